@@ -1,0 +1,122 @@
+#include "core/mex_frame.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace frame {
+
+void CallError::set(const char *reason, const char *fmt, ...) {
+  std::snprintf(id_, sizeof id_, "%s:%s", module_, reason);
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(message_, sizeof message_, fmt, args);
+  va_end(args);
+}
+
+void CallError::raise_if_set() const {
+  if (raised()) mexErrMsgIdAndTxt(id_, "%s", message_);
+}
+
+namespace {
+
+constexpr size_t kMaxCount = 2147483647u;
+
+// "a 3x2 complex double array", for messages.
+void describe(const mxArray *a, char *buf, size_t size) {
+  const mwSize nd = mxGetNumberOfDimensions(a);
+  const mwSize *dims = mxGetDimensions(a);
+  int used = std::snprintf(buf, size, "a ");
+  for (mwSize k = 0; k < nd && used > 0 && static_cast<size_t>(used) < size; ++k)
+    used += std::snprintf(buf + used, size - static_cast<size_t>(used), k ? "x%zu" : "%zu",
+                          static_cast<size_t>(dims[k]));
+  if (used > 0 && static_cast<size_t>(used) < size)
+    std::snprintf(buf + used, size - static_cast<size_t>(used), "%s%s %s", mxIsSparse(a) ? " sparse" : "",
+                  mxIsComplex(a) ? " complex" : "", mxGetClassName(a));
+}
+
+bool is_real_full_double(const mxArray *a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
+
+}  // namespace
+
+bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err) {
+  if (nrhs < sig.count || nrhs > sig.count) {
+    char list[256] = {0};
+    for (int k = 0; k < sig.count; ++k) {
+      std::strncat(list, k ? ", " : "", sizeof list - std::strlen(list) - 1);
+      std::strncat(list, sig.inputs[k], sizeof list - std::strlen(list) - 1);
+    }
+    err.set(nrhs < sig.count ? "notEnoughInputs" : "tooManyInputs", "%s takes %d inputs, %s(%s); it was given %d.",
+            sig.module, sig.count, sig.module, list, nrhs);
+    return false;
+  }
+  if (nlhs > 1) {
+    err.set("tooManyOutputs", "%s returns one output, the weights; %d were requested.", sig.module, nlhs);
+    return false;
+  }
+  return true;
+}
+
+bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape,
+                   CallError &err) {
+  char what[160];
+  if (!is_real_full_double(X) || mxGetNumberOfDimensions(X) != 2) {
+    describe(X, what, sizeof what);
+    err.set("invalidX", "input 1 (X) must be a real, full double matrix of N samples by D features; got %s.",
+            what);
+    return false;
+  }
+  const size_t n = mxGetM(X), d = mxGetN(X);
+  if (n > kMaxCount || d > kMaxCount) {
+    err.set("tooLarge", "input 1 (X) has %zu rows and %zu columns; at most 2147483647 of each are supported.",
+            n, d);
+    return false;
+  }
+  if (!is_real_full_double(y)) {
+    describe(y, what, sizeof what);
+    err.set("invalidY", "input 2 (y) must be a real, full double vector of N labels; got %s.", what);
+    return false;
+  }
+  if (mxGetNumberOfElements(y) < n) {
+    err.set("yTooShort", "input 2 (y) must hold at least N = %zu labels, one per row of X; it holds %zu.",
+            n, static_cast<size_t>(mxGetNumberOfElements(y)));
+    return false;
+  }
+  shape.N = static_cast<int32_t>(n);
+  shape.D = static_cast<int32_t>(d);
+  return true;
+}
+
+bool read_scalar(const Signature &sig, const mxArray *const *prhs, int position, double &value, CallError &err) {
+  const mxArray *a = prhs[position];
+  const char *name = sig.inputs[position];
+  const bool numeric = mxIsNumeric(a) || mxIsLogical(a);
+  if (!numeric || mxIsComplex(a) || mxIsSparse(a) || mxIsEmpty(a)) {
+    char what[160];
+    describe(a, what, sizeof what);
+    err.set("invalidParameter", "input %d (%s) must be a real numeric or logical scalar; got %s.",
+            position + 1, name, what);
+    return false;
+  }
+  value = mxGetScalar(a);
+  return true;
+}
+
+core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape) {
+  return core::make_regression_data(mxGetPr(X), shape.N, shape.D, mxGetPr(y));
+}
+
+mxArray *make_column(const std::vector<double> &w) {
+  mxArray *out = mxCreateDoubleMatrix(w.size(), 1, mxREAL);
+  if (out && !w.empty()) std::memcpy(mxGetPr(out), w.data(), w.size() * sizeof(double));
+  return out;
+}
+
+core::Printer host_printer() {
+  return core::Printer([](void *, const char *text) { mexPrintf("%s", text); }, nullptr);
+}
+
+uint32_t time_seed() { return static_cast<uint32_t>(std::time(nullptr)); }
+
+}  // namespace frame

@@ -1,0 +1,67 @@
+// The gateway frame's host side: checking a call before anything is read or allocated, reading
+// the inputs, printing through mexPrintf and raising errors. Compiled into each module once per
+// host (it includes that host's mex.h); the numerical code never sees it.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/printer.hpp"
+#include "core/regression_data.hpp"
+#include "mex.h"
+
+namespace frame {
+
+// An error to raise once everything the call allocated is gone. Fixed buffers: it owns no memory.
+class CallError {
+ public:
+  explicit CallError(const char *module) : module_(module) {}
+  void set(const char *reason, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+  bool raised() const { return id_[0] != '\0'; }
+  const char *module() const { return module_; }
+  // Raises the error in the host if one was set; does not return then.
+  void raise_if_set() const;
+
+ private:
+  const char *module_;
+  char id_[96] = {0};
+  char message_[512] = {0};
+};
+
+// The inputs a solver module takes, for messages: its name and the names of its inputs in order.
+struct Signature {
+  const char *module;
+  const char *const *inputs;
+  int count;
+};
+
+// At least and at most `count` inputs, at most one output.
+bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err);
+
+struct ProblemShape {
+  int32_t N = 0;
+  int32_t D = 0;
+};
+
+// X: a real, full double matrix of at most 2^31 - 1 rows and columns; y: a real, full double array
+// with at least N values.
+bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape,
+                   CallError &err);
+
+// Input `position` (0-based) as a double: its first element, which must exist and be a real
+// numeric or logical value.
+bool read_scalar(const Signature &sig, const mxArray *const *prhs, int position, double &value, CallError &err);
+
+// The data as the solvers see it. Throws std::bad_alloc / std::length_error when it does not fit.
+core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape);
+
+// A D x 1 double column holding w; null if the host could not create it.
+mxArray *make_column(const std::vector<double> &w);
+
+// A printer whose text goes to mexPrintf.
+core::Printer host_printer();
+
+// The calendar time in seconds, truncated to 32 bits: the seed of every time-seeded call.
+uint32_t time_seed();
+
+}  // namespace frame

@@ -1,0 +1,27 @@
+// Where a solver's messages go. The numerical code never talks to the host directly: the gateway
+// points the printer at mexPrintf, tests point it at a string.
+#pragma once
+
+#include <string>
+
+namespace core {
+
+class Printer {
+ public:
+  using Sink = void (*)(void *target, const char *text);
+
+  Printer() = default;
+  Printer(Sink sink, void *target) : sink_(sink), target_(target) {}
+
+  // Formats like printf and hands the text to the sink in one piece.
+  void printf(const char *fmt, ...) const __attribute__((format(printf, 2, 3)));
+
+  // A printer that appends to a string.
+  static Printer to_string(std::string *text);
+
+ private:
+  Sink sink_ = nullptr;
+  void *target_ = nullptr;
+};
+
+}  // namespace core

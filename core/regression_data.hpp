@@ -1,0 +1,29 @@
+// The problem as every solver sees it: N samples of D features, each sample one contiguous row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace core {
+
+struct RegressionData {
+  int32_t N = 0;
+  int32_t D = 0;
+  // Row table: rows[i] points at the D features of sample i. The rows live in one block
+  // (`features`); reordering samples moves these pointers, never the feature values.
+  std::vector<const double *> rows;
+  std::vector<double> labels;
+  std::vector<double> features;
+
+  const double *row(int32_t i) const { return rows[static_cast<std::size_t>(i)]; }
+};
+
+// Builds the rows from X in column-major order (row[i][j] = X[i + j*N]) and copies the first N
+// labels of y. Throws std::bad_alloc (or std::length_error) when the rows do not fit in memory.
+RegressionData make_regression_data(const double *X, int32_t N, int32_t D, const double *y);
+
+// The weights a solver returns: D doubles.
+using WeightVector = std::vector<double>;
+
+}  // namespace core

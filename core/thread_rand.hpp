@@ -1,0 +1,46 @@
+// The generator behind the modules' rand()/srand(): one state per thread, as the C runtime's.
+//
+// Algorithm (pinned by a test vector):
+//   state: 64-bit unsigned, one per thread (thread_local).
+//   seed_thread_rand(s): state <- splitmix64(s), where
+//       z <- s + 0x9E3779B97F4A7C15; z <- (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
+//       z <- (z ^ (z >> 27)) * 0x94D049BB133111EB; splitmix64 = z ^ (z >> 31)
+//     so that consecutive seeds (the parallel method reseeds with k + t) start unrelated.
+//   thread_rand(): PCG-XSH-RR 64/32 (O'Neill 2014):
+//       old <- state; state <- old * 6364136223846793005 + 1442695040888963407 (mod 2^64);
+//       x <- uint32(((old >> 18) ^ old) >> 27); r <- old >> 59; out <- rotate_right(x, r);
+//     the value is out >> 1, in 0 .. 2^31 - 1.
+//   A thread that never seeded behaves as if seeded with 1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace core {
+
+constexpr int32_t kThreadRandMax = 0x7fffffff;
+
+void seed_thread_rand(uint32_t seed);
+int32_t thread_rand();
+
+// Values drawn on the calling thread since it started (tests count the generator's consumption).
+uint64_t thread_rand_draws();
+
+// Test support: while alive, thread_rand() on the constructing thread returns the given values in
+// order (then 0), instead of the generator's. Seeding is recorded but does not change the script.
+class ScriptedThreadRand {
+ public:
+  explicit ScriptedThreadRand(std::vector<int32_t> values);
+  ~ScriptedThreadRand();
+  ScriptedThreadRand(const ScriptedThreadRand &) = delete;
+  ScriptedThreadRand &operator=(const ScriptedThreadRand &) = delete;
+  std::size_t consumed() const { return next_; }
+
+ private:
+  friend int32_t thread_rand();
+  std::vector<int32_t> values_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace core

@@ -1,0 +1,70 @@
+// w = kinkstep(X, y, stepSize, lambda, maxIter, method, verbose)
+#include <new>
+#include <stdexcept>
+
+#include "core/mex_frame.hpp"
+#include "core/parameters.hpp"
+#include "core/primitives.hpp"
+#include "core/thread_rand.hpp"
+#include "kinkstep/subgradient.hpp"
+
+namespace {
+
+const char *const kInputs[] = {"X", "y", "stepSize", "lambda", "maxIter", "method", "verbose"};
+const frame::Signature kSignature{"kinkstep", kInputs, 7};
+
+void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
+  frame::ProblemShape shape;
+  if (!frame::check_arity(kSignature, nlhs, nrhs, err)) return;
+  if (!frame::check_problem(prhs[0], prhs[1], shape, err)) return;
+  double value[7];
+  for (int k = 2; k < 7; ++k)
+    if (!frame::read_scalar(kSignature, prhs, k, value[k], err)) return;
+
+  kinkstep::Parameters p;
+  p.stepSize = value[2];
+  p.lambda = value[3];
+  p.maxIter = core::to_int32_parameter(value[4]);
+  const int32_t method = core::to_int32_parameter(value[5]);
+  const bool verbose = core::is_verbose(core::to_int32_parameter(value[6]));
+  const core::Printer out = frame::host_printer();
+
+  if (method != 0 && method != 1) {
+    if (verbose) out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", shape.N, shape.D, method, p.maxIter);
+    out.printf("Method: 0 for sequential stocSubGD, 1 for parallel stocSubGD\n");
+    err.set("invalidMethod", "input 6 (method) must be 0 (sequential) or 1 (parallel); got %d.", method);
+    return;
+  }
+  if (shape.N == 0 && p.maxIter >= 1) {
+    err.set("emptyData", "X has no rows, so no sample can be drawn for the %d iterations asked for.",
+            p.maxIter);
+    return;
+  }
+  if (method == 1) {
+    err.set("methodNotAvailable", "method 1 (parallel) is not available in this build.");
+    return;
+  }
+
+  try {
+    const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
+    const core::RunContext ctx{data, verbose, out};
+    if (verbose) out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", shape.N, shape.D, method, p.maxIter);
+    core::seed_thread_rand(frame::time_seed());
+    const core::WeightVector w = kinkstep::sequential_subgradient_descent(ctx, p);
+    if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
+    plhs[0] = frame::make_column(w);
+    if (!plhs[0]) err.set("outOfMemory", "the host could not create the %d x 1 output.", shape.D);
+  } catch (const std::bad_alloc &) {
+    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+  } catch (const std::length_error &) {
+    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+  }
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  frame::CallError err(kSignature.module);
+  run(nlhs, plhs, nrhs, prhs, err);
+  err.raise_if_set();
+}

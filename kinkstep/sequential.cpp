@@ -1,0 +1,29 @@
+#include <ctime>
+#include <vector>
+
+#include "core/primitives.hpp"
+#include "kinkstep/subgradient.hpp"
+
+namespace kinkstep {
+
+core::WeightVector sequential_subgradient_descent(const core::RunContext &run, const Parameters &p) {
+  const core::RegressionData &data = run.data;
+  core::WeightVector w(static_cast<size_t>(data.D), 0.0);
+  if (run.verbose) run.out.printf("Initial object function = %f\n", core::objective_value(data, w.data(), p.lambda));
+
+  // One gradient buffer serves every step: each step overwrites all of it before reading it.
+  std::vector<double> g(static_cast<size_t>(data.D));
+  for (int32_t k = 0; k < p.maxIter; ++k) {
+    const int32_t i = core::draw_sample(data.N);
+    core::sample_subgradient(data, i, w.data(), p.lambda, g.data());
+    for (int32_t j = 0; j < data.D; ++j) w[j] = w[j] - p.stepSize * g[j];
+    if (run.verbose) {
+      const double f = core::objective_value(data, w.data(), p.lambda);
+      const unsigned long ticks = static_cast<unsigned long>(std::clock());
+      run.out.printf("Iteration %d, clock= %lu object function = %f\n", k, ticks, f);
+    }
+  }
+  return w;
+}
+
+}  // namespace kinkstep

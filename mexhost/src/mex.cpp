@@ -1,0 +1,87 @@
+// libmex stand-in: printing into a capture buffer and raising errors as C++ exceptions, the way
+// Octave raises them, so that the loader can report them.
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "mexhost/host.hpp"
+
+namespace {
+
+std::mutex g_print_mutex;
+bool g_capturing = false;
+std::string g_captured;
+std::string g_function_name = "mexhost";
+
+std::string format(const char *fmt, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  if (n <= 0) return std::string();
+  std::vector<char> buf(static_cast<size_t>(n) + 1);
+  std::vsnprintf(buf.data(), buf.size(), fmt, args);
+  return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+}  // namespace
+
+extern "C" {
+
+int mexPrintf(const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = format(fmt, args);
+  va_end(args);
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  if (g_capturing) {
+    g_captured += text;
+  } else {
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+  }
+  return static_cast<int>(text.size());
+}
+
+void mexErrMsgIdAndTxt(const char *id, const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = format(fmt, args);
+  va_end(args);
+  throw mexhost::RaisedError{id ? id : "", text};
+}
+
+void mexErrMsgTxt(const char *msg) { throw mexhost::RaisedError{"", msg ? msg : ""}; }
+
+void mexWarnMsgIdAndTxt(const char *id, const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = format(fmt, args);
+  va_end(args);
+  mexPrintf("warning: %s (%s)\n", text.c_str(), id ? id : "");
+}
+
+const char *mexFunctionName(void) { return g_function_name.c_str(); }
+
+}  // extern "C"
+
+namespace mexhost::detail {
+
+void begin_print_capture(const char *function_name) {
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  g_function_name = function_name;
+  g_captured.clear();
+  g_capturing = true;
+}
+
+std::string end_print_capture() {
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  g_capturing = false;
+  std::string text;
+  text.swap(g_captured);
+  return text;
+}
+
+}  // namespace mexhost::detail

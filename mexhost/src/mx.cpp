@@ -1,0 +1,313 @@
+// libmx stand-in: a plain in-memory mxArray with the classes, shapes and complexity that
+// MATLAB has, and a registry of live arrays so that tests can see what a module leaves behind.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "mexhost/host.hpp"
+
+struct mxArray_tag {
+  mxClassID cls = mxDOUBLE_CLASS;
+  std::vector<mwSize> dims{0, 0};
+  bool complex = false;
+  bool sparse = false;
+  std::vector<unsigned char> re;  // element data; for sparse arrays nzmax doubles
+  std::vector<unsigned char> im;
+  std::vector<mwIndex> ir, jc;    // sparse row indices and column starts
+  std::vector<mxArray *> children;  // cell elements, or struct values (element-major)
+  std::vector<std::string> fields;
+  std::string class_name;
+};
+
+namespace {
+
+std::atomic<long> g_live{0};
+std::mutex g_track_mutex;
+bool g_tracking = false;
+std::set<mxArray *> g_tracked;
+
+size_t element_size(mxClassID cls) {
+  switch (cls) {
+    case mxDOUBLE_CLASS: case mxINT64_CLASS: case mxUINT64_CLASS: return 8;
+    case mxSINGLE_CLASS: case mxINT32_CLASS: case mxUINT32_CLASS: return 4;
+    case mxINT16_CLASS: case mxUINT16_CLASS: case mxCHAR_CLASS: return 2;
+    case mxINT8_CLASS: case mxUINT8_CLASS: case mxLOGICAL_CLASS: return 1;
+    default: return 0;
+  }
+}
+
+size_t count(const std::vector<mwSize> &dims) {
+  size_t n = 1;
+  for (mwSize d : dims) n *= d;
+  return n;
+}
+
+mxArray *track(mxArray *a) {
+  g_live.fetch_add(1);
+  std::lock_guard<std::mutex> lock(g_track_mutex);
+  if (g_tracking) g_tracked.insert(a);
+  return a;
+}
+
+mxArray *new_array(mxClassID cls, std::vector<mwSize> dims, bool complex) {
+  if (dims.size() < 2) dims.resize(2, 1);
+  auto *a = new (std::nothrow) mxArray_tag;
+  if (!a) return nullptr;
+  a->cls = cls;
+  a->dims = std::move(dims);
+  a->complex = complex;
+  size_t bytes = count(a->dims) * element_size(cls);
+  try {
+    a->re.assign(bytes, 0);
+    if (complex) a->im.assign(bytes, 0);
+  } catch (const std::bad_alloc &) {
+    delete a;
+    return nullptr;
+  }
+  return track(a);
+}
+
+bool is_numeric_class(mxClassID c) { return c >= mxDOUBLE_CLASS && c <= mxUINT64_CLASS; }
+
+template <typename T>
+double first_as_double(const mxArray *a) {
+  T v;
+  std::memcpy(&v, a->re.data(), sizeof v);
+  return static_cast<double>(v);
+}
+
+}  // namespace
+
+extern "C" {
+
+size_t mxGetM(const mxArray *a) { return a->dims[0]; }
+size_t mxGetN(const mxArray *a) {
+  size_t n = 1;
+  for (size_t k = 1; k < a->dims.size(); ++k) n *= a->dims[k];
+  return n;
+}
+size_t mxGetNumberOfElements(const mxArray *a) { return count(a->dims); }
+mwSize mxGetNumberOfDimensions(const mxArray *a) { return a->dims.size(); }
+const mwSize *mxGetDimensions(const mxArray *a) { return a->dims.data(); }
+mxClassID mxGetClassID(const mxArray *a) { return a->cls; }
+const char *mxGetClassName(const mxArray *a) {
+  static const char *names[] = {"unknown", "cell",  "struct", "logical", "char",   "void",
+                                "double",  "single", "int8",  "uint8",   "int16",  "uint16",
+                                "int32",   "uint32", "int64", "uint64",  "function_handle"};
+  return names[a->cls];
+}
+bool mxIsDouble(const mxArray *a) { return a->cls == mxDOUBLE_CLASS; }
+bool mxIsSingle(const mxArray *a) { return a->cls == mxSINGLE_CLASS; }
+bool mxIsComplex(const mxArray *a) { return a->complex; }
+bool mxIsSparse(const mxArray *a) { return a->sparse; }
+bool mxIsNumeric(const mxArray *a) { return is_numeric_class(a->cls); }
+bool mxIsLogical(const mxArray *a) { return a->cls == mxLOGICAL_CLASS; }
+bool mxIsChar(const mxArray *a) { return a->cls == mxCHAR_CLASS; }
+bool mxIsCell(const mxArray *a) { return a->cls == mxCELL_CLASS; }
+bool mxIsStruct(const mxArray *a) { return a->cls == mxSTRUCT_CLASS; }
+bool mxIsEmpty(const mxArray *a) { return count(a->dims) == 0; }
+bool mxIsInt32(const mxArray *a) { return a->cls == mxINT32_CLASS; }
+
+double *mxGetPr(const mxArray *a) {
+  return a->re.empty() ? nullptr : reinterpret_cast<double *>(const_cast<unsigned char *>(a->re.data()));
+}
+double *mxGetPi(const mxArray *a) {
+  return a->im.empty() ? nullptr : reinterpret_cast<double *>(const_cast<unsigned char *>(a->im.data()));
+}
+void *mxGetData(const mxArray *a) {
+  return a->re.empty() ? nullptr : const_cast<unsigned char *>(a->re.data());
+}
+mxLogical *mxGetLogicals(const mxArray *a) {
+  return a->cls == mxLOGICAL_CLASS ? reinterpret_cast<mxLogical *>(mxGetData(a)) : nullptr;
+}
+double mxGetScalar(const mxArray *a) {
+  if (a->re.empty()) return 0.0;
+  switch (a->cls) {
+    case mxDOUBLE_CLASS: return first_as_double<double>(a);
+    case mxSINGLE_CLASS: return first_as_double<float>(a);
+    case mxINT8_CLASS: return first_as_double<int8_t>(a);
+    case mxUINT8_CLASS: return first_as_double<uint8_t>(a);
+    case mxINT16_CLASS: return first_as_double<int16_t>(a);
+    case mxUINT16_CLASS: return first_as_double<uint16_t>(a);
+    case mxINT32_CLASS: return first_as_double<int32_t>(a);
+    case mxUINT32_CLASS: return first_as_double<uint32_t>(a);
+    case mxINT64_CLASS: return first_as_double<int64_t>(a);
+    case mxUINT64_CLASS: return first_as_double<uint64_t>(a);
+    case mxLOGICAL_CLASS: return first_as_double<uint8_t>(a);
+    case mxCHAR_CLASS: return first_as_double<uint16_t>(a);
+    default: return 0.0;
+  }
+}
+
+mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag) {
+  return new_array(mxDOUBLE_CLASS, {m, n}, flag == mxCOMPLEX);
+}
+mxArray *mxCreateDoubleScalar(double value) {
+  mxArray *a = new_array(mxDOUBLE_CLASS, {1, 1}, false);
+  if (a) std::memcpy(a->re.data(), &value, sizeof value);
+  return a;
+}
+mxArray *mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID cls, mxComplexity flag) {
+  return new_array(cls, {m, n}, flag == mxCOMPLEX);
+}
+mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID cls, mxComplexity flag) {
+  return new_array(cls, std::vector<mwSize>(dims, dims + ndim), flag == mxCOMPLEX);
+}
+mxArray *mxCreateLogicalMatrix(mwSize m, mwSize n) { return new_array(mxLOGICAL_CLASS, {m, n}, false); }
+mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity flag) {
+  mxArray *a = new_array(mxDOUBLE_CLASS, {0, 0}, false);
+  if (!a) return nullptr;
+  a->dims = {m, n};
+  a->sparse = true;
+  nzmax = std::max<mwSize>(nzmax, 1);
+  a->re.assign(nzmax * sizeof(double), 0);
+  if (flag == mxCOMPLEX) {
+    a->complex = true;
+    a->im.assign(nzmax * sizeof(double), 0);
+  }
+  a->ir.assign(nzmax, 0);
+  a->jc.assign(n + 1, 0);
+  return a;
+}
+mxArray *mxCreateString(const char *str) {
+  size_t len = std::strlen(str);
+  mxArray *a = new_array(mxCHAR_CLASS, {len ? 1u : 0u, len}, false);
+  if (!a) return nullptr;
+  for (size_t k = 0; k < len; ++k) {
+    uint16_t c = static_cast<unsigned char>(str[k]);
+    std::memcpy(a->re.data() + 2 * k, &c, 2);
+  }
+  return a;
+}
+mxArray *mxCreateCellMatrix(mwSize m, mwSize n) {
+  mxArray *a = new_array(mxCELL_CLASS, {m, n}, false);
+  if (a) a->children.assign(m * n, nullptr);
+  return a;
+}
+mxArray *mxCreateStructMatrix(mwSize m, mwSize n, int nfields, const char **names) {
+  mxArray *a = new_array(mxSTRUCT_CLASS, {m, n}, false);
+  if (!a) return nullptr;
+  for (int f = 0; f < nfields; ++f) a->fields.emplace_back(names[f]);
+  a->children.assign(m * n * nfields, nullptr);
+  return a;
+}
+void mxDestroyArray(mxArray *a) {
+  if (!a) return;
+  for (mxArray *child : a->children) mxDestroyArray(child);
+  {
+    std::lock_guard<std::mutex> lock(g_track_mutex);
+    g_tracked.erase(a);
+  }
+  g_live.fetch_sub(1);
+  delete a;
+}
+
+mxArray *mxGetCell(const mxArray *a, mwIndex i) {
+  return a->cls == mxCELL_CLASS && i < a->children.size() ? a->children[i] : nullptr;
+}
+// An array placed in a cell or struct now belongs to its parent, not to the call.
+static void adopt(mxArray *value) {
+  std::lock_guard<std::mutex> lock(g_track_mutex);
+  g_tracked.erase(value);
+}
+void mxSetCell(mxArray *a, mwIndex i, mxArray *value) {
+  if (a->cls != mxCELL_CLASS || i >= a->children.size()) return;
+  adopt(value);
+  mxDestroyArray(a->children[i]);
+  a->children[i] = value;
+}
+int mxGetNumberOfFields(const mxArray *a) {
+  return a->cls == mxSTRUCT_CLASS ? static_cast<int>(a->fields.size()) : 0;
+}
+const char *mxGetFieldNameByNumber(const mxArray *a, int n) {
+  if (a->cls != mxSTRUCT_CLASS || n < 0 || n >= static_cast<int>(a->fields.size())) return nullptr;
+  return a->fields[n].c_str();
+}
+static long field_slot(const mxArray *a, mwIndex i, const char *name) {
+  if (a->cls != mxSTRUCT_CLASS || i >= count(a->dims)) return -1;
+  auto it = std::find(a->fields.begin(), a->fields.end(), name);
+  if (it == a->fields.end()) return -1;
+  return static_cast<long>(i * a->fields.size() + (it - a->fields.begin()));
+}
+mxArray *mxGetField(const mxArray *a, mwIndex i, const char *name) {
+  long slot = field_slot(a, i, name);
+  return slot < 0 ? nullptr : a->children[slot];
+}
+void mxSetField(mxArray *a, mwIndex i, const char *name, mxArray *value) {
+  long slot = field_slot(a, i, name);
+  if (slot < 0) return;
+  adopt(value);
+  mxDestroyArray(a->children[slot]);
+  a->children[slot] = value;
+}
+
+void *mxMalloc(size_t n) { return std::malloc(n ? n : 1); }
+void *mxCalloc(size_t n, size_t size) { return std::calloc(n ? n : 1, size ? size : 1); }
+void mxFree(void *p) { std::free(p); }
+
+bool mxIsFinite(double v) { return std::isfinite(v); }
+bool mxIsInf(double v) { return std::isinf(v); }
+bool mxIsNaN(double v) { return std::isnan(v); }
+
+}  // extern "C"
+
+namespace mexhost {
+
+ArrayPtr make_double(size_t m, size_t n, const std::vector<double> &vals) {
+  ArrayPtr a(mxCreateDoubleMatrix(m, n, mxREAL));
+  std::memcpy(a->re.data(), vals.data(), std::min(vals.size(), m * n) * sizeof(double));
+  return a;
+}
+ArrayPtr make_scalar(double value) { return ArrayPtr(mxCreateDoubleScalar(value)); }
+ArrayPtr make_row(std::initializer_list<double> vals) {
+  return make_double(1, vals.size(), std::vector<double>(vals));
+}
+ArrayPtr make_numeric(mxClassID cls, size_t m, size_t n) {
+  return ArrayPtr(mxCreateNumericMatrix(m, n, cls, mxREAL));
+}
+ArrayPtr make_complex(size_t m, size_t n, const std::vector<double> &re, const std::vector<double> &im) {
+  ArrayPtr a(mxCreateDoubleMatrix(m, n, mxCOMPLEX));
+  std::memcpy(a->re.data(), re.data(), std::min(re.size(), m * n) * sizeof(double));
+  std::memcpy(a->im.data(), im.data(), std::min(im.size(), m * n) * sizeof(double));
+  return a;
+}
+ArrayPtr make_sparse(size_t m, size_t n) { return ArrayPtr(mxCreateSparse(m, n, 0, mxREAL)); }
+ArrayPtr make_string(const char *text) { return ArrayPtr(mxCreateString(text)); }
+ArrayPtr make_cell(size_t m, size_t n) { return ArrayPtr(mxCreateCellMatrix(m, n)); }
+ArrayPtr make_struct(const std::vector<std::string> &fields) {
+  std::vector<const char *> names;
+  for (const auto &f : fields) names.push_back(f.c_str());
+  return ArrayPtr(mxCreateStructMatrix(1, 1, static_cast<int>(names.size()), names.data()));
+}
+
+std::vector<double> values(const mxArray *a) {
+  if (!a || a->cls != mxDOUBLE_CLASS || a->sparse) return {};
+  const double *p = reinterpret_cast<const double *>(a->re.data());
+  return std::vector<double>(p, p + count(a->dims));
+}
+
+long live_arrays() { return g_live.load(); }
+
+namespace detail {
+void begin_array_tracking() {
+  std::lock_guard<std::mutex> lock(g_track_mutex);
+  g_tracked.clear();
+  g_tracking = true;
+}
+std::vector<mxArray *> end_array_tracking() {
+  std::lock_guard<std::mutex> lock(g_track_mutex);
+  g_tracking = false;
+  std::vector<mxArray *> made(g_tracked.begin(), g_tracked.end());
+  g_tracked.clear();
+  return made;
+}
+}  // namespace detail
+
+}  // namespace mexhost

@@ -1,0 +1,70 @@
+// Calling a built module through mexhost with arrays kept alive for the call.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "mexhost/host.hpp"
+#include "module_path.hpp"
+
+class Inputs {
+ public:
+  Inputs &add(mexhost::ArrayPtr a) {
+    arrays_.push_back(std::move(a));
+    return *this;
+  }
+  Inputs &add(double v) { return add(mexhost::make_scalar(v)); }
+  std::vector<const mxArray *> pointers() const {
+    std::vector<const mxArray *> p;
+    for (const auto &a : arrays_) p.push_back(a.get());
+    return p;
+  }
+  // Replaces input k (0-based).
+  Inputs &set(size_t k, mexhost::ArrayPtr a) {
+    arrays_.at(k) = std::move(a);
+    return *this;
+  }
+  Inputs &set(size_t k, double v) { return set(k, mexhost::make_scalar(v)); }
+  Inputs &drop_last() {
+    arrays_.pop_back();
+    return *this;
+  }
+
+ private:
+  std::vector<mexhost::ArrayPtr> arrays_;
+};
+
+// X = [1 2; 3 4; 5 6], y = (1, 1, 1) as a row.
+inline mexhost::ArrayPtr worked_X() { return mexhost::make_double(3, 2, {1, 3, 5, 2, 4, 6}); }
+inline mexhost::ArrayPtr worked_y() { return mexhost::make_row({1, 1, 1}); }
+
+// A call that must fail cleanly: an identifier of the module, no output, nothing left behind.
+inline void expect_clean_error(const mexhost::CallResult &r, const std::string &id) {
+  EXPECT_TRUE(r.failed);
+  EXPECT_EQ(r.error_id, id) << r.error_message;
+  EXPECT_FALSE(r.error_message.empty());
+  for (const auto &out : r.outputs) EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(r.temporaries_left, 0);
+}
+
+// Calls twice within one second of the calendar clock, so that both calls share the time seed.
+template <typename Call>
+auto two_calls_in_one_second(Call call) {
+  for (int attempt = 0;; ++attempt) {
+    const std::time_t before = std::time(nullptr);
+    auto a = call();
+    auto b = call();
+    if (std::time(nullptr) == before || attempt == 5) return std::make_pair(std::move(a), std::move(b));
+  }
+}
+
+// "Iteration 3, clock= 123 object function = 4.5" -> "Iteration 3, clock= # object function = 4.5"
+inline std::string without_clock(const std::string &line) {
+  const size_t at = line.find("clock= ");
+  if (at == std::string::npos) return line;
+  const size_t end = line.find_first_of(" ,", at + 7);
+  return line.substr(0, at + 7) + "#" + line.substr(end);
+}

@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/parameters.hpp"
+#include "core/primitives.hpp"
+#include "core/printer.hpp"
+#include "core/regression_data.hpp"
+
+namespace {
+
+// X = [1 2; 3 4; 5 6] in column-major order, y = (1, 1, 1).
+const std::vector<double> kX = {1, 3, 5, 2, 4, 6};
+const std::vector<double> kY = {1, 1, 1};
+
+std::vector<double> row_of(const core::RegressionData &d, int32_t i) {
+  return std::vector<double>(d.row(i), d.row(i) + d.D);
+}
+
+}  // namespace
+
+TEST(RegressionData, RowsComeFromColumnMajorX) {
+  const core::RegressionData d = core::make_regression_data(kX.data(), 3, 2, kY.data());
+  EXPECT_EQ(d.N, 3);
+  EXPECT_EQ(d.D, 2);
+  EXPECT_EQ(row_of(d, 0), (std::vector<double>{1, 2}));
+  EXPECT_EQ(row_of(d, 1), (std::vector<double>{3, 4}));
+  EXPECT_EQ(row_of(d, 2), (std::vector<double>{5, 6}));
+  EXPECT_EQ(d.labels, kY);
+}
+
+TEST(RegressionData, OnlyTheFirstNLabelsAreUsed) {
+  const std::vector<double> y = {7, 8, 9, 10, 11};
+  const core::RegressionData d = core::make_regression_data(kX.data(), 3, 2, y.data());
+  EXPECT_EQ(d.labels, (std::vector<double>{7, 8, 9}));
+}
+
+TEST(RegressionData, EmptyShapes) {
+  const core::RegressionData no_features = core::make_regression_data(nullptr, 4, 0, kY.data() /* >= 0 used */);
+  EXPECT_EQ(no_features.rows.size(), 0u + 4u);
+  const core::RegressionData none = core::make_regression_data(nullptr, 0, 5, nullptr);
+  EXPECT_TRUE(none.rows.empty());
+  EXPECT_TRUE(none.labels.empty());
+}
+
+// Large enough to cross several transpose tiles in both directions, with ragged edges.
+TEST(RegressionData, TiledConversionMatchesTheDefinition) {
+  const int32_t N = 203, D = 131;
+  std::vector<double> X(static_cast<size_t>(N) * D), y(N);
+  for (size_t k = 0; k < X.size(); ++k) X[k] = static_cast<double>(k) * 0.5 - 7;
+  const core::RegressionData d = core::make_regression_data(X.data(), N, D, y.data());
+  for (int32_t i = 0; i < N; ++i)
+    for (int32_t j = 0; j < D; ++j) ASSERT_EQ(d.row(i)[j], X[static_cast<size_t>(i) + static_cast<size_t>(j) * N]);
+}
+
+TEST(Parameters, IntegersTruncateTowardZero) {
+  EXPECT_EQ(core::to_int32_parameter(2.9), 2);
+  EXPECT_EQ(core::to_int32_parameter(-0.5), 0);
+  EXPECT_EQ(core::to_int32_parameter(-2.9), -2);
+  EXPECT_EQ(core::to_int32_parameter(1.7), 1);
+  EXPECT_EQ(core::to_int32_parameter(2147483647.9), 2147483647);
+  EXPECT_EQ(core::to_int32_parameter(-2147483648.9), std::numeric_limits<int32_t>::min());
+}
+
+TEST(Parameters, NonFiniteAndOutOfRangeBecomeMostNegative) {
+  const int32_t lowest = std::numeric_limits<int32_t>::min();
+  EXPECT_EQ(core::to_int32_parameter(std::nan("")), lowest);
+  EXPECT_EQ(core::to_int32_parameter(INFINITY), lowest);
+  EXPECT_EQ(core::to_int32_parameter(-INFINITY), lowest);
+  EXPECT_EQ(core::to_int32_parameter(2147483648.0), lowest);
+  EXPECT_EQ(core::to_int32_parameter(-2147483649.0), lowest);
+  EXPECT_EQ(core::to_int32_parameter(1e300), lowest);
+}
+
+TEST(Parameters, VerboseOnlyWhenExactlyOneAfterTruncation) {
+  EXPECT_TRUE(core::is_verbose(core::to_int32_parameter(1.7)));
+  EXPECT_TRUE(core::is_verbose(core::to_int32_parameter(1.0)));
+  EXPECT_FALSE(core::is_verbose(core::to_int32_parameter(0.99)));
+  EXPECT_FALSE(core::is_verbose(core::to_int32_parameter(2.0)));
+  EXPECT_FALSE(core::is_verbose(core::to_int32_parameter(-1.0)));
+  EXPECT_FALSE(core::is_verbose(core::to_int32_parameter(std::nan(""))));
+}
+
+TEST(Primitives, WorkedObjectiveAndSubgradient) {
+  const core::RegressionData d = core::make_regression_data(kX.data(), 3, 2, kY.data());
+  const double w[2] = {1, -1};
+  EXPECT_EQ(core::objective_value(d, w, 0.5), 13.0);
+  double g[2];
+  core::sample_subgradient(d, 0, w, 0.5, g);
+  EXPECT_EQ(g[0], -1.5);
+  EXPECT_EQ(g[1], -4.5);
+}
+
+TEST(Primitives, ObjectiveAtZeroIsSumOfSquaredLabels) {
+  const std::vector<double> y = {1.5, -2, 3};
+  const core::RegressionData d = core::make_regression_data(kX.data(), 3, 2, y.data());
+  const double w[2] = {0, 0};
+  EXPECT_EQ(core::objective_value(d, w, 10.0), 1.5 * 1.5 + 4 + 9);
+}
+
+TEST(Primitives, ObjectiveSumsInIndexOrderOnOneAccumulator) {
+  // Squares 2^54, 1, 1, 1: in order each 1 is lost below half an ulp of 2^54; summed first
+  // they would make 3 and round the total up to 2^54 + 4.
+  const std::vector<double> X = {0, 0, 0, 0};
+  const std::vector<double> y = {134217728.0, 1, 1, 1};
+  const core::RegressionData d = core::make_regression_data(X.data(), 4, 1, y.data());
+  const double w[1] = {0.0};
+  EXPECT_EQ(core::objective_value(d, w, 0.0), 18014398509481984.0);
+  EXPECT_EQ((1.0 + 1.0 + 1.0) + 18014398509481984.0, 18014398509481988.0);
+}
+
+TEST(Primitives, PenaltyTermsAreMultipliedOneByOne) {
+  const core::RegressionData d = core::make_regression_data(nullptr, 0, 3, nullptr);
+  const double w[3] = {0.1, -0.2, 0.3};
+  const double lambda = 0.7;
+  double expected = 0.0;
+  for (double wj : w) expected = expected + std::fabs(wj) * lambda;
+  EXPECT_EQ(core::objective_value(d, w, lambda), expected);
+}
+
+TEST(Primitives, L1SubgradientFollowsTheSignOfTheWeight) {
+  EXPECT_EQ(core::add_l1_subgradient(1.0, 2.0, 0.5), 1.5);
+  EXPECT_EQ(core::add_l1_subgradient(1.0, -2.0, 0.5), 0.5);
+  EXPECT_EQ(core::add_l1_subgradient(1.0, 0.0, 0.5), 1.0);
+  EXPECT_EQ(core::add_l1_subgradient(1.0, -0.0, 0.5), 1.0);
+  EXPECT_EQ(core::add_l1_subgradient(1.0, std::nan(""), 0.5), 1.0);
+}
+
+TEST(Primitives, DotProductHasNoPartialSums) {
+  const double x[4] = {1e16, 1, -1e16, 1};
+  const double w[4] = {1, 1, 1, 1};
+  // In order: ((1e16 + 1) - 1e16) + 1 = 0 + 1 = 1 (1e16 + 1 rounds to 1e16).
+  EXPECT_EQ(core::dot_product(x, w, 4), 1.0);
+}
+
+TEST(Primitives, PermutationDrawsExactlyNAndIsAPermutation) {
+  core::seed_thread_rand(3);
+  for (int32_t n : {0, 1, 2, 17, 1000}) {
+    const uint64_t before = core::thread_rand_draws();
+    std::vector<int32_t> p = core::random_permutation(n);
+    EXPECT_EQ(core::thread_rand_draws() - before, static_cast<uint64_t>(n));
+    std::vector<int> seen(static_cast<size_t>(n), 0);
+    for (int32_t v : p) {
+      ASSERT_GE(v, 0);
+      ASSERT_LT(v, n);
+      ++seen[static_cast<size_t>(v)];
+    }
+    for (int s : seen) EXPECT_EQ(s, 1);
+  }
+  EXPECT_EQ(core::random_permutation(1), std::vector<int32_t>{0});
+}
+
+TEST(Primitives, PermutationIsTheInsideOutShuffle) {
+  // Draws 0, 1, 0: j=0 -> (0); j=1, k=1 -> (0, 1); j=2, k=0 -> p[2] = p[0] = 0, p[0] = 2.
+  core::ScriptedThreadRand script({0, 1, 0});
+  EXPECT_EQ(core::random_permutation(3), (std::vector<int32_t>{2, 1, 0}));
+}
+
+TEST(Primitives, SampleDrawIsRandModN) {
+  core::ScriptedThreadRand script({17, 2147483647});
+  EXPECT_EQ(core::draw_sample(5), 2);
+  EXPECT_EQ(core::draw_sample(10), 7);
+}
+
+TEST(Printer, FormatsLongAndShortTextInOnePiece) {
+  std::string text;
+  const core::Printer p = core::Printer::to_string(&text);
+  p.printf("N=%d, D=%d\n", 3, 2);
+  const std::string long_text(1000, 'x');
+  p.printf("%s|\n", long_text.c_str());
+  EXPECT_EQ(text, "N=3, D=2\n" + long_text + "|\n");
+  core::Printer().printf("nowhere %d\n", 1);  // a printer without a sink prints nothing
+}

@@ -1,0 +1,60 @@
+// Every built module exports exactly one symbol, mexFunction, under the version MEX.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "module_path.hpp"
+
+namespace {
+
+std::string run(const std::string &command) {
+  std::string out;
+  FILE *pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  pclose(pipe);
+  return out;
+}
+
+bool exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// Defined dynamic symbols, as "name@@version" or "name", leaving out the version node itself
+// (an absolute symbol named after the version that the linker adds).
+std::vector<std::string> defined_dynamic_symbols(const std::string &path) {
+  std::istringstream lines(run("readelf --dyn-syms --wide " + path));
+  std::vector<std::string> symbols;
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string num, value, size, type, bind, vis, ndx, name;
+    if (!(fields >> num >> value >> size >> type >> bind >> vis >> ndx >> name)) continue;
+    if (num.empty() || num.back() != ':' || ndx == "UND" || ndx == "Ndx") continue;
+    if (ndx == "ABS" && name.find('@') == std::string::npos) continue;
+    symbols.push_back(name);
+  }
+  return symbols;
+}
+
+class ModuleExports : public ::testing::TestWithParam<const char *> {};
+
+}  // namespace
+
+TEST_P(ModuleExports, OnlyMexFunctionAtVersionMex) {
+  std::vector<std::string> paths = {mexhost_module(GetParam())};
+  if (STOCHL1_OCTAVE_FOUND) paths.push_back(octave_module(GetParam()));
+  for (const std::string &path : paths) {
+    ASSERT_TRUE(exists(path)) << path;
+    EXPECT_EQ(defined_dynamic_symbols(path), std::vector<std::string>{"mexFunction@@MEX"}) << path;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModules, ModuleExports, ::testing::Values("kinkstep"));
