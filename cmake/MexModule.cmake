@@ -47,6 +47,8 @@ function(add_mex_module)
   if(M_MAT)
     target_link_libraries(${_mexhost_target} PRIVATE mexhost_mat)
   endif()
+  # Record every host library as needed, used or not, as a module linked against MATLAB does.
+  target_link_options(${_mexhost_target} PRIVATE LINKER:--no-as-needed)
   _stochl1_mex_properties(${_mexhost_target} ${M_NAME} ".mexa64" ${STOCHL1_MEXHOST_MODULE_DIR})
 
   if(STOCHL1_OCTAVE_FOUND)

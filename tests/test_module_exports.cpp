@@ -57,4 +57,11 @@ TEST_P(ModuleExports, OnlyMexFunctionAtVersionMex) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllModules, ModuleExports, ::testing::Values("kinkstep"));
+// teamprobe links the MAT-file library and the OpenMP runtime besides libmx and libmex.
+TEST(ModuleLinks, TeamprobeNeedsTheHostLibrariesAndOpenMP) {
+  const std::string needed = run("readelf -d " + mexhost_module("teamprobe") + " | grep NEEDED");
+  for (const char *lib : {"[libmx.so]", "[libmex.so]", "[libmat.so]", "[libgomp.so"})
+    EXPECT_NE(needed.find(lib), std::string::npos) << lib << " missing from\n" << needed;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModules, ModuleExports, ::testing::Values("kinkstep", "teamprobe"));

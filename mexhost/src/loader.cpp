@@ -77,8 +77,9 @@ CallResult Module::call(int nlhs, const std::vector<const mxArray *> &inputs) co
   for (int k = 0; !result.failed && k < nlhs; ++k) {
     if (!plhs[k]) {
       result.failed = true;
-      result.error_id = "mexhost:outputNotAssigned";
-      result.error_message = "one or more output arguments not assigned during call to '" + name + "'";
+      // Octave's own words for a call like x = f() when f assigned nothing.
+      result.error_id = "";
+      result.error_message = "value on right hand side of assignment is undefined";
     }
   }
   for (mxArray *a : plhs) {

@@ -1,0 +1,19 @@
+% TEAMPROBE  Show the processor count and the size of a default OpenMP team.
+%
+%   teamprobe()
+%
+%   Prints how many processors the OpenMP runtime sees, then lets every thread of one
+%   OpenMP team of the default size greet by its thread number:
+%
+%     Number of processors: 2
+%     Hello World from thread = 0
+%     Hello World from thread = 1
+%
+%   The processor line always comes first; the greetings come in whatever order the
+%   threads reach them, one per thread. The number of greetings is the team size that
+%   kinkstep (method 1) and splitavg will use: set it with the environment variable
+%   OMP_NUM_THREADS before starting Octave or MATLAB.
+%
+%   Inputs are ignored. teamprobe returns nothing: x = teamprobe() is an error.
+%
+%   See also KINKSTEP, SPLITAVG.

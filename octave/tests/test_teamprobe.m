@@ -1,0 +1,26 @@
+function test_teamprobe()
+  % teamprobe in fresh Octave processes with fixed default team sizes.
+  here = fileparts(which("teamprobe"));
+  for threads = [1 4]
+    cmd = sprintf("OMP_NUM_THREADS=%d octave-cli --norc --no-history --quiet --eval \"addpath('%s'); teamprobe(1, 'ignored');\"", threads, here);
+    [status, out] = system(cmd);
+    assert(status, 0, out);
+    lines = strsplit(strtrim(out), "\n");
+    assert(numel(lines), threads + 1, out);
+    assert(regexp(lines{1}, '^Number of processors: \d+$', 'once'), 1, out);
+    greetings = sort(lines(2:end));
+    expected = sort(arrayfun(@(t) sprintf("Hello World from thread = %d", t), 0:threads-1, "UniformOutput", false));
+    assert(greetings, expected, out);
+  end
+
+  % Asking for an output is an error from the host, and the session carries on.
+  failed = false;
+  try
+    evalc('x = teamprobe();');
+  catch
+    failed = true;
+  end
+  assert(failed);
+  assert(! isempty(evalc('teamprobe();')));
+  printf("test_teamprobe: all passed\n");
+end
