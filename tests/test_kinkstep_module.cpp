@@ -1,4 +1,9 @@
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "module_call.hpp"
@@ -199,4 +204,36 @@ TEST(KinkstepModule, NoOutputRequestedStillAnswers) {
   mexhost::CallResult r = kinkstep().call(0, worked(2, 0, 0).pointers());
   EXPECT_FALSE(r.failed);
   ASSERT_NE(r.output(), nullptr);  // goes to ans, as in MATLAB
+}
+
+// A problem whose rows do not fit in the memory left: an error, not a crash, and nothing kept.
+// Runs in a child process whose address space is capped just above what it already uses.
+TEST(KinkstepModule, RowsThatDoNotFitAreAnOutOfMemoryError) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than the cap allows";
+#endif
+  const size_t N = 4000000, D = 8;  // 256 MB of X, and as much again for the rows
+  Inputs in;
+  in.add(mexhost::make_double(N, D)).add(mexhost::make_double(N, 1)).add(0.1).add(0.5).add(1).add(0).add(0);
+  const mexhost::Module &m = kinkstep();
+  fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    long pages = 0;
+    FILE *statm = fopen("/proc/self/statm", "r");
+    if (!statm || fscanf(statm, "%ld", &pages) != 1) _exit(3);
+    fclose(statm);
+    const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (64u << 20);
+    const struct rlimit limit = {cap, cap};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(4);
+    const long live = mexhost::live_arrays();
+    mexhost::CallResult r = m.call(1, in.pointers());
+    const bool ok = r.failed && r.error_id == "kinkstep:outOfMemory" && !r.output() && mexhost::live_arrays() == live;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the call crashed the process";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
