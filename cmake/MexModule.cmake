@@ -38,6 +38,10 @@ endif()
 #   libraries; MAT links the MAT-file library where the host has one.
 function(add_mex_module)
   cmake_parse_arguments(M "MAT" "NAME" "SOURCES;LINK" ${ARGN})
+  set_property(GLOBAL APPEND PROPERTY STOCHL1_MODULES ${M_NAME})
+
+  list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/core/keep_openmp_loaded.cpp)
+  list(APPEND M_LINK ${CMAKE_DL_LIBS})
 
   set(_mexhost_target ${M_NAME}_mexhost)
   add_library(${_mexhost_target} MODULE ${M_SOURCES})

@@ -260,9 +260,14 @@ bool mxIsNaN(double v) { return std::isnan(v); }
 
 namespace mexhost {
 
+static void copy_doubles(std::vector<unsigned char> &to, const std::vector<double> &from, size_t n) {
+  n = std::min(from.size(), n);
+  if (n) std::memcpy(to.data(), from.data(), n * sizeof(double));
+}
+
 ArrayPtr make_double(size_t m, size_t n, const std::vector<double> &vals) {
   ArrayPtr a(mxCreateDoubleMatrix(m, n, mxREAL));
-  std::memcpy(a->re.data(), vals.data(), std::min(vals.size(), m * n) * sizeof(double));
+  copy_doubles(a->re, vals, m * n);
   return a;
 }
 ArrayPtr make_scalar(double value) { return ArrayPtr(mxCreateDoubleScalar(value)); }
@@ -274,8 +279,8 @@ ArrayPtr make_numeric(mxClassID cls, size_t m, size_t n) {
 }
 ArrayPtr make_complex(size_t m, size_t n, const std::vector<double> &re, const std::vector<double> &im) {
   ArrayPtr a(mxCreateDoubleMatrix(m, n, mxCOMPLEX));
-  std::memcpy(a->re.data(), re.data(), std::min(re.size(), m * n) * sizeof(double));
-  std::memcpy(a->im.data(), im.data(), std::min(im.size(), m * n) * sizeof(double));
+  copy_doubles(a->re, re, m * n);
+  copy_doubles(a->im, im, m * n);
   return a;
 }
 ArrayPtr make_sparse(size_t m, size_t n) { return ArrayPtr(mxCreateSparse(m, n, 0, mxREAL)); }

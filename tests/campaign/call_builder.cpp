@@ -1,0 +1,252 @@
+#include "campaign/call_builder.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace campaign {
+
+uint32_t BytesChooser::pick(uint32_t n) {
+  if (n <= 1) return 0;
+  uint32_t v = 0;
+  for (int k = 0; k < 4 && at_ < size_; ++k) v = (v << 8) | data_[at_++];
+  return v % n;
+}
+
+const std::vector<ModuleModel> &module_models() {
+  using R = Role;
+  static const std::vector<ModuleModel> models = {
+      {"kinkstep", {R::Matrix, R::Labels, R::Real, R::Real, R::Count, R::Method, R::Flag}},
+      {"driftwalk", {R::Matrix, R::Labels, R::Real, R::Real, R::Real, R::Real, R::Batch, R::Count, R::Flag}},
+      {"splitavg", {R::Matrix, R::Labels, R::Real, R::Real, R::Flag}},
+      {"teamprobe", {}},
+  };
+  return models;
+}
+
+const ModuleModel *find_model(const std::string &name) {
+  for (const ModuleModel &m : module_models())
+    if (m.name == name) return &m;
+  return nullptr;
+}
+
+std::vector<const mxArray *> GeneratedCall::pointers() const {
+  std::vector<const mxArray *> p;
+  for (const auto &a : inputs) p.push_back(a.get());
+  return p;
+}
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::nan("");
+constexpr double k2p31 = 2147483648.0;
+
+template <typename T>
+double pick_from(Chooser &c, std::initializer_list<T> values) {
+  return static_cast<double>(*(values.begin() + c.pick(static_cast<uint32_t>(values.size()))));
+}
+
+// A feature or label value: mostly ordinary, sometimes one that breaks careless arithmetic.
+double element_value(Chooser &c) {
+  if (c.pick(10) != 0) return (c.uniform() - 0.5) * 4;
+  return pick_from(c, {kNaN, kInf, -kInf, -0.0, 1e308, -1e308, 5e-324, 2.2e-308, k2p31 + 1});
+}
+
+// Iteration counts stay small or are not counts at all: 2^31 - 1 steps would be a long, valid run.
+double count_value(Chooser &c) {
+  return pick_from(c, {0.0, 1.0, 2.9, 3.0, 17.0, 40.0, -1.0, -0.5, kNaN, kInf, -kInf, k2p31, k2p31 + 1,
+                       -k2p31 - 1, -k2p31, 1e12, -1e12});
+}
+
+double scalar_value(Role role, Chooser &c, size_t N) {
+  switch (role) {
+    case Role::Count: return count_value(c);
+    case Role::Method: return pick_from(c, {0.0, 1.0, 0.9, 1.7, -0.5, 2.0, -1.0, kNaN, kInf, k2p31 - 1, k2p31 + 1});
+    case Role::Flag: return pick_from(c, {0.0, 0.0, 0.0, 1.0, 2.0, 0.99, 1.7, -1.0, kNaN, k2p31 + 1});
+    case Role::Batch:
+      return pick_from(c, {1.0, 2.0, double(N), double(N), double(N) + 1, 0.0, -1.0, 0.5, kNaN, kInf, k2p31 - 1,
+                           k2p31 + 1});
+    default:
+      if (c.pick(3) == 0)
+        return pick_from(c, {0.0, -0.0, -1.0, kNaN, kInf, -kInf, 1e308, 5e-324, k2p31 - 1, k2p31 + 1});
+      return c.uniform() * 0.05;
+  }
+}
+
+const mxClassID kNumericClasses[] = {mxSINGLE_CLASS, mxINT8_CLASS,  mxUINT8_CLASS,  mxINT16_CLASS,
+                                     mxUINT16_CLASS, mxINT32_CLASS, mxUINT32_CLASS, mxINT64_CLASS,
+                                     mxUINT64_CLASS, mxLOGICAL_CLASS};
+
+// An array of some class other than real full double, filled with the given shape.
+mexhost::ArrayPtr odd_array(Chooser &c, size_t m, size_t n) {
+  switch (c.pick(6)) {
+    case 0: return mexhost::make_numeric(kNumericClasses[c.pick(10)], m, n);
+    case 1: {
+      std::vector<double> re(m * n, 1.0), im(m * n, c.pick(2) ? 0.0 : 1.0);
+      return mexhost::make_complex(m, n, re, im);
+    }
+    case 2: return mexhost::make_sparse(m, n);
+    case 3: return mexhost::make_string(c.pick(2) ? "1" : "abc");
+    case 4: return mexhost::make_cell(m, n);
+    default: return mexhost::make_struct({"a", "b"});
+  }
+}
+
+struct Shape {
+  size_t m, n;
+};
+
+Shape matrix_shape(Chooser &c) {
+  static const Shape shapes[] = {{0, 0}, {0, 3}, {3, 0}, {1, 5}, {5, 1}, {3, 2}, {20, 4},
+                                 {64, 7}, {2000, 2}, {2, 2000}, {1, 1}, {7, 3}};
+  return shapes[c.pick(sizeof shapes / sizeof shapes[0])];
+}
+
+mexhost::ArrayPtr real_matrix(Chooser &c, size_t m, size_t n) {
+  std::vector<double> v(m * n);
+  for (double &x : v) x = element_value(c);
+  return mexhost::make_double(m, n, v);
+}
+
+bool is_real_full_double(const mxArray *a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
+bool is_scalar_input(const mxArray *a) {
+  return (mxIsNumeric(a) || mxIsLogical(a)) && !mxIsComplex(a) && !mxIsSparse(a) && !mxIsEmpty(a);
+}
+
+}  // namespace
+
+GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
+  GeneratedCall call;
+  const size_t count = model.inputs.size();
+  const uint32_t arity_roll = choose.pick(20);
+  const size_t nrhs = arity_roll < 17 ? count : choose.pick(13);
+  call.nlhs = static_cast<int>(pick_from(choose, {0, 1, 1, 1, 1, 1, 1, 1, 2, 3}));
+  if (model.name == "teamprobe") call.nlhs = choose.pick(4) == 0 ? 1 : 0;
+
+  Shape x_shape = matrix_shape(choose);
+  double param[16] = {0};
+  for (size_t k = 0; k < nrhs; ++k) {
+    const Role role = k < count ? model.inputs[k] : Role::Real;
+    const bool proper = choose.pick(16) != 0;
+    if (role == Role::Matrix) {
+      call.inputs.push_back(proper ? real_matrix(choose, x_shape.m, x_shape.n)
+                                   : odd_array(choose, x_shape.m, x_shape.n));
+    } else if (role == Role::Labels) {
+      const size_t N = x_shape.m;
+      size_t len = N;
+      if (choose.pick(5) == 0) len = static_cast<size_t>(pick_from(choose, {0.0, 1.0, double(N) + 2, N ? N - 1.0 : 0.0}));
+      const bool row = choose.pick(2) == 0;
+      call.inputs.push_back(proper ? real_matrix(choose, row ? 1 : len, row ? len : 1) : odd_array(choose, len, 1));
+    } else {
+      const double v = scalar_value(role, choose, x_shape.m);
+      if (k < 16) param[k] = v;
+      if (proper) {
+        call.inputs.push_back(mexhost::make_scalar(v));
+      } else if (choose.pick(3) == 0) {
+        call.inputs.push_back(mexhost::make_double(choose.pick(2), 0));  // empty
+      } else if (choose.pick(2) == 0) {
+        call.inputs.push_back(mexhost::make_row({v, 5.0, 6.0}));  // a vector: its first element counts
+      } else {
+        call.inputs.push_back(odd_array(choose, 1, 1));
+      }
+    }
+  }
+
+  // The answer the call must get.
+  const std::string &name = model.name;
+  if (name == "teamprobe") {
+    if (call.nlhs >= 1) call.allowed_errors = {""};  // the host's: nothing was assigned
+    return call;
+  }
+  const char *arity_error = nrhs < count ? ":notEnoughInputs" : nrhs > count ? ":tooManyInputs"
+                           : call.nlhs > 1 ? ":tooManyOutputs" : nullptr;
+  if (arity_error) {
+    call.allowed_errors = {name + arity_error};
+    return call;
+  }
+
+  std::set<std::string> frame_errors;
+  const mxArray *X = call.inputs[0].get(), *y = call.inputs[1].get();
+  const bool x_ok = is_real_full_double(X) && mxGetNumberOfDimensions(X) == 2;
+  if (!x_ok) frame_errors.insert(name + ":invalidX");
+  if (!is_real_full_double(y)) frame_errors.insert(name + ":invalidY");
+  else if (x_ok && mxGetNumberOfElements(y) < mxGetM(X)) frame_errors.insert(name + ":yTooShort");
+  bool params_ok = true;
+  for (size_t k = 2; k < count; ++k) {
+    const mxArray *a = call.inputs[k].get();
+    if (!is_scalar_input(a)) {
+      frame_errors.insert(name + ":invalidParameter");
+      params_ok = false;
+    } else {
+      param[k] = mxGetScalar(a);
+    }
+  }
+  if (!frame_errors.empty() || !params_ok) {
+    call.allowed_errors = frame_errors;
+    return call;
+  }
+
+  const double N = static_cast<double>(mxGetM(X));
+  call.expected_rows = mxGetN(X);
+  auto as_int = [](double v) -> int64_t {
+    if (!std::isfinite(v) || std::trunc(v) < -k2p31 || std::trunc(v) > k2p31 - 1) return -2147483648LL;
+    return static_cast<int64_t>(std::trunc(v));
+  };
+  if (name == "kinkstep") {
+    const int64_t maxIter = as_int(param[4]), method = as_int(param[5]);
+    if (method != 0 && method != 1) call.allowed_errors.insert(name + ":invalidMethod");
+    else if (N == 0 && maxIter >= 1) call.allowed_errors.insert(name + ":emptyData");
+  } else if (name == "driftwalk") {
+    const int64_t batch = as_int(param[6]), maxIter = as_int(param[7]);
+    if (maxIter >= 1 && N == 0) call.allowed_errors.insert(name + ":emptyData");
+    if (maxIter >= 1 && (batch < 1 || batch > static_cast<int64_t>(N)))
+      call.allowed_errors.insert(name + ":invalidBatchSize");
+  }
+  return call;
+}
+
+std::string check(const ModuleModel &model, const GeneratedCall &call, const mexhost::CallResult &r,
+                  long live_before_call) {
+  const std::string &name = model.name;
+  if (r.temporaries_left != 0) return "left " + std::to_string(r.temporaries_left) + " temporary arrays";
+  if (r.failed) {
+    if (call.allowed_errors.empty())
+      return "failed with '" + r.error_id + "' (" + r.error_message + ") where it should succeed";
+    if (!call.allowed_errors.count(r.error_id)) return "failed with unexpected '" + r.error_id + "': " + r.error_message;
+    if (r.error_message.empty()) return "error '" + r.error_id + "' has no message";
+    for (const auto &out : r.outputs)
+      if (out) return "an output survived the error";
+    const bool method_reply = r.error_id == "kinkstep:invalidMethod";
+    if (method_reply) {
+      if (r.lines.empty() || r.lines.back() != "Method: 0 for sequential stocSubGD, 1 for parallel stocSubGD")
+        return "invalid method without the method message";
+      if (r.lines.size() > 2) return "more than the banner and the method message before the error";
+    } else if (name != "teamprobe" && !r.printed.empty()) {
+      return "printed before the error: " + r.printed.substr(0, 200);
+    }
+  } else {
+    if (!call.allowed_errors.empty()) {
+      std::string ids;
+      for (const auto &id : call.allowed_errors) ids += " " + id;
+      return "succeeded where it should fail with one of:" + ids;
+    }
+    if (name == "teamprobe") {
+      if (r.output()) return "teamprobe assigned an output";
+      if (r.lines.empty() || r.lines[0].rfind("Number of processors: ", 0) != 0) return "no processor line";
+    } else {
+      const mxArray *w = r.output();
+      if (!w) return "no output";
+      if (!mxIsDouble(w) || mxIsComplex(w) || mxIsSparse(w)) return "output is not a real double array";
+      if (mxGetM(w) != call.expected_rows || mxGetN(w) != 1)
+        return "output is " + std::to_string(mxGetM(w)) + "x" + std::to_string(mxGetN(w)) + ", expected " +
+               std::to_string(call.expected_rows) + "x1";
+    }
+  }
+  long outputs = 0;
+  for (const auto &out : r.outputs) outputs += out ? 1 : 0;
+  if (mexhost::live_arrays() != live_before_call + outputs) return "arrays were lost or leaked";
+  return "";
+}
+
+}  // namespace campaign
