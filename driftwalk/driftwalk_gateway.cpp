@@ -1,0 +1,69 @@
+// w = driftwalk(X, y, stepScale, stepOffset, stepPower, lambda, batchSize, maxIter, verbose)
+#include <new>
+#include <stdexcept>
+
+#include "core/mex_frame.hpp"
+#include "core/parameters.hpp"
+#include "core/primitives.hpp"
+#include "core/thread_rand.hpp"
+#include "driftwalk/langevin.hpp"
+
+namespace {
+
+const char *const kInputs[] = {"X",      "y",         "stepScale", "stepOffset", "stepPower",
+                               "lambda", "batchSize", "maxIter",   "verbose"};
+const frame::Signature kSignature{"driftwalk", kInputs, 9};
+
+void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
+  frame::ProblemShape shape;
+  if (!frame::check_arity(kSignature, nlhs, nrhs, err)) return;
+  if (!frame::check_problem(prhs[0], prhs[1], shape, err)) return;
+  double value[9];
+  for (int k = 2; k < 9; ++k)
+    if (!frame::read_scalar(kSignature, prhs, k, value[k], err)) return;
+
+  driftwalk::Parameters p;
+  p.stepScale = value[2];
+  p.stepOffset = value[3];
+  p.stepPower = value[4];
+  p.lambda = value[5];
+  p.batchSize = core::to_int32_parameter(value[6]);
+  p.maxIter = core::to_int32_parameter(value[7]);
+  const bool verbose = core::is_verbose(core::to_int32_parameter(value[8]));
+
+  // A mini-batch is the first batchSize entries of a permutation of the N samples.
+  if (p.maxIter >= 1 && shape.N == 0) {
+    err.set("emptyData", "X has no rows, so no mini-batch can be drawn for the %d iterations asked for.",
+            p.maxIter);
+    return;
+  }
+  if (p.maxIter >= 1 && (p.batchSize < 1 || p.batchSize > shape.N)) {
+    err.set("invalidBatchSize", "input 7 (batchSize) must be a whole number from 1 to N = %d; got %d.", shape.N,
+            p.batchSize);
+    return;
+  }
+
+  const core::Printer out = frame::host_printer();
+  try {
+    const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
+    const core::RunContext ctx{data, verbose, out};
+    if (verbose) out.printf("N=%d, D=%d, maxIter=%d\n", shape.N, shape.D, p.maxIter);
+    core::seed_thread_rand(frame::time_seed());
+    const core::WeightVector w = driftwalk::langevin_solve(ctx, p);
+    if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
+    plhs[0] = frame::make_column(w);
+    if (!plhs[0]) err.set("outOfMemory", "the host could not create the %d x 1 output.", shape.D);
+  } catch (const std::bad_alloc &) {
+    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+  } catch (const std::length_error &) {
+    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+  }
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  frame::CallError err(kSignature.module);
+  run(nlhs, plhs, nrhs, prhs, err);
+  err.raise_if_set();
+}

@@ -1,0 +1,32 @@
+// driftwalk's solver: stochastic gradient Langevin dynamics on the L1-regularised least squares.
+#pragma once
+
+#include <cstdint>
+
+#include "core/regression_data.hpp"
+#include "core/run_context.hpp"
+
+namespace driftwalk {
+
+struct Parameters {
+  double stepScale = 0.0;   // a in eps_t = a * (t + b)^gamma
+  double stepOffset = 0.0;  // b
+  double stepPower = 0.0;   // gamma, with its sign
+  double lambda = 0.0;
+  int32_t batchSize = 0;    // B: must lie in 1..N whenever maxIter >= 1
+  int32_t maxIter = 0;
+};
+
+// g = (N / B) * sum over perm[0..B-1] of 2 (x_i . w - y_i) x_i, then the L1 term of each weight.
+// Overwrites all D entries of g; reads w only.
+void minibatch_gradient(const core::RegressionData &data, const double *w, const int32_t *perm, int32_t B,
+                        double lambda, double *g);
+
+// maxIter iterations from w = 0, each drawing a fresh permutation of all N samples (N values of
+// the thread's generator) and one noise value per weight (D values), and updating
+// w_k <- (w_k - (eps_t * 0.5) * g_k) - gaussian_noise(0, eps_t). Prints the initial objective and
+// one line per iteration when run.verbose. Throws std::invalid_argument if an iteration would run
+// with B outside 1..N.
+core::WeightVector langevin_solve(const core::RunContext &run, const Parameters &p);
+
+}  // namespace driftwalk
