@@ -1,6 +1,7 @@
 // w = kinkstep(X, y, stepSize, lambda, maxIter, method, verbose)
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "core/mex_frame.hpp"
 #include "core/parameters.hpp"
@@ -36,12 +37,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     return;
   }
   if (shape.N == 0 && p.maxIter >= 1) {
-    err.set("emptyData", "X has no rows, so no sample can be drawn for the %d iterations asked for.",
-            p.maxIter);
-    return;
-  }
-  if (method == 1) {
-    err.set("methodNotAvailable", "method 1 (parallel) is not available in this build.");
+    err.set("emptyData", "X has no rows, so no sample can be drawn for the %d iterations asked for.", p.maxIter);
     return;
   }
 
@@ -50,7 +46,21 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     const core::RunContext ctx{data, verbose, out};
     if (verbose) out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", shape.N, shape.D, method, p.maxIter);
     core::seed_thread_rand(frame::time_seed());
-    const core::WeightVector w = kinkstep::sequential_subgradient_descent(ctx, p);
+    core::WeightVector w;
+    if (method == 0) {
+      w = kinkstep::sequential_subgradient_descent(ctx, p);
+    } else {
+      kinkstep::ParallelResult r = kinkstep::parallel_averaged_descent(ctx, p);
+      if (!r.complete) {
+        // Raised by mexFunction once the data and the weights are released.
+        err.set("threadTeam",
+                "method 1 started with %d threads but the OpenMP runtime gave iteration %d a team of %d; "
+                "averaging it would mix in stale candidates, so no result is returned.",
+                r.threads, r.failed_iteration, r.failed_team_size);
+        return;
+      }
+      w = std::move(r.w);
+    }
     if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
     plhs[0] = frame::make_column(w);
     if (!plhs[0]) err.set("outOfMemory", "the host could not create the %d x 1 output.", shape.D);

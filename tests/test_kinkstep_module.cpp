@@ -81,6 +81,14 @@ TEST(KinkstepModule, MethodTruncatesTowardZero) {
     mexhost::CallResult r = kinkstep().call(1, worked(2, method, 1).pointers());
     ASSERT_FALSE(r.failed) << method;
     EXPECT_EQ(r.lines[0], "N=3, D=2, method=0, maxIter=2");
+    EXPECT_EQ(r.lines[1], "Initial object function = 3.000000");
+  }
+  for (double method : {1.0, 1.7}) {
+    mexhost::CallResult r = kinkstep().call(1, worked(2, method, 1).pointers());
+    ASSERT_FALSE(r.failed) << r.error_message;
+    EXPECT_EQ(r.lines[0], "N=3, D=2, method=1, maxIter=2");
+    EXPECT_EQ(r.lines[1].rfind("Number of threads = ", 0), 0u) << r.lines[1];
+    EXPECT_EQ(r.lines.size(), 6u);
   }
 }
 

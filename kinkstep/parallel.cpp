@@ -1,0 +1,110 @@
+#include <omp.h>
+
+#include <cstddef>
+#include <vector>
+
+#include "core/primitives.hpp"
+#include "core/thread_rand.hpp"
+#include "kinkstep/subgradient.hpp"
+
+namespace kinkstep {
+namespace {
+
+// Doubles per thread slice, rounded up to whole cache lines so that no two threads write one line.
+std::size_t slice_stride(int32_t D) {
+  constexpr std::size_t line = 64 / sizeof(double);
+  return (static_cast<std::size_t>(D) + line - 1) / line * line;
+}
+
+// Every step team must have exactly the sizing team's T threads, so the runtime must not shrink
+// them to the machine's load. Dynamic adjustment is off for the rest of the call and the caller's
+// setting comes back however the call ends.
+class NoDynamicTeams {
+ public:
+  NoDynamicTeams() : saved_(omp_get_dynamic()) { omp_set_dynamic(0); }
+  ~NoDynamicTeams() { omp_set_dynamic(saved_); }
+  NoDynamicTeams(const NoDynamicTeams &) = delete;
+  NoDynamicTeams &operator=(const NoDynamicTeams &) = delete;
+
+ private:
+  int saved_;
+};
+
+int32_t team_of_T(int32_t threads, int32_t) {
+  return threads;
+}
+
+}  // namespace
+
+ParallelResult parallel_averaged_descent(const core::RunContext &run, const Parameters &p) {
+  return detail::parallel_averaged_descent(run, p, team_of_T);
+}
+
+ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, const Parameters &p,
+                                                 StepTeamRequest request) {
+  const core::RegressionData &data = run.data;
+  ParallelResult r;
+
+  // Sizing team, of the runtime's default size. The thread count is printed after it, still on the
+  // calling thread: a print may allocate, and nothing that can throw runs inside a region.
+  int32_t T = 1;
+#pragma omp parallel
+  {
+    if (omp_get_thread_num() == 0) T = omp_get_num_threads();
+  }
+  r.threads = T;
+  if (run.verbose) run.out.printf("Number of threads = %d\n", T);
+  const NoDynamicTeams fixed_team_size;
+
+  // Everything the teams write is allocated here, once per call: a candidate and a gradient buffer
+  // per thread, and per thread the iteration whose candidate its slice holds.
+  const std::size_t stride = slice_stride(data.D);
+  std::vector<double> candidates(static_cast<std::size_t>(T) * stride);
+  std::vector<double> gradients(static_cast<std::size_t>(T) * stride);
+  std::vector<int32_t> written(static_cast<std::size_t>(T), -1);
+  r.w.assign(static_cast<std::size_t>(data.D), 0.0);
+  double *const w = r.w.data();
+  if (run.verbose) run.out.printf("Initial object function = %f\n", core::objective_value(data, w, p.lambda));
+
+  const double divisor = static_cast<double>(T);
+  for (int32_t k = 0; k < p.maxIter; ++k) {
+    int32_t team = 0;
+#pragma omp parallel num_threads(request(T, k))
+    {
+      const int32_t t = omp_get_thread_num();
+      if (t == 0) team = omp_get_num_threads();
+      if (t < T) {  // a thread beyond T has no slice; the check below rejects such a team
+        const std::size_t at = static_cast<std::size_t>(t) * stride;
+        double *const g = gradients.data() + at;
+        double *const candidate = candidates.data() + at;
+        // Unsigned, so that k + t wraps like the 32-bit seed it is instead of overflowing.
+        core::seed_thread_rand(static_cast<uint32_t>(k) + static_cast<uint32_t>(t));
+        const int32_t i = core::draw_sample(data.N);
+        core::sample_subgradient(data, i, w, p.lambda, g);
+        for (int32_t j = 0; j < data.D; ++j) candidate[j] = w[j] - p.stepSize * g[j];
+        written[static_cast<std::size_t>(t)] = k;
+      }
+    }
+
+    int32_t fresh = 0;
+    for (int32_t stamp : written) fresh += stamp == k;
+    if (team != T || fresh != T) {
+      r.complete = false;
+      r.failed_iteration = k;
+      r.failed_team_size = team;
+      return r;
+    }
+
+    // Sum in thread order, then one division by T.
+    for (int32_t j = 0; j < data.D; ++j) {
+      double s = 0.0;
+      for (int32_t t = 0; t < T; ++t) s = s + candidates[static_cast<std::size_t>(t) * stride + j];
+      w[j] = s / divisor;
+    }
+    if (run.verbose)
+      run.out.printf("Iteration %d, object function = %f\n", k, core::objective_value(data, w, p.lambda));
+  }
+  return r;
+}
+
+}  // namespace kinkstep
