@@ -57,4 +57,4 @@ TEST_P(ModuleExports, OnlyMexFunctionAtVersionMex) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllModules, ModuleExports, ::testing::Values("kinkstep"));
+INSTANTIATE_TEST_SUITE_P(AllModules, ModuleExports, ::testing::Values("kinkstep", "splitavg"));
