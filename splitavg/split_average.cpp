@@ -40,7 +40,13 @@ class ThreadModels {
 // One pass over the share, one sample after another. The gradient buffer is reused: every step
 // overwrites all of it before reading it, so the result is that of a fresh buffer per step.
 void descend_share(const core::RegressionData &data, const Parameters &p, Share share, double *m, double *g) {
+  const size_t row_bytes = static_cast<size_t>(data.D) * sizeof(double);
   for (int32_t i = share.start; i <= share.end; ++i) {
+    // After the shuffle the next row lies anywhere in memory: ask for it while this one is worked on.
+    if (i < share.end) {
+      const char *next = reinterpret_cast<const char *>(data.row(i + 1));
+      for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(next + b);
+    }
     core::sample_subgradient(data, i, m, p.lambda, g);
     for (int32_t j = 0; j < data.D; ++j) m[j] = m[j] - p.stepSize * g[j];
   }
