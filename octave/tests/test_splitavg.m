@@ -37,8 +37,10 @@ function test_splitavg()
   % No samples: zeros, and the messages still come.
   out = evalc('w = splitavg(zeros(0, 3), [], 0.1, 0.5, 1);');
   assert(w, zeros(3, 1));
-  assert(strsplit(strtrim(out), "\n")([1 3 4]), {"N=0, D=3, lambda0.500000", ...
-         "Initial object function = 0.000000", "Final object function = 0.000000, time= 0"});
+  lines = strsplit(strtrim(out), "\n");
+  assert(lines([1 3]), {"N=0, D=3, lambda0.500000", "Initial object function = 0.000000"});
+  % The time counts second marks passed, so even a short run may cross one.
+  assert(! isempty(regexp(lines{4}, '^Final object function = 0.000000, time= [01]$', 'once')));
 
   % Bad calls are errors with a splitavg identifier, never a read past the inputs.
   expect_error(@() splitavg([1 2; 3 4], 1, 0.1, 0.5, 0), "splitavg:yTooShort");
