@@ -64,4 +64,4 @@ TEST(ModuleLinks, TeamprobeNeedsTheHostLibrariesAndOpenMP) {
     EXPECT_NE(needed.find(lib), std::string::npos) << lib << " missing from\n" << needed;
 }
 
-INSTANTIATE_TEST_SUITE_P(AllModules, ModuleExports, ::testing::Values("kinkstep", "driftwalk", "teamprobe"));
+INSTANTIATE_TEST_SUITE_P(AllModules, ModuleExports, ::testing::Values("kinkstep", "driftwalk", "splitavg", "teamprobe"));

@@ -1,0 +1,50 @@
+% SPLITAVG  L1-regularised least squares by one parallel pass of subgradient descent per thread.
+%
+%   w = splitavg(X, y, stepSize, lambda, verbose)
+%
+%   Inputs
+%     X         N-by-D real double matrix, one sample per row (full, not sparse).
+%     y         real double vector holding at least N labels; only the first N are used.
+%     stepSize  constant step of every descent step (a real numeric or logical scalar).
+%     lambda    weight of the L1 penalty (a real numeric or logical scalar).
+%     verbose   1 to print progress; any other value (after truncation toward zero) is silent.
+%
+%   Output
+%     w         D-by-1 double column of weights.
+%
+%   What it does
+%     The samples are first put into one random order (the generator is seeded from the
+%     calendar time in seconds, so two calls within the same second shuffle alike). The
+%     shuffled samples are cut into one contiguous share per OpenMP thread, the last thread
+%     also taking the remainder. Every thread makes one pass over its share, in order, on a
+%     weight vector of its own that starts at zero, descending the per-sample objective
+%         1/2 (x*w - y)^2 + lambda*|w|_1
+%     with the constant step stepSize: g = (x*w - y) x' + lambda*sign(w), then w = w - stepSize*g.
+%     The result is the plain average of the thread models. The team size is the OpenMP
+%     default, taken from OMP_NUM_THREADS; with one thread this is a sequential pass. Results
+%     are repeatable for the same shuffle and the same team size.
+%
+%   Messages (verbose = 1 only), in this order
+%     N=<N>, D=<D>, lambda<lambda>
+%     Number of threads = <T>
+%     Initial object function = <F at w = 0>
+%     Final object function = <F at w>, time= <whole seconds>
+%   where F(w) = sum((X*w - y).^2) + lambda*sum(abs(w)) and the time counts the whole-second
+%   marks of the wall clock passed from just after the banner to the final objective.
+%
+%   Errors
+%     splitavg:notEnoughInputs, splitavg:tooManyInputs   not exactly five inputs
+%     splitavg:tooManyOutputs    more than one output requested
+%     splitavg:invalidX          X is not a real, full, two-dimensional double matrix
+%     splitavg:invalidY          y is not a real, full double array
+%     splitavg:yTooShort         y holds fewer than N values
+%     splitavg:tooLarge          X has more than 2^31 - 1 rows or columns
+%     splitavg:invalidParameter  stepSize, lambda or verbose is empty or not a real numeric scalar
+%     splitavg:threadTeam        the OpenMP runtime gave the pass fewer threads than the first team
+%     splitavg:outOfMemory       the data or the thread models do not fit in memory
+%
+%   An X with no rows is valid: w is all zeros and nothing is drawn.
+%
+%   Example
+%     X = randn(1000, 5); y = X * [1; 0; -2; 0; 0.5];
+%     w = splitavg(X, y, 0.01, 0.001, 1);

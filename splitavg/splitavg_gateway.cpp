@@ -1,0 +1,72 @@
+// w = splitavg(X, y, stepSize, lambda, verbose)
+#include <omp.h>
+
+#include <new>
+#include <stdexcept>
+
+#include "core/mex_frame.hpp"
+#include "core/parameters.hpp"
+#include "core/primitives.hpp"
+#include "core/thread_rand.hpp"
+#include "splitavg/elapsed.hpp"
+#include "splitavg/shuffle.hpp"
+#include "splitavg/split_average.hpp"
+
+namespace {
+
+const char *const kInputs[] = {"X", "y", "stepSize", "lambda", "verbose"};
+const frame::Signature kSignature{"splitavg", kInputs, 5};
+
+void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
+  frame::ProblemShape shape;
+  if (!frame::check_arity(kSignature, nlhs, nrhs, err)) return;
+  if (!frame::check_problem(prhs[0], prhs[1], shape, err)) return;
+  double value[5];
+  for (int k = 2; k < 5; ++k)
+    if (!frame::read_scalar(kSignature, prhs, k, value[k], err)) return;
+
+  splitavg::Parameters p;
+  p.stepSize = value[2];
+  p.lambda = value[3];
+  const bool verbose = core::is_verbose(core::to_int32_parameter(value[4]));
+  const core::Printer out = frame::host_printer();
+
+  try {
+    core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
+    if (verbose) out.printf("N=%d, D=%d, lambda%f\n", shape.N, shape.D, p.lambda);
+    // The clock starts whether or not the time will be printed.
+    const double start = splitavg::whole_seconds(omp_get_wtime());
+    core::seed_thread_rand(frame::time_seed());
+    splitavg::shuffle_samples(data, 0, shape.N - 1);
+
+    const core::RunContext ctx{data, verbose, out};
+    const splitavg::SolveResult r = splitavg::split_average_solve(ctx, p);
+    if (!r.ok()) {
+      err.set("threadTeam",
+              "the pass needs a team of %d threads, as many as the first team had, but the OpenMP runtime "
+              "gave it %d; check OMP_DYNAMIC and OMP_THREAD_LIMIT.",
+              r.threads, r.pass_threads);
+      return;
+    }
+    if (verbose) {
+      // The objective is evaluated before the clock is read again, so it counts into the time.
+      const double f = core::objective_value(data, r.w.data(), p.lambda);
+      const unsigned long elapsed = splitavg::elapsed_seconds(start, omp_get_wtime());
+      out.printf("Final object function = %f, time= %lu\n", f, elapsed);
+    }
+    plhs[0] = frame::make_column(r.w);
+    if (!plhs[0]) err.set("outOfMemory", "the host could not create the %d x 1 output.", shape.D);
+  } catch (const std::bad_alloc &) {
+    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+  } catch (const std::length_error &) {
+    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+  }
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  frame::CallError err(kSignature.module);
+  run(nlhs, plhs, nrhs, prhs, err);
+  err.raise_if_set();
+}

@@ -1,0 +1,204 @@
+#include <omp.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "core/primitives.hpp"
+#include "core/thread_rand.hpp"
+#include "module_call.hpp"
+
+namespace {
+
+const mexhost::Module &splitavg() {
+  static const mexhost::Module m(mexhost_module("splitavg"));
+  return m;
+}
+
+// Sets the default team size of this thread, which the module (same OpenMP runtime, same
+// thread) uses for its teams, and puts the previous one back afterwards.
+class TeamSize {
+ public:
+  explicit TeamSize(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
+  ~TeamSize() { omp_set_num_threads(saved_); }
+
+ private:
+  int saved_;
+};
+
+// Rows (1, 2), (3, 4), (5, 6) with distinct labels 1, 2, 3.
+Inputs worked(double verbose) {
+  Inputs in;
+  in.add(worked_X()).add(mexhost::make_row({1, 2, 3})).add(0.1).add(0.5).add(verbose);
+  return in;
+}
+
+// A larger problem whose result depends on the order of the samples.
+Inputs wavy(int N, int D, double verbose) {
+  std::vector<double> X(static_cast<size_t>(N) * D), y(static_cast<size_t>(N));
+  for (size_t k = 0; k < X.size(); ++k) X[k] = std::sin(0.37 * static_cast<double>(k) + 0.1);
+  for (size_t k = 0; k < y.size(); ++k) y[k] = std::cos(1.3 * static_cast<double>(k));
+  Inputs in;
+  in.add(mexhost::make_double(static_cast<size_t>(N), static_cast<size_t>(D), X))
+      .add(mexhost::make_double(static_cast<size_t>(N), 1, y))
+      .add(0.02)
+      .add(0.01)
+      .add(verbose);
+  return in;
+}
+
+// One sequential pass over the rows in the given order, stepSize 0.1 and lambda 0.5.
+std::vector<double> pass_in_order(const std::vector<std::vector<double>> &rows, const std::vector<double> &y,
+                                  const std::vector<int> &order) {
+  std::vector<double> m(2, 0.0), g(2);
+  for (int i : order) {
+    double c = 0.0;
+    for (size_t j = 0; j < 2; ++j) c = c + rows[static_cast<size_t>(i)][j] * m[j];
+    c = c - y[static_cast<size_t>(i)];
+    for (size_t j = 0; j < 2; ++j) {
+      g[j] = c * rows[static_cast<size_t>(i)][j];
+      if (m[j] > 0) g[j] = g[j] + 0.5;
+      else if (m[j] < 0) g[j] = g[j] - 0.5;
+    }
+    for (size_t j = 0; j < 2; ++j) m[j] = m[j] - 0.1 * g[j];
+  }
+  return m;
+}
+
+}  // namespace
+
+TEST(SplitavgModule, VerboseRunPrintsEachMessageOnceInOrder) {
+  TeamSize two(2);
+  mexhost::CallResult r = splitavg().call(1, worked(1).pointers());
+  ASSERT_FALSE(r.failed) << r.error_message;
+  ASSERT_EQ(r.lines.size(), 4u) << r.printed;
+  EXPECT_EQ(r.lines[0], "N=3, D=2, lambda0.500000");
+  EXPECT_EQ(r.lines[1], "Number of threads = 2");
+  EXPECT_EQ(r.lines[2], "Initial object function = 14.000000");
+  // "Final object function = <f>, time= <seconds>"
+  const std::string head = "Final object function = ", mid = ", time= ";
+  const size_t at = r.lines[3].find(mid);
+  ASSERT_EQ(r.lines[3].rfind(head, 0), 0u) << r.lines[3];
+  ASSERT_NE(at, std::string::npos) << r.lines[3];
+  const std::string printed_f = r.lines[3].substr(head.size(), at - head.size());
+  const std::string seconds = r.lines[3].substr(at + mid.size());
+  ASSERT_TRUE(seconds == "0" || seconds == "1") << r.lines[3];  // three samples take well under a second
+  // The objective of the returned weights over the three samples.
+  const std::vector<double> w = mexhost::values(r.output());
+  ASSERT_EQ(w.size(), 2u);
+  double f = 0.0;
+  const double X[3][2] = {{1, 2}, {3, 4}, {5, 6}};
+  for (int i = 0; i < 3; ++i) f += std::pow(X[i][0] * w[0] + X[i][1] * w[1] - (i + 1), 2.0);
+  f += std::fabs(w[0]) * 0.5 + std::fabs(w[1]) * 0.5;
+  char expected[64];
+  std::snprintf(expected, sizeof expected, "%f", f);
+  EXPECT_EQ(printed_f, expected);
+}
+
+TEST(SplitavgModule, OneThreadIsASequentialPassOverTheTimeSeededShuffle) {
+  TeamSize one(1);
+  const std::vector<std::vector<double>> rows = {{1, 2}, {3, 4}, {5, 6}};
+  const std::vector<double> y = {1, 2, 3};
+  for (int attempt = 0;; ++attempt) {
+    const std::time_t before = std::time(nullptr);
+    mexhost::CallResult r = splitavg().call(1, worked(0).pointers());
+    if (std::time(nullptr) != before && attempt < 5) continue;
+    ASSERT_FALSE(r.failed) << r.error_message;
+    // The module seeds with the calendar second and moves the sample at p[k] to position k.
+    core::seed_thread_rand(static_cast<uint32_t>(before));
+    const std::vector<int32_t> p = core::random_permutation(3);
+    const std::vector<double> w = mexhost::values(r.output());
+    EXPECT_EQ(w, pass_in_order(rows, y, std::vector<int>(p.begin(), p.end())));
+    break;
+  }
+}
+
+TEST(SplitavgModule, SilentRunsAreRepeatableForTheSameSecondAndTeamSize) {
+  for (int T : {1, 2, 3, 4}) {
+    TeamSize size(T);
+    auto [a, b] = two_calls_in_one_second([] {
+      return std::make_pair(splitavg().call(1, wavy(500, 6, 1).pointers()), splitavg().call(1, wavy(500, 6, 0).pointers()));
+    });
+    ASSERT_FALSE(a.first.failed) << a.first.error_message;
+    EXPECT_EQ(a.first.lines.at(1), "Number of threads = " + std::to_string(T));
+    EXPECT_EQ(a.second.printed, "");
+    EXPECT_EQ(b.second.printed, "");
+    const std::vector<double> w = mexhost::values(a.first.output());
+    EXPECT_EQ(mexhost::values(a.second.output()), w) << T;  // verbose does not change the result
+    EXPECT_EQ(mexhost::values(b.first.output()), w) << T;   // the same seed gives the same result
+    EXPECT_EQ(mexhost::values(b.second.output()), w) << T;
+  }
+}
+
+TEST(SplitavgModule, SilentUnlessVerboseIsExactlyOne) {
+  for (double verbose : {0.0, 0.99, 2.0, -1.0, std::nan("")}) {
+    mexhost::CallResult r = splitavg().call(1, worked(verbose).pointers());
+    ASSERT_FALSE(r.failed) << verbose;
+    EXPECT_EQ(r.printed, "") << verbose;
+  }
+  mexhost::CallResult r = splitavg().call(1, worked(1.7).pointers());
+  EXPECT_EQ(r.lines.size(), 4u);
+}
+
+TEST(SplitavgModule, EmptyShapes) {
+  TeamSize three(3);
+  Inputs no_samples;
+  no_samples.add(mexhost::make_double(0, 2)).add(mexhost::make_double(0, 0)).add(0.1).add(0.5).add(1);
+  mexhost::CallResult r = splitavg().call(1, no_samples.pointers());
+  ASSERT_FALSE(r.failed) << r.error_message;
+  EXPECT_EQ(mexhost::values(r.output()), (std::vector<double>{0, 0}));
+  ASSERT_EQ(r.lines.size(), 4u) << r.printed;
+  EXPECT_EQ(std::vector<std::string>(r.lines.begin(), r.lines.begin() + 3),
+            (std::vector<std::string>{"N=0, D=2, lambda0.500000", "Number of threads = 3",
+                                      "Initial object function = 0.000000"}));
+  // The time counts second marks passed, so even a short run may cross one.
+  const std::string final_line = "Final object function = 0.000000, time= ";
+  EXPECT_TRUE(r.lines[3] == final_line + "0" || r.lines[3] == final_line + "1") << r.lines[3];
+
+  Inputs no_features;
+  no_features.add(mexhost::make_double(3, 0)).add(worked_y()).add(0.1).add(0.5).add(0);
+  r = splitavg().call(1, no_features.pointers());
+  ASSERT_FALSE(r.failed) << r.error_message;
+  EXPECT_EQ(mxGetM(r.output()), 0u);
+  EXPECT_EQ(mxGetN(r.output()), 1u);
+}
+
+TEST(SplitavgModule, BadCallsRaiseErrorsAndLeaveNothingBehind) {
+  const long live = mexhost::live_arrays();
+  {
+    for (int n : {0, 2, 4}) {
+      Inputs in = worked(0);
+      for (int k = 5; k > n; --k) in.drop_last();
+      expect_clean_error(splitavg().call(1, in.pointers()), "splitavg:notEnoughInputs");
+    }
+    Inputs six = worked(0);
+    six.add(1.0);
+    expect_clean_error(splitavg().call(1, six.pointers()), "splitavg:tooManyInputs");
+    expect_clean_error(splitavg().call(2, worked(0).pointers()), "splitavg:tooManyOutputs");
+
+    Inputs bad_x = worked(1);
+    bad_x.set(0, mexhost::make_numeric(mxSINGLE_CLASS, 3, 2));
+    mexhost::CallResult r = splitavg().call(1, bad_x.pointers());
+    expect_clean_error(r, "splitavg:invalidX");
+    EXPECT_EQ(r.printed, "");
+    Inputs bad_y = worked(0);
+    bad_y.set(1, mexhost::make_cell(1, 3));
+    expect_clean_error(splitavg().call(1, bad_y.pointers()), "splitavg:invalidY");
+
+    // y with fewer than N values: refused rather than read past.
+    Inputs short_y = worked(1);
+    short_y.set(1, mexhost::make_row({1, 2}));
+    r = splitavg().call(1, short_y.pointers());
+    expect_clean_error(r, "splitavg:yTooShort");
+    EXPECT_EQ(r.error_message.rfind("splitavg:", 0), std::string::npos) << r.error_message;
+
+    const char *names[] = {"stepSize", "lambda", "verbose"};
+    for (size_t k = 2; k < 5; ++k) {
+      Inputs in = worked(1);
+      in.set(k, mexhost::make_double(0, 0));
+      r = splitavg().call(1, in.pointers());
+      expect_clean_error(r, "splitavg:invalidParameter");
+      EXPECT_NE(r.error_message.find(names[k - 2]), std::string::npos) << r.error_message;
+    }
+  }
+  EXPECT_EQ(mexhost::live_arrays(), live);
+}

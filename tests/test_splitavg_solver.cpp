@@ -1,0 +1,301 @@
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/primitives.hpp"
+#include "core/thread_rand.hpp"
+#include "splitavg/elapsed.hpp"
+#include "splitavg/shuffle.hpp"
+#include "splitavg/split_average.hpp"
+
+namespace {
+
+// Sets the default team size for the calling thread and puts the previous one back afterwards.
+class TeamSize {
+ public:
+  explicit TeamSize(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
+  ~TeamSize() { omp_set_num_threads(saved_); }
+
+ private:
+  int saved_;
+};
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+// A dense problem with features and labels that are not round numbers.
+core::RegressionData wavy_data(int32_t N, int32_t D) {
+  std::vector<double> X(static_cast<size_t>(N) * static_cast<size_t>(D)), y(static_cast<size_t>(N));
+  for (size_t k = 0; k < X.size(); ++k) X[k] = std::sin(0.37 * static_cast<double>(k) + 0.1);
+  for (size_t k = 0; k < y.size(); ++k) y[k] = std::cos(1.3 * static_cast<double>(k));
+  return core::make_regression_data(X.data(), N, D, y.data());
+}
+
+// The method written out plainly: one sequential pass over each share on a zero model, each step
+// with a fresh gradient, then the models summed in thread order and divided by T.
+core::WeightVector reference(const core::RegressionData &d, double stepSize, double lambda, int32_t T) {
+  const int32_t chunk = d.N / T;
+  std::vector<std::vector<double>> models;
+  for (int32_t t = 0; t < T; ++t) {
+    std::vector<double> m(static_cast<size_t>(d.D), 0.0);
+    const int32_t last = t == T - 1 ? d.N - 1 : (t + 1) * chunk - 1;
+    for (int32_t i = t * chunk; i <= last; ++i) {
+      std::vector<double> g(static_cast<size_t>(d.D));
+      core::sample_subgradient(d, i, m.data(), lambda, g.data());
+      for (size_t j = 0; j < m.size(); ++j) m[j] -= stepSize * g[j];
+    }
+    models.push_back(m);
+  }
+  core::WeightVector w(static_cast<size_t>(d.D));
+  for (size_t j = 0; j < w.size(); ++j) {
+    double s = 0.0;
+    for (const auto &m : models) s += m[j];
+    w[j] = s / T;
+  }
+  return w;
+}
+
+std::vector<std::pair<int32_t, int32_t>> shares(int32_t N, int32_t T) {
+  std::vector<std::pair<int32_t, int32_t>> out;
+  for (int32_t t = 0; t < T; ++t) {
+    const splitavg::Share s = splitavg::chunk_bounds(N, T, t);
+    out.emplace_back(s.start, s.end);
+  }
+  return out;
+}
+
+using Ranges = std::vector<std::pair<int32_t, int32_t>>;
+
+}  // namespace
+
+TEST(ChunkBounds, RemainderGoesToTheLastThread) {
+  EXPECT_EQ(shares(10, 3), (Ranges{{0, 2}, {3, 5}, {6, 9}}));
+  EXPECT_EQ(shares(8, 4), (Ranges{{0, 1}, {2, 3}, {4, 5}, {6, 7}}));
+  EXPECT_EQ(shares(2, 4), (Ranges{{0, -1}, {0, -1}, {0, -1}, {0, 1}}));
+  EXPECT_TRUE(splitavg::chunk_bounds(2, 4, 0).empty());
+  EXPECT_FALSE(splitavg::chunk_bounds(2, 4, 3).empty());
+  EXPECT_EQ(shares(7, 1), (Ranges{{0, 6}}));
+  for (int32_t T : {1, 2, 5})
+    for (int32_t t = 0; t < T; ++t) EXPECT_TRUE(splitavg::chunk_bounds(0, T, t).empty()) << T << " " << t;
+}
+
+TEST(ChunkBounds, SharesCoverEveryPositionOnceUpToTheLargestN) {
+  for (int32_t N : {0, 1, 9, 1000, 2147483647})
+    for (int32_t T : {1, 2, 3, 7, 64}) {
+      int64_t next = 0;
+      for (int32_t t = 0; t < T; ++t) {
+        const splitavg::Share s = splitavg::chunk_bounds(N, T, t);
+        if (s.empty()) continue;
+        ASSERT_EQ(s.start, next) << N << " " << T << " " << t;
+        ASSERT_GE(s.end, s.start);
+        next = int64_t{s.end} + 1;
+      }
+      EXPECT_EQ(next, N) << N << " " << T;
+    }
+}
+
+TEST(Shuffle, OnePermutationMovesRowsAndLabelsTogether) {
+  // Rows a = (1, 2), b = (3, 4), c = (5, 6) with labels 10, 20, 30.
+  const std::vector<double> X = {1, 3, 5, 2, 4, 6}, y = {10, 20, 30};
+  core::RegressionData d = core::make_regression_data(X.data(), 3, 2, y.data());
+  const std::vector<const double *> before = d.rows;
+  const std::vector<double> features = d.features;
+  // Inside-out Fisher-Yates: draws 7 % 1, 2 % 2, 9 % 3 = 0, 0, 0 give p = (2, 0, 1).
+  core::ScriptedThreadRand draws({7, 2, 9});
+  splitavg::shuffle_samples(d, 0, 2);
+  EXPECT_EQ(draws.consumed(), 3u);
+  // Rows (c, a, b): the very same pointers, no feature value copied or moved.
+  EXPECT_EQ(d.rows, (std::vector<const double *>{before[2], before[0], before[1]}));
+  EXPECT_EQ(d.labels, (std::vector<double>{30, 10, 20}));
+  EXPECT_EQ(d.features, features);
+  EXPECT_EQ(d.row(0)[0], 5);
+  EXPECT_EQ(d.row(0)[1], 6);
+}
+
+TEST(Shuffle, OnlyTheGivenRangeMoves) {
+  const std::vector<double> X = {1, 2, 3, 4, 5}, y = {10, 20, 30, 40, 50};
+  core::RegressionData d = core::make_regression_data(X.data(), 5, 1, y.data());
+  const std::vector<const double *> before = d.rows;
+  core::ScriptedThreadRand draws({0, 0, 0});  // p = (2, 0, 1) over positions 1..3
+  splitavg::shuffle_samples(d, 1, 3);
+  EXPECT_EQ(draws.consumed(), 3u);
+  EXPECT_EQ(d.rows, (std::vector<const double *>{before[0], before[3], before[1], before[2], before[4]}));
+  EXPECT_EQ(d.labels, (std::vector<double>{10, 40, 20, 30, 50}));
+}
+
+TEST(Shuffle, OneSampleDrawsOnceNoSampleDrawsNothing) {
+  const std::vector<double> X = {4, 5}, y = {9};
+  core::RegressionData one = core::make_regression_data(X.data(), 1, 2, y.data());
+  const double *row = one.rows[0];
+  uint64_t before = core::thread_rand_draws();
+  splitavg::shuffle_samples(one, 0, 0);
+  EXPECT_EQ(core::thread_rand_draws() - before, 1u);
+  EXPECT_EQ(one.rows[0], row);
+  EXPECT_EQ(one.labels[0], 9);
+
+  core::RegressionData none = core::make_regression_data(nullptr, 0, 2, nullptr);
+  before = core::thread_rand_draws();
+  splitavg::shuffle_samples(none, 0, -1);
+  EXPECT_EQ(core::thread_rand_draws(), before);
+}
+
+TEST(Shuffle, ARangeOutsideTheTableIsRefusedBeforeAnythingMoves) {
+  const std::vector<double> X = {1, 2, 3}, y = {1, 2, 3};
+  core::RegressionData d = core::make_regression_data(X.data(), 3, 1, y.data());
+  const std::vector<const double *> before = d.rows;
+  const uint64_t draws = core::thread_rand_draws();
+  EXPECT_THROW(splitavg::shuffle_samples(d, 0, 3), std::out_of_range);
+  EXPECT_THROW(splitavg::shuffle_samples(d, -1, 1), std::out_of_range);
+  EXPECT_EQ(d.rows, before);
+  EXPECT_EQ(core::thread_rand_draws(), draws);
+}
+
+TEST(Shuffle, ALargeShuffleIsAPermutationOfThePointers) {
+  core::RegressionData d = wavy_data(1000, 3);
+  std::vector<std::pair<const double *, double>> before;
+  for (int32_t i = 0; i < d.N; ++i) before.emplace_back(d.rows[static_cast<size_t>(i)], d.labels[static_cast<size_t>(i)]);
+  core::seed_thread_rand(5);
+  splitavg::shuffle_samples(d, 0, d.N - 1);
+  std::vector<std::pair<const double *, double>> after;
+  for (int32_t i = 0; i < d.N; ++i) after.emplace_back(d.rows[static_cast<size_t>(i)], d.labels[static_cast<size_t>(i)]);
+  EXPECT_NE(after, before);
+  std::sort(before.begin(), before.end());
+  std::sort(after.begin(), after.end());
+  EXPECT_EQ(after, before);  // every row kept its own label
+}
+
+TEST(SplitAverage, ThreadShareWorkedExample) {
+  // Share: row (1, 2) label 1, then row (3, 4) label 1; stepSize 0.1, lambda 0.5.
+  const std::vector<double> X = {1, 3, 2, 4}, y = {1, 1};
+  const core::RegressionData d = core::make_regression_data(X.data(), 2, 2, y.data());
+  TeamSize one(1);
+  const splitavg::SolveResult r = splitavg::split_average_solve({d, false, {}}, {0.1, 0.5});
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.threads, 1);
+  // m = (0.1, 0.2) after the first step; c = 0.1 gives g = (0.8, 0.9), so m = (0.02, 0.11).
+  EXPECT_NEAR(r.w[0], 0.02, 1e-15);
+  EXPECT_NEAR(r.w[1], 0.11, 1e-15);
+  const double c = (3 * 0.1 + 4 * 0.2) - 1;
+  EXPECT_EQ(r.w[0], 0.1 - 0.1 * (c * 3 + 0.5));
+  EXPECT_EQ(r.w[1], 0.2 - 0.1 * (c * 4 + 0.5));
+}
+
+TEST(SplitAverage, FourThreadsOnTwoSamplesAverageTheLastModelWithThreeZeros) {
+  const std::vector<double> X = {1, 3, 2, 4}, y = {1, 1};
+  const core::RegressionData d = core::make_regression_data(X.data(), 2, 2, y.data());
+  TeamSize four(4);
+  const splitavg::SolveResult r = splitavg::split_average_solve({d, false, {}}, {0.1, 0.5});
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r.threads, 4);
+  const double c = (3 * 0.1 + 4 * 0.2) - 1;
+  EXPECT_EQ(r.w[0], (0.1 - 0.1 * (c * 3 + 0.5)) / 4);
+  EXPECT_EQ(r.w[1], (0.2 - 0.1 * (c * 4 + 0.5)) / 4);
+}
+
+TEST(SplitAverage, OneThreadIsAPlainSequentialPass) {
+  const core::RegressionData d = wavy_data(301, 7);
+  TeamSize one(1);
+  const splitavg::SolveResult r = splitavg::split_average_solve({d, false, {}}, {0.01, 0.05});
+  ASSERT_TRUE(r.ok());
+  core::WeightVector m(7, 0.0);
+  std::vector<double> g(7);
+  for (int32_t i = 0; i < d.N; ++i) {
+    core::sample_subgradient(d, i, m.data(), 0.05, g.data());
+    for (size_t j = 0; j < m.size(); ++j) m[j] = m[j] - 0.01 * g[j];
+  }
+  EXPECT_EQ(r.w, m);
+  EXPECT_NE(m, core::WeightVector(7, 0.0));
+}
+
+TEST(SplitAverage, EveryTeamSizeGivesTheAverageOfItsSharesAndRepeatsBitForBit) {
+  const core::RegressionData d = wavy_data(1003, 9);
+  for (int T : {1, 2, 3, 4}) {
+    TeamSize size(T);
+    const splitavg::SolveResult a = splitavg::split_average_solve({d, false, {}}, {0.02, 0.01});
+    const splitavg::SolveResult b = splitavg::split_average_solve({d, false, {}}, {0.02, 0.01});
+    ASSERT_TRUE(a.ok()) << T;
+    EXPECT_EQ(a.threads, T);
+    EXPECT_EQ(a.w, b.w) << T;
+    EXPECT_EQ(a.w, reference(d, 0.02, 0.01, T)) << T;
+  }
+}
+
+TEST(SplitAverage, NoSamplesLeaveZerosAndDrawNothing) {
+  const core::RegressionData d = core::make_regression_data(nullptr, 0, 3, nullptr);
+  for (int T : {1, 3}) {
+    TeamSize size(T);
+    std::string text;
+    const uint64_t draws = core::thread_rand_draws();
+    const splitavg::SolveResult r = splitavg::split_average_solve({d, true, core::Printer::to_string(&text)}, {0.1, 0.5});
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.w, core::WeightVector(3, 0.0));
+    EXPECT_EQ(core::thread_rand_draws(), draws);
+    EXPECT_EQ(text, "Number of threads = " + std::to_string(T) + "\nInitial object function = 0.000000\n");
+  }
+}
+
+TEST(SplitAverage, VerboseMessagesInOrderAndSilentRunGivesTheSameWeights) {
+  const core::RegressionData d = wavy_data(50, 3);
+  double sum_sq = 0.0;
+  for (double v : d.labels) sum_sq += v * v;
+  char initial[64];
+  std::snprintf(initial, sizeof initial, "Initial object function = %f", sum_sq);
+  TeamSize three(3);
+  std::string loud_text, quiet_text;
+  const splitavg::SolveResult loud = splitavg::split_average_solve({d, true, core::Printer::to_string(&loud_text)}, {0.05, 0.1});
+  const splitavg::SolveResult quiet = splitavg::split_average_solve({d, false, core::Printer::to_string(&quiet_text)}, {0.05, 0.1});
+  EXPECT_EQ(lines_of(loud_text), (std::vector<std::string>{"Number of threads = 3", initial}));
+  EXPECT_EQ(quiet_text, "");
+  EXPECT_EQ(loud.w, quiet.w);
+}
+
+TEST(SplitAverage, APassTeamOfAnotherSizeIsReportedAndLeavesWAlone) {
+  const core::RegressionData d = wavy_data(30, 2);
+  // With no active levels allowed every team has one thread, whatever is asked for.
+  const int saved = omp_get_max_active_levels();
+  omp_set_max_active_levels(0);
+  core::WeightVector w(2, 7.0);
+  const int32_t got = splitavg::pass_and_average({d, false, {}}, {0.1, 0.1}, 3, w);
+  omp_set_max_active_levels(saved);
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ(w, core::WeightVector(2, 7.0));
+  splitavg::SolveResult r;
+  r.threads = 3;
+  r.pass_threads = got;
+  EXPECT_FALSE(r.ok());
+}
+
+TEST(ElapsedSeconds, CountsTheSecondMarksPassedSinceTheTruncatedStart) {
+  EXPECT_EQ(splitavg::elapsed_seconds(splitavg::whole_seconds(100.7), 101.2), 1u);
+  EXPECT_EQ(splitavg::elapsed_seconds(splitavg::whole_seconds(100.2), 100.9), 0u);
+  EXPECT_EQ(splitavg::elapsed_seconds(splitavg::whole_seconds(100.9), 103.1), 3u);
+  EXPECT_EQ(splitavg::elapsed_seconds(splitavg::whole_seconds(0.4), 0.6), 0u);
+}
+
+TEST(ElapsedSeconds, ReadingsOf2To31SecondsOrMoreStayRight) {
+  const double two31 = 2147483648.0;
+  // A 32-bit start would overflow here and print a wrong or negative count.
+  EXPECT_EQ(splitavg::elapsed_seconds(splitavg::whole_seconds(two31 + 0.9), two31 + 3.1), 3u);
+  EXPECT_EQ(splitavg::elapsed_seconds(splitavg::whole_seconds(two31 - 0.5), two31 + 0.25), 1u);
+  EXPECT_EQ(splitavg::elapsed_seconds(splitavg::whole_seconds(4294967296.7), 4294967301.2), 5u);
+  EXPECT_EQ(splitavg::elapsed_seconds(splitavg::whole_seconds(1e15 + 0.5), 1e15 + 42.75), 42u);
+}
+
+TEST(ElapsedSeconds, NeverNegativeNeverWrapped) {
+  EXPECT_EQ(splitavg::elapsed_seconds(splitavg::whole_seconds(100.9), 99.0), 0u);  // clock went back
+  EXPECT_EQ(splitavg::elapsed_seconds(splitavg::whole_seconds(100.0), std::nan("")), 0u);
+  EXPECT_EQ(splitavg::elapsed_seconds(0.0, std::numeric_limits<double>::infinity()),
+            std::numeric_limits<unsigned long>::max());
+  EXPECT_EQ(splitavg::elapsed_seconds(0.0, 1e300), std::numeric_limits<unsigned long>::max());
+}
