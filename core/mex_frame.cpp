@@ -103,6 +103,14 @@ bool read_scalar(const Signature &sig, const mxArray *const *prhs, int position,
   return true;
 }
 
+bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *prhs, ProblemShape &shape,
+               double *values, CallError &err) {
+  if (!check_arity(sig, nlhs, nrhs, err) || !check_problem(prhs[0], prhs[1], shape, err)) return false;
+  for (int k = 2; k < sig.count; ++k)
+    if (!read_scalar(sig, prhs, k, values[k], err)) return false;
+  return true;
+}
+
 core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape) {
   return core::make_regression_data(mxGetPr(X), shape.N, shape.D, mxGetPr(y));
 }
@@ -111,6 +119,11 @@ mxArray *make_column(const std::vector<double> &w) {
   mxArray *out = mxCreateDoubleMatrix(w.size(), 1, mxREAL);
   if (out && !w.empty()) std::memcpy(mxGetPr(out), w.data(), w.size() * sizeof(double));
   return out;
+}
+
+void store_column(mxArray *plhs[], const std::vector<double> &w, CallError &err) {
+  plhs[0] = make_column(w);
+  if (!plhs[0]) err.set("outOfMemory", "the host could not create the %zu x 1 output.", w.size());
 }
 
 core::Printer host_printer() {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "core/printer.hpp"
@@ -52,11 +54,32 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape,
 // numeric or logical value.
 bool read_scalar(const Signature &sig, const mxArray *const *prhs, int position, double &value, CallError &err);
 
+// Everything a solver module checks before it reads anything: the arity, X and y, and every
+// scalar input from position 2 on, read into values[2 .. sig.count - 1].
+bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *prhs, ProblemShape &shape,
+               double *values, CallError &err);
+
+// Runs the body; running out of memory inside it becomes an outOfMemory error, raised once the
+// body's objects are gone.
+template <typename Body>
+void guard_memory(const ProblemShape &shape, CallError &err, Body &&body) {
+  try {
+    body();
+  } catch (const std::bad_alloc &) {
+    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+  } catch (const std::length_error &) {
+    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+  }
+}
+
 // The data as the solvers see it. Throws std::bad_alloc / std::length_error when it does not fit.
 core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape);
 
 // A D x 1 double column holding w; null if the host could not create it.
 mxArray *make_column(const std::vector<double> &w);
+
+// Stores w as the call's result in plhs[0], or sets an error if the host cannot create it.
+void store_column(mxArray *plhs[], const std::vector<double> &w, CallError &err);
 
 // A printer whose text goes to mexPrintf.
 core::Printer host_printer();

@@ -1,7 +1,4 @@
 // w = driftwalk(X, y, stepScale, stepOffset, stepPower, lambda, batchSize, maxIter, verbose)
-#include <new>
-#include <stdexcept>
-
 #include "core/mex_frame.hpp"
 #include "core/parameters.hpp"
 #include "core/primitives.hpp"
@@ -16,11 +13,8 @@ const frame::Signature kSignature{"driftwalk", kInputs, 9};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
-  if (!frame::check_arity(kSignature, nlhs, nrhs, err)) return;
-  if (!frame::check_problem(prhs[0], prhs[1], shape, err)) return;
   double value[9];
-  for (int k = 2; k < 9; ++k)
-    if (!frame::read_scalar(kSignature, prhs, k, value[k], err)) return;
+  if (!frame::read_call(kSignature, nlhs, nrhs, prhs, shape, value, err)) return;
 
   driftwalk::Parameters p;
   p.stepScale = value[2];
@@ -44,20 +38,15 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   }
 
   const core::Printer out = frame::host_printer();
-  try {
+  frame::guard_memory(shape, err, [&] {
     const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
     const core::RunContext ctx{data, verbose, out};
     if (verbose) out.printf("N=%d, D=%d, maxIter=%d\n", shape.N, shape.D, p.maxIter);
     core::seed_thread_rand(frame::time_seed());
     const core::WeightVector w = driftwalk::langevin_solve(ctx, p);
     if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
-    plhs[0] = frame::make_column(w);
-    if (!plhs[0]) err.set("outOfMemory", "the host could not create the %d x 1 output.", shape.D);
-  } catch (const std::bad_alloc &) {
-    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
-  } catch (const std::length_error &) {
-    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
-  }
+    frame::store_column(plhs, w, err);
+  });
 }
 
 }  // namespace

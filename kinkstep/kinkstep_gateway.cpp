@@ -16,11 +16,8 @@ const frame::Signature kSignature{"kinkstep", kInputs, 7};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
-  if (!frame::check_arity(kSignature, nlhs, nrhs, err)) return;
-  if (!frame::check_problem(prhs[0], prhs[1], shape, err)) return;
   double value[7];
-  for (int k = 2; k < 7; ++k)
-    if (!frame::read_scalar(kSignature, prhs, k, value[k], err)) return;
+  if (!frame::read_call(kSignature, nlhs, nrhs, prhs, shape, value, err)) return;
 
   kinkstep::Parameters p;
   p.stepSize = value[2];
@@ -41,7 +38,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     return;
   }
 
-  try {
+  frame::guard_memory(shape, err, [&] {
     const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
     const core::RunContext ctx{data, verbose, out};
     if (verbose) out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", shape.N, shape.D, method, p.maxIter);
@@ -62,13 +59,8 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
       w = std::move(r.w);
     }
     if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
-    plhs[0] = frame::make_column(w);
-    if (!plhs[0]) err.set("outOfMemory", "the host could not create the %d x 1 output.", shape.D);
-  } catch (const std::bad_alloc &) {
-    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
-  } catch (const std::length_error &) {
-    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
-  }
+    frame::store_column(plhs, w, err);
+  });
 }
 
 }  // namespace

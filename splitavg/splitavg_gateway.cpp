@@ -1,9 +1,6 @@
 // w = splitavg(X, y, stepSize, lambda, verbose)
 #include <omp.h>
 
-#include <new>
-#include <stdexcept>
-
 #include "core/mex_frame.hpp"
 #include "core/parameters.hpp"
 #include "core/primitives.hpp"
@@ -19,11 +16,8 @@ const frame::Signature kSignature{"splitavg", kInputs, 5};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
-  if (!frame::check_arity(kSignature, nlhs, nrhs, err)) return;
-  if (!frame::check_problem(prhs[0], prhs[1], shape, err)) return;
   double value[5];
-  for (int k = 2; k < 5; ++k)
-    if (!frame::read_scalar(kSignature, prhs, k, value[k], err)) return;
+  if (!frame::read_call(kSignature, nlhs, nrhs, prhs, shape, value, err)) return;
 
   splitavg::Parameters p;
   p.stepSize = value[2];
@@ -31,7 +25,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   const bool verbose = core::is_verbose(core::to_int32_parameter(value[4]));
   const core::Printer out = frame::host_printer();
 
-  try {
+  frame::guard_memory(shape, err, [&] {
     core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
     if (verbose) out.printf("N=%d, D=%d, lambda%f\n", shape.N, shape.D, p.lambda);
     // The clock starts whether or not the time will be printed.
@@ -54,13 +48,8 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
       const unsigned long elapsed = splitavg::elapsed_seconds(start, omp_get_wtime());
       out.printf("Final object function = %f, time= %lu\n", f, elapsed);
     }
-    plhs[0] = frame::make_column(r.w);
-    if (!plhs[0]) err.set("outOfMemory", "the host could not create the %d x 1 output.", shape.D);
-  } catch (const std::bad_alloc &) {
-    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
-  } catch (const std::length_error &) {
-    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
-  }
+    frame::store_column(plhs, r.w, err);
+  });
 }
 
 }  // namespace
