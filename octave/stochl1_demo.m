@@ -17,7 +17,32 @@ function stochl1_demo()
   end
   printf("  least squares optimum: %12.4f\n\n", sum((X * (X \ y) - y) .^ 2));
 
-  show_weights(w_true, w0, "kinkstep m0");
+  % kinkstep, method 1: a team of threads steps from the same weights; the candidates are averaged.
+  tic;
+  out = evalc('w1 = kinkstep(X, y, 0.01, 0.001, 5000, 1, 1);');
+  t1 = toc;
+  f1 = objective_trace(out);
+  threads = str2double(regexp(out, 'Number of threads = (\d+)', 'tokens'){1}{1});
+  printf("kinkstep method 1, %d threads, 5000 averaged iterations in %.2f s: object function %.4f -> %.4f\n", ...
+         threads, t1, f1(1), f1(end));
+
+  % driftwalk: mini-batch Langevin dynamics with a decaying step size.
+  tic;
+  out = evalc('wd = driftwalk(X, y, 2e-4, 10, -0.55, 1, 50, 2000, 1);');
+  td = toc;
+  fd = objective_trace(out);
+  printf("driftwalk, 2000 iterations of batch 50 in %.2f s: object function %.4f -> %.4f\n", td, fd(1), fd(end));
+
+  % splitavg: one pass, each thread over its own share, models averaged.
+  tic;
+  out = evalc('ws = splitavg(X, y, 0.01, 0.001, 1);');
+  ts = toc;
+  printf("splitavg, one pass over %d samples in %.2f s: %s\n\n", N, ts, ...
+         strtrim(regexp(out, 'Final object function[^\n]*', 'match'){1}));
+
+  show_weights(w_true, [w0, w1, wd, ws], {"kinkstep m0", "kinkstep m1", "driftwalk", "splitavg"});
+  printf("\n");
+  teamprobe();
 end
 
 function [X, y, w_true] = demo_problem()
@@ -36,12 +61,17 @@ function f = objective_trace(out)
   f = cellfun(@(c) str2double(c{1}), tok);
 end
 
-function show_weights(w_true, w_fit, name)
-  printf("%8s %10s %12s\n", "feature", "true", name);
+function show_weights(w_true, w_fit, names)
+  printf("%8s %10s", "feature", "true");
+  printf(" %12s", names{:});
+  printf("\n");
   for j = 1:numel(w_true)
-    mark = "";
-    if w_true(j) != 0, mark = " *"; end
-    printf("%8d %10.4f %12.4f%s\n", j, w_true(j), w_fit(j), mark);
+    printf("%8d %10.4f", j, w_true(j));
+    printf(" %12.4f", w_fit(j, :));
+    if w_true(j) != 0, printf("  *"); end
+    printf("\n");
   end
-  printf("error |w - w_true| = %.4f\n", norm(w_fit - w_true));
+  printf("%19s", "|w - w_true|");
+  printf(" %12.4f", sqrt(sum((w_fit - w_true) .^ 2, 1)));
+  printf("\n");
 end
