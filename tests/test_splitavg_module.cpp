@@ -2,14 +2,18 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 #include "core/primitives.hpp"
 #include "core/thread_rand.hpp"
 #include "module_call.hpp"
+#include "splitavg/shuffle.hpp"
+#include "splitavg/split_average.hpp"
 
 namespace {
 
-const mexhost::Module &splitavg() {
+const mexhost::Module &splitavg_module() {
   static const mexhost::Module m(mexhost_module("splitavg"));
   return m;
 }
@@ -68,7 +72,7 @@ std::vector<double> pass_in_order(const std::vector<std::vector<double>> &rows, 
 
 TEST(SplitavgModule, VerboseRunPrintsEachMessageOnceInOrder) {
   TeamSize two(2);
-  mexhost::CallResult r = splitavg().call(1, worked(1).pointers());
+  mexhost::CallResult r = splitavg_module().call(1, worked(1).pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   ASSERT_EQ(r.lines.size(), 4u) << r.printed;
   EXPECT_EQ(r.lines[0], "N=3, D=2, lambda0.500000");
@@ -100,7 +104,7 @@ TEST(SplitavgModule, OneThreadIsASequentialPassOverTheTimeSeededShuffle) {
   const std::vector<double> y = {1, 2, 3};
   for (int attempt = 0;; ++attempt) {
     const std::time_t before = std::time(nullptr);
-    mexhost::CallResult r = splitavg().call(1, worked(0).pointers());
+    mexhost::CallResult r = splitavg_module().call(1, worked(0).pointers());
     if (std::time(nullptr) != before && attempt < 5) continue;
     ASSERT_FALSE(r.failed) << r.error_message;
     // The module seeds with the calendar second and moves the sample at p[k] to position k.
@@ -116,7 +120,7 @@ TEST(SplitavgModule, SilentRunsAreRepeatableForTheSameSecondAndTeamSize) {
   for (int T : {1, 2, 3, 4}) {
     TeamSize size(T);
     auto [a, b] = two_calls_in_one_second([] {
-      return std::make_pair(splitavg().call(1, wavy(500, 6, 1).pointers()), splitavg().call(1, wavy(500, 6, 0).pointers()));
+      return std::make_pair(splitavg_module().call(1, wavy(500, 6, 1).pointers()), splitavg_module().call(1, wavy(500, 6, 0).pointers()));
     });
     ASSERT_FALSE(a.first.failed) << a.first.error_message;
     EXPECT_EQ(a.first.lines.at(1), "Number of threads = " + std::to_string(T));
@@ -131,11 +135,11 @@ TEST(SplitavgModule, SilentRunsAreRepeatableForTheSameSecondAndTeamSize) {
 
 TEST(SplitavgModule, SilentUnlessVerboseIsExactlyOne) {
   for (double verbose : {0.0, 0.99, 2.0, -1.0, std::nan("")}) {
-    mexhost::CallResult r = splitavg().call(1, worked(verbose).pointers());
+    mexhost::CallResult r = splitavg_module().call(1, worked(verbose).pointers());
     ASSERT_FALSE(r.failed) << verbose;
     EXPECT_EQ(r.printed, "") << verbose;
   }
-  mexhost::CallResult r = splitavg().call(1, worked(1.7).pointers());
+  mexhost::CallResult r = splitavg_module().call(1, worked(1.7).pointers());
   EXPECT_EQ(r.lines.size(), 4u);
 }
 
@@ -143,7 +147,7 @@ TEST(SplitavgModule, EmptyShapes) {
   TeamSize three(3);
   Inputs no_samples;
   no_samples.add(mexhost::make_double(0, 2)).add(mexhost::make_double(0, 0)).add(0.1).add(0.5).add(1);
-  mexhost::CallResult r = splitavg().call(1, no_samples.pointers());
+  mexhost::CallResult r = splitavg_module().call(1, no_samples.pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   EXPECT_EQ(mexhost::values(r.output()), (std::vector<double>{0, 0}));
   ASSERT_EQ(r.lines.size(), 4u) << r.printed;
@@ -156,7 +160,7 @@ TEST(SplitavgModule, EmptyShapes) {
 
   Inputs no_features;
   no_features.add(mexhost::make_double(3, 0)).add(worked_y()).add(0.1).add(0.5).add(0);
-  r = splitavg().call(1, no_features.pointers());
+  r = splitavg_module().call(1, no_features.pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   EXPECT_EQ(mxGetM(r.output()), 0u);
   EXPECT_EQ(mxGetN(r.output()), 1u);
@@ -168,26 +172,26 @@ TEST(SplitavgModule, BadCallsRaiseErrorsAndLeaveNothingBehind) {
     for (int n : {0, 2, 4}) {
       Inputs in = worked(0);
       for (int k = 5; k > n; --k) in.drop_last();
-      expect_clean_error(splitavg().call(1, in.pointers()), "splitavg:notEnoughInputs");
+      expect_clean_error(splitavg_module().call(1, in.pointers()), "splitavg:notEnoughInputs");
     }
     Inputs six = worked(0);
     six.add(1.0);
-    expect_clean_error(splitavg().call(1, six.pointers()), "splitavg:tooManyInputs");
-    expect_clean_error(splitavg().call(2, worked(0).pointers()), "splitavg:tooManyOutputs");
+    expect_clean_error(splitavg_module().call(1, six.pointers()), "splitavg:tooManyInputs");
+    expect_clean_error(splitavg_module().call(2, worked(0).pointers()), "splitavg:tooManyOutputs");
 
     Inputs bad_x = worked(1);
     bad_x.set(0, mexhost::make_numeric(mxSINGLE_CLASS, 3, 2));
-    mexhost::CallResult r = splitavg().call(1, bad_x.pointers());
+    mexhost::CallResult r = splitavg_module().call(1, bad_x.pointers());
     expect_clean_error(r, "splitavg:invalidX");
     EXPECT_EQ(r.printed, "");
     Inputs bad_y = worked(0);
     bad_y.set(1, mexhost::make_cell(1, 3));
-    expect_clean_error(splitavg().call(1, bad_y.pointers()), "splitavg:invalidY");
+    expect_clean_error(splitavg_module().call(1, bad_y.pointers()), "splitavg:invalidY");
 
     // y with fewer than N values: refused rather than read past.
     Inputs short_y = worked(1);
     short_y.set(1, mexhost::make_row({1, 2}));
-    r = splitavg().call(1, short_y.pointers());
+    r = splitavg_module().call(1, short_y.pointers());
     expect_clean_error(r, "splitavg:yTooShort");
     EXPECT_EQ(r.error_message.rfind("splitavg:", 0), std::string::npos) << r.error_message;
 
@@ -195,10 +199,40 @@ TEST(SplitavgModule, BadCallsRaiseErrorsAndLeaveNothingBehind) {
     for (size_t k = 2; k < 5; ++k) {
       Inputs in = worked(1);
       in.set(k, mexhost::make_double(0, 0));
-      r = splitavg().call(1, in.pointers());
+      r = splitavg_module().call(1, in.pointers());
       expect_clean_error(r, "splitavg:invalidParameter");
       EXPECT_NE(r.error_message.find(names[k - 2]), std::string::npos) << r.error_message;
     }
   }
   EXPECT_EQ(mexhost::live_arrays(), live);
+}
+
+// Run under OMP_NUM_THREADS and OMP_DYNAMIC set by ctest: the module's team follows the runtime's
+// default, and its result is the one-pass solver's on the time-seeded shuffle with that team.
+TEST(SplitavgEnv, FollowsTheRuntimesDefaultTeam) {
+  const int N = 700, D = 5;
+  for (int attempt = 0;; ++attempt) {
+    const std::time_t before = std::time(nullptr);
+    mexhost::CallResult r = splitavg_module().call(1, wavy(N, D, 1).pointers());
+    if (std::time(nullptr) != before && attempt < 5) continue;
+    ASSERT_FALSE(r.failed) << r.error_message;
+    int T = 0;
+    ASSERT_EQ(std::sscanf(r.lines.at(1).c_str(), "Number of threads = %d", &T), 1) << r.printed;
+    const char *env = std::getenv("OMP_NUM_THREADS");
+    if (env && !omp_get_dynamic()) {
+      EXPECT_EQ(T, std::atoi(env));
+    }
+
+    std::vector<double> X(static_cast<size_t>(N) * D), y(static_cast<size_t>(N));
+    for (size_t k = 0; k < X.size(); ++k) X[k] = std::sin(0.37 * static_cast<double>(k) + 0.1);
+    for (size_t k = 0; k < y.size(); ++k) y[k] = std::cos(1.3 * static_cast<double>(k));
+    core::RegressionData data = core::make_regression_data(X.data(), N, D, y.data());
+    core::seed_thread_rand(static_cast<uint32_t>(before));
+    splitavg::shuffle_samples(data, 0, N - 1);
+    TeamSize same(T);
+    const splitavg::SolveResult expected = splitavg::split_average_solve({data, false, {}}, {0.02, 0.01});
+    ASSERT_EQ(expected.threads, T);
+    EXPECT_EQ(mexhost::values(r.output()), expected.w);
+    break;
+  }
 }
