@@ -33,18 +33,26 @@ if(NOT STOCHL1_OCTAVE_FOUND)
   message(STATUS "Octave MEX build: mkoctfile or octave-cli not found, skipped")
 endif()
 
-# add_mex_module(NAME <name> SOURCES <gateway sources...> [LINK <libraries...>] [MAT])
+# add_mex_module(NAME <name> SOURCES <gateway sources...> [LINK <libraries...>] [FRAME] [MAT])
 #   SOURCES are compiled once per host (they include mex.h); LINK names host-independent
-#   libraries; MAT links the MAT-file library where the host has one.
+#   libraries; FRAME adds the solver modules' gateway frame with the host's interrupt query;
+#   MAT links the MAT-file library where the host has one.
 function(add_mex_module)
-  cmake_parse_arguments(M "MAT" "NAME" "SOURCES;LINK" ${ARGN})
+  cmake_parse_arguments(M "MAT;FRAME" "NAME" "SOURCES;LINK" ${ARGN})
+  set(_mexhost_sources)
+  set(_octave_sources)
+  if(M_FRAME)
+    list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/core/mex_frame.cpp)
+    list(APPEND _mexhost_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_mexhost.cpp)
+    list(APPEND _octave_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_octave.cpp)
+  endif()
   set_property(GLOBAL APPEND PROPERTY STOCHL1_MODULES ${M_NAME})
 
   list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/core/keep_openmp_loaded.cpp)
   list(APPEND M_LINK ${CMAKE_DL_LIBS})
 
   set(_mexhost_target ${M_NAME}_mexhost)
-  add_library(${_mexhost_target} MODULE ${M_SOURCES})
+  add_library(${_mexhost_target} MODULE ${M_SOURCES} ${_mexhost_sources})
   target_include_directories(${_mexhost_target} PRIVATE ${PROJECT_SOURCE_DIR}/mexhost/include
                                                          ${PROJECT_SOURCE_DIR})
   target_link_libraries(${_mexhost_target} PRIVATE ${M_LINK} mexhost_mex mexhost_mx OpenMP::OpenMP_CXX)
@@ -57,7 +65,7 @@ function(add_mex_module)
 
   if(STOCHL1_OCTAVE_FOUND)
     set(_octave_target ${M_NAME}_octave)
-    add_library(${_octave_target} MODULE ${M_SOURCES})
+    add_library(${_octave_target} MODULE ${M_SOURCES} ${_octave_sources})
     target_include_directories(${_octave_target} PRIVATE ${PROJECT_SOURCE_DIR})
     target_include_directories(${_octave_target} SYSTEM PRIVATE ${OCTAVE_INCLUDE_DIRS})
     target_link_directories(${_octave_target} PRIVATE ${OCTAVE_LIB_DIR})

@@ -1,5 +1,6 @@
 // libmex stand-in: printing into a capture buffer and raising errors as C++ exceptions, the way
 // Octave raises them, so that the loader can report them.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "mexhost/host.hpp"
+#include "mexhost/interrupt.h"
 
 namespace {
 
@@ -64,6 +66,33 @@ void mexWarnMsgIdAndTxt(const char *id, const char *fmt, ...) {
 }
 
 const char *mexFunctionName(void) { return g_function_name.c_str(); }
+
+}  // extern "C"
+
+namespace {
+std::atomic<long> g_interrupt_at{0};
+std::atomic<long> g_interrupt_checks{0};
+std::atomic<bool> g_interrupt_pending{false};
+}  // namespace
+
+extern "C" {
+
+bool mexhost_interrupt_pending(void) {
+  const long n = ++g_interrupt_checks;
+  const long at = g_interrupt_at.load();
+  if (at > 0 && n >= at) g_interrupt_pending = true;
+  return g_interrupt_pending.load();
+}
+void mexhost_interrupt_clear(void) {
+  g_interrupt_pending = false;
+  g_interrupt_at = 0;
+}
+void mexhost_interrupt_after(long checks) {
+  g_interrupt_checks = 0;
+  g_interrupt_pending = false;
+  g_interrupt_at = checks;
+}
+long mexhost_interrupt_checks(void) { return g_interrupt_checks.load(); }
 
 }  // extern "C"
 

@@ -1,0 +1,12 @@
+// MATLAB: libut's query, the one MEX files use to notice Ctrl-C.
+#include "core/host_interrupt.hpp"
+
+extern "C" bool utIsInterruptPending();
+extern "C" bool utSetInterruptPending(bool);
+
+namespace frame {
+
+bool host_interrupt_pending() { return utIsInterruptPending(); }
+void host_interrupt_clear() { utSetInterruptPending(false); }
+
+}  // namespace frame
