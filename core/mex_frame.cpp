@@ -41,18 +41,22 @@ bool is_real_full_double(const mxArray *a) { return mxIsDouble(a) && !mxIsComple
 }  // namespace
 
 bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err) {
-  if (nrhs < sig.count || nrhs > sig.count) {
+  const int most = sig.count + (sig.options ? 1 : 0);
+  if (nrhs < sig.count || nrhs > most) {
     char list[256] = {0};
     for (int k = 0; k < sig.count; ++k) {
       std::strncat(list, k ? ", " : "", sizeof list - std::strlen(list) - 1);
       std::strncat(list, sig.inputs[k], sizeof list - std::strlen(list) - 1);
     }
-    err.set(nrhs < sig.count ? "notEnoughInputs" : "tooManyInputs", "%s takes %d inputs, %s(%s); it was given %d.",
-            sig.module, sig.count, sig.module, list, nrhs);
+    if (sig.options) std::strncat(list, ", opts", sizeof list - std::strlen(list) - 1);
+    err.set(nrhs < sig.count ? "notEnoughInputs" : "tooManyInputs", "%s takes %d inputs, %s(%s)%s; it was given %d.",
+            sig.module, sig.count, sig.module, list, sig.options ? " with opts optional" : "", nrhs);
     return false;
   }
-  if (nlhs > 1) {
-    err.set("tooManyOutputs", "%s returns one output, the weights; %d were requested.", sig.module, nlhs);
+  const int outputs = sig.options ? 2 : 1;
+  if (nlhs > outputs) {
+    err.set("tooManyOutputs", "%s returns %s; %d outputs were requested.", sig.module,
+            sig.options ? "at most two outputs, the weights and the run's info" : "one output, the weights", nlhs);
     return false;
   }
   return true;
@@ -104,10 +108,12 @@ bool read_scalar(const Signature &sig, const mxArray *const *prhs, int position,
 }
 
 bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *prhs, ProblemShape &shape,
-               double *values, CallError &err) {
+               double *values, CallOptions &options, CallError &err) {
   if (!check_arity(sig, nlhs, nrhs, err) || !check_problem(prhs[0], prhs[1], shape, err)) return false;
   for (int k = 2; k < sig.count; ++k)
     if (!read_scalar(sig, prhs, k, values[k], err)) return false;
+  if (nrhs > sig.count && !read_options(sig.module, sig.options, prhs[sig.count], sig.count, options, err))
+    return false;
   return true;
 }
 

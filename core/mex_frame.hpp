@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/printer.hpp"
+#include "core/mex_options.hpp"
 #include "core/regression_data.hpp"
 #include "mex.h"
 
@@ -30,14 +31,17 @@ class CallError {
   char message_[512] = {0};
 };
 
-// The inputs a solver module takes, for messages: its name and the names of its inputs in order.
+// The inputs a solver module takes: its name, the names of its inputs in order, and the option
+// fields it accepts in an optional struct after them (0: no options input, no second output).
 struct Signature {
   const char *module;
   const char *const *inputs;
   int count;
+  unsigned options = 0;
 };
 
-// At least and at most `count` inputs, at most one output.
+// `count` inputs (plus the options struct, if the module takes one), at most one output (two
+// with options: the weights and the run's info).
 bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err);
 
 struct ProblemShape {
@@ -54,10 +58,10 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape,
 // numeric or logical value.
 bool read_scalar(const Signature &sig, const mxArray *const *prhs, int position, double &value, CallError &err);
 
-// Everything a solver module checks before it reads anything: the arity, X and y, and every
-// scalar input from position 2 on, read into values[2 .. sig.count - 1].
+// Everything a solver module checks before it reads anything: the arity, X and y, every scalar
+// input from position 2 on (read into values[2 .. sig.count - 1]) and the options struct.
 bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *prhs, ProblemShape &shape,
-               double *values, CallError &err);
+               double *values, CallOptions &options, CallError &err);
 
 // Runs the body; running out of memory inside it becomes an outOfMemory error, raised once the
 // body's objects are gone.
@@ -86,5 +90,8 @@ core::Printer host_printer();
 
 // The calendar time in seconds, truncated to 32 bits: the seed of every time-seeded call.
 uint32_t time_seed();
+
+// opts.seed when given, else the calendar time.
+inline uint32_t call_seed(const CallOptions &options) { return options.has_seed ? options.seed : time_seed(); }
 
 }  // namespace frame

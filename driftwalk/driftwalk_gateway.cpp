@@ -14,7 +14,8 @@ const frame::Signature kSignature{"driftwalk", kInputs, 9};
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
   double value[9];
-  if (!frame::read_call(kSignature, nlhs, nrhs, prhs, shape, value, err)) return;
+  frame::CallOptions options;
+  if (!frame::read_call(kSignature, nlhs, nrhs, prhs, shape, value, options, err)) return;
 
   driftwalk::Parameters p;
   p.stepScale = value[2];

@@ -17,7 +17,8 @@ const frame::Signature kSignature{"kinkstep", kInputs, 7};
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
   double value[7];
-  if (!frame::read_call(kSignature, nlhs, nrhs, prhs, shape, value, err)) return;
+  frame::CallOptions options;
+  if (!frame::read_call(kSignature, nlhs, nrhs, prhs, shape, value, options, err)) return;
 
   kinkstep::Parameters p;
   p.stepSize = value[2];

@@ -1,0 +1,89 @@
+#include "core/mex_options.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "core/mex_frame.hpp"
+
+namespace frame {
+namespace {
+
+constexpr int32_t kMaxThreads = 1024;
+
+struct FieldRule {
+  const char *name;
+  unsigned bit;
+  double low, high;
+};
+const FieldRule kRules[] = {
+    {"seed", kSeedOption, 0.0, 4294967295.0},
+    {"threads", kThreadsOption, 1.0, kMaxThreads},
+};
+
+// A whole number in [low, high] given as a real numeric or logical scalar.
+bool whole_number(const mxArray *v, double low, double high, double &out) {
+  if (!(mxIsNumeric(v) || mxIsLogical(v)) || mxIsComplex(v) || mxIsSparse(v) || mxGetNumberOfElements(v) != 1)
+    return false;
+  out = mxGetScalar(v);
+  return std::isfinite(out) && out == std::floor(out) && out >= low && out <= high;
+}
+
+}  // namespace
+
+bool read_options(const char *module, unsigned accepted, const mxArray *opts, int position, CallOptions &out,
+                  CallError &err) {
+  if (mxIsDouble(opts) && mxIsEmpty(opts)) return true;  // [] stands for no options
+  if (!mxIsStruct(opts) || mxGetNumberOfElements(opts) != 1) {
+    err.set("invalidOptions", "input %d (opts) must be a scalar struct of options; got a %s array.", position + 1,
+            mxGetClassName(opts));
+    return false;
+  }
+  const int fields = mxGetNumberOfFields(opts);
+  for (int f = 0; f < fields; ++f) {
+    const char *name = mxGetFieldNameByNumber(opts, f);
+    const FieldRule *rule = nullptr;
+    for (const FieldRule &r : kRules)
+      if ((accepted & r.bit) && std::strcmp(name, r.name) == 0) rule = &r;
+    if (!rule) {
+      err.set("unknownOption", "opts.%s is not an option of %s; it takes %s.", name, module,
+              accepted == (kSeedOption | kThreadsOption) ? "seed and threads" : "seed");
+      return false;
+    }
+    const mxArray *value = mxGetField(opts, 0, name);
+    double v = 0.0;
+    if (!value || !whole_number(value, rule->low, rule->high, v)) {
+      err.set("invalidOption", "opts.%s must be a whole number from %.0f to %.0f.", name, rule->low, rule->high);
+      return false;
+    }
+    if (rule->bit == kSeedOption) {
+      out.has_seed = true;
+      out.seed = static_cast<uint32_t>(v);
+    } else {
+      out.threads = static_cast<int32_t>(v);
+    }
+  }
+  return true;
+}
+
+mxArray *make_info(const RunInfo &info) {
+  const char *names[] = {"seed", "threads", "iterations", "time", "objective"};
+  mxArray *s = mxCreateStructMatrix(1, 1, 5, names);
+  if (!s) return nullptr;
+  mxArray *objective = mxCreateDoubleMatrix(info.objective.size(), 1, mxREAL);
+  mxArray *values[5] = {mxCreateDoubleScalar(info.seed), mxCreateDoubleScalar(info.threads),
+                        mxCreateDoubleScalar(info.iterations), mxCreateDoubleScalar(info.seconds), objective};
+  for (int k = 0; k < 5; ++k) {
+    if (!values[k]) {
+      for (mxArray *v : values)
+        if (v) mxDestroyArray(v);
+      mxDestroyArray(s);
+      return nullptr;
+    }
+  }
+  if (!info.objective.empty())
+    std::memcpy(mxGetPr(objective), info.objective.data(), info.objective.size() * sizeof(double));
+  for (int k = 0; k < 5; ++k) mxSetField(s, 0, names[k], values[k]);
+  return s;
+}
+
+}  // namespace frame
