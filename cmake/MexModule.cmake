@@ -1,6 +1,7 @@
 # Builds one MEX module for every host this machine has:
 #   <name>.mexa64 against mexhost (always), into ${CMAKE_BINARY_DIR}/mexhost_modules
 #   <name>.mex    against Octave's mex.h (when mkoctfile is found), into ${CMAKE_BINARY_DIR}/octave
+#   <name>.mexa64 against MATLAB (when FindMatlab finds it), into ${CMAKE_BINARY_DIR}/matlab
 # Every flavour exports exactly one symbol, mexFunction, under the version MEX.
 
 set(STOCHL1_VERSION_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/mex.version)
@@ -33,6 +34,20 @@ if(NOT STOCHL1_OCTAVE_FOUND)
   message(STATUS "Octave MEX build: mkoctfile or octave-cli not found, skipped")
 endif()
 
+# MATLAB: optional; set Matlab_ROOT_DIR to pick an installation.
+set(STOCHL1_MATLAB_MODULE_DIR ${CMAKE_BINARY_DIR}/matlab)
+set(STOCHL1_MATLAB_FOUND OFF)
+if(STOCHL1_BUILD_MATLAB)
+  find_package(Matlab QUIET COMPONENTS MX_LIBRARY MAT_LIBRARY)
+  if(Matlab_FOUND)
+    set(STOCHL1_MATLAB_FOUND ON)
+    message(STATUS "MATLAB MEX build: ${Matlab_ROOT_DIR}")
+  endif()
+endif()
+if(NOT STOCHL1_MATLAB_FOUND)
+  message(STATUS "MATLAB MEX build: MATLAB not found, skipped")
+endif()
+
 # add_mex_module(NAME <name> SOURCES <gateway sources...> [LINK <libraries...>] [FRAME] [MAT])
 #   SOURCES are compiled once per host (they include mex.h); LINK names host-independent
 #   libraries; FRAME adds the solver modules' gateway frame with the host's interrupt query;
@@ -41,10 +56,12 @@ function(add_mex_module)
   cmake_parse_arguments(M "MAT;FRAME" "NAME" "SOURCES;LINK" ${ARGN})
   set(_mexhost_sources)
   set(_octave_sources)
+  set(_matlab_sources)
   if(M_FRAME)
     list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/core/mex_frame.cpp ${PROJECT_SOURCE_DIR}/core/mex_options.cpp)
     list(APPEND _mexhost_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_mexhost.cpp)
     list(APPEND _octave_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_octave.cpp)
+    list(APPEND _matlab_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_matlab.cpp)
   endif()
   set_property(GLOBAL APPEND PROPERTY STOCHL1_MODULES ${M_NAME})
 
@@ -72,6 +89,27 @@ function(add_mex_module)
     target_link_libraries(${_octave_target} PRIVATE ${M_LINK} octinterp octave OpenMP::OpenMP_CXX)
     target_link_options(${_octave_target} PRIVATE -Wl,-Bsymbolic)
     _stochl1_mex_properties(${_octave_target} ${M_NAME} ".mex" ${STOCHL1_OCTAVE_MODULE_DIR})
+  endif()
+
+  if(STOCHL1_MATLAB_FOUND)
+    # matlab_add_mex supplies MATLAB's include folders, libraries, suffix and its own export map
+    # (mexFunction only). OpenMP here is the compiler's runtime; see build.m for linking MATLAB's.
+    set(_matlab_target ${M_NAME}_matlab)
+    matlab_add_mex(NAME ${_matlab_target} MODULE SRC ${M_SOURCES} ${_matlab_sources} OUTPUT_NAME ${M_NAME}
+                   LINK_TO ${M_LINK} OpenMP::OpenMP_CXX)
+    if(_matlab_sources)
+      # libut answers utIsInterruptPending (Ctrl-C); it sits beside libmx.
+      get_filename_component(_matlab_lib_dir ${Matlab_MX_LIBRARY} DIRECTORY)
+      target_link_directories(${_matlab_target} PRIVATE ${_matlab_lib_dir})
+      target_link_libraries(${_matlab_target} ut)
+    endif()
+    target_include_directories(${_matlab_target} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_options(${_matlab_target} PRIVATE ${STOCHL1_WARNINGS})
+    if(M_MAT)
+      target_link_libraries(${_matlab_target} ${Matlab_MAT_LIBRARY})
+    endif()
+    set_target_properties(${_matlab_target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${STOCHL1_MATLAB_MODULE_DIR})
+    configure_file(${PROJECT_SOURCE_DIR}/octave/${M_NAME}.m ${STOCHL1_MATLAB_MODULE_DIR}/${M_NAME}.m COPYONLY)
   endif()
 endfunction()
 

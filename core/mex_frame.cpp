@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <omp.h>
+
 namespace frame {
 
 void CallError::set(const char *reason, const char *fmt, ...) {
@@ -132,8 +134,29 @@ void store_column(mxArray *plhs[], const std::vector<double> &w, CallError &err)
   if (!plhs[0]) err.set("outOfMemory", "the host could not create the %zu x 1 output.", w.size());
 }
 
-core::Printer host_printer() {
-  return core::Printer([](void *, const char *text) { mexPrintf("%s", text); }, nullptr);
+const char *flush_command() {
+#ifdef HAVE_OCTAVE
+  return "fflush(stdout);";
+#else
+  return "drawnow;";
+#endif
+}
+
+void HostOutput::write(void *self, const char *text) {
+  HostOutput &h = *static_cast<HostOutput *>(self);
+  mexPrintf("%s", text);
+  const size_t n = std::strlen(text);
+  if (n == 0 || text[n - 1] != '\n') return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!h.started_) {
+    h.started_ = true;
+    h.first_line_ = now;
+  }
+  // Never from inside a team: under Octave a pending Ctrl-C surfaces in the evaluation as an
+  // exception, which may unwind the call (everything it owns is RAII) but must not leave a region.
+  if (h.flushing_ * 100 > now - h.first_line_ || omp_in_parallel()) return;
+  mexEvalString(flush_command());
+  h.flushing_ += std::chrono::steady_clock::now() - now;
 }
 
 uint32_t time_seed() { return static_cast<uint32_t>(std::time(nullptr)); }

@@ -38,7 +38,8 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     return;
   }
 
-  const core::Printer out = frame::host_printer();
+  frame::HostOutput host;
+  const core::Printer out = host.printer();
   frame::guard_memory(shape, err, [&] {
     const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
     const core::RunContext ctx{data, verbose, out};

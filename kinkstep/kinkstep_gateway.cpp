@@ -26,7 +26,8 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   p.maxIter = core::to_int32_parameter(value[4]);
   const int32_t method = core::to_int32_parameter(value[5]);
   const bool verbose = core::is_verbose(core::to_int32_parameter(value[6]));
-  const core::Printer out = frame::host_printer();
+  frame::HostOutput host;
+  const core::Printer out = host.printer();
 
   if (method != 0 && method != 1) {
     if (verbose) out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", shape.N, shape.D, method, p.maxIter);

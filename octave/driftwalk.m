@@ -28,7 +28,7 @@
 %   Output:
 %     w          D x 1 double column.
 %
-%   Messages (verbose = 1):
+%   Messages (verbose = 1), shown while the call runs:
 %     N=<N>, D=<D>, maxIter=<maxIter>
 %     Initial object function = <F(0)>
 %     Iteration <t>, clock= <processor clock ticks>, object function = <F(w) after the step>
@@ -48,9 +48,13 @@
 %   Non-finite step sizes are not errors: for example stepOffset = 0 with stepPower < 0 gives
 %   an infinite first step, and the non-finite weights are returned as they are.
 %
-%   Randomness: the generator is seeded from the calendar time in whole seconds, so two calls
-%   in the same second with the same inputs return the same w. Every iteration takes exactly
-%   N + D values of it: N for the permutation, then one per weight for the noise.
+%   Which objective: F as printed, with lambda as given (unlike kinkstep and splitavg).
+%
+%   Threads and reproducibility: driftwalk runs on the calling thread only; OMP_NUM_THREADS
+%   plays no part. The generator is seeded from the calendar time in whole seconds, so two
+%   calls in the same second with the same inputs return the same w, and calls in different
+%   seconds differ. Every iteration takes exactly N + D values of it: N for the permutation,
+%   then one per weight for the noise.
 %
 %   The noise: its standard deviation is eps_t itself, not its square root as in textbook
 %   Langevin dynamics. Each variate comes from a subtract-with-carry generator seeded afresh
@@ -64,4 +68,4 @@
 %     X = randn(200, 3); y = X * [1; -2; 0.5] + 0.01 * randn(200, 1);
 %     w = driftwalk(X, y, 0.002, 1, -0.3, 0.1, 20, 2000, 0);
 %
-%   See also KINKSTEP.
+%   See also KINKSTEP, SPLITAVG, TEAMPROBE.

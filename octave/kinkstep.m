@@ -2,18 +2,28 @@
 %
 %   w = kinkstep(X, y, stepSize, lambda, maxIter, method, verbose)
 %
-%   Searches for weights w that make the objective
+%   Fits sparse weights w to the labels y by steps of constant size against one-sample
+%   subgradients, and returns w as a D x 1 column. The weights start at zero; there is no
+%   stopping test other than maxIter.
 %
-%       F(w) = sum_i (X(i,:) * w - y(i))^2 + lambda * sum_j |w(j)|
+%   Which objective: each step descends the per-sample objective
 %
-%   small, by steps of constant size against one-sample subgradients, and returns w as a
-%   D x 1 column. The weights start at zero; there is no stopping test other than maxIter.
+%       1/2 (X(i,:) * w - y(i))^2 + lambda * sum_j |w(j)|
+%
+%   Summed over the N samples this is half of
+%
+%       F(w) = sum_i (X(i,:) * w - y(i))^2 + (2 * N * lambda) * sum_j |w(j)|,
+%
+%   so kinkstep heads for the minimiser of F with the penalty 2*N*lambda, not lambda. To fit
+%   F with a penalty mu, pass lambda = mu / (2*N). The "object function" it prints, though,
+%   is F with lambda as given: sum_i (X(i,:) * w - y(i))^2 + lambda * sum_j |w(j)|.
 %
 %   Inputs
 %     X         real, full double matrix, N samples (rows) by D features (columns).
 %     y         real, full double array holding at least N labels; only the first N are used.
 %     stepSize  step size of every step (first element of a real numeric or logical input).
-%     lambda    weight of the L1 penalty.
+%     lambda    weight of the L1 penalty in each per-sample objective (see below).
+%               A real numeric or logical scalar, like the other scalar inputs.
 %     maxIter   number of iterations, truncated toward zero; 0 or less runs none and returns zeros.
 %               NaN, Inf and values outside the 32-bit integer range count as -2^31.
 %     method    truncated toward zero: 0 = sequential, 1 = parallel averaged.
@@ -34,7 +44,14 @@
 %        taken from OMP_NUM_THREADS (the number of processors when unset) once per call;
 %        with T = 1 each iteration is one ordinary step. Different T give different results.
 %
-%   Messages (verbose = 1)
+%   Threads and reproducibility
+%     Method 1 depends only on its inputs and the team size T: the same call with the same
+%     OMP_NUM_THREADS returns the same w, bit for bit, on any run. Method 0 runs on the
+%     calling thread (OMP_NUM_THREADS plays no part) and depends on the second of the clock.
+%     Set OMP_NUM_THREADS in the environment before starting Octave or MATLAB; teamprobe()
+%     shows the team size the module will get.
+%
+%   Messages (verbose = 1), shown while the call runs
 %     N=<N>, D=<D>, method=<method>, maxIter=<maxIter>
 %     Number of threads = <T>                                   (method 1)
 %     Initial object function = <F at w = 0>
@@ -62,3 +79,5 @@
 %   Example
 %     X = [1 2; 3 4; 5 6]; y = [1 1 1];
 %     w = kinkstep(X, y, 0.1, 0.5, 100, 1, 1);
+%
+%   See also SPLITAVG, DRIFTWALK, TEAMPROBE.

@@ -6,7 +6,8 @@
 %     X         N-by-D real double matrix, one sample per row (full, not sparse).
 %     y         real double vector holding at least N labels; only the first N are used.
 %     stepSize  constant step of every descent step (a real numeric or logical scalar).
-%     lambda    weight of the L1 penalty (a real numeric or logical scalar).
+%     lambda    weight of the L1 penalty in each per-sample objective (see below); a real
+%               numeric or logical scalar.
 %     verbose   1 to print progress; any other value (after truncation toward zero) is silent.
 %
 %   Output
@@ -20,11 +21,22 @@
 %     weight vector of its own that starts at zero, descending the per-sample objective
 %         1/2 (x*w - y)^2 + lambda*|w|_1
 %     with the constant step stepSize: g = (x*w - y) x' + lambda*sign(w), then w = w - stepSize*g.
-%     The result is the plain average of the thread models. The team size is the OpenMP
-%     default, taken from OMP_NUM_THREADS; with one thread this is a sequential pass. Results
-%     are repeatable for the same shuffle and the same team size.
+%     The result is the plain average of the thread models.
 %
-%   Messages (verbose = 1 only), in this order
+%   Which objective
+%     Summed over the N samples the per-sample objective is half of
+%         F(w) = sum((X*w - y).^2) + (2*N*lambda) * sum(abs(w)),
+%     so splitavg heads for the minimiser of F with the penalty 2*N*lambda, not lambda (to fit
+%     F with a penalty mu, pass lambda = mu / (2*N)). The printed "object function" is F with
+%     lambda as given. One pass is one look at each sample: it is a quick, rough fit.
+%
+%   Threads and reproducibility
+%     The team size T is the OpenMP default, set by OMP_NUM_THREADS before Octave or MATLAB
+%     starts (teamprobe() shows it); with one thread this is a sequential pass. The shuffle is
+%     seeded from the calendar second, so w depends on that second and on T: two calls in the
+%     same second with the same T return the same w.
+%
+%   Messages (verbose = 1 only), in this order, shown while the call runs
 %     N=<N>, D=<D>, lambda<lambda>
 %     Number of threads = <T>
 %     Initial object function = <F at w = 0>
@@ -48,3 +60,5 @@
 %   Example
 %     X = randn(1000, 5); y = X * [1; 0; -2; 0; 0.5];
 %     w = splitavg(X, y, 0.01, 0.001, 1);
+%
+%   See also KINKSTEP, DRIFTWALK, TEAMPROBE.

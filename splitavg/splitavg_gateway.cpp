@@ -24,7 +24,8 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   p.stepSize = value[2];
   p.lambda = value[3];
   const bool verbose = core::is_verbose(core::to_int32_parameter(value[4]));
-  const core::Printer out = frame::host_printer();
+  frame::HostOutput host;
+  const core::Printer out = host.printer();
 
   frame::guard_memory(shape, err, [&] {
     core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);

@@ -16,6 +16,9 @@ void mexErrMsgIdAndTxt(const char *id, const char *fmt, ...)
 void mexErrMsgTxt(const char *msg) __attribute__((noreturn));
 void mexWarnMsgIdAndTxt(const char *id, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 const char *mexFunctionName(void);
+/* Evaluates nothing: takes a few microseconds like a host's evaluation and records the command
+   (and how much had been printed before it) for the tests. */
+int mexEvalString(const char *command);
 
 #ifdef __cplusplus
 }

@@ -70,6 +70,7 @@ CallResult Module::call(int nlhs, const std::vector<const mxArray *> &inputs) co
     result.error_message = "a C++ exception left mexFunction";
   }
   result.printed = detail::end_print_capture();
+  result.evaluated = detail::end_evaluation_capture();
   result.lines = split_lines(result.printed);
   std::vector<mxArray *> made = detail::end_array_tracking();
 

@@ -1,6 +1,7 @@
 // libmex stand-in: printing into a capture buffer and raising errors as C++ exceptions, the way
 // Octave raises them, so that the loader can report them.
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -16,6 +17,7 @@ std::mutex g_print_mutex;
 bool g_capturing = false;
 std::string g_captured;
 std::string g_function_name = "mexhost";
+std::vector<mexhost::Evaluation> g_evaluated;
 
 std::string format(const char *fmt, va_list args) {
   va_list copy;
@@ -67,6 +69,17 @@ void mexWarnMsgIdAndTxt(const char *id, const char *fmt, ...) {
 
 const char *mexFunctionName(void) { return g_function_name.c_str(); }
 
+int mexEvalString(const char *command) {
+  // A host evaluation is not free (Octave's takes about 15 us): spending 5 us here lets the tests
+  // see a module's rate limit at work as it would be in a host.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(5);
+  while (std::chrono::steady_clock::now() < until) {
+  }
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  if (g_capturing) g_evaluated.push_back({command ? command : "", g_captured.size()});
+  return 0;
+}
+
 }  // extern "C"
 
 namespace {
@@ -102,6 +115,7 @@ void begin_print_capture(const char *function_name) {
   std::lock_guard<std::mutex> lock(g_print_mutex);
   g_function_name = function_name;
   g_captured.clear();
+  g_evaluated.clear();
   g_capturing = true;
 }
 
@@ -111,6 +125,13 @@ std::string end_print_capture() {
   std::string text;
   text.swap(g_captured);
   return text;
+}
+
+std::vector<Evaluation> end_evaluation_capture() {
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  std::vector<Evaluation> evaluated;
+  evaluated.swap(g_evaluated);
+  return evaluated;
 }
 
 }  // namespace mexhost::detail

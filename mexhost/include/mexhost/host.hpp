@@ -36,10 +36,17 @@ ArrayPtr make_struct(const std::vector<std::string> &fields);  // 1 x 1, every f
 // Column-major doubles of a real double array.
 std::vector<double> values(const mxArray *a);
 
+// A mexEvalString call the module made: the command, and how many bytes it had printed before.
+struct Evaluation {
+  std::string command;
+  size_t printed_before = 0;
+};
+
 struct CallResult {
   std::vector<ArrayPtr> outputs;    // plhs[0 .. max(nlhs, 1) - 1]; null where not assigned
   std::string printed;              // everything printed, as printed
   std::vector<std::string> lines;   // printed text split at line feeds
+  std::vector<Evaluation> evaluated;  // mexEvalString calls, in order
   bool failed = false;              // an error was raised (by the module or by the host)
   std::string error_id;
   std::string error_message;
@@ -75,6 +82,7 @@ namespace detail {
 // Used by Module::call: collect printed text (libmex) and the arrays created (libmx) during one call.
 void begin_print_capture(const char *function_name);
 std::string end_print_capture();
+std::vector<Evaluation> end_evaluation_capture();
 void begin_array_tracking();
 std::vector<mxArray *> end_array_tracking();
 }  // namespace detail

@@ -1,0 +1,46 @@
+function test_help()
+  % help works for every module and its text keeps up with the module: the call it shows and
+  % the inputs it describes are the ones the module itself names when called with no inputs.
+  for name = {"kinkstep", "driftwalk", "splitavg"}
+    name = name{1};
+    text = help_of(name);
+    try
+      feval(name);
+      error("test_help:noError", "%s() did not fail", name);
+    catch err
+      assert(err.identifier, [name ":notEnoughInputs"]);
+      call = regexp(err.message, [name '\(([^)]*)\)'], "tokens", "once"){1};
+    end
+    inputs = strtrim(strsplit(call, ","));
+    assert(! isempty(strfind(text, ["w = " name "(" call ")"])), ...
+           "%s: the help does not show the call w = %s(%s)", name, name, call);
+    for k = 1:numel(inputs)
+      % Each input has an entry of its own: the name first on an indented line.
+      assert(! isempty(regexp(text, ["\n +" inputs{k} " "], "once")), ...
+             "%s: the help does not describe input %s", name, inputs{k});
+    end
+    for id = {"notEnoughInputs", "tooManyInputs", "invalidX", "invalidY", "invalidParameter", "outOfMemory"}
+      assert(! isempty(strfind(text, [name ":" id{1}])), "%s: the help does not list %s:%s", name, name, id{1});
+    end
+    assert(! isempty(strfind(text, "OMP_NUM_THREADS")), "%s: no word on threads", name);
+  end
+
+  % The small print a user needs.
+  for name = {"kinkstep", "splitavg"}
+    assert(! isempty(strfind(help_of(name{1}), "2*N*lambda")), "%s: the penalty it descends", name{1});
+  end
+  text = help_of("driftwalk");
+  assert(! isempty(strfind(text, "standard deviation is eps_t itself")));
+  assert(! isempty(regexp(text, "mean about [-+]?0\\.\\d+ and standard deviation about 0\\.\\d+", "once")));
+
+  text = help_of("teamprobe");
+  assert(! isempty(strfind(text, "teamprobe()")));
+  assert(! isempty(strfind(text, "OMP_NUM_THREADS")));
+end
+
+function text = help_of(name)
+  % What `help name` prints, from the .m file beside the compiled module.
+  text = evalc(["help " name]);
+  assert(! isempty(regexp(text, ["^\\s*" upper(name) "\\s"], "lineanchors", "once")), ...
+         "help %s shows no help text:\n%s", name, text);
+end
