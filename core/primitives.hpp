@@ -32,6 +32,7 @@ void sample_subgradient(const RegressionData &data, int32_t i, const double *w, 
 
 // Inside-out Fisher-Yates: p[j] <- p[k]; p[k] <- j with k = rand() % (j + 1), exactly n draws.
 void random_permutation(int32_t n, int32_t *p);
+void random_permutation(ThreadRand &rand, int32_t n, int32_t *p);
 std::vector<int32_t> random_permutation(int32_t n);
 
 // A uniform sample index, rand() % N. N must be at least 1.

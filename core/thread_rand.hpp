@@ -21,8 +21,24 @@ namespace core {
 
 constexpr int32_t kThreadRandMax = 0x7fffffff;
 
+class ScriptedThreadRand;
+
+// One thread's generator. Hot loops take a reference once (this_thread_rand()) and draw through it:
+// from a dynamically loaded module every access to thread-local storage is a call into the runtime
+// linker, which would otherwise be paid on every draw.
+struct ThreadRand {
+  uint64_t state;
+  uint64_t draws = 0;
+  ScriptedThreadRand *script = nullptr;
+
+  inline int32_t next();
+};
+
+// The calling thread's generator; the reference stays valid for the life of the thread.
+ThreadRand &this_thread_rand();
+
 void seed_thread_rand(uint32_t seed);
-int32_t thread_rand();
+inline int32_t thread_rand() { return this_thread_rand().next(); }
 
 // Values drawn on the calling thread since it started (tests count the generator's consumption).
 uint64_t thread_rand_draws();
@@ -36,11 +52,22 @@ class ScriptedThreadRand {
   ScriptedThreadRand(const ScriptedThreadRand &) = delete;
   ScriptedThreadRand &operator=(const ScriptedThreadRand &) = delete;
   std::size_t consumed() const { return next_; }
+  int32_t take() { return next_ < values_.size() ? values_[next_++] : 0; }
 
  private:
-  friend int32_t thread_rand();
   std::vector<int32_t> values_;
   std::size_t next_ = 0;
 };
+
+inline int32_t ThreadRand::next() {
+  ++draws;
+  if (script) return script->take();
+  const uint64_t old = state;
+  state = old * 6364136223846793005ull + 1442695040888963407ull;
+  const uint32_t x = static_cast<uint32_t>(((old >> 18) ^ old) >> 27);
+  const uint32_t r = static_cast<uint32_t>(old >> 59);
+  const uint32_t out = (x >> r) | (x << ((32u - r) & 31u));
+  return static_cast<int32_t>(out >> 1);
+}
 
 }  // namespace core

@@ -38,11 +38,12 @@ core::WeightVector langevin_solve(const core::RunContext &run, const Parameters 
   // before reading them.
   std::vector<int32_t> perm(p.maxIter >= 1 ? static_cast<size_t>(data.N) : 0);
   std::vector<double> g(p.maxIter >= 1 ? static_cast<size_t>(data.D) : 0);
+  core::ThreadRand &rand = core::this_thread_rand();
   for (int32_t t = 0; t < p.maxIter; ++t) {
-    core::random_permutation(data.N, perm.data());
+    core::random_permutation(rand, data.N, perm.data());
     minibatch_gradient(data, w.data(), perm.data(), p.batchSize, p.lambda, g.data());
     const double eps = std::pow(static_cast<double>(t) + p.stepOffset, p.stepPower) * p.stepScale;
-    for (int32_t k = 0; k < data.D; ++k) w[k] = (w[k] - (eps * 0.5) * g[k]) - gaussian_noise(0.0, eps);
+    for (int32_t k = 0; k < data.D; ++k) w[k] = (w[k] - (eps * 0.5) * g[k]) - gaussian_noise(rand, 0.0, eps);
     if (run.verbose) {
       const double f = core::objective_value(data, w.data(), p.lambda);
       const unsigned long ticks = static_cast<unsigned long>(std::clock());

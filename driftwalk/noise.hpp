@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "core/thread_rand.hpp"
+
 namespace driftwalk {
 
 constexpr uint32_t kSeedModulus = 2147483563u;  // of the seeding generator
@@ -17,6 +19,9 @@ inline uint32_t seeding_step(uint32_t &z) {
   z = static_cast<uint32_t>(uint64_t{40014} * z % kSeedModulus);
   return z;
 }
+
+// (a * s) mod 2147483563 for a, s below 2^31, without a division.
+uint32_t mul_mod_seed_modulus(uint32_t a, uint32_t s);
 
 // Subtract-with-carry, base 2^48, lags 5 and 12, values kept as doubles in [0, 1) that are whole
 // multiples of 2^-48, so every operation is exact. Plain data so that tests can read the ring.
@@ -31,7 +36,9 @@ struct SwcEngine {
   uint64_t steps = 0;  // values produced since seeding (for tests and diagnostics)
 };
 
-// Fills ring[0..11] from seed s (1 .. 2147483562), sets carry and index = 12.
+// Fills ring[0..11] from seed s (1 .. 2147483562), sets carry and index = 12. The seeding generator
+// never reaches 0 from a seed in that range (the modulus is prime), so word 11 is never 0 and the
+// carry after seeding is 0; the rule is applied all the same.
 void swc_seed(SwcEngine &e, uint32_t s);
 
 // The next uniform value u, 0 <= u < 1.
@@ -57,5 +64,7 @@ inline uint32_t noise_seed(uint32_t r) {
 
 // One normal variate mean + sd * z; takes exactly one value from core::thread_rand().
 double gaussian_noise(double mean, double sd);
+// The same with the calling thread's generator passed in, for loops that draw many.
+double gaussian_noise(core::ThreadRand &rand, double mean, double sd);
 
 }  // namespace driftwalk

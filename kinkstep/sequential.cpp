@@ -13,8 +13,19 @@ core::WeightVector sequential_subgradient_descent(const core::RunContext &run, c
 
   // One gradient buffer serves every step: each step overwrites all of it before reading it.
   std::vector<double> g(static_cast<size_t>(data.D));
+  // Each sample is drawn one step ahead so that its row can be fetched from memory while the
+  // current step computes. The draws are the same values in the same order and no more of them:
+  // nothing else uses this thread's generator in between.
+  core::ThreadRand &rand = core::this_thread_rand();
+  const size_t row_bytes = static_cast<size_t>(data.D) * sizeof(double);
+  int32_t next = p.maxIter > 0 ? rand.next() % data.N : 0;
   for (int32_t k = 0; k < p.maxIter; ++k) {
-    const int32_t i = core::draw_sample(data.N);
+    const int32_t i = next;
+    if (k + 1 < p.maxIter) {
+      next = rand.next() % data.N;
+      const char *row = reinterpret_cast<const char *>(data.row(next));
+      for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
+    }
     core::sample_subgradient(data, i, w.data(), p.lambda, g.data());
     for (int32_t j = 0; j < data.D; ++j) w[j] = w[j] - p.stepSize * g[j];
     if (run.verbose) {

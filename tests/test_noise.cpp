@@ -2,10 +2,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
+#include "core/primitives.hpp"
 #include "core/thread_rand.hpp"
 #include "driftwalk/noise.hpp"
+#include "reference/direct.hpp"
 
 using driftwalk::NormalSampler;
 using driftwalk::SwcEngine;
@@ -119,4 +122,57 @@ TEST(GaussianNoise, OneGeneratorValuePerDrawScaledAndShifted) {
   EXPECT_EQ(driftwalk::gaussian_noise(3.0, -2.0), 3.0 + -2.0 * z);
   EXPECT_EQ(driftwalk::gaussian_noise(0.0, 1.0), standard_variate(32767).z);
   EXPECT_EQ(script.consumed(), 3u);
+}
+
+// The tuned source against the step-by-step transcription in tests/reference, bit for bit.
+TEST(GaussianNoise, SameValuesAsTheDirectTranscription) {
+  std::vector<int32_t> values;
+  for (int32_t r = 0; r <= 32767; ++r) values.push_back(r);
+  // Wider generator values: the largest, those next to the modulus and the one reducing to 0.
+  for (int32_t r : {2147483647, 2147483646, 2147483462, 2147483463, 2147483464, 2147483562}) values.push_back(r);
+  core::seed_thread_rand(12345);
+  for (int k = 0; k < 100000; ++k) values.push_back(core::thread_rand());
+
+  std::vector<double> tuned, direct;
+  {
+    core::ScriptedThreadRand script(values);
+    for (size_t k = 0; k < values.size(); ++k) tuned.push_back(driftwalk::gaussian_noise(0.25, 1.5));
+  }
+  {
+    core::ScriptedThreadRand script(values);
+    for (size_t k = 0; k < values.size(); ++k) direct.push_back(reference::gaussian_noise(0.25, 1.5));
+  }
+  for (size_t k = 0; k < values.size(); ++k)
+    ASSERT_EQ(std::memcmp(&tuned[k], &direct[k], sizeof(double)), 0)
+        << "generator value " << values[k] << ": " << tuned[k] << " vs " << direct[k];
+}
+
+TEST(GaussianNoise, DivisionFreeRemainderIsExact) {
+  // Every power of the multiplier against seeds across the range, and the extremes of both factors.
+  const uint32_t m = driftwalk::kSeedModulus;
+  std::vector<uint32_t> seeds = {1, 2, 100, 32867, m - 1, m - 2, 0x7fffffffu};
+  core::seed_thread_rand(9);
+  for (int k = 0; k < 20000; ++k) seeds.push_back(static_cast<uint32_t>(core::thread_rand()));
+  for (uint32_t s : seeds) {
+    uint32_t z = s % m;
+    for (int k = 0; k < 30; ++k) {
+      const uint32_t before = z;
+      ASSERT_EQ(driftwalk::mul_mod_seed_modulus(40014u, before), driftwalk::seeding_step(z)) << before;
+    }
+    for (uint32_t a : {1u, 40014u, m - 1, 0x7fffffffu})
+      ASSERT_EQ(driftwalk::mul_mod_seed_modulus(a, s), static_cast<uint32_t>(uint64_t{a} * s % m)) << a << " " << s;
+  }
+}
+
+TEST(RandomPermutation, SameAsTheDirectTranscription) {
+  for (int32_t n : {0, 1, 2, 3, 1000, 65537, 300000}) {
+    std::vector<int32_t> tuned(static_cast<size_t>(n)), direct(static_cast<size_t>(n));
+    core::seed_thread_rand(static_cast<uint32_t>(n) + 1);
+    const uint64_t before = core::thread_rand_draws();
+    core::random_permutation(n, tuned.data());
+    EXPECT_EQ(core::thread_rand_draws() - before, static_cast<uint64_t>(n));
+    core::seed_thread_rand(static_cast<uint32_t>(n) + 1);
+    reference::random_permutation(n, direct.data());
+    ASSERT_EQ(tuned, direct) << "n = " << n;
+  }
 }

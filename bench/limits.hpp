@@ -1,0 +1,39 @@
+// The limits a module is measured against: the same steps with nothing but their arithmetic, and a
+// plain read of the bytes one pass touches.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/regression_data.hpp"
+
+namespace bench {
+
+// The generator of core/thread_rand, held in a local variable instead of thread-local storage.
+struct LocalPcg {
+  uint64_t state;
+  explicit LocalPcg(uint32_t seed);
+  int32_t next() {
+    const uint64_t old = state;
+    state = old * 6364136223846793005ull + 1442695040888963407ull;
+    const uint32_t x = static_cast<uint32_t>(((old >> 18) ^ old) >> 27);
+    const uint32_t r = static_cast<uint32_t>(old >> 59);
+    return static_cast<int32_t>(((x >> r) | (x << ((32u - r) & 31u))) >> 1);
+  }
+};
+
+// `steps` constant-step subgradient steps on samples rand() % N from seed, written as one plain
+// loop: an in-order dot product, then one element-wise update with the L1 term.
+std::vector<double> minimal_steps(const core::RegressionData &d, uint32_t seed, int32_t steps, double stepSize,
+                                  double lambda);
+
+// One pass over all rows in table order from w = 0, the same loop.
+std::vector<double> minimal_pass(const core::RegressionData &d, double stepSize, double lambda);
+
+// Reads every 8-byte word of [p, p + n) once, split over `threads` contiguous parts.
+uint64_t read_all(const double *p, size_t n, int threads);
+
+// Reads the rows that `steps` draws from seed select, in the same order.
+uint64_t read_drawn_rows(const core::RegressionData &d, uint32_t seed, int32_t steps);
+
+}  // namespace bench

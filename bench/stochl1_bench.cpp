@@ -1,0 +1,298 @@
+// The C++ side of the benchmark suite (bench/run drives it): each subcommand times one module
+// against its limits on data files written by the driver and prints "key value" lines.
+//
+//   stochl1_bench steps <data> N D steps stepSize lambda repeats   kinkstep method 0, per step
+//   stochl1_bench pass  <data> N D stepSize lambda repeats         splitavg stages, 1 and 2 threads
+//   stochl1_bench team  D iterations repeats                       kinkstep method 1 team overhead
+//   stochl1_bench noise repeats                                    driftwalk noise and permutation
+//   stochl1_bench drift <data> N D batch iterations repeats        driftwalk per iteration
+//   stochl1_bench rss   <data> N D                                 peak memory of one splitavg call
+//
+// <data> is a path prefix: <data>.X holds X column-major (N x D doubles), <data>.y the N labels.
+#include <omp.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench/harness.hpp"
+#include "bench/limits.hpp"
+#include "core/primitives.hpp"
+#include "core/thread_rand.hpp"
+#include "driftwalk/langevin.hpp"
+#include "driftwalk/noise.hpp"
+#include "kinkstep/subgradient.hpp"
+#include "mexhost/host.hpp"
+#include "reference/direct.hpp"
+#include "splitavg/shuffle.hpp"
+#include "splitavg/split_average.hpp"
+
+namespace {
+
+using bench::median_of;
+using bench::report;
+
+struct Data {
+  int32_t N, D;
+  mexhost::ArrayPtr X, y;  // as a host hands them to a module
+  const double *x() const { return mxGetPr(X.get()); }
+  const double *labels() const { return mxGetPr(y.get()); }
+};
+
+Data load(const std::string &prefix, int32_t N, int32_t D) {
+  Data d{N, D, mexhost::ArrayPtr(mxCreateDoubleMatrix(N, D, mxREAL)), mexhost::ArrayPtr(mxCreateDoubleMatrix(N, 1, mxREAL))};
+  bench::read_doubles(prefix + ".X", mxGetPr(d.X.get()), static_cast<size_t>(N) * static_cast<size_t>(D));
+  bench::read_doubles(prefix + ".y", mxGetPr(d.y.get()), static_cast<size_t>(N));
+  return d;
+}
+
+std::string module_path(const char *name) { return std::string(MEXHOST_MODULE_DIR) + "/" + name + ".mexa64"; }
+
+// Median time of whole module calls through mexhost; the last call's output is kept in `w`.
+double time_call(const mexhost::Module &m, const std::vector<const mxArray *> &in, int repeats,
+                 std::vector<double> *w = nullptr) {
+  mexhost::CallResult last;
+  const double t = median_of(repeats, [&] { last = m.call(1, in); });
+  if (last.failed) {
+    std::fprintf(stderr, "%s failed: %s\n", m.path().c_str(), last.error_message.c_str());
+    std::exit(3);
+  }
+  if (w) *w = mexhost::values(last.output());
+  return t;
+}
+
+std::vector<const mxArray *> inputs(const Data &d, std::vector<mexhost::ArrayPtr> &scalars,
+                                    std::initializer_list<double> values) {
+  std::vector<const mxArray *> in{d.X.get(), d.y.get()};
+  for (double v : values) {
+    scalars.push_back(mexhost::make_scalar(v));
+    in.push_back(scalars.back().get());
+  }
+  return in;
+}
+
+int steps(char **a) {
+  const Data d = load(a[0], std::atoi(a[1]), std::atoi(a[2]));
+  const int32_t steps = std::atoi(a[3]);
+  const double stepSize = std::atof(a[4]), lambda = std::atof(a[5]);
+  const int repeats = std::atoi(a[6]);
+  const core::RegressionData data = core::make_regression_data(d.x(), d.N, d.D, d.labels());
+  const core::RunContext run{data, false, {}};
+  const uint32_t seed = 4242;
+
+  core::WeightVector w;
+  const double solver = median_of(repeats, [&] {
+    core::seed_thread_rand(seed);
+    w = kinkstep::sequential_subgradient_descent(run, {stepSize, lambda, steps});
+  });
+  std::vector<double> v;
+  const double minimal = median_of(repeats, [&] { v = bench::minimal_steps(data, seed, steps, stepSize, lambda); });
+  uint64_t sink = 0;
+  const double read = median_of(repeats, [&] { sink ^= bench::read_drawn_rows(data, seed, steps); });
+
+  const mexhost::Module m(module_path("kinkstep"));
+  std::vector<mexhost::ArrayPtr> keep;
+  const double call = time_call(m, inputs(d, keep, {stepSize, lambda, double(steps), 0, 0}), repeats);
+  const double convert = median_of(repeats, [&] { core::make_regression_data(d.x(), d.N, d.D, d.labels()); });
+
+  report("identical_to_minimal", w == v);
+  report("solver_s", solver);
+  report("minimal_s", minimal);
+  report("read_rows_s", read);
+  report("call_s", call);
+  report("convert_s", convert);
+  report("checksum", static_cast<double>(sink & 1));
+  return 0;
+}
+
+int pass(char **a) {
+  const Data d = load(a[0], std::atoi(a[1]), std::atoi(a[2]));
+  const double stepSize = std::atof(a[3]), lambda = std::atof(a[4]);
+  const int repeats = std::atoi(a[5]);
+  const std::string prefix = a[0];
+  const size_t nd = static_cast<size_t>(d.N) * static_cast<size_t>(d.D);
+
+  uint64_t sink = 0;
+  for (int T : {1, 2}) {
+    const double t = median_of(repeats, [&] { sink ^= bench::read_all(d.x(), nd, T); });
+    report("read_T" + std::to_string(T) + "_s", t);
+  }
+
+  core::RegressionData data;
+  report("convert_s", median_of(repeats, [&] { data = core::make_regression_data(d.x(), d.N, d.D, d.labels()); }));
+  const std::vector<const double *> rows = data.rows;
+  const std::vector<double> labels = data.labels;
+  report("shuffle_s", median_of(repeats, [&] {
+           data.rows = rows;
+           data.labels = labels;
+           core::seed_thread_rand(99);
+           splitavg::shuffle_samples(data, 0, d.N - 1);
+         }));
+  const core::RunContext run{data, false, {}};
+  std::vector<double> w1;
+  for (int T : {1, 2}) {
+    core::WeightVector w(static_cast<size_t>(d.D), 0.0);
+    report("pass_T" + std::to_string(T) + "_s", median_of(repeats, [&] {
+             if (splitavg::pass_and_average(run, {stepSize, lambda}, T, w) != T) std::abort();
+           }));
+    if (T == 1) w1 = w;
+  }
+  std::vector<double> v;
+  report("minimal_s", median_of(repeats, [&] { v = bench::minimal_pass(data, stepSize, lambda); }));
+  report("identical_to_minimal", w1 == v);
+
+  // Whole calls through mexhost, the weights kept for the objective table.
+  const mexhost::Module m(module_path("splitavg"));
+  std::vector<mexhost::ArrayPtr> keep;
+  const auto in = inputs(d, keep, {stepSize, lambda, 0});
+  for (int T : {1, 2}) {
+    omp_set_num_threads(T);
+    std::vector<double> w;
+    report("call_T" + std::to_string(T) + "_s", time_call(m, in, repeats, &w));
+    bench::write_doubles(prefix + ".w_splitavg_T" + std::to_string(T), w.data(), w.size());
+  }
+  // kinkstep on as many samples as one pass: method 0 with N steps, method 1 with N / 2 iterations
+  // of two threads. One run each: these are for the objective they reach.
+  const mexhost::Module k(module_path("kinkstep"));
+  std::vector<double> w;
+  omp_set_num_threads(1);
+  std::vector<mexhost::ArrayPtr> keep0, keep1;
+  report("kinkstep0_call_s", time_call(k, inputs(d, keep0, {stepSize, lambda, double(d.N), 0, 0}), 1, &w));
+  bench::write_doubles(prefix + ".w_kinkstep0", w.data(), w.size());
+  omp_set_num_threads(2);
+  report("kinkstep1_call_s", time_call(k, inputs(d, keep1, {stepSize, lambda, double(d.N / 2), 1, 0}), 1, &w));
+  bench::write_doubles(prefix + ".w_kinkstep1_T2", w.data(), w.size());
+  report("checksum", static_cast<double>(sink & 1));
+  return 0;
+}
+
+int team(char **a) {
+  const int32_t D = std::atoi(a[0]), iterations = std::atoi(a[1]);
+  const int repeats = std::atoi(a[2]);
+  const int32_t N = 1000;
+  const int T = 2;
+  std::vector<double> X(static_cast<size_t>(N) * D), y(N);
+  bench::LocalPcg rng(7);
+  for (double &v : X) v = (rng.next() * 0x1p-31 - 0.5) / D;
+  for (double &v : y) v = rng.next() * 0x1p-31;
+  const core::RegressionData data = core::make_regression_data(X.data(), N, D, y.data());
+  const core::RunContext run{data, false, {}};
+  const kinkstep::Parameters p{0.01, 0.001, iterations};
+
+  omp_set_num_threads(T);
+  const double solver = median_of(repeats, [&] { kinkstep::parallel_averaged_descent(run, p); });
+  // What one iteration costs without a team: thread 0's step (reseed, draw, subgradient, candidate)
+  // and the average of T candidates, on the calling thread.
+  std::vector<double> w(D, 0.0), g(D), cand(static_cast<size_t>(T) * D, 0.0);
+  const double alone = median_of(repeats, [&] {
+    for (int32_t k = 0; k < iterations; ++k) {
+      core::seed_thread_rand(static_cast<uint32_t>(k));
+      core::sample_subgradient(data, core::draw_sample(N), w.data(), p.lambda, g.data());
+      for (int32_t j = 0; j < D; ++j) cand[j] = w[j] - p.stepSize * g[j];
+      for (int32_t j = 0; j < D; ++j) {
+        double s = 0.0;
+        for (int t = 0; t < T; ++t) s = s + cand[static_cast<size_t>(t) * D + j];
+        w[j] = s / T;
+      }
+    }
+  });
+  int sink = 0;
+  const double empty = median_of(repeats, [&] {
+    for (int32_t k = 0; k < iterations; ++k) {
+#pragma omp parallel num_threads(T)
+      {
+        if (omp_get_thread_num() == 0) sink += 1;
+      }
+    }
+  });
+  report("iteration_s", solver / iterations);
+  report("steps_alone_s", alone / iterations);
+  report("empty_region_s", empty / iterations);
+  report("checksum", sink & 1);
+  return 0;
+}
+
+int noise(char **a) {
+  const int repeats = std::atoi(a[0]);
+  const int count = 1000000;
+  std::vector<double> fast(count), direct(count);
+  const double t_fast = median_of(repeats, [&] {
+    core::seed_thread_rand(3);
+    for (int k = 0; k < count; ++k) fast[k] = driftwalk::gaussian_noise(0.0, 1.0);
+  });
+  const double t_direct = median_of(repeats, [&] {
+    core::seed_thread_rand(3);
+    for (int k = 0; k < count; ++k) direct[k] = reference::gaussian_noise(0.0, 1.0);
+  });
+  report("noise_identical", std::memcmp(fast.data(), direct.data(), count * sizeof(double)) == 0);
+  report("noise_s", t_fast / count);
+  report("noise_direct_s", t_direct / count);
+  for (int32_t n : {1000, 1000000}) {
+    std::vector<int32_t> p(n), q(n);
+    const double t_p = median_of(repeats, [&] {
+      core::seed_thread_rand(5);
+      core::random_permutation(n, p.data());
+    });
+    const double t_q = median_of(repeats, [&] {
+      core::seed_thread_rand(5);
+      reference::random_permutation(n, q.data());
+    });
+    const std::string key = "perm" + std::to_string(n);
+    report(key + "_identical", p == q);
+    report(key + "_s", t_p / n);
+    report(key + "_direct_s", t_q / n);
+  }
+  return 0;
+}
+
+int drift(char **a) {
+  const Data d = load(a[0], std::atoi(a[1]), std::atoi(a[2]));
+  const int32_t batch = std::atoi(a[3]), iterations = std::atoi(a[4]);
+  const int repeats = std::atoi(a[5]);
+  const core::RegressionData data = core::make_regression_data(d.x(), d.N, d.D, d.labels());
+  driftwalk::Parameters p;
+  p.stepScale = 2e-4;
+  p.stepOffset = 10;
+  p.stepPower = -0.55;
+  p.lambda = 1;
+  p.batchSize = batch;
+  p.maxIter = iterations;
+  report("solver_s", median_of(repeats, [&] { driftwalk::langevin_solve({data, false, {}}, p); }) / iterations);
+  const mexhost::Module m(module_path("driftwalk"));
+  std::vector<mexhost::ArrayPtr> keep;
+  const auto in = inputs(d, keep, {p.stepScale, p.stepOffset, p.stepPower, p.lambda, double(batch), double(iterations), 0});
+  report("call_s", time_call(m, in, repeats) / iterations);
+  return 0;
+}
+
+int rss(char **a) {
+  const Data d = load(a[0], std::atoi(a[1]), std::atoi(a[2]));
+  const long before = bench::status_kb("VmRSS");
+  const mexhost::Module m(module_path("splitavg"));
+  std::vector<mexhost::ArrayPtr> keep;
+  std::vector<double> w;
+  omp_set_num_threads(2);
+  time_call(m, inputs(d, keep, {1e-3, 1e-3, 0}), 1, &w);
+  report("x_bytes", static_cast<double>(d.N) * d.D * sizeof(double));
+  report("rss_before_call_kb", static_cast<double>(before));
+  report("peak_rss_kb", static_cast<double>(bench::status_kb("VmHWM")));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  struct Command {
+    const char *name;
+    int args;
+    int (*run)(char **);
+  };
+  const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass}, {"team", 3, team},
+                              {"noise", 1, noise}, {"drift", 6, drift}, {"rss", 3, rss}};
+  for (const Command &c : commands)
+    if (argc == c.args + 2 && std::strcmp(argv[1], c.name) == 0) return c.run(argv + 2);
+  std::fprintf(stderr, "usage: see the comment at the top of bench/stochl1_bench.cpp\n");
+  return 1;
+}
