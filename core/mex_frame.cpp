@@ -1,5 +1,7 @@
 #include "core/mex_frame.hpp"
 
+#include "core/host_interrupt.hpp"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -38,7 +40,17 @@ void describe(const mxArray *a, char *buf, size_t size) {
                   mxIsComplex(a) ? " complex" : "", mxGetClassName(a));
 }
 
-bool is_real_full_double(const mxArray *a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
+// Real, full, double or single: the classes the data may come in.
+bool is_real_full_data(const mxArray *a) {
+  return (mxIsDouble(a) || mxIsSingle(a)) && !mxIsComplex(a) && !mxIsSparse(a);
+}
+
+template <typename YReal>
+core::RegressionData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape) {
+  if (mxIsSingle(X))
+    return core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y);
+  return core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y);
+}
 
 }  // namespace
 
@@ -50,9 +62,9 @@ bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err) {
       std::strncat(list, k ? ", " : "", sizeof list - std::strlen(list) - 1);
       std::strncat(list, sig.inputs[k], sizeof list - std::strlen(list) - 1);
     }
-    if (sig.options) std::strncat(list, ", opts", sizeof list - std::strlen(list) - 1);
     err.set(nrhs < sig.count ? "notEnoughInputs" : "tooManyInputs", "%s takes %d inputs, %s(%s)%s; it was given %d.",
-            sig.module, sig.count, sig.module, list, sig.options ? " with opts optional" : "", nrhs);
+            sig.module, sig.count, sig.module, list, sig.options ? ", and an optional struct of options after them" : "",
+            nrhs);
     return false;
   }
   const int outputs = sig.options ? 2 : 1;
@@ -67,9 +79,9 @@ bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err) {
 bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape,
                    CallError &err) {
   char what[160];
-  if (!is_real_full_double(X) || mxGetNumberOfDimensions(X) != 2) {
+  if (!is_real_full_data(X) || mxGetNumberOfDimensions(X) != 2) {
     describe(X, what, sizeof what);
-    err.set("invalidX", "input 1 (X) must be a real, full double matrix of N samples by D features; got %s.",
+    err.set("invalidX", "input 1 (X) must be a real, full double or single matrix of N samples by D features; got %s.",
             what);
     return false;
   }
@@ -79,9 +91,9 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape,
             n, d);
     return false;
   }
-  if (!is_real_full_double(y)) {
+  if (!is_real_full_data(y)) {
     describe(y, what, sizeof what);
-    err.set("invalidY", "input 2 (y) must be a real, full double vector of N labels; got %s.", what);
+    err.set("invalidY", "input 2 (y) must be a real, full double or single vector of N labels; got %s.", what);
     return false;
   }
   if (mxGetNumberOfElements(y) < n) {
@@ -120,7 +132,8 @@ bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *p
 }
 
 core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape) {
-  return core::make_regression_data(mxGetPr(X), shape.N, shape.D, mxGetPr(y));
+  if (mxIsSingle(y)) return build_with_labels(X, static_cast<const float *>(mxGetData(y)), shape);
+  return build_with_labels(X, static_cast<const double *>(mxGetData(y)), shape);
 }
 
 mxArray *make_column(const std::vector<double> &w) {
@@ -154,11 +167,42 @@ void HostOutput::write(void *self, const char *text) {
   }
   // Never from inside a team: under Octave a pending Ctrl-C surfaces in the evaluation as an
   // exception, which may unwind the call (everything it owns is RAII) but must not leave a region.
-  if (h.flushing_ * 100 > now - h.first_line_ || omp_in_parallel()) return;
+  // A pending Ctrl-C is left to the solver, which stops at its next look and answers it with an
+  // error of its own; a flush now would have the host act on it first.
+  if (h.flushing_ * 100 > now - h.first_line_ || omp_in_parallel() || host_interrupt_pending()) return;
   mexEvalString(flush_command());
   h.flushing_ += std::chrono::steady_clock::now() - now;
 }
 
 uint32_t time_seed() { return static_cast<uint32_t>(std::time(nullptr)); }
+
+RunRecord::RunRecord(int nlhs, const CallOptions &options)
+    : wants_info_(nlhs >= 2), requested_threads_(options.threads), start_(omp_get_wtime()) {
+  info_.seed = call_seed(options);
+}
+
+void RunRecord::prepare(core::RunContext &ctx) {
+  ctx.objective_trace = wants_info_ ? &info_.objective : nullptr;
+  ctx.threads = requested_threads_;
+  ctx.stop = core::StopCheck(host_interrupt_pending);
+}
+
+bool RunRecord::interrupted(const core::RunContext &ctx, CallError &err) const {
+  if (!ctx.stop.stopped()) return false;
+  host_interrupt_clear();
+  err.set("interrupted", "interrupted by the user; the run was stopped and its result discarded.");
+  return true;
+}
+
+void RunRecord::store(mxArray *plhs[], const std::vector<double> &w, int32_t threads, int32_t iterations,
+                      CallError &err) {
+  store_column(plhs, w, err);
+  if (!wants_info_ || err.raised()) return;
+  info_.threads = threads;
+  info_.iterations = iterations;
+  info_.seconds = omp_get_wtime() - start_;
+  plhs[1] = make_info(info_);
+  if (!plhs[1]) err.set("outOfMemory", "the host could not create the info output.");
+}
 
 }  // namespace frame

@@ -11,6 +11,7 @@
 
 #include "core/printer.hpp"
 #include "core/mex_options.hpp"
+#include "core/run_context.hpp"
 #include "core/regression_data.hpp"
 #include "mex.h"
 
@@ -112,6 +113,27 @@ const char *flush_command();
 
 // The calendar time in seconds, truncated to 32 bits: the seed of every time-seeded call.
 uint32_t time_seed();
+
+// What a solver module's call keeps besides the weights: the seed it used, its clock, the
+// objective history for the optional second output, and whether the user interrupted it.
+class RunRecord {
+ public:
+  RunRecord(int nlhs, const CallOptions &options);
+  uint32_t seed() const { return info_.seed; }
+  // The parts of the run context that come from the call: objective history (only when the
+  // second output is asked for), team size and the host's interrupt query.
+  void prepare(core::RunContext &ctx);
+  // True, with the error set, when the user stopped the run; the host's request counts as handled.
+  bool interrupted(const core::RunContext &ctx, CallError &err) const;
+  // Stores w in plhs[0] and, when asked for, the run's info in plhs[1].
+  void store(mxArray *plhs[], const std::vector<double> &w, int32_t threads, int32_t iterations, CallError &err);
+
+ private:
+  bool wants_info_;
+  int32_t requested_threads_;
+  RunInfo info_;
+  double start_;
+};
 
 // opts.seed when given, else the calendar time.
 inline uint32_t call_seed(const CallOptions &options) { return options.has_seed ? options.seed : time_seed(); }

@@ -4,14 +4,16 @@
 
 namespace core {
 
-RegressionData make_regression_data(const double *X, int32_t N, int32_t D, const double *y) {
+template <typename XReal, typename YReal>
+RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y) {
   RegressionData data;
   data.N = N;
   data.D = D;
   const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(D);
   data.features.resize(n * d);
   data.rows.resize(n);
-  data.labels.assign(y, y + n);
+  data.labels.resize(n);
+  for (size_t i = 0; i < n; ++i) data.labels[i] = static_cast<double>(y[i]);
 
   // Transpose in tiles of 128 samples by 16 features: each tile reads 16 column runs of 1 KB,
   // few enough streams for the hardware prefetcher, and writes 128 row pieces of 128 bytes.
@@ -22,13 +24,18 @@ RegressionData make_regression_data(const double *X, int32_t N, int32_t D, const
     for (size_t j0 = 0; j0 < d; j0 += kTileColumns) {
       const size_t j1 = std::min(d, j0 + kTileColumns);
       for (size_t j = j0; j < j1; ++j) {
-        const double *column = X + j * n;
-        for (size_t i = i0; i < i1; ++i) out[i * d + j] = column[i];
+        const XReal *column = X + j * n;
+        for (size_t i = i0; i < i1; ++i) out[i * d + j] = static_cast<double>(column[i]);
       }
     }
   }
   for (size_t i = 0; i < n; ++i) data.rows[i] = out + i * d;
   return data;
 }
+
+template RegressionData make_regression_data(const double *, int32_t, int32_t, const double *);
+template RegressionData make_regression_data(const float *, int32_t, int32_t, const float *);
+template RegressionData make_regression_data(const float *, int32_t, int32_t, const double *);
+template RegressionData make_regression_data(const double *, int32_t, int32_t, const float *);
 
 }  // namespace core

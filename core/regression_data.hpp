@@ -43,7 +43,13 @@ struct RegressionData {
 
 // Builds the rows from X in column-major order (row[i][j] = X[i + j*N]) and copies the first N
 // labels of y. Throws std::bad_alloc (or std::length_error) when the rows do not fit in memory.
-RegressionData make_regression_data(const double *X, int32_t N, int32_t D, const double *y);
+// X and y may each be double or single precision; single values convert to double exactly.
+template <typename XReal, typename YReal>
+RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y);
+
+inline RegressionData make_regression_data(const double *X, int32_t N, int32_t D, const double *y) {
+  return make_regression_data<double, double>(X, N, D, y);
+}
 
 // The weights a solver returns: D doubles.
 using WeightVector = std::vector<double>;

@@ -9,7 +9,7 @@ namespace {
 
 const char *const kInputs[] = {"X",      "y",         "stepScale", "stepOffset", "stepPower",
                                "lambda", "batchSize", "maxIter",   "verbose"};
-const frame::Signature kSignature{"driftwalk", kInputs, 9};
+const frame::Signature kSignature{"driftwalk", kInputs, 9, frame::kSeedOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -42,12 +42,15 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   const core::Printer out = host.printer();
   frame::guard_memory(shape, err, [&] {
     const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
-    const core::RunContext ctx{data, verbose, out};
+    core::RunContext ctx{data, verbose, out};
+    frame::RunRecord record(nlhs, options);
+    record.prepare(ctx);
     if (verbose) out.printf("N=%d, D=%d, maxIter=%d\n", shape.N, shape.D, p.maxIter);
-    core::seed_thread_rand(frame::time_seed());
+    core::seed_thread_rand(record.seed());
     const core::WeightVector w = driftwalk::langevin_solve(ctx, p);
+    if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
-    frame::store_column(plhs, w, err);
+    record.store(plhs, w, 1, p.maxIter > 0 ? p.maxIter : 0, err);
   });
 }
 

@@ -32,7 +32,11 @@ core::WeightVector langevin_solve(const core::RunContext &run, const Parameters 
     throw std::invalid_argument("driftwalk: batchSize must lie in 1..N");
 
   core::WeightVector w(static_cast<size_t>(data.D), 0.0);
-  if (run.verbose) run.out.printf("Initial object function = %f\n", core::objective_value(data, w.data(), p.lambda));
+  if (run.wants_objective()) {
+    const double f = core::objective_value(data, w.data(), p.lambda);
+    run.record_objective(f);
+    if (run.verbose) run.out.printf("Initial object function = %f\n", f);
+  }
 
   // One permutation and one gradient buffer serve every iteration: each iteration overwrites both
   // before reading them.
@@ -40,14 +44,19 @@ core::WeightVector langevin_solve(const core::RunContext &run, const Parameters 
   std::vector<double> g(p.maxIter >= 1 ? static_cast<size_t>(data.D) : 0);
   core::ThreadRand &rand = core::this_thread_rand();
   for (int32_t t = 0; t < p.maxIter; ++t) {
+    // An iteration draws N + D values: asking the host each time costs nothing in comparison.
+    if (run.stop.should_stop()) break;
     core::random_permutation(rand, data.N, perm.data());
     minibatch_gradient(data, w.data(), perm.data(), p.batchSize, p.lambda, g.data());
     const double eps = std::pow(static_cast<double>(t) + p.stepOffset, p.stepPower) * p.stepScale;
     for (int32_t k = 0; k < data.D; ++k) w[k] = (w[k] - (eps * 0.5) * g[k]) - gaussian_noise(rand, 0.0, eps);
-    if (run.verbose) {
+    if (run.wants_objective()) {
       const double f = core::objective_value(data, w.data(), p.lambda);
-      const unsigned long ticks = static_cast<unsigned long>(std::clock());
-      run.out.printf("Iteration %d, clock= %lu, object function = %f\n", t, ticks, f);
+      run.record_objective(f);
+      if (run.verbose) {
+        const unsigned long ticks = static_cast<unsigned long>(std::clock());
+        run.out.printf("Iteration %d, clock= %lu, object function = %f\n", t, ticks, f);
+      }
     }
   }
   return w;

@@ -12,7 +12,7 @@
 namespace {
 
 const char *const kInputs[] = {"X", "y", "stepSize", "lambda", "maxIter", "method", "verbose"};
-const frame::Signature kSignature{"kinkstep", kInputs, 7};
+const frame::Signature kSignature{"kinkstep", kInputs, 7, frame::kSeedOption | frame::kThreadsOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -42,15 +42,18 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
 
   frame::guard_memory(shape, err, [&] {
     const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
-    const core::RunContext ctx{data, verbose, out};
+    core::RunContext ctx{data, verbose, out};
+    frame::RunRecord record(nlhs, options);
+    record.prepare(ctx);
     if (verbose) out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", shape.N, shape.D, method, p.maxIter);
-    core::seed_thread_rand(frame::time_seed());
+    core::seed_thread_rand(record.seed());
     core::WeightVector w;
+    int32_t threads = 1;
     if (method == 0) {
       w = kinkstep::sequential_subgradient_descent(ctx, p);
     } else {
       kinkstep::ParallelResult r = kinkstep::parallel_averaged_descent(ctx, p);
-      if (!r.complete) {
+      if (!r.complete && !ctx.stop.stopped()) {
         // Raised by mexFunction once the data and the weights are released.
         err.set("threadTeam",
                 "method 1 started with %d threads but the OpenMP runtime gave iteration %d a team of %d; "
@@ -59,9 +62,11 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
         return;
       }
       w = std::move(r.w);
+      threads = r.threads;
     }
+    if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
-    frame::store_column(plhs, w, err);
+    record.store(plhs, w, threads, p.maxIter > 0 ? p.maxIter : 0, err);
   });
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/team.hpp"
 #include "core/thread_rand.hpp"
 #include "kinkstep/subgradient.hpp"
 
@@ -15,20 +16,6 @@ std::size_t slice_stride(int32_t D) {
   constexpr std::size_t line = 64 / sizeof(double);
   return (static_cast<std::size_t>(D) + line - 1) / line * line;
 }
-
-// Every step team must have exactly the sizing team's T threads, so the runtime must not shrink
-// them to the machine's load. Dynamic adjustment is off for the rest of the call and the caller's
-// setting comes back however the call ends.
-class NoDynamicTeams {
- public:
-  NoDynamicTeams() : saved_(omp_get_dynamic()) { omp_set_dynamic(0); }
-  ~NoDynamicTeams() { omp_set_dynamic(saved_); }
-  NoDynamicTeams(const NoDynamicTeams &) = delete;
-  NoDynamicTeams &operator=(const NoDynamicTeams &) = delete;
-
- private:
-  int saved_;
-};
 
 int32_t team_of_T(int32_t threads, int32_t) {
   return threads;
@@ -45,16 +32,13 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
   const core::RegressionData &data = run.data;
   ParallelResult r;
 
-  // Sizing team, of the runtime's default size. The thread count is printed after it, still on the
-  // calling thread: a print may allocate, and nothing that can throw runs inside a region.
-  int32_t T = 1;
-#pragma omp parallel
-  {
-    if (omp_get_thread_num() == 0) T = omp_get_num_threads();
-  }
+  // Sizing team, of the runtime's default size unless the caller asked for one. The thread count
+  // is printed after it, still on the calling thread: a print may allocate, and nothing that can
+  // throw runs inside a region.
+  const int32_t T = core::sizing_team(run.threads);
   r.threads = T;
   if (run.verbose) run.out.printf("Number of threads = %d\n", T);
-  const NoDynamicTeams fixed_team_size;
+  const core::FixedTeamSize fixed_team_size;
 
   // Everything the teams write is allocated here, once per call: a candidate and a gradient buffer
   // per thread, and per thread the iteration whose candidate its slice holds.
@@ -64,10 +48,15 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
   std::vector<int32_t> written(static_cast<std::size_t>(T), -1);
   r.w.assign(static_cast<std::size_t>(data.D), 0.0);
   double *const w = r.w.data();
-  if (run.verbose) run.out.printf("Initial object function = %f\n", core::objective_value(data, w, p.lambda));
+  if (run.wants_objective()) {
+    const double f = core::objective_value(data, w, p.lambda);
+    run.record_objective(f);
+    if (run.verbose) run.out.printf("Initial object function = %f\n", f);
+  }
 
   const double divisor = static_cast<double>(T);
   for (int32_t k = 0; k < p.maxIter; ++k) {
+    if (run.stop.should_stop()) return r;
     int32_t team = 0;
 #pragma omp parallel num_threads(request(T, k))
     {
@@ -101,8 +90,11 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
       for (int32_t t = 0; t < T; ++t) s = s + candidates[static_cast<std::size_t>(t) * stride + j];
       w[j] = s / divisor;
     }
-    if (run.verbose)
-      run.out.printf("Iteration %d, object function = %f\n", k, core::objective_value(data, w, p.lambda));
+    if (run.wants_objective()) {
+      const double f = core::objective_value(data, w, p.lambda);
+      run.record_objective(f);
+      if (run.verbose) run.out.printf("Iteration %d, object function = %f\n", k, f);
+    }
   }
   return r;
 }

@@ -1,6 +1,7 @@
 % DRIFTWALK  L1-regularised least squares by stochastic gradient Langevin dynamics.
 %
 %   w = driftwalk(X, y, stepScale, stepOffset, stepPower, lambda, batchSize, maxIter, verbose)
+%   [w, info] = driftwalk(X, y, stepScale, stepOffset, stepPower, lambda, batchSize, maxIter, verbose, opts)
 %
 %   Looks for weights w that make
 %       F(w) = sum_i (X(i,:) * w - y(i))^2 + lambda * sum_j |w(j)|
@@ -35,16 +36,20 @@
 %     Final object function = <F(w)>
 %
 %   Errors (identifier: cause):
-%     driftwalk:notEnoughInputs, driftwalk:tooManyInputs  not exactly nine inputs
-%     driftwalk:tooManyOutputs    more than one output requested
-%     driftwalk:invalidX          X is not a real, full, two-dimensional double matrix
+%     driftwalk:notEnoughInputs, driftwalk:tooManyInputs  fewer than nine inputs, or more than nine and opts
+%     driftwalk:tooManyOutputs    more than two outputs requested
+%     driftwalk:invalidX          X is not a real, full, two-dimensional double or single matrix
 %     driftwalk:tooLarge          X has more than 2147483647 rows or columns
-%     driftwalk:invalidY          y is not a real, full double array
+%     driftwalk:invalidY          y is not a real, full double or single array
 %     driftwalk:yTooShort         y holds fewer than N values
 %     driftwalk:invalidParameter  a scalar input is empty, complex, sparse or not numeric/logical
 %     driftwalk:emptyData         N = 0 while at least one iteration would run
 %     driftwalk:invalidBatchSize  batchSize outside 1 .. N while at least one iteration would run
 %     driftwalk:outOfMemory       the data or the result do not fit in memory
+%     driftwalk:invalidOptions    opts is not a scalar struct (or [])
+%     driftwalk:unknownOption     opts has a field that is not an option of driftwalk
+%     driftwalk:invalidOption     an option's value is of the wrong type or range
+%     driftwalk:interrupted       the user pressed Ctrl-C; no result is returned
 %   Non-finite step sizes are not errors: for example stepOffset = 0 with stepPower < 0 gives
 %   an infinite first step, and the non-finite weights are returned as they are.
 %
@@ -67,5 +72,24 @@
 %   Example:
 %     X = randn(200, 3); y = X * [1; -2; 0.5] + 0.01 * randn(200, 1);
 %     w = driftwalk(X, y, 0.002, 1, -0.3, 0.1, 20, 2000, 0);
+%
+%   Options and run information
+%     opts      optional last input, a scalar struct ([] for none) with the fields
+%     opts.seed     a whole number 0 .. 4294967295 used in place of the calendar time to seed
+%                   the random draws, which makes the run reproducible
+%     Any other field, or a value of the wrong type or range, is an error naming the field.
+%     info      optional second output, a struct with
+%     info.seed        the seed the run used: pass it as opts.seed to replay a time-seeded run
+%     info.threads     the team size (1 for a sequential run)
+%     info.iterations  the iterations run (maxIter, or 0 when it is 0 or less)
+%     info.time        the wall time of the run in seconds
+%     info.objective   the object function at the start and after each iteration, the same
+%                      values the progress lines print; computed only when info is asked for
+%
+%   X and y may also be of class single: they are converted exactly to double, and the result
+%   equals that of the call with double(X) and double(y).
+%
+%   Ctrl-C stops a long run soon after it is pressed: everything the call holds is released and
+%   it ends in the error driftwalk:interrupted.
 %
 %   See also KINKSTEP, SPLITAVG, TEAMPROBE.

@@ -1,6 +1,7 @@
 % KINKSTEP  L1-regularised least squares by stochastic subgradient descent.
 %
 %   w = kinkstep(X, y, stepSize, lambda, maxIter, method, verbose)
+%   [w, info] = kinkstep(X, y, stepSize, lambda, maxIter, method, verbose, opts)
 %
 %   Fits sparse weights w to the labels y by steps of constant size against one-sample
 %   subgradients, and returns w as a D x 1 column. The weights start at zero; there is no
@@ -63,11 +64,11 @@
 %   whatever verbose is, and raises kinkstep:invalidMethod.
 %
 %   Errors
-%     kinkstep:notEnoughInputs, kinkstep:tooManyInputs   not exactly seven inputs
-%     kinkstep:tooManyOutputs    more than one output requested
-%     kinkstep:invalidX          X is not a real, full, two-dimensional double matrix
+%     kinkstep:notEnoughInputs, kinkstep:tooManyInputs   fewer than seven inputs, or more than seven and opts
+%     kinkstep:tooManyOutputs    more than two outputs requested
+%     kinkstep:invalidX          X is not a real, full, two-dimensional double or single matrix
 %     kinkstep:tooLarge          X has more than 2^31 - 1 rows or columns
-%     kinkstep:invalidY          y is not a real, full double array
+%     kinkstep:invalidY          y is not a real, full double or single array
 %     kinkstep:yTooShort         y holds fewer than N values
 %     kinkstep:invalidParameter  a scalar input is empty, complex, sparse, text or a container
 %     kinkstep:invalidMethod     method is neither 0 nor 1
@@ -75,9 +76,34 @@
 %     kinkstep:threadTeam        (method 1) the OpenMP runtime gave an iteration fewer threads
 %                                than the call started with; no result is returned
 %     kinkstep:outOfMemory       the data or the result do not fit in memory
+%     kinkstep:invalidOptions    opts is not a scalar struct (or [])
+%     kinkstep:unknownOption     opts has a field that is not an option of kinkstep
+%     kinkstep:invalidOption     an option's value is of the wrong type or range
+%     kinkstep:interrupted       the user pressed Ctrl-C; no result is returned
 %
 %   Example
 %     X = [1 2; 3 4; 5 6]; y = [1 1 1];
 %     w = kinkstep(X, y, 0.1, 0.5, 100, 1, 1);
+%
+%   Options and run information
+%     opts      optional last input, a scalar struct ([] for none) with the fields
+%     opts.seed     a whole number 0 .. 4294967295 used in place of the calendar time to seed
+%                   the random draws, which makes the run reproducible
+%     opts.threads  the team size, 1 .. 1024, of every OpenMP team of the call, in place of
+%                   the runtime's default (OMP_NUM_THREADS)
+%     Any other field, or a value of the wrong type or range, is an error naming the field.
+%     info      optional second output, a struct with
+%     info.seed        the seed the run used: pass it as opts.seed to replay a time-seeded run
+%     info.threads     the team size (1 for a sequential run)
+%     info.iterations  the iterations run (maxIter, or 0 when it is 0 or less)
+%     info.time        the wall time of the run in seconds
+%     info.objective   the object function at the start and after each iteration, the same
+%                      values the progress lines print; computed only when info is asked for
+%
+%   X and y may also be of class single: they are converted exactly to double, and the result
+%   equals that of the call with double(X) and double(y).
+%
+%   Ctrl-C stops a long run soon after it is pressed: everything the call holds is released and
+%   it ends in the error kinkstep:interrupted.
 %
 %   See also SPLITAVG, DRIFTWALK, TEAMPROBE.

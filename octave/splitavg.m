@@ -1,6 +1,7 @@
 % SPLITAVG  L1-regularised least squares by one parallel pass of subgradient descent per thread.
 %
 %   w = splitavg(X, y, stepSize, lambda, verbose)
+%   [w, info] = splitavg(X, y, stepSize, lambda, verbose, opts)
 %
 %   Inputs
 %     X         N-by-D real double matrix, one sample per row (full, not sparse).
@@ -45,20 +46,45 @@
 %   marks of the wall clock passed from just after the banner to the final objective.
 %
 %   Errors
-%     splitavg:notEnoughInputs, splitavg:tooManyInputs   not exactly five inputs
-%     splitavg:tooManyOutputs    more than one output requested
-%     splitavg:invalidX          X is not a real, full, two-dimensional double matrix
-%     splitavg:invalidY          y is not a real, full double array
+%     splitavg:notEnoughInputs, splitavg:tooManyInputs   fewer than five inputs, or more than five and opts
+%     splitavg:tooManyOutputs    more than two outputs requested
+%     splitavg:invalidX          X is not a real, full, two-dimensional double or single matrix
+%     splitavg:invalidY          y is not a real, full double or single array
 %     splitavg:yTooShort         y holds fewer than N values
 %     splitavg:tooLarge          X has more than 2^31 - 1 rows or columns
 %     splitavg:invalidParameter  stepSize, lambda or verbose is empty or not a real numeric scalar
 %     splitavg:threadTeam        the OpenMP runtime gave the pass fewer threads than the first team
 %     splitavg:outOfMemory       the data or the thread models do not fit in memory
+%     splitavg:invalidOptions    opts is not a scalar struct (or [])
+%     splitavg:unknownOption     opts has a field that is not an option of splitavg
+%     splitavg:invalidOption     an option's value is of the wrong type or range
+%     splitavg:interrupted       the user pressed Ctrl-C; no result is returned
 %
 %   An X with no rows is valid: w is all zeros and nothing is drawn.
 %
 %   Example
 %     X = randn(1000, 5); y = X * [1; 0; -2; 0; 0.5];
 %     w = splitavg(X, y, 0.01, 0.001, 1);
+%
+%   Options and run information
+%     opts      optional last input, a scalar struct ([] for none) with the fields
+%     opts.seed     a whole number 0 .. 4294967295 used in place of the calendar time to seed
+%                   the random draws, which makes the run reproducible
+%     opts.threads  the team size, 1 .. 1024, of every OpenMP team of the call, in place of
+%                   the runtime's default (OMP_NUM_THREADS)
+%     Any other field, or a value of the wrong type or range, is an error naming the field.
+%     info      optional second output, a struct with
+%     info.seed        the seed the run used: pass it as opts.seed to replay a time-seeded run
+%     info.threads     the team size (1 for a sequential run)
+%     info.iterations  1: the one pass over the data
+%     info.time        the wall time of the run in seconds
+%     info.objective   the object function at the start and after the pass, the same
+%                      values the progress lines print; computed only when info is asked for
+%
+%   X and y may also be of class single: they are converted exactly to double, and the result
+%   equals that of the call with double(X) and double(y).
+%
+%   Ctrl-C stops a long run soon after it is pressed: everything the call holds is released and
+%   it ends in the error splitavg:interrupted.
 %
 %   See also KINKSTEP, DRIFTWALK, TEAMPROBE.

@@ -2,11 +2,13 @@
 
 #include <omp.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/team.hpp"
 
 namespace splitavg {
 
@@ -37,11 +39,22 @@ class ThreadModels {
   std::vector<double> slabs_;
 };
 
+// Samples a thread takes between two looks at whether the call is to stop.
+constexpr int32_t kStopBlock = 4096;
+
 // One pass over the share, one sample after another. The gradient buffer is reused: every step
 // overwrites all of it before reading it, so the result is that of a fresh buffer per step.
-void descend_share(const core::RegressionData &data, const Parameters &p, Share share, double *m, double *g) {
+// Between blocks of samples thread 0 asks the host whether to stop (only the calling thread may
+// ask) and every thread looks at the answer; a stopped pass leaves its models unfinished.
+void descend_share(const core::RunContext &run, const Parameters &p, Share share, double *m, double *g,
+                   std::atomic<bool> &stop, bool asks_host) {
+  const core::RegressionData &data = run.data;
   const size_t row_bytes = static_cast<size_t>(data.D) * sizeof(double);
   for (int32_t i = share.start; i <= share.end; ++i) {
+    if ((i - share.start) % kStopBlock == 0) {
+      if (asks_host && run.stop.should_stop()) stop.store(true, std::memory_order_relaxed);
+      if (stop.load(std::memory_order_relaxed)) return;
+    }
     // After the shuffle the next row lies anywhere in memory: ask for it while this one is worked on.
     if (i < share.end) {
       const char *next = reinterpret_cast<const char *>(data.row(i + 1));
@@ -52,15 +65,6 @@ void descend_share(const core::RegressionData &data, const Parameters &p, Share 
   }
 }
 
-int32_t sizing_team() {
-  int32_t T = 1;
-#pragma omp parallel
-  {
-    if (omp_get_thread_num() == 0) T = omp_get_num_threads();
-  }
-  return T;
-}
-
 }  // namespace
 
 int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32_t T, core::WeightVector &w) {
@@ -69,15 +73,17 @@ int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32
   ThreadModels models(T, data.D);
 
   int32_t team_size = 0;
+  std::atomic<bool> stop{false};
 #pragma omp parallel num_threads(T)
   {
     const int32_t size = omp_get_num_threads();
     const int32_t t = omp_get_thread_num();
     if (t == 0) team_size = size;
     // With another team size some shares would go unprocessed or be indexed past the table.
-    if (size == T) descend_share(data, p, chunk_bounds(data.N, T, t), models.model(t), models.gradient(t));
+    if (size == T)
+      descend_share(run, p, chunk_bounds(data.N, T, t), models.model(t), models.gradient(t), stop, t == 0);
   }
-  if (team_size != T) return team_size;
+  if (team_size != T || stop.load()) return team_size;
 
   // Sum in thread order on one accumulator, then one division by T.
   const double divisor = static_cast<double>(T);
@@ -91,13 +97,17 @@ int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32
 
 SolveResult split_average_solve(const core::RunContext &run, const Parameters &p) {
   SolveResult r;
-  r.threads = sizing_team();
+  r.threads = core::sizing_team(run.threads);
   // Printed by the calling thread, which is thread 0 of the sizing team, once that team has ended:
   // the host is never entered from inside a region.
   if (run.verbose) run.out.printf("Number of threads = %d\n", r.threads);
+  const core::FixedTeamSize fixed_team_size;
   r.w.assign(static_cast<size_t>(run.data.D), 0.0);
-  if (run.verbose)
-    run.out.printf("Initial object function = %f\n", core::objective_value(run.data, r.w.data(), p.lambda));
+  if (run.wants_objective()) {
+    const double f = core::objective_value(run.data, r.w.data(), p.lambda);
+    run.record_objective(f);
+    if (run.verbose) run.out.printf("Initial object function = %f\n", f);
+  }
   r.pass_threads = pass_and_average(run, p, r.threads, r.w);
   return r;
 }

@@ -12,7 +12,7 @@
 namespace {
 
 const char *const kInputs[] = {"X", "y", "stepSize", "lambda", "verbose"};
-const frame::Signature kSignature{"splitavg", kInputs, 5};
+const frame::Signature kSignature{"splitavg", kInputs, 5, frame::kSeedOption | frame::kThreadsOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -32,11 +32,14 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     if (verbose) out.printf("N=%d, D=%d, lambda%f\n", shape.N, shape.D, p.lambda);
     // The clock starts whether or not the time will be printed.
     const double start = splitavg::whole_seconds(omp_get_wtime());
-    core::seed_thread_rand(frame::time_seed());
+    frame::RunRecord record(nlhs, options);
+    core::seed_thread_rand(record.seed());
     splitavg::shuffle_samples(data, 0, shape.N - 1);
 
-    const core::RunContext ctx{data, verbose, out};
+    core::RunContext ctx{data, verbose, out};
+    record.prepare(ctx);
     const splitavg::SolveResult r = splitavg::split_average_solve(ctx, p);
+    if (record.interrupted(ctx, err)) return;
     if (!r.ok()) {
       err.set("threadTeam",
               "the pass needs a team of %d threads, as many as the first team had, but the OpenMP runtime "
@@ -44,13 +47,16 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
               r.threads, r.pass_threads);
       return;
     }
-    if (verbose) {
+    if (ctx.wants_objective()) {
       // The objective is evaluated before the clock is read again, so it counts into the time.
       const double f = core::objective_value(data, r.w.data(), p.lambda);
-      const unsigned long elapsed = splitavg::elapsed_seconds(start, omp_get_wtime());
-      out.printf("Final object function = %f, time= %lu\n", f, elapsed);
+      ctx.record_objective(f);
+      if (verbose) {
+        const unsigned long elapsed = splitavg::elapsed_seconds(start, omp_get_wtime());
+        out.printf("Final object function = %f, time= %lu\n", f, elapsed);
+      }
     }
-    frame::store_column(plhs, r.w, err);
+    record.store(plhs, r.w, r.threads, 1, err);
   });
 }
 

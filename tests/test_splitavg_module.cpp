@@ -174,13 +174,13 @@ TEST(SplitavgModule, BadCallsRaiseErrorsAndLeaveNothingBehind) {
       for (int k = 5; k > n; --k) in.drop_last();
       expect_clean_error(splitavg_module().call(1, in.pointers()), "splitavg:notEnoughInputs");
     }
-    Inputs six = worked(0);
-    six.add(1.0);
-    expect_clean_error(splitavg_module().call(1, six.pointers()), "splitavg:tooManyInputs");
-    expect_clean_error(splitavg_module().call(2, worked(0).pointers()), "splitavg:tooManyOutputs");
+    Inputs seven = worked(0);
+    seven.add(mexhost::make_struct({})).add(1.0);
+    expect_clean_error(splitavg_module().call(1, seven.pointers()), "splitavg:tooManyInputs");
+    expect_clean_error(splitavg_module().call(3, worked(0).pointers()), "splitavg:tooManyOutputs");
 
     Inputs bad_x = worked(1);
-    bad_x.set(0, mexhost::make_numeric(mxSINGLE_CLASS, 3, 2));
+    bad_x.set(0, mexhost::make_numeric(mxINT16_CLASS, 3, 2));
     mexhost::CallResult r = splitavg_module().call(1, bad_x.pointers());
     expect_clean_error(r, "splitavg:invalidX");
     EXPECT_EQ(r.printed, "");

@@ -9,7 +9,7 @@ function test_bad_calls()
     "driftwalk", {X, y, 0.1, 1, -0.5, 0.5, 2, 5, 0};
     "splitavg",  {X, y, 0.1, 0.5, 0};
   };
-  bad_values = {[], "text", {1}, struct("a", 1), 1 + 2i, sparse(1), single(X), int8(X), true(3, 2), ...
+  bad_values = {[], "text", {1}, struct("a", 1), 1 + 2i, sparse(1), int8(X), true(3, 2), ...
                 zeros(3, 2, 2), @sin};
 
   rss_before = 0;

@@ -19,7 +19,14 @@ function test_help()
       assert(! isempty(regexp(text, ["\n +" inputs{k} " "], "once")), ...
              "%s: the help does not describe input %s", name, inputs{k});
     end
-    for id = {"notEnoughInputs", "tooManyInputs", "invalidX", "invalidY", "invalidParameter", "outOfMemory"}
+    % The options struct and the second output.
+    assert(! isempty(strfind(text, ["[w, info] = " name "(" call ", opts)"])), "%s: the help does not show opts", name);
+    assert(! isempty(regexp(text, "\n +opts ", "once")), "%s: the help does not describe opts", name);
+    for field = {"seed", "iterations", "objective"}
+      assert(! isempty(regexp(text, ["\n +(opts|info)\." field{1} " "], "once")), "%s: no word on %s", name, field{1});
+    end
+    for id = {"notEnoughInputs", "tooManyInputs", "invalidX", "invalidY", "invalidParameter", "outOfMemory", ...
+              "invalidOptions", "unknownOption", "invalidOption", "interrupted"}
       assert(! isempty(strfind(text, [name ":" id{1}])), "%s: the help does not list %s:%s", name, name, id{1});
     end
     assert(! isempty(strfind(text, "OMP_NUM_THREADS")), "%s: no word on threads", name);

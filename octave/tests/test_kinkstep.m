@@ -39,7 +39,7 @@ function test_kinkstep()
   % Bad calls are errors with a kinkstep identifier, never a read past the inputs.
   expect_error(@() kinkstep([1 2; 3 4], 1, 0.1, 0.5, 10, 0, 0), "kinkstep:yTooShort");
   expect_error(@() kinkstep(X, y, 0.1, 0.5), "kinkstep:notEnoughInputs");
-  expect_error(@() kinkstep(single(X), y, 0.1, 0.5, 1, 0, 0), "kinkstep:invalidX");
+  expect_error(@() kinkstep(int32(X), y, 0.1, 0.5, 1, 0, 0), "kinkstep:invalidX");
   expect_error(@() kinkstep(X + 1i, y, 0.1, 0.5, 1, 0, 0), "kinkstep:invalidX");
   expect_error(@() kinkstep(sparse(X), y, 0.1, 0.5, 1, 0, 0), "kinkstep:invalidX");
   expect_error(@() kinkstep(X, {1, 1, 1}, 0.1, 0.5, 1, 0, 0), "kinkstep:invalidY");
@@ -47,7 +47,7 @@ function test_kinkstep()
   expect_error(@() kinkstep(X, y, 0.1, "a", 1, 0, 0), "kinkstep:invalidParameter");
   expect_error(@() kinkstep(zeros(0, 2), [], 0.1, 0.5, 1, 0, 0), "kinkstep:emptyData");
   try
-    [a, b] = kinkstep(X, y, 0.1, 0.5, 1, 0, 0);
+    [a, b, c] = kinkstep(X, y, 0.1, 0.5, 1, 0, 0);
     error("test:noError", "two outputs were accepted");
   catch e
     assert(e.identifier, "kinkstep:tooManyOutputs");

@@ -45,14 +45,15 @@ function test_splitavg()
   % Bad calls are errors with a splitavg identifier, never a read past the inputs.
   expect_error(@() splitavg([1 2; 3 4], 1, 0.1, 0.5, 0), "splitavg:yTooShort");
   expect_error(@() splitavg(X, y, 0.1, 0.5), "splitavg:notEnoughInputs");
-  expect_error(@() splitavg(X, y, 0.1, 0.5, 0, 1), "splitavg:tooManyInputs");
-  expect_error(@() splitavg(single(X), y, 0.1, 0.5, 0), "splitavg:invalidX");
+  expect_error(@() splitavg(X, y, 0.1, 0.5, 0, struct(), 1), "splitavg:tooManyInputs");
+  expect_error(@() splitavg(X, y, 0.1, 0.5, 0, 1), "splitavg:invalidOptions");
+  expect_error(@() splitavg(uint8(X), y, 0.1, 0.5, 0), "splitavg:invalidX");
   expect_error(@() splitavg(sparse(X), y, 0.1, 0.5, 0), "splitavg:invalidX");
   expect_error(@() splitavg(X, {1, 2, 3}, 0.1, 0.5, 0), "splitavg:invalidY");
   expect_error(@() splitavg(X, y, [], 0.5, 0), "splitavg:invalidParameter");
   expect_error(@() splitavg(X, y, 0.1, "a", 0), "splitavg:invalidParameter");
   try
-    [a, b] = splitavg(X, y, 0.1, 0.5, 0);
+    [a, b, c] = splitavg(X, y, 0.1, 0.5, 0);
     error("test:noError", "two outputs were accepted");
   catch e
     assert(e.identifier, "splitavg:tooManyOutputs");

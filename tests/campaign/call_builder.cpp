@@ -16,10 +16,12 @@ uint32_t BytesChooser::pick(uint32_t n) {
 const std::vector<ModuleModel> &module_models() {
   using R = Role;
   static const std::vector<ModuleModel> models = {
-      {"kinkstep", {R::Matrix, R::Labels, R::Real, R::Real, R::Count, R::Method, R::Flag}},
-      {"driftwalk", {R::Matrix, R::Labels, R::Real, R::Real, R::Real, R::Real, R::Batch, R::Count, R::Flag}},
-      {"splitavg", {R::Matrix, R::Labels, R::Real, R::Real, R::Flag}},
-      {"teamprobe", {}},
+      {"kinkstep", {R::Matrix, R::Labels, R::Real, R::Real, R::Count, R::Method, R::Flag}, {"seed", "threads"}},
+      {"driftwalk",
+       {R::Matrix, R::Labels, R::Real, R::Real, R::Real, R::Real, R::Batch, R::Count, R::Flag},
+       {"seed"}},
+      {"splitavg", {R::Matrix, R::Labels, R::Real, R::Real, R::Flag}, {"seed", "threads"}},
+      {"teamprobe", {}, {}},
   };
   return models;
 }
@@ -109,7 +111,45 @@ mexhost::ArrayPtr real_matrix(Chooser &c, size_t m, size_t n) {
   return mexhost::make_double(m, n, v);
 }
 
-bool is_real_full_double(const mxArray *a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
+bool is_real_full_data(const mxArray *a) {
+  return (mxIsDouble(a) || mxIsSingle(a)) && !mxIsComplex(a) && !mxIsSparse(a);
+}
+
+// The options struct: mostly right, sometimes with a field the module does not have, a value of
+// the wrong kind or range, or not a scalar struct at all. Returns the error it must cause, if any.
+mexhost::ArrayPtr options_input(const ModuleModel &model, Chooser &c, std::string &error) {
+  error.clear();
+  const uint32_t kind = c.pick(10);
+  if (kind == 0) return mexhost::make_double(0, 0);  // [] means no options
+  if (kind == 1) {
+    error = "invalidOptions";
+    return c.pick(2) ? mexhost::make_scalar(1.0) : mexhost::make_cell(1, 1);
+  }
+  std::vector<std::string> fields;
+  for (const std::string &f : model.options)
+    if (c.pick(2)) fields.push_back(f);
+  if (kind == 2) {
+    fields.push_back(c.pick(2) ? "sede" : "tol");
+    error = "unknownOption";
+  }
+  mexhost::ArrayPtr s = mexhost::make_struct(fields);
+  for (const std::string &f : fields) {
+    double v;
+    if (f == "seed") v = pick_from(c, {0.0, 1.0, 42.0, 4294967295.0});
+    else v = pick_from(c, {1.0, 2.0, 3.0, 8.0});
+    mxArray *value = mxCreateDoubleScalar(v);
+    if (kind == 3 && (f == "seed" || f == "threads") && error.empty()) {
+      mxDestroyArray(value);
+      value = c.pick(3) == 0 ? mxCreateString("7")
+                             : mxCreateDoubleScalar(pick_from(c, {-1.0, 0.5, kNaN, kInf, 4294967296.0, 0.0, 5000.0}));
+      // 0 and 5000 are seeds, though not team sizes.
+      const double bad = mxIsChar(value) ? -1 : mxGetScalar(value);
+      if (!(f == "seed" && (bad == 0.0 || bad == 5000.0))) error = "invalidOption";
+    }
+    mxSetField(s.get(), 0, f.c_str(), value);
+  }
+  return s;
+}
 bool is_scalar_input(const mxArray *a) {
   return (mxIsNumeric(a) || mxIsLogical(a)) && !mxIsComplex(a) && !mxIsSparse(a) && !mxIsEmpty(a);
 }
@@ -120,7 +160,9 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
   GeneratedCall call;
   const size_t count = model.inputs.size();
   const uint32_t arity_roll = choose.pick(20);
-  const size_t nrhs = arity_roll < 17 ? count : choose.pick(13);
+  const bool with_options = !model.options.empty() && arity_roll >= 12;
+  const size_t nrhs = arity_roll < 17 ? count + (with_options ? 1 : 0) : choose.pick(13);
+  std::string options_error;
   call.nlhs = static_cast<int>(pick_from(choose, {0, 1, 1, 1, 1, 1, 1, 1, 2, 3}));
   if (model.name == "teamprobe") call.nlhs = choose.pick(4) == 0 ? 1 : 0;
 
@@ -129,7 +171,9 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
   for (size_t k = 0; k < nrhs; ++k) {
     const Role role = k < count ? model.inputs[k] : Role::Real;
     const bool proper = choose.pick(16) != 0;
-    if (role == Role::Matrix) {
+    if (k == count && !model.options.empty()) {
+      call.inputs.push_back(options_input(model, choose, options_error));
+    } else if (role == Role::Matrix) {
       call.inputs.push_back(proper ? real_matrix(choose, x_shape.m, x_shape.n)
                                    : odd_array(choose, x_shape.m, x_shape.n));
     } else if (role == Role::Labels) {
@@ -159,8 +203,10 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
     if (call.nlhs >= 1) call.allowed_errors = {""};  // the host's: nothing was assigned
     return call;
   }
-  const char *arity_error = nrhs < count ? ":notEnoughInputs" : nrhs > count ? ":tooManyInputs"
-                           : call.nlhs > 1 ? ":tooManyOutputs" : nullptr;
+  const size_t most_inputs = count + (model.options.empty() ? 0 : 1);
+  const int most_outputs = model.options.empty() ? 1 : 2;
+  const char *arity_error = nrhs < count ? ":notEnoughInputs" : nrhs > most_inputs ? ":tooManyInputs"
+                           : call.nlhs > most_outputs ? ":tooManyOutputs" : nullptr;
   if (arity_error) {
     call.allowed_errors = {name + arity_error};
     return call;
@@ -168,9 +214,9 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
 
   std::set<std::string> frame_errors;
   const mxArray *X = call.inputs[0].get(), *y = call.inputs[1].get();
-  const bool x_ok = is_real_full_double(X) && mxGetNumberOfDimensions(X) == 2;
+  const bool x_ok = is_real_full_data(X) && mxGetNumberOfDimensions(X) == 2;
   if (!x_ok) frame_errors.insert(name + ":invalidX");
-  if (!is_real_full_double(y)) frame_errors.insert(name + ":invalidY");
+  if (!is_real_full_data(y)) frame_errors.insert(name + ":invalidY");
   else if (x_ok && mxGetNumberOfElements(y) < mxGetM(X)) frame_errors.insert(name + ":yTooShort");
   bool params_ok = true;
   for (size_t k = 2; k < count; ++k) {
@@ -182,6 +228,7 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
       param[k] = mxGetScalar(a);
     }
   }
+  if (nrhs > count && !options_error.empty()) frame_errors.insert(name + ":" + options_error);
   if (!frame_errors.empty() || !params_ok) {
     call.allowed_errors = frame_errors;
     return call;
@@ -204,6 +251,15 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
       call.allowed_errors.insert(name + ":invalidBatchSize");
   }
   return call;
+}
+
+// An array and everything it holds.
+static long count_arrays(const mxArray *a) {
+  if (!a) return 0;
+  long n = 1;
+  if (mxIsStruct(a))
+    for (int f = 0; f < mxGetNumberOfFields(a); ++f) n += count_arrays(mxGetField(a, 0, mxGetFieldNameByNumber(a, f)));
+  return n;
 }
 
 std::string check(const ModuleModel &model, const GeneratedCall &call, const mexhost::CallResult &r,
@@ -241,10 +297,16 @@ std::string check(const ModuleModel &model, const GeneratedCall &call, const mex
       if (mxGetM(w) != call.expected_rows || mxGetN(w) != 1)
         return "output is " + std::to_string(mxGetM(w)) + "x" + std::to_string(mxGetN(w)) + ", expected " +
                std::to_string(call.expected_rows) + "x1";
+      if (call.nlhs == 2) {
+        const mxArray *info = r.output(1);
+        if (!info || !mxIsStruct(info) || mxGetNumberOfElements(info) != 1) return "no info struct";
+        for (const char *field : {"seed", "threads", "iterations", "time", "objective"})
+          if (!mxGetField(info, 0, field)) return std::string("info has no field ") + field;
+      }
     }
   }
   long outputs = 0;
-  for (const auto &out : r.outputs) outputs += out ? 1 : 0;
+  for (const auto &out : r.outputs) outputs += count_arrays(out.get());
   if (mexhost::live_arrays() != live_before_call + outputs) return "arrays were lost or leaked";
   return "";
 }

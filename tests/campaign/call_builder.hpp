@@ -47,6 +47,7 @@ enum class Role { Matrix, Labels, Real, Count, Method, Flag, Batch };
 struct ModuleModel {
   std::string name;
   std::vector<Role> inputs;
+  std::vector<std::string> options;  // fields of the optional options struct after the inputs
 };
 
 const std::vector<ModuleModel> &module_models();  // kinkstep, driftwalk, splitavg, teamprobe
