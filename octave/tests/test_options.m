@@ -1,0 +1,69 @@
+function test_options()
+  % The options struct, the info output and single-precision data, from the real host.
+  randn("state", 3);
+  X = randn(80, 5);
+  y = X * [1; 0; -1; 0; 0.5] + 0.1 * randn(80, 1);
+  calls = {
+    @(o) kinkstep(X, y, 0.01, 0.1, 50, 0, 0, o);
+    @(o) kinkstep(X, y, 0.01, 0.1, 50, 1, 0, o);
+    @(o) driftwalk(X, y, 1e-3, 10, -0.55, 0.1, 8, 50, 0, o);
+    @(o) splitavg(X, y, 0.01, 0.1, 0, o);
+  };
+  for k = 1:numel(calls)
+    f = calls{k};
+    % A seeded run repeats itself; info.seed replays a time-seeded one.
+    assert(f(struct("seed", 12)), f(struct("seed", 12)));
+    [w, info] = f([]);
+    assert(f(struct("seed", info.seed)), w);
+    assert(isfield(info, {"seed", "threads", "iterations", "time", "objective"}));
+    assert(info.objective(1), sum(y .^ 2), 1e-9 * sum(y .^ 2));
+  end
+
+  % The objective history holds the printed values.
+  out = evalc('[w, info] = kinkstep(X, y, 0.01, 0.1, 20, 0, 1, struct("seed", 4));');
+  printed = cellfun(@(c) str2double(c{1}), regexp(out, '(?:Initial|Iteration[^\n]*) object function = ([^\n]+)', 'tokens'));
+  assert(numel(info.objective), 21);
+  assert(arrayfun(@(v) sprintf("%f", v), info.objective(:)', "UniformOutput", false), ...
+         arrayfun(@(v) sprintf("%f", v), printed, "UniformOutput", false));
+
+  % Team sizes from opts.threads, each deterministic.
+  for T = 1:3
+    [a, info] = splitavg(X, y, 0.01, 0.1, 0, struct("seed", 1, "threads", T));
+    assert(info.threads, T);
+    assert(splitavg(X, y, 0.01, 0.1, 0, struct("seed", 1, "threads", T)), a);
+    [b, info] = kinkstep(X, y, 0.01, 0.1, 30, 1, 0, struct("threads", T));
+    assert(info.threads, T);
+    assert(kinkstep(X, y, 0.01, 0.1, 30, 1, 0, struct("threads", T)), b);
+  end
+
+  % Single data give the result of their double values.
+  Xs = single(X);
+  ys = single(y);
+  assert(kinkstep(Xs, ys, 0.01, 0.1, 50, 0, 0, struct("seed", 5)), ...
+         kinkstep(double(Xs), double(ys), 0.01, 0.1, 50, 0, 0, struct("seed", 5)));
+  assert(splitavg(Xs, y, 0.01, 0.1, 0, struct("seed", 5)), splitavg(double(Xs), y, 0.01, 0.1, 0, struct("seed", 5)));
+
+  % Bad options name the field.
+  e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, struct("sede", 1)));
+  assert(e.identifier, "kinkstep:unknownOption");
+  assert(! isempty(strfind(e.message, "opts.sede")));
+  e = raised(@() splitavg(X, y, 0.01, 0.1, 0, struct("threads", 0)));
+  assert(e.identifier, "splitavg:invalidOption");
+  assert(! isempty(strfind(e.message, "opts.threads")));
+  e = raised(@() driftwalk(X, y, 1e-3, 10, -0.55, 0.1, 8, 5, 0, struct("threads", 2)));
+  assert(e.identifier, "driftwalk:unknownOption");
+  e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, struct("seed", -1)));
+  assert(e.identifier, "kinkstep:invalidOption");
+  e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, {1}));
+  assert(e.identifier, "kinkstep:invalidOptions");
+  printf("test_options: all passed\n");
+end
+
+function e = raised(f)
+  e = [];
+  try
+    f();
+  catch e
+  end
+  assert(! isempty(e), "no error was raised");
+end
