@@ -154,7 +154,7 @@ def main():
         r = dict(solver=per(c["solver_s"]), minimal=per(c["minimal_s"]), read=per(c["read_rows_s"]),
                  mexhost_call=per(c["call_s"]), octave_call=per(o["call_s"]),
                  sklearn=per(sk_t, STEP_N), mcode=o["mcode_step_s"] / D * 1e9,
-                 identical=c["identical_to_minimal"])
+                 identical=c["identical_to_minimal"], stop_check=per(c["stop_check_s"]))
         step_results[D] = r
     # ---- one pass: splitavg ----
     pass_results = {}
@@ -293,6 +293,13 @@ def write_results(step_results, pass_results, team_results, noise, drift, odrift
         L.append(f"| {D} | {t['iteration_s'] * 1e6:.2f} µs | {t['steps_alone_s'] * 1e6:.2f} µs "
                  f"| {t['empty_region_s'] * 1e6:.2f} µs "
                  f"| {(t['iteration_s'] - t['steps_alone_s']) / t['empty_region_s']:.2f} |")
+    L.append("")
+    L.append("## The Ctrl-C check\n")
+    L.append("kinkstep method 0, silent, per step with the host's interrupt query (as the modules run) and "
+             "without it (the solver alone):\n")
+    L.append("| D | without (ns per sample·feature) | with | with / without |\n|---|---|---|---|")
+    for D, r in sorted(step_results.items()):
+        L.append(f"| {D} | {r['solver']:.3f} | {r['stop_check']:.3f} | {r['stop_check'] / r['solver']:.3f} |")
     L.append("")
     L.append("## driftwalk\n")
     L.append("| what | ours | direct transcription | direct / ours | same values |\n|---|---|---|---|---|")

@@ -87,6 +87,16 @@ int steps(char **a) {
     core::seed_thread_rand(seed);
     w = kinkstep::sequential_subgradient_descent(run, {stepSize, lambda, steps});
   });
+  // The same run while the host is asked between steps whether the user pressed Ctrl-C, as a
+  // module does; the question is a load of a flag, like Octave's.
+  core::RunContext asked{data, false, {}};
+  static volatile bool never = false;
+  asked.stop = core::StopCheck([] { return static_cast<bool>(never); });
+  core::WeightVector w_asked;
+  const double with_stop_check = median_of(repeats, [&] {
+    core::seed_thread_rand(seed);
+    w_asked = kinkstep::sequential_subgradient_descent(asked, {stepSize, lambda, steps});
+  });
   std::vector<double> v;
   const double minimal = median_of(repeats, [&] { v = bench::minimal_steps(data, seed, steps, stepSize, lambda); });
   uint64_t sink = 0;
@@ -99,6 +109,8 @@ int steps(char **a) {
 
   report("identical_to_minimal", w == v);
   report("solver_s", solver);
+  report("stop_check_s", with_stop_check);
+  report("stop_check_identical", w_asked == w);
   report("minimal_s", minimal);
   report("read_rows_s", read);
   report("call_s", call);
