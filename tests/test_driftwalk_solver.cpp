@@ -8,19 +8,13 @@
 #include "core/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 const std::vector<double> kX = {1, 3, 5, 2, 4, 6};  // [1 2; 3 4; 5 6]
 const std::vector<double> kOnes = {1, 1, 1};
 
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
-}
 
 // "Iteration 3, clock= 123, object function = 4.5" -> "Iteration 3, clock= #, object function = 4.5"
 std::string without_clock(const std::string &line) {

@@ -19,6 +19,7 @@
 #include "kinkstep/subgradient.hpp"
 #include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -51,14 +52,6 @@ class Fingerprint {
   uint64_t h_ = 0xcbf29ce484222325ull;
 };
 
-class TeamSize {
- public:
-  explicit TeamSize(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
-  ~TeamSize() { omp_set_num_threads(saved_); }
-
- private:
-  int saved_;
-};
 
 // Deterministic features in [-1, 1) from a 64-bit LCG (no libm, so the data are the same
 // everywhere), and labels from a sparse model plus a small disturbance.

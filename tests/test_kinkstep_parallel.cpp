@@ -8,6 +8,7 @@
 #include "core/primitives.hpp"
 #include "core/thread_rand.hpp"
 #include "kinkstep/subgradient.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -27,13 +28,6 @@ class DefaultTeam {
   int saved_, dynamic_;
 };
 
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
-}
 
 // The sample a thread draws first after reseeding with `seed`, out of N.
 int32_t first_sample(uint32_t seed, int32_t N) {

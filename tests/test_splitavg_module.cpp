@@ -10,6 +10,7 @@
 #include "module_call.hpp"
 #include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -18,16 +19,6 @@ const mexhost::Module &splitavg_module() {
   return m;
 }
 
-// Sets the default team size of this thread, which the module (same OpenMP runtime, same
-// thread) uses for its teams, and puts the previous one back afterwards.
-class TeamSize {
- public:
-  explicit TeamSize(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
-  ~TeamSize() { omp_set_num_threads(saved_); }
-
- private:
-  int saved_;
-};
 
 // Rows (1, 2), (3, 4), (5, 6) with distinct labels 1, 2, 3.
 Inputs worked(double verbose) {

@@ -13,26 +13,11 @@
 #include "splitavg/elapsed.hpp"
 #include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"
+#include "test_support.hpp"
 
 namespace {
 
-// Sets the default team size for the calling thread and puts the previous one back afterwards.
-class TeamSize {
- public:
-  explicit TeamSize(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
-  ~TeamSize() { omp_set_num_threads(saved_); }
 
- private:
-  int saved_;
-};
-
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
-}
 
 // A dense problem with features and labels that are not round numbers.
 core::RegressionData wavy_data(int32_t N, int32_t D) {

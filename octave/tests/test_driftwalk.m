@@ -44,17 +44,3 @@ function test_driftwalk()
   assert(! isempty(strfind(help("driftwalk"), "batchSize")));
   printf("test_driftwalk: all passed\n");
 end
-
-function e = raised(f)
-  e = [];
-  try
-    f();
-  catch e
-  end
-  assert(! isempty(e), "no error was raised");
-end
-
-function expect_error(f, id)
-  e = raised(f);
-  assert(e.identifier, id);
-end

@@ -58,17 +58,3 @@ function test_kinkstep()
   assert(w, zeros(2, 1));
   printf("test_kinkstep: all passed\n");
 end
-
-function e = raised(f)
-  e = [];
-  try
-    f();
-  catch e
-  end
-  assert(! isempty(e), "no error was raised");
-end
-
-function expect_error(f, id)
-  e = raised(f);
-  assert(e.identifier, id);
-end

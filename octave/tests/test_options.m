@@ -58,12 +58,3 @@ function test_options()
   assert(e.identifier, "kinkstep:invalidOptions");
   printf("test_options: all passed\n");
 end
-
-function e = raised(f)
-  e = [];
-  try
-    f();
-  catch e
-  end
-  assert(! isempty(e), "no error was raised");
-end

@@ -63,17 +63,3 @@ function test_splitavg()
   assert(! isempty(strfind(help("splitavg"), "OMP_NUM_THREADS")));
   printf("test_splitavg: all passed\n");
 end
-
-function e = raised(f)
-  e = [];
-  try
-    f();
-  catch e
-  end
-  assert(! isempty(e), "no error was raised");
-end
-
-function expect_error(f, id)
-  e = raised(f);
-  assert(e.identifier, id);
-end

@@ -1,0 +1,29 @@
+// Small helpers the C++ tests share.
+#pragma once
+
+#include <omp.h>
+
+#include <string>
+#include <vector>
+
+// The complete lines of printed text, without their line feeds.
+inline std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+// Sets the default team size of this thread, which the solvers and the modules (same OpenMP
+// runtime, same thread) use for their teams, and puts the previous one back afterwards.
+class TeamSize {
+ public:
+  explicit TeamSize(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
+  ~TeamSize() { omp_set_num_threads(saved_); }
+  TeamSize(const TeamSize &) = delete;
+  TeamSize &operator=(const TeamSize &) = delete;
+
+ private:
+  int saved_;
+};
