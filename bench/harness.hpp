@@ -61,6 +61,8 @@ inline long status_kb(const char *field) {
 }
 
 // One result line for the driver: "key value".
-inline void report(const std::string &key, double value) { std::printf("%s %.9g\n", key.c_str(), value); }
+inline void report(const std::string &key, double value) {
+  std::printf("%s %.9g\n", key.c_str(), value);
+}
 
 }  // namespace bench

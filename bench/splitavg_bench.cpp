@@ -18,7 +18,9 @@
 
 namespace {
 
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // Best of `repeats` runs of f, in seconds.
 template <typename F>

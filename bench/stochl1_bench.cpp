@@ -42,13 +42,16 @@ struct Data {
 };
 
 Data load(const std::string &prefix, int32_t N, int32_t D) {
-  Data d{N, D, mexhost::ArrayPtr(mxCreateDoubleMatrix(N, D, mxREAL)), mexhost::ArrayPtr(mxCreateDoubleMatrix(N, 1, mxREAL))};
+  Data d{N, D, mexhost::ArrayPtr(mxCreateDoubleMatrix(N, D, mxREAL)),
+         mexhost::ArrayPtr(mxCreateDoubleMatrix(N, 1, mxREAL))};
   bench::read_doubles(prefix + ".X", mxGetPr(d.X.get()), static_cast<size_t>(N) * static_cast<size_t>(D));
   bench::read_doubles(prefix + ".y", mxGetPr(d.y.get()), static_cast<size_t>(N));
   return d;
 }
 
-std::string module_path(const char *name) { return std::string(MEXHOST_MODULE_DIR) + "/" + name + ".mexa64"; }
+std::string module_path(const char *name) {
+  return std::string(MEXHOST_MODULE_DIR) + "/" + name + ".mexa64";
+}
 
 // Median time of whole module calls through mexhost; the last call's output is kept in `w`.
 double time_call(const mexhost::Module &m, const std::vector<const mxArray *> &in, int repeats,
@@ -274,7 +277,8 @@ int drift(char **a) {
   report("solver_s", median_of(repeats, [&] { driftwalk::langevin_solve({data, false, {}}, p); }) / iterations);
   const mexhost::Module m(module_path("driftwalk"));
   std::vector<mexhost::ArrayPtr> keep;
-  const auto in = inputs(d, keep, {p.stepScale, p.stepOffset, p.stepPower, p.lambda, double(batch), double(iterations), 0});
+  const auto in =
+      inputs(d, keep, {p.stepScale, p.stepOffset, p.stepPower, p.lambda, double(batch), double(iterations), 0});
   report("call_s", time_call(m, in, repeats) / iterations);
   return 0;
 }
@@ -301,7 +305,7 @@ int main(int argc, char **argv) {
     int args;
     int (*run)(char **);
   };
-  const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass}, {"team", 3, team},
+  const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass},   {"team", 3, team},
                               {"noise", 1, noise}, {"drift", 6, drift}, {"rss", 3, rss}};
   for (const Command &c : commands)
     if (argc == c.args + 2 && std::strcmp(argv[1], c.name) == 0) return c.run(argv + 2);

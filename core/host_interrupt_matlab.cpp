@@ -6,7 +6,11 @@ extern "C" bool utSetInterruptPending(bool);
 
 namespace frame {
 
-bool host_interrupt_pending() { return utIsInterruptPending(); }
-void host_interrupt_clear() { utSetInterruptPending(false); }
+bool host_interrupt_pending() {
+  return utIsInterruptPending();
+}
+void host_interrupt_clear() {
+  utSetInterruptPending(false);
+}
 
 }  // namespace frame

@@ -4,7 +4,11 @@
 
 namespace frame {
 
-bool host_interrupt_pending() { return mexhost_interrupt_pending(); }
-void host_interrupt_clear() { mexhost_interrupt_clear(); }
+bool host_interrupt_pending() {
+  return mexhost_interrupt_pending();
+}
+void host_interrupt_clear() {
+  mexhost_interrupt_clear();
+}
 
 }  // namespace frame

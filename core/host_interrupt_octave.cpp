@@ -7,7 +7,9 @@
 
 namespace frame {
 
-bool host_interrupt_pending() { return octave_signal_caught != 0 || octave_interrupt_state > 0; }
+bool host_interrupt_pending() {
+  return octave_signal_caught != 0 || octave_interrupt_state > 0;
+}
 
 void host_interrupt_clear() {
   octave_signal_caught = 0;

@@ -1,13 +1,13 @@
 #include "core/mex_frame.hpp"
 
-#include "core/host_interrupt.hpp"
+#include <omp.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include <omp.h>
+#include "core/host_interrupt.hpp"
 
 namespace frame {
 
@@ -33,8 +33,8 @@ void describe(const mxArray *a, char *buf, size_t size) {
   const mwSize *dims = mxGetDimensions(a);
   int used = std::snprintf(buf, size, "a ");
   for (mwSize k = 0; k < nd && used > 0 && static_cast<size_t>(used) < size; ++k)
-    used += std::snprintf(buf + used, size - static_cast<size_t>(used), k ? "x%zu" : "%zu",
-                          static_cast<size_t>(dims[k]));
+    used +=
+        std::snprintf(buf + used, size - static_cast<size_t>(used), k ? "x%zu" : "%zu", static_cast<size_t>(dims[k]));
   if (used > 0 && static_cast<size_t>(used) < size)
     std::snprintf(buf + used, size - static_cast<size_t>(used), "%s%s %s", mxIsSparse(a) ? " sparse" : "",
                   mxIsComplex(a) ? " complex" : "", mxGetClassName(a));
@@ -47,8 +47,7 @@ bool is_real_full_data(const mxArray *a) {
 
 template <typename YReal>
 core::RegressionData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape) {
-  if (mxIsSingle(X))
-    return core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y);
+  if (mxIsSingle(X)) return core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y);
   return core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y);
 }
 
@@ -63,8 +62,8 @@ bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err) {
       std::strncat(list, sig.inputs[k], sizeof list - std::strlen(list) - 1);
     }
     err.set(nrhs < sig.count ? "notEnoughInputs" : "tooManyInputs", "%s takes %d inputs, %s(%s)%s; it was given %d.",
-            sig.module, sig.count, sig.module, list, sig.options ? ", and an optional struct of options after them" : "",
-            nrhs);
+            sig.module, sig.count, sig.module, list,
+            sig.options ? ", and an optional struct of options after them" : "", nrhs);
     return false;
   }
   const int outputs = sig.options ? 2 : 1;
@@ -76,8 +75,7 @@ bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err) {
   return true;
 }
 
-bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape,
-                   CallError &err) {
+bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, CallError &err) {
   char what[160];
   if (!is_real_full_data(X) || mxGetNumberOfDimensions(X) != 2) {
     describe(X, what, sizeof what);
@@ -87,8 +85,7 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape,
   }
   const size_t n = mxGetM(X), d = mxGetN(X);
   if (n > kMaxCount || d > kMaxCount) {
-    err.set("tooLarge", "input 1 (X) has %zu rows and %zu columns; at most 2147483647 of each are supported.",
-            n, d);
+    err.set("tooLarge", "input 1 (X) has %zu rows and %zu columns; at most 2147483647 of each are supported.", n, d);
     return false;
   }
   if (!is_real_full_data(y)) {
@@ -97,8 +94,8 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape,
     return false;
   }
   if (mxGetNumberOfElements(y) < n) {
-    err.set("yTooShort", "input 2 (y) must hold at least N = %zu labels, one per row of X; it holds %zu.",
-            n, static_cast<size_t>(mxGetNumberOfElements(y)));
+    err.set("yTooShort", "input 2 (y) must hold at least N = %zu labels, one per row of X; it holds %zu.", n,
+            static_cast<size_t>(mxGetNumberOfElements(y)));
     return false;
   }
   shape.N = static_cast<int32_t>(n);
@@ -113,8 +110,8 @@ bool read_scalar(const Signature &sig, const mxArray *const *prhs, int position,
   if (!numeric || mxIsComplex(a) || mxIsSparse(a) || mxIsEmpty(a)) {
     char what[160];
     describe(a, what, sizeof what);
-    err.set("invalidParameter", "input %d (%s) must be a real numeric or logical scalar; got %s.",
-            position + 1, name, what);
+    err.set("invalidParameter", "input %d (%s) must be a real numeric or logical scalar; got %s.", position + 1, name,
+            what);
     return false;
   }
   value = mxGetScalar(a);
@@ -174,7 +171,9 @@ void HostOutput::write(void *self, const char *text) {
   h.flushing_ += std::chrono::steady_clock::now() - now;
 }
 
-uint32_t time_seed() { return static_cast<uint32_t>(std::time(nullptr)); }
+uint32_t time_seed() {
+  return static_cast<uint32_t>(std::time(nullptr));
+}
 
 RunRecord::RunRecord(int nlhs, const CallOptions &options)
     : wants_info_(nlhs >= 2), requested_threads_(options.threads), start_(omp_get_wtime()) {

@@ -9,10 +9,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/printer.hpp"
 #include "core/mex_options.hpp"
-#include "core/run_context.hpp"
+#include "core/printer.hpp"
 #include "core/regression_data.hpp"
+#include "core/run_context.hpp"
 #include "mex.h"
 
 namespace frame {
@@ -53,8 +53,7 @@ struct ProblemShape {
 
 // X: a real, full double matrix of at most 2^31 - 1 rows and columns; y: a real, full double array
 // with at least N values.
-bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape,
-                   CallError &err);
+bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, CallError &err);
 
 // Input `position` (0-based) as a double: its first element, which must exist and be a real
 // numeric or logical value.
@@ -136,6 +135,8 @@ class RunRecord {
 };
 
 // opts.seed when given, else the calendar time.
-inline uint32_t call_seed(const CallOptions &options) { return options.has_seed ? options.seed : time_seed(); }
+inline uint32_t call_seed(const CallOptions &options) {
+  return options.has_seed ? options.seed : time_seed();
+}
 
 }  // namespace frame

@@ -30,10 +30,10 @@ bool read_options(const char *module, unsigned accepted, const mxArray *opts, in
 
 // What the second output reports.
 struct RunInfo {
-  uint32_t seed = 0;       // the seed the call used, to replay it through opts.seed
-  int32_t threads = 1;     // the team size (1 for the sequential methods)
-  int32_t iterations = 0;  // iterations run (splitavg: the one pass)
-  double seconds = 0.0;    // wall time of the run
+  uint32_t seed = 0;              // the seed the call used, to replay it through opts.seed
+  int32_t threads = 1;            // the team size (1 for the sequential methods)
+  int32_t iterations = 0;         // iterations run (splitavg: the one pass)
+  double seconds = 0.0;           // wall time of the run
   std::vector<double> objective;  // the initial objective, then one value per iteration
 };
 

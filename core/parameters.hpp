@@ -10,6 +10,8 @@ namespace core {
 int32_t to_int32_parameter(double value);
 
 // Messages are printed only when verbose is exactly 1 after truncation.
-inline bool is_verbose(int32_t verbose) { return verbose == 1; }
+inline bool is_verbose(int32_t verbose) {
+  return verbose == 1;
+}
 
 }  // namespace core

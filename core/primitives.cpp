@@ -20,7 +20,9 @@ void sample_subgradient(const RegressionData &data, int32_t i, const double *w, 
   for (int32_t j = 0; j < data.D; ++j) g[j] = add_l1_subgradient(c * x[j], w[j], lambda);
 }
 
-void random_permutation(int32_t n, int32_t *p) { random_permutation(this_thread_rand(), n, p); }
+void random_permutation(int32_t n, int32_t *p) {
+  random_permutation(this_thread_rand(), n, p);
+}
 
 void random_permutation(ThreadRand &rand, int32_t n, int32_t *p) {
   for (int32_t j = 0; j < n; ++j) {

@@ -36,6 +36,8 @@ void random_permutation(ThreadRand &rand, int32_t n, int32_t *p);
 std::vector<int32_t> random_permutation(int32_t n);
 
 // A uniform sample index, rand() % N. N must be at least 1.
-inline int32_t draw_sample(int32_t N) { return thread_rand() % N; }
+inline int32_t draw_sample(int32_t N) {
+  return thread_rand() % N;
+}
 
 }  // namespace core

@@ -14,11 +14,17 @@ thread_local ThreadRand t_rand{splitmix64(1)};
 
 }  // namespace
 
-void seed_thread_rand(uint32_t seed) { t_rand.state = splitmix64(seed); }
+void seed_thread_rand(uint32_t seed) {
+  t_rand.state = splitmix64(seed);
+}
 
-ThreadRand &this_thread_rand() { return t_rand; }
+ThreadRand &this_thread_rand() {
+  return t_rand;
+}
 
-uint64_t thread_rand_draws() { return t_rand.draws; }
+uint64_t thread_rand_draws() {
+  return t_rand.draws;
+}
 
 ScriptedThreadRand::ScriptedThreadRand(std::vector<int32_t> values) : values_(std::move(values)) {
   t_rand.script = this;

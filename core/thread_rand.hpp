@@ -38,7 +38,9 @@ struct ThreadRand {
 ThreadRand &this_thread_rand();
 
 void seed_thread_rand(uint32_t seed);
-inline int32_t thread_rand() { return this_thread_rand().next(); }
+inline int32_t thread_rand() {
+  return this_thread_rand().next();
+}
 
 // Values drawn on the calling thread since it started (tests count the generator's consumption).
 uint64_t thread_rand_draws();

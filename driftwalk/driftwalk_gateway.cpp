@@ -28,8 +28,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
 
   // A mini-batch is the first batchSize entries of a permutation of the N samples.
   if (p.maxIter >= 1 && shape.N == 0) {
-    err.set("emptyData", "X has no rows, so no mini-batch can be drawn for the %d iterations asked for.",
-            p.maxIter);
+    err.set("emptyData", "X has no rows, so no mini-batch can be drawn for the %d iterations asked for.", p.maxIter);
     return;
   }
   if (p.maxIter >= 1 && (p.batchSize < 1 || p.batchSize > shape.N)) {

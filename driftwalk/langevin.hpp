@@ -13,7 +13,7 @@ struct Parameters {
   double stepOffset = 0.0;  // b
   double stepPower = 0.0;   // gamma, with its sign
   double lambda = 0.0;
-  int32_t batchSize = 0;    // B: must lie in 1..N whenever maxIter >= 1
+  int32_t batchSize = 0;  // B: must lie in 1..N whenever maxIter >= 1
   int32_t maxIter = 0;
 };
 

@@ -38,7 +38,9 @@ __attribute__((always_inline)) inline uint32_t mul_mod(uint32_t a, uint32_t s) {
 
 }  // namespace
 
-uint32_t mul_mod_seed_modulus(uint32_t a, uint32_t s) { return mul_mod(a, s); }
+uint32_t mul_mod_seed_modulus(uint32_t a, uint32_t s) {
+  return mul_mod(a, s);
+}
 
 // The 24 products are independent, so they are computed in vector registers where the processor
 // has them (integer arithmetic: every version gives the same words).
@@ -96,7 +98,9 @@ double normal_draw(NormalSampler &p, SwcEngine &e) {
   return z * p.sd + p.mean;
 }
 
-double gaussian_noise(double mean, double sd) { return gaussian_noise(core::this_thread_rand(), mean, sd); }
+double gaussian_noise(double mean, double sd) {
+  return gaussian_noise(core::this_thread_rand(), mean, sd);
+}
 
 double gaussian_noise(core::ThreadRand &rand, double mean, double sd) {
   const uint32_t seed = noise_seed(static_cast<uint32_t>(rand.next()));

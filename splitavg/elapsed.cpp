@@ -5,7 +5,9 @@
 
 namespace splitavg {
 
-double whole_seconds(double reading) { return std::trunc(reading); }
+double whole_seconds(double reading) {
+  return std::trunc(reading);
+}
 
 unsigned long elapsed_seconds(double start_whole_seconds, double now) {
   const double elapsed = std::trunc(now - start_whole_seconds);

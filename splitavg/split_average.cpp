@@ -80,8 +80,7 @@ int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32
     const int32_t t = omp_get_thread_num();
     if (t == 0) team_size = size;
     // With another team size some shares would go unprocessed or be indexed past the table.
-    if (size == T)
-      descend_share(run, p, chunk_bounds(data.N, T, t), models.model(t), models.gradient(t), stop, t == 0);
+    if (size == T) descend_share(run, p, chunk_bounds(data.N, T, t), models.model(t), models.gradient(t), stop, t == 0);
   }
   if (team_size != T || stop.load()) return team_size;
 

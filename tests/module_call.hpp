@@ -38,8 +38,12 @@ class Inputs {
 };
 
 // X = [1 2; 3 4; 5 6], y = (1, 1, 1) as a row.
-inline mexhost::ArrayPtr worked_X() { return mexhost::make_double(3, 2, {1, 3, 5, 2, 4, 6}); }
-inline mexhost::ArrayPtr worked_y() { return mexhost::make_row({1, 1, 1}); }
+inline mexhost::ArrayPtr worked_X() {
+  return mexhost::make_double(3, 2, {1, 3, 5, 2, 4, 6});
+}
+inline mexhost::ArrayPtr worked_y() {
+  return mexhost::make_row({1, 1, 1});
+}
 
 // A call that must fail cleanly: an identifier of the module, no output, nothing left behind.
 inline void expect_clean_error(const mexhost::CallResult &r, const std::string &id) {

@@ -25,7 +25,7 @@ TEST(DriftwalkModule, NoIterationPrintsBannerAndObjectivesAndReturnsZeros) {
   mexhost::CallResult r = driftwalk().call(1, worked(2, 0, 1).pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   EXPECT_EQ(r.lines, (std::vector<std::string>{"N=3, D=2, maxIter=0", "Initial object function = 3.000000",
-                                                "Final object function = 3.000000"}));
+                                               "Final object function = 3.000000"}));
   EXPECT_EQ(mxGetM(r.output()), 2u);
   EXPECT_EQ(mxGetN(r.output()), 1u);
   EXPECT_EQ(mexhost::values(r.output()), (std::vector<double>{0, 0}));

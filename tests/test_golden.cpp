@@ -52,7 +52,6 @@ class Fingerprint {
   uint64_t h_ = 0xcbf29ce484222325ull;
 };
 
-
 // Deterministic features in [-1, 1) from a 64-bit LCG (no libm, so the data are the same
 // everywhere), and labels from a sparse model plus a small disturbance.
 core::RegressionData problem(int32_t N, int32_t D, uint64_t seed) {

@@ -31,7 +31,7 @@ TEST(KinkstepModule, NoIterationPrintsBannerAndObjectivesAndReturnsZeros) {
   mexhost::CallResult r = kinkstep().call(1, worked(0, 0, 1).pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   EXPECT_EQ(r.lines, (std::vector<std::string>{"N=3, D=2, method=0, maxIter=0", "Initial object function = 3.000000",
-                                                "Final object function = 3.000000"}));
+                                               "Final object function = 3.000000"}));
   ASSERT_NE(r.output(), nullptr);
   EXPECT_EQ(mxGetM(r.output()), 2u);
   EXPECT_EQ(mxGetN(r.output()), 1u);
@@ -148,61 +148,61 @@ TEST(KinkstepModule, ParametersMayBeAnyRealNumericOrLogical) {
 TEST(KinkstepModule, BadCallsRaiseErrorsAndLeaveNothingBehind) {
   const long live = mexhost::live_arrays();
   {
-  // Too few and too many inputs, too many outputs.
-  for (int n : {0, 1, 6}) {
-    Inputs in = worked(1, 0, 0);
-    for (int k = 7; k > n; --k) in.drop_last();
-    expect_clean_error(kinkstep().call(1, in.pointers()), "kinkstep:notEnoughInputs");
-  }
-  Inputs nine = worked(1, 0, 0);
-  nine.add(mexhost::make_struct({})).add(1.0);
-  expect_clean_error(kinkstep().call(1, nine.pointers()), "kinkstep:tooManyInputs");
-  expect_clean_error(kinkstep().call(3, worked(1, 0, 0).pointers()), "kinkstep:tooManyOutputs");
-
-  // X and y that are not real full double arrays.
-  std::vector<mexhost::ArrayPtr> bad;
-  bad.push_back(mexhost::make_complex(3, 2, {1, 3, 5, 2, 4, 6}, {0, 0, 0, 0, 0, 1}));
-  bad.push_back(mexhost::make_sparse(3, 2));
-  bad.push_back(mexhost::make_numeric(mxINT32_CLASS, 3, 2));
-  bad.push_back(mexhost::make_string("abc"));
-  bad.push_back(mexhost::make_cell(3, 2));
-  bad.push_back(mexhost::make_struct({"a"}));
-  const mwSize dims3[3] = {3, 1, 2};
-  bad.emplace_back(mxCreateNumericArray(3, dims3, mxDOUBLE_CLASS, mxREAL));
-  Inputs good = worked(1, 0, 0);
-  for (auto &b : bad) {
-    std::vector<const mxArray *> as_x = good.pointers(), as_y = good.pointers();
-    as_x[0] = b.get();
-    as_y[1] = b.get();
-    expect_clean_error(kinkstep().call(1, as_x), "kinkstep:invalidX");
-    if (mxGetNumberOfDimensions(b.get()) == 2) expect_clean_error(kinkstep().call(1, as_y), "kinkstep:invalidY");
-  }
-
-  // y with fewer than N values, the call that would read past y.
-  Inputs short_y;
-  short_y.add(mexhost::make_double(2, 2, {1, 3, 2, 4})).add(1.0).add(0.1).add(0.5).add(10).add(0).add(0);
-  mexhost::CallResult r = kinkstep().call(1, short_y.pointers());
-  expect_clean_error(r, "kinkstep:yTooShort");
-  EXPECT_NE(r.error_message.find("input 2 (y)"), std::string::npos) << r.error_message;
-
-  // Parameters that are empty, complex, text or containers.
-  const char *names[] = {"stepSize", "lambda", "maxIter", "method", "verbose"};
-  for (size_t k = 2; k < 7; ++k) {
-    std::vector<mexhost::ArrayPtr> params;
-    params.push_back(mexhost::make_double(0, 0));
-    params.push_back(mexhost::make_complex(1, 1, {1}, {1}));
-    params.push_back(mexhost::make_string("1"));
-    params.push_back(mexhost::make_cell(1, 1));
-    params.push_back(mexhost::make_sparse(1, 1));
-    for (auto &param : params) {
+    // Too few and too many inputs, too many outputs.
+    for (int n : {0, 1, 6}) {
       Inputs in = worked(1, 0, 0);
-      in.set(k, std::move(param));
-      r = kinkstep().call(1, in.pointers());
-      expect_clean_error(r, "kinkstep:invalidParameter");
-      EXPECT_NE(r.error_message.find(names[k - 2]), std::string::npos) << r.error_message;
-      EXPECT_EQ(r.printed, "");
+      for (int k = 7; k > n; --k) in.drop_last();
+      expect_clean_error(kinkstep().call(1, in.pointers()), "kinkstep:notEnoughInputs");
     }
-  }
+    Inputs nine = worked(1, 0, 0);
+    nine.add(mexhost::make_struct({})).add(1.0);
+    expect_clean_error(kinkstep().call(1, nine.pointers()), "kinkstep:tooManyInputs");
+    expect_clean_error(kinkstep().call(3, worked(1, 0, 0).pointers()), "kinkstep:tooManyOutputs");
+
+    // X and y that are not real full double arrays.
+    std::vector<mexhost::ArrayPtr> bad;
+    bad.push_back(mexhost::make_complex(3, 2, {1, 3, 5, 2, 4, 6}, {0, 0, 0, 0, 0, 1}));
+    bad.push_back(mexhost::make_sparse(3, 2));
+    bad.push_back(mexhost::make_numeric(mxINT32_CLASS, 3, 2));
+    bad.push_back(mexhost::make_string("abc"));
+    bad.push_back(mexhost::make_cell(3, 2));
+    bad.push_back(mexhost::make_struct({"a"}));
+    const mwSize dims3[3] = {3, 1, 2};
+    bad.emplace_back(mxCreateNumericArray(3, dims3, mxDOUBLE_CLASS, mxREAL));
+    Inputs good = worked(1, 0, 0);
+    for (auto &b : bad) {
+      std::vector<const mxArray *> as_x = good.pointers(), as_y = good.pointers();
+      as_x[0] = b.get();
+      as_y[1] = b.get();
+      expect_clean_error(kinkstep().call(1, as_x), "kinkstep:invalidX");
+      if (mxGetNumberOfDimensions(b.get()) == 2) expect_clean_error(kinkstep().call(1, as_y), "kinkstep:invalidY");
+    }
+
+    // y with fewer than N values, the call that would read past y.
+    Inputs short_y;
+    short_y.add(mexhost::make_double(2, 2, {1, 3, 2, 4})).add(1.0).add(0.1).add(0.5).add(10).add(0).add(0);
+    mexhost::CallResult r = kinkstep().call(1, short_y.pointers());
+    expect_clean_error(r, "kinkstep:yTooShort");
+    EXPECT_NE(r.error_message.find("input 2 (y)"), std::string::npos) << r.error_message;
+
+    // Parameters that are empty, complex, text or containers.
+    const char *names[] = {"stepSize", "lambda", "maxIter", "method", "verbose"};
+    for (size_t k = 2; k < 7; ++k) {
+      std::vector<mexhost::ArrayPtr> params;
+      params.push_back(mexhost::make_double(0, 0));
+      params.push_back(mexhost::make_complex(1, 1, {1}, {1}));
+      params.push_back(mexhost::make_string("1"));
+      params.push_back(mexhost::make_cell(1, 1));
+      params.push_back(mexhost::make_sparse(1, 1));
+      for (auto &param : params) {
+        Inputs in = worked(1, 0, 0);
+        in.set(k, std::move(param));
+        r = kinkstep().call(1, in.pointers());
+        expect_clean_error(r, "kinkstep:invalidParameter");
+        EXPECT_NE(r.error_message.find(names[k - 2]), std::string::npos) << r.error_message;
+        EXPECT_EQ(r.printed, "");
+      }
+    }
   }
   EXPECT_EQ(mexhost::live_arrays(), live);
 }

@@ -28,7 +28,6 @@ class DefaultTeam {
   int saved_, dynamic_;
 };
 
-
 // The sample a thread draws first after reseeding with `seed`, out of N.
 int32_t first_sample(uint32_t seed, int32_t N) {
   core::seed_thread_rand(seed);

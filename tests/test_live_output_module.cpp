@@ -46,7 +46,7 @@ TEST(LiveOutput, FlushesAfterLinesThatFollowWork) {
   ASSERT_EQ(r.lines.size(), 43u);
   ASSERT_FALSE(r.evaluated.empty());
   EXPECT_EQ(r.evaluated[0].command, "drawnow;");  // mexhost stands in for MATLAB
-  EXPECT_EQ(flushed_line(r, r.evaluated[0]), 0);   // the banner shows at once
+  EXPECT_EQ(flushed_line(r, r.evaluated[0]), 0);  // the banner shows at once
   int iteration_lines_flushed = 0;
   for (const auto &e : r.evaluated) {
     const int line = flushed_line(r, e);

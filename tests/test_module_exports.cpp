@@ -1,10 +1,10 @@
 // Every built module exports exactly one symbol, mexFunction, under the version MEX.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "module_path.hpp"
@@ -64,4 +64,5 @@ TEST(ModuleLinks, TeamprobeNeedsTheHostLibrariesAndOpenMP) {
     EXPECT_NE(needed.find(lib), std::string::npos) << lib << " missing from\n" << needed;
 }
 
-INSTANTIATE_TEST_SUITE_P(AllModules, ModuleExports, ::testing::Values("kinkstep", "driftwalk", "splitavg", "teamprobe"));
+INSTANTIATE_TEST_SUITE_P(AllModules, ModuleExports,
+                         ::testing::Values("kinkstep", "driftwalk", "splitavg", "teamprobe"));

@@ -31,7 +31,9 @@ Draw standard_variate(uint32_t r) {
   return {z, e.steps / 2};
 }
 
-uint64_t as_integer(double u) { return static_cast<uint64_t>(u / kUnit); }
+uint64_t as_integer(double u) {
+  return static_cast<uint64_t>(u / kUnit);
+}
 
 }  // namespace
 

@@ -72,7 +72,9 @@ double info_field(const mexhost::CallResult &r, const char *field) {
   return v ? mxGetScalar(v) : std::nan("");
 }
 
-std::string name_of(const Case &c) { return std::string(c.name) + (c.params.size() == 5 && c.params[3] == 1 ? " m1" : ""); }
+std::string name_of(const Case &c) {
+  return std::string(c.name) + (c.params.size() == 5 && c.params[3] == 1 ? " m1" : "");
+}
 
 }  // namespace
 
@@ -143,8 +145,10 @@ TEST(Options, EachTeamSizeGivesItsOwnDeterministicResult) {
     if (!parallel) continue;
     std::vector<std::vector<double>> results;
     for (double threads : {1.0, 2.0, 3.0}) {
-      mexhost::CallResult a = module(c.name).call(2, inputs(c, 1, options({{"seed", 3}, {"threads", threads}})).pointers());
-      mexhost::CallResult b = module(c.name).call(1, inputs(c, 0, options({{"seed", 3}, {"threads", threads}})).pointers());
+      mexhost::CallResult a =
+          module(c.name).call(2, inputs(c, 1, options({{"seed", 3}, {"threads", threads}})).pointers());
+      mexhost::CallResult b =
+          module(c.name).call(1, inputs(c, 0, options({{"seed", 3}, {"threads", threads}})).pointers());
       ASSERT_FALSE(a.failed) << name_of(c) << ": " << a.error_message;
       EXPECT_EQ(info_field(a, "threads"), threads);
       EXPECT_EQ(a.lines.at(1), "Number of threads = " + std::to_string(static_cast<int>(threads)));
@@ -176,7 +180,8 @@ TEST(Options, SingleDataGiveTheResultOfTheirDoubleValues) {
 TEST(Options, BadOptionsAreErrorsNamingTheField) {
   for (const Case &c : kCases) {
     const std::string id = c.name;
-    expect_clean_error(module(c.name).call(1, inputs(c, 0, mexhost::make_scalar(5)).pointers()), id + ":invalidOptions");
+    expect_clean_error(module(c.name).call(1, inputs(c, 0, mexhost::make_scalar(5)).pointers()),
+                       id + ":invalidOptions");
     mexhost::CallResult r = module(c.name).call(1, inputs(c, 0, options({{"sede", 1}})).pointers());
     expect_clean_error(r, id + ":unknownOption");
     EXPECT_NE(r.error_message.find("opts.sede"), std::string::npos) << r.error_message;

@@ -19,7 +19,6 @@ const mexhost::Module &splitavg_module() {
   return m;
 }
 
-
 // Rows (1, 2), (3, 4), (5, 6) with distinct labels 1, 2, 3.
 Inputs worked(double verbose) {
   Inputs in;
@@ -51,8 +50,10 @@ std::vector<double> pass_in_order(const std::vector<std::vector<double>> &rows, 
     c = c - y[static_cast<size_t>(i)];
     for (size_t j = 0; j < 2; ++j) {
       g[j] = c * rows[static_cast<size_t>(i)][j];
-      if (m[j] > 0) g[j] = g[j] + 0.5;
-      else if (m[j] < 0) g[j] = g[j] - 0.5;
+      if (m[j] > 0)
+        g[j] = g[j] + 0.5;
+      else if (m[j] < 0)
+        g[j] = g[j] - 0.5;
     }
     for (size_t j = 0; j < 2; ++j) m[j] = m[j] - 0.1 * g[j];
   }
@@ -111,7 +112,8 @@ TEST(SplitavgModule, SilentRunsAreRepeatableForTheSameSecondAndTeamSize) {
   for (int T : {1, 2, 3, 4}) {
     TeamSize size(T);
     auto [a, b] = two_calls_in_one_second([] {
-      return std::make_pair(splitavg_module().call(1, wavy(500, 6, 1).pointers()), splitavg_module().call(1, wavy(500, 6, 0).pointers()));
+      return std::make_pair(splitavg_module().call(1, wavy(500, 6, 1).pointers()),
+                            splitavg_module().call(1, wavy(500, 6, 0).pointers()));
     });
     ASSERT_FALSE(a.first.failed) << a.first.error_message;
     EXPECT_EQ(a.first.lines.at(1), "Number of threads = " + std::to_string(T));

@@ -17,8 +17,6 @@
 
 namespace {
 
-
-
 // A dense problem with features and labels that are not round numbers.
 core::RegressionData wavy_data(int32_t N, int32_t D) {
   std::vector<double> X(static_cast<size_t>(N) * static_cast<size_t>(D)), y(static_cast<size_t>(N));
@@ -149,11 +147,13 @@ TEST(Shuffle, ARangeOutsideTheTableIsRefusedBeforeAnythingMoves) {
 TEST(Shuffle, ALargeShuffleIsAPermutationOfThePointers) {
   core::RegressionData d = wavy_data(1000, 3);
   std::vector<std::pair<const double *, double>> before;
-  for (int32_t i = 0; i < d.N; ++i) before.emplace_back(d.rows[static_cast<size_t>(i)], d.labels[static_cast<size_t>(i)]);
+  for (int32_t i = 0; i < d.N; ++i)
+    before.emplace_back(d.rows[static_cast<size_t>(i)], d.labels[static_cast<size_t>(i)]);
   core::seed_thread_rand(5);
   splitavg::shuffle_samples(d, 0, d.N - 1);
   std::vector<std::pair<const double *, double>> after;
-  for (int32_t i = 0; i < d.N; ++i) after.emplace_back(d.rows[static_cast<size_t>(i)], d.labels[static_cast<size_t>(i)]);
+  for (int32_t i = 0; i < d.N; ++i)
+    after.emplace_back(d.rows[static_cast<size_t>(i)], d.labels[static_cast<size_t>(i)]);
   EXPECT_NE(after, before);
   std::sort(before.begin(), before.end());
   std::sort(after.begin(), after.end());
@@ -222,7 +222,8 @@ TEST(SplitAverage, NoSamplesLeaveZerosAndDrawNothing) {
     TeamSize size(T);
     std::string text;
     const uint64_t draws = core::thread_rand_draws();
-    const splitavg::SolveResult r = splitavg::split_average_solve({d, true, core::Printer::to_string(&text)}, {0.1, 0.5});
+    const splitavg::SolveResult r =
+        splitavg::split_average_solve({d, true, core::Printer::to_string(&text)}, {0.1, 0.5});
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.w, core::WeightVector(3, 0.0));
     EXPECT_EQ(core::thread_rand_draws(), draws);
@@ -238,8 +239,10 @@ TEST(SplitAverage, VerboseMessagesInOrderAndSilentRunGivesTheSameWeights) {
   std::snprintf(initial, sizeof initial, "Initial object function = %f", sum_sq);
   TeamSize three(3);
   std::string loud_text, quiet_text;
-  const splitavg::SolveResult loud = splitavg::split_average_solve({d, true, core::Printer::to_string(&loud_text)}, {0.05, 0.1});
-  const splitavg::SolveResult quiet = splitavg::split_average_solve({d, false, core::Printer::to_string(&quiet_text)}, {0.05, 0.1});
+  const splitavg::SolveResult loud =
+      splitavg::split_average_solve({d, true, core::Printer::to_string(&loud_text)}, {0.05, 0.1});
+  const splitavg::SolveResult quiet =
+      splitavg::split_average_solve({d, false, core::Printer::to_string(&quiet_text)}, {0.05, 0.1});
   EXPECT_EQ(lines_of(loud_text), (std::vector<std::string>{"Number of threads = 3", initial}));
   EXPECT_EQ(quiet_text, "");
   EXPECT_EQ(loud.w, quiet.w);

@@ -4,8 +4,8 @@
 #ifndef MEXHOST_MATRIX_H
 #define MEXHOST_MATRIX_H
 
-#include <stddef.h>
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -74,8 +74,7 @@ double mxGetScalar(const mxArray *pa);
 mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag);
 mxArray *mxCreateDoubleScalar(double value);
 mxArray *mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID classid, mxComplexity flag);
-mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid,
-                              mxComplexity flag);
+mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid, mxComplexity flag);
 mxArray *mxCreateLogicalMatrix(mwSize m, mwSize n);
 mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity flag);
 mxArray *mxCreateString(const char *str);

@@ -11,8 +11,7 @@ extern "C" {
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]);
 
 int mexPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void mexErrMsgIdAndTxt(const char *id, const char *fmt, ...)
-    __attribute__((noreturn, format(printf, 2, 3)));
+void mexErrMsgIdAndTxt(const char *id, const char *fmt, ...) __attribute__((noreturn, format(printf, 2, 3)));
 void mexErrMsgTxt(const char *msg) __attribute__((noreturn));
 void mexWarnMsgIdAndTxt(const char *id, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 const char *mexFunctionName(void);

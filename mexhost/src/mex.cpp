@@ -57,7 +57,9 @@ void mexErrMsgIdAndTxt(const char *id, const char *fmt, ...) {
   throw mexhost::RaisedError{id ? id : "", text};
 }
 
-void mexErrMsgTxt(const char *msg) { throw mexhost::RaisedError{"", msg ? msg : ""}; }
+void mexErrMsgTxt(const char *msg) {
+  throw mexhost::RaisedError{"", msg ? msg : ""};
+}
 
 void mexWarnMsgIdAndTxt(const char *id, const char *fmt, ...) {
   va_list args;
@@ -67,7 +69,9 @@ void mexWarnMsgIdAndTxt(const char *id, const char *fmt, ...) {
   mexPrintf("warning: %s (%s)\n", text.c_str(), id ? id : "");
 }
 
-const char *mexFunctionName(void) { return g_function_name.c_str(); }
+const char *mexFunctionName(void) {
+  return g_function_name.c_str();
+}
 
 int mexEvalString(const char *command) {
   // A host evaluation is not free (Octave's takes about 15 us): spending 5 us here lets the tests
@@ -105,7 +109,9 @@ void mexhost_interrupt_after(long checks) {
   g_interrupt_pending = false;
   g_interrupt_at = checks;
 }
-long mexhost_interrupt_checks(void) { return g_interrupt_checks.load(); }
+long mexhost_interrupt_checks(void) {
+  return g_interrupt_checks.load();
+}
 
 }  // extern "C"
 

@@ -20,7 +20,7 @@ struct mxArray_tag {
   bool sparse = false;
   std::vector<unsigned char> re;  // element data; for sparse arrays nzmax doubles
   std::vector<unsigned char> im;
-  std::vector<mwIndex> ir, jc;    // sparse row indices and column starts
+  std::vector<mwIndex> ir, jc;      // sparse row indices and column starts
   std::vector<mxArray *> children;  // cell elements, or struct values (element-major)
   std::vector<std::string> fields;
   std::string class_name;
@@ -35,11 +35,24 @@ std::set<mxArray *> g_tracked;
 
 size_t element_size(mxClassID cls) {
   switch (cls) {
-    case mxDOUBLE_CLASS: case mxINT64_CLASS: case mxUINT64_CLASS: return 8;
-    case mxSINGLE_CLASS: case mxINT32_CLASS: case mxUINT32_CLASS: return 4;
-    case mxINT16_CLASS: case mxUINT16_CLASS: case mxCHAR_CLASS: return 2;
-    case mxINT8_CLASS: case mxUINT8_CLASS: case mxLOGICAL_CLASS: return 1;
-    default: return 0;
+    case mxDOUBLE_CLASS:
+    case mxINT64_CLASS:
+    case mxUINT64_CLASS:
+      return 8;
+    case mxSINGLE_CLASS:
+    case mxINT32_CLASS:
+    case mxUINT32_CLASS:
+      return 4;
+    case mxINT16_CLASS:
+    case mxUINT16_CLASS:
+    case mxCHAR_CLASS:
+      return 2;
+    case mxINT8_CLASS:
+    case mxUINT8_CLASS:
+    case mxLOGICAL_CLASS:
+      return 1;
+    default:
+      return 0;
   }
 }
 
@@ -74,7 +87,9 @@ mxArray *new_array(mxClassID cls, std::vector<mwSize> dims, bool complex) {
   return track(a);
 }
 
-bool is_numeric_class(mxClassID c) { return c >= mxDOUBLE_CLASS && c <= mxUINT64_CLASS; }
+bool is_numeric_class(mxClassID c) {
+  return c >= mxDOUBLE_CLASS && c <= mxUINT64_CLASS;
+}
 
 template <typename T>
 double first_as_double(const mxArray *a) {
@@ -87,33 +102,65 @@ double first_as_double(const mxArray *a) {
 
 extern "C" {
 
-size_t mxGetM(const mxArray *a) { return a->dims[0]; }
+size_t mxGetM(const mxArray *a) {
+  return a->dims[0];
+}
 size_t mxGetN(const mxArray *a) {
   size_t n = 1;
   for (size_t k = 1; k < a->dims.size(); ++k) n *= a->dims[k];
   return n;
 }
-size_t mxGetNumberOfElements(const mxArray *a) { return count(a->dims); }
-mwSize mxGetNumberOfDimensions(const mxArray *a) { return a->dims.size(); }
-const mwSize *mxGetDimensions(const mxArray *a) { return a->dims.data(); }
-mxClassID mxGetClassID(const mxArray *a) { return a->cls; }
+size_t mxGetNumberOfElements(const mxArray *a) {
+  return count(a->dims);
+}
+mwSize mxGetNumberOfDimensions(const mxArray *a) {
+  return a->dims.size();
+}
+const mwSize *mxGetDimensions(const mxArray *a) {
+  return a->dims.data();
+}
+mxClassID mxGetClassID(const mxArray *a) {
+  return a->cls;
+}
 const char *mxGetClassName(const mxArray *a) {
-  static const char *names[] = {"unknown", "cell",  "struct", "logical", "char",   "void",
-                                "double",  "single", "int8",  "uint8",   "int16",  "uint16",
-                                "int32",   "uint32", "int64", "uint64",  "function_handle"};
+  static const char *names[] = {"unknown", "cell",   "struct", "logical", "char",           "void",
+                                "double",  "single", "int8",   "uint8",   "int16",          "uint16",
+                                "int32",   "uint32", "int64",  "uint64",  "function_handle"};
   return names[a->cls];
 }
-bool mxIsDouble(const mxArray *a) { return a->cls == mxDOUBLE_CLASS; }
-bool mxIsSingle(const mxArray *a) { return a->cls == mxSINGLE_CLASS; }
-bool mxIsComplex(const mxArray *a) { return a->complex; }
-bool mxIsSparse(const mxArray *a) { return a->sparse; }
-bool mxIsNumeric(const mxArray *a) { return is_numeric_class(a->cls); }
-bool mxIsLogical(const mxArray *a) { return a->cls == mxLOGICAL_CLASS; }
-bool mxIsChar(const mxArray *a) { return a->cls == mxCHAR_CLASS; }
-bool mxIsCell(const mxArray *a) { return a->cls == mxCELL_CLASS; }
-bool mxIsStruct(const mxArray *a) { return a->cls == mxSTRUCT_CLASS; }
-bool mxIsEmpty(const mxArray *a) { return count(a->dims) == 0; }
-bool mxIsInt32(const mxArray *a) { return a->cls == mxINT32_CLASS; }
+bool mxIsDouble(const mxArray *a) {
+  return a->cls == mxDOUBLE_CLASS;
+}
+bool mxIsSingle(const mxArray *a) {
+  return a->cls == mxSINGLE_CLASS;
+}
+bool mxIsComplex(const mxArray *a) {
+  return a->complex;
+}
+bool mxIsSparse(const mxArray *a) {
+  return a->sparse;
+}
+bool mxIsNumeric(const mxArray *a) {
+  return is_numeric_class(a->cls);
+}
+bool mxIsLogical(const mxArray *a) {
+  return a->cls == mxLOGICAL_CLASS;
+}
+bool mxIsChar(const mxArray *a) {
+  return a->cls == mxCHAR_CLASS;
+}
+bool mxIsCell(const mxArray *a) {
+  return a->cls == mxCELL_CLASS;
+}
+bool mxIsStruct(const mxArray *a) {
+  return a->cls == mxSTRUCT_CLASS;
+}
+bool mxIsEmpty(const mxArray *a) {
+  return count(a->dims) == 0;
+}
+bool mxIsInt32(const mxArray *a) {
+  return a->cls == mxINT32_CLASS;
+}
 
 double *mxGetPr(const mxArray *a) {
   return a->re.empty() ? nullptr : reinterpret_cast<double *>(const_cast<unsigned char *>(a->re.data()));
@@ -130,19 +177,32 @@ mxLogical *mxGetLogicals(const mxArray *a) {
 double mxGetScalar(const mxArray *a) {
   if (a->re.empty()) return 0.0;
   switch (a->cls) {
-    case mxDOUBLE_CLASS: return first_as_double<double>(a);
-    case mxSINGLE_CLASS: return first_as_double<float>(a);
-    case mxINT8_CLASS: return first_as_double<int8_t>(a);
-    case mxUINT8_CLASS: return first_as_double<uint8_t>(a);
-    case mxINT16_CLASS: return first_as_double<int16_t>(a);
-    case mxUINT16_CLASS: return first_as_double<uint16_t>(a);
-    case mxINT32_CLASS: return first_as_double<int32_t>(a);
-    case mxUINT32_CLASS: return first_as_double<uint32_t>(a);
-    case mxINT64_CLASS: return first_as_double<int64_t>(a);
-    case mxUINT64_CLASS: return first_as_double<uint64_t>(a);
-    case mxLOGICAL_CLASS: return first_as_double<uint8_t>(a);
-    case mxCHAR_CLASS: return first_as_double<uint16_t>(a);
-    default: return 0.0;
+    case mxDOUBLE_CLASS:
+      return first_as_double<double>(a);
+    case mxSINGLE_CLASS:
+      return first_as_double<float>(a);
+    case mxINT8_CLASS:
+      return first_as_double<int8_t>(a);
+    case mxUINT8_CLASS:
+      return first_as_double<uint8_t>(a);
+    case mxINT16_CLASS:
+      return first_as_double<int16_t>(a);
+    case mxUINT16_CLASS:
+      return first_as_double<uint16_t>(a);
+    case mxINT32_CLASS:
+      return first_as_double<int32_t>(a);
+    case mxUINT32_CLASS:
+      return first_as_double<uint32_t>(a);
+    case mxINT64_CLASS:
+      return first_as_double<int64_t>(a);
+    case mxUINT64_CLASS:
+      return first_as_double<uint64_t>(a);
+    case mxLOGICAL_CLASS:
+      return first_as_double<uint8_t>(a);
+    case mxCHAR_CLASS:
+      return first_as_double<uint16_t>(a);
+    default:
+      return 0.0;
   }
 }
 
@@ -160,7 +220,9 @@ mxArray *mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID cls, mxComplexity f
 mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID cls, mxComplexity flag) {
   return new_array(cls, std::vector<mwSize>(dims, dims + ndim), flag == mxCOMPLEX);
 }
-mxArray *mxCreateLogicalMatrix(mwSize m, mwSize n) { return new_array(mxLOGICAL_CLASS, {m, n}, false); }
+mxArray *mxCreateLogicalMatrix(mwSize m, mwSize n) {
+  return new_array(mxLOGICAL_CLASS, {m, n}, false);
+}
 mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity flag) {
   mxArray *a = new_array(mxDOUBLE_CLASS, {0, 0}, false);
   if (!a) return nullptr;
@@ -248,13 +310,25 @@ void mxSetField(mxArray *a, mwIndex i, const char *name, mxArray *value) {
   a->children[slot] = value;
 }
 
-void *mxMalloc(size_t n) { return std::malloc(n ? n : 1); }
-void *mxCalloc(size_t n, size_t size) { return std::calloc(n ? n : 1, size ? size : 1); }
-void mxFree(void *p) { std::free(p); }
+void *mxMalloc(size_t n) {
+  return std::malloc(n ? n : 1);
+}
+void *mxCalloc(size_t n, size_t size) {
+  return std::calloc(n ? n : 1, size ? size : 1);
+}
+void mxFree(void *p) {
+  std::free(p);
+}
 
-bool mxIsFinite(double v) { return std::isfinite(v); }
-bool mxIsInf(double v) { return std::isinf(v); }
-bool mxIsNaN(double v) { return std::isnan(v); }
+bool mxIsFinite(double v) {
+  return std::isfinite(v);
+}
+bool mxIsInf(double v) {
+  return std::isinf(v);
+}
+bool mxIsNaN(double v) {
+  return std::isnan(v);
+}
 
 }  // extern "C"
 
@@ -270,7 +344,9 @@ ArrayPtr make_double(size_t m, size_t n, const std::vector<double> &vals) {
   copy_doubles(a->re, vals, m * n);
   return a;
 }
-ArrayPtr make_scalar(double value) { return ArrayPtr(mxCreateDoubleScalar(value)); }
+ArrayPtr make_scalar(double value) {
+  return ArrayPtr(mxCreateDoubleScalar(value));
+}
 ArrayPtr make_row(std::initializer_list<double> vals) {
   return make_double(1, vals.size(), std::vector<double>(vals));
 }
@@ -283,9 +359,15 @@ ArrayPtr make_complex(size_t m, size_t n, const std::vector<double> &re, const s
   copy_doubles(a->im, im, m * n);
   return a;
 }
-ArrayPtr make_sparse(size_t m, size_t n) { return ArrayPtr(mxCreateSparse(m, n, 0, mxREAL)); }
-ArrayPtr make_string(const char *text) { return ArrayPtr(mxCreateString(text)); }
-ArrayPtr make_cell(size_t m, size_t n) { return ArrayPtr(mxCreateCellMatrix(m, n)); }
+ArrayPtr make_sparse(size_t m, size_t n) {
+  return ArrayPtr(mxCreateSparse(m, n, 0, mxREAL));
+}
+ArrayPtr make_string(const char *text) {
+  return ArrayPtr(mxCreateString(text));
+}
+ArrayPtr make_cell(size_t m, size_t n) {
+  return ArrayPtr(mxCreateCellMatrix(m, n));
+}
 ArrayPtr make_struct(const std::vector<std::string> &fields) {
   std::vector<const char *> names;
   for (const auto &f : fields) names.push_back(f.c_str());
@@ -298,7 +380,9 @@ std::vector<double> values(const mxArray *a) {
   return std::vector<double>(p, p + count(a->dims));
 }
 
-long live_arrays() { return g_live.load(); }
+long live_arrays() {
+  return g_live.load();
+}
 
 namespace detail {
 void begin_array_tracking() {

@@ -15,9 +15,12 @@ int main(int argc, char **argv) {
   std::vector<std::string> names;
   for (int k = 1; k < argc; ++k) {
     const std::string arg = argv[k];
-    if (arg == "--calls" && k + 1 < argc) calls = std::atol(argv[++k]);
-    else if (arg == "--seed" && k + 1 < argc) seed = std::strtoull(argv[++k], nullptr, 10);
-    else if (arg == "--module" && k + 1 < argc) names.push_back(argv[++k]);
+    if (arg == "--calls" && k + 1 < argc)
+      calls = std::atol(argv[++k]);
+    else if (arg == "--seed" && k + 1 < argc)
+      seed = std::strtoull(argv[++k], nullptr, 10);
+    else if (arg == "--module" && k + 1 < argc)
+      names.push_back(argv[++k]);
     else {
       std::fprintf(stderr, "usage: %s [--calls N] [--seed S] [--module NAME]...\n", argv[0]);
       return 2;

@@ -17,9 +17,7 @@ const std::vector<ModuleModel> &module_models() {
   using R = Role;
   static const std::vector<ModuleModel> models = {
       {"kinkstep", {R::Matrix, R::Labels, R::Real, R::Real, R::Count, R::Method, R::Flag}, {"seed", "threads"}},
-      {"driftwalk",
-       {R::Matrix, R::Labels, R::Real, R::Real, R::Real, R::Real, R::Batch, R::Count, R::Flag},
-       {"seed"}},
+      {"driftwalk", {R::Matrix, R::Labels, R::Real, R::Real, R::Real, R::Real, R::Batch, R::Count, R::Flag}, {"seed"}},
       {"splitavg", {R::Matrix, R::Labels, R::Real, R::Real, R::Flag}, {"seed", "threads"}},
       {"teamprobe", {}, {}},
   };
@@ -57,18 +55,21 @@ double element_value(Chooser &c) {
 
 // Iteration counts stay small or are not counts at all: 2^31 - 1 steps would be a long, valid run.
 double count_value(Chooser &c) {
-  return pick_from(c, {0.0, 1.0, 2.9, 3.0, 17.0, 40.0, -1.0, -0.5, kNaN, kInf, -kInf, k2p31, k2p31 + 1,
-                       -k2p31 - 1, -k2p31, 1e12, -1e12});
+  return pick_from(c, {0.0, 1.0, 2.9, 3.0, 17.0, 40.0, -1.0, -0.5, kNaN, kInf, -kInf, k2p31, k2p31 + 1, -k2p31 - 1,
+                       -k2p31, 1e12, -1e12});
 }
 
 double scalar_value(Role role, Chooser &c, size_t N) {
   switch (role) {
-    case Role::Count: return count_value(c);
-    case Role::Method: return pick_from(c, {0.0, 1.0, 0.9, 1.7, -0.5, 2.0, -1.0, kNaN, kInf, k2p31 - 1, k2p31 + 1});
-    case Role::Flag: return pick_from(c, {0.0, 0.0, 0.0, 1.0, 2.0, 0.99, 1.7, -1.0, kNaN, k2p31 + 1});
+    case Role::Count:
+      return count_value(c);
+    case Role::Method:
+      return pick_from(c, {0.0, 1.0, 0.9, 1.7, -0.5, 2.0, -1.0, kNaN, kInf, k2p31 - 1, k2p31 + 1});
+    case Role::Flag:
+      return pick_from(c, {0.0, 0.0, 0.0, 1.0, 2.0, 0.99, 1.7, -1.0, kNaN, k2p31 + 1});
     case Role::Batch:
-      return pick_from(c, {1.0, 2.0, double(N), double(N), double(N) + 1, 0.0, -1.0, 0.5, kNaN, kInf, k2p31 - 1,
-                           k2p31 + 1});
+      return pick_from(
+          c, {1.0, 2.0, double(N), double(N), double(N) + 1, 0.0, -1.0, 0.5, kNaN, kInf, k2p31 - 1, k2p31 + 1});
     default:
       if (c.pick(3) == 0)
         return pick_from(c, {0.0, -0.0, -1.0, kNaN, kInf, -kInf, 1e308, 5e-324, k2p31 - 1, k2p31 + 1});
@@ -76,22 +77,26 @@ double scalar_value(Role role, Chooser &c, size_t N) {
   }
 }
 
-const mxClassID kNumericClasses[] = {mxSINGLE_CLASS, mxINT8_CLASS,  mxUINT8_CLASS,  mxINT16_CLASS,
-                                     mxUINT16_CLASS, mxINT32_CLASS, mxUINT32_CLASS, mxINT64_CLASS,
-                                     mxUINT64_CLASS, mxLOGICAL_CLASS};
+const mxClassID kNumericClasses[] = {mxSINGLE_CLASS, mxINT8_CLASS,   mxUINT8_CLASS, mxINT16_CLASS,  mxUINT16_CLASS,
+                                     mxINT32_CLASS,  mxUINT32_CLASS, mxINT64_CLASS, mxUINT64_CLASS, mxLOGICAL_CLASS};
 
 // An array of some class other than real full double, filled with the given shape.
 mexhost::ArrayPtr odd_array(Chooser &c, size_t m, size_t n) {
   switch (c.pick(6)) {
-    case 0: return mexhost::make_numeric(kNumericClasses[c.pick(10)], m, n);
+    case 0:
+      return mexhost::make_numeric(kNumericClasses[c.pick(10)], m, n);
     case 1: {
       std::vector<double> re(m * n, 1.0), im(m * n, c.pick(2) ? 0.0 : 1.0);
       return mexhost::make_complex(m, n, re, im);
     }
-    case 2: return mexhost::make_sparse(m, n);
-    case 3: return mexhost::make_string(c.pick(2) ? "1" : "abc");
-    case 4: return mexhost::make_cell(m, n);
-    default: return mexhost::make_struct({"a", "b"});
+    case 2:
+      return mexhost::make_sparse(m, n);
+    case 3:
+      return mexhost::make_string(c.pick(2) ? "1" : "abc");
+    case 4:
+      return mexhost::make_cell(m, n);
+    default:
+      return mexhost::make_struct({"a", "b"});
   }
 }
 
@@ -100,8 +105,8 @@ struct Shape {
 };
 
 Shape matrix_shape(Chooser &c) {
-  static const Shape shapes[] = {{0, 0}, {0, 3}, {3, 0}, {1, 5}, {5, 1}, {3, 2}, {20, 4},
-                                 {64, 7}, {2000, 2}, {2, 2000}, {1, 1}, {7, 3}};
+  static const Shape shapes[] = {{0, 0},  {0, 3},  {3, 0},    {1, 5},    {5, 1}, {3, 2},
+                                 {20, 4}, {64, 7}, {2000, 2}, {2, 2000}, {1, 1}, {7, 3}};
   return shapes[c.pick(sizeof shapes / sizeof shapes[0])];
 }
 
@@ -135,8 +140,10 @@ mexhost::ArrayPtr options_input(const ModuleModel &model, Chooser &c, std::strin
   mexhost::ArrayPtr s = mexhost::make_struct(fields);
   for (const std::string &f : fields) {
     double v;
-    if (f == "seed") v = pick_from(c, {0.0, 1.0, 42.0, 4294967295.0});
-    else v = pick_from(c, {1.0, 2.0, 3.0, 8.0});
+    if (f == "seed")
+      v = pick_from(c, {0.0, 1.0, 42.0, 4294967295.0});
+    else
+      v = pick_from(c, {1.0, 2.0, 3.0, 8.0});
     mxArray *value = mxCreateDoubleScalar(v);
     if (kind == 3 && (f == "seed" || f == "threads") && error.empty()) {
       mxDestroyArray(value);
@@ -179,7 +186,8 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
     } else if (role == Role::Labels) {
       const size_t N = x_shape.m;
       size_t len = N;
-      if (choose.pick(5) == 0) len = static_cast<size_t>(pick_from(choose, {0.0, 1.0, double(N) + 2, N ? N - 1.0 : 0.0}));
+      if (choose.pick(5) == 0)
+        len = static_cast<size_t>(pick_from(choose, {0.0, 1.0, double(N) + 2, N ? N - 1.0 : 0.0}));
       const bool row = choose.pick(2) == 0;
       call.inputs.push_back(proper ? real_matrix(choose, row ? 1 : len, row ? len : 1) : odd_array(choose, len, 1));
     } else {
@@ -205,8 +213,10 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
   }
   const size_t most_inputs = count + (model.options.empty() ? 0 : 1);
   const int most_outputs = model.options.empty() ? 1 : 2;
-  const char *arity_error = nrhs < count ? ":notEnoughInputs" : nrhs > most_inputs ? ":tooManyInputs"
-                           : call.nlhs > most_outputs ? ":tooManyOutputs" : nullptr;
+  const char *arity_error = nrhs < count               ? ":notEnoughInputs"
+                            : nrhs > most_inputs       ? ":tooManyInputs"
+                            : call.nlhs > most_outputs ? ":tooManyOutputs"
+                                                       : nullptr;
   if (arity_error) {
     call.allowed_errors = {name + arity_error};
     return call;
@@ -216,8 +226,10 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
   const mxArray *X = call.inputs[0].get(), *y = call.inputs[1].get();
   const bool x_ok = is_real_full_data(X) && mxGetNumberOfDimensions(X) == 2;
   if (!x_ok) frame_errors.insert(name + ":invalidX");
-  if (!is_real_full_data(y)) frame_errors.insert(name + ":invalidY");
-  else if (x_ok && mxGetNumberOfElements(y) < mxGetM(X)) frame_errors.insert(name + ":yTooShort");
+  if (!is_real_full_data(y))
+    frame_errors.insert(name + ":invalidY");
+  else if (x_ok && mxGetNumberOfElements(y) < mxGetM(X))
+    frame_errors.insert(name + ":yTooShort");
   bool params_ok = true;
   for (size_t k = 2; k < count; ++k) {
     const mxArray *a = call.inputs[k].get();
@@ -242,8 +254,10 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
   };
   if (name == "kinkstep") {
     const int64_t maxIter = as_int(param[4]), method = as_int(param[5]);
-    if (method != 0 && method != 1) call.allowed_errors.insert(name + ":invalidMethod");
-    else if (N == 0 && maxIter >= 1) call.allowed_errors.insert(name + ":emptyData");
+    if (method != 0 && method != 1)
+      call.allowed_errors.insert(name + ":invalidMethod");
+    else if (N == 0 && maxIter >= 1)
+      call.allowed_errors.insert(name + ":emptyData");
   } else if (name == "driftwalk") {
     const int64_t batch = as_int(param[6]), maxIter = as_int(param[7]);
     if (maxIter >= 1 && N == 0) call.allowed_errors.insert(name + ":emptyData");
@@ -269,7 +283,8 @@ std::string check(const ModuleModel &model, const GeneratedCall &call, const mex
   if (r.failed) {
     if (call.allowed_errors.empty())
       return "failed with '" + r.error_id + "' (" + r.error_message + ") where it should succeed";
-    if (!call.allowed_errors.count(r.error_id)) return "failed with unexpected '" + r.error_id + "': " + r.error_message;
+    if (!call.allowed_errors.count(r.error_id))
+      return "failed with unexpected '" + r.error_id + "': " + r.error_message;
     if (r.error_message.empty()) return "error '" + r.error_id + "' has no message";
     for (const auto &out : r.outputs)
       if (out) return "an output survived the error";

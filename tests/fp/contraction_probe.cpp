@@ -5,7 +5,9 @@
 namespace probe {
 
 // noinline: the caller must not fold the arithmetic at compile time with constants it knows.
-__attribute__((noinline)) double multiply_add(double a, double b, double c) { return a * b + c; }
+__attribute__((noinline)) double multiply_add(double a, double b, double c) {
+  return a * b + c;
+}
 
 __attribute__((noinline)) double dot(const double *x, const double *w, int32_t D) {
   return core::dot_product(x, w, D);

@@ -28,7 +28,7 @@ ArrayPtr make_scalar(double value);
 ArrayPtr make_row(std::initializer_list<double> values);
 ArrayPtr make_numeric(mxClassID cls, size_t m, size_t n);  // zero-filled
 ArrayPtr make_complex(size_t m, size_t n, const std::vector<double> &re, const std::vector<double> &im);
-ArrayPtr make_sparse(size_t m, size_t n);                  // all zero, no stored entries
+ArrayPtr make_sparse(size_t m, size_t n);  // all zero, no stored entries
 ArrayPtr make_string(const char *text);
 ArrayPtr make_cell(size_t m, size_t n);
 ArrayPtr make_struct(const std::vector<std::string> &fields);  // 1 x 1, every field empty
@@ -43,14 +43,14 @@ struct Evaluation {
 };
 
 struct CallResult {
-  std::vector<ArrayPtr> outputs;    // plhs[0 .. max(nlhs, 1) - 1]; null where not assigned
-  std::string printed;              // everything printed, as printed
-  std::vector<std::string> lines;   // printed text split at line feeds
+  std::vector<ArrayPtr> outputs;      // plhs[0 .. max(nlhs, 1) - 1]; null where not assigned
+  std::string printed;                // everything printed, as printed
+  std::vector<std::string> lines;     // printed text split at line feeds
   std::vector<Evaluation> evaluated;  // mexEvalString calls, in order
-  bool failed = false;              // an error was raised (by the module or by the host)
+  bool failed = false;                // an error was raised (by the module or by the host)
   std::string error_id;
   std::string error_message;
-  long temporaries_left = 0;        // arrays the module created and neither returned nor freed
+  long temporaries_left = 0;  // arrays the module created and neither returned nor freed
 
   const mxArray *output(size_t k = 0) const { return k < outputs.size() ? outputs[k].get() : nullptr; }
 };
