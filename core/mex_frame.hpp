@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -65,7 +66,9 @@ bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *p
                double *values, CallOptions &options, CallError &err);
 
 // Runs the body; running out of memory inside it becomes an outOfMemory error, raised once the
-// body's objects are gone.
+// body's objects are gone. Any other standard exception (a check inside the numerical code that
+// the gateway's own checks should have made unreachable) becomes an internalError rather than
+// leaving mexFunction, which would take some hosts down.
 template <typename Body>
 void guard_memory(const ProblemShape &shape, CallError &err, Body &&body) {
   try {
@@ -74,6 +77,8 @@ void guard_memory(const ProblemShape &shape, CallError &err, Body &&body) {
     err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
   } catch (const std::length_error &) {
     err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+  } catch (const std::exception &e) {
+    err.set("internalError", "%s", e.what());
   }
 }
 
