@@ -54,6 +54,18 @@ inline void expect_clean_error(const mexhost::CallResult &r, const std::string &
   EXPECT_EQ(r.temporaries_left, 0);
 }
 
+// A call that ran no iteration: a D x 1 column of zeros, and nothing left behind once the caller
+// drops the outputs.
+inline void expect_zero_column_and_nothing_left(mexhost::CallResult &r, size_t D, long live_before) {
+  ASSERT_NE(r.output(), nullptr);
+  EXPECT_EQ(mxGetM(r.output()), D);
+  EXPECT_EQ(mxGetN(r.output()), 1u);
+  EXPECT_EQ(mexhost::values(r.output()), std::vector<double>(D, 0.0));
+  EXPECT_EQ(r.temporaries_left, 0);
+  r.outputs.clear();
+  EXPECT_EQ(mexhost::live_arrays(), live_before);
+}
+
 // Calls twice within one second of the calendar clock, so that both calls share the time seed.
 template <typename Call>
 auto two_calls_in_one_second(Call call) {

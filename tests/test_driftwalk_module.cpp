@@ -26,12 +26,7 @@ TEST(DriftwalkModule, NoIterationPrintsBannerAndObjectivesAndReturnsZeros) {
   ASSERT_FALSE(r.failed) << r.error_message;
   EXPECT_EQ(r.lines, (std::vector<std::string>{"N=3, D=2, maxIter=0", "Initial object function = 3.000000",
                                                "Final object function = 3.000000"}));
-  EXPECT_EQ(mxGetM(r.output()), 2u);
-  EXPECT_EQ(mxGetN(r.output()), 1u);
-  EXPECT_EQ(mexhost::values(r.output()), (std::vector<double>{0, 0}));
-  EXPECT_EQ(r.temporaries_left, 0);
-  r.outputs.clear();
-  EXPECT_EQ(mexhost::live_arrays(), live);
+  expect_zero_column_and_nothing_left(r, 2, live);
 }
 
 TEST(DriftwalkModule, VerboseRunPrintsOneLinePerIterationAndTheFinalRepeatsTheLast) {

@@ -12,22 +12,6 @@
 
 namespace {
 
-// Sets the runtime's default team size for one test and puts the old one back.
-class DefaultTeam {
- public:
-  explicit DefaultTeam(int threads) : saved_(omp_get_max_threads()), dynamic_(omp_get_dynamic()) {
-    omp_set_num_threads(threads);
-    omp_set_dynamic(0);
-  }
-  ~DefaultTeam() {
-    omp_set_num_threads(saved_);
-    omp_set_dynamic(dynamic_);
-  }
-
- private:
-  int saved_, dynamic_;
-};
-
 // The sample a thread draws first after reseeding with `seed`, out of N.
 int32_t first_sample(uint32_t seed, int32_t N) {
   core::seed_thread_rand(seed);

@@ -12,6 +12,7 @@
 
 #include "core/thread_rand.hpp"
 #include "module_call.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -19,21 +20,6 @@ const mexhost::Module &kinkstep() {
   static const mexhost::Module m(mexhost_module("kinkstep"));
   return m;
 }
-
-class DefaultTeam {
- public:
-  explicit DefaultTeam(int threads) : saved_(omp_get_max_threads()), dynamic_(omp_get_dynamic()) {
-    omp_set_num_threads(threads);
-    omp_set_dynamic(0);
-  }
-  ~DefaultTeam() {
-    omp_set_num_threads(saved_);
-    omp_set_dynamic(dynamic_);
-  }
-
- private:
-  int saved_, dynamic_;
-};
 
 // 40 samples of 3 features with irregular values.
 Inputs irregular(double maxIter, double method, double verbose) {

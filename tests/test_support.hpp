@@ -27,3 +27,21 @@ class TeamSize {
  private:
   int saved_;
 };
+
+// Like TeamSize, and also keeps the runtime from shrinking teams to the machine's load.
+class DefaultTeam {
+ public:
+  explicit DefaultTeam(int threads) : saved_(omp_get_max_threads()), dynamic_(omp_get_dynamic()) {
+    omp_set_num_threads(threads);
+    omp_set_dynamic(0);
+  }
+  ~DefaultTeam() {
+    omp_set_num_threads(saved_);
+    omp_set_dynamic(dynamic_);
+  }
+  DefaultTeam(const DefaultTeam &) = delete;
+  DefaultTeam &operator=(const DefaultTeam &) = delete;
+
+ private:
+  int saved_, dynamic_;
+};
