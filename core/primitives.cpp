@@ -4,14 +4,20 @@
 
 namespace core {
 
+double squared_residual(const RegressionData &data, const double *w, int32_t i) {
+  const double r = dot_product(data.row(i), w, data.D) - data.labels[static_cast<size_t>(i)];
+  return std::pow(r, 2.0);
+}
+
+double add_l1_penalty(double total, const double *w, int32_t D, double lambda) {
+  for (int32_t j = 0; j < D; ++j) total = total + std::fabs(w[j]) * lambda;
+  return total;
+}
+
 double objective_value(const RegressionData &data, const double *w, double lambda) {
   double total = 0.0;
-  for (int32_t i = 0; i < data.N; ++i) {
-    const double r = dot_product(data.row(i), w, data.D) - data.labels[static_cast<size_t>(i)];
-    total = total + std::pow(r, 2.0);
-  }
-  for (int32_t j = 0; j < data.D; ++j) total = total + std::fabs(w[j]) * lambda;
-  return total;
+  for (int32_t i = 0; i < data.N; ++i) total = total + squared_residual(data, w, i);
+  return add_l1_penalty(total, w, data.D, lambda);
 }
 
 void sample_subgradient(const RegressionData &data, int32_t i, const double *w, double lambda, double *g) {

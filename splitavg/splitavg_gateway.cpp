@@ -1,13 +1,7 @@
 // w = splitavg(X, y, stepSize, lambda, verbose)
-#include <omp.h>
-
 #include "core/mex_frame.hpp"
 #include "core/parameters.hpp"
-#include "core/primitives.hpp"
-#include "core/thread_rand.hpp"
-#include "splitavg/elapsed.hpp"
-#include "splitavg/shuffle.hpp"
-#include "splitavg/split_average.hpp"
+#include "splitavg/run.hpp"
 
 namespace {
 
@@ -29,16 +23,11 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
 
   frame::guard_memory(shape, err, [&] {
     core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
-    if (verbose) out.printf("N=%d, D=%d, lambda%f\n", shape.N, shape.D, p.lambda);
-    // The clock starts whether or not the time will be printed.
-    const double start = splitavg::whole_seconds(omp_get_wtime());
     frame::RunRecord record(nlhs, options);
-    core::seed_thread_rand(record.seed());
-    splitavg::shuffle_samples(data, 0, shape.N - 1);
-
     core::RunContext ctx{data, verbose, out};
     record.prepare(ctx);
-    const splitavg::SolveResult r = splitavg::split_average_solve(ctx, p);
+    splitavg::LocalSamples local(shape.N);
+    const splitavg::SolveResult r = splitavg::run_split_average(data, ctx, p, record.seed(), local);
     if (record.interrupted(ctx, err)) return;
     if (!r.ok()) {
       err.set("threadTeam",
@@ -46,15 +35,6 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
               "gave it %d; check OMP_DYNAMIC and OMP_THREAD_LIMIT.",
               r.threads, r.pass_threads);
       return;
-    }
-    if (ctx.wants_objective()) {
-      // The objective is evaluated before the clock is read again, so it counts into the time.
-      const double f = core::objective_value(data, r.w.data(), p.lambda);
-      ctx.record_objective(f);
-      if (verbose) {
-        const unsigned long elapsed = splitavg::elapsed_seconds(start, omp_get_wtime());
-        out.printf("Final object function = %f, time= %lu\n", f, elapsed);
-      }
     }
     record.store(plhs, r.w, r.threads, 1, err);
   });
