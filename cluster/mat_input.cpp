@@ -83,6 +83,22 @@ std::vector<double> read_rectangle(_mat_t *mat, matvar_t &v, int start0, int sta
   return out;
 }
 
+// Values first .. first + count - 1 of a vector, whichever way it lies, into doubles.
+std::vector<double> read_span(_mat_t *mat, matvar_t &v, int first, int count) {
+  std::vector<double> out(static_cast<size_t>(count));
+  if (count == 0) return out;
+  int err = 0;
+  if (v.class_type == MAT_C_SINGLE) {
+    std::vector<float> f(static_cast<size_t>(count));
+    err = Mat_VarReadDataLinear(mat, &v, f.data(), first, 1, count);
+    for (size_t k = 0; k < f.size(); ++k) out[k] = static_cast<double>(f[k]);
+  } else {
+    err = Mat_VarReadDataLinear(mat, &v, out.data(), first, 1, count);
+  }
+  if (err != 0) throw RunFailure("");
+  return out;
+}
+
 }  // namespace
 
 MatInput::MatInput(std::string path, std::string x_name, std::string y_name)
@@ -119,7 +135,6 @@ MatShape MatInput::inspect() {
                     " rows; they must match");
   shape_.N = static_cast<int32_t>(n);
   shape_.D = static_cast<int32_t>(x->dims[1]);
-  y_is_row_ = y->dims[0] == 1 && n != 1;
   inspected_ = true;
   return shape_;
 }
@@ -140,7 +155,7 @@ RowBlock MatInput::read_rows(int32_t first, int32_t count) {
     fail(path_, "reading " + rows + " of " + x_name_ + " failed (a damaged or truncated file?)");
   }
   try {
-    b.y = y_is_row_ ? read_rectangle(mat_, *y, 0, first, 1, count) : read_rectangle(mat_, *y, first, 0, count, 1);
+    b.y = read_span(mat_, *y, first, count);
   } catch (const RunFailure &) {
     fail(path_, "reading " + rows + " of " + y_name_ + " failed (a damaged or truncated file?)");
   }

@@ -59,7 +59,6 @@ class MatInput {
   std::string path_, x_name_, y_name_;
   _mat_t *mat_ = nullptr;
   MatShape shape_;
-  bool y_is_row_ = false;
   bool inspected_ = false;
 };
 
