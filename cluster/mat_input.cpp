@@ -65,37 +65,49 @@ const char *non_finite_name(double v) {
   throw RunFailure(path + ": " + what);
 }
 
-// A partial read of the rectangle start .. start + edge - 1 into doubles.
-std::vector<double> read_rectangle(_mat_t *mat, matvar_t &v, int start0, int start1, int edge0, int edge1) {
-  const size_t n = static_cast<size_t>(edge0) * static_cast<size_t>(edge1);
+// Values first .. first + count - 1 of a vector, or of a matrix in column-major order, whichever
+// way it lies, into `out`.
+int read_linear(_mat_t *mat, matvar_t &v, size_t first, int count, double *out) {
+  if (count == 0) return 0;
+  if (first > 2147483647u) return 1;
+  if (v.class_type != MAT_C_SINGLE) return Mat_VarReadDataLinear(mat, &v, out, static_cast<int>(first), 1, count);
+  std::vector<float> f(static_cast<size_t>(count));
+  const int err = Mat_VarReadDataLinear(mat, &v, f.data(), static_cast<int>(first), 1, count);
+  for (size_t k = 0; k < f.size(); ++k) out[k] = static_cast<double>(f[k]);
+  return err;
+}
+
+// Rows first .. first + rows - 1 of all D columns, column-major, into doubles. In an uncompressed
+// MAT 5 file every column's piece is one linear read (matio's two-dimensional read of such a file
+// takes one element at a time, about fifty times slower); a compressed variable is inflated once
+// by a two-dimensional read (a linear read per column would inflate from the start each time);
+// HDF5 (-v7.3) reads the rectangle as one hyperslab.
+std::vector<double> read_rows_of(_mat_t *mat, matvar_t &v, int first, int rows, int D) {
+  const size_t n = static_cast<size_t>(rows) * static_cast<size_t>(D);
   std::vector<double> out(n);
   if (n == 0) return out;
-  int start[2] = {start0, start1}, stride[2] = {1, 1}, edge[2] = {edge0, edge1};
+  const bool linear = Mat_GetVersion(mat) == MAT_FT_MAT5 && v.compression == MAT_COMPRESSION_NONE;
   int err = 0;
-  if (v.class_type == MAT_C_SINGLE) {
-    std::vector<float> f(n);
-    err = Mat_VarReadData(mat, &v, f.data(), start, stride, edge);
-    for (size_t k = 0; k < n; ++k) out[k] = static_cast<double>(f[k]);
+  if (linear) {
+    for (size_t j = 0; j < static_cast<size_t>(D) && err == 0; ++j)
+      err = read_linear(mat, v, j * v.dims[0] + static_cast<size_t>(first), rows, out.data() + j * static_cast<size_t>(rows));
   } else {
-    err = Mat_VarReadData(mat, &v, out.data(), start, stride, edge);
+    int start[2] = {first, 0}, stride[2] = {1, 1}, edge[2] = {rows, D};
+    if (v.class_type == MAT_C_SINGLE) {
+      std::vector<float> f(n);
+      err = Mat_VarReadData(mat, &v, f.data(), start, stride, edge);
+      for (size_t k = 0; k < n; ++k) out[k] = static_cast<double>(f[k]);
+    } else {
+      err = Mat_VarReadData(mat, &v, out.data(), start, stride, edge);
+    }
   }
   if (err != 0) throw RunFailure("");
   return out;
 }
 
-// Values first .. first + count - 1 of a vector, whichever way it lies, into doubles.
 std::vector<double> read_span(_mat_t *mat, matvar_t &v, int first, int count) {
   std::vector<double> out(static_cast<size_t>(count));
-  if (count == 0) return out;
-  int err = 0;
-  if (v.class_type == MAT_C_SINGLE) {
-    std::vector<float> f(static_cast<size_t>(count));
-    err = Mat_VarReadDataLinear(mat, &v, f.data(), first, 1, count);
-    for (size_t k = 0; k < f.size(); ++k) out[k] = static_cast<double>(f[k]);
-  } else {
-    err = Mat_VarReadDataLinear(mat, &v, out.data(), first, 1, count);
-  }
-  if (err != 0) throw RunFailure("");
+  if (read_linear(mat, v, static_cast<size_t>(first), count, out.data()) != 0) throw RunFailure("");
   return out;
 }
 
@@ -150,7 +162,7 @@ RowBlock MatInput::read_rows(int32_t first, int32_t count) {
   if (!x || !y) fail(path_, "its variables could not be read again");
   const std::string rows = "rows " + std::to_string(first + 1) + " to " + std::to_string(first + count);
   try {
-    b.X = read_rectangle(mat_, *x, first, 0, count, shape_.D);
+    b.X = read_rows_of(mat_, *x, first, count, shape_.D);
   } catch (const RunFailure &) {
     fail(path_, "reading " + rows + " of " + x_name_ + " failed (a damaged or truncated file?)");
   }
