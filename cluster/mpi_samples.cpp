@@ -74,10 +74,15 @@ void MpiSamples::shuffle(core::RegressionData &data) {
   std::vector<int> send_counts;
   std::exception_ptr failure;
   step_ = "while packing its " + std::to_string(block_.rows) + " rows for the exchange";
+  // The module's conversion to rows, then the packing, each need about the block's size again.
   try {
     perm = core::random_permutation(N);
-    pack_rows(perm, hold_, block_, send, send_counts);
-    block_ = RowBlock();  // the file's block is no longer needed once its rows are packed
+    // Rows first (the module's tiled conversion), so that packing copies whole rows rather than
+    // gathering each from D columns far apart.
+    const int32_t first = block_.first;
+    core::RegressionData rows = core::make_regression_data(block_.X.data(), block_.rows, D, block_.y.data());
+    block_ = RowBlock();
+    pack_rows(perm, hold_, first, rows, send, send_counts);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -103,8 +108,15 @@ void MpiSamples::shuffle(core::RegressionData &data) {
   }
   settle(failure);
 
+  // A process's rows for itself are copied here rather than sent to itself through MPI.
+  const size_t stride = static_cast<size_t>(D) + 1, me = static_cast<size_t>(rank_);
+  std::copy(send.begin() + static_cast<long>(static_cast<size_t>(send_at[me]) * stride),
+            send.begin() + static_cast<long>(static_cast<size_t>(send_at[me] + send_counts[me]) * stride),
+            received.begin() + static_cast<long>(static_cast<size_t>(recv_at[me]) * stride));
+  std::vector<int> send_others = send_counts, recv_others = recv_counts;
+  send_others[me] = recv_others[me] = 0;
   const double start = MPI_Wtime();
-  MPI_Alltoallv(send.data(), send_counts.data(), send_at.data(), row_type, received.data(), recv_counts.data(),
+  MPI_Alltoallv(send.data(), send_others.data(), send_at.data(), row_type, received.data(), recv_others.data(),
                 recv_at.data(), row_type, comm_);
   exchange_seconds_ = MPI_Wtime() - start;
   MPI_Type_free(&row_type);

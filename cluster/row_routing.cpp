@@ -20,22 +20,22 @@ int owner_of(const std::vector<int32_t> &offsets, int32_t k) {
   return static_cast<int>(std::upper_bound(offsets.begin(), offsets.end() - 1, k) - offsets.begin()) - 1;
 }
 
-void pack_rows(const std::vector<int32_t> &perm, const std::vector<int32_t> &hold, const RowBlock &block,
-               RowBuffer &out, std::vector<int> &counts) {
+void pack_rows(const std::vector<int32_t> &perm, const std::vector<int32_t> &hold, int32_t first,
+               const core::RegressionData &block, RowBuffer &out, std::vector<int> &counts) {
   const int P = static_cast<int>(hold.size()) - 1;
-  const size_t D = static_cast<size_t>(block.D), stride = D + 1, rows = static_cast<size_t>(block.rows);
+  const size_t D = static_cast<size_t>(block.D), stride = D + 1, rows = static_cast<size_t>(block.N);
   counts.assign(static_cast<size_t>(P), 0);
   out.resize(rows * stride);
   double *dst = out.data();
   int q = 0;
   const int32_t N = static_cast<int32_t>(perm.size());
   for (int32_t k = 0; k < N; ++k) {
-    const int64_t i = static_cast<int64_t>(perm[static_cast<size_t>(k)]) - block.first;
-    if (i < 0 || i >= block.rows) continue;
+    const int64_t i = static_cast<int64_t>(perm[static_cast<size_t>(k)]) - first;
+    if (i < 0 || i >= block.N) continue;
     while (k >= hold[static_cast<size_t>(q) + 1]) ++q;
-    const size_t row = static_cast<size_t>(i);
-    for (size_t j = 0; j < D; ++j) dst[j] = block.X[row + j * rows];
-    dst[D] = block.y[row];
+    const double *row = block.row(static_cast<int32_t>(i));
+    std::copy(row, row + D, dst);
+    dst[D] = block.labels[static_cast<size_t>(i)];
     dst += stride;
     ++counts[static_cast<size_t>(q)];
   }

@@ -21,12 +21,12 @@ std::vector<int32_t> hold_offsets(int32_t N, int32_t P, int32_t t);
 // The process whose positions include k.
 int owner_of(const std::vector<int32_t> &offsets, int32_t k);
 
-// The rows of `block` (the samples block.first .. block.first + block.rows - 1 of the caller's
-// order) that perm sends elsewhere, packed as D + 1 doubles each in increasing position k; as
-// positions grow so do their owners, so the rows for each process come out together, in process
-// order. counts[q] = rows for process q.
-void pack_rows(const std::vector<int32_t> &perm, const std::vector<int32_t> &hold, const RowBlock &block,
-               RowBuffer &out, std::vector<int> &counts);
+// The rows of `block` (samples first .. first + block.N - 1 of the caller's order, as rows: the
+// module's own conversion of a read block) packed as D + 1 doubles each, features then label, in
+// increasing position k of the permutation; as positions grow so do their owners, so the rows for
+// each process come out together, in process order. counts[q] = rows for process q.
+void pack_rows(const std::vector<int32_t> &perm, const std::vector<int32_t> &hold, int32_t first,
+               const core::RegressionData &block, RowBuffer &out, std::vector<int> &counts);
 
 // The positions hold[q] .. hold[q+1] - 1 as a RegressionData over `received` (rows of D + 1 doubles,
 // from each process in process order, counts[r] from process r), which it keeps: row k points at

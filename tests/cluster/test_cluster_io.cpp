@@ -148,8 +148,9 @@ TEST(ClusterRouting, ExchangedRowsStandWhereTheModulesShufflePutsThem) {
         for (int32_t r = 0; r < P; ++r) {
           mat_files::Problem b = mat_files::rows_of(pr, read[static_cast<size_t>(r)],
                                                     read[static_cast<size_t>(r) + 1] - read[static_cast<size_t>(r)]);
-          cluster::RowBlock block{read[static_cast<size_t>(r)], b.N, 3, b.X, b.y};
-          cluster::pack_rows(perm, hold, block, sent[static_cast<size_t>(r)], counts[static_cast<size_t>(r)]);
+          const core::RegressionData block = core::make_regression_data(b.X.data(), b.N, 3, b.y.data());
+          cluster::pack_rows(perm, hold, read[static_cast<size_t>(r)], block, sent[static_cast<size_t>(r)],
+                             counts[static_cast<size_t>(r)]);
         }
         for (int q = 0; q < P; ++q) {
           cluster::RowBuffer received;
