@@ -24,23 +24,40 @@ using VarPtr = std::unique_ptr<matvar_t, VarFree>;
 const char *class_name(const matvar_t &v) {
   if (v.isLogical) return "logical";
   switch (v.class_type) {
-    case MAT_C_CELL: return "cell";
-    case MAT_C_STRUCT: return "struct";
-    case MAT_C_OBJECT: return "object";
-    case MAT_C_CHAR: return "char";
-    case MAT_C_SPARSE: return "sparse";
-    case MAT_C_DOUBLE: return "double";
-    case MAT_C_SINGLE: return "single";
-    case MAT_C_INT8: return "int8";
-    case MAT_C_UINT8: return "uint8";
-    case MAT_C_INT16: return "int16";
-    case MAT_C_UINT16: return "uint16";
-    case MAT_C_INT32: return "int32";
-    case MAT_C_UINT32: return "uint32";
-    case MAT_C_INT64: return "int64";
-    case MAT_C_UINT64: return "uint64";
-    case MAT_C_FUNCTION: return "function handle";
-    default: return "unknown";
+    case MAT_C_CELL:
+      return "cell";
+    case MAT_C_STRUCT:
+      return "struct";
+    case MAT_C_OBJECT:
+      return "object";
+    case MAT_C_CHAR:
+      return "char";
+    case MAT_C_SPARSE:
+      return "sparse";
+    case MAT_C_DOUBLE:
+      return "double";
+    case MAT_C_SINGLE:
+      return "single";
+    case MAT_C_INT8:
+      return "int8";
+    case MAT_C_UINT8:
+      return "uint8";
+    case MAT_C_INT16:
+      return "int16";
+    case MAT_C_UINT16:
+      return "uint16";
+    case MAT_C_INT32:
+      return "int32";
+    case MAT_C_UINT32:
+      return "uint32";
+    case MAT_C_INT64:
+      return "int64";
+    case MAT_C_UINT64:
+      return "uint64";
+    case MAT_C_FUNCTION:
+      return "function handle";
+    default:
+      return "unknown";
   }
 }
 
@@ -90,7 +107,8 @@ std::vector<double> read_rows_of(_mat_t *mat, matvar_t &v, int first, int rows, 
   int err = 0;
   if (linear) {
     for (size_t j = 0; j < static_cast<size_t>(D) && err == 0; ++j)
-      err = read_linear(mat, v, j * v.dims[0] + static_cast<size_t>(first), rows, out.data() + j * static_cast<size_t>(rows));
+      err = read_linear(mat, v, j * v.dims[0] + static_cast<size_t>(first), rows,
+                        out.data() + j * static_cast<size_t>(rows));
   } else {
     int start[2] = {first, 0}, stride[2] = {1, 1}, edge[2] = {rows, D};
     if (v.class_type == MAT_C_SINGLE) {
@@ -132,8 +150,8 @@ MatShape MatInput::inspect() {
   VarPtr x(Mat_VarReadInfo(mat_, x_name_.c_str()));
   if (!x) fail(path_, "has no variable '" + x_name_ + "' (name it with --x)");
   if (!real_full_numeric(*x) || x->rank != 2)
-    fail(path_, x_name_ + " must be a real, full double or single matrix of N samples by D features; it is " +
-                    describe(*x));
+    fail(path_,
+         x_name_ + " must be a real, full double or single matrix of N samples by D features; it is " + describe(*x));
   if (x->dims[0] > 2147483647u || x->dims[1] > 2147483647u)
     fail(path_, x_name_ + " is " + describe(*x) + "; at most 2147483647 rows and columns are supported");
   VarPtr y(Mat_VarReadInfo(mat_, y_name_.c_str()));
@@ -190,8 +208,8 @@ void MatInput::check_finite(const RowBlock &b) const {
   }
   for (size_t i = 0; i < b.y.size(); ++i)
     if (!std::isfinite(b.y[i]))
-      fail(path_, y_name_ + "(" + std::to_string(first_row + static_cast<int64_t>(i) + 1) + ") is " +
-                      non_finite_name(b.y[i]));
+      fail(path_,
+           y_name_ + "(" + std::to_string(first_row + static_cast<int64_t>(i) + 1) + ") is " + non_finite_name(b.y[i]));
 }
 
 }  // namespace cluster

@@ -1,6 +1,7 @@
 #include "cluster/mat_output.hpp"
 
 #include <matio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,18 +28,17 @@ bool write_variables(mat_t *mat, const std::vector<double> &w, const ResultInfo 
   Mat_VarFree(wv);
   if (!w_ok) return false;
 
-  const char *const fields[] = {"seed",      "processes",    "threads",       "iterations",
-                                "time",      "objective",    "read_time",     "exchange_time",
-                                "pass_time", "exchange_bytes", nullptr};
+  const char *const fields[] = {"seed",      "processes",     "threads",   "iterations",     "time", "objective",
+                                "read_time", "exchange_time", "pass_time", "exchange_bytes", nullptr};
   constexpr size_t kFields = 10;
   size_t dims[2] = {1, 1};
   matvar_t *s = Mat_VarCreateStruct2("info", 2, dims, fields);
   if (!s) return false;
-  matvar_t *values[kFields] = {double_scalar(info.seed),          double_scalar(info.processes),
-                                double_scalar(info.threads),       double_scalar(info.iterations),
-                                double_scalar(info.seconds),       double_column(nullptr, info.objective),
-                                double_scalar(info.read_seconds),  double_scalar(info.exchange_seconds),
-                                double_scalar(info.pass_seconds),  double_scalar(info.exchange_bytes)};
+  matvar_t *values[kFields] = {double_scalar(info.seed),         double_scalar(info.processes),
+                               double_scalar(info.threads),      double_scalar(info.iterations),
+                               double_scalar(info.seconds),      double_column(nullptr, info.objective),
+                               double_scalar(info.read_seconds), double_scalar(info.exchange_seconds),
+                               double_scalar(info.pass_seconds), double_scalar(info.exchange_bytes)};
   bool ok = true;
   for (size_t k = 0; k < kFields; ++k) {
     if (values[k] && ok)
@@ -74,6 +74,8 @@ std::string write_result(const std::string &path, const std::vector<double> &w, 
 }
 
 std::string remove_stale_result(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path + ": is a directory, not a result file";
   if (std::remove(path.c_str()) == 0 || errno == ENOENT) return "";
   return path + ": cannot remove the result of an earlier run: " + std::strerror(errno);
 }

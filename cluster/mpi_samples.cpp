@@ -93,10 +93,13 @@ void MpiSamples::shuffle(core::RegressionData &data) {
   MPI_Alltoall(send_counts.data(), 1, MPI_INT, recv_counts.data(), 1, MPI_INT, comm_);
   size_t received_rows = 0;
   for (int r = 0; r < size_; ++r) {
-    send_at[static_cast<size_t>(r)] = r ? send_at[static_cast<size_t>(r) - 1] + send_counts[static_cast<size_t>(r) - 1] : 0;
-    recv_at[static_cast<size_t>(r)] = r ? recv_at[static_cast<size_t>(r) - 1] + recv_counts[static_cast<size_t>(r) - 1] : 0;
+    send_at[static_cast<size_t>(r)] =
+        r ? send_at[static_cast<size_t>(r) - 1] + send_counts[static_cast<size_t>(r) - 1] : 0;
+    recv_at[static_cast<size_t>(r)] =
+        r ? recv_at[static_cast<size_t>(r) - 1] + recv_counts[static_cast<size_t>(r) - 1] : 0;
     received_rows += static_cast<size_t>(recv_counts[static_cast<size_t>(r)]);
-    if (r != rank_) bytes_sent_ += static_cast<uint64_t>(send_counts[static_cast<size_t>(r)]) * (static_cast<uint64_t>(D) + 1) * 8u;
+    if (r != rank_)
+      bytes_sent_ += static_cast<uint64_t>(send_counts[static_cast<size_t>(r)]) * (static_cast<uint64_t>(D) + 1) * 8u;
   }
   RowBuffer received;
   step_ = "for the " + std::to_string(received_rows) + " rows of its shares";
@@ -170,7 +173,8 @@ void MpiSamples::average(const splitavg::ShareModels &models, int32_t here, int3
   if (fault_.hits(InjectedFault::kKill, rank_)) std::raise(SIGKILL);
   const size_t d = static_cast<size_t>(D);
   std::vector<double> mine(static_cast<size_t>(here) * d), all;
-  for (int32_t u = 0; u < here; ++u) std::copy(models.model(u), models.model(u) + d, mine.begin() + static_cast<long>(u * d));
+  for (int32_t u = 0; u < here; ++u)
+    std::copy(models.model(u), models.model(u) + d, mine.begin() + static_cast<long>(u * d));
   if (rank_ == 0) all.resize(static_cast<size_t>(T) * d);
   MPI_Gather(mine.data(), here * D, MPI_DOUBLE, all.data(), here * D, MPI_DOUBLE, 0, comm_);
   if (rank_ == 0)

@@ -62,7 +62,8 @@ inline bool write_file(const std::string &path, const std::vector<Var> &vars, ma
     std::string text(v.rows * v.cols, 'a');
     switch (v.kind) {
       case Var::kDouble:
-        m = Mat_VarCreate(v.name.c_str(), MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, const_cast<double *>(v.values.data()), 0);
+        m = Mat_VarCreate(v.name.c_str(), MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, const_cast<double *>(v.values.data()),
+                          0);
         break;
       case Var::kSingle:
         m = Mat_VarCreate(v.name.c_str(), MAT_C_SINGLE, MAT_T_SINGLE, 2, dims, single.data(), 0);
@@ -82,10 +83,10 @@ inline bool write_file(const std::string &path, const std::vector<Var> &vars, ma
 
 inline bool write_problem(const std::string &path, const Problem &p, mat_ft version = MAT_FT_MAT5,
                           matio_compression compression = MAT_COMPRESSION_NONE) {
-  return write_file(path,
-                    {Var{"X", static_cast<size_t>(p.N), static_cast<size_t>(p.D), p.X},
-                     Var{"y", static_cast<size_t>(p.N), 1, p.y}},
-                    version, compression);
+  return write_file(
+      path,
+      {Var{"X", static_cast<size_t>(p.N), static_cast<size_t>(p.D), p.X}, Var{"y", static_cast<size_t>(p.N), 1, p.y}},
+      version, compression);
 }
 
 // A real double variable of a MAT file (empty when it is missing or not one).

@@ -1,6 +1,7 @@
 // The parts of splitavg-mpi that need no MPI: the command line, the MAT-file reading and writing,
 // and the routing of rows, checked against the module's own shuffle and shares.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -157,7 +158,8 @@ TEST(ClusterRouting, ExchangedRowsStandWhereTheModulesShufflePutsThem) {
           std::vector<int> from(static_cast<size_t>(P));
           for (int r = 0; r < P; ++r) {
             size_t at = 0;
-            for (int s = 0; s < q; ++s) at += static_cast<size_t>(counts[static_cast<size_t>(r)][static_cast<size_t>(s)]) * 4;
+            for (int s = 0; s < q; ++s)
+              at += static_cast<size_t>(counts[static_cast<size_t>(r)][static_cast<size_t>(s)]) * 4;
             const size_t n = static_cast<size_t>(counts[static_cast<size_t>(r)][static_cast<size_t>(q)]) * 4;
             received.insert(received.end(), sent[static_cast<size_t>(r)].begin() + static_cast<long>(at),
                             sent[static_cast<size_t>(r)].begin() + static_cast<long>(at + n));
@@ -229,11 +231,13 @@ TEST(ClusterMatInput, FaultsNameTheFileAndTheProblem) {
   EXPECT_EQ(inspect({X, y}, "A"), path + ": has no variable 'A' (name it with --x)");
   EXPECT_EQ(inspect({X}), path + ": has no variable 'y' (name it with --y)");
   EXPECT_EQ(inspect({mat_files::Var{"X", 6, 3, pr.X, mat_files::Var::kComplex}, y}),
-            path + ": X must be a real, full double or single matrix of N samples by D features; it is a 6x3 complex "
-                   "double array");
+            path +
+                ": X must be a real, full double or single matrix of N samples by D features; it is a 6x3 complex "
+                "double array");
   EXPECT_EQ(inspect({mat_files::Var{"X", 2, 3, {}, mat_files::Var::kChar}, y}),
-            path + ": X must be a real, full double or single matrix of N samples by D features; it is a 2x3 char "
-                   "array");
+            path +
+                ": X must be a real, full double or single matrix of N samples by D features; it is a 2x3 char "
+                "array");
   EXPECT_EQ(inspect({X, mat_files::Var{"y", 5, 1, {1, 2, 3, 4, 5}}}),
             path + ": y holds 5 labels but X has 6 rows; they must match");
   EXPECT_EQ(inspect({X, mat_files::Var{"y", 2, 3, pr.y}}),
@@ -260,8 +264,8 @@ TEST(ClusterMatInput, TheFirstNonFiniteValueInRowOrderIsNamed) {
     const cluster::RowBlock b = in.read_rows(first, count);
     return failure_of([&] { in.check_finite(b); });
   };
-  pr.X[2 + 1 * 6] = std::nan("");                     // X(3,2)
-  pr.X[4 + 0 * 6] = -1.0 / 0.0;                       // X(5,1): later in row order
+  pr.X[2 + 1 * 6] = std::nan("");  // X(3,2)
+  pr.X[4 + 0 * 6] = -1.0 / 0.0;    // X(5,1): later in row order
   EXPECT_EQ(first_fault(0, 6), path + ": X(3,2) is NaN");
   EXPECT_EQ(first_fault(3, 3), path + ": X(5,1) is -Inf");  // indices of the file, not of the block
   pr = mat_files::wavy(6, 3);
@@ -289,6 +293,11 @@ TEST(ClusterMatOutput, TheResultAppearsWholeAndNothingElseIsLeft) {
   EXPECT_EQ(cluster::remove_stale_result(path), "");
   EXPECT_NE(access(path.c_str(), F_OK), 0);
   EXPECT_EQ(cluster::remove_stale_result(path), "");  // nothing to remove is fine
+  // A folder given as the result is refused, never removed.
+  const std::string folder = scratch("folder.mat");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  EXPECT_EQ(cluster::remove_stale_result(folder), folder + ": is a directory, not a result file");
+  EXPECT_EQ(rmdir(folder.c_str()), 0);
 
   const std::string nowhere = scratch("no_such_dir") + "/out.mat";
   EXPECT_NE(cluster::write_result(nowhere, {1.0}, info).find("cannot create the temporary file"), std::string::npos);

@@ -54,7 +54,8 @@ MpiRun mpirun(int P, const std::string &args, const std::string &environment = "
   // cluster_tests.)
   const char *asan = std::getenv("ASAN_OPTIONS");
   const std::string sanitizer = asan ? "ASAN_OPTIONS=" + std::string(asan) + ":detect_leaks=0 " : "";
-  const std::string command = "env OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 " + sanitizer + environment +
+  const std::string command = "env OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 " + sanitizer +
+                              environment +
                               " timeout -k 10 120 " MPIEXEC_PROGRAM " --oversubscribe --bind-to none -n " +
                               std::to_string(P) + " " SPLITAVG_MPI_PROGRAM " " + args + " > " + out + " 2> " + err;
   MpiRun r;
@@ -67,7 +68,8 @@ MpiRun mpirun(int P, const std::string &args, const std::string &environment = "
   return r;
 }
 
-std::string run_args(uint32_t seed, int t, const std::string &in, const std::string &out, const std::string &more = "") {
+std::string run_args(uint32_t seed, int t, const std::string &in, const std::string &out,
+                     const std::string &more = "") {
   return "--seed " + std::to_string(seed) + " --threads " + std::to_string(t) + " --step 0.02 --lambda 0.001 " + more +
          " " + in + " " + out;
 }
@@ -211,10 +213,9 @@ TEST(MpiProgram, OneFilePerProcessMakesXFromTheFilesInOrder) {
 
   // A file beyond the processes' would be left out: that is an error, not a silent loss.
   ASSERT_TRUE(mat_files::write_problem(scratch("shard_3.mat"), mat_files::rows_of(p, 0, 2)));
-  expect_one_failure(mpirun(3, run_args(7u, 1, "'" + pattern + "'", out)),
-                     scratch("shard_3.mat") + " exists, but 3 processes read only the files up to " +
-                         scratch("shard_2.mat"),
-                     out);
+  expect_one_failure(
+      mpirun(3, run_args(7u, 1, "'" + pattern + "'", out)),
+      scratch("shard_3.mat") + " exists, but 3 processes read only the files up to " + scratch("shard_2.mat"), out);
   // Too few files: the process without one says which is missing.
   expect_one_failure(mpirun(5, run_args(7u, 1, "'" + pattern + "'", out)),
                      scratch("shard_4.mat") + ": cannot open it: No such file or directory", out);
@@ -234,7 +235,8 @@ TEST(MpiProgram, CompressedHdf5SingleAndRowLabelFilesGiveTheSameWeights) {
     mat_ft version;
     matio_compression compression;
   };
-  for (const Kind &k : {Kind{"v7", MAT_FT_MAT5, MAT_COMPRESSION_ZLIB}, Kind{"v73", MAT_FT_MAT73, MAT_COMPRESSION_NONE}}) {
+  for (const Kind &k :
+       {Kind{"v7", MAT_FT_MAT5, MAT_COMPRESSION_ZLIB}, Kind{"v73", MAT_FT_MAT73, MAT_COMPRESSION_NONE}}) {
     const std::string in = scratch(std::string(k.name) + ".mat");
     ASSERT_TRUE(mat_files::write_problem(in, p, k.version, k.compression));
     const MpiRun r = mpirun(2, run_args(3u, 2, in, out));
