@@ -108,11 +108,16 @@ function draw_objective(traces, names, file)
   end
   hold off;
   grid on;
+  % Every curve falls from the same start to the right, so the lower left stays empty: room
+  % below the lowest value for the legend, which then hides no data.
+  lowest = min(cellfun(@min, traces));
+  highest = max(cellfun(@max, traces));
+  ylim([10 ^ (floor(log10(lowest)) - 1), 10 ^ ceil(log10(highest))]);
   xlabel("iteration (1 = start)");
-  ylabel("printed object function, with its own lambda");
+  ylabel("object function, with its own lambda");
   title("Objective along the run, from the modules' progress lines");
-  legend(names, "location", "southoutside");  % below the axes: it hides no curve
-  print(h, file, "-dpng", "-S800,560");
+  legend(names, "location", "southwest");
+  print(h, file, "-dpng", "-S800,500");
   close(h);
 end
 
