@@ -7,7 +7,11 @@ function test_examples()
   example_calls = {};
   root = fileparts(fileparts(fileparts(mfilename("fullpath"))));
   stand_ins = make_stand_ins();
-  cleanup = onCleanup(@() remove_stand_ins(stand_ins));
+  % The current folder comes before the path: when it holds the built modules (ctest runs in
+  % that folder) they would win over the stand-ins.
+  here = pwd();
+  cd(stand_ins);
+  cleanup = onCleanup(@() remove_stand_ins(stand_ins, here));
 
   blocks = {};
   for name = {"kinkstep", "driftwalk", "splitavg", "stochl1_stepsize"}
@@ -111,7 +115,8 @@ function folder = make_stand_ins()
   addpath(folder);
 end
 
-function remove_stand_ins(folder)
+function remove_stand_ins(folder, here)
+  cd(here);
   rmpath(folder);
   clear kinkstep driftwalk splitavg;
   confirm_recursive_rmdir(false, "local");
