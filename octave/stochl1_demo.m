@@ -112,7 +112,7 @@ function draw_objective(traces, names, file)
   % below the lowest value for the legend, which then hides no data.
   lowest = min(cellfun(@min, traces));
   highest = max(cellfun(@max, traces));
-  ylim([10 ^ (floor(log10(lowest)) - 1), 10 ^ ceil(log10(highest))]);
+  ylim([10 ^ (floor(log10(lowest)) - 2), 10 ^ ceil(log10(highest))]);
   xlabel("iteration (1 = start)");
   ylabel("object function, with its own lambda");
   title("Objective along the run, from the modules' progress lines");
