@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 namespace core {
 
@@ -70,10 +71,23 @@ RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const 
       const size_t j1 = std::min(d, j0 + kTileColumns);
       for (size_t j = j0; j < j1; ++j) {
         const XReal *column = X + j * n;
-        for (size_t i = i0; i < i1; ++i) {
-          const double v = static_cast<double>(column[i]);
-          out[i * d + j] = v;
-          non_finite |= difference_bits(v);
+        if constexpr (std::is_same_v<XReal, float>) {
+          // Single data: the copy alone is cheap enough that the subtraction would show, but
+          // an exponent test on the 32-bit source run just copied (in L1) runs four lanes wide.
+          for (size_t i = i0; i < i1; ++i) out[i * d + j] = static_cast<double>(column[i]);
+          uint32_t special = 0;
+          for (size_t i = i0; i < i1; ++i) {
+            uint32_t bits;
+            std::memcpy(&bits, &column[i], sizeof bits);
+            special |= (bits & 0x7f800000u) == 0x7f800000u;
+          }
+          non_finite |= special;
+        } else {
+          for (size_t i = i0; i < i1; ++i) {
+            const double v = static_cast<double>(column[i]);
+            out[i * d + j] = v;
+            non_finite |= difference_bits(v);
+          }
         }
       }
     }
