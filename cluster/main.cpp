@@ -4,6 +4,7 @@
 #include <omp.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -115,13 +116,14 @@ int run(int argc, char **argv, MPI_Comm comm) {
       failure = e.what();
     }
     agree(comm, failure);
-    RowBlock block;
+    // The block as rows (the module's conversion, which also finds NaN and Inf), then the file's
+    // copy is dropped. Of the non-finite values every process found, the one the module would name
+    // first in the whole X is reported.
+    BlockRows rows;
     try {
       const int32_t first = shards ? 0 : read[static_cast<size_t>(rank)];
       const int32_t count = read[static_cast<size_t>(rank) + 1] - read[static_cast<size_t>(rank)];
-      block = input->read_rows(first, count);
-      input->check_finite(block);
-      block.first = read[static_cast<size_t>(rank)];  // from here on, rows are counted in the whole X
+      rows = block_rows(input->read_rows(first, count), file, read[static_cast<size_t>(rank)], read.back());
     } catch (const RunFailure &e) {
       failure = e.what();
     } catch (const std::bad_alloc &) {
@@ -130,11 +132,15 @@ int run(int argc, char **argv, MPI_Comm comm) {
                 file;
     }
     agree(comm, failure);
+    const int64_t mine = rows.non_finite_key < 0 ? INT64_MAX : rows.non_finite_key;
+    int64_t first_bad = INT64_MAX;
+    MPI_Allreduce(&mine, &first_bad, 1, MPI_INT64_T, MPI_MIN, comm);
+    agree(comm, first_bad != INT64_MAX && mine == first_bad ? rows.non_finite : std::string());
     input.reset();
     const double read_seconds = longest(MPI_Wtime() - started, comm);
 
     // The run, as the module makes it; only process 0 prints.
-    MpiSamples layout(comm, opt.threads, read, std::move(block), InjectedFault::from_environment());
+    MpiSamples layout(comm, opt.threads, read, std::move(rows.data), InjectedFault::from_environment());
     core::RegressionData data;
     data.D = shape.D;
     const core::Printer out = rank == 0 ? core::Printer(print_to_stdout, nullptr) : core::Printer();

@@ -73,11 +73,6 @@ bool real_full_numeric(const matvar_t &v) {
   return (v.class_type == MAT_C_DOUBLE || v.class_type == MAT_C_SINGLE) && !v.isComplex && !v.isLogical;
 }
 
-const char *non_finite_name(double v) {
-  if (std::isnan(v)) return "NaN";
-  return v > 0 ? "Inf" : "-Inf";
-}
-
 [[noreturn]] void fail(const std::string &path, const std::string &what) {
   throw RunFailure(path + ": " + what);
 }
@@ -192,24 +187,20 @@ RowBlock MatInput::read_rows(int32_t first, int32_t count) {
   return b;
 }
 
-void MatInput::check_finite(const RowBlock &b) const {
-  const int64_t first_row = b.first;
-  bool finite = true;
-  for (double v : b.X) finite = finite && std::isfinite(v);
-  if (!finite) {
-    const size_t rows = static_cast<size_t>(b.rows);
-    for (size_t i = 0; i < rows; ++i)
-      for (size_t j = 0; j < static_cast<size_t>(b.D); ++j) {
-        const double v = b.X[i + j * rows];
-        if (!std::isfinite(v))
-          fail(path_, x_name_ + "(" + std::to_string(first_row + static_cast<int64_t>(i) + 1) + "," +
-                          std::to_string(j + 1) + ") is " + non_finite_name(v));
-      }
+BlockRows block_rows(const RowBlock &block, const std::string &path, int64_t first_row, int64_t N) {
+  BlockRows out;
+  try {
+    out.data = core::make_regression_data(block.X.data(), block.rows, block.D, block.y.data());
+  } catch (const core::NonFiniteValue &e) {
+    // e's row counts within the block; the message counts within the file, the key within X.
+    const int64_t row = static_cast<int64_t>(e.row);
+    out.non_finite =
+        path + ": " +
+        core::NonFiniteValue(e.in_labels, static_cast<size_t>(block.first + row), e.column, e.value).what();
+    const int64_t whole_row = first_row + row - 1;
+    out.non_finite_key = e.in_labels ? N * block.D + whole_row : (static_cast<int64_t>(e.column) - 1) * N + whole_row;
   }
-  for (size_t i = 0; i < b.y.size(); ++i)
-    if (!std::isfinite(b.y[i]))
-      fail(path_,
-           y_name_ + "(" + std::to_string(first_row + static_cast<int64_t>(i) + 1) + ") is " + non_finite_name(b.y[i]));
+  return out;
 }
 
 }  // namespace cluster

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/regression_data.hpp"
+
 struct _mat_t;
 
 namespace cluster {
@@ -49,10 +51,6 @@ class MatInput {
   // std::bad_alloc when the block does not fit in memory.
   RowBlock read_rows(int32_t first, int32_t count);
 
-  // Throws RunFailure naming the first value of the block that is NaN or infinite, in row order,
-  // as X(i,j) or y(i) with the 1-based indices of this file.
-  void check_finite(const RowBlock &block) const;
-
   const std::string &path() const { return path_; }
 
  private:
@@ -61,5 +59,19 @@ class MatInput {
   MatShape shape_;
   bool inspected_ = false;
 };
+
+// A block as the solvers see it: rows by the module's own conversion, which also finds a NaN or an
+// infinity. Such a value is reported as the module reports it, "X(3,2) is NaN" with the indices of
+// the file, and with its place in the whole X in MATLAB's order (column-major, X before y), so that
+// the processes can agree on the one the module would name: key = (column - 1) * N + row - 1 for
+// X and N * D + row - 1 for y, rows counted in the whole X from 1.
+struct BlockRows {
+  core::RegressionData data;
+  int64_t non_finite_key = -1;  // -1: every value is finite
+  std::string non_finite;       // "<path>: X(i,j) is NaN"
+};
+// first_row: the block's first row in the whole X (0-based); N: the rows of the whole X. Throws
+// std::bad_alloc when the rows do not fit.
+BlockRows block_rows(const RowBlock &block, const std::string &path, int64_t first_row, int64_t N);
 
 }  // namespace cluster

@@ -39,7 +39,8 @@ void agree(MPI_Comm comm, const std::string &failure) {
   throw RunFailure(message);
 }
 
-MpiSamples::MpiSamples(MPI_Comm comm, int32_t t, std::vector<int32_t> read, RowBlock block, InjectedFault fault)
+MpiSamples::MpiSamples(MPI_Comm comm, int32_t t, std::vector<int32_t> read, core::RegressionData block,
+                       InjectedFault fault)
     : comm_(comm), t_(t), read_(std::move(read)), block_(std::move(block)), fault_(fault) {
   MPI_Comm_rank(comm_, &rank_);
   MPI_Comm_size(comm_, &size_);
@@ -73,16 +74,11 @@ void MpiSamples::shuffle(core::RegressionData &data) {
   RowBuffer send;
   std::vector<int> send_counts;
   std::exception_ptr failure;
-  step_ = "while packing its " + std::to_string(block_.rows) + " rows for the exchange";
-  // The module's conversion to rows, then the packing, each need about the block's size again.
+  step_ = "while packing its " + std::to_string(block_.N) + " rows for the exchange";
   try {
     perm = core::random_permutation(N);
-    // Rows first (the module's tiled conversion), so that packing copies whole rows rather than
-    // gathering each from D columns far apart.
-    const int32_t first = block_.first;
-    core::RegressionData rows = core::make_regression_data(block_.X.data(), block_.rows, D, block_.y.data());
-    block_ = RowBlock();
-    pack_rows(perm, hold_, first, rows, send, send_counts);
+    pack_rows(perm, hold_, read_[static_cast<size_t>(rank_)], block_, send, send_counts);
+    block_ = core::RegressionData();
   } catch (...) {
     failure = std::current_exception();
   }

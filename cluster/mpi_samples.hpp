@@ -31,9 +31,9 @@ void agree(MPI_Comm comm, const std::string &failure);
 
 class MpiSamples final : public splitavg::SampleLayout {
  public:
-  // `read` (P + 1 offsets): process r read the samples read[r] .. read[r+1] - 1; `block` is this
-  // process's. t: threads per process, already checked on every process.
-  MpiSamples(MPI_Comm comm, int32_t t, std::vector<int32_t> read, RowBlock block, InjectedFault fault);
+  // `read` (P + 1 offsets): process r read the samples read[r] .. read[r+1] - 1; `block` holds
+  // this process's as rows. t: threads per process, already checked on every process.
+  MpiSamples(MPI_Comm comm, int32_t t, std::vector<int32_t> read, core::RegressionData block, InjectedFault fault);
 
   int32_t total_samples() const override { return read_.back(); }
   void shuffle(core::RegressionData &data) override;
@@ -56,7 +56,7 @@ class MpiSamples final : public splitavg::SampleLayout {
   int rank_ = 0, size_ = 1;
   int32_t t_;
   std::vector<int32_t> read_, hold_;
-  RowBlock block_;
+  core::RegressionData block_;
   InjectedFault fault_;
   std::string step_;  // what the process was doing, for an out-of-memory message
   uint64_t bytes_sent_ = 0;

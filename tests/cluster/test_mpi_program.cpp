@@ -268,10 +268,13 @@ TEST(MpiProgram, InputFaultsAreReportedOnceAndLeaveNoResult) {
   run_on({X, mat_files::Var{"y", 5, 1, {1, 2, 3, 4, 5}}}, in + ": y holds 5 labels but X has 6 rows; they must match");
   run_on({mat_files::Var{"X", 6, 3, p.X, mat_files::Var::kComplex}, y}, "it is a 6x3 complex double array");
   run_on({mat_files::Var{"X", 2, 3, {}, mat_files::Var::kChar}, y}, "it is a 2x3 char array");
-  // NaN in both processes' rows: the first in row order, X(3,2) of process 0, is the one named.
+  // NaN and Inf in both processes' rows: the first in MATLAB's order, as the module names it, is
+  // X(5,1) of process 1, not X(3,2) of process 0.
   mat_files::Var bad = X;
   bad.values[2 + 1 * 6] = std::nan("");
   bad.values[4 + 0 * 6] = 1.0 / 0.0;
+  run_on({bad, y}, in + ": X(5,1) is Inf");
+  bad.values[4 + 0 * 6] = 1.0;
   run_on({bad, y}, in + ": X(3,2) is NaN");
   mat_files::Var bad_y = y;
   bad_y.values[4] = -1.0 / 0.0;
