@@ -5,13 +5,12 @@
 namespace core {
 
 template <typename XReal, typename YReal>
-RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y) {
+RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y, const StopCheck *stop) {
   RegressionData data;
   data.N = N;
   data.D = D;
   const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(D);
   data.features.resize(n * d);
-  data.rows.resize(n);
   data.labels.resize(n);
   for (size_t i = 0; i < n; ++i) data.labels[i] = static_cast<double>(y[i]);
 
@@ -20,6 +19,7 @@ RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const 
   constexpr size_t kTileRows = 128, kTileColumns = 16;
   double *out = data.features.data();
   for (size_t i0 = 0; i0 < n; i0 += kTileRows) {
+    if (stop && stop->poll(kTileRows * (d + 1))) return data;
     const size_t i1 = std::min(n, i0 + kTileRows);
     for (size_t j0 = 0; j0 < d; j0 += kTileColumns) {
       const size_t j1 = std::min(d, j0 + kTileColumns);
@@ -29,13 +29,12 @@ RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const 
       }
     }
   }
-  for (size_t i = 0; i < n; ++i) data.rows[i] = out + i * d;
   return data;
 }
 
-template RegressionData make_regression_data(const double *, int32_t, int32_t, const double *);
-template RegressionData make_regression_data(const float *, int32_t, int32_t, const float *);
-template RegressionData make_regression_data(const float *, int32_t, int32_t, const double *);
-template RegressionData make_regression_data(const double *, int32_t, int32_t, const float *);
+template RegressionData make_regression_data(const double *, int32_t, int32_t, const double *, const StopCheck *);
+template RegressionData make_regression_data(const float *, int32_t, int32_t, const float *, const StopCheck *);
+template RegressionData make_regression_data(const float *, int32_t, int32_t, const double *, const StopCheck *);
+template RegressionData make_regression_data(const double *, int32_t, int32_t, const float *, const StopCheck *);
 
 }  // namespace core

@@ -1,6 +1,7 @@
 #include "campaign/call_builder.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -157,6 +158,17 @@ mexhost::ArrayPtr options_input(const ModuleModel &model, Chooser &c, std::strin
   }
   return s;
 }
+// An integer input as the caller gave it, the way an error message must name it: never the
+// clamped value the reading rule makes of NaN, Inf or an out-of-range number.
+std::string given_integer(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  const bool fits = std::trunc(v) >= -k2p31 && std::trunc(v) <= k2p31 - 1;
+  return fits ? std::string(buf) : std::string(buf) + ", outside the 32-bit range";
+}
+
 bool is_scalar_input(const mxArray *a) {
   return (mxIsNumeric(a) || mxIsLogical(a)) && !mxIsComplex(a) && !mxIsSparse(a) && !mxIsEmpty(a);
 }
@@ -208,7 +220,7 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
   // The answer the call must get.
   const std::string &name = model.name;
   if (name == "teamprobe") {
-    if (call.nlhs >= 1) call.allowed_errors = {""};  // the host's: nothing was assigned
+    if (call.nlhs >= 1) call.allowed_errors = {"teamprobe:tooManyOutputs"};  // before anything is printed
     return call;
   }
   const size_t most_inputs = count + (model.options.empty() ? 0 : 1);
@@ -254,15 +266,19 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
   };
   if (name == "kinkstep") {
     const int64_t maxIter = as_int(param[4]), method = as_int(param[5]);
-    if (method != 0 && method != 1)
+    if (method != 0 && method != 1) {
       call.allowed_errors.insert(name + ":invalidMethod");
+      call.message_must_hold = "got " + given_integer(param[5]) + ".";
+    }
     else if (N == 0 && maxIter >= 1)
       call.allowed_errors.insert(name + ":emptyData");
   } else if (name == "driftwalk") {
     const int64_t batch = as_int(param[6]), maxIter = as_int(param[7]);
     if (maxIter >= 1 && N == 0) call.allowed_errors.insert(name + ":emptyData");
-    if (maxIter >= 1 && (batch < 1 || batch > static_cast<int64_t>(N)))
+    if (maxIter >= 1 && (batch < 1 || batch > static_cast<int64_t>(N))) {
       call.allowed_errors.insert(name + ":invalidBatchSize");
+      if (N > 0) call.message_must_hold = "got " + given_integer(param[6]) + ".";
+    }
   }
   return call;
 }
@@ -286,6 +302,9 @@ std::string check(const ModuleModel &model, const GeneratedCall &call, const mex
     if (!call.allowed_errors.count(r.error_id))
       return "failed with unexpected '" + r.error_id + "': " + r.error_message;
     if (r.error_message.empty()) return "error '" + r.error_id + "' has no message";
+    if (!call.message_must_hold.empty() && r.error_message.find(call.message_must_hold) == std::string::npos)
+      return "message '" + r.error_message + "' does not hold '" + call.message_must_hold + "'";
+    if (r.error_message.rfind(name + ":", 0) == 0) return "message repeats the module's name: " + r.error_message;
     for (const auto &out : r.outputs)
       if (out) return "an output survived the error";
     const bool method_reply = r.error_id == "kinkstep:invalidMethod";
@@ -293,7 +312,7 @@ std::string check(const ModuleModel &model, const GeneratedCall &call, const mex
       if (r.lines.empty() || r.lines.back() != "Method: 0 for sequential stocSubGD, 1 for parallel stocSubGD")
         return "invalid method without the method message";
       if (r.lines.size() > 2) return "more than the banner and the method message before the error";
-    } else if (name != "teamprobe" && !r.printed.empty()) {
+    } else if (!r.printed.empty()) {
       return "printed before the error: " + r.printed.substr(0, 200);
     }
   } else {
