@@ -56,6 +56,7 @@ inline TeamSize sizing_team(int32_t requested) {
     if (omp_get_thread_num() == 0) T = omp_get_num_threads();
   }
   s.threads = T;
+  note_team_started(T);
   return s;
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,8 @@
 
 namespace core {
 namespace {
+
+std::atomic<int64_t> g_largest_team{1};
 
 constexpr uint64_t kUnlimited = std::numeric_limits<uint64_t>::max();
 // x86-64 and AArch64 user space with 4-level page tables: 128 TiB.
@@ -83,8 +86,15 @@ uint64_t parse_stack_size(const char *value) {
   return saturating_mul(n, unit);
 }
 
+void note_team_started(int64_t threads) {
+  int64_t seen = g_largest_team.load();
+  while (threads > seen && !g_largest_team.compare_exchange_weak(seen, threads)) {
+  }
+}
+
 ThreadResources read_thread_resources() {
   ThreadResources r;
+  r.largest_team = g_largest_team.load();
   // The runtime reads these once, at start-up; they are still in this process's environment.
   for (const char *name : {"OMP_STACKSIZE", "GOMP_STACKSIZE"}) {
     const uint64_t s = parse_stack_size(std::getenv(name));
@@ -155,7 +165,8 @@ std::string team_size_problem(int64_t threads, const char *setting, const Thread
     return why.str();
   }
   // The calling thread is thread 0; idle threads the runtime keeps from earlier teams are reused.
-  const uint64_t more = static_cast<uint64_t>(std::max<int64_t>(0, threads - r.process_threads));
+  const int64_t reusable = std::max<int64_t>(0, std::min(r.largest_team, r.process_threads) - 1);
+  const uint64_t more = static_cast<uint64_t>(std::max<int64_t>(0, threads - 1 - reusable));
   if (more == 0) return std::string();
   const uint64_t stacks = saturating_mul(more, r.stack_bytes);
   if (r.stack_bytes > r.largest_stack_mapping) {

@@ -22,17 +22,22 @@ struct ThreadResources {
   uint64_t commit_left = 0;            // under strict overcommit (mode 2), else unlimited
   uint64_t thread_slots_left = 0;      // under RLIMIT_NPROC (not for root) and kernel.threads-max
   int64_t process_threads = 1;         // threads this process has now (idle pool threads included)
+  int64_t largest_team = 1;            // the largest team this module has started (its pool may hold it)
 };
 
 ThreadResources read_thread_resources();
+
+// Records that a team of `threads` started in this process.
+void note_team_started(int64_t threads);
 
 // The stack size an OMP_STACKSIZE value asks for ("512K", "2 M", "64" = 64 KiB); 0 when invalid,
 // as the runtime then ignores it.
 uint64_t parse_stack_size(const char *value);
 
 // Why a team of `threads` cannot start, as a message naming `setting` (what chose the size, such
-// as "opts.threads" or "OMP_NUM_THREADS") and what to lower; empty when it can. Threads the process
-// already has (the runtime keeps its pool between teams) are counted as existing stacks.
+// as "opts.threads" or "OMP_NUM_THREADS") and what to lower; empty when it can. The runtime keeps
+// its threads between teams: up to the largest team started before, threads the process still
+// has are counted as existing stacks (the host's own threads are not pool threads, hence both).
 std::string team_size_problem(int64_t threads, const char *setting, const ThreadResources &r);
 inline std::string team_size_problem(int64_t threads, const char *setting) {
   return team_size_problem(threads, setting, read_thread_resources());

@@ -31,11 +31,14 @@ void mexFunction(int nlhs, mxArray * /*plhs*/[], int /*nrhs*/, const mxArray * /
   mexPrintf("Number of processors: %d\n", omp_get_num_procs());
   // The team the parallel solvers would start: the load does not shrink it.
   const core::FixedTeamSize fixed_team_size;
+  int team = 1;
 #pragma omp parallel
   {
     const int t = omp_get_thread_num();
+    if (t == 0) team = omp_get_num_threads();
     // The host's print function is not made for concurrent callers: one greeting at a time.
 #pragma omp critical(teamprobe_greeting)
     mexPrintf("Hello World from thread = %d\n", t);
   }
+  core::note_team_started(team);
 }
