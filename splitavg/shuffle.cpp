@@ -41,8 +41,9 @@ void shuffle_samples(core::RegressionData &data, int32_t first, int32_t last, co
       std::copy(from, from + d, to);
       data.labels[static_cast<size_t>(first + k)] = data.labels[static_cast<size_t>(first + source)];
       k = source;
+      // A cycle can hold most of the samples: ask as the moves add up.
+      if (stop && stop->poll(d + 1)) return;
     }
-    if (stop && stop->poll(d + 1)) return;
   }
 }
 
