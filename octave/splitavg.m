@@ -53,12 +53,24 @@
 %     splitavg:yTooShort         y holds fewer than N values
 %     splitavg:tooLarge          X has more than 2^31 - 1 rows or columns
 %     splitavg:invalidParameter  stepSize, lambda or verbose is empty or not a real numeric scalar
-%     splitavg:threadTeam        the OpenMP runtime gave the pass fewer threads than the first team
-%     splitavg:outOfMemory       the data or the thread models do not fit in memory
+%     splitavg:threadTeam        the team cannot start in this process (more than 1024 threads,
+%                                or their stacks do not fit under ulimit -v, ulimit -u or the
+%                                system's memory; the message says what to lower), or the
+%                                runtime gave the pass fewer threads than the first team
+%     splitavg:outOfMemory       the data or the thread models do not fit in memory (also when
+%                                the host itself cannot allocate)
 %     splitavg:invalidOptions    opts is not a scalar struct (or [])
 %     splitavg:unknownOption     opts has a field that is not an option of splitavg
 %     splitavg:invalidOption     an option's value is of the wrong type or range
 %     splitavg:interrupted       the user pressed Ctrl-C; no result is returned
+%
+%   Warnings
+%     splitavg:emptyShares       more threads than samples: some shares were empty, and their
+%                                zero models are averaged in (the defined result, shrunk by
+%                                that fraction); the message gives the count
+%     splitavg:threadsReduced    the runtime gave fewer threads than opts.threads asked for
+%                                (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, or a call from inside
+%                                a parallel region); info.threads has the real size
 %
 %   An X with no rows is valid: w is all zeros and nothing is drawn.
 %
@@ -84,7 +96,8 @@
 %   X and y may also be of class single: they are converted exactly to double, and the result
 %   equals that of the call with double(X) and double(y).
 %
-%   Ctrl-C stops a long run soon after it is pressed: everything the call holds is released and
-%   it ends in the error splitavg:interrupted.
+%   Ctrl-C stops a run within a fraction of a second in every phase (the conversion, the
+%   shuffle, the objective, the pass): everything the call holds is released and it ends in the
+%   error splitavg:interrupted.
 %
 %   See also KINKSTEP, DRIFTWALK, TEAMPROBE.
