@@ -14,7 +14,7 @@ trap 'tmux kill-session -t "$session" 2>/dev/null || true' EXIT
 
 screen() { tmux capture-pane -p -t "$session" -S -200; }
 wait_for() {
-  for _ in $(seq 1 6000); do
+  for _ in $(seq 1 1500); do
     if screen | grep -qF -- "$1"; then return 0; fi
     sleep 0.01
   done
@@ -47,7 +47,8 @@ for entry in "${cases[@]}"; do
   IFS='|' read -r name call when <<<"$entry"
   delays=()
   for _ in $(seq 1 "$repeats"); do
-    type_line "try, $call; disp('not interrupted'), catch e, printf('%s%s %s at %.6f\n', 'cau', 'ght', e.identifier, time()), end"
+    type_line "try, disp(['call', ' started']); $call; disp('not interrupted'), catch e, printf('%s%s %s at %.6f\n', 'cau', 'ght', e.identifier, time()), end"
+    wait_for "call started"
     if [[ $when == after:* ]]; then wait_for "${when#after:}"; else sleep "$when"; fi
     pressed=$(date +%s.%N)
     tmux send-keys -t "$session" C-c
@@ -61,3 +62,8 @@ for entry in "${cases[@]}"; do
   worst=$(printf '%s\n' "${delays[@]}" | sort -g | tail -1)
   printf '%-46s %10s (%s)\n' "$name" "$worst" "${delays[*]}"
 done
+# For comparison: what releasing 2 GB of touched memory costs this session (an interrupted
+# splitavg on S releases its 2 GB of rows before its error is raised).
+type_line "T = S + 0; t0 = tic; clear T; printf('%s %.3f\n', ['release', ' of 2 GB:'], toc(t0))"
+wait_for "release of 2 GB:"
+printf '%-46s %10s\n' "(release of 2 GB, clear of a 2.5e6 x 100 matrix)" "$(screen | grep -F 'release of 2 GB:' | tail -1 | awk '{print $NF}')"

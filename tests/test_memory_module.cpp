@@ -11,14 +11,6 @@
 #include "module_call.hpp"
 #include "test_support.hpp"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define STOCHL1_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define STOCHL1_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 const mexhost::Module &module(const std::string &name) {
