@@ -67,11 +67,12 @@ void mexWarnMsgIdAndTxt(const char *id, const char *fmt, ...) {
   va_start(args, fmt);
   std::string text = format(fmt, args);
   va_end(args);
-  {
-    std::lock_guard<std::mutex> lock(g_print_mutex);
-    if (g_capturing) g_warnings.push_back({id ? id : "", text});
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  if (g_capturing) {
+    g_warnings.push_back({id ? id : "", text});
+  } else {
+    std::fprintf(stderr, "warning: %s (%s)\n", text.c_str(), id ? id : "");
   }
-  mexPrintf("warning: %s (%s)\n", text.c_str(), id ? id : "");
 }
 
 const char *mexFunctionName(void) {

@@ -42,7 +42,8 @@ struct Evaluation {
   size_t printed_before = 0;
 };
 
-// A warning the module gave (mexWarnMsgIdAndTxt); it is also printed, as hosts do.
+// A warning the module gave (mexWarnMsgIdAndTxt). Hosts show warnings apart from the printed
+// output (Octave on stderr, with lastwarn holding the last one), so they are kept apart here too.
 struct Warning {
   std::string id;
   std::string message;
