@@ -274,6 +274,7 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
 
   const double N = static_cast<double>(mxGetM(X));
   call.expected_rows = mxGetN(X);
+  call.samples = mxGetM(X);
   auto as_int = [](double v) -> int64_t {
     if (!std::isfinite(v) || std::trunc(v) < -k2p31 || std::trunc(v) > k2p31 - 1) return -2147483648LL;
     return static_cast<int64_t>(std::trunc(v));
@@ -322,9 +323,18 @@ std::string check(const ModuleModel &model, const GeneratedCall &call, const mex
   if (r.temporaries_left != 0) return "left " + std::to_string(r.temporaries_left) + " temporary arrays";
   // Warnings: only the module's own, each with a message; diverged only beside non-finite weights.
   for (const mexhost::Warning &w : r.warnings) {
-    if (w.id != name + ":parameterOutOfRange" && w.id != name + ":diverged")
+    const bool empty_shares = name == "splitavg" && w.id == "splitavg:emptyShares";
+    if (w.id != name + ":parameterOutOfRange" && w.id != name + ":diverged" && !empty_shares)
       return "unexpected warning '" + w.id + "': " + w.message;
     if (w.message.empty()) return "warning '" + w.id + "' has no message";
+    if (empty_shares) {
+      // With T > N >= 1 threads every share but the last is empty (floor(N / T) = 0).
+      int empty = 0, threads = 0;
+      if (r.failed || std::sscanf(w.message.c_str(), "%d of the %d shares", &empty, &threads) != 2)
+        return "emptyShares warning without a result or a count: " + w.message;
+      if (call.samples == 0 || static_cast<size_t>(threads) <= call.samples || empty != threads - 1)
+        return "emptyShares warning that does not fit N = " + std::to_string(call.samples) + ": " + w.message;
+    }
     if (w.id == name + ":diverged") {
       if (r.failed || !r.output()) return "diverged warning without weights";
       const std::vector<double> v = mexhost::values(r.output());
