@@ -35,7 +35,7 @@ std::vector<double> minimal_steps(const core::RegressionData &d, uint32_t seed, 
   LocalPcg rng(seed);
   for (int32_t k = 0; k < steps; ++k) {
     const int32_t i = rng.next() % d.N;
-    step(d.rows[static_cast<size_t>(i)], d.labels[static_cast<size_t>(i)], w.data(), d.D, stepSize, lambda);
+    step(d.row(i), d.labels[static_cast<size_t>(i)], w.data(), d.D, stepSize, lambda);
   }
   return w;
 }
@@ -43,7 +43,7 @@ std::vector<double> minimal_steps(const core::RegressionData &d, uint32_t seed, 
 std::vector<double> minimal_pass(const core::RegressionData &d, double stepSize, double lambda) {
   std::vector<double> w(static_cast<size_t>(d.D), 0.0);
   for (int32_t i = 0; i < d.N; ++i)
-    step(d.rows[static_cast<size_t>(i)], d.labels[static_cast<size_t>(i)], w.data(), d.D, stepSize, lambda);
+    step(d.row(i), d.labels[static_cast<size_t>(i)], w.data(), d.D, stepSize, lambda);
   return w;
 }
 
@@ -65,7 +65,7 @@ uint64_t read_drawn_rows(const core::RegressionData &d, uint32_t seed, int32_t s
   LocalPcg rng(seed);
   uint64_t x = 0;
   for (int32_t k = 0; k < steps; ++k) {
-    const uint64_t *row = reinterpret_cast<const uint64_t *>(d.rows[static_cast<size_t>(rng.next() % d.N)]);
+    const uint64_t *row = reinterpret_cast<const uint64_t *>(d.row(static_cast<int32_t>(rng.next() % d.N)));
     for (int32_t j = 0; j < d.D; ++j) x ^= row[j];
   }
   return x;

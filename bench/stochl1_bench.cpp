@@ -137,11 +137,10 @@ int pass(char **a) {
 
   core::RegressionData data;
   report("convert_s", median_of(repeats, [&] { data = core::make_regression_data(d.x(), d.N, d.D, d.labels()); }));
-  const std::vector<const double *> rows = data.rows;
-  const std::vector<double> labels = data.labels;
+  const core::RegressionData unshuffled = data;
   report("shuffle_s", median_of(repeats, [&] {
-           data.rows = rows;
-           data.labels = labels;
+           data.features = unshuffled.features;
+           data.labels = unshuffled.labels;
            core::seed_thread_rand(99);
            splitavg::shuffle_samples(data, 0, d.N - 1);
          }));

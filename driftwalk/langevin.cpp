@@ -11,10 +11,11 @@
 namespace driftwalk {
 
 void minibatch_gradient(const core::RegressionData &data, const double *w, const int32_t *perm, int32_t B,
-                        double lambda, double *g) {
+                        double lambda, double *g, const core::StopCheck *stop) {
   const int32_t D = data.D;
   for (int32_t k = 0; k < D; ++k) g[k] = 0.0;
   for (int32_t j = 0; j < B; ++j) {
+    if (stop && stop->poll(2 * static_cast<uint64_t>(D) + 1)) return;
     const int32_t i = perm[j];
     const double *x = data.row(i);
     const double r = core::dot_product(x, w, D) - data.labels[static_cast<size_t>(i)];
@@ -33,7 +34,8 @@ core::WeightVector langevin_solve(const core::RunContext &run, const Parameters 
 
   core::WeightVector w(static_cast<size_t>(data.D), 0.0);
   if (run.wants_objective()) {
-    const double f = core::objective_value(data, w.data(), p.lambda);
+    const double f = run.objective(w.data(), p.lambda);
+    if (run.stop.stopped()) return w;
     run.record_objective(f);
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
   }
@@ -44,14 +46,18 @@ core::WeightVector langevin_solve(const core::RunContext &run, const Parameters 
   std::vector<double> g(p.maxIter >= 1 ? static_cast<size_t>(data.D) : 0);
   core::ThreadRand &rand = core::this_thread_rand();
   for (int32_t t = 0; t < p.maxIter; ++t) {
-    // An iteration draws N + D values: asking the host each time costs nothing in comparison.
+    // An iteration draws N + D values: asking the host each time costs nothing in comparison. The
+    // permutation and the gradient ask too, as their work adds up, so that a large N or batch
+    // cannot hold a press back.
     if (run.stop.should_stop()) break;
-    core::random_permutation(rand, data.N, perm.data());
-    minibatch_gradient(data, w.data(), perm.data(), p.batchSize, p.lambda, g.data());
+    core::random_permutation(rand, data.N, perm.data(), &run.stop);
+    minibatch_gradient(data, w.data(), perm.data(), p.batchSize, p.lambda, g.data(), &run.stop);
+    if (run.stop.stopped()) break;
     const double eps = std::pow(static_cast<double>(t) + p.stepOffset, p.stepPower) * p.stepScale;
     for (int32_t k = 0; k < data.D; ++k) w[k] = (w[k] - (eps * 0.5) * g[k]) - gaussian_noise(rand, 0.0, eps);
     if (run.wants_objective()) {
-      const double f = core::objective_value(data, w.data(), p.lambda);
+      const double f = run.objective(w.data(), p.lambda);
+      if (run.stop.stopped()) break;
       run.record_objective(f);
       if (run.verbose) {
         const unsigned long ticks = static_cast<unsigned long>(std::clock());

@@ -18,9 +18,10 @@ struct Parameters {
 };
 
 // g = (N / B) * sum over perm[0..B-1] of 2 (x_i . w - y_i) x_i, then the L1 term of each weight.
-// Overwrites all D entries of g; reads w only.
+// Overwrites all D entries of g; reads w only. With `stop`, asks it as the batch is summed and
+// ends early (g unfinished) once it says stop.
 void minibatch_gradient(const core::RegressionData &data, const double *w, const int32_t *perm, int32_t B,
-                        double lambda, double *g);
+                        double lambda, double *g, const core::StopCheck *stop = nullptr);
 
 // maxIter iterations from w = 0, each drawing a fresh permutation of all N samples (N values of
 // the thread's generator) and one noise value per weight (D values), and updating

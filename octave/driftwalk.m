@@ -116,7 +116,8 @@
 %   X and y may also be of class single: they are converted exactly to double, and the result
 %   equals that of the call with double(X) and double(y).
 %
-%   Ctrl-C stops a long run soon after it is pressed: everything the call holds is released and
-%   it ends in the error driftwalk:interrupted.
+%   Ctrl-C stops a run within a fraction of a second in every phase (the conversion, the
+%   permutations, the mini-batch gradients, the objective history): everything the call holds
+%   is released and it ends in the error driftwalk:interrupted.
 %
 %   See also KINKSTEP, SPLITAVG, TEAMPROBE.

@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -39,26 +40,22 @@ class ThreadModels {
   std::vector<double> slabs_;
 };
 
-// Samples a thread takes between two looks at whether the call is to stop.
-constexpr int32_t kStopBlock = 4096;
-
 // One pass over the share, one sample after another. The gradient buffer is reused: every step
 // overwrites all of it before reading it, so the result is that of a fresh buffer per step.
-// Between blocks of samples thread 0 asks the host whether to stop (only the calling thread may
-// ask) and every thread looks at the answer; a stopped pass leaves its models unfinished.
+// Between blocks of samples of about StopCheck::kWorkPerQuestion features thread 0 asks the host
+// whether to stop (only the calling thread may ask) and every thread looks at the answer; a
+// stopped pass leaves its models unfinished.
 void descend_share(const core::RunContext &run, const Parameters &p, Share share, double *m, double *g,
                    std::atomic<bool> &stop, bool asks_host) {
   const core::RegressionData &data = run.data;
-  const size_t row_bytes = static_cast<size_t>(data.D) * sizeof(double);
+  const int64_t block =
+      std::max<int64_t>(1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(data.D) + 1)));
+  int64_t until_look = 0;
   for (int32_t i = share.start; i <= share.end; ++i) {
-    if ((i - share.start) % kStopBlock == 0) {
+    if (until_look-- == 0) {
+      until_look = block - 1;
       if (asks_host && run.stop.should_stop()) stop.store(true, std::memory_order_relaxed);
       if (stop.load(std::memory_order_relaxed)) return;
-    }
-    // After the shuffle the next row lies anywhere in memory: ask for it while this one is worked on.
-    if (i < share.end) {
-      const char *next = reinterpret_cast<const char *>(data.row(i + 1));
-      for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(next + b);
     }
     core::sample_subgradient(data, i, m, p.lambda, g);
     for (int32_t j = 0; j < data.D; ++j) m[j] = m[j] - p.stepSize * g[j];
@@ -96,14 +93,23 @@ int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32
 
 SolveResult split_average_solve(const core::RunContext &run, const Parameters &p) {
   SolveResult r;
-  r.threads = core::sizing_team(run.threads);
+  // Dynamic adjustment is off from the sizing team on, so that the load cannot shrink it.
+  const core::FixedTeamSize fixed_team_size;
+  const core::TeamSize size = core::sizing_team(run.threads);
+  r.asked_threads = size.asked;
+  if (!size.ok()) {
+    r.team_problem = size.problem;
+    return r;
+  }
+  r.threads = size.threads;
   // Printed by the calling thread, which is thread 0 of the sizing team, once that team has ended:
   // the host is never entered from inside a region.
   if (run.verbose) run.out.printf("Number of threads = %d\n", r.threads);
-  const core::FixedTeamSize fixed_team_size;
   r.w.assign(static_cast<size_t>(run.data.D), 0.0);
+  for (int32_t t = 0; t < r.threads; ++t) r.empty_shares += chunk_bounds(run.data.N, r.threads, t).empty();
   if (run.wants_objective()) {
-    const double f = core::objective_value(run.data, r.w.data(), p.lambda);
+    const double f = run.objective(r.w.data(), p.lambda);
+    if (run.stop.stopped()) return r;
     run.record_objective(f);
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
   }

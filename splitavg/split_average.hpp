@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "core/regression_data.hpp"
 #include "core/run_context.hpp"
@@ -28,6 +29,9 @@ struct SolveResult {
   core::WeightVector w;      // the averaged weights (all zero if the pass could not run)
   int32_t threads = 0;       // T: the size of the sizing team
   int32_t pass_threads = 0;  // the size the runtime gave the pass team
+  int32_t asked_threads = 0;  // the team size asked for (opts.threads or the runtime's default)
+  std::string team_problem;   // when set, no team was started: why it could not be
+  int32_t empty_shares = 0;  // shares with no sample (T > N): their zero models are averaged in
   // The pass ran with exactly T threads, so every share was processed.
   bool ok() const { return threads >= 1 && pass_threads == threads; }
 };

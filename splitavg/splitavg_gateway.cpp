@@ -29,18 +29,21 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   const core::Printer out = host.printer();
 
   frame::guard_memory(shape, err, [&] {
-    core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
+    const core::StopCheck stop = frame::host_stop_check();
+    core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape, stop);
+    if (frame::interrupted(stop, err)) return;
     if (verbose) out.printf("N=%d, D=%d, lambda%f\n", shape.N, shape.D, p.lambda);
     // The clock starts whether or not the time will be printed.
     const double start = splitavg::whole_seconds(omp_get_wtime());
     frame::RunRecord record(nlhs, options);
     core::seed_thread_rand(record.seed());
-    splitavg::shuffle_samples(data, 0, shape.N - 1);
-
     core::RunContext ctx{data, verbose, out};
-    record.prepare(ctx);
-    const splitavg::SolveResult r = splitavg::split_average_solve(ctx, p);
+    record.prepare(ctx, stop);
+    if (!ctx.stop.stopped()) splitavg::shuffle_samples(data, 0, shape.N - 1, &ctx.stop);
+    const splitavg::SolveResult r =
+        ctx.stop.stopped() ? splitavg::SolveResult{} : splitavg::split_average_solve(ctx, p);
     if (record.interrupted(ctx, err)) return;
+    if (!frame::team_started(r.team_problem, options, r.threads, err)) return;
     if (!r.ok()) {
       err.set("threadTeam",
               "the pass needs a team of %d threads, as many as the first team had, but the OpenMP runtime "
@@ -48,9 +51,15 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
               r.threads, r.pass_threads);
       return;
     }
+    if (r.empty_shares > 0 && shape.N > 0)
+      err.warn("emptyShares",
+               "%d of the %d shares were empty (more threads than the N = %d samples); their models are averaged "
+               "in as zero weights, which shrinks the result by that fraction.",
+               r.empty_shares, r.threads, shape.N);
     if (ctx.wants_objective()) {
       // The objective is evaluated before the clock is read again, so it counts into the time.
-      const double f = core::objective_value(data, r.w.data(), p.lambda);
+      const double f = ctx.objective(r.w.data(), p.lambda);
+      if (record.interrupted(ctx, err)) return;
       ctx.record_objective(f);
       if (verbose) {
         const unsigned long elapsed = splitavg::elapsed_seconds(start, omp_get_wtime());
