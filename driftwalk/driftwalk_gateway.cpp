@@ -9,7 +9,7 @@ namespace {
 
 const char *const kInputs[] = {"X",      "y",         "stepScale", "stepOffset", "stepPower",
                                "lambda", "batchSize", "maxIter",   "verbose"};
-const frame::Signature kSignature{"driftwalk", kInputs, 9, frame::kSeedOption};
+const frame::Signature kSignature{"driftwalk", kInputs, 9, frame::kSeedOption | frame::kThreadsOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -46,10 +46,11 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     record.prepare(ctx);
     if (verbose) out.printf("N=%d, D=%d, maxIter=%d\n", shape.N, shape.D, p.maxIter);
     core::seed_thread_rand(record.seed());
-    const core::WeightVector w = driftwalk::langevin_solve(ctx, p);
+    int32_t threads = 1;
+    const core::WeightVector w = driftwalk::langevin_solve(ctx, p, &threads);
     if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
-    record.store(plhs, w, 1, p.maxIter > 0 ? p.maxIter : 0, err);
+    record.store(plhs, w, threads, p.maxIter > 0 ? p.maxIter : 0, err);
   });
 }
 

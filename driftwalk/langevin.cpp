@@ -1,35 +1,141 @@
 #include "driftwalk/langevin.hpp"
 
+#include <omp.h>
+
 #include <cmath>
 #include <ctime>
 #include <stdexcept>
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/team.hpp"
 #include "driftwalk/noise.hpp"
 
 namespace driftwalk {
+namespace {
+
+struct Range {
+  int32_t first, last;  // [first, last)
+};
+
+// Part t of n of [0, count), in whole blocks of `block` (the last part takes the rest), so that
+// two threads never write the same cache line of a vector of doubles.
+Range share(int32_t count, int32_t n, int32_t t, int32_t block) {
+  const int64_t blocks = (static_cast<int64_t>(count) + block - 1) / block;
+  const int64_t first = blocks * t / n * block, last = blocks * (t + 1) / n * block;
+  return {static_cast<int32_t>(first < count ? first : count), static_cast<int32_t>(last < count ? last : count)};
+}
+
+// c[j] = (x_i . w - y_i) * 2.0 with i = perm[j], for j in the range: each dot product in index
+// order on its own accumulator. Four rows at a time, so that four independent chains of additions
+// overlap in the processor.
+void batch_residuals(const core::RegressionData &data, const double *w, const int32_t *perm, Range js, double *c) {
+  const int32_t D = data.D;
+  int32_t j = js.first;
+  for (; j + 4 <= js.last; j += 4) {
+    const double *x0 = data.row(perm[j]), *x1 = data.row(perm[j + 1]);
+    const double *x2 = data.row(perm[j + 2]), *x3 = data.row(perm[j + 3]);
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int32_t k = 0; k < D; ++k) {
+      const double wk = w[k];
+      s0 = s0 + x0[k] * wk;
+      s1 = s1 + x1[k] * wk;
+      s2 = s2 + x2[k] * wk;
+      s3 = s3 + x3[k] * wk;
+    }
+    const double s[4] = {s0, s1, s2, s3};
+    for (int h = 0; h < 4; ++h) c[j + h] = (s[h] - data.labels[static_cast<size_t>(perm[j + h])]) * 2.0;
+  }
+  for (; j < js.last; ++j) {
+    const int32_t i = perm[j];
+    c[j] = (core::dot_product(data.row(i), w, D) - data.labels[static_cast<size_t>(i)]) * 2.0;
+  }
+}
+
+// Features at a time in the batch sums: their partial sums stay in the first-level cache while
+// the batch's rows pass.
+constexpr int32_t kFeatureBlock = 512;
+
+// g_k = sum over j = 0..B-1, in that order, of c_j * x_{perm[j]}[k], for k in the range: element
+// by element the loop of the plain gradient, vectorised across features.
+void batch_sums(const core::RegressionData &data, const int32_t *perm, int32_t B, const double *c, Range ks,
+                double *__restrict g) {
+  for (int32_t k0 = ks.first; k0 < ks.last; k0 += kFeatureBlock) {
+    const int32_t k1 = k0 + kFeatureBlock < ks.last ? k0 + kFeatureBlock : ks.last;
+    for (int32_t k = k0; k < k1; ++k) g[k] = 0.0;
+    for (int32_t j = 0; j < B; ++j) {
+      const double *__restrict x = data.row(perm[j]);
+      const double cj = c[j];
+      for (int32_t k = k0; k < k1; ++k) g[k] = g[k] + cj * x[k];
+    }
+  }
+}
+
+// Everything one iteration shares between its threads. Each thread writes only its own part of
+// c (samples) and of g, z and w (features); w is read in full only before the barrier.
+struct Iteration {
+  const core::RegressionData &data;
+  const int32_t *perm;
+  const uint32_t *seeds;  // one engine seed per weight
+  int32_t B;
+  double scale;  // N / B
+  double lambda;
+  double eps;
+  double *c, *g, *z, *w;
+};
+
+void residual_part(const Iteration &it, int32_t n, int32_t t) {
+  batch_residuals(it.data, it.w, it.perm, share(it.B, n, t, 1), it.c);
+}
+
+// The features of part t: gradient, noise and the step, w_k <- (w_k - (eps * 0.5) * g_k) - noise_k
+// with noise_k = z_k * eps + 0.0, as gaussian_noise(0.0, eps) forms it.
+void feature_part(const Iteration &it, int32_t n, int32_t t) {
+  constexpr int32_t line = 64 / sizeof(double);
+  const Range ks = share(it.data.D, n, t, line);
+  if (ks.first >= ks.last) return;
+  batch_sums(it.data, it.perm, it.B, it.c, ks, it.g);
+  standard_variates(it.seeds + ks.first, ks.last - ks.first, it.z + ks.first);
+  const double half = it.eps * 0.5;
+  for (int32_t k = ks.first; k < ks.last; ++k) {
+    const double gk = core::add_l1_subgradient(it.scale * it.g[k], it.w[k], it.lambda);
+    it.w[k] = (it.w[k] - half * gk) - (it.z[k] * it.eps + 0.0);
+  }
+}
+
+// The team of a call: one thread for a small batch, where starting a team costs more than it
+// saves, else the caller's request or the runtime's default.
+int32_t team_size(const core::RunContext &run, const Parameters &p, int64_t min_parallel_work) {
+  if (p.maxIter < 1 || run.threads == 1) return 1;
+  if (static_cast<int64_t>(run.data.D) * p.batchSize < min_parallel_work) return 1;
+  return core::sizing_team(run.threads);
+}
+
+}  // namespace
 
 void minibatch_gradient(const core::RegressionData &data, const double *w, const int32_t *perm, int32_t B,
                         double lambda, double *g) {
-  const int32_t D = data.D;
-  for (int32_t k = 0; k < D; ++k) g[k] = 0.0;
-  for (int32_t j = 0; j < B; ++j) {
-    const int32_t i = perm[j];
-    const double *x = data.row(i);
-    const double r = core::dot_product(x, w, D) - data.labels[static_cast<size_t>(i)];
-    const double c = r * 2.0;
-    for (int32_t k = 0; k < D; ++k) g[k] = g[k] + c * x[k];
-  }
+  std::vector<double> c(static_cast<size_t>(B > 0 ? B : 0));
+  batch_residuals(data, w, perm, {0, B}, c.data());
+  batch_sums(data, perm, B, c.data(), {0, data.D}, g);
   // Scale the batch up to the whole data set; the penalty is not scaled.
   const double scale = static_cast<double>(data.N) / static_cast<double>(B);
-  for (int32_t k = 0; k < D; ++k) g[k] = core::add_l1_subgradient(scale * g[k], w[k], lambda);
+  for (int32_t k = 0; k < data.D; ++k) g[k] = core::add_l1_subgradient(scale * g[k], w[k], lambda);
 }
 
-core::WeightVector langevin_solve(const core::RunContext &run, const Parameters &p) {
+core::WeightVector langevin_solve(const core::RunContext &run, const Parameters &p, int32_t *threads) {
+  return detail::langevin_solve(run, p, kMinParallelWork, threads);
+}
+
+core::WeightVector detail::langevin_solve(const core::RunContext &run, const Parameters &p, int64_t min_parallel_work,
+                                          int32_t *threads) {
   const core::RegressionData &data = run.data;
   if (p.maxIter >= 1 && (p.batchSize < 1 || p.batchSize > data.N))
     throw std::invalid_argument("driftwalk: batchSize must lie in 1..N");
+
+  const int32_t T = team_size(run, p, min_parallel_work);
+  if (threads) *threads = T;
+  const core::FixedTeamSize fixed_team_size;
 
   core::WeightVector w(static_cast<size_t>(data.D), 0.0);
   if (run.wants_objective()) {
@@ -38,18 +144,38 @@ core::WeightVector langevin_solve(const core::RunContext &run, const Parameters 
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
   }
 
-  // One permutation and one gradient buffer serve every iteration: each iteration overwrites both
-  // before reading them.
-  std::vector<int32_t> perm(p.maxIter >= 1 ? static_cast<size_t>(data.N) : 0);
-  std::vector<double> g(p.maxIter >= 1 ? static_cast<size_t>(data.D) : 0);
+  // Every buffer serves every iteration, and each iteration overwrites what it reads. They are
+  // allocated here, so nothing inside a team can throw.
+  const size_t n = p.maxIter >= 1 ? static_cast<size_t>(data.N) : 0;
+  const size_t d = p.maxIter >= 1 ? static_cast<size_t>(data.D) : 0;
+  std::vector<int32_t> perm(n);
+  std::vector<uint32_t> seeds(d);
+  std::vector<double> c(p.maxIter >= 1 ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
   core::ThreadRand &rand = core::this_thread_rand();
+  Iteration it{data, perm.data(), seeds.data(), p.batchSize, 0.0,     p.lambda,
+               0.0,  c.data(),    g.data(),     z.data(),    w.data()};
+  if (p.maxIter >= 1) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
   for (int32_t t = 0; t < p.maxIter; ++t) {
     // An iteration draws N + D values: asking the host each time costs nothing in comparison.
     if (run.stop.should_stop()) break;
+    // The draws, all on the calling thread and in the defined order: the permutation, then one
+    // noise seed per weight in weight order.
     core::random_permutation(rand, data.N, perm.data());
-    minibatch_gradient(data, w.data(), perm.data(), p.batchSize, p.lambda, g.data());
-    const double eps = std::pow(static_cast<double>(t) + p.stepOffset, p.stepPower) * p.stepScale;
-    for (int32_t k = 0; k < data.D; ++k) w[k] = (w[k] - (eps * 0.5) * g[k]) - gaussian_noise(rand, 0.0, eps);
+    for (size_t k = 0; k < d; ++k) seeds[k] = noise_seed(static_cast<uint32_t>(rand.next()));
+    it.eps = std::pow(static_cast<double>(t) + p.stepOffset, p.stepPower) * p.stepScale;
+    if (T == 1) {
+      residual_part(it, 1, 0);
+      feature_part(it, 1, 0);
+    } else {
+      // Who computes a piece changes nothing in it, so the parts follow the team actually given.
+#pragma omp parallel num_threads(T)
+      {
+        const int32_t size = omp_get_num_threads(), id = omp_get_thread_num();
+        residual_part(it, size, id);
+#pragma omp barrier
+        feature_part(it, size, id);
+      }
+    }
     if (run.wants_objective()) {
       const double f = core::objective_value(data, w.data(), p.lambda);
       run.record_objective(f);

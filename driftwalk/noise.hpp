@@ -62,6 +62,12 @@ inline uint32_t noise_seed(uint32_t r) {
   return s == 0 ? 1u : s;
 }
 
+// The standardised variate (mean 0, sd 1) of each engine seed: z[k] is what normal_draw returns
+// from a fresh sampler on an engine seeded with seeds[k], so that gaussian_noise(mean, sd) of the
+// generator value r equals z * sd + mean for the seed noise_seed(r). Touches no generator and
+// allocates nothing, so team threads may share the work.
+void standard_variates(const uint32_t *seeds, int32_t n, double *z);
+
 // One normal variate mean + sd * z; takes exactly one value from core::thread_rand().
 double gaussian_noise(double mean, double sd);
 // The same with the calling thread's generator passed in, for loops that draw many.
