@@ -9,6 +9,7 @@
 
 #include "core/primitives.hpp"
 #include "core/team.hpp"
+#include "driftwalk/batch_kernels.hpp"
 #include "driftwalk/noise.hpp"
 
 namespace driftwalk {
@@ -52,25 +53,6 @@ void batch_residuals(const core::RegressionData &data, const double *w, const in
   }
 }
 
-// Features at a time in the batch sums: their partial sums stay in the first-level cache while
-// the batch's rows pass.
-constexpr int32_t kFeatureBlock = 512;
-
-// g_k = sum over j = 0..B-1, in that order, of c_j * x_{perm[j]}[k], for k in the range: element
-// by element the loop of the plain gradient, vectorised across features.
-void batch_sums(const core::RegressionData &data, const int32_t *perm, int32_t B, const double *c, Range ks,
-                double *__restrict g) {
-  for (int32_t k0 = ks.first; k0 < ks.last; k0 += kFeatureBlock) {
-    const int32_t k1 = k0 + kFeatureBlock < ks.last ? k0 + kFeatureBlock : ks.last;
-    for (int32_t k = k0; k < k1; ++k) g[k] = 0.0;
-    for (int32_t j = 0; j < B; ++j) {
-      const double *__restrict x = data.row(perm[j]);
-      const double cj = c[j];
-      for (int32_t k = k0; k < k1; ++k) g[k] = g[k] + cj * x[k];
-    }
-  }
-}
-
 // Everything one iteration shares between its threads. Each thread writes only its own part of
 // c (samples) and of g, z and w (features); w is read in full only before the barrier.
 struct Iteration {
@@ -94,13 +76,10 @@ void feature_part(const Iteration &it, int32_t n, int32_t t) {
   constexpr int32_t line = 64 / sizeof(double);
   const Range ks = share(it.data.D, n, t, line);
   if (ks.first >= ks.last) return;
-  batch_sums(it.data, it.perm, it.B, it.c, ks, it.g);
+  const BatchKernels &kernels = batch_kernels();
+  kernels.sums(it.data, it.perm, it.B, it.c, {ks.first, ks.last}, it.g);
   standard_variates(it.seeds + ks.first, ks.last - ks.first, it.z + ks.first);
-  const double half = it.eps * 0.5;
-  for (int32_t k = ks.first; k < ks.last; ++k) {
-    const double gk = core::add_l1_subgradient(it.scale * it.g[k], it.w[k], it.lambda);
-    it.w[k] = (it.w[k] - half * gk) - (it.z[k] * it.eps + 0.0);
-  }
+  kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, {ks.first, ks.last}, it.w);
 }
 
 // The team of a call: one thread for a small batch, where starting a team costs more than it
@@ -117,7 +96,7 @@ void minibatch_gradient(const core::RegressionData &data, const double *w, const
                         double lambda, double *g) {
   std::vector<double> c(static_cast<size_t>(B > 0 ? B : 0));
   batch_residuals(data, w, perm, {0, B}, c.data());
-  batch_sums(data, perm, B, c.data(), {0, data.D}, g);
+  batch_kernels().sums(data, perm, B, c.data(), {0, data.D}, g);
   // Scale the batch up to the whole data set; the penalty is not scaled.
   const double scale = static_cast<double>(data.N) / static_cast<double>(B);
   for (int32_t k = 0; k < data.D; ++k) g[k] = core::add_l1_subgradient(scale * g[k], w[k], lambda);
