@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <stdexcept>
@@ -18,14 +19,6 @@ namespace {
 struct Range {
   int32_t first, last;  // [first, last)
 };
-
-// Part t of n of [0, count), in whole blocks of `block` (the last part takes the rest), so that
-// two threads never write the same cache line of a vector of doubles.
-Range share(int32_t count, int32_t n, int32_t t, int32_t block) {
-  const int64_t blocks = (static_cast<int64_t>(count) + block - 1) / block;
-  const int64_t first = blocks * t / n * block, last = blocks * (t + 1) / n * block;
-  return {static_cast<int32_t>(first < count ? first : count), static_cast<int32_t>(last < count ? last : count)};
-}
 
 // c[j] = (x_i . w - y_i) * 2.0 with i = perm[j], for j in the range: each dot product in index
 // order on its own accumulator. Four rows at a time, so that four independent chains of additions
@@ -53,12 +46,23 @@ void batch_residuals(const core::RegressionData &data, const double *w, const in
   }
 }
 
-// Everything one iteration shares between its threads. Each thread writes only its own part of
-// c (samples) and of g, z and w (features); w is read in full only before the barrier.
+// One iteration's draws: the permutation, then one engine seed per weight.
+struct Draws {
+  std::vector<int32_t> perm;
+  std::vector<uint32_t> seeds;
+};
+
+void draw(core::ThreadRand &rand, int32_t N, Draws &d) {
+  core::random_permutation(rand, N, d.perm.data());
+  for (uint32_t &s : d.seeds) s = noise_seed(static_cast<uint32_t>(rand.next()));
+}
+
+// Everything one iteration shares between its threads. Each piece of c (samples) and of g, z and
+// w (features) is written by one thread; w is read in full only before the features are stepped.
 struct Iteration {
   const core::RegressionData &data;
   const int32_t *perm;
-  const uint32_t *seeds;  // one engine seed per weight
+  const uint32_t *seeds;
   int32_t B;
   double scale;  // N / B
   double lambda;
@@ -66,20 +70,20 @@ struct Iteration {
   double *c, *g, *z, *w;
 };
 
-void residual_part(const Iteration &it, int32_t n, int32_t t) {
-  batch_residuals(it.data, it.w, it.perm, share(it.B, n, t, 1), it.c);
-}
-
-// The features of part t: gradient, noise and the step, w_k <- (w_k - (eps * 0.5) * g_k) - noise_k
-// with noise_k = z_k * eps + 0.0, as gaussian_noise(0.0, eps) forms it.
-void feature_part(const Iteration &it, int32_t n, int32_t t) {
-  constexpr int32_t line = 64 / sizeof(double);
-  const Range ks = share(it.data.D, n, t, line);
-  if (ks.first >= ks.last) return;
+// The features of the range: gradient, noise and the step, w_k <- (w_k - (eps * 0.5) * g_k) -
+// noise_k with noise_k = z_k * eps + 0.0, as gaussian_noise(0.0, eps) forms it.
+void step_features(const Iteration &it, Range ks) {
   const BatchKernels &kernels = batch_kernels();
   kernels.sums(it.data, it.perm, it.B, it.c, {ks.first, ks.last}, it.g);
   standard_variates(it.seeds + ks.first, ks.last - ks.first, it.z + ks.first);
   kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, {ks.first, ks.last}, it.w);
+}
+
+// Pieces of about a quarter of a thread's share, handed to whichever thread is free: samples in
+// fours (the dot products run four at a time), features in whole cache lines.
+int32_t piece(int32_t count, int32_t T, int32_t unit) {
+  const int32_t per = 4 * T * unit;
+  return (count + per - 1) / per * unit;
 }
 
 // The team of a call: one thread for a small batch, where starting a team costs more than it
@@ -124,35 +128,53 @@ core::WeightVector detail::langevin_solve(const core::RunContext &run, const Par
   }
 
   // Every buffer serves every iteration, and each iteration overwrites what it reads. They are
-  // allocated here, so nothing inside a team can throw.
-  const size_t n = p.maxIter >= 1 ? static_cast<size_t>(data.N) : 0;
-  const size_t d = p.maxIter >= 1 ? static_cast<size_t>(data.D) : 0;
-  std::vector<int32_t> perm(n);
-  std::vector<uint32_t> seeds(d);
-  std::vector<double> c(p.maxIter >= 1 ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
+  // allocated here, so nothing inside a team can throw. With a team, the calling thread draws the
+  // next iteration's values while the others start on this one's work (the draws do not depend
+  // on the weights), so the draws come in two sets used in turn.
+  const bool running = p.maxIter >= 1;
+  const size_t n = running ? static_cast<size_t>(data.N) : 0, d = running ? static_cast<size_t>(data.D) : 0;
+  Draws draws[2];
+  for (int s = 0; s < (T > 1 ? 2 : 1); ++s) {
+    draws[s].perm.resize(n);
+    draws[s].seeds.resize(d);
+  }
+  std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
   core::ThreadRand &rand = core::this_thread_rand();
-  Iteration it{data, perm.data(), seeds.data(), p.batchSize, 0.0,     p.lambda,
-               0.0,  c.data(),    g.data(),     z.data(),    w.data()};
-  if (p.maxIter >= 1) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
+  Iteration it{data, nullptr, nullptr, p.batchSize, 0.0, p.lambda, 0.0, c.data(), g.data(), z.data(), w.data()};
+  if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
+  const int32_t sample_piece = piece(p.batchSize, T, 4), feature_piece = piece(data.D, T, 64 / sizeof(double));
+  const int32_t sample_pieces = running ? (p.batchSize + sample_piece - 1) / sample_piece : 0;
+  const int32_t feature_pieces = running ? (data.D + feature_piece - 1) / feature_piece : 0;
   for (int32_t t = 0; t < p.maxIter; ++t) {
     // An iteration draws N + D values: asking the host each time costs nothing in comparison.
     if (run.stop.should_stop()) break;
     // The draws, all on the calling thread and in the defined order: the permutation, then one
     // noise seed per weight in weight order.
-    core::random_permutation(rand, data.N, perm.data());
-    for (size_t k = 0; k < d; ++k) seeds[k] = noise_seed(static_cast<uint32_t>(rand.next()));
+    Draws &now = draws[T > 1 ? t % 2 : 0];
+    if (T == 1 || t == 0) draw(rand, data.N, now);
+    it.perm = now.perm.data();
+    it.seeds = now.seeds.data();
     it.eps = std::pow(static_cast<double>(t) + p.stepOffset, p.stepPower) * p.stepScale;
     if (T == 1) {
-      residual_part(it, 1, 0);
-      feature_part(it, 1, 0);
+      batch_residuals(data, w.data(), it.perm, {0, p.batchSize}, c.data());
+      step_features(it, {0, data.D});
     } else {
-      // Who computes a piece changes nothing in it, so the parts follow the team actually given.
+      Draws *const next = t + 1 < p.maxIter ? &draws[(t + 1) % 2] : nullptr;
+      // Who computes a piece changes nothing in it: each is computed whole, as on one thread.
 #pragma omp parallel num_threads(T)
       {
-        const int32_t size = omp_get_num_threads(), id = omp_get_thread_num();
-        residual_part(it, size, id);
-#pragma omp barrier
-        feature_part(it, size, id);
+#pragma omp for schedule(dynamic, 1)
+        for (int32_t q = 0; q < sample_pieces; ++q) {
+          const int32_t first = q * sample_piece;
+          batch_residuals(data, w.data(), it.perm, {first, std::min(first + sample_piece, p.batchSize)}, c.data());
+        }
+        // (The loop's end waits for every thread: all residuals are in, w is no longer read.)
+        if (omp_get_thread_num() == 0 && next) draw(rand, data.N, *next);
+#pragma omp for schedule(dynamic, 1) nowait
+        for (int32_t q = 0; q < feature_pieces; ++q) {
+          const int32_t first = q * feature_piece;
+          step_features(it, {first, std::min(first + feature_piece, data.D)});
+        }
       }
     }
     if (run.wants_objective()) {
