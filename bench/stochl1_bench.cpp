@@ -242,6 +242,17 @@ int noise(char **a) {
     core::seed_thread_rand(3);
     for (int k = 0; k < count; ++k) direct[k] = reference::gaussian_noise(0.0, 1.0);
   });
+  // The same draws as an iteration takes them: all the generator values first, then the variates of
+  // eight seeds side by side.
+  std::vector<uint32_t> seeds(count);
+  std::vector<double> batch(count);
+  const double t_batch = median_of(repeats, [&] {
+    core::seed_thread_rand(3);
+    for (int k = 0; k < count; ++k) seeds[k] = driftwalk::noise_seed(static_cast<uint32_t>(core::thread_rand()));
+    driftwalk::standard_variates(seeds.data(), count, batch.data());
+  });
+  report("noise_batch_identical", std::memcmp(fast.data(), batch.data(), count * sizeof(double)) == 0);
+  report("noise_batch_s", t_batch / count);
   report("noise_identical", std::memcmp(fast.data(), direct.data(), count * sizeof(double)) == 0);
   report("noise_s", t_fast / count);
   report("noise_direct_s", t_direct / count);

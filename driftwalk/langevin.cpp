@@ -82,8 +82,17 @@ void step_features(const Iteration &it, Range ks) {
 // Pieces of about a quarter of a thread's share, handed to whichever thread is free: samples in
 // fours (the dot products run four at a time), features in whole cache lines.
 int32_t piece(int32_t count, int32_t T, int32_t unit) {
-  const int32_t per = 4 * T * unit;
-  return (count + per - 1) / per * unit;
+  const int64_t per = int64_t{4} * T * unit;
+  return static_cast<int32_t>(std::max<int64_t>(1, (int64_t{count} + per - 1) / per) * unit);
+}
+
+// The pieces of [0, count) of the given size: how many there are, and piece q.
+int32_t pieces(int32_t count, int32_t size) {
+  return static_cast<int32_t>((int64_t{count} + size - 1) / size);
+}
+Range piece_range(int32_t q, int32_t size, int32_t count) {
+  const int64_t first = int64_t{q} * size;
+  return {static_cast<int32_t>(first), static_cast<int32_t>(std::min<int64_t>(first + size, count))};
 }
 
 // The team of a call: one thread for a small batch, where starting a team costs more than it
@@ -143,8 +152,8 @@ core::WeightVector detail::langevin_solve(const core::RunContext &run, const Par
   Iteration it{data, nullptr, nullptr, p.batchSize, 0.0, p.lambda, 0.0, c.data(), g.data(), z.data(), w.data()};
   if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
   const int32_t sample_piece = piece(p.batchSize, T, 4), feature_piece = piece(data.D, T, 64 / sizeof(double));
-  const int32_t sample_pieces = running ? (p.batchSize + sample_piece - 1) / sample_piece : 0;
-  const int32_t feature_pieces = running ? (data.D + feature_piece - 1) / feature_piece : 0;
+  const int32_t sample_pieces = running ? pieces(p.batchSize, sample_piece) : 0;
+  const int32_t feature_pieces = pieces(data.D, feature_piece);
   for (int32_t t = 0; t < p.maxIter; ++t) {
     // An iteration draws N + D values: asking the host each time costs nothing in comparison.
     if (run.stop.should_stop()) break;
@@ -164,17 +173,12 @@ core::WeightVector detail::langevin_solve(const core::RunContext &run, const Par
 #pragma omp parallel num_threads(T)
       {
 #pragma omp for schedule(dynamic, 1)
-        for (int32_t q = 0; q < sample_pieces; ++q) {
-          const int32_t first = q * sample_piece;
-          batch_residuals(data, w.data(), it.perm, {first, std::min(first + sample_piece, p.batchSize)}, c.data());
-        }
+        for (int32_t q = 0; q < sample_pieces; ++q)
+          batch_residuals(data, w.data(), it.perm, piece_range(q, sample_piece, p.batchSize), c.data());
         // (The loop's end waits for every thread: all residuals are in, w is no longer read.)
         if (omp_get_thread_num() == 0 && next) draw(rand, data.N, *next);
 #pragma omp for schedule(dynamic, 1) nowait
-        for (int32_t q = 0; q < feature_pieces; ++q) {
-          const int32_t first = q * feature_piece;
-          step_features(it, {first, std::min(first + feature_piece, data.D)});
-        }
+        for (int32_t q = 0; q < feature_pieces; ++q) step_features(it, piece_range(q, feature_piece, data.D));
       }
     }
     if (run.wants_objective()) {

@@ -205,3 +205,14 @@ TEST(DriftwalkKernels, EveryVersionGivesTheGenericBits) {
     }
   }
 }
+
+// No features: nothing to share, and still N + D draws per iteration, with a team or without.
+TEST(DriftwalkTeams, NoFeaturesDrawsThePermutationsOnly) {
+  const core::RegressionData data = core::make_regression_data(nullptr, 5, 0, std::vector<double>(5, 1.0).data());
+  for (int32_t T : {1, 2, 3}) {
+    const Outcome o = run(data, parameters({5, 0, 2, 4}), T, 8);
+    EXPECT_TRUE(o.w.empty());
+    EXPECT_EQ(o.draws, 4u * 5u) << T;
+    EXPECT_EQ(o.lines.size(), 5u) << T;
+  }
+}
