@@ -12,10 +12,12 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/harness.hpp"
@@ -295,7 +297,13 @@ int drift(char **a) {
   std::vector<double> t1, t2, tdefault, tloop;
   core::WeightVector w1, w2, wdefault, wloop;
   for (int r = 0; r < repeats; ++r) {
+    const double t0 = bench::now();
+    wloop = bench::one_thread_langevin(data, seed, p.stepScale, p.stepOffset, p.stepPower, p.lambda, batch, iterations);
+    tloop.push_back(bench::now() - t0);
     for (int T : {1, 2, 0}) {
+      // After a team the runtime's idle worker spins for a while before it sleeps, taking a
+      // processor from whatever runs next on a busy machine: let it settle first.
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
       core::RunContext run{data, false, {}};
       run.threads = T;
       omp_set_num_threads(2);
@@ -306,9 +314,6 @@ int drift(char **a) {
       (T == 1 ? t1 : T == 2 ? t2 : tdefault).push_back(t);
       (T == 1 ? w1 : T == 2 ? w2 : wdefault) = std::move(w);
     }
-    const double t0 = bench::now();
-    wloop = bench::one_thread_langevin(data, seed, p.stepScale, p.stepOffset, p.stepPower, p.lambda, batch, iterations);
-    tloop.push_back(bench::now() - t0);
   }
   auto median = [](std::vector<double> v) {
     std::sort(v.begin(), v.end());
