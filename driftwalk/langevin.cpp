@@ -68,12 +68,13 @@ struct Iteration {
   double lambda;
   double eps;
   double *c, *g, *z, *w;
+  const BatchKernels *kernels;  // looked up before any team starts: the first lookup allocates
 };
 
 // The features of the range: gradient, noise and the step, w_k <- (w_k - (eps * 0.5) * g_k) -
 // noise_k with noise_k = z_k * eps + 0.0, as gaussian_noise(0.0, eps) forms it.
 void step_features(const Iteration &it, Range ks) {
-  const BatchKernels &kernels = batch_kernels();
+  const BatchKernels &kernels = *it.kernels;
   kernels.sums(it.data, it.perm, it.B, it.c, {ks.first, ks.last}, it.g);
   standard_variates(it.seeds + ks.first, ks.last - ks.first, it.z + ks.first);
   kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, {ks.first, ks.last}, it.w);
@@ -149,7 +150,8 @@ core::WeightVector detail::langevin_solve(const core::RunContext &run, const Par
   }
   std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
   core::ThreadRand &rand = core::this_thread_rand();
-  Iteration it{data, nullptr, nullptr, p.batchSize, 0.0, p.lambda, 0.0, c.data(), g.data(), z.data(), w.data()};
+  Iteration it{data, nullptr,  nullptr,  p.batchSize, 0.0,      p.lambda,
+               0.0,  c.data(), g.data(), z.data(),    w.data(), &batch_kernels()};
   if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
   const int32_t sample_piece = piece(p.batchSize, T, 4), feature_piece = piece(data.D, T, 64 / sizeof(double));
   const int32_t sample_pieces = running ? pieces(p.batchSize, sample_piece) : 0;
