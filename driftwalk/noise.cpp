@@ -116,7 +116,7 @@ typedef int64_t LaneMask __attribute__((vector_size(kLanes * sizeof(int64_t))));
 typedef uint64_t LaneWord __attribute__((vector_size(kLanes * sizeof(uint64_t))));
 constexpr uint64_t kTwo52Bits = 0x4330000000000000u;  // the bits of the double 2^52
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void variates_of_lanes(const uint32_t *seeds, double *z) {
+__attribute__((always_inline)) inline void variates_of_lanes(const uint32_t *seeds, double *z) {
   // x[n] holds the engine's n-th value of every lane: 0..11 seeded, then one per step. With at
   // most 2 * kLanePairs steps no value is needed again 24 steps later, so a plain history serves
   // as the ring.
@@ -175,19 +175,58 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void variates_of_la
   }
 }
 
-}  // namespace
-
-void standard_variates(const uint32_t *seeds, int32_t n, double *z) {
+// The lanes in one version per instruction set, chosen at run time (an ifunc resolver, as
+// target_clones makes, would run before a sanitizer's runtime is up).
+template <void (*Lanes)(const uint32_t *, double *)>
+void variates_in_blocks(const uint32_t *seeds, int32_t n, double *z) {
   int32_t k = 0;
-  for (; k + kLanes <= n; k += kLanes) variates_of_lanes(seeds + k, z + k);
+  for (; k + kLanes <= n; k += kLanes) Lanes(seeds + k, z + k);
   if (k < n) {
     // The last few seeds padded with copies of the first of them.
     uint32_t padded[kLanes];
     double out[kLanes];
     for (int l = 0; l < kLanes; ++l) padded[l] = seeds[k + (k + l < n ? l : 0)];
-    variates_of_lanes(padded, out);
+    Lanes(padded, out);
     for (int32_t l = 0; k + l < n; ++l) z[k + l] = out[l];
   }
+}
+
+void lanes_generic(const uint32_t *seeds, double *z) {
+  variates_of_lanes(seeds, z);
+}
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void lanes_avx2(const uint32_t *seeds, double *z) {
+  variates_of_lanes(seeds, z);
+}
+__attribute__((target("avx512f"))) void lanes_avx512(const uint32_t *seeds, double *z) {
+  variates_of_lanes(seeds, z);
+}
+#endif
+
+}  // namespace
+
+std::vector<VariateKernel> available_variate_kernels() {
+  std::vector<VariateKernel> all{{"generic", variates_in_blocks<lanes_generic>}};
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) all.push_back({"avx2", variates_in_blocks<lanes_avx2>});
+  if (__builtin_cpu_supports("avx512f")) all.push_back({"avx512f", variates_in_blocks<lanes_avx512>});
+#endif
+  return all;
+}
+
+void standard_variates(const uint32_t *seeds, int32_t n, double *z) {
+  // Chosen once; the choice allocates nothing, so the first call may come from inside a team.
+  static void (*const chosen)(const uint32_t *, int32_t, double *) = [] {
+    void (*f)(const uint32_t *, int32_t, double *) = variates_in_blocks<lanes_generic>;
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) f = variates_in_blocks<lanes_avx2>;
+    if (__builtin_cpu_supports("avx512f")) f = variates_in_blocks<lanes_avx512>;
+#endif
+    return f;
+  }();
+  chosen(seeds, n, z);
 }
 
 double gaussian_noise(double mean, double sd) {
