@@ -54,6 +54,8 @@ function build(outdir)
     end
     copyfile(fullfile(root, 'octave', [m.name '.m']), outdir);
   end
+  % The step-size helper is plain m-code; it goes beside the modules it serves.
+  copyfile(fullfile(root, 'octave', 'stochl1_stepsize.m'), outdir);
   fprintf('built into %s\n', outdir);
 end
 

@@ -2,12 +2,15 @@
 
 #include <omp.h>
 
+#include <climits>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "core/host_interrupt.hpp"
+#include "core/parameters.hpp"
 
 namespace frame {
 
@@ -19,7 +22,18 @@ void CallError::set(const char *reason, const char *fmt, ...) {
   va_end(args);
 }
 
+void CallError::warn(const char *reason, const char *fmt, ...) {
+  if (warning_count_ == kMaxWarnings) return;
+  Message &m = warnings_[warning_count_++];
+  std::snprintf(m.id, sizeof m.id, "%s:%s", module_, reason);
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(m.text, sizeof m.text, fmt, args);
+  va_end(args);
+}
+
 void CallError::raise_if_set() const {
+  for (int k = 0; k < warning_count_; ++k) mexWarnMsgIdAndTxt(warnings_[k].id, "%s", warnings_[k].text);
   if (raised()) mexErrMsgIdAndTxt(id_, "%s", message_);
 }
 
@@ -116,6 +130,45 @@ bool read_scalar(const Signature &sig, const mxArray *const *prhs, int position,
   }
   value = mxGetScalar(a);
   return true;
+}
+
+bool check_finite(const Signature &sig, const double *values, std::initializer_list<int> positions, CallError &err) {
+  for (int k : positions) {
+    if (std::isfinite(values[k])) continue;
+    err.set("invalidParameter", "input %d (%s) must be a finite number; got %s.", k + 1, sig.inputs[k],
+            std::isnan(values[k]) ? "NaN" : values[k] > 0 ? "Inf" : "-Inf");
+    return false;
+  }
+  return true;
+}
+
+int32_t read_int32(const Signature &sig, const double *values, int position, CallError &err) {
+  const double v = values[position];
+  const int32_t n = core::to_int32_parameter(v);
+  if (n == INT32_MIN && !(std::trunc(v) == -2147483648.0)) {
+    char given[80];
+    if (std::isnan(v))
+      std::snprintf(given, sizeof given, "NaN");
+    else if (std::isinf(v))
+      std::snprintf(given, sizeof given, "%s", v > 0 ? "Inf" : "-Inf");
+    else
+      std::snprintf(given, sizeof given, "%.15g, outside the 32-bit range", v);
+    err.warn("parameterOutOfRange",
+             "input %d (%s) is %s; it reads as -2147483648, which counts as a value of 0 or less.", position + 1,
+             sig.inputs[position], given);
+  }
+  return n;
+}
+
+void warn_if_diverged(const std::vector<double> &w, CallError &err) {
+  for (size_t j = 0; j < w.size(); ++j) {
+    if (std::isfinite(w[j])) continue;
+    err.warn("diverged",
+             "the run diverged: w(%zu) is %s. The step size is too large for these data; a smaller step size "
+             "(stochl1_stepsize gives a safe one) or features scaled to unit size help.",
+             j + 1, std::isnan(w[j]) ? "NaN" : w[j] > 0 ? "Inf" : "-Inf");
+    return;
+  }
 }
 
 bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *prhs, ProblemShape &shape,

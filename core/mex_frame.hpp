@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -18,20 +19,30 @@
 
 namespace frame {
 
-// An error to raise once everything the call allocated is gone. Fixed buffers: it owns no memory.
+// An error to raise, and warnings to give, once everything the call allocated is gone (a host
+// may turn a warning into an error). Fixed buffers: it owns no memory.
 class CallError {
  public:
   explicit CallError(const char *module) : module_(module) {}
   void set(const char *reason, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+  // A warning `module:reason`; a call gives at most kMaxWarnings, further ones are dropped.
+  void warn(const char *reason, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
   bool raised() const { return id_[0] != '\0'; }
   const char *module() const { return module_; }
-  // Raises the error in the host if one was set; does not return then.
+  // Gives the warnings, then raises the error in the host if one was set; does not return then.
   void raise_if_set() const;
 
  private:
+  struct Message {
+    char id[96] = {0};
+    char text[512] = {0};
+  };
+  static constexpr int kMaxWarnings = 4;
   const char *module_;
   char id_[96] = {0};
   char message_[512] = {0};
+  Message warnings_[kMaxWarnings];
+  int warning_count_ = 0;
 };
 
 // The inputs a solver module takes: its name, the names of its inputs in order, and the option
@@ -60,19 +71,35 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, Call
 // numeric or logical value.
 bool read_scalar(const Signature &sig, const mxArray *const *prhs, int position, double &value, CallError &err);
 
+// The real-valued inputs at `positions` must be finite: a NaN or an infinity there can only give
+// NaN weights, so it is an invalidParameter error naming the input.
+bool check_finite(const Signature &sig, const double *values, std::initializer_list<int> positions, CallError &err);
+
+// Integer input `position` by the reading rule (core::to_int32_parameter). A value that reads as
+// -2^31 because it was NaN, an infinity or outside the 32-bit range keeps that reading, but the
+// call warns (parameterOutOfRange) with the value as given.
+int32_t read_int32(const Signature &sig, const double *values, int position, CallError &err);
+
+// Warns (diverged) when the final weights hold a NaN or an infinity: the run overflowed. One pass
+// over w, after the run.
+void warn_if_diverged(const std::vector<double> &w, CallError &err);
+
 // Everything a solver module checks before it reads anything: the arity, X and y, every scalar
 // input from position 2 on (read into values[2 .. sig.count - 1]) and the options struct.
 bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *prhs, ProblemShape &shape,
                double *values, CallOptions &options, CallError &err);
 
-// Runs the body; running out of memory inside it becomes an outOfMemory error, raised once the
-// body's objects are gone. Any other standard exception (a check inside the numerical code that
+// Runs the body; running out of memory inside it becomes an outOfMemory error and a NaN or an
+// infinity in X or y a nonFiniteData error, raised once the body's objects are gone. Any other standard exception (a check inside the numerical code that
 // the gateway's own checks should have made unreachable) becomes an internalError rather than
 // leaving mexFunction, which would take some hosts down.
 template <typename Body>
 void guard_memory(const ProblemShape &shape, CallError &err, Body &&body) {
   try {
     body();
+  } catch (const core::NonFiniteValue &e) {
+    err.set("nonFiniteData", "input %d (%s) must hold only finite values, but %s; remove or fill in such values first.",
+            e.in_labels ? 2 : 1, e.in_labels ? "y" : "X", e.what());
   } catch (const std::bad_alloc &) {
     err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
   } catch (const std::length_error &) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 namespace core {
@@ -41,8 +42,20 @@ struct RegressionData {
   const double *row(int32_t i) const { return rows[static_cast<std::size_t>(i)]; }
 };
 
+// A NaN or an infinity in X or y: no solver can give an answer from such data. Names the first
+// one in MATLAB's terms (1-based, X in column-major order, X before y).
+class NonFiniteValue : public std::runtime_error {
+ public:
+  NonFiniteValue(bool in_labels, std::size_t row, std::size_t column, double value);
+  bool in_labels;      // y rather than X
+  std::size_t row;     // 1-based
+  std::size_t column;  // 1-based (1 for y)
+  double value;        // NaN, Inf or -Inf
+};
+
 // Builds the rows from X in column-major order (row[i][j] = X[i + j*N]) and copies the first N
-// labels of y. Throws std::bad_alloc (or std::length_error) when the rows do not fit in memory.
+// labels of y. Throws std::bad_alloc (or std::length_error) when the rows do not fit in memory,
+// and NonFiniteValue when X or y holds a NaN or an infinity (found while the values are copied).
 // X and y may each be double or single precision; single values convert to double exactly.
 template <typename XReal, typename YReal>
 RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y);

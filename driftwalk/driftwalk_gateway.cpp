@@ -16,15 +16,16 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   double value[9];
   frame::CallOptions options;
   if (!frame::read_call(kSignature, nlhs, nrhs, prhs, shape, value, options, err)) return;
+  if (!frame::check_finite(kSignature, value, {2, 3, 4, 5}, err)) return;
 
   driftwalk::Parameters p;
   p.stepScale = value[2];
   p.stepOffset = value[3];
   p.stepPower = value[4];
   p.lambda = value[5];
-  p.batchSize = core::to_int32_parameter(value[6]);
-  p.maxIter = core::to_int32_parameter(value[7]);
-  const bool verbose = core::is_verbose(core::to_int32_parameter(value[8]));
+  p.batchSize = frame::read_int32(kSignature, value, 6, err);
+  p.maxIter = frame::read_int32(kSignature, value, 7, err);
+  const bool verbose = core::is_verbose(frame::read_int32(kSignature, value, 8, err));
 
   // A mini-batch is the first batchSize entries of a permutation of the N samples.
   if (p.maxIter >= 1 && shape.N == 0) {
@@ -50,6 +51,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     const core::WeightVector w = driftwalk::langevin_solve(ctx, p, &threads);
     if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
+    frame::warn_if_diverged(w, err);
     record.store(plhs, w, threads, p.maxIter > 0 ? p.maxIter : 0, err);
   });
 }

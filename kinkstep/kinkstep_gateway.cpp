@@ -19,13 +19,14 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   double value[7];
   frame::CallOptions options;
   if (!frame::read_call(kSignature, nlhs, nrhs, prhs, shape, value, options, err)) return;
+  if (!frame::check_finite(kSignature, value, {2, 3}, err)) return;
 
   kinkstep::Parameters p;
   p.stepSize = value[2];
   p.lambda = value[3];
-  p.maxIter = core::to_int32_parameter(value[4]);
-  const int32_t method = core::to_int32_parameter(value[5]);
-  const bool verbose = core::is_verbose(core::to_int32_parameter(value[6]));
+  p.maxIter = frame::read_int32(kSignature, value, 4, err);
+  const int32_t method = frame::read_int32(kSignature, value, 5, err);
+  const bool verbose = core::is_verbose(frame::read_int32(kSignature, value, 6, err));
   frame::HostOutput host;
   const core::Printer out = host.printer();
 
@@ -66,6 +67,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     }
     if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
+    frame::warn_if_diverged(w, err);
     record.store(plhs, w, threads, p.maxIter > 0 ? p.maxIter : 0, err);
   });
 }

@@ -21,10 +21,12 @@
 %     stepOffset double, b.
 %     stepPower  double, gamma, used with its sign (a decaying schedule needs gamma < 0).
 %     lambda     double, weight of the L1 penalty.
+%     These four must be finite; see "Choosing the step sizes".
 %     batchSize  integer (truncated toward zero), samples per mini-batch, 1 .. N.
 %     maxIter    integer (truncated toward zero), number of iterations; <= 0 returns zeros.
 %     verbose    integer (truncated toward zero); messages are printed only when it is 1.
-%   NaN, Inf and values outside the 32-bit range read as integers become -2147483648.
+%   NaN, Inf and values outside the 32-bit range read as integers become -2147483648, with the
+%   warning driftwalk:parameterOutOfRange.
 %
 %   Output:
 %     w          D x 1 double column.
@@ -42,7 +44,10 @@
 %     driftwalk:tooLarge          X has more than 2147483647 rows or columns
 %     driftwalk:invalidY          y is not a real, full double or single array
 %     driftwalk:yTooShort         y holds fewer than N values
-%     driftwalk:invalidParameter  a scalar input is empty, complex, sparse or not numeric/logical
+%     driftwalk:invalidParameter  a scalar input is empty, complex, sparse or not numeric/logical,
+%                                 or stepScale, stepOffset, stepPower or lambda is NaN or infinite
+%     driftwalk:nonFiniteData     X or y holds a NaN or an infinity; the message names the first,
+%                                 e.g. "X(3,2) is NaN" or "y(17) is Inf"
 %     driftwalk:emptyData         N = 0 while at least one iteration would run
 %     driftwalk:invalidBatchSize  batchSize outside 1 .. N while at least one iteration would run
 %     driftwalk:outOfMemory       the data or the result do not fit in memory
@@ -50,8 +55,29 @@
 %     driftwalk:unknownOption     opts has a field that is not an option of driftwalk
 %     driftwalk:invalidOption     an option's value is of the wrong type or range
 %     driftwalk:interrupted       the user pressed Ctrl-C; no result is returned
-%   Non-finite step sizes are not errors: for example stepOffset = 0 with stepPower < 0 gives
-%   an infinite first step, and the non-finite weights are returned as they are.
+%
+%   Warnings (the weights are returned as they are):
+%     driftwalk:diverged          the final weights hold a NaN or an infinity: a step was too
+%                                 large for the data (or infinite: stepOffset = 0 with
+%                                 stepPower < 0 makes eps_0 = Inf)
+%     driftwalk:parameterOutOfRange  batchSize, maxIter or verbose is NaN, infinite or outside
+%                                 the 32-bit range and reads as -2147483648
+%
+%   Choosing the step sizes: an iteration moves w by eps_t * (N/B) * sum over the batch of
+%   (x_i * w - y_i) x_i, stable while eps_t * (N/B) * |X_batch' * X_batch| < 2. As
+%   |X_batch' * X_batch| <= B * max_i |x_i|^2, every iteration is stable when
+%       eps_t < 2 / (N * max_i |x_i|^2)
+%   (the bound is reached when the rows point the same way; spread-out rows tolerate more).
+%   A decaying schedule is largest at t = 0, eps_0 = stepScale * stepOffset^stepPower, so
+%   with step = stochl1_stepsize(X, 'driftwalk') (half the bound) pass
+%   stepScale = step / stepOffset^stepPower. Too large a step makes the weights grow to Inf
+%   or NaN (driftwalk:diverged). The noise's standard deviation is eps_t too, so the chain
+%   never settles: its spread around the optimum shrinks as eps_t decays, and a constant
+%   schedule (stepPower = 0) leaves a floor proportional to eps.
+%
+%   What users trip on: there is no intercept (centre y and the columns of X first, or append
+%   a column of ones to X), and with noise on every weight no weight is ever exactly 0; treat
+%   |w(j)| below a threshold as zero to read off a sparse model (see help kinkstep).
 %
 %   Which objective: F as printed, with lambda as given (unlike kinkstep and splitavg).
 %
@@ -78,7 +104,8 @@
 %
 %   Example:
 %     X = randn(200, 3); y = X * [1; -2; 0.5] + 0.01 * randn(200, 1);
-%     w = driftwalk(X, y, 0.002, 1, -0.3, 0.1, 20, 2000, 0);
+%     step = stochl1_stepsize(X, 'driftwalk');   % eps_0 at t = 0: stepOffset = 1
+%     w = driftwalk(X, y, step, 1, -0.3, 0.1, 20, 2000, 0);
 %
 %   Options and run information
 %     opts      optional last input, a scalar struct ([] for none) with the fields

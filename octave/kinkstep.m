@@ -22,11 +22,13 @@
 %   Inputs
 %     X         real, full double matrix, N samples (rows) by D features (columns).
 %     y         real, full double array holding at least N labels; only the first N are used.
-%     stepSize  step size of every step (first element of a real numeric or logical input).
+%     stepSize  step size of every step (first element of a real numeric or logical input),
+%               finite; see "Choosing the step size".
 %     lambda    weight of the L1 penalty in each per-sample objective (see below).
-%               A real numeric or logical scalar, like the other scalar inputs.
+%               A finite real numeric or logical scalar, like the other scalar inputs.
 %     maxIter   number of iterations, truncated toward zero; 0 or less runs none and returns zeros.
-%               NaN, Inf and values outside the 32-bit integer range count as -2^31.
+%               NaN, Inf and values outside the 32-bit integer range count as -2^31, with
+%               the warning kinkstep:parameterOutOfRange (also for method and verbose).
 %     method    truncated toward zero: 0 = sequential, 1 = parallel averaged.
 %     verbose   messages are printed only when it is exactly 1 after truncation.
 %
@@ -63,6 +65,27 @@
 %     Method: 0 for sequential stocSubGD, 1 for parallel stocSubGD
 %   whatever verbose is, and raises kinkstep:invalidMethod.
 %
+%   Choosing the step size
+%     A step on sample i changes its residual x_i*w - y_i by the factor 1 - stepSize*|x_i|^2,
+%     so it shrinks the residual only while stepSize < 2/|x_i|^2. The steps are stable when
+%     stepSize < 2/max_i |x_i|^2 (method 1 averages such steps and keeps the same bound);
+%     above it the weights grow without end, to Inf or NaN, and the call warns
+%     (kinkstep:diverged). stochl1_stepsize(X, 'kinkstep') returns half the bound, a safe
+%     start. A constant step never settles: the weights keep jittering around the optimum at a
+%     distance that grows with stepSize, so a smaller step ends closer but needs more
+%     iterations (a useful maxIter is some multiple of N). Features of very different sizes
+%     force a step small enough for the largest: scale the columns of X first.
+%
+%   What users trip on
+%     No intercept: the model is y ~ X*w with no constant term. Centre y and the columns of X
+%     (subtract their means) first, or append a column of ones to X.
+%     No exact zeros: every step moves each weight by stepSize times its subgradient entry, so
+%     the weights of irrelevant features end jittering around 0, small but seldom exactly 0;
+%     "sparse" means small there. To read off a sparse model, treat |w(j)| below a threshold
+%     as zero: a weight that changes sign or size from one run (seed) to the next is jitter,
+%     and a threshold of a few times that spread, or a fraction of max(abs(w)), separates it
+%     (the demo counts |w| > 0.1 on weights of size 0.5 .. 2).
+%
 %   Errors
 %     kinkstep:notEnoughInputs, kinkstep:tooManyInputs   fewer than seven inputs, or more than seven and opts
 %     kinkstep:tooManyOutputs    more than two outputs requested
@@ -70,7 +93,10 @@
 %     kinkstep:tooLarge          X has more than 2^31 - 1 rows or columns
 %     kinkstep:invalidY          y is not a real, full double or single array
 %     kinkstep:yTooShort         y holds fewer than N values
-%     kinkstep:invalidParameter  a scalar input is empty, complex, sparse, text or a container
+%     kinkstep:invalidParameter  a scalar input is empty, complex, sparse, text or a container,
+%                                or stepSize or lambda is NaN or infinite
+%     kinkstep:nonFiniteData     X or y holds a NaN or an infinity; the message names the first,
+%                                e.g. "X(3,2) is NaN" or "y(17) is Inf"
 %     kinkstep:invalidMethod     method is neither 0 nor 1
 %     kinkstep:emptyData         X has no rows but maxIter asks for iterations
 %     kinkstep:threadTeam        (method 1) the OpenMP runtime gave an iteration fewer threads
@@ -81,9 +107,15 @@
 %     kinkstep:invalidOption     an option's value is of the wrong type or range
 %     kinkstep:interrupted       the user pressed Ctrl-C; no result is returned
 %
+%   Warnings (the weights are returned as they are)
+%     kinkstep:diverged          the final weights hold a NaN or an infinity: the step size is
+%                                too large for the data (see "Choosing the step size")
+%     kinkstep:parameterOutOfRange  maxIter, method or verbose is NaN, infinite or outside the
+%                                32-bit range and reads as -2^31
+%
 %   Example
 %     X = [1 2; 3 4; 5 6]; y = [1 1 1];
-%     w = kinkstep(X, y, 0.1, 0.5, 100, 1, 1);
+%     w = kinkstep(X, y, stochl1_stepsize(X, 'kinkstep'), 0.01, 1000, 1, 1);
 %
 %   Options and run information
 %     opts      optional last input, a scalar struct ([] for none) with the fields

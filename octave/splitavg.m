@@ -6,10 +6,13 @@
 %   Inputs
 %     X         N-by-D real double matrix, one sample per row (full, not sparse).
 %     y         real double vector holding at least N labels; only the first N are used.
-%     stepSize  constant step of every descent step (a real numeric or logical scalar).
-%     lambda    weight of the L1 penalty in each per-sample objective (see below); a real
-%               numeric or logical scalar.
+%     stepSize  constant step of every descent step (a finite real numeric or logical scalar);
+%               see "Choosing the step size and the team size".
+%     lambda    weight of the L1 penalty in each per-sample objective (see below); a finite
+%               real numeric or logical scalar.
 %     verbose   1 to print progress; any other value (after truncation toward zero) is silent.
+%               NaN, Inf and values outside the 32-bit range read as -2^31 (silent), with the
+%               warning splitavg:parameterOutOfRange.
 %
 %   Output
 %     w         D-by-1 double column of weights.
@@ -30,6 +33,28 @@
 %     so splitavg heads for the minimiser of F with the penalty 2*N*lambda, not lambda (to fit
 %     F with a penalty mu, pass lambda = mu / (2*N)). The printed "object function" is F with
 %     lambda as given. One pass is one look at each sample: it is a quick, rough fit.
+%
+%   Choosing the step size and the team size
+%     A step on sample i changes its residual x_i*w - y_i by the factor 1 - stepSize*|x_i|^2:
+%     the steps are stable when stepSize < 2/max_i |x_i|^2. Above it the thread models grow
+%     without end, to Inf or NaN, and the call warns (splitavg:diverged).
+%     stochl1_stepsize(X, 'splitavg') returns half the bound. A constant step leaves each
+%     thread model jittering around the optimum at a distance that grows with stepSize;
+%     averaging the T models shrinks that jitter, so up to a point more threads help.
+%     But each thread sees only N/T samples, once: when its share is too small its model is
+%     still far from the optimum and no averaging mends it. Rule of thumb: keep N/T at least
+%     10*D (ten samples per feature in every share). Measured with the step of
+%     stochl1_stepsize, on 2000 x 40 random data: excess mean squared error over least
+%     squares 0.36 at T = 1, 0.09 at T = 4 and 8 (N/T = 12.5*D and 6.2*D), 1.2 at T = 16
+%     (3.1*D), 13.6 at T = 64; on 20000 x 10 it keeps falling to 0.0015 at T = 64
+%     (31*D). For more passes or a fit closer to the optimum, use kinkstep.
+%
+%   What users trip on
+%     No intercept: the model is y ~ X*w with no constant term. Centre y and the columns of X
+%     (subtract their means) first, or append a column of ones to X.
+%     No exact zeros: subgradient steps leave the weights of irrelevant features small but
+%     seldom exactly 0; treat |w(j)| below a threshold as zero to read off a sparse model
+%     (see help kinkstep).
 %
 %   Threads and reproducibility
 %     The team size T is the OpenMP default, set by OMP_NUM_THREADS before Octave or MATLAB
@@ -52,7 +77,10 @@
 %     splitavg:invalidY          y is not a real, full double or single array
 %     splitavg:yTooShort         y holds fewer than N values
 %     splitavg:tooLarge          X has more than 2^31 - 1 rows or columns
-%     splitavg:invalidParameter  stepSize, lambda or verbose is empty or not a real numeric scalar
+%     splitavg:invalidParameter  stepSize, lambda or verbose is empty or not a real numeric scalar,
+%                                or stepSize or lambda is NaN or infinite
+%     splitavg:nonFiniteData     X or y holds a NaN or an infinity; the message names the first,
+%                                e.g. "X(3,2) is NaN" or "y(17) is Inf"
 %     splitavg:threadTeam        the OpenMP runtime gave the pass fewer threads than the first team
 %     splitavg:outOfMemory       the data or the thread models do not fit in memory
 %     splitavg:invalidOptions    opts is not a scalar struct (or [])
@@ -60,11 +88,16 @@
 %     splitavg:invalidOption     an option's value is of the wrong type or range
 %     splitavg:interrupted       the user pressed Ctrl-C; no result is returned
 %
+%   Warnings (the weights are returned as they are)
+%     splitavg:diverged          the final weights hold a NaN or an infinity: the step size is
+%                                too large for the data
+%     splitavg:parameterOutOfRange  verbose is NaN, infinite or outside the 32-bit range
+%
 %   An X with no rows is valid: w is all zeros and nothing is drawn.
 %
 %   Example
 %     X = randn(1000, 5); y = X * [1; 0; -2; 0; 0.5];
-%     w = splitavg(X, y, 0.01, 0.001, 1);
+%     w = splitavg(X, y, stochl1_stepsize(X, 'splitavg'), 0.001, 1);
 %
 %   Options and run information
 %     opts      optional last input, a scalar struct ([] for none) with the fields

@@ -31,6 +31,8 @@ octave "
     assert(! isempty(strfind(text, upper(name{1}))), 'no help for %s:\n%s', name{1}, text);
   end
   assert(exist('stochl1_demo') == 2, 'the demo is not installed');
+  assert(exist('stochl1_stepsize') == 2, 'the step-size helper is not installed');
+  assert(! isempty(strfind(evalc('help stochl1_stepsize'), 'STOCHL1_STEPSIZE')), 'no help for stochl1_stepsize');
   out = evalc('teamprobe()');
   assert(numel(strfind(out, 'Hello World from thread')) == 2, out);
 

@@ -19,11 +19,12 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   double value[5];
   frame::CallOptions options;
   if (!frame::read_call(kSignature, nlhs, nrhs, prhs, shape, value, options, err)) return;
+  if (!frame::check_finite(kSignature, value, {2, 3}, err)) return;
 
   splitavg::Parameters p;
   p.stepSize = value[2];
   p.lambda = value[3];
-  const bool verbose = core::is_verbose(core::to_int32_parameter(value[4]));
+  const bool verbose = core::is_verbose(frame::read_int32(kSignature, value, 4, err));
   frame::HostOutput host;
   const core::Printer out = host.printer();
 
@@ -56,6 +57,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
         out.printf("Final object function = %f, time= %lu\n", f, elapsed);
       }
     }
+    frame::warn_if_diverged(r.w, err);
     record.store(plhs, r.w, r.threads, 1, err);
   });
 }

@@ -48,6 +48,48 @@ TEST(RegressionData, EmptyShapes) {
   EXPECT_TRUE(none.labels.empty());
 }
 
+// A NaN or an infinity anywhere is found while the rows are built, and the first one in column
+// order is named (1-based), whatever order the tiles visit; X before y; extreme finite values pass.
+TEST(RegressionData, NonFiniteValuesAreFoundAndTheFirstIsNamed) {
+  const int32_t N = 203, D = 37;
+  std::vector<double> X(static_cast<size_t>(N) * D, 1.0), y(N, 2.0);
+  X[0] = -0.0;
+  X[1] = 1e308;
+  X[2] = -1e308;
+  X[3] = 5e-324;
+  EXPECT_NO_THROW(core::make_regression_data(X.data(), N, D, y.data()));
+  auto caught = [&]() -> core::NonFiniteValue {
+    try {
+      core::make_regression_data(X.data(), N, D, y.data());
+    } catch (const core::NonFiniteValue &e) {
+      return e;
+    }
+    ADD_FAILURE() << "no NonFiniteValue";
+    return core::NonFiniteValue(false, 0, 0, 0.0);
+  };
+  y[16] = INFINITY;
+  core::NonFiniteValue e = caught();
+  EXPECT_TRUE(e.in_labels);
+  EXPECT_EQ(e.row, 17u);
+  EXPECT_STREQ(e.what(), "y(17) is Inf");
+  X[1 + 20 * static_cast<size_t>(N)] = std::nan("");  // X(2,21): the first tile that holds a bad value
+  X[180 + 3 * static_cast<size_t>(N)] = -INFINITY;    // X(181,4): first in column order
+  e = caught();
+  EXPECT_FALSE(e.in_labels);
+  EXPECT_EQ(e.row, 181u);
+  EXPECT_EQ(e.column, 4u);
+  EXPECT_STREQ(e.what(), "X(181,4) is -Inf");
+
+  const std::vector<float> Xs = {1.0f, std::nanf(""), 3.0f, 4.0f};
+  const std::vector<float> ys = {1.0f, 2.0f};
+  try {
+    core::make_regression_data(Xs.data(), 2, 2, ys.data());
+    ADD_FAILURE() << "no NonFiniteValue for single data";
+  } catch (const core::NonFiniteValue &f) {
+    EXPECT_STREQ(f.what(), "X(2,1) is NaN");
+  }
+}
+
 // Large enough to cross several transpose tiles in both directions, with ragged edges.
 TEST(RegressionData, TiledConversionMatchesTheDefinition) {
   const int32_t N = 203, D = 131;

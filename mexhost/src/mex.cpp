@@ -18,6 +18,7 @@ bool g_capturing = false;
 std::string g_captured;
 std::string g_function_name = "mexhost";
 std::vector<mexhost::Evaluation> g_evaluated;
+std::vector<mexhost::Warning> g_warnings;
 
 std::string format(const char *fmt, va_list args) {
   va_list copy;
@@ -66,7 +67,12 @@ void mexWarnMsgIdAndTxt(const char *id, const char *fmt, ...) {
   va_start(args, fmt);
   std::string text = format(fmt, args);
   va_end(args);
-  mexPrintf("warning: %s (%s)\n", text.c_str(), id ? id : "");
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  if (g_capturing) {
+    g_warnings.push_back({id ? id : "", text});
+  } else {
+    std::fprintf(stderr, "warning: %s (%s)\n", text.c_str(), id ? id : "");
+  }
 }
 
 const char *mexFunctionName(void) {
@@ -122,6 +128,7 @@ void begin_print_capture(const char *function_name) {
   g_function_name = function_name;
   g_captured.clear();
   g_evaluated.clear();
+  g_warnings.clear();
   g_capturing = true;
 }
 
@@ -138,6 +145,13 @@ std::vector<Evaluation> end_evaluation_capture() {
   std::vector<Evaluation> evaluated;
   evaluated.swap(g_evaluated);
   return evaluated;
+}
+
+std::vector<Warning> end_warning_capture() {
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  std::vector<Warning> warnings;
+  warnings.swap(g_warnings);
+  return warnings;
 }
 
 }  // namespace mexhost::detail

@@ -28,6 +28,7 @@ function test_build_script()
   w_built = kinkstep(X, y, 0.01, 0.001, 300, 1, 0);
   assert(isequal(w_built, w_cmake), 'build.m and CMake modules differ by %g', max(abs(w_built - w_cmake)));
   assert(! isempty(strfind(evalc('help kinkstep'), 'KINKSTEP')));
+  assert(isfile(fullfile(outdir, 'stochl1_stepsize.m')), 'build made no copy of stochl1_stepsize.m');
 end
 
 function finish(here, outdir)

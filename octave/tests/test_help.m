@@ -26,11 +26,24 @@ function test_help()
       assert(! isempty(regexp(text, ["\n +(opts|info)\." field{1} " "], "once")), "%s: no word on %s", name, field{1});
     end
     for id = {"notEnoughInputs", "tooManyInputs", "invalidX", "invalidY", "invalidParameter", "outOfMemory", ...
-              "invalidOptions", "unknownOption", "invalidOption", "interrupted"}
+              "invalidOptions", "unknownOption", "invalidOption", "interrupted", "nonFiniteData", ...
+              "diverged", "parameterOutOfRange"}
       assert(! isempty(strfind(text, [name ":" id{1}])), "%s: the help does not list %s:%s", name, name, id{1});
     end
     assert(! isempty(strfind(text, "OMP_NUM_THREADS")), "%s: no word on threads", name);
   end
+
+  % How to choose a step, and what users trip on.
+  for name = {"kinkstep", "driftwalk", "splitavg"}
+    text = help_of(name{1});
+    assert(! isempty(strfind(text, ["stochl1_stepsize(X, '" name{1} "')"])), "%s: no safe step", name{1});
+    assert(! isempty(strfind(text, "intercept")), "%s: no word on the intercept", name{1});
+    assert(! isempty(regexp(text, "exact(ly)? (zeros|0)", "once")), "%s: no word on exact zeros", name{1});
+  end
+  assert(! isempty(strfind(help_of("kinkstep"), "2/max_i |x_i|^2")));
+  assert(! isempty(strfind(help_of("splitavg"), "N/T at least")));
+  assert(! isempty(strfind(help_of("driftwalk"), "2 / (N * max_i |x_i|^2)")));
+  help_of("stochl1_stepsize");
 
   % The small print a user needs.
   for name = {"kinkstep", "splitavg"}

@@ -1,5 +1,6 @@
 #include "campaign/call_builder.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -47,10 +48,13 @@ double pick_from(Chooser &c, std::initializer_list<T> values) {
   return static_cast<double>(*(values.begin() + c.pick(static_cast<uint32_t>(values.size()))));
 }
 
-// A feature or label value: mostly ordinary, sometimes one that breaks careless arithmetic.
-double element_value(Chooser &c) {
+// A feature or label value: mostly ordinary, sometimes one that breaks careless arithmetic. NaN
+// and the infinities only where `non_finite` allows them: data holding one is refused
+// (nonFiniteData), and the finite oddities must still reach the solvers.
+double element_value(Chooser &c, bool non_finite) {
   if (c.pick(10) != 0) return (c.uniform() - 0.5) * 4;
-  return pick_from(c, {kNaN, kInf, -kInf, -0.0, 1e308, -1e308, 5e-324, 2.2e-308, k2p31 + 1});
+  if (non_finite) return pick_from(c, {kNaN, kInf, -kInf, -0.0, 1e308, -1e308, 5e-324, 2.2e-308, k2p31 + 1});
+  return pick_from(c, {-0.0, 1e308, -1e308, 5e-324, 2.2e-308, k2p31 + 1});
 }
 
 // Iteration counts stay small or are not counts at all: 2^31 - 1 steps would be a long, valid run.
@@ -112,7 +116,8 @@ Shape matrix_shape(Chooser &c) {
 
 mexhost::ArrayPtr real_matrix(Chooser &c, size_t m, size_t n) {
   std::vector<double> v(m * n);
-  for (double &x : v) x = element_value(c);
+  const bool non_finite = c.pick(4) == 0;
+  for (double &x : v) x = element_value(c, non_finite);
   return mexhost::make_double(m, n, v);
 }
 
@@ -157,6 +162,15 @@ mexhost::ArrayPtr options_input(const ModuleModel &model, Chooser &c, std::strin
   }
   return s;
 }
+// The first `count` values of a real double or single array are all finite.
+bool all_finite(const mxArray *a, size_t count) {
+  for (size_t k = 0; k < count; ++k) {
+    const double v = mxIsSingle(a) ? static_cast<const float *>(mxGetData(a))[k] : mxGetPr(a)[k];
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+
 bool is_scalar_input(const mxArray *a) {
   return (mxIsNumeric(a) || mxIsLogical(a)) && !mxIsComplex(a) && !mxIsSparse(a) && !mxIsEmpty(a);
 }
@@ -252,6 +266,12 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
     if (!std::isfinite(v) || std::trunc(v) < -k2p31 || std::trunc(v) > k2p31 - 1) return -2147483648LL;
     return static_cast<int64_t>(std::trunc(v));
   };
+  // Real-valued inputs (step sizes, lambda) must be finite; checked before anything else.
+  for (size_t k = 2; k < count; ++k)
+    if (model.inputs[k] == Role::Real && !std::isfinite(param[k])) {
+      call.allowed_errors.insert(name + ":invalidParameter");
+      return call;
+    }
   if (name == "kinkstep") {
     const int64_t maxIter = as_int(param[4]), method = as_int(param[5]);
     if (method != 0 && method != 1)
@@ -264,6 +284,10 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
     if (maxIter >= 1 && (batch < 1 || batch > static_cast<int64_t>(N)))
       call.allowed_errors.insert(name + ":invalidBatchSize");
   }
+  // The data are read once every other check has passed.
+  if (call.allowed_errors.empty() && (!all_finite(X, mxGetNumberOfElements(X)) ||
+                                      !all_finite(y, static_cast<size_t>(N))))
+    call.allowed_errors.insert(name + ":nonFiniteData");
   return call;
 }
 
@@ -280,6 +304,18 @@ std::string check(const ModuleModel &model, const GeneratedCall &call, const mex
                   long live_before_call) {
   const std::string &name = model.name;
   if (r.temporaries_left != 0) return "left " + std::to_string(r.temporaries_left) + " temporary arrays";
+  // Warnings: only the module's own, each with a message; diverged only beside non-finite weights.
+  for (const mexhost::Warning &w : r.warnings) {
+    if (w.id != name + ":parameterOutOfRange" && w.id != name + ":diverged")
+      return "unexpected warning '" + w.id + "': " + w.message;
+    if (w.message.empty()) return "warning '" + w.id + "' has no message";
+    if (w.id == name + ":diverged") {
+      if (r.failed || !r.output()) return "diverged warning without weights";
+      const std::vector<double> v = mexhost::values(r.output());
+      if (std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); }))
+        return "diverged warning on finite weights";
+    }
+  }
   if (r.failed) {
     if (call.allowed_errors.empty())
       return "failed with '" + r.error_id + "' (" + r.error_message + ") where it should succeed";
@@ -312,6 +348,11 @@ std::string check(const ModuleModel &model, const GeneratedCall &call, const mex
       if (mxGetM(w) != call.expected_rows || mxGetN(w) != 1)
         return "output is " + std::to_string(mxGetM(w)) + "x" + std::to_string(mxGetN(w)) + ", expected " +
                std::to_string(call.expected_rows) + "x1";
+      const std::vector<double> v = mexhost::values(w);
+      const bool diverged = std::any_of(r.warnings.begin(), r.warnings.end(),
+                                        [&](const mexhost::Warning &x) { return x.id == name + ":diverged"; });
+      if (!diverged && !std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); }))
+        return "non-finite weights without a diverged warning";
       if (call.nlhs == 2) {
         const mxArray *info = r.output(1);
         if (!info || !mxIsStruct(info) || mxGetNumberOfElements(info) != 1) return "no info struct";

@@ -42,11 +42,19 @@ struct Evaluation {
   size_t printed_before = 0;
 };
 
+// A warning the module gave (mexWarnMsgIdAndTxt). Hosts show warnings apart from the printed
+// output (Octave on stderr, with lastwarn holding the last one), so they are kept apart here too.
+struct Warning {
+  std::string id;
+  std::string message;
+};
+
 struct CallResult {
   std::vector<ArrayPtr> outputs;      // plhs[0 .. max(nlhs, 1) - 1]; null where not assigned
   std::string printed;                // everything printed, as printed
   std::vector<std::string> lines;     // printed text split at line feeds
   std::vector<Evaluation> evaluated;  // mexEvalString calls, in order
+  std::vector<Warning> warnings;      // warnings given, in order
   bool failed = false;                // an error was raised (by the module or by the host)
   std::string error_id;
   std::string error_message;
@@ -83,6 +91,7 @@ namespace detail {
 void begin_print_capture(const char *function_name);
 std::string end_print_capture();
 std::vector<Evaluation> end_evaluation_capture();
+std::vector<Warning> end_warning_capture();
 void begin_array_tracking();
 std::vector<mxArray *> end_array_tracking();
 }  // namespace detail

@@ -1,0 +1,36 @@
+function test_demo()
+  % The demo end to end, as scripts/demo runs it: a table and both pictures, written as PNG
+  % files that are not empty. A machine that lacks a piece the pictures need (a font for
+  % Octave's renderer, Ghostscript for print) fails here rather than on a new user's first run.
+  folder = tempname();
+  mkdir(folder);
+  unwind_protect
+    out = evalc("stochl1_demo(folder);");
+    for name = {"objective.png", "weights.png"}
+      file = fullfile(folder, name{1});
+      info = dir(file);
+      assert(numel(info) == 1, "the demo wrote no %s:\n%s", name{1}, out);
+      assert(info.bytes > 1000, "%s holds only %d bytes", name{1}, info.bytes);
+      fid = fopen(file, "rb");
+      magic = fread(fid, 8, "uint8=>uint8")';
+      fclose(fid);
+      assert(isequal(magic, uint8([137 80 78 71 13 10 26 10])), "%s is not a PNG file", name{1});
+      picture = imread(file);
+      assert(size(picture, 1) > 100 && size(picture, 2) > 100, "%s is %dx%d", name{1}, rows(picture), columns(picture));
+    end
+
+    % The table: one line per method with its silent time, F beside the optimum F*, and F no
+    % lower than F* (nothing beats the minimum).
+    for method = {"kinkstep method 0", "kinkstep method 1", "driftwalk", "splitavg"}
+      row = regexp(out, [method{1} " +([0-9.]+) +([0-9.]+) +([0-9.]+) "], "tokens", "once");
+      assert(numel(row) == 3, "no table row for %s:\n%s", method{1}, out);
+      values = str2double(row);
+      assert(all(isfinite(values)), "%s: %s", method{1}, strjoin(row, " "));
+      assert(values(2) >= values(3) - 0.05, "%s: F = %g below F* = %g", method{1}, values(2), values(3));
+    end
+    assert(! isempty(strfind(out, "F*")), "the table has no F* column");
+  unwind_protect_cleanup
+    confirm_recursive_rmdir(false, "local");
+    rmdir(folder, "s");
+  end_unwind_protect
+end
