@@ -9,7 +9,7 @@ namespace {
 
 const char *const kInputs[] = {"X",      "y",         "stepScale", "stepOffset", "stepPower",
                                "lambda", "batchSize", "maxIter",   "verbose"};
-const frame::Signature kSignature{"driftwalk", kInputs, 9, frame::kSeedOption};
+const frame::Signature kSignature{"driftwalk", kInputs, 9, frame::kSeedOption | frame::kThreadsOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -51,13 +51,16 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("N=%d, D=%d, maxIter=%d\n", shape.N, shape.D, p.maxIter);
     core::seed_thread_rand(record.seed());
-    const core::WeightVector w = driftwalk::langevin_solve(ctx, p);
+    int32_t threads = 1;
+    core::TeamSize team;
+    const core::WeightVector w = driftwalk::langevin_solve(ctx, p, &threads, &team);
+    if (team.asked > 0 && !frame::team_started(team.problem, options, team.threads, err)) return;
     if (record.interrupted(ctx, err)) return;
     const double final_f = verbose ? ctx.objective(w.data(), p.lambda) : 0.0;
     if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("Final object function = %f\n", final_f);
     frame::warn_if_diverged(w, err);
-    record.store(plhs, w, 1, p.maxIter > 0 ? p.maxIter : 0, err);
+    record.store(plhs, w, threads, p.maxIter > 0 ? p.maxIter : 0, err);
   });
 }
 
