@@ -8,7 +8,8 @@ function test_hardening(what)
   end
   X = "randn(100, 3)"; y = "randn(100, 1)";
   calls = {sprintf("splitavg(%s, %s, 0.01, 0.1, 0, o)", X, y), ...
-           sprintf("kinkstep(%s, %s, 0.01, 0.1, 10, 1, 0, o)", X, y)};
+           sprintf("kinkstep(%s, %s, 0.01, 0.1, 10, 1, 0, o)", X, y), ...
+           "driftwalk(randn(100, 50), randn(100, 1), 1e-4, 1, -0.55, 1e-3, 100, 5, 0, o)"};
 
   % opts.threads inside the documented range, but more stacks than the address space left.
   r = child("ulimit -v 8388608;", "splitavg(randn(100,3), randn(100,1), 0.01, 0.1, 0, struct('threads', 1024))");
@@ -19,7 +20,7 @@ function test_hardening(what)
 
   % Default teams from the environment: beyond the bound, or with stacks no system maps.
   for env = {"OMP_NUM_THREADS=100000", "OMP_NUM_THREADS=40000", "OMP_STACKSIZE=100000G"}
-    for c = {"teamprobe()", strrep(calls{1}, ", o)", ")"), strrep(calls{2}, ", o)", ")")}
+    for c = [{"teamprobe()"}, strrep(calls, ", o)", ")")]
       r = child(["env " env{1}], c{1});
       assert(regexp(r.id, ':threadTeam$', 'once') > 0, r.out);
       assert(! isempty(strfind(r.message, "Lower")), r.out);
@@ -41,6 +42,9 @@ function test_hardening(what)
   assert(r.threads, 1, r.out);
   r = child("env OMP_MAX_ACTIVE_LEVELS=0", "kinkstep(randn(100,3), randn(100,1), 0.01, 0.1, 5, 1, 0, struct('threads', 3))", 2);
   assert(r.warnings, {"kinkstep:threadsReduced"}, r.out);
+  assert(r.threads, 1, r.out);
+  r = child("env OMP_THREAD_LIMIT=1", strrep(calls{3}, ", o)", ", struct('threads', 3))"), 2);
+  assert(r.warnings, {"driftwalk:threadsReduced"}, r.out);
   assert(r.threads, 1, r.out);
   % Under dynamic adjustment the team asked for is the team used, whatever the load.
   r = child("env OMP_DYNAMIC=true", "splitavg(randn(100,3), randn(100,1), 0.01, 0.1, 0, struct('threads', 3))", 2);
@@ -104,7 +108,7 @@ function child_part(spec)
   o = [];
   ids = {};
   warning("off", "all");
-  for id = {"splitavg:threadsReduced", "kinkstep:threadsReduced", "splitavg:emptyShares"}
+  for id = {"splitavg:threadsReduced", "kinkstep:threadsReduced", "driftwalk:threadsReduced", "splitavg:emptyShares"}
     warning("on", id{1});
   end
   lastwarn("", "");
