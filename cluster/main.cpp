@@ -82,11 +82,18 @@ int run(int argc, char **argv, MPI_Comm comm) {
   try {
     const double started = MPI_Wtime();
     agree(comm, rank == 0 ? remove_stale_result(opt.output) : std::string());
-    const int32_t here = core::sizing_team(opt.threads);
-    agree(comm, here == opt.threads ? std::string()
-                                    : "process " + std::to_string(rank) + " got a team of " + std::to_string(here) +
-                                          " threads where --threads asked for " + std::to_string(opt.threads) +
-                                          "; check OMP_THREAD_LIMIT");
+    // A team that cannot be created would end the process inside the runtime: it is checked first.
+    const std::string team_problem = core::team_size_problem(core::team_size_granted(opt.threads), "--threads");
+    int32_t here = 0;
+    if (team_problem.empty()) {
+      const core::FixedTeamSize fixed_team_size;
+      here = core::sizing_team(opt.threads).threads;
+    }
+    agree(comm, !team_problem.empty() ? "process " + std::to_string(rank) + ": " + team_problem
+                : here == opt.threads ? std::string()
+                                      : "process " + std::to_string(rank) + " got a team of " + std::to_string(here) +
+                                            " threads where --threads asked for " + std::to_string(opt.threads) +
+                                            "; check OMP_THREAD_LIMIT");
     uint32_t seed = opt.has_seed ? opt.seed : static_cast<uint32_t>(std::time(nullptr));
     MPI_Bcast(&seed, 1, MPI_UINT32_T, 0, comm);
 

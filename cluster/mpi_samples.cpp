@@ -62,7 +62,7 @@ void MpiSamples::settle(std::exception_ptr failure) {
   agree(comm_, message);
 }
 
-void MpiSamples::shuffle(core::RegressionData &data) {
+void MpiSamples::shuffle(core::RegressionData &data, const core::StopCheck &) {
   const int32_t N = total_samples(), D = block_.D;
   hold_ = hold_offsets(N, size_, t_);
   MPI_Datatype row_type;
@@ -131,15 +131,16 @@ void MpiSamples::shuffle(core::RegressionData &data) {
   shuffled_at_ = MPI_Wtime();
 }
 
-int32_t MpiSamples::team_total(int32_t here) {
+int32_t MpiSamples::team_total(int32_t here, const std::string &problem) {
   int32_t low = 0, high = 0;
   MPI_Allreduce(&here, &low, 1, MPI_INT32_T, MPI_MIN, comm_);
   MPI_Allreduce(&here, &high, 1, MPI_INT32_T, MPI_MAX, comm_);
   if (low != t_ || high != t_)
-    agree(comm_, here == t_ ? std::string()
-                            : "process " + std::to_string(rank_) + " got a team of " + std::to_string(here) +
-                                  " threads where " + std::to_string(t_) +
-                                  " were asked for; check OMP_DYNAMIC and OMP_THREAD_LIMIT");
+    agree(comm_, here == t_         ? std::string()
+                 : !problem.empty() ? "process " + std::to_string(rank_) + ": " + problem
+                                    : "process " + std::to_string(rank_) + " got a team of " + std::to_string(here) +
+                                          " threads where " + std::to_string(t_) +
+                                          " were asked for; check OMP_DYNAMIC and OMP_THREAD_LIMIT");
   return here * size_;
 }
 
@@ -147,7 +148,8 @@ splitavg::ShareRange MpiSamples::shares(int32_t here, int32_t T) const {
   return splitavg::ShareRange{total_samples(), T, rank_ * here, here, hold_[static_cast<size_t>(rank_)]};
 }
 
-double MpiSamples::objective(const core::RegressionData &data, const double *w, double lambda) {
+double MpiSamples::objective(const core::RegressionData &data, const double *w, double lambda,
+                             const core::StopCheck &) {
   // The terms are formed by every process at once; only their sum runs from process to process,
   // each continuing the one accumulator in position order, so the bits are those of one sum.
   std::vector<double> terms(static_cast<size_t>(data.N));

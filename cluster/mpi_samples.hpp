@@ -36,10 +36,13 @@ class MpiSamples final : public splitavg::SampleLayout {
   MpiSamples(MPI_Comm comm, int32_t t, std::vector<int32_t> read, core::RegressionData block, InjectedFault fault);
 
   int32_t total_samples() const override { return read_.back(); }
-  void shuffle(core::RegressionData &data) override;
-  int32_t team_total(int32_t here) override;
+  // The program's stop check has nothing to ask (Ctrl-C reaches the processes through mpirun, which
+  // ends the job); these steps leave it alone, so no process could leave a collective step early.
+  void shuffle(core::RegressionData &data, const core::StopCheck &stop) override;
+  int32_t team_total(int32_t here, const std::string &problem) override;
   splitavg::ShareRange shares(int32_t here, int32_t T) const override;
-  double objective(const core::RegressionData &data, const double *w, double lambda) override;
+  double objective(const core::RegressionData &data, const double *w, double lambda,
+                   const core::StopCheck &stop) override;
   void average(const splitavg::ShareModels &models, int32_t here, int32_t T, int32_t D, double *w) override;
   void settle(std::exception_ptr failure) override;
   void describe(const core::Printer &out) const override;

@@ -45,6 +45,7 @@ void pack_rows(const std::vector<int32_t> &perm, const std::vector<int32_t> &hol
 core::RegressionData arrange_rows(const std::vector<int32_t> &perm, const std::vector<int32_t> &hold, int q,
                                   const std::vector<int32_t> &read, RowBuffer &&received,
                                   const std::vector<int> &counts, int32_t D) {
+  const RowBuffer arrived = std::move(received);  // released when the rows are in place
   const size_t stride = static_cast<size_t>(D) + 1;
   const int32_t first = hold[static_cast<size_t>(q)], last = hold[static_cast<size_t>(q) + 1];
   std::vector<size_t> next(counts.size());  // the next unused row from each process
@@ -53,17 +54,17 @@ core::RegressionData arrange_rows(const std::vector<int32_t> &perm, const std::v
     next[r] = at;
     at += static_cast<size_t>(counts[r]);
   }
-  if (at * stride != received.size()) throw std::logic_error("arrange_rows: the counts do not match the rows");
+  if (at * stride != arrived.size() || at != static_cast<size_t>(last - first))
+    throw std::logic_error("arrange_rows: the counts do not match the rows");
   core::RegressionData data;
   data.N = last - first;
   data.D = D;
-  data.features = std::move(received);
-  data.rows.resize(static_cast<size_t>(data.N));
+  data.features.resize(static_cast<size_t>(data.N) * static_cast<size_t>(D));
   data.labels.resize(static_cast<size_t>(data.N));
   for (int32_t k = first; k < last; ++k) {
     const int r = owner_of(read, perm[static_cast<size_t>(k)]);
-    const double *row = data.features.data() + next[static_cast<size_t>(r)]++ * stride;
-    data.rows[static_cast<size_t>(k - first)] = row;
+    const double *row = arrived.data() + next[static_cast<size_t>(r)]++ * stride;
+    std::copy(row, row + D, data.row(k - first));
     data.labels[static_cast<size_t>(k - first)] = row[D];
   }
   return data;

@@ -1,6 +1,6 @@
 // Where each sample goes after the shuffle, without MPI: which process holds which positions, the
-// rows a process sends to each other process in the order they are needed, and the local table
-// the received rows make. The exchange itself (one MPI_Alltoallv) is in mpi_samples.cpp.
+// rows a process sends to each other process in the order they are needed, and the local samples
+// the received rows are arranged into. The exchange itself (one MPI_Alltoallv) is in mpi_samples.cpp.
 #pragma once
 
 #include <cstdint>
@@ -28,10 +28,11 @@ int owner_of(const std::vector<int32_t> &offsets, int32_t k);
 void pack_rows(const std::vector<int32_t> &perm, const std::vector<int32_t> &hold, int32_t first,
                const core::RegressionData &block, RowBuffer &out, std::vector<int> &counts);
 
-// The positions hold[q] .. hold[q+1] - 1 as a RegressionData over `received` (rows of D + 1 doubles,
-// from each process in process order, counts[r] from process r), which it keeps: row k points at
-// the row that sample perm[hold[q] + k] arrived in. read[r] .. read[r+1] - 1 are the samples that
-// process r read.
+// The positions hold[q] .. hold[q+1] - 1 as a RegressionData, from `received` (rows of D + 1
+// doubles, from each process in process order, counts[r] from process r), which it takes and
+// releases: row k is a copy of the row that sample perm[hold[q] + k] arrived in, the rows back to
+// back. At its peak a process holds its rows twice, as during the exchange. read[r] .. read[r+1] - 1
+// are the samples that process r read.
 core::RegressionData arrange_rows(const std::vector<int32_t> &perm, const std::vector<int32_t> &hold, int q,
                                   const std::vector<int32_t> &read, RowBuffer &&received,
                                   const std::vector<int> &counts, int32_t D);

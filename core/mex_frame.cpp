@@ -37,6 +37,17 @@ void CallError::raise_if_set() const {
   if (raised()) mexErrMsgIdAndTxt(id_, "%s", message_);
 }
 
+const char *without_module_prefix(const char *module, const char *message) {
+  const size_t n = std::strlen(module);
+  while (std::strncmp(message, module, n) == 0 && message[n] == ':' && message[n + 1] == ' ') message += n + 2;
+  return message;
+}
+
+bool is_allocation_failure(const char *message) {
+  return std::strstr(message, "failed to allocate") || std::strstr(message, "out of memory") ||
+         std::strstr(message, "memory exhausted");
+}
+
 namespace {
 
 constexpr size_t kMaxCount = 2147483647u;
@@ -60,9 +71,11 @@ bool is_real_full_data(const mxArray *a) {
 }
 
 template <typename YReal>
-core::RegressionData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape) {
-  if (mxIsSingle(X)) return core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y);
-  return core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y);
+core::RegressionData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape,
+                                       const core::StopCheck &stop) {
+  if (mxIsSingle(X))
+    return core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y, &stop);
+  return core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop);
 }
 
 }  // namespace
@@ -147,12 +160,7 @@ int32_t read_int32(const Signature &sig, const double *values, int position, Cal
   const int32_t n = core::to_int32_parameter(v);
   if (n == INT32_MIN && !(std::trunc(v) == -2147483648.0)) {
     char given[80];
-    if (std::isnan(v))
-      std::snprintf(given, sizeof given, "NaN");
-    else if (std::isinf(v))
-      std::snprintf(given, sizeof given, "%s", v > 0 ? "Inf" : "-Inf");
-    else
-      std::snprintf(given, sizeof given, "%.15g, outside the 32-bit range", v);
+    core::describe_given_integer(v, given, sizeof given);
     err.warn("parameterOutOfRange",
              "input %d (%s) is %s; it reads as -2147483648, which counts as a value of 0 or less.", position + 1,
              sig.inputs[position], given);
@@ -181,20 +189,25 @@ bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *p
   return true;
 }
 
-core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape) {
-  if (mxIsSingle(y)) return build_with_labels(X, static_cast<const float *>(mxGetData(y)), shape);
-  return build_with_labels(X, static_cast<const double *>(mxGetData(y)), shape);
+core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape,
+                                const core::StopCheck &stop) {
+  if (mxIsSingle(y)) return build_with_labels(X, static_cast<const float *>(mxGetData(y)), shape, stop);
+  return build_with_labels(X, static_cast<const double *>(mxGetData(y)), shape, stop);
+}
+
+core::StopCheck host_stop_check() {
+  return core::StopCheck(host_interrupt_pending);
 }
 
 mxArray *make_column(const std::vector<double> &w) {
-  mxArray *out = mxCreateDoubleMatrix(w.size(), 1, mxREAL);
+  mxArray *out = host_create([&] { return mxCreateDoubleMatrix(w.size(), 1, mxREAL); });
   if (out && !w.empty()) std::memcpy(mxGetPr(out), w.data(), w.size() * sizeof(double));
   return out;
 }
 
 void store_column(mxArray *plhs[], const std::vector<double> &w, CallError &err) {
   plhs[0] = make_column(w);
-  if (!plhs[0]) err.set("outOfMemory", "the host could not create the %zu x 1 output.", w.size());
+  if (!plhs[0]) err.set("outOfMemory", "not enough memory for the %zu x 1 output.", w.size());
 }
 
 const char *flush_command() {
@@ -224,6 +237,20 @@ void HostOutput::write(void *self, const char *text) {
   h.flushing_ += std::chrono::steady_clock::now() - now;
 }
 
+bool team_started(const std::string &problem, const CallOptions &options, int32_t threads, CallError &err) {
+  if (!problem.empty()) {
+    err.set("threadTeam", "%s", problem.c_str());
+    return false;
+  }
+  if (options.threads > 0 && threads < options.threads)
+    err.warn("threadsReduced",
+             "opts.threads asked for a team of %d threads, but the OpenMP runtime gives %d (OMP_THREAD_LIMIT, "
+             "OMP_MAX_ACTIVE_LEVELS, or a call from inside a parallel region); the run uses %d, as info.threads "
+             "reports.",
+             options.threads, threads, threads);
+  return true;
+}
+
 uint32_t time_seed() {
   return static_cast<uint32_t>(std::time(nullptr));
 }
@@ -233,14 +260,18 @@ RunRecord::RunRecord(int nlhs, const CallOptions &options)
   info_.seed = call_seed(options);
 }
 
-void RunRecord::prepare(core::RunContext &ctx) {
+void RunRecord::prepare(core::RunContext &ctx, const core::StopCheck &stop) {
   ctx.objective_trace = wants_info_ ? &info_.objective : nullptr;
   ctx.threads = requested_threads_;
-  ctx.stop = core::StopCheck(host_interrupt_pending);
+  ctx.stop = stop;
 }
 
 bool RunRecord::interrupted(const core::RunContext &ctx, CallError &err) const {
-  if (!ctx.stop.stopped()) return false;
+  return frame::interrupted(ctx.stop, err);
+}
+
+bool interrupted(const core::StopCheck &stop, CallError &err) {
+  if (!stop.stopped()) return false;
   host_interrupt_clear();
   err.set("interrupted", "interrupted by the user; the run was stopped and its result discarded.");
   return true;
@@ -254,7 +285,7 @@ void RunRecord::store(mxArray *plhs[], const std::vector<double> &w, int32_t thr
   info_.iterations = iterations;
   info_.seconds = omp_get_wtime() - start_;
   plhs[1] = make_info(info_);
-  if (!plhs[1]) err.set("outOfMemory", "the host could not create the info output.");
+  if (!plhs[1]) err.set("outOfMemory", "not enough memory for the info output.");
 }
 
 }  // namespace frame

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core/mex_options.hpp"
@@ -44,6 +45,13 @@ class CallError {
   Message warnings_[kMaxWarnings];
   int warning_count_ = 0;
 };
+
+// `message` without a leading "module: " (hosts put the module's name in front of every message
+// they raise, so a message that already has it would show it twice).
+const char *without_module_prefix(const char *module, const char *message);
+
+// Whether a host's error message reports that it could not allocate memory.
+bool is_allocation_failure(const char *message);
 
 // The inputs a solver module takes: its name, the names of its inputs in order, and the option
 // fields it accepts in an optional struct after them (0: no options input, no second output).
@@ -93,24 +101,52 @@ bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *p
 // infinity in X or y a nonFiniteData error, raised once the body's objects are gone. Any other standard exception (a check inside the numerical code that
 // the gateway's own checks should have made unreachable) becomes an internalError rather than
 // leaving mexFunction, which would take some hosts down.
+// The host's own allocation failures (Octave raises them as errors from mxCreate*) are out of
+// memory too.
 template <typename Body>
 void guard_memory(const ProblemShape &shape, CallError &err, Body &&body) {
+  static const char kNoMemory[] =
+      "not enough memory for the data (N = %d samples of D = %d features) and what the run keeps; "
+      "everything allocated was released.";
   try {
     body();
   } catch (const core::NonFiniteValue &e) {
     err.set("nonFiniteData", "input %d (%s) must hold only finite values, but %s; remove or fill in such values first.",
             e.in_labels ? 2 : 1, e.in_labels ? "y" : "X", e.what());
   } catch (const std::bad_alloc &) {
-    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+    err.set("outOfMemory", kNoMemory, shape.N, shape.D);
   } catch (const std::length_error &) {
-    err.set("outOfMemory", "not enough memory for N = %d samples of D = %d features.", shape.N, shape.D);
+    err.set("outOfMemory", kNoMemory, shape.N, shape.D);
   } catch (const std::exception &e) {
-    err.set("internalError", "%s", e.what());
+    if (is_allocation_failure(e.what()))
+      err.set("outOfMemory", kNoMemory, shape.N, shape.D);
+    else
+      err.set("internalError", "%s", without_module_prefix(err.module(), e.what()));
   }
 }
 
 // The data as the solvers see it. Throws std::bad_alloc / std::length_error when it does not fit.
-core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape);
+// Asks `stop` as it converts and ends early (unfinished) once it says stop.
+core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape,
+                                const core::StopCheck &stop);
+
+// The host's Ctrl-C, as the solvers ask it.
+core::StopCheck host_stop_check();
+
+// True, with the error set, when `stop` has said stop; the host's request counts as handled.
+bool interrupted(const core::StopCheck &stop, CallError &err);
+
+// What a host's mxCreate* call returns, or null when it could not allocate: some hosts return null
+// then, others (Octave) raise an error, which arrives here as an exception.
+template <typename Create>
+mxArray *host_create(Create &&create) {
+  try {
+    return create();
+  } catch (const std::exception &e) {
+    if (!is_allocation_failure(e.what())) throw;
+    return nullptr;
+  }
+}
 
 // A D x 1 double column holding w; null if the host could not create it.
 mxArray *make_column(const std::vector<double> &w);
@@ -151,9 +187,12 @@ class RunRecord {
  public:
   RunRecord(int nlhs, const CallOptions &options);
   uint32_t seed() const { return info_.seed; }
+  // The run drew nothing from the seed (kinkstep method 1): info.seed is reported empty.
+  void seed_plays_no_part() { info_.has_seed = false; }
   // The parts of the run context that come from the call: objective history (only when the
-  // second output is asked for), team size and the host's interrupt query.
-  void prepare(core::RunContext &ctx);
+  // second output is asked for), team size and the host's interrupt query (`stop`, which may
+  // already have been asked during the conversion).
+  void prepare(core::RunContext &ctx, const core::StopCheck &stop);
   // True, with the error set, when the user stopped the run; the host's request counts as handled.
   bool interrupted(const core::RunContext &ctx, CallError &err) const;
   // Stores w in plhs[0] and, when asked for, the run's info in plhs[1].
@@ -165,6 +204,10 @@ class RunRecord {
   RunInfo info_;
   double start_;
 };
+
+// After a parallel solve: a team that could not start (`problem` set) is a threadTeam error; a team
+// smaller than opts.threads asked for gives the warning threadsReduced. False when the call fails.
+bool team_started(const std::string &problem, const CallOptions &options, int32_t threads, CallError &err);
 
 // opts.seed when given, else the calendar time.
 inline uint32_t call_seed(const CallOptions &options) {

@@ -30,6 +30,7 @@ bool read_options(const char *module, unsigned accepted, const mxArray *opts, in
 
 // What the second output reports.
 struct RunInfo {
+  bool has_seed = true;           // false when no seed played a part (kinkstep method 1): info.seed = []
   uint32_t seed = 0;              // the seed the call used, to replay it through opts.seed
   int32_t threads = 1;            // the team size (1 for the sequential methods)
   int32_t iterations = 0;         // iterations run (splitavg: the one pass)

@@ -14,9 +14,12 @@ double add_l1_penalty(double total, const double *w, int32_t D, double lambda) {
   return total;
 }
 
-double objective_value(const RegressionData &data, const double *w, double lambda) {
+double objective_value(const RegressionData &data, const double *w, double lambda, const StopCheck *stop) {
   double total = 0.0;
-  for (int32_t i = 0; i < data.N; ++i) total = total + squared_residual(data, w, i);
+  for (int32_t i = 0; i < data.N; ++i) {
+    if (stop && stop->poll(static_cast<uint64_t>(data.D) + 1)) return total;
+    total = total + squared_residual(data, w, i);
+  }
   return add_l1_penalty(total, w, data.D, lambda);
 }
 
@@ -30,8 +33,9 @@ void random_permutation(int32_t n, int32_t *p) {
   random_permutation(this_thread_rand(), n, p);
 }
 
-void random_permutation(ThreadRand &rand, int32_t n, int32_t *p) {
+void random_permutation(ThreadRand &rand, int32_t n, int32_t *p, const StopCheck *stop) {
   for (int32_t j = 0; j < n; ++j) {
+    if (stop && stop->poll(4)) return;
     const int32_t k = rand.next() % (j + 1);
     if (k != j) p[j] = p[k];  // when k = j the slot simply receives j
     p[k] = j;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/regression_data.hpp"
+#include "core/stop_check.hpp"
 #include "core/thread_rand.hpp"
 
 namespace core {
@@ -17,7 +18,9 @@ inline double dot_product(const double *x, const double *w, int32_t D) {
 }
 
 // F(w) = sum_i (x_i . w - y_i)^2 + sum_j |w_j| * lambda, on one accumulator in that order.
-double objective_value(const RegressionData &data, const double *w, double lambda);
+// With `stop`, asks it as the rows are summed; once it says stop the value is unfinished and the
+// caller must not use it.
+double objective_value(const RegressionData &data, const double *w, double lambda, const StopCheck *stop = nullptr);
 
 // The pieces of objective_value, for a caller that holds the samples in several places and carries
 // the accumulator from one to the next: the term of sample i, and the penalty added to a total.
@@ -37,7 +40,8 @@ void sample_subgradient(const RegressionData &data, int32_t i, const double *w, 
 
 // Inside-out Fisher-Yates: p[j] <- p[k]; p[k] <- j with k = rand() % (j + 1), exactly n draws.
 void random_permutation(int32_t n, int32_t *p);
-void random_permutation(ThreadRand &rand, int32_t n, int32_t *p);
+// With `stop`, asks it as the draws are made and ends early (p unfinished) once it says stop.
+void random_permutation(ThreadRand &rand, int32_t n, int32_t *p, const StopCheck *stop = nullptr);
 std::vector<int32_t> random_permutation(int32_t n);
 
 // A uniform sample index, rand() % N. N must be at least 1.

@@ -51,13 +51,12 @@ NonFiniteValue::NonFiniteValue(bool in_labels_, std::size_t row_, std::size_t co
       value(value_) {}
 
 template <typename XReal, typename YReal>
-RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y) {
+RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y, const StopCheck *stop) {
   RegressionData data;
   data.N = N;
   data.D = D;
   const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(D);
   data.features.resize(n * d);
-  data.rows.resize(n);
   data.labels.resize(n);
   uint64_t non_finite = 0;  // nonzero once a NaN or an infinity was copied
 
@@ -66,6 +65,7 @@ RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const 
   constexpr size_t kTileRows = 128, kTileColumns = 16;
   double *out = data.features.data();
   for (size_t i0 = 0; i0 < n; i0 += kTileRows) {
+    if (stop && stop->poll(kTileRows * (d + 1))) return data;
     const size_t i1 = std::min(n, i0 + kTileRows);
     for (size_t j0 = 0; j0 < d; j0 += kTileColumns) {
       const size_t j1 = std::min(d, j0 + kTileColumns);
@@ -99,13 +99,12 @@ RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const 
     non_finite |= difference_bits(v);
   }
   if (non_finite) throw_first_non_finite(y, n, n, true);
-  for (size_t i = 0; i < n; ++i) data.rows[i] = out + i * d;
   return data;
 }
 
-template RegressionData make_regression_data(const double *, int32_t, int32_t, const double *);
-template RegressionData make_regression_data(const float *, int32_t, int32_t, const float *);
-template RegressionData make_regression_data(const float *, int32_t, int32_t, const double *);
-template RegressionData make_regression_data(const double *, int32_t, int32_t, const float *);
+template RegressionData make_regression_data(const double *, int32_t, int32_t, const double *, const StopCheck *);
+template RegressionData make_regression_data(const float *, int32_t, int32_t, const float *, const StopCheck *);
+template RegressionData make_regression_data(const float *, int32_t, int32_t, const double *, const StopCheck *);
+template RegressionData make_regression_data(const double *, int32_t, int32_t, const float *, const StopCheck *);
 
 }  // namespace core

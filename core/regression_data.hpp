@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/stop_check.hpp"
+
 namespace core {
 
 // An allocator that leaves new doubles uninitialised: the rows are written in full right after
@@ -33,13 +35,13 @@ struct UninitialisedAllocator : std::allocator<T> {
 struct RegressionData {
   int32_t N = 0;
   int32_t D = 0;
-  // Row table: rows[i] points at the D features of sample i. The rows live in one block
-  // (`features`); reordering samples moves these pointers, never the feature values.
-  std::vector<const double *> rows;
   std::vector<double> labels;
+  // Sample i's D features are features[i * D .. i * D + D - 1]: the rows lie back to back in one
+  // block, so no table of row pointers is needed (a reorder moves the rows themselves).
   std::vector<double, UninitialisedAllocator<double>> features;
 
-  const double *row(int32_t i) const { return rows[static_cast<std::size_t>(i)]; }
+  const double *row(int32_t i) const { return features.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(D); }
+  double *row(int32_t i) { return features.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(D); }
 };
 
 // A NaN or an infinity in X or y: no solver can give an answer from such data. Names the first
@@ -57,11 +59,15 @@ class NonFiniteValue : public std::runtime_error {
 // labels of y. Throws std::bad_alloc (or std::length_error) when the rows do not fit in memory,
 // and NonFiniteValue when X or y holds a NaN or an infinity (found while the values are copied).
 // X and y may each be double or single precision; single values convert to double exactly.
+// With `stop`, the conversion asks it between blocks of rows and ends early (rows unfinished)
+// once it says stop.
 template <typename XReal, typename YReal>
-RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y);
+RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y,
+                                    const StopCheck *stop = nullptr);
 
-inline RegressionData make_regression_data(const double *X, int32_t N, int32_t D, const double *y) {
-  return make_regression_data<double, double>(X, N, D, y);
+inline RegressionData make_regression_data(const double *X, int32_t N, int32_t D, const double *y,
+                                           const StopCheck *stop = nullptr) {
+  return make_regression_data<double, double>(X, N, D, y, stop);
 }
 
 // The weights a solver returns: D doubles.

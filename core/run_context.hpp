@@ -5,27 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/primitives.hpp"
 #include "core/printer.hpp"
 #include "core/regression_data.hpp"
+#include "core/stop_check.hpp"
 
 namespace core {
-
-// Asked by the calling thread between iterations; once it says stop, the solver returns early
-// and the caller throws the result away.
-class StopCheck {
- public:
-  StopCheck() = default;
-  explicit StopCheck(bool (*pending)()) : pending_(pending) {}
-  bool should_stop() const {
-    if (!stopped_ && pending_ && pending_()) stopped_ = true;
-    return stopped_;
-  }
-  bool stopped() const { return stopped_; }
-
- private:
-  bool (*pending_)() = nullptr;
-  mutable bool stopped_ = false;
-};
 
 struct RunContext {
   RunContext(const RegressionData &d, bool verbose_ = false, Printer out_ = {})
@@ -42,6 +27,9 @@ struct RunContext {
   StopCheck stop;
 
   bool wants_objective() const { return verbose || objective_trace != nullptr; }
+  // The objective at w, asking `stop` as the rows are summed: when stop.stopped() afterwards, the
+  // value is unfinished and must be neither printed nor recorded.
+  double objective(const double *w, double lambda) const { return objective_value(data, w, lambda, &stop); }
   void record_objective(double f) const {
     if (objective_trace) objective_trace->push_back(f);
   }

@@ -4,24 +4,16 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
+
+#include "core/team_limits.hpp"
 
 namespace core {
 
-// The size of a first team: of `requested` threads when positive, else of the runtime's default.
-// The runtime may give fewer (a thread limit, or dynamic adjustment to the load).
-inline int32_t sizing_team(int32_t requested) {
-  const int n = requested > 0 ? requested : omp_get_max_threads();
-  int32_t T = 1;
-#pragma omp parallel num_threads(n)
-  {
-    if (omp_get_thread_num() == 0) T = omp_get_num_threads();
-  }
-  return T;
-}
-
-// Later teams must not be shrunk to the machine's load: dynamic adjustment is off while this
-// lives, and the caller's setting comes back however the call ends.
+// Teams must not be shrunk to the machine's load: dynamic adjustment is off while this lives
+// (from before the sizing team on), and the caller's setting comes back however the call ends.
 class FixedTeamSize {
  public:
   FixedTeamSize() : saved_(omp_get_dynamic()) { omp_set_dynamic(0); }
@@ -32,5 +24,40 @@ class FixedTeamSize {
  private:
   int saved_;
 };
+
+// The size a team asked for `asked` threads can get from the runtime here: its thread limit and
+// the nesting levels it allows cap it.
+inline int64_t team_size_granted(int64_t asked) {
+  if (omp_get_active_level() >= omp_get_max_active_levels()) return 1;
+  return std::max<int64_t>(1, std::min<int64_t>(asked, omp_get_thread_limit()));
+}
+
+// The outcome of the first team of a call.
+struct TeamSize {
+  int32_t threads = 0;  // T, the size the first team had; 0 when it could not start
+  int32_t asked = 0;    // what the call asked for: opts.threads, or the runtime's default size
+  std::string problem;  // why the team could not start (see team_size_problem); empty when it did
+  bool ok() const { return problem.empty(); }
+  bool reduced() const { return ok() && threads < asked; }
+};
+
+// Starts the first team: of `requested` threads when positive (opts.threads), else of the
+// runtime's default size, after checking that the process can create it. Call with a
+// FixedTeamSize alive. The runtime may still give fewer threads (a thread limit, nesting).
+inline TeamSize sizing_team(int32_t requested) {
+  TeamSize s;
+  const int64_t asked = requested > 0 ? requested : omp_get_max_threads();
+  s.asked = static_cast<int32_t>(std::min<int64_t>(asked, INT32_MAX));
+  s.problem = team_size_problem(team_size_granted(asked), requested > 0 ? "opts.threads" : "OMP_NUM_THREADS");
+  if (!s.ok()) return s;
+  int32_t T = 1;
+#pragma omp parallel num_threads(s.asked)
+  {
+    if (omp_get_thread_num() == 0) T = omp_get_num_threads();
+  }
+  s.threads = T;
+  note_team_started(T);
+  return s;
+}
 
 }  // namespace core

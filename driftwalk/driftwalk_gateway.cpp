@@ -9,7 +9,7 @@ namespace {
 
 const char *const kInputs[] = {"X",      "y",         "stepScale", "stepOffset", "stepPower",
                                "lambda", "batchSize", "maxIter",   "verbose"};
-const frame::Signature kSignature{"driftwalk", kInputs, 9, frame::kSeedOption};
+const frame::Signature kSignature{"driftwalk", kInputs, 9, frame::kSeedOption | frame::kThreadsOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -33,25 +33,34 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     return;
   }
   if (p.maxIter >= 1 && (p.batchSize < 1 || p.batchSize > shape.N)) {
-    err.set("invalidBatchSize", "input 7 (batchSize) must be a whole number from 1 to N = %d; got %d.", shape.N,
-            p.batchSize);
+    char given[80];
+    core::describe_given_integer(value[6], given, sizeof given);
+    err.set("invalidBatchSize", "input 7 (batchSize) must be a whole number from 1 to N = %d; got %s.", shape.N,
+            given);
     return;
   }
 
   frame::HostOutput host;
   const core::Printer out = host.printer();
   frame::guard_memory(shape, err, [&] {
-    const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
+    const core::StopCheck stop = frame::host_stop_check();
+    const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape, stop);
     core::RunContext ctx{data, verbose, out};
     frame::RunRecord record(nlhs, options);
-    record.prepare(ctx);
+    record.prepare(ctx, stop);
+    if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("N=%d, D=%d, maxIter=%d\n", shape.N, shape.D, p.maxIter);
     core::seed_thread_rand(record.seed());
-    const core::WeightVector w = driftwalk::langevin_solve(ctx, p);
+    int32_t threads = 1;
+    core::TeamSize team;
+    const core::WeightVector w = driftwalk::langevin_solve(ctx, p, &threads, &team);
+    if (team.asked > 0 && !frame::team_started(team.problem, options, team.threads, err)) return;
     if (record.interrupted(ctx, err)) return;
-    if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
+    const double final_f = verbose ? ctx.objective(w.data(), p.lambda) : 0.0;
+    if (record.interrupted(ctx, err)) return;
+    if (verbose) out.printf("Final object function = %f\n", final_f);
     frame::warn_if_diverged(w, err);
-    record.store(plhs, w, 1, p.maxIter > 0 ? p.maxIter : 0, err);
+    record.store(plhs, w, threads, p.maxIter > 0 ? p.maxIter : 0, err);
   });
 }
 

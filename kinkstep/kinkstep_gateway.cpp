@@ -33,7 +33,9 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   if (method != 0 && method != 1) {
     if (verbose) out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", shape.N, shape.D, method, p.maxIter);
     out.printf("Method: 0 for sequential stocSubGD, 1 for parallel stocSubGD\n");
-    err.set("invalidMethod", "input 6 (method) must be 0 (sequential) or 1 (parallel); got %d.", method);
+    char given[80];
+    core::describe_given_integer(value[5], given, sizeof given);
+    err.set("invalidMethod", "input 6 (method) must be 0 (sequential) or 1 (parallel); got %s.", given);
     return;
   }
   if (shape.N == 0 && p.maxIter >= 1) {
@@ -42,10 +44,12 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   }
 
   frame::guard_memory(shape, err, [&] {
-    const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
+    const core::StopCheck stop = frame::host_stop_check();
+    const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape, stop);
     core::RunContext ctx{data, verbose, out};
     frame::RunRecord record(nlhs, options);
-    record.prepare(ctx);
+    record.prepare(ctx, stop);
+    if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", shape.N, shape.D, method, p.maxIter);
     core::seed_thread_rand(record.seed());
     core::WeightVector w;
@@ -53,7 +57,11 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     if (method == 0) {
       w = kinkstep::sequential_subgradient_descent(ctx, p);
     } else {
+      // Every draw of method 1 is seeded from the iteration and thread numbers: opts.seed is
+      // accepted (one options struct serves both methods) but plays no part, and info.seed says so.
+      record.seed_plays_no_part();
       kinkstep::ParallelResult r = kinkstep::parallel_averaged_descent(ctx, p);
+      if (!frame::team_started(r.team_problem, options, r.threads, err)) return;
       if (!r.complete && !ctx.stop.stopped()) {
         // Raised by mexFunction once the data and the weights are released.
         err.set("threadTeam",
@@ -66,7 +74,9 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
       threads = r.threads;
     }
     if (record.interrupted(ctx, err)) return;
-    if (verbose) out.printf("Final object function = %f\n", core::objective_value(data, w.data(), p.lambda));
+    const double final_f = verbose ? ctx.objective(w.data(), p.lambda) : 0.0;
+    if (record.interrupted(ctx, err)) return;
+    if (verbose) out.printf("Final object function = %f\n", final_f);
     frame::warn_if_diverged(w, err);
     record.store(plhs, w, threads, p.maxIter > 0 ? p.maxIter : 0, err);
   });

@@ -32,13 +32,21 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
   const core::RegressionData &data = run.data;
   ParallelResult r;
 
-  // Sizing team, of the runtime's default size unless the caller asked for one. The thread count
-  // is printed after it, still on the calling thread: a print may allocate, and nothing that can
-  // throw runs inside a region.
-  const int32_t T = core::sizing_team(run.threads);
+  // Sizing team, of the runtime's default size unless the caller asked for one, with dynamic
+  // adjustment already off so that the load cannot shrink it. The thread count is printed after
+  // it, still on the calling thread: a print may allocate, and nothing that can throw runs inside
+  // a region.
+  const core::FixedTeamSize fixed_team_size;
+  const core::TeamSize size = core::sizing_team(run.threads);
+  r.asked_threads = size.asked;
+  if (!size.ok()) {
+    r.team_problem = size.problem;
+    r.complete = false;
+    return r;
+  }
+  const int32_t T = size.threads;
   r.threads = T;
   if (run.verbose) run.out.printf("Number of threads = %d\n", T);
-  const core::FixedTeamSize fixed_team_size;
 
   // Everything the teams write is allocated here, once per call: a candidate and a gradient buffer
   // per thread, and per thread the iteration whose candidate its slice holds.
@@ -49,7 +57,8 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
   r.w.assign(static_cast<std::size_t>(data.D), 0.0);
   double *const w = r.w.data();
   if (run.wants_objective()) {
-    const double f = core::objective_value(data, w, p.lambda);
+    const double f = run.objective(w, p.lambda);
+    if (run.stop.stopped()) return r;
     run.record_objective(f);
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
   }
@@ -91,7 +100,8 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
       w[j] = s / divisor;
     }
     if (run.wants_objective()) {
-      const double f = core::objective_value(data, w, p.lambda);
+      const double f = run.objective(w, p.lambda);
+      if (run.stop.stopped()) return r;
       run.record_objective(f);
       if (run.verbose) run.out.printf("Iteration %d, object function = %f\n", k, f);
     }

@@ -10,7 +10,8 @@ core::WeightVector sequential_subgradient_descent(const core::RunContext &run, c
   const core::RegressionData &data = run.data;
   core::WeightVector w(static_cast<size_t>(data.D), 0.0);
   if (run.wants_objective()) {
-    const double f = core::objective_value(data, w.data(), p.lambda);
+    const double f = run.objective(w.data(), p.lambda);
+    if (run.stop.stopped()) return w;
     run.record_objective(f);
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
   }
@@ -22,10 +23,12 @@ core::WeightVector sequential_subgradient_descent(const core::RunContext &run, c
   // nothing else uses this thread's generator in between.
   core::ThreadRand &rand = core::this_thread_rand();
   const size_t row_bytes = static_cast<size_t>(data.D) * sizeof(double);
+  const uint64_t step_work = 3 * static_cast<uint64_t>(data.D) + 8;
   int32_t next = p.maxIter > 0 ? rand.next() % data.N : 0;
   for (int32_t k = 0; k < p.maxIter; ++k) {
-    // A silent step costs a few D operations: ask the host only every 1024 of them.
-    if ((run.verbose || (k & 1023) == 0) && run.stop.should_stop()) break;
+    // A silent step touches about 3 D features: the host is asked once enough of them add up (the
+    // first step and a verbose step, which prints, ask every time).
+    if ((run.verbose || k == 0) ? run.stop.should_stop() : run.stop.poll(step_work)) break;
     const int32_t i = next;
     if (k + 1 < p.maxIter) {
       next = rand.next() % data.N;
@@ -35,7 +38,8 @@ core::WeightVector sequential_subgradient_descent(const core::RunContext &run, c
     core::sample_subgradient(data, i, w.data(), p.lambda, g.data());
     for (int32_t j = 0; j < data.D; ++j) w[j] = w[j] - p.stepSize * g[j];
     if (run.wants_objective()) {
-      const double f = core::objective_value(data, w.data(), p.lambda);
+      const double f = run.objective(w.data(), p.lambda);
+      if (run.stop.stopped()) break;
       run.record_objective(f);
       if (run.verbose) {
         const unsigned long ticks = static_cast<unsigned long>(std::clock());

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "core/regression_data.hpp"
 #include "core/run_context.hpp"
@@ -25,6 +26,8 @@ struct ParallelResult {
   bool complete = true;           // every step team had exactly T threads
   int32_t failed_iteration = -1;  // when not complete: the iteration whose team was wrong
   int32_t failed_team_size = 0;   // and the size that team had
+  int32_t asked_threads = 0;      // the team size asked for (opts.threads or the runtime's default)
+  std::string team_problem;       // when set, no team was started: why it could not be
 };
 
 // Method 1: per iteration, every thread t of a team of T reseeds its own generator with k + t, draws

@@ -99,13 +99,24 @@
 %                                e.g. "X(3,2) is NaN" or "y(17) is Inf"
 %     kinkstep:invalidMethod     method is neither 0 nor 1
 %     kinkstep:emptyData         X has no rows but maxIter asks for iterations
-%     kinkstep:threadTeam        (method 1) the OpenMP runtime gave an iteration fewer threads
-%                                than the call started with; no result is returned
-%     kinkstep:outOfMemory       the data or the result do not fit in memory
+%     kinkstep:threadTeam        (method 1) the team cannot start in this process (more than
+%                                1024 threads, or their stacks do not fit under ulimit -v,
+%                                ulimit -u or the system's memory); the message says what to
+%                                lower. Or the runtime gave an iteration fewer threads than the
+%                                call started with. No result is returned either way.
+%     kinkstep:outOfMemory       the data, the result or the objective history do not fit in
+%                                memory (also when the host itself cannot allocate)
 %     kinkstep:invalidOptions    opts is not a scalar struct (or [])
 %     kinkstep:unknownOption     opts has a field that is not an option of kinkstep
 %     kinkstep:invalidOption     an option's value is of the wrong type or range
 %     kinkstep:interrupted       the user pressed Ctrl-C; no result is returned
+%   An error about an integer input names the value as given ("got NaN", "got 2147483648,
+%   outside the 32-bit range"), though it is read by the rule above.
+%
+%   Warnings
+%     kinkstep:threadsReduced    (method 1) the runtime gave fewer threads than opts.threads
+%                                asked for (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, or a call
+%                                from inside a parallel region); info.threads has the real size
 %
 %   Warnings (the weights are returned as they are)
 %     kinkstep:diverged          the final weights hold a NaN or an infinity: the step size is
@@ -120,12 +131,15 @@
 %   Options and run information
 %     opts      optional last input, a scalar struct ([] for none) with the fields
 %     opts.seed     a whole number 0 .. 4294967295 used in place of the calendar time to seed
-%                   the random draws, which makes the run reproducible
+%                   the random draws, which makes the run reproducible. Method 1 accepts it
+%                   (one struct serves both methods) but draws nothing from it: its result
+%                   never depends on a seed, and its info.seed is [].
 %     opts.threads  the team size, 1 .. 1024, of every OpenMP team of the call, in place of
-%                   the runtime's default (OMP_NUM_THREADS)
+%                   the runtime's default (OMP_NUM_THREADS, which is held to 1024 as well)
 %     Any other field, or a value of the wrong type or range, is an error naming the field.
 %     info      optional second output, a struct with
 %     info.seed        the seed the run used: pass it as opts.seed to replay a time-seeded run
+%                      ([] for method 1, which uses no seed)
 %     info.threads     the team size (1 for a sequential run)
 %     info.iterations  the iterations run (maxIter, or 0 when it is 0 or less)
 %     info.time        the wall time of the run in seconds
@@ -135,7 +149,8 @@
 %   X and y may also be of class single: they are converted exactly to double, and the result
 %   equals that of the call with double(X) and double(y).
 %
-%   Ctrl-C stops a long run soon after it is pressed: everything the call holds is released and
-%   it ends in the error kinkstep:interrupted.
+%   Ctrl-C stops a run within a fraction of a second in every phase (the conversion of X, the
+%   steps, the objective history): everything the call holds is released and it ends in the
+%   error kinkstep:interrupted.
 %
 %   See also SPLITAVG, DRIFTWALK, TEAMPROBE.

@@ -81,8 +81,12 @@
 %                                or stepSize or lambda is NaN or infinite
 %     splitavg:nonFiniteData     X or y holds a NaN or an infinity; the message names the first,
 %                                e.g. "X(3,2) is NaN" or "y(17) is Inf"
-%     splitavg:threadTeam        the OpenMP runtime gave the pass fewer threads than the first team
-%     splitavg:outOfMemory       the data or the thread models do not fit in memory
+%     splitavg:threadTeam        the team cannot start in this process (more than 1024 threads,
+%                                or their stacks do not fit under ulimit -v, ulimit -u or the
+%                                system's memory; the message says what to lower), or the
+%                                runtime gave the pass fewer threads than the first team
+%     splitavg:outOfMemory       the data or the thread models do not fit in memory (also when
+%                                the host itself cannot allocate)
 %     splitavg:invalidOptions    opts is not a scalar struct (or [])
 %     splitavg:unknownOption     opts has a field that is not an option of splitavg
 %     splitavg:invalidOption     an option's value is of the wrong type or range
@@ -92,6 +96,12 @@
 %     splitavg:diverged          the final weights hold a NaN or an infinity: the step size is
 %                                too large for the data
 %     splitavg:parameterOutOfRange  verbose is NaN, infinite or outside the 32-bit range
+%     splitavg:emptyShares       more threads than samples: some shares were empty, and their
+%                                zero models are averaged in (the defined result, shrunk by
+%                                that fraction); the message gives the count
+%     splitavg:threadsReduced    the runtime gave fewer threads than opts.threads asked for
+%                                (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, or a call from inside
+%                                a parallel region); info.threads has the real size
 %
 %   An X with no rows is valid: w is all zeros and nothing is drawn.
 %
@@ -117,7 +127,8 @@
 %   X and y may also be of class single: they are converted exactly to double, and the result
 %   equals that of the call with double(X) and double(y).
 %
-%   Ctrl-C stops a long run soon after it is pressed: everything the call holds is released and
-%   it ends in the error splitavg:interrupted.
+%   Ctrl-C stops a run within a fraction of a second in every phase (the conversion, the
+%   shuffle, the objective, the pass): everything the call holds is released and it ends in the
+%   error splitavg:interrupted.
 %
 %   See also KINKSTEP, DRIFTWALK, TEAMPROBE.

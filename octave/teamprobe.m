@@ -14,6 +14,10 @@
 %   kinkstep (method 1) and splitavg will use: set it with the environment variable
 %   OMP_NUM_THREADS before starting Octave or MATLAB.
 %
-%   Inputs are ignored. teamprobe returns nothing: x = teamprobe() is an error.
+%   Inputs are ignored. teamprobe returns nothing: x = teamprobe() is the error
+%   teamprobe:tooManyOutputs, raised before anything is printed. A default team that cannot
+%   start in this process (OMP_NUM_THREADS above 1024, or thread stacks that do not fit under
+%   ulimit -v, ulimit -u or the system's memory, OMP_STACKSIZE) is the error
+%   teamprobe:threadTeam, whose message says what to lower.
 %
 %   See also KINKSTEP, SPLITAVG.

@@ -13,15 +13,19 @@
 
 namespace splitavg {
 
-// The solver on a shuffled layout: learns T, prints "Number of threads" (and the layout's own
-// lines), zeroes w, prints "Initial object function", runs the pass of this place's shares and
-// averages all T models into w. w stays zero when the pass was stopped or got another team size.
+// The solver on a shuffled layout: learns T (or, when the first team cannot start, only sets
+// team_problem), prints "Number of threads" (and the layout's own lines), zeroes w, counts the
+// empty shares, prints "Initial object function", runs the pass of this place's shares and
+// averages all T models into w (then `averaged` is set). w stays zero when the pass was stopped or
+// got another team size. Asks run.stop in the objective and the pass.
 SolveResult solve_shares(const core::RunContext &run, const Parameters &p, SampleLayout &layout);
 
 // The whole run on `data` (run.data must refer to it): prints "N=%d, D=%d, lambda%f", starts the
 // clock, seeds the calling thread's generator with `seed`, shuffles through the layout, solves and,
 // when the objective is wanted and the pass completed, evaluates it once more and prints it with the
-// elapsed whole seconds. The caller checks run.stop.stopped() and the result's ok().
+// elapsed whole seconds. Every phase asks run.stop; a stopped run returns at once and an unfinished
+// objective is never printed or recorded. The caller checks run.stop.stopped() (with the result's
+// `averaged`, which tells a stop in the final objective from an earlier one) and the result's ok().
 SolveResult run_split_average(core::RegressionData &data, const core::RunContext &run, const Parameters &p,
                               uint32_t seed, SampleLayout &layout);
 

@@ -8,10 +8,12 @@
 
 namespace splitavg {
 
-// Reorders positions first..last (inclusive) of the row table and of the labels by one permutation
-// p from core::random_permutation: the sample at first + p[k] moves to first + k, with its label.
-// Only row pointers move; no feature value is copied. Draws last - first + 1 values on the calling
-// thread (none for an empty range). Throws std::out_of_range for a range outside the table.
-void shuffle_samples(core::RegressionData &data, int32_t first, int32_t last);
+// Reorders positions first..last (inclusive) of the rows and of the labels by one permutation p
+// from core::random_permutation: the sample at first + p[k] moves to first + k, with its label.
+// The rows move in place (one row of scratch), so the pass then reads them in memory order. Draws
+// last - first + 1 values on the calling thread (none for an empty range). Throws
+// std::out_of_range for a range outside the samples. With `stop`, asks it as the work adds up and
+// ends early (the order unfinished) once it says stop.
+void shuffle_samples(core::RegressionData &data, int32_t first, int32_t last, const core::StopCheck *stop = nullptr);
 
 }  // namespace splitavg

@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -21,24 +22,20 @@ Share chunk_bounds(int32_t N, int32_t T, int32_t t) {
   return s;
 }
 
-// Samples a thread takes between two looks at whether the call is to stop.
-constexpr int32_t kStopBlock = 4096;
-
 // The gradient buffer is reused: every step overwrites all of it before reading it, so the result
-// is that of a fresh buffer per step.
+// is that of a fresh buffer per step. The host is asked between blocks of samples of about
+// StopCheck::kWorkPerQuestion features.
 void descend_share(const core::RunContext &run, const Parameters &p, Share share, double *m, double *g,
                    std::atomic<bool> &stop, bool asks_host) {
   const core::RegressionData &data = run.data;
-  const size_t row_bytes = static_cast<size_t>(data.D) * sizeof(double);
+  const int64_t block = std::max<int64_t>(
+      1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(data.D) + 1)));
+  int64_t until_look = 0;
   for (int32_t i = share.start; i <= share.end; ++i) {
-    if ((i - share.start) % kStopBlock == 0) {
+    if (until_look-- == 0) {
+      until_look = block - 1;
       if (asks_host && run.stop.should_stop()) stop.store(true, std::memory_order_relaxed);
       if (stop.load(std::memory_order_relaxed)) return;
-    }
-    // After the shuffle the next row lies anywhere in memory: ask for it while this one is worked on.
-    if (i < share.end) {
-      const char *next = reinterpret_cast<const char *>(data.row(i + 1));
-      for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(next + b);
     }
     core::sample_subgradient(data, i, m, p.lambda, g);
     for (int32_t j = 0; j < data.D; ++j) m[j] = m[j] - p.stepSize * g[j];

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/regression_data.hpp"
@@ -88,15 +89,21 @@ void average_models(ModelOf model, int32_t T, int32_t D, double *w) {
 }
 
 struct SolveResult {
-  core::WeightVector w;      // the averaged weights (all zero if the pass could not run)
-  int32_t threads = 0;       // T: the size of the sizing team
-  int32_t pass_threads = 0;  // the size the runtime gave the pass team
+  core::WeightVector w;       // the averaged weights (all zero if the pass could not run)
+  int32_t threads = 0;        // T: the size of the sizing team
+  int32_t pass_threads = 0;   // the size the runtime gave the pass team
+  int32_t asked_threads = 0;  // the team size asked for (opts.threads or the runtime's default)
+  std::string team_problem;   // when set, no team was started: why it could not be
+  int32_t empty_shares = 0;   // shares with no sample (T > N): their zero models are averaged in
+  bool averaged = false;      // every share's pass ran to its end and w holds their average
   // The pass ran with exactly T threads, so every share was processed.
   bool ok() const { return threads >= 1 && pass_threads == threads; }
 };
 
-// Learns T from a team of the default size, zeroes w, runs the pass with T threads and averages.
-// Prints "Number of threads" and "Initial object function" when the run is verbose. Draws nothing.
+// Learns T from a first team (run.threads, else the default size; when it cannot start, only
+// team_problem is set), zeroes w, runs the pass with T threads and averages. Prints "Number of
+// threads" and "Initial object function" when the run is verbose. Asks run.stop in the objective
+// and the pass; a stopped run leaves w unfinished. Draws nothing.
 SolveResult split_average_solve(const core::RunContext &run, const Parameters &p);
 
 // The pass and the average for T threads, into w (D doubles, left untouched on failure). Returns

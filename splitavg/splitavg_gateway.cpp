@@ -23,13 +23,18 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   const core::Printer out = host.printer();
 
   frame::guard_memory(shape, err, [&] {
-    core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape);
+    const core::StopCheck stop = frame::host_stop_check();
+    core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape, stop);
+    if (frame::interrupted(stop, err)) return;
     frame::RunRecord record(nlhs, options);
     core::RunContext ctx{data, verbose, out};
-    record.prepare(ctx);
+    record.prepare(ctx, stop);
     splitavg::LocalSamples local(shape.N);
     const splitavg::SolveResult r = splitavg::run_split_average(data, ctx, p, record.seed(), local);
-    if (record.interrupted(ctx, err)) return;
+    // A stop before the average ends the call at once; one in the final objective comes after the
+    // checks of the finished pass below, and their warnings are given with it.
+    if (!r.averaged && record.interrupted(ctx, err)) return;
+    if (!frame::team_started(r.team_problem, options, r.threads, err)) return;
     if (!r.ok()) {
       err.set("threadTeam",
               "the pass needs a team of %d threads, as many as the first team had, but the OpenMP runtime "
@@ -37,6 +42,12 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
               r.threads, r.pass_threads);
       return;
     }
+    if (r.empty_shares > 0 && shape.N > 0)
+      err.warn("emptyShares",
+               "%d of the %d shares were empty (more threads than the N = %d samples); their models are averaged "
+               "in as zero weights, which shrinks the result by that fraction.",
+               r.empty_shares, r.threads, shape.N);
+    if (record.interrupted(ctx, err)) return;
     frame::warn_if_diverged(r.w, err);
     record.store(plhs, r.w, r.threads, 1, err);
   });

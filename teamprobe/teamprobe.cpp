@@ -1,15 +1,44 @@
 // teamprobe(): prints the processor count and a greeting from every thread of a default team.
 #include <omp.h>
 
+#include <cstdio>
+#include <string>
+
+#include "core/team.hpp"
 #include "mex.h"
 
-void mexFunction(int /*nlhs*/, mxArray * /*plhs*/[], int /*nrhs*/, const mxArray * /*prhs*/[]) {
+namespace {
+
+// Fixed buffers: an error is raised only once nothing that owns memory is alive.
+char g_message[512];
+
+// Whether the default team can start; when not, the reason is in g_message.
+bool default_team_fits() {
+  const std::string problem =
+      core::team_size_problem(core::team_size_granted(omp_get_max_threads()), "OMP_NUM_THREADS");
+  if (problem.empty()) return true;
+  std::snprintf(g_message, sizeof g_message, "%s", problem.c_str());
+  return false;
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray * /*plhs*/[], int /*nrhs*/, const mxArray * /*prhs*/[]) {
+  if (nlhs > 0)
+    mexErrMsgIdAndTxt("teamprobe:tooManyOutputs", "teamprobe prints its report and returns nothing; %d %s requested.",
+                      nlhs, nlhs == 1 ? "output was" : "outputs were");
+  if (!default_team_fits()) mexErrMsgIdAndTxt("teamprobe:threadTeam", "%s", g_message);
   mexPrintf("Number of processors: %d\n", omp_get_num_procs());
+  // The team the parallel solvers would start: the load does not shrink it.
+  const core::FixedTeamSize fixed_team_size;
+  int team = 1;
 #pragma omp parallel
   {
     const int t = omp_get_thread_num();
+    if (t == 0) team = omp_get_num_threads();
     // The host's print function is not made for concurrent callers: one greeting at a time.
 #pragma omp critical(teamprobe_greeting)
     mexPrintf("Hello World from thread = %d\n", t);
   }
+  core::note_team_started(team);
 }

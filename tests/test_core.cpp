@@ -41,10 +41,11 @@ TEST(RegressionData, OnlyTheFirstNLabelsAreUsed) {
 TEST(RegressionData, EmptyShapes) {
   const std::vector<double> y4 = {1, 2, 3, 4};
   const core::RegressionData no_features = core::make_regression_data(nullptr, 4, 0, y4.data());
-  EXPECT_EQ(no_features.rows.size(), 4u);
+  EXPECT_EQ(no_features.N, 4);
+  EXPECT_TRUE(no_features.features.empty());
   EXPECT_EQ(no_features.labels, y4);
   const core::RegressionData none = core::make_regression_data(nullptr, 0, 5, nullptr);
-  EXPECT_TRUE(none.rows.empty());
+  EXPECT_TRUE(none.features.empty());
   EXPECT_TRUE(none.labels.empty());
 }
 

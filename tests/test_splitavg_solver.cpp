@@ -92,39 +92,33 @@ TEST(Shuffle, OnePermutationMovesRowsAndLabelsTogether) {
   // Rows a = (1, 2), b = (3, 4), c = (5, 6) with labels 10, 20, 30.
   const std::vector<double> X = {1, 3, 5, 2, 4, 6}, y = {10, 20, 30};
   core::RegressionData d = core::make_regression_data(X.data(), 3, 2, y.data());
-  const std::vector<const double *> before = d.rows;
-  const std::vector<double> features(d.features.begin(), d.features.end());
   // Inside-out Fisher-Yates: draws 7 % 1, 2 % 2, 9 % 3 = 0, 0, 0 give p = (2, 0, 1).
   core::ScriptedThreadRand draws({7, 2, 9});
   splitavg::shuffle_samples(d, 0, 2);
   EXPECT_EQ(draws.consumed(), 3u);
-  // Rows (c, a, b): the very same pointers, no feature value copied or moved.
-  EXPECT_EQ(d.rows, (std::vector<const double *>{before[2], before[0], before[1]}));
+  // Rows (c, a, b), back to back in the one block, each with its label.
+  EXPECT_EQ(std::vector<double>(d.features.begin(), d.features.end()), (std::vector<double>{5, 6, 1, 2, 3, 4}));
   EXPECT_EQ(d.labels, (std::vector<double>{30, 10, 20}));
-  EXPECT_TRUE(std::equal(features.begin(), features.end(), d.features.begin(), d.features.end()));
-  EXPECT_EQ(d.row(0)[0], 5);
-  EXPECT_EQ(d.row(0)[1], 6);
 }
 
 TEST(Shuffle, OnlyTheGivenRangeMoves) {
   const std::vector<double> X = {1, 2, 3, 4, 5}, y = {10, 20, 30, 40, 50};
   core::RegressionData d = core::make_regression_data(X.data(), 5, 1, y.data());
-  const std::vector<const double *> before = d.rows;
   core::ScriptedThreadRand draws({0, 0, 0});  // p = (2, 0, 1) over positions 1..3
   splitavg::shuffle_samples(d, 1, 3);
   EXPECT_EQ(draws.consumed(), 3u);
-  EXPECT_EQ(d.rows, (std::vector<const double *>{before[0], before[3], before[1], before[2], before[4]}));
+  EXPECT_EQ(std::vector<double>(d.features.begin(), d.features.end()), (std::vector<double>{1, 4, 2, 3, 5}));
   EXPECT_EQ(d.labels, (std::vector<double>{10, 40, 20, 30, 50}));
 }
 
 TEST(Shuffle, OneSampleDrawsOnceNoSampleDrawsNothing) {
   const std::vector<double> X = {4, 5}, y = {9};
   core::RegressionData one = core::make_regression_data(X.data(), 1, 2, y.data());
-  const double *row = one.rows[0];
   uint64_t before = core::thread_rand_draws();
   splitavg::shuffle_samples(one, 0, 0);
   EXPECT_EQ(core::thread_rand_draws() - before, 1u);
-  EXPECT_EQ(one.rows[0], row);
+  EXPECT_EQ(one.row(0)[0], 4);
+  EXPECT_EQ(one.row(0)[1], 5);
   EXPECT_EQ(one.labels[0], 9);
 
   core::RegressionData none = core::make_regression_data(nullptr, 0, 2, nullptr);
@@ -136,24 +130,25 @@ TEST(Shuffle, OneSampleDrawsOnceNoSampleDrawsNothing) {
 TEST(Shuffle, ARangeOutsideTheTableIsRefusedBeforeAnythingMoves) {
   const std::vector<double> X = {1, 2, 3}, y = {1, 2, 3};
   core::RegressionData d = core::make_regression_data(X.data(), 3, 1, y.data());
-  const std::vector<const double *> before = d.rows;
   const uint64_t draws = core::thread_rand_draws();
   EXPECT_THROW(splitavg::shuffle_samples(d, 0, 3), std::out_of_range);
   EXPECT_THROW(splitavg::shuffle_samples(d, -1, 1), std::out_of_range);
-  EXPECT_EQ(d.rows, before);
+  EXPECT_EQ(std::vector<double>(d.features.begin(), d.features.end()), X);
   EXPECT_EQ(core::thread_rand_draws(), draws);
 }
 
-TEST(Shuffle, ALargeShuffleIsAPermutationOfThePointers) {
+TEST(Shuffle, ALargeShuffleIsAPermutationOfTheSamples) {
   core::RegressionData d = wavy_data(1000, 3);
-  std::vector<std::pair<const double *, double>> before;
-  for (int32_t i = 0; i < d.N; ++i)
-    before.emplace_back(d.rows[static_cast<size_t>(i)], d.labels[static_cast<size_t>(i)]);
+  using Sample = std::pair<std::vector<double>, double>;
+  const auto sample = [&](int32_t i) {
+    return Sample(std::vector<double>(d.row(i), d.row(i) + d.D), d.labels[static_cast<size_t>(i)]);
+  };
+  std::vector<Sample> before;
+  for (int32_t i = 0; i < d.N; ++i) before.push_back(sample(i));
   core::seed_thread_rand(5);
   splitavg::shuffle_samples(d, 0, d.N - 1);
-  std::vector<std::pair<const double *, double>> after;
-  for (int32_t i = 0; i < d.N; ++i)
-    after.emplace_back(d.rows[static_cast<size_t>(i)], d.labels[static_cast<size_t>(i)]);
+  std::vector<Sample> after;
+  for (int32_t i = 0; i < d.N; ++i) after.push_back(sample(i));
   EXPECT_NE(after, before);
   std::sort(before.begin(), before.end());
   std::sort(after.begin(), after.end());

@@ -6,6 +6,16 @@
 #include <string>
 #include <vector>
 
+// Defined in builds under a sanitizer, whose shadow memory and per-thread state make memory
+// figures and very large teams meaningless or slow.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define STOCHL1_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define STOCHL1_SANITIZED 1
+#endif
+#endif
+
 // The complete lines of printed text, without their line feeds.
 inline std::vector<std::string> lines_of(const std::string &text) {
   std::vector<std::string> lines;

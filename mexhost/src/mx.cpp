@@ -8,9 +8,11 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "mexhost/faults.h"
 #include "mexhost/host.hpp"
 
 struct mxArray_tag {
@@ -69,14 +71,20 @@ mxArray *track(mxArray *a) {
   return a;
 }
 
+std::atomic<size_t> g_raise_above{0};
+std::string g_raise_prefix;
+
 mxArray *new_array(mxClassID cls, std::vector<mwSize> dims, bool complex) {
   if (dims.size() < 2) dims.resize(2, 1);
+  size_t bytes = count(dims) * element_size(cls);
+  const size_t above = g_raise_above.load();
+  if (above > 0 && bytes > above)
+    throw std::runtime_error(g_raise_prefix + ": failed to allocate " + std::to_string(bytes) + " bytes of memory");
   auto *a = new (std::nothrow) mxArray_tag;
   if (!a) return nullptr;
   a->cls = cls;
   a->dims = std::move(dims);
   a->complex = complex;
-  size_t bytes = count(a->dims) * element_size(cls);
   try {
     a->re.assign(bytes, 0);
     if (complex) a->im.assign(bytes, 0);
@@ -308,6 +316,11 @@ void mxSetField(mxArray *a, mwIndex i, const char *name, mxArray *value) {
   adopt(value);
   mxDestroyArray(a->children[slot]);
   a->children[slot] = value;
+}
+
+void mexhost_raise_on_allocations_above(size_t bytes, const char *prefix) {
+  g_raise_prefix = prefix ? prefix : "";
+  g_raise_above = bytes;
 }
 
 void *mxMalloc(size_t n) {

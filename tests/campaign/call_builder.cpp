@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -162,6 +163,17 @@ mexhost::ArrayPtr options_input(const ModuleModel &model, Chooser &c, std::strin
   }
   return s;
 }
+// An integer input as the caller gave it, the way an error message must name it: never the
+// clamped value the reading rule makes of NaN, Inf or an out-of-range number.
+std::string given_integer(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  const bool fits = std::trunc(v) >= -k2p31 && std::trunc(v) <= k2p31 - 1;
+  return fits ? std::string(buf) : std::string(buf) + ", outside the 32-bit range";
+}
+
 // The first `count` values of a real double or single array are all finite.
 bool all_finite(const mxArray *a, size_t count) {
   for (size_t k = 0; k < count; ++k) {
@@ -222,7 +234,7 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
   // The answer the call must get.
   const std::string &name = model.name;
   if (name == "teamprobe") {
-    if (call.nlhs >= 1) call.allowed_errors = {""};  // the host's: nothing was assigned
+    if (call.nlhs >= 1) call.allowed_errors = {"teamprobe:tooManyOutputs"};  // before anything is printed
     return call;
   }
   const size_t most_inputs = count + (model.options.empty() ? 0 : 1);
@@ -262,6 +274,7 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
 
   const double N = static_cast<double>(mxGetM(X));
   call.expected_rows = mxGetN(X);
+  call.samples = mxGetM(X);
   auto as_int = [](double v) -> int64_t {
     if (!std::isfinite(v) || std::trunc(v) < -k2p31 || std::trunc(v) > k2p31 - 1) return -2147483648LL;
     return static_cast<int64_t>(std::trunc(v));
@@ -274,15 +287,19 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
     }
   if (name == "kinkstep") {
     const int64_t maxIter = as_int(param[4]), method = as_int(param[5]);
-    if (method != 0 && method != 1)
+    if (method != 0 && method != 1) {
       call.allowed_errors.insert(name + ":invalidMethod");
+      call.message_must_hold = "got " + given_integer(param[5]) + ".";
+    }
     else if (N == 0 && maxIter >= 1)
       call.allowed_errors.insert(name + ":emptyData");
   } else if (name == "driftwalk") {
     const int64_t batch = as_int(param[6]), maxIter = as_int(param[7]);
     if (maxIter >= 1 && N == 0) call.allowed_errors.insert(name + ":emptyData");
-    if (maxIter >= 1 && (batch < 1 || batch > static_cast<int64_t>(N)))
+    if (maxIter >= 1 && (batch < 1 || batch > static_cast<int64_t>(N))) {
       call.allowed_errors.insert(name + ":invalidBatchSize");
+      if (N > 0) call.message_must_hold = "got " + given_integer(param[6]) + ".";
+    }
   }
   // The data are read once every other check has passed.
   if (call.allowed_errors.empty() && (!all_finite(X, mxGetNumberOfElements(X)) ||
@@ -306,9 +323,18 @@ std::string check(const ModuleModel &model, const GeneratedCall &call, const mex
   if (r.temporaries_left != 0) return "left " + std::to_string(r.temporaries_left) + " temporary arrays";
   // Warnings: only the module's own, each with a message; diverged only beside non-finite weights.
   for (const mexhost::Warning &w : r.warnings) {
-    if (w.id != name + ":parameterOutOfRange" && w.id != name + ":diverged")
+    const bool empty_shares = name == "splitavg" && w.id == "splitavg:emptyShares";
+    if (w.id != name + ":parameterOutOfRange" && w.id != name + ":diverged" && !empty_shares)
       return "unexpected warning '" + w.id + "': " + w.message;
     if (w.message.empty()) return "warning '" + w.id + "' has no message";
+    if (empty_shares) {
+      // With T > N >= 1 threads every share but the last is empty (floor(N / T) = 0).
+      int empty = 0, threads = 0;
+      if (r.failed || std::sscanf(w.message.c_str(), "%d of the %d shares", &empty, &threads) != 2)
+        return "emptyShares warning without a result or a count: " + w.message;
+      if (call.samples == 0 || static_cast<size_t>(threads) <= call.samples || empty != threads - 1)
+        return "emptyShares warning that does not fit N = " + std::to_string(call.samples) + ": " + w.message;
+    }
     if (w.id == name + ":diverged") {
       if (r.failed || !r.output()) return "diverged warning without weights";
       const std::vector<double> v = mexhost::values(r.output());
@@ -322,6 +348,9 @@ std::string check(const ModuleModel &model, const GeneratedCall &call, const mex
     if (!call.allowed_errors.count(r.error_id))
       return "failed with unexpected '" + r.error_id + "': " + r.error_message;
     if (r.error_message.empty()) return "error '" + r.error_id + "' has no message";
+    if (!call.message_must_hold.empty() && r.error_message.find(call.message_must_hold) == std::string::npos)
+      return "message '" + r.error_message + "' does not hold '" + call.message_must_hold + "'";
+    if (r.error_message.rfind(name + ":", 0) == 0) return "message repeats the module's name: " + r.error_message;
     for (const auto &out : r.outputs)
       if (out) return "an output survived the error";
     const bool method_reply = r.error_id == "kinkstep:invalidMethod";
@@ -329,7 +358,7 @@ std::string check(const ModuleModel &model, const GeneratedCall &call, const mex
       if (r.lines.empty() || r.lines.back() != "Method: 0 for sequential stocSubGD, 1 for parallel stocSubGD")
         return "invalid method without the method message";
       if (r.lines.size() > 2) return "more than the banner and the method message before the error";
-    } else if (name != "teamprobe" && !r.printed.empty()) {
+    } else if (!r.printed.empty()) {
       return "printed before the error: " + r.printed.substr(0, 200);
     }
   } else {

@@ -59,6 +59,9 @@ struct GeneratedCall {
   // The error identifiers the call may end in; empty when it must succeed.
   std::set<std::string> allowed_errors;
   size_t expected_rows = 0;  // rows of the D x 1 result when it succeeds
+  size_t samples = 0;        // N, the rows of X, when X is valid
+  // When set, an error's message must contain this (how it names the value given).
+  std::string message_must_hold;
   std::vector<const mxArray *> pointers() const;
 };
 

@@ -1,0 +1,114 @@
+// The check that a team fits in the process before it starts, on resources given by the test.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/team_limits.hpp"
+
+namespace {
+
+constexpr uint64_t MB = 1024 * 1024;
+
+core::ThreadResources roomy() {
+  core::ThreadResources r;
+  r.stack_bytes = 8 * MB;
+  r.stack_setting = "the default thread stack size";
+  r.address_space_left = uint64_t{1} << 46;
+  r.largest_stack_mapping = uint64_t{16} << 30;
+  r.commit_left = ~uint64_t{0};
+  r.thread_slots_left = 100000;
+  r.process_threads = 1;
+  r.largest_team = 1;
+  return r;
+}
+
+bool holds(const std::string &text, const char *part) {
+  return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(TeamLimits, ATeamThatFitsHasNoProblem) {
+  EXPECT_EQ(core::team_size_problem(1, "opts.threads", roomy()), "");
+  EXPECT_EQ(core::team_size_problem(core::kMaxTeamSize, "opts.threads", roomy()), "");
+  // A team of one is the calling thread alone: nothing to create, whatever is left.
+  core::ThreadResources none = roomy();
+  none.address_space_left = 0;
+  none.thread_slots_left = 0;
+  EXPECT_EQ(core::team_size_problem(1, "OMP_NUM_THREADS", none), "");
+}
+
+TEST(TeamLimits, MoreThanTheBoundIsRefusedNamingTheSetting) {
+  const std::string why = core::team_size_problem(core::kMaxTeamSize + 1, "OMP_NUM_THREADS", roomy());
+  EXPECT_TRUE(holds(why, "1025")) << why;
+  EXPECT_TRUE(holds(why, "at most 1024")) << why;
+  EXPECT_TRUE(holds(why, "Lower OMP_NUM_THREADS")) << why;
+  EXPECT_FALSE(core::team_size_problem(100000, "OMP_NUM_THREADS", roomy()).empty());
+}
+
+TEST(TeamLimits, StacksBeyondTheAddressSpaceLeftAreRefused) {
+  core::ThreadResources r = roomy();
+  r.address_space_left = 8 * MB * 100;  // room for about 97 stacks with the headroom
+  EXPECT_EQ(core::team_size_problem(90, "opts.threads", r), "");
+  const std::string why = core::team_size_problem(300, "opts.threads", r);
+  EXPECT_TRUE(holds(why, "299 new thread stacks of 8 MB")) << why;
+  EXPECT_TRUE(holds(why, "ulimit -v")) << why;
+  EXPECT_TRUE(holds(why, "Lower opts.threads")) << why;
+  EXPECT_TRUE(holds(why, "OMP_STACKSIZE")) << why;
+  // Strict overcommit: the commit left limits the same way.
+  r = roomy();
+  r.commit_left = 8 * MB * 10;
+  EXPECT_TRUE(holds(core::team_size_problem(64, "opts.threads", r), "overcommit")) << core::team_size_problem(64, "opts.threads", r);
+}
+
+TEST(TeamLimits, ThreadsKeptFromAnEarlierTeamNeedNoNewStacks) {
+  core::ThreadResources r = roomy();
+  r.address_space_left = 0;
+  r.largest_team = 64;
+  r.process_threads = 70;  // the pool, the caller and some host threads
+  EXPECT_EQ(core::team_size_problem(64, "opts.threads", r), "");
+  EXPECT_FALSE(core::team_size_problem(65, "opts.threads", r).empty());
+  // Host threads alone are not a pool: without an earlier team nothing is credited.
+  r.largest_team = 1;
+  EXPECT_FALSE(core::team_size_problem(2, "opts.threads", r).empty());
+  // And a pool that has shrunk since is credited only for the threads still there.
+  r.largest_team = 64;
+  r.process_threads = 10;
+  EXPECT_FALSE(core::team_size_problem(64, "opts.threads", r).empty());
+}
+
+TEST(TeamLimits, AStackLargerThanTheSystemWillMapIsRefusedEvenForTwoThreads) {
+  core::ThreadResources r = roomy();
+  r.stack_bytes = uint64_t{100000} << 30;  // OMP_STACKSIZE=100000G
+  r.stack_setting = "OMP_STACKSIZE";
+  const std::string why = core::team_size_problem(2, "OMP_NUM_THREADS", r);
+  EXPECT_TRUE(holds(why, "Lower OMP_STACKSIZE")) << why;
+}
+
+TEST(TeamLimits, TheThreadCountLimitIsRespected) {
+  core::ThreadResources r = roomy();
+  r.thread_slots_left = 10;
+  EXPECT_EQ(core::team_size_problem(11, "opts.threads", r), "");
+  const std::string why = core::team_size_problem(12, "opts.threads", r);
+  EXPECT_TRUE(holds(why, "ulimit -u")) << why;
+}
+
+TEST(TeamLimits, StackSizesReadLikeTheRuntimeReadsThem) {
+  EXPECT_EQ(core::parse_stack_size("64"), 64u * 1024);  // no unit: kilobytes
+  EXPECT_EQ(core::parse_stack_size("512K"), 512u * 1024);
+  EXPECT_EQ(core::parse_stack_size(" 2 m "), 2 * MB);
+  EXPECT_EQ(core::parse_stack_size("1G"), uint64_t{1} << 30);
+  EXPECT_EQ(core::parse_stack_size("4096b"), 4096u);
+  EXPECT_EQ(core::parse_stack_size("100000G"), uint64_t{100000} << 30);
+  for (const char *bad : {"", "K", "abc", "12X", "1 2", "-5"}) EXPECT_EQ(core::parse_stack_size(bad), 0u) << bad;
+  EXPECT_EQ(core::parse_stack_size(nullptr), 0u);
+  EXPECT_EQ(core::parse_stack_size("99999999999999999999G"), ~uint64_t{0});
+}
+
+TEST(TeamLimits, ThisProcessCanBeRead) {
+  const core::ThreadResources r = core::read_thread_resources();
+  EXPECT_GT(r.stack_bytes, 0u);
+  EXPECT_FALSE(r.stack_setting.empty());
+  EXPECT_GE(r.process_threads, 1);
+  EXPECT_GT(r.address_space_left, 0u);
+}
