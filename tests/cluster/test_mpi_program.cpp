@@ -316,6 +316,10 @@ TEST(MpiProgram, CommandLineFaultsThreadLimitsAndHelp) {
   expect_one_failure(mpirun(2, run_args(1u, 1, in, out, "--bogus")), "unknown option --bogus", out);
   expect_one_failure(mpirun(2, run_args(1u, 2, in, out), "OMP_THREAD_LIMIT=1"),
                      "got a team of 1 threads where --threads asked for 2", out);
+  // A team whose thread stacks cannot be had is refused before it is started, as the module does.
+  const MpiRun stacks = mpirun(2, run_args(1u, 4, in, out), "OMP_STACKSIZE=100000G");
+  expect_one_failure(stacks, "process 0: a team of 4 threads", out);
+  EXPECT_NE(stacks.err.find("OMP_STACKSIZE"), std::string::npos) << stacks.err;
 
   const MpiRun help = mpirun(2, "--help");
   EXPECT_EQ(help.status, 0);
