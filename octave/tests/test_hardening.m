@@ -74,9 +74,9 @@ function r = child(prefix, call, nout)
   moddir = fileparts(which("kinkstep"));
   testdir = fileparts(mfilename("fullpath"));
   cli = fullfile(OCTAVE_HOME(), "bin", "octave-cli");
-  spec = strrep(sprintf("%d|%s", nout, call), "'", "''");
+  request = strrep(sprintf("%d|%s", nout, call), "'", "''");
   cmd = sprintf('%s %s --no-gui --norc --quiet --no-history --eval "addpath(''%s''); addpath(''%s''); test_hardening(''%s'');" 2>&1', ...
-                prefix, cli, moddir, testdir, spec);
+                prefix, cli, moddir, testdir, request);
   [status, out] = system(["bash -c " shell_quote(cmd)]);
   r.out = out;
   assert(status, 0, out);
@@ -101,10 +101,10 @@ function v = field(out, name)
 end
 
 % In the child: makes the call, prints what the parent reads, and ends normally.
-function child_part(spec)
-  bar = find(spec == "|", 1);
-  nout = str2double(spec(1:bar - 1));
-  call = spec(bar + 1:end);
+function child_part(request)
+  bar = find(request == "|", 1);
+  nout = str2double(request(1:bar - 1));
+  call = request(bar + 1:end);
   o = [];
   ids = {};
   warning("off", "all");
