@@ -4,15 +4,23 @@
 
 namespace core {
 
+double squared_residual(const RegressionData &data, const double *w, int32_t i) {
+  const double r = dot_product(data.row(i), w, data.D) - data.labels[static_cast<size_t>(i)];
+  return std::pow(r, 2.0);
+}
+
+double add_l1_penalty(double total, const double *w, int32_t D, double lambda) {
+  for (int32_t j = 0; j < D; ++j) total = total + std::fabs(w[j]) * lambda;
+  return total;
+}
+
 double objective_value(const RegressionData &data, const double *w, double lambda, const StopCheck *stop) {
   double total = 0.0;
   for (int32_t i = 0; i < data.N; ++i) {
     if (stop && stop->poll(static_cast<uint64_t>(data.D) + 1)) return total;
-    const double r = dot_product(data.row(i), w, data.D) - data.labels[static_cast<size_t>(i)];
-    total = total + std::pow(r, 2.0);
+    total = total + squared_residual(data, w, i);
   }
-  for (int32_t j = 0; j < data.D; ++j) total = total + std::fabs(w[j]) * lambda;
-  return total;
+  return add_l1_penalty(total, w, data.D, lambda);
 }
 
 void sample_subgradient(const RegressionData &data, int32_t i, const double *w, double lambda, double *g) {

@@ -22,6 +22,11 @@ inline double dot_product(const double *x, const double *w, int32_t D) {
 // caller must not use it.
 double objective_value(const RegressionData &data, const double *w, double lambda, const StopCheck *stop = nullptr);
 
+// The pieces of objective_value, for a caller that holds the samples in several places and carries
+// the accumulator from one to the next: the term of sample i, and the penalty added to a total.
+double squared_residual(const RegressionData &data, const double *w, int32_t i);
+double add_l1_penalty(double total, const double *w, int32_t D, double lambda);
+
 // The L1 term follows the sign of the current weight; a zero (or -0.0, or NaN) weight adds nothing.
 inline double add_l1_subgradient(double g, double wj, double lambda) {
   if (wj > 0) return g + lambda;

@@ -22,34 +22,14 @@ Share chunk_bounds(int32_t N, int32_t T, int32_t t) {
   return s;
 }
 
-namespace {
-
-// Every thread's model and gradient share one slab; a gap of 64 bytes between slabs keeps any cache
-// line from being written by two threads. Everything is allocated before the team starts, so
-// nothing inside the parallel region can throw.
-class ThreadModels {
- public:
-  ThreadModels(int32_t T, int32_t D)
-      : d_(static_cast<size_t>(D)), stride_(2 * d_ + kGap), slabs_(static_cast<size_t>(T) * stride_, 0.0) {}
-  double *model(int32_t t) { return slabs_.data() + static_cast<size_t>(t) * stride_; }
-  double *gradient(int32_t t) { return model(t) + d_; }
-
- private:
-  static constexpr size_t kGap = 64 / sizeof(double);
-  size_t d_, stride_;
-  std::vector<double> slabs_;
-};
-
-// One pass over the share, one sample after another. The gradient buffer is reused: every step
-// overwrites all of it before reading it, so the result is that of a fresh buffer per step.
-// Between blocks of samples of about StopCheck::kWorkPerQuestion features thread 0 asks the host
-// whether to stop (only the calling thread may ask) and every thread looks at the answer; a
-// stopped pass leaves its models unfinished.
+// The gradient buffer is reused: every step overwrites all of it before reading it, so the result
+// is that of a fresh buffer per step. The host is asked between blocks of samples of about
+// StopCheck::kWorkPerQuestion features.
 void descend_share(const core::RunContext &run, const Parameters &p, Share share, double *m, double *g,
                    std::atomic<bool> &stop, bool asks_host) {
   const core::RegressionData &data = run.data;
-  const int64_t block =
-      std::max<int64_t>(1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(data.D) + 1)));
+  const int64_t block = std::max<int64_t>(
+      1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(data.D) + 1)));
   int64_t until_look = 0;
   for (int32_t i = share.start; i <= share.end; ++i) {
     if (until_look-- == 0) {
@@ -62,59 +42,29 @@ void descend_share(const core::RunContext &run, const Parameters &p, Share share
   }
 }
 
-}  // namespace
-
-int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32_t T, core::WeightVector &w) {
-  if (T < 1) return 0;
-  const core::RegressionData &data = run.data;
-  ThreadModels models(T, data.D);
-
+int32_t pass_shares(const core::RunContext &run, const Parameters &p, const ShareRange &range, ShareModels &models,
+                    std::atomic<bool> &stop) {
   int32_t team_size = 0;
-  std::atomic<bool> stop{false};
-#pragma omp parallel num_threads(T)
+#pragma omp parallel num_threads(range.count)
   {
     const int32_t size = omp_get_num_threads();
-    const int32_t t = omp_get_thread_num();
-    if (t == 0) team_size = size;
+    const int32_t u = omp_get_thread_num();
+    if (u == 0) team_size = size;
     // With another team size some shares would go unprocessed or be indexed past the table.
-    if (size == T) descend_share(run, p, chunk_bounds(data.N, T, t), models.model(t), models.gradient(t), stop, t == 0);
-  }
-  if (team_size != T || stop.load()) return team_size;
-
-  // Sum in thread order on one accumulator, then one division by T.
-  const double divisor = static_cast<double>(T);
-  for (int32_t j = 0; j < data.D; ++j) {
-    double s = 0.0;
-    for (int32_t t = 0; t < T; ++t) s = s + models.model(t)[j];
-    w[static_cast<size_t>(j)] = s / divisor;
+    if (size == range.count) descend_share(run, p, range.local(u), models.model(u), models.gradient(u), stop, u == 0);
   }
   return team_size;
 }
 
-SolveResult split_average_solve(const core::RunContext &run, const Parameters &p) {
-  SolveResult r;
-  // Dynamic adjustment is off from the sizing team on, so that the load cannot shrink it.
-  const core::FixedTeamSize fixed_team_size;
-  const core::TeamSize size = core::sizing_team(run.threads);
-  r.asked_threads = size.asked;
-  if (!size.ok()) {
-    r.team_problem = size.problem;
-    return r;
-  }
-  r.threads = size.threads;
-  // Printed by the calling thread, which is thread 0 of the sizing team, once that team has ended:
-  // the host is never entered from inside a region.
-  if (run.verbose) run.out.printf("Number of threads = %d\n", r.threads);
-  r.w.assign(static_cast<size_t>(run.data.D), 0.0);
-  for (int32_t t = 0; t < r.threads; ++t) r.empty_shares += chunk_bounds(run.data.N, r.threads, t).empty();
-  if (run.wants_objective()) {
-    const double f = run.objective(r.w.data(), p.lambda);
-    if (run.stop.stopped()) return r;
-    run.record_objective(f);
-    if (run.verbose) run.out.printf("Initial object function = %f\n", f);
-  }
-  r.pass_threads = pass_and_average(run, p, r.threads, r.w);
-  return r;
+int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32_t T, core::WeightVector &w) {
+  if (T < 1) return 0;
+  const core::RegressionData &data = run.data;
+  ShareModels models(T, data.D);
+  std::atomic<bool> stop{false};
+  const int32_t team_size = pass_shares(run, p, ShareRange{data.N, T, 0, T, 0}, models, stop);
+  if (team_size != T || stop.load()) return team_size;
+  average_models([&models](int32_t t) { return models.model(t); }, T, data.D, w.data());
+  return team_size;
 }
 
 }  // namespace splitavg

@@ -1,13 +1,7 @@
 // w = splitavg(X, y, stepSize, lambda, verbose)
-#include <omp.h>
-
 #include "core/mex_frame.hpp"
 #include "core/parameters.hpp"
-#include "core/primitives.hpp"
-#include "core/thread_rand.hpp"
-#include "splitavg/elapsed.hpp"
-#include "splitavg/shuffle.hpp"
-#include "splitavg/split_average.hpp"
+#include "splitavg/run.hpp"
 
 namespace {
 
@@ -32,17 +26,14 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     const core::StopCheck stop = frame::host_stop_check();
     core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape, stop);
     if (frame::interrupted(stop, err)) return;
-    if (verbose) out.printf("N=%d, D=%d, lambda%f\n", shape.N, shape.D, p.lambda);
-    // The clock starts whether or not the time will be printed.
-    const double start = splitavg::whole_seconds(omp_get_wtime());
     frame::RunRecord record(nlhs, options);
-    core::seed_thread_rand(record.seed());
     core::RunContext ctx{data, verbose, out};
     record.prepare(ctx, stop);
-    if (!ctx.stop.stopped()) splitavg::shuffle_samples(data, 0, shape.N - 1, &ctx.stop);
-    const splitavg::SolveResult r =
-        ctx.stop.stopped() ? splitavg::SolveResult{} : splitavg::split_average_solve(ctx, p);
-    if (record.interrupted(ctx, err)) return;
+    splitavg::LocalSamples local(shape.N);
+    const splitavg::SolveResult r = splitavg::run_split_average(data, ctx, p, record.seed(), local);
+    // A stop before the average ends the call at once; one in the final objective comes after the
+    // checks of the finished pass below, and their warnings are given with it.
+    if (!r.averaged && record.interrupted(ctx, err)) return;
     if (!frame::team_started(r.team_problem, options, r.threads, err)) return;
     if (!r.ok()) {
       err.set("threadTeam",
@@ -56,16 +47,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
                "%d of the %d shares were empty (more threads than the N = %d samples); their models are averaged "
                "in as zero weights, which shrinks the result by that fraction.",
                r.empty_shares, r.threads, shape.N);
-    if (ctx.wants_objective()) {
-      // The objective is evaluated before the clock is read again, so it counts into the time.
-      const double f = ctx.objective(r.w.data(), p.lambda);
-      if (record.interrupted(ctx, err)) return;
-      ctx.record_objective(f);
-      if (verbose) {
-        const unsigned long elapsed = splitavg::elapsed_seconds(start, omp_get_wtime());
-        out.printf("Final object function = %f, time= %lu\n", f, elapsed);
-      }
-    }
+    if (record.interrupted(ctx, err)) return;
     frame::warn_if_diverged(r.w, err);
     record.store(plhs, r.w, r.threads, 1, err);
   });

@@ -157,6 +157,35 @@ TEST(SplitavgShares, EmptySharesAreWarnedOnceWithTheirCount) {
   }
 }
 
+TEST(SplitavgShares, APressInTheFinalObjectiveComesWithTheFinishedPassWarnings) {
+  // N = 3 samples for 4 threads on wide rows: shares 0..2 are empty (thread 0, the one that asks
+  // in the pass, has none), and every two rows of an objective are worth a question, so the
+  // objective that info asks for after the pass holds the call's last question.
+  Inputs in = with_options(splitavg_call(3, 40000, 0), options({{"seed", 4}, {"threads", 4}}));
+  mexhost_interrupt_after(0);
+  mexhost::CallResult full = module("splitavg").call(2, in.pointers());
+  const long checks = mexhost_interrupt_checks();
+  ASSERT_FALSE(full.failed) << full.error_message;
+  ASSERT_EQ(full.warnings.size(), 1u);
+  EXPECT_EQ(full.warnings[0].id, "splitavg:emptyShares");
+  ASSERT_GE(checks, 3);
+  // Stopped there, the finished pass's warning is given with the error; the unfinished value is not
+  // kept.
+  mexhost_interrupt_after(checks);
+  mexhost::CallResult last = module("splitavg").call(2, in.pointers());
+  expect_clean_error(last, "splitavg:interrupted");
+  ASSERT_EQ(last.warnings.size(), 1u);
+  EXPECT_EQ(last.warnings[0].id, "splitavg:emptyShares");
+  // Stopped before the pass (the conversion, the shuffle or the first objective): the error alone.
+  for (long k : {1L, 2L}) {
+    mexhost_interrupt_after(k);
+    mexhost::CallResult early = module("splitavg").call(2, in.pointers());
+    expect_clean_error(early, "splitavg:interrupted");
+    EXPECT_TRUE(early.warnings.empty()) << k;
+  }
+  mexhost_interrupt_after(0);
+}
+
 TEST(HostMemory, TheHostsAllocationFailureIsOutOfMemoryWithOnePrefix) {
   struct Case {
     std::string name;

@@ -1,0 +1,83 @@
+#include "cluster/mat_output.hpp"
+
+#include <matio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace cluster {
+namespace {
+
+matvar_t *double_column(const char *name, const std::vector<double> &v) {
+  size_t dims[2] = {v.size(), 1};
+  return Mat_VarCreate(name, MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, const_cast<double *>(v.data()), 0);
+}
+
+matvar_t *double_scalar(double value) {
+  size_t dims[2] = {1, 1};
+  return Mat_VarCreate(nullptr, MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, &value, 0);
+}
+
+bool write_variables(mat_t *mat, const std::vector<double> &w, const ResultInfo &info) {
+  matvar_t *wv = double_column("w", w);
+  if (!wv) return false;
+  const bool w_ok = Mat_VarWrite(mat, wv, MAT_COMPRESSION_NONE) == 0;
+  Mat_VarFree(wv);
+  if (!w_ok) return false;
+
+  const char *const fields[] = {"seed",      "processes",     "threads",   "iterations",     "time", "objective",
+                                "read_time", "exchange_time", "pass_time", "exchange_bytes", nullptr};
+  constexpr size_t kFields = 10;
+  size_t dims[2] = {1, 1};
+  matvar_t *s = Mat_VarCreateStruct2("info", 2, dims, fields);
+  if (!s) return false;
+  matvar_t *values[kFields] = {double_scalar(info.seed),         double_scalar(info.processes),
+                               double_scalar(info.threads),      double_scalar(info.iterations),
+                               double_scalar(info.seconds),      double_column(nullptr, info.objective),
+                               double_scalar(info.read_seconds), double_scalar(info.exchange_seconds),
+                               double_scalar(info.pass_seconds), double_scalar(info.exchange_bytes)};
+  bool ok = true;
+  for (size_t k = 0; k < kFields; ++k) {
+    if (values[k] && ok)
+      Mat_VarSetStructFieldByName(s, fields[k], 0, values[k]);
+    else if (values[k])
+      Mat_VarFree(values[k]);
+    else
+      ok = false;
+  }
+  ok = ok && Mat_VarWrite(mat, s, MAT_COMPRESSION_NONE) == 0;
+  Mat_VarFree(s);
+  return ok;
+}
+
+}  // namespace
+
+std::string write_result(const std::string &path, const std::vector<double> &w, const ResultInfo &info) {
+  const std::string temporary = path + ".partial-" + std::to_string(getpid());
+  mat_t *mat = Mat_CreateVer(temporary.c_str(), nullptr, MAT_FT_MAT5);
+  if (!mat) return path + ": cannot create the temporary file " + temporary;
+  const bool written = write_variables(mat, w, info);
+  const bool closed = Mat_Close(mat) == 0;
+  if (!written || !closed) {
+    std::remove(temporary.c_str());
+    return path + ": writing the result failed (disk full?)";
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    const std::string why = std::strerror(errno);
+    std::remove(temporary.c_str());
+    return path + ": cannot rename the finished result into place: " + why;
+  }
+  return "";
+}
+
+std::string remove_stale_result(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path + ": is a directory, not a result file";
+  if (std::remove(path.c_str()) == 0 || errno == ENOENT) return "";
+  return path + ": cannot remove the result of an earlier run: " + std::strerror(errno);
+}
+
+}  // namespace cluster

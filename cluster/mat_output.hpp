@@ -1,0 +1,35 @@
+// Writing the result file: w and info into a temporary file beside it, renamed over it only once
+// complete, so that no reader ever sees a partial result under the file's name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cluster {
+
+struct ResultInfo {
+  uint32_t seed = 0;
+  int32_t processes = 1;
+  int32_t threads = 1;  // per process
+  int32_t iterations = 1;
+  double seconds = 0.0;
+  std::vector<double> objective;  // initial and final objective, when asked for (--verbose)
+  // Where the time went, each the longest over the processes: reading the file(s), the exchange
+  // of rows, and everything from the end of the shuffle to the average (the pass, for a quiet run);
+  // and the bytes all processes together sent to others in the exchange.
+  double read_seconds = 0.0;
+  double exchange_seconds = 0.0;
+  double pass_seconds = 0.0;
+  double exchange_bytes = 0.0;
+};
+
+// Writes w (D x 1) and info (a 1 x 1 struct) to `path` atomically. Returns an empty string, or a
+// message naming the file and what failed (the temporary file is removed then).
+std::string write_result(const std::string &path, const std::vector<double> &w, const ResultInfo &info);
+
+// Removes a result left by an earlier run, so that a failed run leaves none; an empty string or a
+// message.
+std::string remove_stale_result(const std::string &path);
+
+}  // namespace cluster

@@ -1,0 +1,115 @@
+#include "cluster/options.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace cluster {
+namespace {
+
+constexpr int32_t kMaxThreads = 1024;
+
+bool read_double(const char *text, double &out) {
+  char *end = nullptr;
+  errno = 0;
+  out = std::strtod(text, &end);
+  return end != text && *end == '\0' && errno != ERANGE && std::isfinite(out);
+}
+
+bool read_whole(const char *text, double low, double high, double &out) {
+  return read_double(text, out) && out == std::floor(out) && out >= low && out <= high;
+}
+
+}  // namespace
+
+const char *usage_text() {
+  return "usage: mpirun -n P splitavg-mpi [options] data.mat out.mat\n"
+         "\n"
+         "One split-and-average pass over P processes of t threads each: the samples are shuffled\n"
+         "from the seed, cut into P*t contiguous shares (process p holds shares p*t .. p*t+t-1), each\n"
+         "share makes one pass of subgradient descent on a model of its own, and the P*t models are\n"
+         "averaged in share order. The weights equal, bit for bit, those of\n"
+         "splitavg(X, y, step, lambda, 0, struct('seed', s, 'threads', P*t)).\n"
+         "\n"
+         "  --step S       step size (required)\n"
+         "  --lambda L     L1 penalty (required)\n"
+         "  --seed S       seed of the shuffle, 0 .. 4294967295 (default: the calendar time)\n"
+         "  --threads T    OpenMP threads per process, 1 .. 1024 (default 1)\n"
+         "  --verbose      print splitavg's progress lines and the process count (process 0)\n"
+         "  --x NAME       name of the feature matrix in the file (default X)\n"
+         "  --y NAME       name of the label vector in the file (default y)\n"
+         "  --help         this text\n"
+         "\n"
+         "data.mat holds X (N x D, real double or single) and y (N values). A name with %d, such as\n"
+         "shard_%d.mat, reads one file per process (process p reads shard_p.mat); the rows of all\n"
+         "files in process order make X. out.mat receives w (D x 1) and info (seed, processes,\n"
+         "threads, iterations, time, objective), written to a temporary file and renamed when done.\n";
+}
+
+std::string parse_options(int argc, const char *const *argv, ProgramOptions &out) {
+  int positional = 0;
+  bool has_step = false, has_lambda = false;
+  for (int k = 1; k < argc; ++k) {
+    const std::string arg = argv[k];
+    if (arg == "--help" || arg == "-h") {
+      out.help = true;
+      return "";
+    }
+    if (arg == "--verbose") {
+      out.verbose = true;
+      continue;
+    }
+    if (arg.rfind("--", 0) == 0) {
+      static const char *const kValued[] = {"--step", "--lambda", "--seed", "--threads", "--x", "--y"};
+      bool known = false;
+      for (const char *name : kValued) known = known || arg == name;
+      if (!known) return "unknown option " + arg + " (see --help)";
+      if (k + 1 >= argc) return arg + " needs a value";
+      const char *value = argv[++k];
+      double v = 0.0;
+      if (arg == "--step" || arg == "--lambda") {
+        if (!read_double(value, v)) return arg + " must be a finite number; got '" + value + "'";
+        (arg == "--step" ? out.step : out.lambda) = v;
+        (arg == "--step" ? has_step : has_lambda) = true;
+      } else if (arg == "--seed") {
+        if (!read_whole(value, 0.0, 4294967295.0, v))
+          return std::string("--seed must be a whole number from 0 to 4294967295; got '") + value + "'";
+        out.has_seed = true;
+        out.seed = static_cast<uint32_t>(v);
+      } else if (arg == "--threads") {
+        if (!read_whole(value, 1.0, kMaxThreads, v))
+          return std::string("--threads must be a whole number from 1 to 1024; got '") + value + "'";
+        out.threads = static_cast<int32_t>(v);
+      } else {
+        if (*value == '\0') return arg + " needs a variable name";
+        (arg == "--x" ? out.x_name : out.y_name) = value;
+      }
+      continue;
+    }
+    if (positional == 0)
+      out.input = arg;
+    else if (positional == 1)
+      out.output = arg;
+    else
+      return "too many arguments: '" + arg + "' after the data and result files";
+    ++positional;
+  }
+  if (positional < 2) return "expected a data file and a result file (see --help)";
+  if (!has_step) return "--step is required";
+  if (!has_lambda) return "--lambda is required";
+  if (out.input == out.output) return "the result file must not be the data file";
+  return "";
+}
+
+bool is_shard_pattern(const std::string &input) {
+  const size_t at = input.find('%');
+  if (at == std::string::npos) return false;
+  return input.compare(at, 2, "%d") == 0 && input.find('%', at + 2) == std::string::npos;
+}
+
+std::string shard_file(const std::string &pattern, int rank) {
+  const size_t at = pattern.find("%d");
+  return pattern.substr(0, at) + std::to_string(rank) + pattern.substr(at + 2);
+}
+
+}  // namespace cluster

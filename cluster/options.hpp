@@ -1,0 +1,36 @@
+// The command line of splitavg-mpi: options, then the data file (or a pattern with %d for one file
+// per process) and the result file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace cluster {
+
+struct ProgramOptions {
+  double step = 0.0;
+  double lambda = 0.0;
+  bool has_seed = false;
+  uint32_t seed = 0;
+  int32_t threads = 1;
+  bool verbose = false;
+  bool help = false;
+  std::string x_name = "X";
+  std::string y_name = "y";
+  std::string input;   // a MAT file, or a pattern such as shard_%d.mat
+  std::string output;  // the result file
+};
+
+// Reads argv[1 ..]. Returns an empty string on success (also for --help), else a message naming
+// the argument at fault.
+std::string parse_options(int argc, const char *const *argv, ProgramOptions &out);
+
+// The text --help prints.
+const char *usage_text();
+
+// Whether the input names one file per process: it holds exactly one %d and no other conversion.
+bool is_shard_pattern(const std::string &input);
+// The pattern with %d replaced by the process number.
+std::string shard_file(const std::string &pattern, int rank);
+
+}  // namespace cluster

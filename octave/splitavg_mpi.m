@@ -1,0 +1,186 @@
+% SPLITAVG_MPI  splitavg's pass over MPI processes, run from the prompt through mpirun.
+%
+%   w = splitavg_mpi(file, stepSize, lambda, verbose)
+%   [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
+%
+%   Runs the program splitavg-mpi under mpirun on this machine (or on the hosts of a hostfile)
+%   and reads its result back. The data stay in the file: every process reads only its own block
+%   of rows, so X never has to fit in this session or in any one process.
+%
+%   Inputs
+%     file      name of a MAT file holding X (N-by-D, real double or single) and y (N labels),
+%               or a pattern with %d, such as 'shard_%d.mat', for one file per process (process
+%               p reads shard_p.mat; the rows of all files in process order make X). Save from
+%               Octave with save -v6 (fastest partial reads) or -v7, from MATLAB with -v7.3.
+%     stepSize  constant step of every descent step (real scalar).
+%     lambda    weight of the L1 penalty, as in splitavg (real scalar).
+%     verbose   1 to print splitavg's progress lines and the process count; any other value
+%               (after truncation toward zero) is silent.
+%     opts      optional struct (or []) with any of the fields
+%                 processes  MPI processes P (default 1)
+%                 threads    OpenMP threads per process t, 1 .. 1024 (default 1)
+%                 seed       seed of the shuffle, 0 .. 2^32-1 (default: the calendar time)
+%                 hostfile   an Open MPI hostfile; without one every process runs here (with
+%                            --oversubscribe, so P may exceed the cores)
+%                 program    the splitavg-mpi executable (default: $SPLITAVG_MPI, then the
+%                            folder of this file, then the PATH)
+%
+%   Outputs
+%     w         D-by-1 double column: bit for bit the w of
+%                 splitavg(X, y, stepSize, lambda, 0, struct('seed', seed, 'threads', P*t))
+%               the same shuffle from the seed, the same P*t contiguous shares (process p holds
+%               shares p*t .. p*t+t-1), the same pass, the same average in share order.
+%     info      struct with seed, processes, threads (per process), iterations (1), time (wall
+%               seconds), objective (initial and final F when verbose is 1, else empty), and
+%               read_time, exchange_time, pass_time, exchange_bytes (where the time went).
+%
+%   The program's lines appear as it runs. A failed run (a missing file or variable, sizes that
+%   do not match, a complex or non-numeric X, NaN or Inf data, a process out of memory or killed)
+%   prints the program's one message and raises splitavg_mpi:failed; no result is kept.
+%
+%   Example
+%     X = randn(1000, 10); y = X * (1:10)' + randn(1000, 1);
+%     save('-v6', 'data.mat', 'X', 'y');
+%     [w, info] = splitavg_mpi('data.mat', 1e-3, 1e-4, 1, struct('processes', 2, 'seed', 5));
+%     isequal(w, splitavg(X, y, 1e-3, 1e-4, 0, struct('seed', 5, 'threads', 2)))   % true
+%
+%   Running as root, Open MPI wants OMPI_ALLOW_RUN_AS_ROOT=1 and OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+%   in the environment (setenv them first). See the README's section on running on a cluster.
+%
+%   Errors
+%     splitavg_mpi:invalidInput   file is not a string, or stepSize, lambda or verbose is not a
+%                                 real scalar
+%     splitavg_mpi:invalidOption  opts is not a struct, has an unknown field or a bad value
+%     splitavg_mpi:noProgram      splitavg-mpi or mpirun was not found
+%     splitavg_mpi:failed         the run failed (its message is printed above)
+%
+%   See also splitavg.
+function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
+  if nargin < 4 || nargin > 5
+    error('splitavg_mpi:invalidInput', 'splitavg_mpi takes 4 or 5 inputs: (file, stepSize, lambda, verbose[, opts]).');
+  end
+  if ~ischar(file) || isempty(file) || size(file, 1) ~= 1
+    error('splitavg_mpi:invalidInput', 'file must be the name of a MAT file (a character row).');
+  end
+  names = {'stepSize', 'lambda', 'verbose'};
+  values = {stepSize, lambda, verbose};
+  for k = 1:3
+    v = values{k};
+    if ~(isnumeric(v) || islogical(v)) || ~isscalar(v) || ~isreal(v) || issparse(v)
+      error('splitavg_mpi:invalidInput', '%s must be a real numeric scalar.', names{k});
+    end
+  end
+  if ~isfinite(stepSize) || ~isfinite(lambda)
+    error('splitavg_mpi:invalidInput', 'stepSize and lambda must be finite.');
+  end
+  if nargin < 5
+    opts = [];
+  end
+  o = read_options(opts);
+
+  program = o.program;
+  if isempty(program)
+    program = find_program();
+  end
+  mpirun = 'mpirun';
+  [status, ~] = system('command -v mpirun');
+  if status ~= 0
+    error('splitavg_mpi:noProgram', 'mpirun was not found on the PATH (Debian: apt-get install openmpi-bin).');
+  end
+
+  out = [tempname(), '.mat'];
+  cleanup = onCleanup(@() remove_if_there(out));
+  cmd = sprintf('%s -n %d', mpirun, o.processes);
+  if isempty(o.hostfile)
+    cmd = [cmd, ' --oversubscribe --bind-to none'];
+  else
+    cmd = [cmd, ' --hostfile ', quote(o.hostfile)];
+  end
+  cmd = sprintf('%s %s --step %.17g --lambda %.17g --threads %d', cmd, quote(program), double(stepSize), ...
+                double(lambda), o.threads);
+  if ~isempty(o.seed)
+    cmd = sprintf('%s --seed %d', cmd, o.seed);
+  end
+  if fix(double(verbose)) == 1
+    cmd = [cmd, ' --verbose'];
+  end
+  cmd = [cmd, ' ', quote(file), ' ', quote(out)];
+
+  % Without an output argument system leaves the program's output on the terminal as it comes.
+  status = system(cmd);
+  if status ~= 0 || ~exist(out, 'file')
+    error('splitavg_mpi:failed', 'splitavg-mpi failed (exit status %d); its message is above.', status);
+  end
+  result = load(out);
+  w = result.w;
+  info = result.info;
+end
+
+function o = read_options(opts)
+  o = struct('processes', 1, 'threads', 1, 'seed', [], 'hostfile', '', 'program', '');
+  if isempty(opts) && isnumeric(opts)
+    return;
+  end
+  if ~isstruct(opts) || ~isscalar(opts)
+    error('splitavg_mpi:invalidOption', 'opts must be a scalar struct (or []).');
+  end
+  fields = fieldnames(opts);
+  for k = 1:numel(fields)
+    name = fields{k};
+    v = opts.(name);
+    switch name
+      case 'processes'
+        o.processes = whole(name, v, 1, 1e6);
+      case 'threads'
+        o.threads = whole(name, v, 1, 1024);
+      case 'seed'
+        o.seed = whole(name, v, 0, 4294967295);
+      case {'hostfile', 'program'}
+        if ~ischar(v) || isempty(v) || size(v, 1) ~= 1
+          error('splitavg_mpi:invalidOption', 'opts.%s must be a file name.', name);
+        end
+        o.(name) = v;
+      otherwise
+        error('splitavg_mpi:invalidOption', ...
+              'opts.%s is not an option of splitavg_mpi; it takes processes, threads, seed, hostfile and program.', name);
+    end
+  end
+end
+
+function n = whole(name, v, low, high)
+  if ~(isnumeric(v) || islogical(v)) || ~isscalar(v) || ~isreal(v) || ~isfinite(v) || v ~= fix(v) || v < low || v > high
+    error('splitavg_mpi:invalidOption', 'opts.%s must be a whole number from %d to %d.', name, low, high);
+  end
+  n = double(v);
+end
+
+function program = find_program()
+  program = getenv('SPLITAVG_MPI');
+  if ~isempty(program)
+    return;
+  end
+  here = fullfile(fileparts(mfilename('fullpath')), 'splitavg-mpi');
+  if exist(here, 'file')
+    program = here;
+    return;
+  end
+  [status, found] = system('command -v splitavg-mpi');
+  if status == 0
+    program = strtrim(found);
+    return;
+  end
+  error('splitavg_mpi:noProgram', ...
+        ['splitavg-mpi was not found: build it with CMake (it needs libopenmpi-dev and libmatio-dev), then ', ...
+         'put it on the PATH, set SPLITAVG_MPI to it, or pass opts.program.']);
+end
+
+% One word for the shell, whatever the name holds.
+function q = quote(s)
+  q = ['''', strrep(s, '''', '''\'''''), ''''];
+end
+
+function remove_if_there(f)
+  if exist(f, 'file')
+    delete(f);
+  end
+end

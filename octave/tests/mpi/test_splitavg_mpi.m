@@ -1,0 +1,76 @@
+function test_splitavg_mpi()
+  % splitavg_mpi from Octave: files saved by Octave itself (-v7, -v6, one per process), the same w
+  % as the threaded splitavg bit for bit, info, and the errors it raises.
+  folder = tempname();
+  mkdir(folder);
+  cleanup = onCleanup(@() remove_folder(folder));
+  bits = @(v) typecast(v(:), 'uint64');
+
+  % The help names the call, every option and every error it raises.
+  text = evalc('help splitavg_mpi');
+  assert(! isempty(strfind(text, '[w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)')));
+  for word = {'processes', 'threads', 'seed', 'hostfile', 'program', 'splitavg_mpi:invalidInput', ...
+              'splitavg_mpi:invalidOption', 'splitavg_mpi:noProgram', 'splitavg_mpi:failed', 'save -v6', '-v7.3'}
+    assert(! isempty(strfind(text, word{1})), 'the help does not mention %s', word{1});
+  end
+
+  X = sin((1:2001)' * (1:5) * 0.37);
+  y = cos((1:2001)' * 1.3);
+  data7 = fullfile(folder, 'data7.mat');
+  save('-v7', data7, 'X', 'y');
+
+  % Three processes on a file saved with -v7: splitavg with three threads.
+  [w, info] = splitavg_mpi(data7, 0.01, 1e-4, 0, struct('processes', 3, 'seed', 5));
+  assert(isequal(bits(w), bits(splitavg(X, y, 0.01, 1e-4, 0, struct('seed', 5, 'threads', 3)))));
+  assert(size(w), [5 1]);
+  assert(info.seed, 5);
+  assert(info.processes, 3);
+  assert(info.threads, 1);
+  assert(info.iterations, 1);
+  assert(isempty(info.objective));
+  assert(info.exchange_bytes > 0);
+
+  % -v6, two processes of two threads, verbose: the objective history of the module.
+  data6 = fullfile(folder, 'data6.mat');
+  save('-v6', data6, 'X', 'y');
+  [w, info] = splitavg_mpi(data6, 0.02, 1e-3, 1, struct('processes', 2, 'threads', 2, 'seed', 4000000000));
+  [wt, it] = splitavg(X, y, 0.02, 1e-3, 0, struct('seed', 4000000000, 'threads', 4));
+  assert(isequal(bits(w), bits(wt)));
+  assert(isequal(bits(info.objective), bits(it.objective)));
+
+  % One file per process, rows in process order.
+  cuts = [0 700 700 2001];  % the second file is empty
+  for p = 0:2
+    rows = cuts(p + 1) + 1:cuts(p + 2);
+    save_shard(fullfile(folder, sprintf('shard_%d.mat', p)), X(rows, :), y(rows));
+  end
+  w = splitavg_mpi(fullfile(folder, 'shard_%d.mat'), 0.01, 1e-4, 0, ...
+                   struct('processes', 3, 'threads', 1, 'seed', 9));
+  assert(isequal(bits(w), bits(splitavg(X, y, 0.01, 1e-4, 0, struct('seed', 9, 'threads', 3)))));
+
+  % A missing variable: the program's message, then an error; nothing is returned.
+  Z = X;
+  save('-v7', fullfile(folder, 'noy.mat'), 'Z');
+  expect_error(@() splitavg_mpi(fullfile(folder, 'noy.mat'), 0.01, 1e-4, 0, struct('seed', 1)), 'splitavg_mpi:failed');
+  expect_error(@() splitavg_mpi(fullfile(folder, 'none.mat'), 0.01, 1e-4, 0), 'splitavg_mpi:failed');
+
+  % Bad calls are caught before anything runs.
+  expect_error(@() splitavg_mpi(data7, 0.01, 1e-4), 'splitavg_mpi:invalidInput');
+  expect_error(@() splitavg_mpi(5, 0.01, 1e-4, 0), 'splitavg_mpi:invalidInput');
+  expect_error(@() splitavg_mpi(data7, [1 2], 1e-4, 0), 'splitavg_mpi:invalidInput');
+  expect_error(@() splitavg_mpi(data7, 0.01, Inf, 0), 'splitavg_mpi:invalidInput');
+  expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('procs', 2)), 'splitavg_mpi:invalidOption');
+  expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('threads', 0)), 'splitavg_mpi:invalidOption');
+  expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('seed', -1)), 'splitavg_mpi:invalidOption');
+  expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('program', fullfile(folder, 'nothing'))), ...
+               'splitavg_mpi:failed');
+end
+
+function save_shard(file, X, y)
+  save('-v6', file, 'X', 'y');
+end
+
+function remove_folder(folder)
+  confirm_recursive_rmdir(false);
+  rmdir(folder, 's');
+end

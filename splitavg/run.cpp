@@ -1,0 +1,106 @@
+#include "splitavg/run.hpp"
+
+#include <omp.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "core/primitives.hpp"
+#include "core/team.hpp"
+#include "core/thread_rand.hpp"
+#include "splitavg/elapsed.hpp"
+#include "splitavg/shuffle.hpp"
+
+namespace splitavg {
+
+void LocalSamples::shuffle(core::RegressionData &data, const core::StopCheck &stop) {
+  shuffle_samples(data, 0, n_ - 1, &stop);
+}
+
+double LocalSamples::objective(const core::RegressionData &data, const double *w, double lambda,
+                               const core::StopCheck &stop) {
+  return core::objective_value(data, w, lambda, &stop);
+}
+
+void LocalSamples::average(const ShareModels &models, int32_t, int32_t T, int32_t D, double *w) {
+  average_models([&models](int32_t t) { return models.model(t); }, T, D, w);
+}
+
+SolveResult solve_shares(const core::RunContext &run, const Parameters &p, SampleLayout &layout) {
+  SolveResult r;
+  // Dynamic adjustment is off from the sizing team on, so that the load cannot shrink it.
+  const core::FixedTeamSize fixed_team_size;
+  const core::TeamSize size = core::sizing_team(run.threads);
+  r.asked_threads = size.asked;
+  r.threads = layout.team_total(size.ok() ? size.threads : 0, size.problem);
+  if (!size.ok()) {
+    r.team_problem = size.problem;
+    return r;
+  }
+  // Printed by the calling thread, which is thread 0 of the sizing team, once that team has ended:
+  // the host is never entered from inside a region.
+  if (run.verbose) {
+    run.out.printf("Number of threads = %d\n", r.threads);
+    layout.describe(run.out);
+  }
+  std::exception_ptr failure;
+  try {
+    r.w.assign(static_cast<size_t>(run.data.D), 0.0);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  layout.settle(failure);
+  const int32_t N = layout.total_samples();
+  for (int32_t t = 0; t < r.threads; ++t) r.empty_shares += chunk_bounds(N, r.threads, t).empty();
+  if (run.wants_objective()) {
+    const double f = layout.objective(run.data, r.w.data(), p.lambda, run.stop);
+    if (run.stop.stopped()) return r;
+    run.record_objective(f);
+    if (run.verbose) run.out.printf("Initial object function = %f\n", f);
+  }
+  std::unique_ptr<ShareModels> models;
+  try {
+    models = std::make_unique<ShareModels>(size.threads, run.data.D);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  layout.settle(failure);
+  std::atomic<bool> stop{false};
+  const int32_t team_size = pass_shares(run, p, layout.shares(size.threads, r.threads), *models, stop);
+  r.pass_threads = layout.team_total(team_size, std::string());
+  if (r.pass_threads != r.threads || stop.load()) return r;
+  layout.average(*models, size.threads, r.threads, run.data.D, r.w.data());
+  r.averaged = true;
+  return r;
+}
+
+SolveResult split_average_solve(const core::RunContext &run, const Parameters &p) {
+  LocalSamples local(run.data.N);
+  return solve_shares(run, p, local);
+}
+
+SolveResult run_split_average(core::RegressionData &data, const core::RunContext &run, const Parameters &p,
+                              uint32_t seed, SampleLayout &layout) {
+  if (run.verbose) run.out.printf("N=%d, D=%d, lambda%f\n", layout.total_samples(), data.D, p.lambda);
+  // The clock starts whether or not the time will be printed.
+  const double start = whole_seconds(omp_get_wtime());
+  core::seed_thread_rand(seed);
+  layout.shuffle(data, run.stop);
+  if (run.stop.stopped()) return SolveResult{};
+  SolveResult r = solve_shares(run, p, layout);
+  if (run.stop.stopped() || !r.ok()) return r;
+  if (run.wants_objective()) {
+    // The objective is evaluated before the clock is read again, so it counts into the time.
+    const double f = layout.objective(data, r.w.data(), p.lambda, run.stop);
+    if (run.stop.stopped()) return r;  // unfinished: neither printed nor recorded
+    run.record_objective(f);
+    if (run.verbose) {
+      const unsigned long elapsed = elapsed_seconds(start, omp_get_wtime());
+      run.out.printf("Final object function = %f, time= %lu\n", f, elapsed);
+    }
+  }
+  return r;
+}
+
+}  // namespace splitavg

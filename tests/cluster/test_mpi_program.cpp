@@ -1,0 +1,331 @@
+// splitavg-mpi under mpirun (oversubscribed, as root where need be) against the splitavg module
+// called through mexhost with P*t threads: the weights bit for bit, the printed lines, shards, file
+// kinds, and every fault it reports. Every run is bounded by `timeout`.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mat_files.hpp"
+#include "module_call.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using mat_files::Problem;
+
+const mexhost::Module &splitavg_module() {
+  static const mexhost::Module m(mexhost_module("splitavg"));
+  return m;
+}
+
+std::string scratch(const std::string &name) {
+  return "mpi_program_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::string slurp(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool exists(const std::string &path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
+struct MpiRun {
+  int status = -1;  // the exit status of mpirun (non-zero also when timeout ended it)
+  std::string out, err;
+};
+
+// mpirun -n P splitavg-mpi <args>, with the environment settings given first (VAR=value ...).
+MpiRun mpirun(int P, const std::string &args, const std::string &environment = "") {
+  const std::string out = scratch("stdout.txt"), err = scratch("stderr.txt");
+  // Under AddressSanitizer the program keeps every check but the leak check at exit: Open MPI's
+  // plugins keep allocations past MPI_Finalize and are unloaded by then, so their reports cannot
+  // even be told apart for a suppression. (Our own reading and writing is leak-checked in
+  // cluster_tests.)
+  const char *asan = std::getenv("ASAN_OPTIONS");
+  const std::string sanitizer = asan ? "ASAN_OPTIONS=" + std::string(asan) + ":detect_leaks=0 " : "";
+  const std::string command = "env OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 " + sanitizer +
+                              environment +
+                              " timeout -k 10 120 " MPIEXEC_PROGRAM " --oversubscribe --bind-to none -n " +
+                              std::to_string(P) + " " SPLITAVG_MPI_PROGRAM " " + args + " > " + out + " 2> " + err;
+  MpiRun r;
+  const int raw = std::system(command.c_str());
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
+  r.out = slurp(out);
+  r.err = slurp(err);
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return r;
+}
+
+std::string run_args(uint32_t seed, int t, const std::string &in, const std::string &out,
+                     const std::string &more = "") {
+  return "--seed " + std::to_string(seed) + " --threads " + std::to_string(t) + " --step 0.02 --lambda 0.001 " + more +
+         " " + in + " " + out;
+}
+
+// splitavg(X, y, 0.02, 0.001, verbose, struct('seed', seed, 'threads', T)) through mexhost.
+mexhost::CallResult module_run(const Problem &p, uint32_t seed, int T, double verbose = 0) {
+  mexhost::ArrayPtr opts = mexhost::make_struct({"seed", "threads"});
+  mxSetField(opts.get(), 0, "seed", mxCreateDoubleScalar(seed));
+  mxSetField(opts.get(), 0, "threads", mxCreateDoubleScalar(T));
+  Inputs in;
+  in.add(mexhost::make_double(static_cast<size_t>(p.N), static_cast<size_t>(p.D), p.X))
+      .add(mexhost::make_double(static_cast<size_t>(p.N), 1, p.y))
+      .add(0.02)
+      .add(0.001)
+      .add(verbose)
+      .add(std::move(opts));
+  return splitavg_module().call(2, in.pointers());
+}
+
+std::vector<double> module_weights(const Problem &p, uint32_t seed, int T) {
+  const mexhost::CallResult r = module_run(p, seed, T);
+  EXPECT_FALSE(r.failed) << r.error_message;
+  return r.failed ? std::vector<double>() : mexhost::values(r.output());
+}
+
+// Equal to the last bit (== would take -0 for 0).
+void expect_same_bits(const std::vector<double> &a, const std::vector<double> &b, const std::string &what) {
+  ASSERT_EQ(a.size(), b.size()) << what;
+  EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0) << what;
+}
+
+// P processes of t threads against the module with P*t threads, on one file.
+void expect_identical(const Problem &p, int P, int t, uint32_t seed) {
+  const std::string in = scratch("data.mat"), out = scratch("out.mat");
+  ASSERT_TRUE(mat_files::write_problem(in, p));
+  const MpiRun r = mpirun(P, run_args(seed, t, in, out));
+  const std::string what = "N=" + std::to_string(p.N) + " D=" + std::to_string(p.D) + " P=" + std::to_string(P) +
+                           " t=" + std::to_string(t) + " seed=" + std::to_string(seed);
+  ASSERT_EQ(r.status, 0) << what << "\n" << r.err;
+  EXPECT_EQ(r.out, "") << what;  // quiet without --verbose
+  const std::vector<double> w = mat_files::read_doubles(out, "w");
+  expect_same_bits(w, module_weights(p, seed, P * t), what);
+  EXPECT_NE(w, std::vector<double>(static_cast<size_t>(p.D), 0.0)) << what;
+  EXPECT_EQ(mat_files::read_info(out, "seed"), std::vector<double>{static_cast<double>(seed)});
+  EXPECT_EQ(mat_files::read_info(out, "processes"), std::vector<double>{static_cast<double>(P)});
+  EXPECT_EQ(mat_files::read_info(out, "threads"), std::vector<double>{static_cast<double>(t)});
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+
+// Shapes in turn: N divisible by P*t or not, N < P*t, a wide problem.
+void identical_for_processes(int P) {
+  const Problem shapes[] = {mat_files::wavy(1000, 7), mat_files::wavy(37, 3), mat_files::wavy(5, 2),
+                            mat_files::wavy(101, 13)};
+  const uint32_t seeds[] = {5u, 4000000000u, 123u};
+  int k = P;
+  for (int t : {1, 2, 3}) {
+    expect_identical(shapes[k % 4], P, t, seeds[k % 3]);
+    ++k;
+  }
+}
+
+// One message from process 0, on stderr, naming the problem; no result file.
+void expect_one_failure(const MpiRun &r, const std::string &message, const std::string &out) {
+  EXPECT_NE(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+  size_t count = 0;
+  for (size_t at = r.err.find("splitavg-mpi:"); at != std::string::npos; at = r.err.find("splitavg-mpi:", at + 1))
+    ++count;
+  EXPECT_EQ(count, 1u) << r.err;
+  EXPECT_FALSE(exists(out));
+}
+
+}  // namespace
+
+TEST(MpiProgram, OneProcessGivesTheModulesWeightsBitForBit) {
+  identical_for_processes(1);
+}
+TEST(MpiProgram, TwoProcessesGiveTheModulesWeightsBitForBit) {
+  identical_for_processes(2);
+}
+TEST(MpiProgram, ThreeProcessesGiveTheModulesWeightsBitForBit) {
+  identical_for_processes(3);
+}
+TEST(MpiProgram, FourProcessesGiveTheModulesWeightsBitForBit) {
+  identical_for_processes(4);
+}
+
+TEST(MpiProgram, FewerSamplesThanSharesAndNoneAtAll) {
+  expect_identical(mat_files::wavy(2, 3), 4, 1, 9u);   // N = 2 < P*t = 4: only the last share works
+  expect_identical(mat_files::wavy(7, 2), 3, 3, 11u);  // 7 < 9
+  const std::string in = scratch("empty.mat"), out = scratch("empty_out.mat");
+  ASSERT_TRUE(mat_files::write_problem(in, mat_files::wavy(0, 3)));
+  const MpiRun r = mpirun(2, run_args(1u, 1, in, out));
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_same_bits(mat_files::read_doubles(out, "w"), std::vector<double>(3, 0.0), "N = 0");
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+
+TEST(MpiProgram, VerbosePrintsTheModulesLinesAndTheProcessCountOnce) {
+  const Problem p = mat_files::wavy(600, 5);
+  const std::string in = scratch("verbose.mat"), out = scratch("verbose_out.mat");
+  ASSERT_TRUE(mat_files::write_problem(in, p));
+  const MpiRun r = mpirun(3, run_args(42u, 2, in, out, "--verbose"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const mexhost::CallResult m = module_run(p, 42u, 6, 1);
+  ASSERT_FALSE(m.failed) << m.error_message;
+  std::vector<std::string> expected = m.lines;
+  ASSERT_EQ(expected.size(), 4u);
+  expected.insert(expected.begin() + 2, "Number of processes = 3");
+  std::vector<std::string> got = lines_of(r.out);
+  ASSERT_EQ(got.size(), expected.size()) << r.out;
+  // The elapsed whole seconds may differ between the two runs.
+  const std::string final_head = "Final object function = ";
+  got.back() = got.back().substr(0, got.back().find(", time= "));
+  expected.back() = expected.back().substr(0, expected.back().find(", time= "));
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(expected[1], "Number of threads = 6");
+  // The objective history is the module's, bit for bit.
+  const mxArray *objective = mxGetField(m.output(1), 0, "objective");
+  expect_same_bits(mat_files::read_info(out, "objective"), mexhost::values(objective), "objective");
+  expect_same_bits(mat_files::read_doubles(out, "w"), mexhost::values(m.output()), "w");
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+
+TEST(MpiProgram, OneFilePerProcessMakesXFromTheFilesInOrder) {
+  const Problem p = mat_files::wavy(61, 4);
+  const std::string pattern = scratch("shard_%d.mat"), out = scratch("shards_out.mat");
+  const int rows[] = {20, 0, 41};  // uneven, one empty
+  int first = 0;
+  for (int r = 0; r < 3; ++r) {
+    ASSERT_TRUE(mat_files::write_problem(scratch("shard_" + std::to_string(r) + ".mat"),
+                                         mat_files::rows_of(p, first, rows[r])));
+    first += rows[r];
+  }
+  const MpiRun run = mpirun(3, run_args(7u, 2, "'" + pattern + "'", out));
+  ASSERT_EQ(run.status, 0) << run.err;
+  expect_same_bits(mat_files::read_doubles(out, "w"), module_weights(p, 7u, 6), "shards");
+
+  // A file beyond the processes' would be left out: that is an error, not a silent loss.
+  ASSERT_TRUE(mat_files::write_problem(scratch("shard_3.mat"), mat_files::rows_of(p, 0, 2)));
+  expect_one_failure(
+      mpirun(3, run_args(7u, 1, "'" + pattern + "'", out)),
+      scratch("shard_3.mat") + " exists, but 3 processes read only the files up to " + scratch("shard_2.mat"), out);
+  // Too few files: the process without one says which is missing.
+  expect_one_failure(mpirun(5, run_args(7u, 1, "'" + pattern + "'", out)),
+                     scratch("shard_4.mat") + ": cannot open it: No such file or directory", out);
+  // Files that disagree on the features.
+  ASSERT_TRUE(mat_files::write_problem(scratch("shard_3.mat"), mat_files::wavy(3, 5)));
+  expect_one_failure(mpirun(4, run_args(7u, 1, "'" + pattern + "'", out)),
+                     scratch("shard_3.mat") + ": X has 5 columns but " + scratch("shard_0.mat") + "'s has 4", out);
+  for (int r = 0; r < 4; ++r) std::remove(scratch("shard_" + std::to_string(r) + ".mat").c_str());
+}
+
+TEST(MpiProgram, CompressedHdf5SingleAndRowLabelFilesGiveTheSameWeights) {
+  const Problem p = mat_files::wavy(83, 6);
+  const std::string out = scratch("kinds_out.mat");
+  const std::vector<double> want = module_weights(p, 3u, 4);
+  struct Kind {
+    const char *name;
+    mat_ft version;
+    matio_compression compression;
+  };
+  for (const Kind &k :
+       {Kind{"v7", MAT_FT_MAT5, MAT_COMPRESSION_ZLIB}, Kind{"v73", MAT_FT_MAT73, MAT_COMPRESSION_NONE}}) {
+    const std::string in = scratch(std::string(k.name) + ".mat");
+    ASSERT_TRUE(mat_files::write_problem(in, p, k.version, k.compression));
+    const MpiRun r = mpirun(2, run_args(3u, 2, in, out));
+    ASSERT_EQ(r.status, 0) << k.name << r.err;
+    expect_same_bits(mat_files::read_doubles(out, "w"), want, k.name);
+    std::remove(in.c_str());
+  }
+  // Other variable names, y as a row.
+  const std::string in = scratch("named.mat");
+  ASSERT_TRUE(mat_files::write_file(in, {mat_files::Var{"A", 83, 6, p.X}, mat_files::Var{"b", 1, 83, p.y}}));
+  const MpiRun r = mpirun(2, run_args(3u, 2, in, out, "--x A --y b"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_same_bits(mat_files::read_doubles(out, "w"), want, "named");
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+
+TEST(MpiProgram, InputFaultsAreReportedOnceAndLeaveNoResult) {
+  const Problem p = mat_files::wavy(6, 3);
+  const std::string in = scratch("faulty.mat"), out = scratch("faulty_out.mat");
+  const mat_files::Var X{"X", 6, 3, p.X}, y{"y", 6, 1, p.y};
+  auto run_on = [&](std::vector<mat_files::Var> vars, const std::string &message, const std::string &more = "") {
+    ASSERT_TRUE(mat_files::write_file(in, vars));
+    // A result from an earlier run must not survive a failed one.
+    ASSERT_TRUE(mat_files::write_problem(out, p));
+    expect_one_failure(mpirun(2, run_args(1u, 1, in, out, more)), message, out);
+  };
+  run_on({X, y}, in + ": has no variable 'A' (name it with --x)", "--x A");
+  run_on({X, mat_files::Var{"y", 5, 1, {1, 2, 3, 4, 5}}}, in + ": y holds 5 labels but X has 6 rows; they must match");
+  run_on({mat_files::Var{"X", 6, 3, p.X, mat_files::Var::kComplex}, y}, "it is a 6x3 complex double array");
+  run_on({mat_files::Var{"X", 2, 3, {}, mat_files::Var::kChar}, y}, "it is a 2x3 char array");
+  // NaN and Inf in both processes' rows: the first in MATLAB's order, as the module names it, is
+  // X(5,1) of process 1, not X(3,2) of process 0.
+  mat_files::Var bad = X;
+  bad.values[2 + 1 * 6] = std::nan("");
+  bad.values[4 + 0 * 6] = 1.0 / 0.0;
+  run_on({bad, y}, in + ": X(5,1) is Inf");
+  bad.values[4 + 0 * 6] = 1.0;
+  run_on({bad, y}, in + ": X(3,2) is NaN");
+  mat_files::Var bad_y = y;
+  bad_y.values[4] = -1.0 / 0.0;
+  run_on({X, bad_y}, in + ": y(5) is -Inf");
+
+  const std::string missing = scratch("missing.mat");
+  expect_one_failure(mpirun(2, run_args(1u, 1, missing, out)), missing + ": cannot open it: No such file or directory",
+                     out);
+  std::remove(in.c_str());
+}
+
+TEST(MpiProgram, AProcessOutOfMemoryOrKilledLeavesNoResult) {
+  const Problem p = mat_files::wavy(300, 4);
+  const std::string in = scratch("crash.mat"), out = scratch("crash_out.mat");
+  ASSERT_TRUE(mat_files::write_problem(in, p));
+  ASSERT_TRUE(mat_files::write_problem(out, p));
+  expect_one_failure(mpirun(3, run_args(1u, 1, in, out), "SPLITAVG_MPI_FAULT=nomem:1"),
+                     "process 1 ran out of memory for the 100 rows of its shares", out);
+
+  // SIGKILL after its pass: mpirun ends the job and reports it; nothing is written.
+  ASSERT_TRUE(mat_files::write_problem(out, p));
+  const MpiRun killed = mpirun(3, run_args(1u, 1, in, out), "SPLITAVG_MPI_FAULT=kill:2");
+  EXPECT_NE(killed.status, 0);
+  EXPECT_FALSE(exists(out));
+  // The same run without the fault completes: the kill, not the data, failed it.
+  const MpiRun whole = mpirun(3, run_args(1u, 1, in, out));
+  EXPECT_EQ(whole.status, 0) << whole.err;
+  EXPECT_TRUE(exists(out));
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+
+TEST(MpiProgram, CommandLineFaultsThreadLimitsAndHelp) {
+  const std::string in = scratch("cli.mat"), out = scratch("cli_out.mat");
+  ASSERT_TRUE(mat_files::write_problem(in, mat_files::wavy(20, 2)));
+  const MpiRun no_step = mpirun(2, "--lambda 1 " + in + " " + out);
+  EXPECT_EQ(no_step.status, 2);
+  expect_one_failure(no_step, "splitavg-mpi: --step is required", out);
+  expect_one_failure(mpirun(2, run_args(1u, 1, in, out, "--bogus")), "unknown option --bogus", out);
+  expect_one_failure(mpirun(2, run_args(1u, 2, in, out), "OMP_THREAD_LIMIT=1"),
+                     "got a team of 1 threads where --threads asked for 2", out);
+  // A team whose thread stacks cannot be had is refused before it is started, as the module does.
+  const MpiRun stacks = mpirun(2, run_args(1u, 4, in, out), "OMP_STACKSIZE=100000G");
+  expect_one_failure(stacks, "process 0: a team of 4 threads", out);
+  EXPECT_NE(stacks.err.find("OMP_STACKSIZE"), std::string::npos) << stacks.err;
+
+  const MpiRun help = mpirun(2, "--help");
+  EXPECT_EQ(help.status, 0);
+  size_t count = 0;
+  for (size_t at = help.out.find("usage:"); at != std::string::npos; at = help.out.find("usage:", at + 1)) ++count;
+  EXPECT_EQ(count, 1u) << help.out;
+  EXPECT_NE(help.out.find("--threads T"), std::string::npos);
+  std::remove(in.c_str());
+}
