@@ -49,7 +49,7 @@ core::WeightVector langevin_solve(const core::RunContext &run, const Parameters 
     // An iteration draws N + D values: asking the host each time costs nothing in comparison. The
     // permutation and the gradient ask too, as their work adds up, so that a large N or batch
     // cannot hold a press back.
-    if (run.stop.should_stop()) break;
+    if (run.stop.should_stop(t)) break;
     core::random_permutation(rand, data.N, perm.data(), &run.stop);
     minibatch_gradient(data, w.data(), perm.data(), p.batchSize, p.lambda, g.data(), &run.stop);
     if (run.stop.stopped()) break;

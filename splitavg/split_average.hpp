@@ -41,7 +41,9 @@ struct SolveResult {
 SolveResult split_average_solve(const core::RunContext &run, const Parameters &p);
 
 // The pass and the average for T threads, into w (D doubles, left untouched on failure). Returns
-// the size of the team the runtime gave; the pass runs only when that is exactly T.
+// the size of the team the runtime gave; the pass runs only when that is exactly T. When the run
+// has a progress line, the pass pauses for each update it draws (the team leaves its region and a
+// new team of T goes on where each thread stopped): the weights are the same bits.
 int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32_t T, core::WeightVector &w);
 
 }  // namespace splitavg

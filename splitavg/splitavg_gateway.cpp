@@ -1,6 +1,8 @@
 // w = splitavg(X, y, stepSize, lambda, verbose)
 #include <omp.h>
 
+#include <optional>
+
 #include "core/mex_frame.hpp"
 #include "core/parameters.hpp"
 #include "core/primitives.hpp"
@@ -12,7 +14,7 @@
 namespace {
 
 const char *const kInputs[] = {"X", "y", "stepSize", "lambda", "verbose"};
-const frame::Signature kSignature{"splitavg", kInputs, 5, frame::kSeedOption | frame::kThreadsOption};
+const frame::Signature kSignature{"splitavg", kInputs, 5, frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -40,6 +42,9 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     core::RunContext ctx{data, verbose, out};
     record.prepare(ctx, stop);
     if (!ctx.stop.stopped()) splitavg::shuffle_samples(data, 0, shape.N - 1, &ctx.stop);
+    // The line counts the samples of the pass, from the end of the shuffle on.
+    std::optional<core::Progress> line;
+    if (!ctx.stop.stopped()) frame::start_progress(line, ctx, options, "splitavg", "samples", static_cast<uint64_t>(shape.N));
     const splitavg::SolveResult r =
         ctx.stop.stopped() ? splitavg::SolveResult{} : splitavg::split_average_solve(ctx, p);
     if (record.interrupted(ctx, err)) return;
@@ -51,6 +56,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
               r.threads, r.pass_threads);
       return;
     }
+    if (line) line->finish();
     if (r.empty_shares > 0 && shape.N > 0)
       err.warn("emptyShares",
                "%d of the %d shares were empty (more threads than the N = %d samples); their models are averaged "
