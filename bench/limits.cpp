@@ -2,6 +2,12 @@
 
 #include <omp.h>
 
+#include <cmath>
+
+#include "core/primitives.hpp"
+#include "core/thread_rand.hpp"
+#include "driftwalk/noise.hpp"
+
 namespace bench {
 
 LocalPcg::LocalPcg(uint32_t seed) {
@@ -44,6 +50,33 @@ std::vector<double> minimal_pass(const core::RegressionData &d, double stepSize,
   std::vector<double> w(static_cast<size_t>(d.D), 0.0);
   for (int32_t i = 0; i < d.N; ++i)
     step(d.row(i), d.labels[static_cast<size_t>(i)], w.data(), d.D, stepSize, lambda);
+  return w;
+}
+
+std::vector<double> one_thread_langevin(const core::RegressionData &d, uint32_t seed, double stepScale,
+                                        double stepOffset, double stepPower, double lambda, int32_t B,
+                                        int32_t iterations) {
+  const size_t D = static_cast<size_t>(d.D);
+  std::vector<double> w(D, 0.0), g(D);
+  std::vector<int32_t> perm(static_cast<size_t>(d.N));
+  core::seed_thread_rand(seed);
+  core::ThreadRand &rand = core::this_thread_rand();
+  const double scale = static_cast<double>(d.N) / static_cast<double>(B);
+  for (int32_t t = 0; t < iterations; ++t) {
+    core::random_permutation(rand, d.N, perm.data());
+    for (size_t k = 0; k < D; ++k) g[k] = 0.0;
+    for (int32_t j = 0; j < B; ++j) {
+      const int32_t i = perm[static_cast<size_t>(j)];
+      const double *x = d.row(i);
+      const double c = (core::dot_product(x, w.data(), d.D) - d.labels[static_cast<size_t>(i)]) * 2.0;
+      for (size_t k = 0; k < D; ++k) g[k] = g[k] + c * x[k];
+    }
+    const double eps = std::pow(static_cast<double>(t) + stepOffset, stepPower) * stepScale;
+    for (size_t k = 0; k < D; ++k) {
+      const double gk = core::add_l1_subgradient(scale * g[k], w[k], lambda);
+      w[k] = (w[k] - (eps * 0.5) * gk) - driftwalk::gaussian_noise(rand, 0.0, eps);
+    }
+  }
   return w;
 }
 

@@ -30,6 +30,13 @@ std::vector<double> minimal_steps(const core::RegressionData &d, uint32_t seed, 
 // One pass over all rows in table order from w = 0, the same loop.
 std::vector<double> minimal_pass(const core::RegressionData &d, double stepSize, double lambda);
 
+// driftwalk's iterations as one thread makes them one weight at a time: the permutation, the batch
+// gradient sample by sample, then per weight one noise draw (gaussian_noise) and the step. This is
+// the module's loop before its work was shared out; the same weights, bit for bit.
+std::vector<double> one_thread_langevin(const core::RegressionData &d, uint32_t seed, double stepScale,
+                                        double stepOffset, double stepPower, double lambda, int32_t B,
+                                        int32_t iterations);
+
 // Reads every 8-byte word of [p, p + n) once, split over `threads` contiguous parts.
 uint64_t read_all(const double *p, size_t n, int threads);
 

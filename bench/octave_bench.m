@@ -1,10 +1,14 @@
 % The Octave side of the benchmark suite, called by bench/run.py:
-%   octave_bench(task, prefix, N, D, stepSize, lambda, steps, repeats)
+%   octave_bench(task, prefix, N, D, stepSize, lambda, steps, repeats[, batch])
 % task 'steps': kinkstep method 0 called from Octave, and the same steps as an m-code loop.
 % task 'pass':  splitavg called from Octave (team size from OMP_NUM_THREADS), and the m-code loop.
-% task 'drift': driftwalk called from Octave, and the same iterations as an m-code loop.
+% task 'drift': driftwalk called from Octave, and the same iterations as an m-code loop (mini-batches
+%               of `batch` samples, 50 when not given).
 % Prints "key value" lines: median seconds of whole calls, seconds per step of the m-code loop.
-function octave_bench(task, prefix, N, D, stepSize, lambda, steps, repeats)
+function octave_bench(task, prefix, N, D, stepSize, lambda, steps, repeats, batch)
+  if nargin < 9
+    batch = 50;
+  end
   X = read_doubles([prefix '.X'], [N D]);
   y = read_doubles([prefix '.y'], [N 1]);
   switch task
@@ -15,9 +19,9 @@ function octave_bench(task, prefix, N, D, stepSize, lambda, steps, repeats)
       report('call_s', median_time(@() splitavg(X, y, stepSize, lambda, 0), repeats));
       report('mcode_step_s', mcode_steps(X, y, stepSize, lambda, min(N, 20000)));
     case 'drift'
-      % steps = iterations; batch of 50, the schedule of the C++ side
-      report('call_s', median_time(@() driftwalk(X, y, 2e-4, 10, -0.55, 1, 50, steps, 0), repeats) / steps);
-      report('mcode_iteration_s', mcode_drift(X, y, 50, min(steps, 200)));
+      % steps = iterations, the schedule of the C++ side
+      report('call_s', median_time(@() driftwalk(X, y, 2e-4, 10, -0.55, 1, batch, steps, 0), repeats) / steps);
+      report('mcode_iteration_s', mcode_drift(X, y, batch, min(steps, 200)));
   end
 end
 

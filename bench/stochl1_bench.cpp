@@ -5,7 +5,7 @@
 //   stochl1_bench pass  <data> N D stepSize lambda repeats         splitavg stages, 1 and 2 threads
 //   stochl1_bench team  D iterations repeats                       kinkstep method 1 team overhead
 //   stochl1_bench noise repeats                                    driftwalk noise and permutation
-//   stochl1_bench drift <data> N D batch iterations repeats        driftwalk per iteration
+//   stochl1_bench drift <data> N D batch iterations repeats        driftwalk per iteration, 1 and 2 threads
 //   stochl1_bench rss   <data> N D                                 peak memory of one splitavg call
 //   stochl1_bench progress <data> N D steps stepSize lambda repeats kinkstep method 0 with and
 //                                                                  without opts.progress
@@ -13,10 +13,13 @@
 // <data> is a path prefix: <data>.X holds X column-major (N x D doubles), <data>.y the N labels.
 #include <omp.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/harness.hpp"
@@ -243,6 +246,17 @@ int noise(char **a) {
     core::seed_thread_rand(3);
     for (int k = 0; k < count; ++k) direct[k] = reference::gaussian_noise(0.0, 1.0);
   });
+  // The same draws as an iteration takes them: all the generator values first, then the variates of
+  // eight seeds side by side.
+  std::vector<uint32_t> seeds(count);
+  std::vector<double> batch(count);
+  const double t_batch = median_of(repeats, [&] {
+    core::seed_thread_rand(3);
+    for (int k = 0; k < count; ++k) seeds[k] = driftwalk::noise_seed(static_cast<uint32_t>(core::thread_rand()));
+    driftwalk::standard_variates(seeds.data(), count, batch.data());
+  });
+  report("noise_batch_identical", std::memcmp(fast.data(), batch.data(), count * sizeof(double)) == 0);
+  report("noise_batch_s", t_batch / count);
   report("noise_identical", std::memcmp(fast.data(), direct.data(), count * sizeof(double)) == 0);
   report("noise_s", t_fast / count);
   report("noise_direct_s", t_direct / count);
@@ -264,6 +278,8 @@ int noise(char **a) {
   return 0;
 }
 
+// Per iteration: the solver on 1 and on 2 threads (timed in turns, so that both see the same load),
+// the one-thread loop it replaced, and whole calls through mexhost on 1 and 2 threads.
 int drift(char **a) {
   const Data d = load(a[0], std::atoi(a[1]), std::atoi(a[2]));
   const int32_t batch = std::atoi(a[3]), iterations = std::atoi(a[4]);
@@ -276,12 +292,58 @@ int drift(char **a) {
   p.lambda = 1;
   p.batchSize = batch;
   p.maxIter = iterations;
-  report("solver_s", median_of(repeats, [&] { driftwalk::langevin_solve({data, false, {}}, p); }) / iterations);
+  const uint32_t seed = 31;
+
+  // Teams of 1 and 2 whatever the batch, and the module's own choice (the default team of 2 above
+  // its threshold, else one thread).
+  std::vector<double> t1, t2, tdefault, tloop;
+  core::WeightVector w1, w2, wdefault, wloop;
+  for (int r = 0; r < repeats; ++r) {
+    const double t0 = bench::now();
+    wloop = bench::one_thread_langevin(data, seed, p.stepScale, p.stepOffset, p.stepPower, p.lambda, batch, iterations);
+    tloop.push_back(bench::now() - t0);
+    for (int T : {1, 2, 0}) {
+      // After a team the runtime's idle worker spins for a while before it sleeps, taking a
+      // processor from whatever runs next on a busy machine: let it settle first.
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      core::RunContext run{data, false, {}};
+      run.threads = T;
+      omp_set_num_threads(2);
+      core::seed_thread_rand(seed);
+      const double t0 = bench::now();
+      core::WeightVector w = T ? driftwalk::detail::langevin_solve(run, p, 0) : driftwalk::langevin_solve(run, p);
+      const double t = bench::now() - t0;
+      (T == 1 ? t1 : T == 2 ? t2 : tdefault).push_back(t);
+      (T == 1 ? w1 : T == 2 ? w2 : wdefault) = std::move(w);
+    }
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : 0.5 * (v[v.size() / 2 - 1] + v[v.size() / 2]);
+  };
+  report("solver_T1_s", median(t1) / iterations);
+  report("solver_T2_s", median(t2) / iterations);
+  report("solver_s", median(tdefault) / iterations);
+  report("one_thread_loop_s", median(tloop) / iterations);
+  report("identical", w1 == wloop && w2 == wloop && wdefault == wloop);
+  int32_t threads = 0;
+  {
+    core::RunContext run{data, false, {}};
+    p.maxIter = 1;
+    driftwalk::langevin_solve(run, p, &threads);
+    p.maxIter = iterations;
+  }
+  report("default_threads", threads);
+
   const mexhost::Module m(module_path("driftwalk"));
   std::vector<mexhost::ArrayPtr> keep;
   const auto in =
       inputs(d, keep, {p.stepScale, p.stepOffset, p.stepPower, p.lambda, double(batch), double(iterations), 0});
-  report("call_s", time_call(m, in, repeats) / iterations);
+  for (int T : {1, 2}) {
+    omp_set_num_threads(T);
+    report("call_T" + std::to_string(T) + "_s", time_call(m, in, repeats) / iterations);
+  }
+  omp_set_num_threads(2);
   return 0;
 }
 

@@ -11,7 +11,8 @@ namespace {
 
 const char *const kInputs[] = {"X",      "y",         "stepScale", "stepOffset", "stepPower",
                                "lambda", "batchSize", "maxIter",   "verbose"};
-const frame::Signature kSignature{"driftwalk", kInputs, 9, frame::kSeedOption | frame::kProgressOption};
+const frame::Signature kSignature{"driftwalk", kInputs, 9,
+                                  frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -56,14 +57,17 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     std::optional<core::Progress> line;
     frame::start_progress(line, ctx, options, "driftwalk", "iterations",
                           p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0);
-    const core::WeightVector w = driftwalk::langevin_solve(ctx, p);
+    int32_t threads = 1;
+    core::TeamSize team;
+    const core::WeightVector w = driftwalk::langevin_solve(ctx, p, &threads, &team);
+    if (team.asked > 0 && !frame::team_started(team.problem, options, team.threads, err)) return;
     if (record.interrupted(ctx, err)) return;
     if (line) line->finish();
     const double final_f = verbose ? ctx.objective(w.data(), p.lambda) : 0.0;
     if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("Final object function = %f\n", final_f);
     frame::warn_if_diverged(w, err);
-    record.store(plhs, w, 1, p.maxIter > 0 ? p.maxIter : 0, err);
+    record.store(plhs, w, threads, p.maxIter > 0 ? p.maxIter : 0, err);
   });
 }
 

@@ -1,38 +1,145 @@
 #include "driftwalk/langevin.hpp"
 
+#include <omp.h>
+
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <stdexcept>
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/team.hpp"
+#include "driftwalk/batch_kernels.hpp"
 #include "driftwalk/noise.hpp"
 
 namespace driftwalk {
+namespace {
+
+struct Range {
+  int32_t first, last;  // [first, last)
+};
+
+// c[j] = (x_i . w - y_i) * 2.0 with i = perm[j], for j in the range: each dot product in index
+// order on its own accumulator. Four rows at a time, so that four independent chains of additions
+// overlap in the processor.
+void batch_residuals(const core::RegressionData &data, const double *w, const int32_t *perm, Range js, double *c) {
+  const int32_t D = data.D;
+  int32_t j = js.first;
+  for (; j + 4 <= js.last; j += 4) {
+    const double *x0 = data.row(perm[j]), *x1 = data.row(perm[j + 1]);
+    const double *x2 = data.row(perm[j + 2]), *x3 = data.row(perm[j + 3]);
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (int32_t k = 0; k < D; ++k) {
+      const double wk = w[k];
+      s0 = s0 + x0[k] * wk;
+      s1 = s1 + x1[k] * wk;
+      s2 = s2 + x2[k] * wk;
+      s3 = s3 + x3[k] * wk;
+    }
+    const double s[4] = {s0, s1, s2, s3};
+    for (int h = 0; h < 4; ++h) c[j + h] = (s[h] - data.labels[static_cast<size_t>(perm[j + h])]) * 2.0;
+  }
+  for (; j < js.last; ++j) {
+    const int32_t i = perm[j];
+    c[j] = (core::dot_product(data.row(i), w, D) - data.labels[static_cast<size_t>(i)]) * 2.0;
+  }
+}
+
+// One iteration's draws: the permutation, then one engine seed per weight.
+struct Draws {
+  std::vector<int32_t> perm;
+  std::vector<uint32_t> seeds;
+};
+
+// With `stop` (the calling thread outside a team), the permutation asks it as it goes.
+void draw(core::ThreadRand &rand, int32_t N, Draws &d, const core::StopCheck *stop = nullptr) {
+  core::random_permutation(rand, N, d.perm.data(), stop);
+  if (stop && stop->stopped()) return;
+  for (uint32_t &s : d.seeds) s = noise_seed(static_cast<uint32_t>(rand.next()));
+}
+
+// Everything one iteration shares between its threads. Each piece of c (samples) and of g, z and
+// w (features) is written by one thread; w is read in full only before the features are stepped.
+struct Iteration {
+  const core::RegressionData &data;
+  const int32_t *perm;
+  const uint32_t *seeds;
+  int32_t B;
+  double scale;  // N / B
+  double lambda;
+  double eps;
+  double *c, *g, *z, *w;
+  const BatchKernels *kernels;  // looked up before any team starts: the first lookup allocates
+};
+
+// The features of the range: gradient, noise and the step, w_k <- (w_k - (eps * 0.5) * g_k) -
+// noise_k with noise_k = z_k * eps + 0.0, as gaussian_noise(0.0, eps) forms it.
+void step_features(const Iteration &it, Range ks) {
+  const BatchKernels &kernels = *it.kernels;
+  kernels.sums(it.data, it.perm, it.B, it.c, {ks.first, ks.last}, it.g);
+  standard_variates(it.seeds + ks.first, ks.last - ks.first, it.z + ks.first);
+  kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, {ks.first, ks.last}, it.w);
+}
+
+// Pieces of about a quarter of a thread's share, handed to whichever thread is free: samples in
+// fours (the dot products run four at a time), features in whole cache lines.
+int32_t piece(int32_t count, int32_t T, int32_t unit) {
+  const int64_t per = int64_t{4} * T * unit;
+  return static_cast<int32_t>(std::max<int64_t>(1, (int64_t{count} + per - 1) / per) * unit);
+}
+
+// The pieces of [0, count) of the given size: how many there are, and piece q.
+int32_t pieces(int32_t count, int32_t size) {
+  return static_cast<int32_t>((int64_t{count} + size - 1) / size);
+}
+Range piece_range(int32_t q, int32_t size, int32_t count) {
+  const int64_t first = int64_t{q} * size;
+  return {static_cast<int32_t>(first), static_cast<int32_t>(std::min<int64_t>(first + size, count))};
+}
+
+// The team of a call: one thread for a small batch, where starting a team costs more than it
+// saves, else the caller's request or the runtime's default, checked before it starts (a team
+// that cannot start leaves `team.problem` set). Call with a FixedTeamSize alive.
+int32_t team_size(const core::RunContext &run, const Parameters &p, int64_t min_parallel_work, core::TeamSize &team) {
+  if (p.maxIter < 1 || run.threads == 1) return 1;
+  if (static_cast<int64_t>(run.data.D) * p.batchSize < min_parallel_work) return 1;
+  team = core::sizing_team(run.threads);
+  return team.ok() ? team.threads : 0;
+}
+
+}  // namespace
 
 void minibatch_gradient(const core::RegressionData &data, const double *w, const int32_t *perm, int32_t B,
                         double lambda, double *g, const core::StopCheck *stop) {
-  const int32_t D = data.D;
-  for (int32_t k = 0; k < D; ++k) g[k] = 0.0;
-  for (int32_t j = 0; j < B; ++j) {
-    if (stop && stop->poll(2 * static_cast<uint64_t>(D) + 1)) return;
-    const int32_t i = perm[j];
-    const double *x = data.row(i);
-    const double r = core::dot_product(x, w, D) - data.labels[static_cast<size_t>(i)];
-    const double c = r * 2.0;
-    for (int32_t k = 0; k < D; ++k) g[k] = g[k] + c * x[k];
-  }
+  std::vector<double> c(static_cast<size_t>(B > 0 ? B : 0));
+  batch_residuals(data, w, perm, {0, B}, c.data());
+  if (stop && stop->poll(static_cast<uint64_t>(B > 0 ? B : 0) * static_cast<uint64_t>(data.D) + 1)) return;
+  batch_kernels().sums(data, perm, B, c.data(), {0, data.D}, g);
   // Scale the batch up to the whole data set; the penalty is not scaled.
   const double scale = static_cast<double>(data.N) / static_cast<double>(B);
-  for (int32_t k = 0; k < D; ++k) g[k] = core::add_l1_subgradient(scale * g[k], w[k], lambda);
+  for (int32_t k = 0; k < data.D; ++k) g[k] = core::add_l1_subgradient(scale * g[k], w[k], lambda);
 }
 
-core::WeightVector langevin_solve(const core::RunContext &run, const Parameters &p) {
+core::WeightVector langevin_solve(const core::RunContext &run, const Parameters &p, int32_t *threads,
+                                  core::TeamSize *team) {
+  return detail::langevin_solve(run, p, kMinParallelWork, threads, team);
+}
+
+core::WeightVector detail::langevin_solve(const core::RunContext &run, const Parameters &p, int64_t min_parallel_work,
+                                          int32_t *threads, core::TeamSize *team) {
   const core::RegressionData &data = run.data;
   if (p.maxIter >= 1 && (p.batchSize < 1 || p.batchSize > data.N))
     throw std::invalid_argument("driftwalk: batchSize must lie in 1..N");
 
+  const core::FixedTeamSize fixed_team_size;
+  core::TeamSize sized;
+  const int32_t T = team_size(run, p, min_parallel_work, sized);
+  if (team) *team = sized;
+  if (threads) *threads = T;
+
   core::WeightVector w(static_cast<size_t>(data.D), 0.0);
+  if (T < 1) return w;  // no team could start: the caller reports sized.problem
   if (run.wants_objective()) {
     const double f = run.objective(w.data(), p.lambda);
     if (run.stop.stopped()) return w;
@@ -40,21 +147,76 @@ core::WeightVector langevin_solve(const core::RunContext &run, const Parameters 
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
   }
 
-  // One permutation and one gradient buffer serve every iteration: each iteration overwrites both
-  // before reading them.
-  std::vector<int32_t> perm(p.maxIter >= 1 ? static_cast<size_t>(data.N) : 0);
-  std::vector<double> g(p.maxIter >= 1 ? static_cast<size_t>(data.D) : 0);
+  // Every buffer serves every iteration, and each iteration overwrites what it reads. They are
+  // allocated here, so nothing inside a team can throw. With a team, the calling thread draws the
+  // next iteration's values while the others start on this one's work (the draws do not depend
+  // on the weights), so the draws come in two sets used in turn.
+  const bool running = p.maxIter >= 1;
+  const size_t n = running ? static_cast<size_t>(data.N) : 0, d = running ? static_cast<size_t>(data.D) : 0;
+  Draws draws[2];
+  for (int s = 0; s < (T > 1 ? 2 : 1); ++s) {
+    draws[s].perm.resize(n);
+    draws[s].seeds.resize(d);
+  }
+  std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
   core::ThreadRand &rand = core::this_thread_rand();
+  Iteration it{data, nullptr,  nullptr,  p.batchSize, 0.0,      p.lambda,
+               0.0,  c.data(), g.data(), z.data(),    w.data(), &batch_kernels()};
+  if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
+  const int32_t sample_piece = piece(p.batchSize, T, 4), feature_piece = piece(data.D, T, 64 / sizeof(double));
+  const int32_t sample_pieces = running ? pieces(p.batchSize, sample_piece) : 0;
+  const int32_t feature_pieces = pieces(data.D, feature_piece);
+  const int64_t question = static_cast<int64_t>(core::StopCheck::kWorkPerQuestion);
+  const int32_t solo_sample_piece =
+      static_cast<int32_t>(std::max<int64_t>(4, question / std::max<int64_t>(1, data.D) / 4 * 4));
+  const int32_t solo_feature_piece =
+      static_cast<int32_t>(std::max<int64_t>(8, question / std::max<int64_t>(1, p.batchSize) / 8 * 8));
+  const int32_t solo_sample_pieces = running ? pieces(p.batchSize, solo_sample_piece) : 0;
+  const int32_t solo_feature_pieces = running ? pieces(data.D, solo_feature_piece) : 0;
   for (int32_t t = 0; t < p.maxIter; ++t) {
     // An iteration draws N + D values: asking the host each time costs nothing in comparison. The
     // permutation and the gradient ask too, as their work adds up, so that a large N or batch
     // cannot hold a press back.
     if (run.stop.should_stop(t)) break;
-    core::random_permutation(rand, data.N, perm.data(), &run.stop);
-    minibatch_gradient(data, w.data(), perm.data(), p.batchSize, p.lambda, g.data(), &run.stop);
-    if (run.stop.stopped()) break;
-    const double eps = std::pow(static_cast<double>(t) + p.stepOffset, p.stepPower) * p.stepScale;
-    for (int32_t k = 0; k < data.D; ++k) w[k] = (w[k] - (eps * 0.5) * g[k]) - gaussian_noise(rand, 0.0, eps);
+    // The draws, all on the calling thread and in the defined order: the permutation, then one
+    // noise seed per weight in weight order.
+    Draws &now = draws[T > 1 ? t % 2 : 0];
+    if (T == 1 || t == 0) {
+      draw(rand, data.N, now, &run.stop);
+      if (run.stop.stopped()) break;
+    }
+    it.perm = now.perm.data();
+    it.seeds = now.seeds.data();
+    it.eps = std::pow(static_cast<double>(t) + p.stepOffset, p.stepPower) * p.stepScale;
+    if (T == 1) {
+      // In pieces of about one question's work, so that a large batch cannot hold a press back;
+      // each piece is computed as the whole would be.
+      for (int32_t q = 0; q < solo_sample_pieces && !run.stop.stopped(); ++q) {
+        const Range js = piece_range(q, solo_sample_piece, p.batchSize);
+        batch_residuals(data, w.data(), it.perm, js, c.data());
+        run.stop.poll(static_cast<uint64_t>(js.last - js.first) * static_cast<uint64_t>(data.D) + 1);
+      }
+      for (int32_t q = 0; q < solo_feature_pieces && !run.stop.stopped(); ++q) {
+        const Range ks = piece_range(q, solo_feature_piece, data.D);
+        step_features(it, ks);
+        run.stop.poll(static_cast<uint64_t>(ks.last - ks.first) * static_cast<uint64_t>(p.batchSize) + 1);
+      }
+      if (run.stop.stopped()) break;
+    } else {
+      Draws *const next = t + 1 < p.maxIter ? &draws[(t + 1) % 2] : nullptr;
+      // Who computes a piece changes nothing in it: each is computed whole, as on one thread.
+#pragma omp parallel num_threads(T)
+      {
+#pragma omp for schedule(dynamic, 1)
+        for (int32_t q = 0; q < sample_pieces; ++q)
+          batch_residuals(data, w.data(), it.perm, piece_range(q, sample_piece, p.batchSize), c.data());
+        // (The loop's end waits for every thread: all residuals are in, w is no longer read.)
+        if (omp_get_thread_num() == 0 && next) draw(rand, data.N, *next);
+#pragma omp for schedule(dynamic, 1) nowait
+        for (int32_t q = 0; q < feature_pieces; ++q) step_features(it, piece_range(q, feature_piece, data.D));
+      }
+      if (run.stop.poll(2 * static_cast<uint64_t>(p.batchSize) * static_cast<uint64_t>(data.D) / T + 1)) break;
+    }
     if (run.wants_objective()) {
       const double f = run.objective(w.data(), p.lambda);
       if (run.stop.stopped()) break;

@@ -1,6 +1,7 @@
 #include "driftwalk/noise.hpp"
 
 #include <cmath>
+#include <cstring>
 
 #include "core/thread_rand.hpp"
 
@@ -96,6 +97,136 @@ double normal_draw(NormalSampler &p, SwcEngine &e) {
     z = f * q1;
   }
   return z * p.sd + p.mean;
+}
+
+namespace {
+
+// Seeds taken together: the engines of kLanes seeds run side by side, one lane each, so that the
+// processor's vector registers carry several of them. Every operation is the scalar one applied
+// per lane, and exact, so the variates are those of normal_draw.
+constexpr int kLanes = 8;
+// Polar pairs tried side by side. The lanes of a block run until the last of them is accepted; a
+// seed still unaccepted after these (none of the 15-bit generator values, a few wider ones) is
+// finished by normal_draw itself.
+constexpr int kLanePairs = 10;
+
+// kLanes doubles, and kLanes 64-bit masks (all ones where a comparison holds).
+typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
+typedef int64_t LaneMask __attribute__((vector_size(kLanes * sizeof(int64_t))));
+typedef uint64_t LaneWord __attribute__((vector_size(kLanes * sizeof(uint64_t))));
+constexpr uint64_t kTwo52Bits = 0x4330000000000000u;  // the bits of the double 2^52
+
+__attribute__((always_inline)) inline void variates_of_lanes(const uint32_t *seeds, double *z) {
+  // x[n] holds the engine's n-th value of every lane: 0..11 seeded, then one per step. With at
+  // most 2 * kLanePairs steps no value is needed again 24 steps later, so a plain history serves
+  // as the ring.
+  Lanes x[SwcEngine::kLongLag + 2 * kLanePairs];
+  LaneWord seed;
+  for (int l = 0; l < kLanes; ++l) seed[l] = seeds[l];
+  for (int i = 0; i < SwcEngine::kLongLag; ++i) {
+    // The same word as swc_seed: high 32 bits from the first output, low 16 from the second. The
+    // word is below 2^47, so or-ing it into the mantissa of 2^52 and subtracting 2^52 converts it
+    // exactly; times 2^-48 it is a * 2^-32 + (b / 65536) * 2^-32.
+    LaneWord out[2];
+    for (int h = 0; h < 2; ++h) {  // mul_mod on every lane
+      LaneWord p = seed * static_cast<uint64_t>(kPowers.of[2 * i + 1 + h]);
+      p = (p >> 31) * 85u + (p & 0x7fffffffu);
+      p = (p >> 31) * 85u + (p & 0x7fffffffu);
+      out[h] = p >= kSeedModulus ? p - kSeedModulus : p;
+    }
+    const LaneWord word = (out[0] << 16) | (out[1] & 0xffffu) | kTwo52Bits;
+    x[i] = ((Lanes)word - 0x1p52) * kCarryUnit;  // a vector cast reinterprets the bits
+  }
+  const Lanes zero = {}, unit = zero + kCarryUnit;
+  Lanes carry = x[SwcEngine::kLongLag - 1] == zero ? unit : zero;
+  Lanes s_of = zero + 0.5, q1_of = zero;  // s_of stands until a lane is accepted
+  LaneMask accepted = {};
+  for (int pair = 0; pair < kLanePairs; ++pair) {
+    const int n = SwcEngine::kLongLag + 2 * pair;
+    Lanes q[2];
+    for (int h = 0; h < 2; ++h) {
+      const Lanes xs = x[n + h - SwcEngine::kShortLag], xr = x[n + h - SwcEngine::kLongLag];
+      const Lanes t = xs - carry;
+      const Lanes d = t - xr;
+      const LaneMask borrow = xr > t;
+      const Lanes u = borrow ? d + 1.0 : d;
+      carry = borrow ? unit : zero;
+      x[n + h] = u;
+      q[h] = 2.0 * u - 1.0;
+    }
+    const Lanes s = q[1] * q[1] + q[0] * q[0];
+    const LaneMask take = ~accepted & (s > 0.0) & (s < 1.0);
+    s_of = take ? s : s_of;
+    q1_of = take ? q[0] : q1_of;
+    accepted |= take;
+    int64_t all = -1;
+    for (int l = 0; l < kLanes; ++l) all &= accepted[l];
+    if (all) break;
+  }
+  for (int l = 0; l < kLanes; ++l) {
+    if (accepted[l]) {
+      z[l] = std::sqrt((std::log(s_of[l]) * -2.0) / s_of[l]) * q1_of[l];
+    } else {
+      SwcEngine e;
+      swc_seed(e, seeds[l]);
+      NormalSampler p;
+      z[l] = normal_draw(p, e);
+    }
+  }
+}
+
+// The lanes in one version per instruction set, chosen at run time (an ifunc resolver, as
+// target_clones makes, would run before a sanitizer's runtime is up).
+template <void (*Lanes)(const uint32_t *, double *)>
+void variates_in_blocks(const uint32_t *seeds, int32_t n, double *z) {
+  int32_t k = 0;
+  for (; k + kLanes <= n; k += kLanes) Lanes(seeds + k, z + k);
+  if (k < n) {
+    // The last few seeds padded with copies of the first of them.
+    uint32_t padded[kLanes];
+    double out[kLanes];
+    for (int l = 0; l < kLanes; ++l) padded[l] = seeds[k + (k + l < n ? l : 0)];
+    Lanes(padded, out);
+    for (int32_t l = 0; k + l < n; ++l) z[k + l] = out[l];
+  }
+}
+
+void lanes_generic(const uint32_t *seeds, double *z) {
+  variates_of_lanes(seeds, z);
+}
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void lanes_avx2(const uint32_t *seeds, double *z) {
+  variates_of_lanes(seeds, z);
+}
+__attribute__((target("avx512f"))) void lanes_avx512(const uint32_t *seeds, double *z) {
+  variates_of_lanes(seeds, z);
+}
+#endif
+
+}  // namespace
+
+std::vector<VariateKernel> available_variate_kernels() {
+  std::vector<VariateKernel> all{{"generic", variates_in_blocks<lanes_generic>}};
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) all.push_back({"avx2", variates_in_blocks<lanes_avx2>});
+  if (__builtin_cpu_supports("avx512f")) all.push_back({"avx512f", variates_in_blocks<lanes_avx512>});
+#endif
+  return all;
+}
+
+void standard_variates(const uint32_t *seeds, int32_t n, double *z) {
+  // Chosen once; the choice allocates nothing, so the first call may come from inside a team.
+  static void (*const chosen)(const uint32_t *, int32_t, double *) = [] {
+    void (*f)(const uint32_t *, int32_t, double *) = variates_in_blocks<lanes_generic>;
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) f = variates_in_blocks<lanes_avx2>;
+    if (__builtin_cpu_supports("avx512f")) f = variates_in_blocks<lanes_avx512>;
+#endif
+    return f;
+  }();
+  chosen(seeds, n, z);
 }
 
 double gaussian_noise(double mean, double sd) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/thread_rand.hpp"
 
@@ -61,6 +62,20 @@ inline uint32_t noise_seed(uint32_t r) {
   const uint32_t s = (r + kSeedOffset) % kSeedModulus;
   return s == 0 ? 1u : s;
 }
+
+// The standardised variate (mean 0, sd 1) of each engine seed: z[k] is what normal_draw returns
+// from a fresh sampler on an engine seeded with seeds[k], so that gaussian_noise(mean, sd) of the
+// generator value r equals z * sd + mean for the seed noise_seed(r). Touches no generator and
+// allocates nothing, so team threads may share the work.
+void standard_variates(const uint32_t *seeds, int32_t n, double *z);
+
+// The versions of standard_variates this processor can run (eight engines per block in vector
+// registers of each width), the generic one first: for tests and benchmarks.
+struct VariateKernel {
+  const char *name;
+  void (*run)(const uint32_t *seeds, int32_t n, double *z);
+};
+std::vector<VariateKernel> available_variate_kernels();
 
 // One normal variate mean + sd * z; takes exactly one value from core::thread_rand().
 double gaussian_noise(double mean, double sd);

@@ -81,11 +81,18 @@
 %
 %   Which objective: F as printed, with lambda as given (unlike kinkstep and splitavg).
 %
-%   Threads and reproducibility: driftwalk runs on the calling thread only; OMP_NUM_THREADS
-%   plays no part. The generator is seeded from the calendar time in whole seconds, so two
-%   calls in the same second with the same inputs return the same w, and calls in different
-%   seconds differ. Every iteration takes exactly N + D values of it: N for the permutation,
-%   then one per weight for the noise.
+%   Threads and reproducibility: every random value is drawn on the calling thread, in the
+%   order above; the noise variates (one per weight, each a function of its own drawn value),
+%   the batch's dot products and each weight's gradient sum (over the batch in batch order)
+%   are then shared by a team of OpenMP threads, each piece computed exactly as on one thread.
+%   So the result does not depend on the team: any team size, OMP_NUM_THREADS or
+%   opts.threads gives the same w bit for bit, and the same printed lines. The team is the
+%   OpenMP default (OMP_NUM_THREADS; teamprobe shows it) or opts.threads; a batch with
+%   D * batchSize below 4096 runs on the calling thread alone, where starting a team would
+%   cost more than it saves. The generator is seeded from the calendar time in whole seconds,
+%   so two calls in the same second with the same inputs return the same w, and calls in
+%   different seconds differ. Every iteration takes exactly N + D values of it: N for the
+%   permutation, then one per weight for the noise.
 %
 %   The noise: its standard deviation is eps_t itself, not its square root as in textbook
 %   Langevin dynamics. Each variate comes from a subtract-with-carry generator seeded afresh
@@ -104,6 +111,8 @@
 %     opts      optional last input, a scalar struct ([] for none) with the fields
 %     opts.seed     a whole number 0 .. 4294967295 used in place of the calendar time to seed
 %                   the random draws, which makes the run reproducible
+%     opts.threads  the team size, 1 .. 1024, in place of the OpenMP default; it changes the
+%                   speed only, never the result
 %     opts.progress true to keep one line updated while a silent run goes on (default
 %                   false: nothing is printed), at most four times a second, for example
 %                     driftwalk: 42% (4200 of 10000 iterations), 1.2 s elapsed, about 1.7 s left
@@ -116,7 +125,8 @@
 %     Any other field, or a value of the wrong type or range, is an error naming the field.
 %     info      optional second output, a struct with
 %     info.seed        the seed the run used: pass it as opts.seed to replay a time-seeded run
-%     info.threads     the team size (1 for a sequential run)
+%     info.threads     the team size the iterations used (1 when the batch is below the
+%                      threshold above, when opts.threads is 1, or when no iteration runs)
 %     info.iterations  the iterations run (maxIter, or 0 when it is 0 or less)
 %     info.time        the wall time of the run in seconds
 %     info.objective   the object function at the start and after each iteration, the same

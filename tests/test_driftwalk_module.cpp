@@ -1,4 +1,7 @@
+#include <omp.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "module_call.hpp"
@@ -18,7 +21,75 @@ Inputs worked(double batchSize, double maxIter, double verbose) {
   return in;
 }
 
+// N = 200 samples of D = 64 features whose batch of 100 is large enough to be shared by a team,
+// called with opts = struct('seed', 3[, 'threads', threads]).
+Inputs shared_batch(double verbose, double threads, double batchSize = 100) {
+  const size_t N = 200, D = 64;
+  std::vector<double> X(N * D), y(N);
+  for (size_t k = 0; k < X.size(); ++k) X[k] = std::sin(0.37 * static_cast<double>(k) + 0.2);
+  for (size_t i = 0; i < N; ++i) y[i] = std::cos(0.11 * static_cast<double>(i));
+  Inputs in;
+  in.add(mexhost::make_double(N, D, X)).add(mexhost::make_double(N, 1, y));
+  in.add(3e-3).add(10.0).add(-0.55).add(0.5).add(batchSize).add(30.0).add(verbose);
+  mexhost::ArrayPtr opts = mexhost::make_struct(threads > 0 ? std::vector<std::string>{"seed", "threads"}
+                                                            : std::vector<std::string>{"seed"});
+  mxSetField(opts.get(), 0, "seed", mxCreateDoubleScalar(3));
+  if (threads > 0) mxSetField(opts.get(), 0, "threads", mxCreateDoubleScalar(threads));
+  in.add(std::move(opts));
+  return in;
+}
+
+double info_threads(const mexhost::CallResult &r) {
+  const mxArray *v = r.output(1) ? mxGetField(r.output(1), 0, "threads") : nullptr;
+  return v ? mxGetScalar(v) : std::nan("");
+}
+
+std::vector<std::string> masked_lines(const mexhost::CallResult &r) {
+  std::vector<std::string> out;
+  for (const std::string &line : r.lines) out.push_back(without_clock(line));
+  return out;
+}
+
 }  // namespace
+
+TEST(DriftwalkModule, EveryTeamSizeGivesTheSameWeightsAndLines) {
+  mexhost::CallResult alone = driftwalk().call(2, shared_batch(1, 1).pointers());
+  ASSERT_FALSE(alone.failed) << alone.error_message;
+  EXPECT_EQ(info_threads(alone), 1.0);
+  ASSERT_EQ(alone.lines.size(), 33u);
+  for (double T : {2.0, 3.0, 4.0}) {
+    mexhost::CallResult team = driftwalk().call(2, shared_batch(1, T).pointers());
+    ASSERT_FALSE(team.failed) << team.error_message;
+    EXPECT_EQ(info_threads(team), T);
+    EXPECT_EQ(mexhost::values(team.output()), mexhost::values(alone.output())) << "threads " << T;
+    EXPECT_EQ(masked_lines(team), masked_lines(alone)) << "threads " << T;
+    // Silent, the same weights again: printing changes nothing in the draws.
+    mexhost::CallResult silent = driftwalk().call(1, shared_batch(0, T).pointers());
+    EXPECT_EQ(mexhost::values(silent.output()), mexhost::values(alone.output())) << "threads " << T;
+    EXPECT_TRUE(silent.lines.empty());
+  }
+  // A batch too small to share runs on the calling thread whatever is asked for.
+  mexhost::CallResult small = driftwalk().call(2, shared_batch(0, 4, 8).pointers());
+  ASSERT_FALSE(small.failed) << small.error_message;
+  EXPECT_EQ(info_threads(small), 1.0);
+  EXPECT_EQ(mexhost::values(small.output()),
+            mexhost::values(driftwalk().call(1, shared_batch(0, 1, 8).pointers()).output()));
+}
+
+// Run under several OMP_NUM_THREADS and OMP_DYNAMIC settings by ctest.
+TEST(DriftwalkEnv, TheDefaultTeamGivesTheOneThreadResult) {
+  const bool dynamic = omp_get_dynamic() != 0;
+  mexhost::CallResult r = driftwalk().call(2, shared_batch(0, 0).pointers());
+  ASSERT_FALSE(r.failed) << r.error_message;
+  const double T = info_threads(r);
+  if (const char *env = std::getenv("OMP_NUM_THREADS"); env && !dynamic) {
+    EXPECT_EQ(T, std::atoi(env));
+  }
+  EXPECT_GE(T, 1.0);
+  EXPECT_LE(T, omp_get_max_threads());
+  EXPECT_EQ(omp_get_dynamic() != 0, dynamic);  // the host's setting is left as it was
+  EXPECT_EQ(mexhost::values(r.output()), mexhost::values(driftwalk().call(1, shared_batch(0, 1).pointers()).output()));
+}
 
 TEST(DriftwalkModule, NoIterationPrintsBannerAndObjectivesAndReturnsZeros) {
   const long live = mexhost::live_arrays();

@@ -136,6 +136,31 @@ TEST(Golden, Driftwalk) {
   EXPECT_EQ(hex(h), "0x42543617a279b4b7");
 }
 
+// The same fingerprint from teams of every size, also on the batches too small to get a team in a
+// module call.
+TEST(Golden, DriftwalkOnEveryTeamSize) {
+  for (int T = 1; T <= 4; ++T) {
+    const DefaultTeam team(T);
+    const uint64_t h = over_shapes([T](core::RegressionData &data, const core::RunContext &run) {
+      core::seed_thread_rand(77u);
+      driftwalk::Parameters p;
+      p.stepScale = 2e-4;
+      p.stepOffset = 10;
+      p.stepPower = -0.55;
+      p.lambda = 1;
+      p.batchSize = data.N < 10 ? data.N : 10;
+      p.maxIter = 40;
+      core::RunContext ctx = run;
+      ctx.threads = T;
+      int32_t threads = 0;
+      core::WeightVector w = driftwalk::detail::langevin_solve(ctx, p, 0, &threads);
+      if (threads != T) w.push_back(-1.0);  // spoils the fingerprint
+      return w;
+    });
+    EXPECT_EQ(hex(h), "0x42543617a279b4b7") << "team of " << T;
+  }
+}
+
 TEST(Golden, SplitavgWithShuffle) {
   for (int T : {1, 2, 3}) {
     const TeamSize team(T);

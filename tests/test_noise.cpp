@@ -178,3 +178,49 @@ TEST(RandomPermutation, SameAsTheDirectTranscription) {
     ASSERT_EQ(tuned, direct) << "n = " << n;
   }
 }
+
+// Seeds taken eight at a time side by side must give what one draw at a time gives: every 15-bit
+// generator value, wide ones, values whose draw needs more polar pairs than the lanes try (125318
+// needs 15, 859316 needs 17), and counts that leave a partial block.
+TEST(GaussianNoise, StandardVariatesOfManySeedsAreTheOneByOneDraws) {
+  std::vector<uint32_t> values;
+  for (uint32_t r = 0; r <= 32767; ++r) values.push_back(r);
+  for (uint32_t r : {125318u, 484389u, 859316u, 1059812u, 2147483647u, 2147483463u, 2147483464u}) values.push_back(r);
+  core::seed_thread_rand(77);
+  for (int k = 0; k < 20000; ++k) values.push_back(static_cast<uint32_t>(core::thread_rand()));
+  std::vector<uint32_t> seeds;
+  for (uint32_t r : values) seeds.push_back(driftwalk::noise_seed(r));
+
+  std::vector<double> one_by_one;
+  {
+    std::vector<int32_t> script(values.begin(), values.end());
+    core::ScriptedThreadRand draws(script);
+    for (size_t k = 0; k < values.size(); ++k) one_by_one.push_back(driftwalk::gaussian_noise(0.0, 1.0));
+  }
+  std::vector<double> together(values.size(), 99.0);
+  driftwalk::standard_variates(seeds.data(), static_cast<int32_t>(seeds.size()), together.data());
+  for (size_t k = 0; k < values.size(); ++k)
+    ASSERT_EQ(std::memcmp(&together[k], &one_by_one[k], sizeof(double)), 0)
+        << "generator value " << values[k] << ": " << together[k] << " vs " << one_by_one[k];
+  // Every instruction-set version this processor runs, the generic one among them.
+  const std::vector<driftwalk::VariateKernel> versions = driftwalk::available_variate_kernels();
+  ASSERT_GE(versions.size(), 1u);
+  EXPECT_STREQ(versions.front().name, "generic");
+  for (const driftwalk::VariateKernel &version : versions) {
+    std::vector<double> z(values.size(), 99.0);
+    version.run(seeds.data(), static_cast<int32_t>(seeds.size()), z.data());
+    EXPECT_EQ(std::memcmp(z.data(), one_by_one.data(), z.size() * sizeof(double)), 0) << version.name;
+  }
+  EXPECT_GT(standard_variate(125318).pairs, 10u);
+  EXPECT_GT(standard_variate(859316).pairs, 10u);
+
+  // Short runs from every offset, and nothing written past the end.
+  for (int32_t n : {0, 1, 7, 8, 9, 17}) {
+    for (size_t at : {size_t{0}, size_t{32765}, size_t{32768}}) {
+      std::vector<double> z(static_cast<size_t>(n) + 1, 42.0);
+      driftwalk::standard_variates(seeds.data() + at, n, z.data());
+      for (int32_t k = 0; k < n; ++k) ASSERT_EQ(z[static_cast<size_t>(k)], one_by_one[at + static_cast<size_t>(k)]);
+      EXPECT_EQ(z.back(), 42.0) << n;
+    }
+  }
+}

@@ -8,7 +8,8 @@ function test_hardening(what)
   end
   X = "randn(100, 3)"; y = "randn(100, 1)";
   calls = {sprintf("splitavg(%s, %s, 0.01, 0.1, 0, o)", X, y), ...
-           sprintf("kinkstep(%s, %s, 0.01, 0.1, 10, 1, 0, o)", X, y)};
+           sprintf("kinkstep(%s, %s, 0.01, 0.1, 10, 1, 0, o)", X, y), ...
+           "driftwalk(randn(100, 50), randn(100, 1), 1e-4, 1, -0.55, 1e-3, 100, 5, 0, o)"};
 
   % opts.threads inside the documented range, but more stacks than the address space left.
   r = child("ulimit -v 8388608;", "splitavg(randn(100,3), randn(100,1), 0.01, 0.1, 0, struct('threads', 1024))");
@@ -19,7 +20,7 @@ function test_hardening(what)
 
   % Default teams from the environment: beyond the bound, or with stacks no system maps.
   for env = {"OMP_NUM_THREADS=100000", "OMP_NUM_THREADS=40000", "OMP_STACKSIZE=100000G"}
-    for c = {"teamprobe()", strrep(calls{1}, ", o)", ")"), strrep(calls{2}, ", o)", ")")}
+    for c = [{"teamprobe()"}, strrep(calls, ", o)", ")")]
       r = child(["env " env{1}], c{1});
       assert(regexp(r.id, ':threadTeam$', 'once') > 0, r.out);
       assert(! isempty(strfind(r.message, "Lower")), r.out);
@@ -41,6 +42,9 @@ function test_hardening(what)
   assert(r.threads, 1, r.out);
   r = child("env OMP_MAX_ACTIVE_LEVELS=0", "kinkstep(randn(100,3), randn(100,1), 0.01, 0.1, 5, 1, 0, struct('threads', 3))", 2);
   assert(r.warnings, {"kinkstep:threadsReduced"}, r.out);
+  assert(r.threads, 1, r.out);
+  r = child("env OMP_THREAD_LIMIT=1", strrep(calls{3}, ", o)", ", struct('threads', 3))"), 2);
+  assert(r.warnings, {"driftwalk:threadsReduced"}, r.out);
   assert(r.threads, 1, r.out);
   % Under dynamic adjustment the team asked for is the team used, whatever the load.
   r = child("env OMP_DYNAMIC=true", "splitavg(randn(100,3), randn(100,1), 0.01, 0.1, 0, struct('threads', 3))", 2);
@@ -70,9 +74,9 @@ function r = child(prefix, call, nout)
   moddir = fileparts(which("kinkstep"));
   testdir = fileparts(mfilename("fullpath"));
   cli = fullfile(OCTAVE_HOME(), "bin", "octave-cli");
-  spec = strrep(sprintf("%d|%s", nout, call), "'", "''");
+  request = strrep(sprintf("%d|%s", nout, call), "'", "''");
   cmd = sprintf('%s %s --no-gui --norc --quiet --no-history --eval "addpath(''%s''); addpath(''%s''); test_hardening(''%s'');" 2>&1', ...
-                prefix, cli, moddir, testdir, spec);
+                prefix, cli, moddir, testdir, request);
   [status, out] = system(["bash -c " shell_quote(cmd)]);
   r.out = out;
   assert(status, 0, out);
@@ -97,14 +101,14 @@ function v = field(out, name)
 end
 
 % In the child: makes the call, prints what the parent reads, and ends normally.
-function child_part(spec)
-  bar = find(spec == "|", 1);
-  nout = str2double(spec(1:bar - 1));
-  call = spec(bar + 1:end);
+function child_part(request)
+  bar = find(request == "|", 1);
+  nout = str2double(request(1:bar - 1));
+  call = request(bar + 1:end);
   o = [];
   ids = {};
   warning("off", "all");
-  for id = {"splitavg:threadsReduced", "kinkstep:threadsReduced", "splitavg:emptyShares"}
+  for id = {"splitavg:threadsReduced", "kinkstep:threadsReduced", "driftwalk:threadsReduced", "splitavg:emptyShares"}
     warning("on", id{1});
   end
   lastwarn("", "");

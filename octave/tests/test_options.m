@@ -58,8 +58,12 @@ function test_options()
   e = raised(@() splitavg(X, y, 0.01, 0.1, 0, struct("threads", 0)));
   assert(e.identifier, "splitavg:invalidOption");
   assert(! isempty(strfind(e.message, "opts.threads")));
-  e = raised(@() driftwalk(X, y, 1e-3, 10, -0.55, 0.1, 8, 5, 0, struct("threads", 2)));
+  e = raised(@() driftwalk(X, y, 1e-3, 10, -0.55, 0.1, 8, 5, 0, struct("threads", 1025)));
+  assert(e.identifier, "driftwalk:invalidOption");
+  assert(! isempty(strfind(e.message, "opts.threads")));
+  e = raised(@() driftwalk(X, y, 1e-3, 10, -0.55, 0.1, 8, 5, 0, struct("treads", 2)));
   assert(e.identifier, "driftwalk:unknownOption");
+  assert(! isempty(strfind(e.message, "seed and threads")), e.message);
   e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, struct("seed", -1)));
   assert(e.identifier, "kinkstep:invalidOption");
   e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, {1}));

@@ -1,0 +1,218 @@
+// driftwalk on a team: the draws stay on the calling thread and every piece shared out is computed
+// as on one thread, so weights, printed lines and the generator's consumption are those of one
+// thread whatever the team.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/primitives.hpp"
+#include "core/thread_rand.hpp"
+#include "driftwalk/batch_kernels.hpp"
+#include "driftwalk/langevin.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+// Features and labels that exercise every weight, from a small LCG (no libm in the data).
+core::RegressionData uneven(int32_t N, int32_t D, uint64_t seed) {
+  std::vector<double> X(static_cast<size_t>(N) * static_cast<size_t>(D)), y(static_cast<size_t>(N));
+  uint64_t s = seed;
+  auto next = [&s] {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(s >> 11) * 0x1p-52 - 0.5;
+  };
+  for (double &v : X) v = next();
+  for (double &v : y) v = 3.0 * next();
+  return core::make_regression_data(X.data(), N, D, y.data());
+}
+
+// Every line with its clock reading masked.
+std::vector<std::string> masked(const std::string &text) {
+  std::vector<std::string> out;
+  for (std::string line : lines_of(text)) {
+    const size_t at = line.find("clock= ");
+    if (at != std::string::npos) line = line.substr(0, at + 7) + "#" + line.substr(line.find(',', at));
+    out.push_back(line);
+  }
+  return out;
+}
+
+struct Outcome {
+  core::WeightVector w;
+  std::vector<std::string> lines;
+  uint64_t draws;      // generator values taken by the run
+  int32_t next_value;  // the generator's next value after the run
+  int32_t threads;     // the team size the run reports
+};
+
+// One verbose run with teams of `threads` (1: no team at all) at any batch size.
+Outcome run(const core::RegressionData &data, const driftwalk::Parameters &p, int32_t threads, uint32_t seed) {
+  const DefaultTeam team(threads);  // also keeps the runtime from shrinking the team
+  std::string text;
+  core::RunContext ctx{data, true, core::Printer::to_string(&text)};
+  ctx.threads = threads;
+  core::seed_thread_rand(seed);
+  const uint64_t before = core::thread_rand_draws();
+  Outcome o;
+  o.w = driftwalk::detail::langevin_solve(ctx, p, 0, &o.threads);
+  o.draws = core::thread_rand_draws() - before;
+  o.next_value = core::thread_rand();
+  o.lines = masked(text);
+  return o;
+}
+
+struct Case {
+  int32_t N, D, B, maxIter;
+};
+// Fewer samples in the batch or fewer features than threads, D not a multiple of a cache line,
+// the whole data set as the batch, and shapes with several blocks of features.
+const Case kCases[] = {{3, 2, 2, 6},   {37, 1, 5, 9},      {101, 7, 10, 12}, {250, 13, 250, 5},
+                       {60, 17, 3, 8}, {1000, 100, 50, 6}, {97, 259, 40, 4}, {300, 1100, 9, 3}};
+
+driftwalk::Parameters parameters(const Case &c) {
+  driftwalk::Parameters p;
+  p.stepScale = 3e-3;
+  p.stepOffset = 10;
+  p.stepPower = -0.55;
+  p.lambda = 0.5;
+  p.batchSize = c.B;
+  p.maxIter = c.maxIter;
+  return p;
+}
+
+}  // namespace
+
+TEST(DriftwalkTeams, EveryTeamSizeGivesTheOneThreadBitsLinesAndDraws) {
+  uint64_t seed = 5;
+  for (const Case &c : kCases) {
+    const core::RegressionData data = uneven(c.N, c.D, seed);
+    const driftwalk::Parameters p = parameters(c);
+    const Outcome alone = run(data, p, 1, static_cast<uint32_t>(seed));
+    ASSERT_EQ(alone.threads, 1);
+    EXPECT_EQ(alone.draws, static_cast<uint64_t>(c.maxIter) * static_cast<uint64_t>(c.N + c.D));
+    ASSERT_EQ(alone.lines.size(), static_cast<size_t>(c.maxIter) + 1);
+    bool moved = false;
+    for (double v : alone.w) moved = moved || (v != 0.0 && std::isfinite(v));
+    EXPECT_TRUE(moved) << c.N << "x" << c.D;
+    for (int32_t T = 2; T <= 4; ++T) {
+      const Outcome team = run(data, p, T, static_cast<uint32_t>(seed));
+      const std::string what = std::to_string(c.N) + "x" + std::to_string(c.D) + " B=" + std::to_string(c.B) +
+                               " team of " + std::to_string(T);
+      EXPECT_EQ(team.threads, T) << what;
+      ASSERT_EQ(team.w.size(), alone.w.size());
+      for (size_t k = 0; k < team.w.size(); ++k)
+        ASSERT_EQ(std::memcmp(&team.w[k], &alone.w[k], sizeof(double)), 0) << what << " weight " << k;
+      EXPECT_EQ(team.lines, alone.lines) << what;
+      EXPECT_EQ(team.draws, alone.draws) << what;
+      EXPECT_EQ(team.next_value, alone.next_value) << what;
+    }
+    ++seed;
+  }
+}
+
+TEST(DriftwalkTeams, ASmallBatchStaysOnTheCallingThread) {
+  const core::RegressionData data = uneven(200, 64, 3);
+  driftwalk::Parameters p = parameters({200, 64, 1, 2});
+  const DefaultTeam team(4);
+  core::RunContext ctx{data, false, {}};
+  ctx.threads = 4;
+  int32_t threads = 0;
+  // D * B just below and at the threshold.
+  p.batchSize = static_cast<int32_t>(driftwalk::kMinParallelWork / 64) - 1;
+  const core::WeightVector below = driftwalk::langevin_solve(ctx, p, &threads);
+  EXPECT_EQ(threads, 1);
+  p.batchSize += 1;
+  driftwalk::langevin_solve(ctx, p, &threads);
+  EXPECT_EQ(threads, 4);
+  // The default team when none is asked for; one thread when no iteration runs or one is asked for.
+  ctx.threads = 0;
+  driftwalk::langevin_solve(ctx, p, &threads);
+  EXPECT_EQ(threads, 4);
+  p.maxIter = 0;
+  driftwalk::langevin_solve(ctx, p, &threads);
+  EXPECT_EQ(threads, 1);
+  p.maxIter = 2;
+  ctx.threads = 1;
+  driftwalk::langevin_solve(ctx, p, &threads);
+  EXPECT_EQ(threads, 1);
+  // Below the threshold the team size asked for changes nothing.
+  p.batchSize -= 1;
+  ctx.threads = 3;
+  core::seed_thread_rand(0);
+  const core::WeightVector a = driftwalk::langevin_solve(ctx, p);
+  ctx.threads = 1;
+  core::seed_thread_rand(0);
+  EXPECT_EQ(driftwalk::langevin_solve(ctx, p), a);
+  EXPECT_EQ(below.size(), 64u);
+}
+
+TEST(DriftwalkTeams, ATeamLeavesTheCallersDynamicSettingAlone) {
+  const core::RegressionData data = uneven(100, 80, 9);
+  for (int dynamic : {0, 1}) {
+    omp_set_dynamic(dynamic);
+    core::RunContext ctx{data, false, {}};
+    ctx.threads = 2;
+    int32_t threads = 0;
+    driftwalk::langevin_solve(ctx, parameters({100, 80, 60, 3}), &threads);
+    EXPECT_GE(threads, 1);
+    EXPECT_EQ(omp_get_dynamic(), dynamic);
+  }
+  omp_set_dynamic(0);
+}
+
+// Every instruction-set version of the element-wise kernels against the generic one, bit for bit,
+// on ranges that start and end off any vector boundary and span several feature blocks, with
+// weights of every sign (zero, -0.0, NaN included) and non-finite inputs.
+TEST(DriftwalkKernels, EveryVersionGivesTheGenericBits) {
+  const std::vector<driftwalk::BatchKernels> all = driftwalk::available_batch_kernels();
+  ASSERT_GE(all.size(), 1u);
+  EXPECT_STREQ(all.front().name, "generic");
+  EXPECT_STREQ(driftwalk::batch_kernels().name, all.back().name);
+  const int32_t N = 40, D = 1300, B = 23;
+  const core::RegressionData data = uneven(N, D, 17);
+  std::vector<int32_t> perm(N);
+  for (int32_t j = 0; j < N; ++j) perm[static_cast<size_t>(j)] = (j * 7) % N;
+  std::vector<double> c(B), z(D), w0(D);
+  for (int32_t j = 0; j < B; ++j) c[static_cast<size_t>(j)] = std::sin(1.3 * j) * 3.0;
+  for (int32_t k = 0; k < D; ++k) {
+    z[static_cast<size_t>(k)] = std::cos(0.7 * k);
+    const int kind = k % 6;
+    w0[static_cast<size_t>(k)] = kind == 0 ? 0.0 : kind == 1 ? -0.0 : kind == 2 ? std::sin(0.1 * k) : -std::cos(k);
+  }
+  w0[5] = std::nan("");
+  z[7] = std::numeric_limits<double>::infinity();
+  for (const driftwalk::FeatureRange ks : {driftwalk::FeatureRange{0, D}, {3, 1297}, {513, 520}, {9, 9}}) {
+    std::vector<double> g_ref(D, -1.0), w_ref = w0;
+    all.front().sums(data, perm.data(), B, c.data(), ks, g_ref.data());
+    all.front().step(g_ref.data(), z.data(), 16.0 / 7.0, 0.25, 3e-3, ks, w_ref.data());
+    for (const driftwalk::BatchKernels &version : all) {
+      std::vector<double> g(D, -1.0), w = w0;
+      version.sums(data, perm.data(), B, c.data(), ks, g.data());
+      version.step(g.data(), z.data(), 16.0 / 7.0, 0.25, 3e-3, ks, w.data());
+      EXPECT_EQ(std::memcmp(g.data(), g_ref.data(), g.size() * sizeof(double)), 0) << version.name;
+      EXPECT_EQ(std::memcmp(w.data(), w_ref.data(), w.size() * sizeof(double)), 0) << version.name;
+    }
+    // The generic step against the scalar rule it stands for.
+    for (int32_t k = ks.first; k < ks.last; ++k) {
+      const size_t i = static_cast<size_t>(k);
+      const double gk = core::add_l1_subgradient(16.0 / 7.0 * g_ref[i], w0[i], 0.25);
+      const double expect = (w0[i] - (3e-3 * 0.5) * gk) - (z[i] * 3e-3 + 0.0);
+      ASSERT_EQ(std::memcmp(&w_ref[i], &expect, sizeof(double)), 0) << k;
+    }
+  }
+}
+
+// No features: nothing to share, and still N + D draws per iteration, with a team or without.
+TEST(DriftwalkTeams, NoFeaturesDrawsThePermutationsOnly) {
+  const core::RegressionData data = core::make_regression_data(nullptr, 5, 0, std::vector<double>(5, 1.0).data());
+  for (int32_t T : {1, 2, 3}) {
+    const Outcome o = run(data, parameters({5, 0, 2, 4}), T, 8);
+    EXPECT_TRUE(o.w.empty());
+    EXPECT_EQ(o.draws, 4u * 5u) << T;
+    EXPECT_EQ(o.lines.size(), 5u) << T;
+  }
+}
