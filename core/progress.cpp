@@ -15,8 +15,12 @@ Progress::Progress(Printer out, Style style, Clock clock, const char *module, co
 
 Progress::~Progress() {
   if (!open_) return;
-  out_.printf("\n");
-  out_.flush();
+  // No flush: the run is ending, perhaps by an error or a pending Ctrl-C, and the host shows its
+  // output before the error or the prompt anyway. Nothing may leave a destructor.
+  try {
+    out_.printf("\n");
+  } catch (...) {
+  }
 }
 
 bool Progress::due(double now, uint64_t done) const {

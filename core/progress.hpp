@@ -25,7 +25,7 @@ class Progress {
   // `module` and `unit` must outlive the object; the clock starts now.
   Progress(Printer out, Style style, Clock clock, const char *module, const char *unit, uint64_t total);
   // Ends an open in-place line with a newline, so that whatever follows (an error, the prompt)
-  // starts on a line of its own.
+  // starts on a line of its own; the host shows it with what follows.
   ~Progress();
   Progress(const Progress &) = delete;
   Progress &operator=(const Progress &) = delete;
