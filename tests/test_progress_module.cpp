@@ -3,10 +3,10 @@
 // plain lines where the output is no terminal, nothing without the option, nothing from inside a
 // parallel region, and the same weights with and without the line.
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <utility>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -99,17 +99,30 @@ struct Update {
 // "kinkstep: 42% (420000 of 1000000 steps), 1.2 s elapsed, about 1.7 s left", maybe padded with
 // spaces; false when the text is not such a line.
 bool parse(const std::string &text, Update &u) {
-  static const std::regex line(
-      R"(^(\w+): (\d+)% \((\d+) of (\d+) (\w+)\), (\d+\.\d) s elapsed(, about \d+\.\d s left)? *$)");
-  std::smatch m;
-  if (!std::regex_match(text, m, line)) return false;
-  u.module = m[1];
-  u.percent = std::stol(m[2]);
-  u.done = std::stod(m[3]);
-  u.total = std::stod(m[4]);
-  u.unit = m[5];
-  u.elapsed = std::stod(m[6]);
-  u.has_left = m[7].matched;
+  char module[64], unit[64];
+  long percent = 0;
+  unsigned long long done = 0, total = 0;
+  double elapsed = 0, left = 0;
+  int end = 0;
+  if (std::sscanf(text.c_str(), "%63[a-z]: %ld%% (%llu of %llu %63[a-z]), %lf s elapsed%n", module, &percent, &done,
+                  &total, unit, &elapsed, &end) != 6)
+    return false;
+  std::string rest = text.substr(static_cast<size_t>(end));
+  u.has_left = std::sscanf(rest.c_str(), ", about %lf s left", &left) == 1;
+  // Exactly the line's format (one decimal for the seconds), then nothing but padding.
+  char canonical[256];
+  int n = std::snprintf(canonical, sizeof canonical, "%s: %ld%% (%llu of %llu %s), %.1f s elapsed", module, percent,
+                        done, total, unit, elapsed);
+  if (u.has_left) std::snprintf(canonical + n, sizeof canonical - static_cast<size_t>(n), ", about %.1f s left", left);
+  std::string trimmed = text;
+  while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
+  if (trimmed != canonical) return false;
+  u.module = module;
+  u.unit = unit;
+  u.percent = percent;
+  u.done = static_cast<double>(done);
+  u.total = static_cast<double>(total);
+  u.elapsed = elapsed;
   return true;
 }
 
