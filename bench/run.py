@@ -222,6 +222,10 @@ def main():
                  sklearn=per(sk_t, STEP_N), mcode=o["mcode_step_s"] / D * 1e9,
                  identical=c["identical_to_minimal"], stop_check=per(c["stop_check_s"]))
         step_results[D] = r
+        if D == 100:
+            log("kinkstep method 0, D = 100: 10^6 silent steps with and without opts.progress")
+            progress = run_keys([BENCH, "progress", prefix, str(STEP_N), str(D), "1000000", repr(step), repr(LAMBDA),
+                                 str(2 * REPEATS + 1)])
     # ---- one pass: splitavg ----
     pass_results = {}
     for (N, D) in PASS_SHAPES:
@@ -294,11 +298,11 @@ def main():
     targets += drift_targets(drift)
 
     write_results(step_results, pass_results, team_results, noise, drift, sweep, rss, objectives, targets,
-                  started, load_before)
+                  started, load_before, progress)
 
 
 def write_results(step_results, pass_results, team_results, noise, drift, sweep, rss, objectives, targets,
-                  started, load_before):
+                  started, load_before, progress):
     L = []
     today = datetime.date.today().isoformat()
     L.append(f"# Benchmark results, {today}\n")
@@ -363,6 +367,17 @@ def write_results(step_results, pass_results, team_results, noise, drift, sweep,
     for D, r in sorted(step_results.items()):
         L.append(f"| {D} | {r['solver']:.3f} | {r['stop_check']:.3f} | {r['stop_check'] / r['solver']:.3f} |")
     L.append("")
+    L.append("## The progress line\n")
+    L.append("kinkstep method 0 on 20 000 × 100, 10^6 silent steps, whole calls through mexhost (conversion "
+             "included), with `struct('seed', 1)` and with `'progress', true` added; the three calls run in turn, "
+             f"medians of {2 * REPEATS + 1}:\n")
+    L.append("| call | time, s | / without | drawn |\n|---|---|---|---|")
+    L.append(f"| without the option | {progress['off_s']:.4f} | 1 | nothing |")
+    L.append(f"| progress, output a terminal | {progress['on_terminal_s']:.4f} "
+             f"| {progress['on_terminal_s'] / progress['off_s']:.3f} | {progress['terminal_updates']:.0f} updates in place |")
+    L.append(f"| progress, output a log or a pipe | {progress['on_plain_s']:.4f} "
+             f"| {progress['on_plain_s'] / progress['off_s']:.3f} | {progress['plain_lines']:.0f} lines |")
+    L.append(f"\nSame weights with and without the line: {'yes' if progress['identical'] else '**no**'}.\n")
     L.append("## driftwalk\n")
     L.append("| what | ours | direct transcription | direct / ours | same values |\n|---|---|---|---|---|")
     L.append(f"| one noise draw | {noise['noise_s'] * 1e9:.1f} ns | {noise['noise_direct_s'] * 1e9:.1f} ns "

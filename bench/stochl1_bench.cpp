@@ -7,6 +7,8 @@
 //   stochl1_bench noise repeats                                    driftwalk noise and permutation
 //   stochl1_bench drift <data> N D batch iterations repeats        driftwalk per iteration, 1 and 2 threads
 //   stochl1_bench rss   <data> N D                                 peak memory of one splitavg call
+//   stochl1_bench progress <data> N D steps stepSize lambda repeats kinkstep method 0 with and
+//                                                                  without opts.progress
 //
 // <data> is a path prefix: <data>.X holds X column-major (N x D doubles), <data>.y the N labels.
 #include <omp.h>
@@ -27,6 +29,7 @@
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
 #include "kinkstep/subgradient.hpp"
+#include "mexhost/display.h"
 #include "mexhost/host.hpp"
 #include "reference/direct.hpp"
 #include "splitavg/shuffle.hpp"
@@ -358,6 +361,71 @@ int rss(char **a) {
   return 0;
 }
 
+// A silent kinkstep method 0 call, whole through mexhost, with struct('seed', 1) and with
+// struct('seed', 1, 'progress', true), on a terminal (updates every 0.25 s) and not (a line per
+// 10 %). The three are run in turn, `repeats` times, so that the machine's load falls on each alike.
+int progress(char **a) {
+  const Data d = load(a[0], std::atoi(a[1]), std::atoi(a[2]));
+  const double steps = std::atof(a[3]), stepSize = std::atof(a[4]), lambda = std::atof(a[5]);
+  const int repeats = std::atoi(a[6]);
+  const mexhost::Module m(module_path("kinkstep"));
+  auto opts = [](bool progress) {
+    mexhost::ArrayPtr s = mexhost::make_struct(progress ? std::vector<std::string>{"seed", "progress"}
+                                                        : std::vector<std::string>{"seed"});
+    mxSetField(s.get(), 0, "seed", mxCreateDoubleScalar(1));
+    if (progress) {
+      mxArray *on = mxCreateLogicalMatrix(1, 1);
+      mxGetLogicals(on)[0] = true;
+      mxSetField(s.get(), 0, "progress", on);
+    }
+    return s;
+  };
+  std::vector<mexhost::ArrayPtr> keep;
+  std::vector<const mxArray *> off_in = inputs(d, keep, {stepSize, lambda, steps, 0, 0});
+  std::vector<const mxArray *> on_in = off_in;
+  keep.push_back(opts(false));
+  off_in.push_back(keep.back().get());
+  keep.push_back(opts(true));
+  on_in.push_back(keep.back().get());
+
+  std::vector<double> t_off, t_on, t_plain;
+  size_t updates = 0, lines = 0;
+  std::vector<double> w_off, w_on;
+  for (int r = 0; r < repeats; ++r) {
+    for (int which = 0; which < 3; ++which) {
+      mexhost_set_output_terminal(which == 1);
+      const double t0 = bench::now();
+      const mexhost::CallResult c = m.call(1, which == 0 ? off_in : on_in);
+      const double t = bench::now() - t0;
+      if (c.failed) {
+        std::fprintf(stderr, "kinkstep failed: %s\n", c.error_message.c_str());
+        std::exit(3);
+      }
+      (which == 0 ? t_off : which == 1 ? t_on : t_plain).push_back(t);
+      if (which == 0) w_off = mexhost::values(c.output());
+      if (which == 1) {
+        w_on = mexhost::values(c.output());
+        updates = 0;
+        for (char ch : c.printed) updates += ch == '\r';
+      }
+      if (which == 2) lines = c.lines.size();
+    }
+  }
+  mexhost_set_output_terminal(false);
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+  };
+  report("off_s", median(t_off));
+  report("on_terminal_s", median(t_on));
+  report("on_plain_s", median(t_plain));
+  report("terminal_updates", static_cast<double>(updates));
+  report("plain_lines", static_cast<double>(lines));
+  report("identical", w_on == w_off);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -367,7 +435,8 @@ int main(int argc, char **argv) {
     int (*run)(char **);
   };
   const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass},   {"team", 3, team},
-                              {"noise", 1, noise}, {"drift", 6, drift}, {"rss", 3, rss}};
+                              {"noise", 1, noise}, {"drift", 6, drift}, {"rss", 3, rss},
+                              {"progress", 7, progress}};
   for (const Command &c : commands)
     if (argc == c.args + 2 && std::strcmp(argv[1], c.name) == 0) return c.run(argv + 2);
   std::fprintf(stderr, "usage: see the comment at the top of bench/stochl1_bench.cpp\n");

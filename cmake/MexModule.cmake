@@ -59,9 +59,12 @@ function(add_mex_module)
   set(_matlab_sources)
   if(M_FRAME)
     list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/core/mex_frame.cpp ${PROJECT_SOURCE_DIR}/core/mex_options.cpp)
-    list(APPEND _mexhost_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_mexhost.cpp)
-    list(APPEND _octave_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_octave.cpp)
-    list(APPEND _matlab_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_matlab.cpp)
+    list(APPEND _mexhost_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_mexhost.cpp
+                                 ${PROJECT_SOURCE_DIR}/core/host_display_mexhost.cpp)
+    list(APPEND _octave_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_octave.cpp
+                                ${PROJECT_SOURCE_DIR}/core/host_display_native.cpp)
+    list(APPEND _matlab_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_matlab.cpp
+                                ${PROJECT_SOURCE_DIR}/core/host_display_native.cpp)
   endif()
   set_property(GLOBAL APPEND PROPERTY STOCHL1_MODULES ${M_NAME})
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/host_display.hpp"
 #include "core/host_interrupt.hpp"
 #include "core/parameters.hpp"
 
@@ -221,6 +222,7 @@ const char *flush_command() {
 void HostOutput::write(void *self, const char *text) {
   HostOutput &h = *static_cast<HostOutput *>(self);
   mexPrintf("%s", text);
+  h.unshown_ = true;
   const size_t n = std::strlen(text);
   if (n == 0 || text[n - 1] != '\n') return;
   const auto now = std::chrono::steady_clock::now();
@@ -234,7 +236,25 @@ void HostOutput::write(void *self, const char *text) {
   // error of its own; a flush now would have the host act on it first.
   if (h.flushing_ * 100 > now - h.first_line_ || omp_in_parallel() || host_interrupt_pending()) return;
   mexEvalString(flush_command());
+  h.unshown_ = false;
   h.flushing_ += std::chrono::steady_clock::now() - now;
+}
+
+void HostOutput::flush(void *self) {
+  HostOutput &h = *static_cast<HostOutput *>(self);
+  // As after a line: never from inside a team, and not over a pending Ctrl-C.
+  if (!h.unshown_ || omp_in_parallel() || host_interrupt_pending()) return;
+  mexEvalString(flush_command());
+  h.unshown_ = false;
+}
+
+void start_progress(std::optional<core::Progress> &line, core::RunContext &ctx, const CallOptions &options,
+                    const char *module, const char *unit, uint64_t total) {
+  if (!options.progress || ctx.verbose) return;
+  const core::Progress::Style style =
+      host_output_is_terminal() ? core::Progress::Style::InPlace : core::Progress::Style::PlainLines;
+  line.emplace(ctx.out, style, host_clock_seconds, module, unit, total);
+  ctx.stop.show_progress(&*line);
 }
 
 bool team_started(const std::string &problem, const CallOptions &options, int32_t threads, CallError &err) {

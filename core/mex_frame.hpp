@@ -8,12 +8,14 @@
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/mex_options.hpp"
 #include "core/printer.hpp"
+#include "core/progress.hpp"
 #include "core/regression_data.hpp"
 #include "core/run_context.hpp"
 #include "mex.h"
@@ -165,15 +167,24 @@ class HostOutput {
   HostOutput() = default;
   HostOutput(const HostOutput &) = delete;
   HostOutput &operator=(const HostOutput &) = delete;
-  // The printer refers to this object: it must not outlive it.
-  core::Printer printer() { return core::Printer(&HostOutput::write, this); }
+  // The printer refers to this object: it must not outlive it. Its flush() shows what was
+  // printed at once, whatever the budget (the progress line keeps its own).
+  core::Printer printer() { return core::Printer(&HostOutput::write, this, &HostOutput::flush); }
 
  private:
   static void write(void *self, const char *text);
+  static void flush(void *self);
   bool started_ = false;
   std::chrono::steady_clock::time_point first_line_;
   std::chrono::steady_clock::duration flushing_{0};
+  bool unshown_ = false;  // text printed since the last flush
 };
+
+// The run's progress line, when opts.progress asked for one and the run is not verbose (its
+// per-iteration lines win): `total` units of `unit`, drawn through ctx.out in place on a terminal
+// and as plain lines every 10 % elsewhere, driven by ctx.stop's questions from now on.
+void start_progress(std::optional<core::Progress> &line, core::RunContext &ctx, const CallOptions &options,
+                    const char *module, const char *unit, uint64_t total);
 
 // What the host evaluates to show its output at once.
 const char *flush_command();

@@ -15,12 +15,14 @@ class CallError;
 enum OptionField : unsigned {
   kSeedOption = 1u << 0,     // opts.seed: used in place of the calendar time for seeding
   kThreadsOption = 1u << 1,  // opts.threads: the team size of every team of the call
+  kProgressOption = 1u << 2,  // opts.progress: a progress line while a silent run goes on
 };
 
 struct CallOptions {
   bool has_seed = false;
   uint32_t seed = 0;
   int32_t threads = 0;  // 0: the OpenMP runtime's default team size
+  bool progress = false;
 };
 
 // Reads opts (a scalar struct, or [] for none). Unknown fields and values of the wrong type or

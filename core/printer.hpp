@@ -9,9 +9,10 @@ namespace core {
 class Printer {
  public:
   using Sink = void (*)(void *target, const char *text);
+  using Flush = void (*)(void *target);
 
   Printer() = default;
-  Printer(Sink sink, void *target) : sink_(sink), target_(target) {}
+  Printer(Sink sink, void *target, Flush flush = nullptr) : sink_(sink), target_(target), flush_(flush) {}
 
   // Formats like printf and hands the text to the sink in one piece.
   void printf(const char *fmt, ...) const __attribute__((format(printf, 2, 3)));
@@ -19,9 +20,16 @@ class Printer {
   // A printer that appends to a string.
   static Printer to_string(std::string *text);
 
+  // Asks the host to show what was printed now (a line that does not end in a newline is not
+  // shown otherwise).
+  void flush() const {
+    if (flush_) flush_(target_);
+  }
+
  private:
   Sink sink_ = nullptr;
   void *target_ = nullptr;
+  Flush flush_ = nullptr;
 };
 
 }  // namespace core

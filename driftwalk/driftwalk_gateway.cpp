@@ -1,4 +1,6 @@
 // w = driftwalk(X, y, stepScale, stepOffset, stepPower, lambda, batchSize, maxIter, verbose)
+#include <optional>
+
 #include "core/mex_frame.hpp"
 #include "core/parameters.hpp"
 #include "core/primitives.hpp"
@@ -9,7 +11,8 @@ namespace {
 
 const char *const kInputs[] = {"X",      "y",         "stepScale", "stepOffset", "stepPower",
                                "lambda", "batchSize", "maxIter",   "verbose"};
-const frame::Signature kSignature{"driftwalk", kInputs, 9, frame::kSeedOption | frame::kThreadsOption};
+const frame::Signature kSignature{"driftwalk", kInputs, 9,
+                                  frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -51,11 +54,15 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("N=%d, D=%d, maxIter=%d\n", shape.N, shape.D, p.maxIter);
     core::seed_thread_rand(record.seed());
+    std::optional<core::Progress> line;
+    frame::start_progress(line, ctx, options, "driftwalk", "iterations",
+                          p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0);
     int32_t threads = 1;
     core::TeamSize team;
     const core::WeightVector w = driftwalk::langevin_solve(ctx, p, &threads, &team);
     if (team.asked > 0 && !frame::team_started(team.problem, options, team.threads, err)) return;
     if (record.interrupted(ctx, err)) return;
+    if (line) line->finish();
     const double final_f = verbose ? ctx.objective(w.data(), p.lambda) : 0.0;
     if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("Final object function = %f\n", final_f);

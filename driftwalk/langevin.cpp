@@ -177,7 +177,7 @@ core::WeightVector detail::langevin_solve(const core::RunContext &run, const Par
     // An iteration draws N + D values: asking the host each time costs nothing in comparison. The
     // permutation and the gradient ask too, as their work adds up, so that a large N or batch
     // cannot hold a press back.
-    if (run.stop.should_stop()) break;
+    if (run.stop.should_stop(t)) break;
     // The draws, all on the calling thread and in the defined order: the permutation, then one
     // noise seed per weight in weight order.
     Draws &now = draws[T > 1 ? t % 2 : 0];

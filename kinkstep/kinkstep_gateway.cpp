@@ -1,5 +1,6 @@
 // w = kinkstep(X, y, stepSize, lambda, maxIter, method, verbose)
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -12,7 +13,7 @@
 namespace {
 
 const char *const kInputs[] = {"X", "y", "stepSize", "lambda", "maxIter", "method", "verbose"};
-const frame::Signature kSignature{"kinkstep", kInputs, 7, frame::kSeedOption | frame::kThreadsOption};
+const frame::Signature kSignature{"kinkstep", kInputs, 7, frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -52,6 +53,9 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", shape.N, shape.D, method, p.maxIter);
     core::seed_thread_rand(record.seed());
+    std::optional<core::Progress> line;
+    frame::start_progress(line, ctx, options, "kinkstep", method == 0 ? "steps" : "iterations",
+                          p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0);
     core::WeightVector w;
     int32_t threads = 1;
     if (method == 0) {
@@ -74,6 +78,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
       threads = r.threads;
     }
     if (record.interrupted(ctx, err)) return;
+    if (line) line->finish();
     const double final_f = verbose ? ctx.objective(w.data(), p.lambda) : 0.0;
     if (record.interrupted(ctx, err)) return;
     if (verbose) out.printf("Final object function = %f\n", final_f);

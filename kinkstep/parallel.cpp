@@ -65,7 +65,7 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
 
   const double divisor = static_cast<double>(T);
   for (int32_t k = 0; k < p.maxIter; ++k) {
-    if (run.stop.should_stop()) return r;
+    if (run.stop.should_stop(k)) return r;
     int32_t team = 0;
 #pragma omp parallel num_threads(request(T, k))
     {

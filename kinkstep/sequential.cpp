@@ -27,8 +27,8 @@ core::WeightVector sequential_subgradient_descent(const core::RunContext &run, c
   int32_t next = p.maxIter > 0 ? rand.next() % data.N : 0;
   for (int32_t k = 0; k < p.maxIter; ++k) {
     // A silent step touches about 3 D features: the host is asked once enough of them add up (the
-    // first step and a verbose step, which prints, ask every time).
-    if ((run.verbose || k == 0) ? run.stop.should_stop() : run.stop.poll(step_work)) break;
+    // first step and a verbose step, which prints, ask every time). k steps are done.
+    if ((run.verbose || k == 0) ? run.stop.should_stop(k) : run.stop.poll(step_work, k)) break;
     const int32_t i = next;
     if (k + 1 < p.maxIter) {
       next = rand.next() % data.N;

@@ -16,6 +16,7 @@ namespace splitavg {
 
 void LocalSamples::shuffle(core::RegressionData &data, const core::StopCheck &stop) {
   shuffle_samples(data, 0, n_ - 1, &stop);
+  if (shuffled_ && !stop.stopped()) shuffled_();
 }
 
 double LocalSamples::objective(const core::RegressionData &data, const double *w, double lambda,

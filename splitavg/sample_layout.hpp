@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "core/printer.hpp"
 #include "core/regression_data.hpp"
@@ -48,7 +50,9 @@ class SampleLayout {
 // Every sample in this process: the module's layout.
 class LocalSamples final : public SampleLayout {
  public:
-  explicit LocalSamples(int32_t N) : n_(N) {}
+  // `shuffled`, when given, runs once the shuffle has finished unstopped (the module starts its
+  // progress line there, so that the line counts the pass alone).
+  explicit LocalSamples(int32_t N, std::function<void()> shuffled = {}) : n_(N), shuffled_(std::move(shuffled)) {}
   int32_t total_samples() const override { return n_; }
   void shuffle(core::RegressionData &data, const core::StopCheck &stop) override;
   // A team that could not start is reported by the caller (SolveResult::team_problem).
@@ -63,6 +67,7 @@ class LocalSamples final : public SampleLayout {
 
  private:
   int32_t n_;
+  std::function<void()> shuffled_;
 };
 
 }  // namespace splitavg

@@ -22,37 +22,94 @@ Share chunk_bounds(int32_t N, int32_t T, int32_t t) {
   return s;
 }
 
-// The gradient buffer is reused: every step overwrites all of it before reading it, so the result
-// is that of a fresh buffer per step. The host is asked between blocks of samples of about
-// StopCheck::kWorkPerQuestion features.
-void descend_share(const core::RunContext &run, const Parameters &p, Share share, double *m, double *g,
-                   std::atomic<bool> &stop, bool asks_host) {
+namespace {
+
+// Samples each thread has passed, written by that thread once per block and read by thread 0 for
+// the progress line; one cache line each.
+struct alignas(64) PassedCount {
+  std::atomic<int64_t> samples{0};
+};
+
+// What the threads of one pass share.
+struct PassShared {
+  std::atomic<bool> stop{false};
+  std::atomic<bool> pause{false};
+  std::vector<PassedCount> passed;  // one per thread, only when the run has a progress line
+};
+
+// One pass over the share from local position `from` on, one sample after another; returns the
+// position it stopped at (share.end + 1 when the share is done). The gradient buffer is reused:
+// every step overwrites all of it before reading it, so the result is that of a fresh buffer per
+// step. Between blocks of samples of about StopCheck::kWorkPerQuestion features thread 0 asks the
+// host whether to stop (only the calling thread may ask) and every thread looks at the answer; a
+// stopped pass leaves its models unfinished. When the run's progress line wants an update, thread
+// 0 asks the team to pause: every thread leaves the region at its next look, the calling thread
+// draws the line outside it, and the pass goes on from where each thread stopped.
+int32_t descend_from(const core::RunContext &run, const Parameters &p, Share share, int32_t from, double *m,
+                     double *g, PassShared &shared, int32_t t) {
   const core::RegressionData &data = run.data;
   const int64_t block = std::max<int64_t>(
       1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(data.D) + 1)));
+  const core::Progress *progress = run.stop.progress();
+  std::atomic<bool> &stop = shared.stop, &pause = shared.pause;
   int64_t until_look = 0;
-  for (int32_t i = share.start; i <= share.end; ++i) {
+  int32_t i = from;
+  for (; i <= share.end; ++i) {
     if (until_look-- == 0) {
       until_look = block - 1;
-      if (asks_host && run.stop.should_stop()) stop.store(true, std::memory_order_relaxed);
-      if (stop.load(std::memory_order_relaxed)) return;
+      if (progress) shared.passed[static_cast<size_t>(t)].samples.store(i - share.start, std::memory_order_relaxed);
+      if (t == 0) {
+        // The progress line counts the samples of all threads together.
+        uint64_t done = 0;
+        if (progress)
+          for (const PassedCount &c : shared.passed)
+            done += static_cast<uint64_t>(c.samples.load(std::memory_order_relaxed));
+        if (run.stop.should_stop(done))
+          stop.store(true, std::memory_order_relaxed);
+        else if (progress && progress->wanted())
+          pause.store(true, std::memory_order_relaxed);
+      }
+      if (stop.load(std::memory_order_relaxed) || pause.load(std::memory_order_relaxed)) return i;
     }
     core::sample_subgradient(data, i, m, p.lambda, g);
     for (int32_t j = 0; j < data.D; ++j) m[j] = m[j] - p.stepSize * g[j];
   }
+  return i;
 }
+
+}  // namespace
 
 int32_t pass_shares(const core::RunContext &run, const Parameters &p, const ShareRange &range, ShareModels &models,
                     std::atomic<bool> &stop) {
+  const int32_t count = range.count;
+  // Where each thread goes on after a pause.
+  std::vector<int32_t> next(static_cast<size_t>(count));
+  for (int32_t u = 0; u < count; ++u) next[static_cast<size_t>(u)] = range.local(u).start;
+  PassShared shared;
+  if (run.stop.progress()) shared.passed = std::vector<PassedCount>(static_cast<size_t>(count));
   int32_t team_size = 0;
-#pragma omp parallel num_threads(range.count)
-  {
-    const int32_t size = omp_get_num_threads();
-    const int32_t u = omp_get_thread_num();
-    if (u == 0) team_size = size;
-    // With another team size some shares would go unprocessed or be indexed past the table.
-    if (size == range.count) descend_share(run, p, range.local(u), models.model(u), models.gradient(u), stop, u == 0);
+  for (;;) {
+    shared.pause.store(false);
+#pragma omp parallel num_threads(count)
+    {
+      const int32_t size = omp_get_num_threads();
+      const int32_t u = omp_get_thread_num();
+      if (u == 0) team_size = size;
+      // With another team size some shares would go unprocessed or be indexed past the table.
+      if (size == count) {
+        int32_t &at = next[static_cast<size_t>(u)];
+        at = descend_from(run, p, range.local(u), at, models.model(u), models.gradient(u), shared, u);
+      }
+    }
+    if (team_size != count || shared.stop.load()) break;
+    if (!shared.pause.load()) break;
+    // The samples passed by all threads together.
+    uint64_t passed = 0;
+    for (int32_t u = 0; u < count; ++u)
+      passed += static_cast<uint64_t>(next[static_cast<size_t>(u)] - range.local(u).start);
+    run.stop.progress()->update(passed);
   }
+  if (shared.stop.load()) stop.store(true, std::memory_order_relaxed);
   return team_size;
 }
 

@@ -63,16 +63,14 @@ class ShareModels {
   std::vector<double> slabs_;
 };
 
-// One pass of stochastic subgradient descent over the positions of `share`, in order, on model m
-// with gradient buffer g. Every thread of the module's team and of each MPI process runs this.
-// Between blocks of samples the thread that may talk to the host (asks_host) asks whether to stop,
-// and every thread looks at `stop`; a stopped pass leaves its model unfinished.
-void descend_share(const core::RunContext &run, const Parameters &p, Share share, double *m, double *g,
-                   std::atomic<bool> &stop, bool asks_host);
-
-// The pass of a team of range.count threads, thread u on share range.first + u into models.model(u).
-// Returns the size of the team the runtime gave; the pass runs only when that is exactly
-// range.count. Whether the caller asked to stop is left in `stop`.
+// The pass of a team of range.count threads, thread u on share range.first + u into models.model(u):
+// one pass of stochastic subgradient descent over the share's positions, in order. Every thread of
+// the module's team and of each MPI process runs it. Thread 0 (the calling thread) asks run.stop
+// between blocks of samples and every thread looks at the answer; a stopped pass leaves its models
+// unfinished. When run.stop drives a progress line, the team pauses for each due update, which the
+// calling thread draws outside the region, and goes on where each thread stopped. Returns the size
+// of the team the runtime gave; the pass runs only when that is exactly range.count. Whether the
+// caller asked to stop is left in `stop`.
 int32_t pass_shares(const core::RunContext &run, const Parameters &p, const ShareRange &range, ShareModels &models,
                     std::atomic<bool> &stop);
 
@@ -107,7 +105,9 @@ struct SolveResult {
 SolveResult split_average_solve(const core::RunContext &run, const Parameters &p);
 
 // The pass and the average for T threads, into w (D doubles, left untouched on failure). Returns
-// the size of the team the runtime gave; the pass runs only when that is exactly T.
+// the size of the team the runtime gave; the pass runs only when that is exactly T. When the run
+// has a progress line, the pass pauses for each update it draws (the team leaves its region and a
+// new team of T goes on where each thread stopped): the weights are the same bits.
 int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32_t T, core::WeightVector &w);
 
 }  // namespace splitavg

@@ -1,4 +1,6 @@
 // w = splitavg(X, y, stepSize, lambda, verbose)
+#include <optional>
+
 #include "core/mex_frame.hpp"
 #include "core/parameters.hpp"
 #include "splitavg/run.hpp"
@@ -6,7 +8,7 @@
 namespace {
 
 const char *const kInputs[] = {"X", "y", "stepSize", "lambda", "verbose"};
-const frame::Signature kSignature{"splitavg", kInputs, 5, frame::kSeedOption | frame::kThreadsOption};
+const frame::Signature kSignature{"splitavg", kInputs, 5, frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption};
 
 void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::CallError &err) {
   frame::ProblemShape shape;
@@ -29,7 +31,11 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     frame::RunRecord record(nlhs, options);
     core::RunContext ctx{data, verbose, out};
     record.prepare(ctx, stop);
-    splitavg::LocalSamples local(shape.N);
+    // The line counts the samples of the pass, from the end of the shuffle on.
+    std::optional<core::Progress> line;
+    splitavg::LocalSamples local(shape.N, [&] {
+      frame::start_progress(line, ctx, options, "splitavg", "samples", static_cast<uint64_t>(shape.N));
+    });
     const splitavg::SolveResult r = splitavg::run_split_average(data, ctx, p, record.seed(), local);
     // A stop before the average ends the call at once; one in the final objective comes after the
     // checks of the finished pass below, and their warnings are given with it.
@@ -42,6 +48,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
               r.threads, r.pass_threads);
       return;
     }
+    if (line && !ctx.stop.stopped()) line->finish();
     if (r.empty_shares > 0 && shape.N > 0)
       err.warn("emptyShares",
                "%d of the %d shares were empty (more threads than the N = %d samples); their models are averaged "

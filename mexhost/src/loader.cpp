@@ -72,6 +72,7 @@ CallResult Module::call(int nlhs, const std::vector<const mxArray *> &inputs) co
   result.printed = detail::end_print_capture();
   result.evaluated = detail::end_evaluation_capture();
   result.warnings = detail::end_warning_capture();
+  result.host_calls_in_parallel = detail::end_parallel_count();
   result.lines = split_lines(result.printed);
   std::vector<mxArray *> made = detail::end_array_tracking();
 

@@ -1,5 +1,7 @@
 // libmex stand-in: printing into a capture buffer and raising errors as C++ exceptions, the way
 // Octave raises them, so that the loader can report them.
+#include <dlfcn.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "mexhost/host.hpp"
+#include "mexhost/display.h"
 #include "mexhost/interrupt.h"
 
 namespace {
@@ -19,6 +22,32 @@ std::string g_captured;
 std::string g_function_name = "mexhost";
 std::vector<mexhost::Evaluation> g_evaluated;
 std::vector<mexhost::Warning> g_warnings;
+long g_calls_in_parallel = 0;
+
+// The nesting level of OpenMP parallel regions around the caller, asked of the runtime the module
+// loaded. mexhost itself does not link one: a process that loads no OpenMP module must not get one.
+int openmp_level() {
+  using GetLevel = int (*)();
+  static std::atomic<GetLevel> cached{nullptr};
+  GetLevel f = cached.load();
+  if (!f) {
+    for (const char *lib : {"libgomp.so.1", "libomp.so", "libomp.so.5", "libiomp5.so"}) {
+      void *h = dlopen(lib, RTLD_NOW | RTLD_NOLOAD);
+      if (!h) continue;
+      f = reinterpret_cast<GetLevel>(dlsym(h, "omp_get_level"));
+      dlclose(h);  // the modules keep their runtime loaded for good
+      if (f) break;
+    }
+    if (!f) return 0;
+    cached = f;
+  }
+  return f();
+}
+
+// Under g_print_mutex, while capturing.
+void note_host_call() {
+  if (openmp_level() > 0) ++g_calls_in_parallel;
+}
 
 std::string format(const char *fmt, va_list args) {
   va_list copy;
@@ -31,6 +60,8 @@ std::string format(const char *fmt, va_list args) {
   return std::string(buf.data(), static_cast<size_t>(n));
 }
 
+void note_printed();
+
 }  // namespace
 
 extern "C" {
@@ -40,8 +71,10 @@ int mexPrintf(const char *fmt, ...) {
   va_start(args, fmt);
   std::string text = format(fmt, args);
   va_end(args);
+  note_printed();
   std::lock_guard<std::mutex> lock(g_print_mutex);
   if (g_capturing) {
+    note_host_call();
     g_captured += text;
   } else {
     std::fputs(text.c_str(), stdout);
@@ -69,6 +102,7 @@ void mexWarnMsgIdAndTxt(const char *id, const char *fmt, ...) {
   va_end(args);
   std::lock_guard<std::mutex> lock(g_print_mutex);
   if (g_capturing) {
+    note_host_call();
     g_warnings.push_back({id ? id : "", text});
   } else {
     std::fprintf(stderr, "warning: %s (%s)\n", text.c_str(), id ? id : "");
@@ -86,7 +120,10 @@ int mexEvalString(const char *command) {
   while (std::chrono::steady_clock::now() < until) {
   }
   std::lock_guard<std::mutex> lock(g_print_mutex);
-  if (g_capturing) g_evaluated.push_back({command ? command : "", g_captured.size()});
+  if (g_capturing) {
+    note_host_call();
+    g_evaluated.push_back({command ? command : "", g_captured.size()});
+  }
   return 0;
 }
 
@@ -96,11 +133,21 @@ namespace {
 std::atomic<long> g_interrupt_at{0};
 std::atomic<long> g_interrupt_checks{0};
 std::atomic<bool> g_interrupt_pending{false};
+std::atomic<long> g_clock_questions{0};  // the by-hand clock's ticks
+// A module's output asks whether an interrupt is pending right after it prints, before it asks the
+// host to show the text: that question follows no work and moves the by-hand clock on by nothing.
+std::atomic<bool> g_printed_since_question{false};
+
+
+void note_printed() {
+  g_printed_since_question = true;
+}
 }  // namespace
 
 extern "C" {
 
 bool mexhost_interrupt_pending(void) {
+  if (!g_printed_since_question.exchange(false)) ++g_clock_questions;
   const long n = ++g_interrupt_checks;
   const long at = g_interrupt_at.load();
   if (at > 0 && n >= at) g_interrupt_pending = true;
@@ -123,12 +170,18 @@ long mexhost_interrupt_checks(void) {
 
 namespace mexhost::detail {
 
+long end_parallel_count() {
+  std::lock_guard<std::mutex> lock(g_print_mutex);
+  return g_calls_in_parallel;
+}
+
 void begin_print_capture(const char *function_name) {
   std::lock_guard<std::mutex> lock(g_print_mutex);
   g_function_name = function_name;
   g_captured.clear();
   g_evaluated.clear();
   g_warnings.clear();
+  g_calls_in_parallel = 0;
   g_capturing = true;
 }
 
@@ -155,3 +208,38 @@ std::vector<Warning> end_warning_capture() {
 }
 
 }  // namespace mexhost::detail
+
+namespace {
+std::atomic<bool> g_output_terminal{false};
+std::atomic<double> g_clock_per_question{0.0};
+std::atomic<double> g_clock_per_reading{0.0};
+std::atomic<long> g_clock_readings{0};
+}  // namespace
+
+extern "C" {
+
+bool mexhost_output_is_terminal(void) {
+  return g_output_terminal.load();
+}
+void mexhost_set_output_terminal(bool terminal) {
+  g_output_terminal = terminal;
+}
+
+double mexhost_clock_seconds(void) {
+  const long n = g_clock_readings++;
+  const double per_question = g_clock_per_question.load(), per_reading = g_clock_per_reading.load();
+  if (per_question > 0 || per_reading > 0)
+    return static_cast<double>(g_clock_questions.load()) * per_question + static_cast<double>(n) * per_reading;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+void mexhost_clock_by_hand(double per_question, double per_reading) {
+  g_clock_per_question = per_question;
+  g_clock_per_reading = per_reading;
+  g_clock_readings = 0;
+  g_clock_questions = 0;
+}
+long mexhost_clock_readings(void) {
+  return g_clock_readings.load();
+}
+
+}  // extern "C"

@@ -22,7 +22,7 @@ function test_help()
     % The options struct and the second output.
     assert(! isempty(strfind(text, ["[w, info] = " name "(" call ", opts)"])), "%s: the help does not show opts", name);
     assert(! isempty(regexp(text, "\n +opts ", "once")), "%s: the help does not describe opts", name);
-    for field = {"seed", "iterations", "objective"}
+    for field = {"seed", "iterations", "objective", "progress"}
       assert(! isempty(regexp(text, ["\n +(opts|info)\." field{1} " "], "once")), "%s: no word on %s", name, field{1});
     end
     for id = {"notEnoughInputs", "tooManyInputs", "invalidX", "invalidY", "invalidParameter", "outOfMemory", ...

@@ -63,7 +63,7 @@ function test_options()
   assert(! isempty(strfind(e.message, "opts.threads")));
   e = raised(@() driftwalk(X, y, 1e-3, 10, -0.55, 0.1, 8, 5, 0, struct("treads", 2)));
   assert(e.identifier, "driftwalk:unknownOption");
-  assert(! isempty(strfind(e.message, "seed and threads")), e.message);
+  assert(! isempty(strfind(e.message, "seed, threads and progress")), e.message);
   e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, struct("seed", -1)));
   assert(e.identifier, "kinkstep:invalidOption");
   e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, {1}));

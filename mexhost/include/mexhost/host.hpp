@@ -59,6 +59,9 @@ struct CallResult {
   std::string error_id;
   std::string error_message;
   long temporaries_left = 0;  // arrays the module created and neither returned nor freed
+  // mexPrintf, mexEvalString and mexWarnMsgIdAndTxt calls made from inside an OpenMP parallel
+  // region (as far as the OpenMP runtime the module loaded can tell).
+  long host_calls_in_parallel = 0;
 
   const mxArray *output(size_t k = 0) const { return k < outputs.size() ? outputs[k].get() : nullptr; }
 };
@@ -92,6 +95,7 @@ void begin_print_capture(const char *function_name);
 std::string end_print_capture();
 std::vector<Evaluation> end_evaluation_capture();
 std::vector<Warning> end_warning_capture();
+long end_parallel_count();
 void begin_array_tracking();
 std::vector<mxArray *> end_array_tracking();
 }  // namespace detail
