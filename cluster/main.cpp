@@ -9,11 +9,13 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "cluster/mat_input.hpp"
 #include "cluster/mat_output.hpp"
 #include "cluster/mpi_samples.hpp"
 #include "cluster/options.hpp"
+#include "core/progress.hpp"
 #include "core/run_context.hpp"
 #include "core/team.hpp"
 #include "splitavg/run.hpp"
@@ -155,9 +157,27 @@ int run(int argc, char **argv, MPI_Comm comm) {
     ctx.threads = opt.threads;
     ResultInfo info;
     if (opt.verbose) ctx.objective_trace = &info.objective;
+    // Process 0 shows how far the pass of its own shares is; the others run as fast as they can,
+    // and the shares are of one size, so its line speaks for all.
+    std::optional<core::Progress> line;
+    if (rank == 0 && opt.progress && !opt.verbose) {
+      const int32_t T = size * opt.threads;
+      uint64_t own = 0;
+      for (int32_t s = 0; s < opt.threads; ++s) {
+        const splitavg::Share share = splitavg::chunk_bounds(shape.N, T, s);
+        if (!share.empty()) own += static_cast<uint64_t>(share.end - share.start + 1);
+      }
+      // Plain lines, a line per 10 %: a process cannot tell whether mpirun's own output is a
+      // terminal (Open MPI hands its processes a pseudo-terminal even when mpirun writes to a log),
+      // and a cluster job's output goes to a file.
+      line.emplace(out, core::Progress::Style::PlainLines, [] { return MPI_Wtime(); }, "splitavg-mpi",
+                   "samples of process 0", own);
+      ctx.stop.show_progress(&*line);
+    }
     const splitavg::SolveResult r =
         splitavg::run_split_average(data, ctx, splitavg::Parameters{opt.step, opt.lambda}, seed, layout);
     if (!r.ok()) throw RunFailure("the pass did not complete");  // the layout reports a short team itself
+    if (line) line->finish();
 
     info.seed = seed;
     info.processes = size;

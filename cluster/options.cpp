@@ -36,6 +36,8 @@ const char *usage_text() {
          "  --seed S       seed of the shuffle, 0 .. 4294967295 (default: the calendar time)\n"
          "  --threads T    OpenMP threads per process, 1 .. 1024 (default 1)\n"
          "  --verbose      print splitavg's progress lines and the process count (process 0)\n"
+         "  --progress     a line per 10 % of process 0's shares passed, with the time elapsed and\n"
+         "                 left (process 0); --verbose wins over it\n"
          "  --x NAME       name of the feature matrix in the file (default X)\n"
          "  --y NAME       name of the label vector in the file (default y)\n"
          "  --help         this text\n"
@@ -57,6 +59,10 @@ std::string parse_options(int argc, const char *const *argv, ProgramOptions &out
     }
     if (arg == "--verbose") {
       out.verbose = true;
+      continue;
+    }
+    if (arg == "--progress") {
+      out.progress = true;
       continue;
     }
     if (arg.rfind("--", 0) == 0) {

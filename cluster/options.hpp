@@ -14,6 +14,7 @@ struct ProgramOptions {
   uint32_t seed = 0;
   int32_t threads = 1;
   bool verbose = false;
+  bool progress = false;  // process 0 keeps a progress line of its own shares' pass
   bool help = false;
   std::string x_name = "X";
   std::string y_name = "y";

@@ -24,6 +24,8 @@
 %                            --oversubscribe, so P may exceed the cores)
 %                 program    the splitavg-mpi executable (default: $SPLITAVG_MPI, then the
 %                            folder of this file, then the PATH)
+%                 progress   true for a line per 10 % of process 0's shares passed, with the
+%                            time elapsed and left (default false; verbose = 1 wins over it)
 %
 %   Outputs
 %     w         D-by-1 double column: bit for bit the w of
@@ -104,6 +106,9 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
   if fix(double(verbose)) == 1
     cmd = [cmd, ' --verbose'];
   end
+  if o.progress
+    cmd = [cmd, ' --progress'];
+  end
   cmd = [cmd, ' ', quote(file), ' ', quote(out)];
 
   % Without an output argument system leaves the program's output on the terminal as it comes.
@@ -117,7 +122,7 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
 end
 
 function o = read_options(opts)
-  o = struct('processes', 1, 'threads', 1, 'seed', [], 'hostfile', '', 'program', '');
+  o = struct('processes', 1, 'threads', 1, 'seed', [], 'hostfile', '', 'program', '', 'progress', false);
   if isempty(opts) && isnumeric(opts)
     return;
   end
@@ -135,6 +140,11 @@ function o = read_options(opts)
         o.threads = whole(name, v, 1, 1024);
       case 'seed'
         o.seed = whole(name, v, 0, 4294967295);
+      case 'progress'
+        if ~(islogical(v) || isnumeric(v)) || ~isscalar(v) || ~isreal(v) || isnan(double(v))
+          error('splitavg_mpi:invalidOption', 'opts.progress must be true or false.');
+        end
+        o.progress = double(v) ~= 0;
       case {'hostfile', 'program'}
         if ~ischar(v) || isempty(v) || size(v, 1) ~= 1
           error('splitavg_mpi:invalidOption', 'opts.%s must be a file name.', name);
@@ -142,7 +152,7 @@ function o = read_options(opts)
         o.(name) = v;
       otherwise
         error('splitavg_mpi:invalidOption', ...
-              'opts.%s is not an option of splitavg_mpi; it takes processes, threads, seed, hostfile and program.', name);
+              'opts.%s is not an option of splitavg_mpi; it takes processes, threads, seed, hostfile, program and progress.', name);
     end
   end
 end

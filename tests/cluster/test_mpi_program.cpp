@@ -197,6 +197,27 @@ TEST(MpiProgram, VerbosePrintsTheModulesLinesAndTheProcessCountOnce) {
   std::remove(out.c_str());
 }
 
+TEST(MpiProgram, ProgressEndsAtAHundredPercentOfProcessZerosSharesWithTheSameWeights) {
+  // 7 samples over 2 x 2 shares of 1: process 0 holds shares 0 and 1, two samples. Plain lines
+  // (mpirun hands its processes a pseudo-terminal, so in-place redrawing cannot be told apart from
+  // a log), the last at 100 %; --verbose wins over it.
+  const Problem p = mat_files::wavy(7, 3);
+  const std::string in = scratch("progress.mat"), out = scratch("progress_out.mat");
+  ASSERT_TRUE(mat_files::write_problem(in, p));
+  const MpiRun r = mpirun(2, run_args(8u, 2, in, out, "--progress"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> got = lines_of(r.out);
+  ASSERT_FALSE(got.empty()) << r.out;
+  EXPECT_EQ(got.back().rfind("splitavg-mpi: 100% (2 of 2 samples of process 0), ", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.find('\r'), std::string::npos) << r.out;
+  expect_same_bits(mat_files::read_doubles(out, "w"), module_weights(p, 8u, 4), "w with --progress");
+  const MpiRun loud = mpirun(2, run_args(8u, 2, in, out, "--verbose --progress"));
+  ASSERT_EQ(loud.status, 0) << loud.err;
+  EXPECT_EQ(loud.out.find("splitavg-mpi: "), std::string::npos) << loud.out;
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+
 TEST(MpiProgram, OneFilePerProcessMakesXFromTheFilesInOrder) {
   const Problem p = mat_files::wavy(61, 4);
   const std::string pattern = scratch("shard_%d.mat"), out = scratch("shards_out.mat");

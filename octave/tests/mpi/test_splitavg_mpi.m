@@ -29,6 +29,9 @@ function test_splitavg_mpi()
   assert(info.iterations, 1);
   assert(isempty(info.objective));
   assert(info.exchange_bytes > 0);
+  % The progress line changes nothing in the result.
+  wp = splitavg_mpi(data7, 0.01, 1e-4, 0, struct('processes', 3, 'seed', 5, 'progress', true));
+  assert(isequal(bits(wp), bits(w)));
 
   % -v6, two processes of two threads, verbose: the objective history of the module.
   data6 = fullfile(folder, 'data6.mat');
@@ -62,6 +65,7 @@ function test_splitavg_mpi()
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('procs', 2)), 'splitavg_mpi:invalidOption');
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('threads', 0)), 'splitavg_mpi:invalidOption');
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('seed', -1)), 'splitavg_mpi:invalidOption');
+  expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('progress', 'yes')), 'splitavg_mpi:invalidOption');
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('program', fullfile(folder, 'nothing'))), ...
                'splitavg_mpi:failed');
 end
