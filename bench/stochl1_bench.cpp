@@ -25,6 +25,7 @@
 #include "bench/harness.hpp"
 #include "bench/limits.hpp"
 #include "core/primitives.hpp"
+#include "core/step_kernels.hpp"
 #include "core/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
@@ -108,6 +109,15 @@ int steps(char **a) {
   });
   std::vector<double> v;
   const double minimal = median_of(repeats, [&] { v = bench::minimal_steps(data, seed, steps, stepSize, lambda); });
+  // The plain loop again, compiled as the kernels are (widest vector instructions, next row
+  // prefetched), and the floor: the dot product's chain of additions alone, rows in the cache.
+  const char *isa = "";
+  std::vector<double> v_widest;
+  const double minimal_widest =
+      median_of(repeats, [&] { v_widest = bench::minimal_steps_widest(data, seed, steps, stepSize, lambda, &isa); });
+  double chain_sum = 0.0;
+  const int64_t adds = static_cast<int64_t>(steps) * d.D;
+  const double chain = median_of(repeats, [&] { chain_sum += bench::add_chain(d.D, adds); });
   uint64_t sink = 0;
   const double read = median_of(repeats, [&] { sink ^= bench::read_drawn_rows(data, seed, steps); });
 
@@ -121,6 +131,11 @@ int steps(char **a) {
   report("stop_check_s", with_stop_check);
   report("stop_check_identical", w_asked == w);
   report("minimal_s", minimal);
+  report("minimal_widest_s", minimal_widest);
+  report("minimal_widest_identical", v_widest == w);
+  std::fprintf(stderr, "kernels %s, plain loop %s\n", core::step_kernels().name, isa);
+  report("chain_s", chain);
+  report("chain_checksum", chain_sum != 0.0);
   report("read_rows_s", read);
   report("call_s", call);
   report("convert_s", convert);
@@ -162,6 +177,11 @@ int pass(char **a) {
   std::vector<double> v;
   report("minimal_s", median_of(repeats, [&] { v = bench::minimal_pass(data, stepSize, lambda); }));
   report("identical_to_minimal", w1 == v);
+  report("minimal_widest_s", median_of(repeats, [&] { v = bench::minimal_pass_widest(data, stepSize, lambda); }));
+  report("minimal_widest_identical", w1 == v);
+  double chain_sum = 0.0;
+  report("chain_s", median_of(repeats, [&] { chain_sum += bench::add_chain(d.D, static_cast<int64_t>(nd)); }));
+  report("chain_checksum", chain_sum != 0.0);
 
   // Whole calls through mexhost, the weights kept for the objective table.
   const mexhost::Module m(module_path("splitavg"));

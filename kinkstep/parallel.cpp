@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/step_kernels.hpp"
 #include "core/team.hpp"
 #include "core/thread_rand.hpp"
 #include "kinkstep/subgradient.hpp"
@@ -48,11 +49,11 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
   r.threads = T;
   if (run.verbose) run.out.printf("Number of threads = %d\n", T);
 
-  // Everything the teams write is allocated here, once per call: a candidate and a gradient buffer
-  // per thread, and per thread the iteration whose candidate its slice holds.
+  // Everything the teams write is allocated here, once per call: a candidate per thread, and per
+  // thread the iteration whose candidate its slice holds. The step kernel writes each candidate
+  // straight from w, without a gradient buffer.
   const std::size_t stride = slice_stride(data.D);
   std::vector<double> candidates(static_cast<std::size_t>(T) * stride);
-  std::vector<double> gradients(static_cast<std::size_t>(T) * stride);
   std::vector<int32_t> written(static_cast<std::size_t>(T), -1);
   r.w.assign(static_cast<std::size_t>(data.D), 0.0);
   double *const w = r.w.data();
@@ -64,6 +65,7 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
   }
 
   const double divisor = static_cast<double>(T);
+  const core::StepKernels &kernel = core::step_kernels();
   for (int32_t k = 0; k < p.maxIter; ++k) {
     if (run.stop.should_stop(k)) return r;
     int32_t team = 0;
@@ -73,13 +75,13 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
       if (t == 0) team = omp_get_num_threads();
       if (t < T) {  // a thread beyond T has no slice; the check below rejects such a team
         const std::size_t at = static_cast<std::size_t>(t) * stride;
-        double *const g = gradients.data() + at;
         double *const candidate = candidates.data() + at;
         // Unsigned, so that k + t wraps like the 32-bit seed it is instead of overflowing.
         core::seed_thread_rand(static_cast<uint32_t>(k) + static_cast<uint32_t>(t));
         const int32_t i = core::draw_sample(data.N);
-        core::sample_subgradient(data, i, w, p.lambda, g);
-        for (int32_t j = 0; j < data.D; ++j) candidate[j] = w[j] - p.stepSize * g[j];
+        const double *x = data.row(i);
+        const double c = kernel.dot(x, w, data.D) - data.labels[static_cast<std::size_t>(i)];
+        kernel.step(x, c, w, candidate, data.D, p.stepSize, p.lambda);
         written[static_cast<std::size_t>(t)] = k;
       }
     }

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/step_kernels.hpp"
 #include "kinkstep/subgradient.hpp"
 
 namespace kinkstep {
@@ -16,27 +17,38 @@ core::WeightVector sequential_subgradient_descent(const core::RunContext &run, c
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
   }
 
-  // One gradient buffer serves every step: each step overwrites all of it before reading it.
-  std::vector<double> g(static_cast<size_t>(data.D));
-  // Each sample is drawn one step ahead so that its row can be fetched from memory while the
-  // current step computes. The draws are the same values in the same order and no more of them:
-  // nothing else uses this thread's generator in between.
+  // Samples are drawn kRowsAhead steps ahead so that their rows come from memory while the steps
+  // before them compute; each step also carries the next sample's dot product (the step kernel
+  // sums it as it writes the new weights). The draws are the same values in the same order: nothing
+  // else uses this thread's generator in between, and none is drawn past maxIter (a run stopped
+  // early has drawn up to kRowsAhead samples it did not step on).
+  const core::StepKernels &kernel = core::step_kernels();
   core::ThreadRand &rand = core::this_thread_rand();
-  const size_t row_bytes = static_cast<size_t>(data.D) * sizeof(double);
+  constexpr int32_t kRowsAhead = 2, kRing = 4;  // kRing > kRowsAhead, a power of two
+  int32_t drawn[kRing];
+  const int32_t first_draws = p.maxIter < kRowsAhead ? p.maxIter : kRowsAhead;
+  for (int32_t k = 0; k < first_draws; ++k) drawn[k] = rand.next() % data.N;
+  double *const wp = w.data();
   const uint64_t step_work = 3 * static_cast<uint64_t>(data.D) + 8;
-  int32_t next = p.maxIter > 0 ? rand.next() % data.N : 0;
+  double dot = p.maxIter > 0 ? kernel.dot(data.row(drawn[0]), wp, data.D) : 0.0;
   for (int32_t k = 0; k < p.maxIter; ++k) {
     // A silent step touches about 3 D features: the host is asked once enough of them add up (the
     // first step and a verbose step, which prints, ask every time). k steps are done.
     if ((run.verbose || k == 0) ? run.stop.should_stop(k) : run.stop.poll(step_work, k)) break;
-    const int32_t i = next;
+    const int32_t i = drawn[k % kRing];
+    const double c = dot - data.labels[static_cast<size_t>(i)];
     if (k + 1 < p.maxIter) {
-      next = rand.next() % data.N;
-      const char *row = reinterpret_cast<const char *>(data.row(next));
-      for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
+      const double *ahead = nullptr;
+      if (k + kRowsAhead < p.maxIter) {
+        const int32_t later = rand.next() % data.N;
+        drawn[(k + kRowsAhead) % kRing] = later;
+        ahead = data.row(later);
+      }
+      dot = kernel.step_then_dot(data.row(i), c, wp, data.D, p.stepSize, p.lambda, data.row(drawn[(k + 1) % kRing]),
+                                 ahead);
+    } else {
+      kernel.step(data.row(i), c, wp, wp, data.D, p.stepSize, p.lambda);
     }
-    core::sample_subgradient(data, i, w.data(), p.lambda, g.data());
-    for (int32_t j = 0; j < data.D; ++j) w[j] = w[j] - p.stepSize * g[j];
     if (run.wants_objective()) {
       const double f = run.objective(w.data(), p.lambda);
       if (run.stop.stopped()) break;

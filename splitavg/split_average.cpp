@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/step_kernels.hpp"
 #include "core/team.hpp"
 
 namespace splitavg {
@@ -38,25 +39,24 @@ struct PassShared {
 };
 
 // One pass over the share from local position `from` on, one sample after another; returns the
-// position it stopped at (share.end + 1 when the share is done). The gradient buffer is reused:
-// every step overwrites all of it before reading it, so the result is that of a fresh buffer per
-// step. Between blocks of samples of about StopCheck::kWorkPerQuestion features thread 0 asks the
+// position it stopped at (share.end + 1 when the share is done). The step kernel runs the block's
+// steps without a gradient buffer (each g_j needs only the old m_j). Between blocks of samples of
+// about StopCheck::kWorkPerQuestion features thread 0 asks the
 // host whether to stop (only the calling thread may ask) and every thread looks at the answer; a
 // stopped pass leaves its models unfinished. When the run's progress line wants an update, thread
 // 0 asks the team to pause: every thread leaves the region at its next look, the calling thread
 // draws the line outside it, and the pass goes on from where each thread stopped.
 int32_t descend_from(const core::RunContext &run, const Parameters &p, Share share, int32_t from, double *m,
-                     double *g, PassShared &shared, int32_t t) {
+                     PassShared &shared, int32_t t) {
   const core::RegressionData &data = run.data;
   const int64_t block = std::max<int64_t>(
       1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(data.D) + 1)));
   const core::Progress *progress = run.stop.progress();
   std::atomic<bool> &stop = shared.stop, &pause = shared.pause;
-  int64_t until_look = 0;
+  const core::StepKernels &kernel = core::step_kernels();
   int32_t i = from;
-  for (; i <= share.end; ++i) {
-    if (until_look-- == 0) {
-      until_look = block - 1;
+  while (i <= share.end) {
+    {
       if (progress) shared.passed[static_cast<size_t>(t)].samples.store(i - share.start, std::memory_order_relaxed);
       if (t == 0) {
         // The progress line counts the samples of all threads together.
@@ -71,8 +71,10 @@ int32_t descend_from(const core::RunContext &run, const Parameters &p, Share sha
       }
       if (stop.load(std::memory_order_relaxed) || pause.load(std::memory_order_relaxed)) return i;
     }
-    core::sample_subgradient(data, i, m, p.lambda, g);
-    for (int32_t j = 0; j < data.D; ++j) m[j] = m[j] - p.stepSize * g[j];
+    // The block's samples back to back, each step from the model the one before left.
+    const int32_t count = static_cast<int32_t>(std::min<int64_t>(block, static_cast<int64_t>(share.end) - i + 1));
+    kernel.pass(data.row(i), data.labels.data() + i, count, m, data.D, p.stepSize, p.lambda);
+    i += count;
   }
   return i;
 }
@@ -98,7 +100,7 @@ int32_t pass_shares(const core::RunContext &run, const Parameters &p, const Shar
       // With another team size some shares would go unprocessed or be indexed past the table.
       if (size == count) {
         int32_t &at = next[static_cast<size_t>(u)];
-        at = descend_from(run, p, range.local(u), at, models.model(u), models.gradient(u), shared, u);
+        at = descend_from(run, p, range.local(u), at, models.model(u), shared, u);
       }
     }
     if (team_size != count || shared.stop.load()) break;
