@@ -148,8 +148,7 @@ std::vector<double> minimal_steps(const core::RegressionData &d, uint32_t seed, 
 
 std::vector<double> minimal_pass(const core::RegressionData &d, double stepSize, double lambda) {
   std::vector<double> w(static_cast<size_t>(d.D), 0.0);
-  for (int32_t i = 0; i < d.N; ++i)
-    step(d.row(i), d.labels[static_cast<size_t>(i)], w.data(), d.D, stepSize, lambda);
+  for (int32_t i = 0; i < d.N; ++i) step(d.row(i), d.labels[static_cast<size_t>(i)], w.data(), d.D, stepSize, lambda);
   return w;
 }
 

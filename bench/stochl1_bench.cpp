@@ -454,9 +454,8 @@ int main(int argc, char **argv) {
     int args;
     int (*run)(char **);
   };
-  const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass},   {"team", 3, team},
-                              {"noise", 1, noise}, {"drift", 6, drift}, {"rss", 3, rss},
-                              {"progress", 7, progress}};
+  const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass}, {"team", 3, team},        {"noise", 1, noise},
+                              {"drift", 6, drift}, {"rss", 3, rss},   {"progress", 7, progress}};
   for (const Command &c : commands)
     if (argc == c.args + 2 && std::strcmp(argv[1], c.name) == 0) return c.run(argv + 2);
   std::fprintf(stderr, "usage: see the comment at the top of bench/stochl1_bench.cpp\n");

@@ -7,8 +7,8 @@
 //   w_j <- w_j - stepSize * g_j.
 // Each g_j needs only w_j, so it is never stored: one loop computes it and writes the new w_j. The
 // vector versions give each feature its own lane and make exactly the scalar operations (no fused
-// multiply-add, no reordered sum), so every version returns the same bits; the widest one the
-// processor has is chosen once, when the library loads.
+// multiply-add, no reordered sum), so every version returns the same bits; one is chosen once, when
+// the library loads: AVX-512 (in 4 lanes, see step_kernels()), else AVX2, else the generic one.
 #pragma once
 
 #include <cstdint>

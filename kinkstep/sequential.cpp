@@ -6,6 +6,17 @@
 #include "kinkstep/subgradient.hpp"
 
 namespace kinkstep {
+namespace {
+
+// How many steps ahead a row is asked into the cache: enough rows in flight to cover a fetch from
+// memory while the steps before compute. Measured on rows drawn from 40 MB: 16 ahead was best at
+// D = 10, 4 to 8 at D = 100, 4 to 16 at D = 1000 (2 ahead was 1.4-1.7 times slower at D <= 100).
+int32_t rows_ahead(int32_t D) {
+  const int32_t a = D > 0 ? 800 / D : 16;
+  return a < 4 ? 4 : a > 16 ? 16 : a;
+}
+
+}  // namespace
 
 core::WeightVector sequential_subgradient_descent(const core::RunContext &run, const Parameters &p) {
   const core::RegressionData &data = run.data;
@@ -24,7 +35,8 @@ core::WeightVector sequential_subgradient_descent(const core::RunContext &run, c
   // early has drawn up to kRowsAhead samples it did not step on).
   const core::StepKernels &kernel = core::step_kernels();
   core::ThreadRand &rand = core::this_thread_rand();
-  constexpr int32_t kRowsAhead = 2, kRing = 4;  // kRing > kRowsAhead, a power of two
+  constexpr int32_t kRing = 32;  // more than kRowsAhead, a power of two
+  const int32_t kRowsAhead = rows_ahead(data.D);
   int32_t drawn[kRing];
   const int32_t first_draws = p.maxIter < kRowsAhead ? p.maxIter : kRowsAhead;
   for (int32_t k = 0; k < first_draws; ++k) drawn[k] = rand.next() % data.N;

@@ -41,13 +41,20 @@ struct Values {
     const double u = uniform();
     s = s * 6364136223846793005ull + 1442695040888963407ull;
     switch ((s >> 40) % 16) {
-      case 0: return 0.0;
-      case 1: return -0.0;
-      case 2: return allow_nan ? std::numeric_limits<double>::quiet_NaN() : 1.0;
-      case 3: return u * 0x1p-1060;  // subnormal
-      case 4: return u * 0x1p+600;
-      case 5: return 1.0 + 0x1p-52;
-      default: return u;
+      case 0:
+        return 0.0;
+      case 1:
+        return -0.0;
+      case 2:
+        return allow_nan ? std::numeric_limits<double>::quiet_NaN() : 1.0;
+      case 3:
+        return u * 0x1p-1060;  // subnormal
+      case 4:
+        return u * 0x1p+600;
+      case 5:
+        return 1.0 + 0x1p-52;
+      default:
+        return u;
     }
   }
 };
@@ -171,8 +178,8 @@ TEST(StepKernels, EveryVersionGivesTheGenericBits) {
 
         std::vector<double> ga = w0, fa = w0;
         const double gs = g.step_then_dot(rows.data(), c, ga.data(), D, stepSize, lambda, rows.data() + d, nullptr);
-        const double fs = f.step_then_dot(rows.data(), c, fa.data(), D, stepSize, lambda, rows.data() + d,
-                                          rows.data() + 2 * d);
+        const double fs =
+            f.step_then_dot(rows.data(), c, fa.data(), D, stepSize, lambda, rows.data() + d, rows.data() + 2 * d);
         EXPECT_TRUE(same_bits(ga, fa)) << "step_then_dot, D = " << D << ", trial " << trial;
         EXPECT_TRUE(same_bits(gs, fs)) << "step_then_dot's sum, D = " << D << ", trial " << trial;
 
