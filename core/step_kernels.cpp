@@ -263,22 +263,41 @@ void pass_with(const double *rows, const double *labels, int32_t count, double *
   Step(rows + static_cast<std::size_t>(last) * d, s - labels[last], w, w, D, stepSize, lambda);
 }
 
-std::vector<StepKernels> detect() {
-  std::vector<StepKernels> all{{"generic", dot_generic, step_generic, step_then_dot_generic,
-                                pass_with<dot_generic, step_generic, step_then_dot_generic>}};
+// Every version built into this library, the generic one first, each with whether this processor
+// runs it. A fixed table: choosing allocates nothing, so the first use may come from inside a team.
+constexpr int kVersions = 4;
+
+struct Version {
+  StepKernels kernels;
+  bool runs;
+};
+
+void versions(Version (&out)[kVersions]) {
+  out[0] = {{"generic", dot_generic, step_generic, step_then_dot_generic,
+             pass_with<dot_generic, step_generic, step_then_dot_generic>},
+            true};
+  for (int k = 1; k < kVersions; ++k) out[k] = {out[0].kernels, false};
 #if defined(__x86_64__) && defined(__GNUC__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2"))
-    all.push_back(
-        {"avx2", dot_avx2, step_avx2, step_then_dot_avx2, pass_with<dot_avx2, step_avx2, step_then_dot_avx2>});
-  if (__builtin_cpu_supports("avx512f"))
-    all.push_back({"avx512f", dot_avx512, step_avx512, step_then_dot_avx512,
-                   pass_with<dot_avx512, step_avx512, step_then_dot_avx512>});
-  if (__builtin_cpu_supports("avx512vl"))
-    all.push_back({"avx512vl", dot_avx512vl, step_avx512vl, step_then_dot_avx512vl,
-                   pass_with<dot_avx512vl, step_avx512vl, step_then_dot_avx512vl>});
+  out[1] = {{"avx2", dot_avx2, step_avx2, step_then_dot_avx2, pass_with<dot_avx2, step_avx2, step_then_dot_avx2>},
+            __builtin_cpu_supports("avx2") != 0};
+  out[2] = {{"avx512f", dot_avx512, step_avx512, step_then_dot_avx512,
+             pass_with<dot_avx512, step_avx512, step_then_dot_avx512>},
+            __builtin_cpu_supports("avx512f") != 0};
+  out[3] = {{"avx512vl", dot_avx512vl, step_avx512vl, step_then_dot_avx512vl,
+             pass_with<dot_avx512vl, step_avx512vl, step_then_dot_avx512vl>},
+            __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0};
 #endif
-  return all;
+}
+
+StepKernels choose() {
+  Version all[kVersions];
+  versions(all);
+  StepKernels chosen = all[0].kernels;
+  if (generic_kernels_forced()) return chosen;
+  for (const Version &v : all)
+    if (v.runs) chosen = v.kernels;
+  return chosen;
 }
 
 }  // namespace
@@ -289,15 +308,25 @@ bool generic_kernels_forced() {
 }
 
 std::vector<StepKernels> available_step_kernels() {
-  return detect();
+  Version all[kVersions];
+  versions(all);
+  std::vector<StepKernels> out;
+  for (const Version &v : all)
+    if (v.runs) out.push_back(v.kernels);
+  return out;
 }
 
 const StepKernels &step_kernels() {
-  // The last one detected: 4 lanes in AVX-512 encoding where the processor has it. On this AMD
-  // EPYC (512-bit operations in two halves) 8 lanes were 10-25 % slower: the step is bound by the
-  // dot product's additions, and taking 8 lanes apart for them costs more than 4.
-  static const StepKernels chosen = generic_kernels_forced() ? detect().front() : detect().back();
+  // The last version that runs: 4 lanes in AVX-512 encoding where the processor has it. On this
+  // AMD EPYC (512-bit operations in two halves) 8 lanes were 10-25 % slower: the step is bound by
+  // the dot product's additions, and taking 8 lanes apart for them costs more than 4.
+  static const StepKernels chosen = choose();
   return chosen;
 }
+
+namespace {
+// Chosen when the library loads, not in the middle of the first run.
+[[maybe_unused]] const StepKernels &chosen_at_load = step_kernels();
+}  // namespace
 
 }  // namespace core
