@@ -118,6 +118,14 @@ int steps(char **a) {
   double chain_sum = 0.0;
   const int64_t adds = static_cast<int64_t>(steps) * d.D;
   const double chain = median_of(repeats, [&] { chain_sum += bench::add_chain(d.D, adds); });
+  // The solver against the chain, the fastest of runs in turns (3 x repeats).
+  const std::pair<double, double> best = bench::best_in_turns(
+      3 * repeats,
+      [&] {
+        core::seed_thread_rand(seed);
+        kinkstep::sequential_subgradient_descent(run, {stepSize, lambda, steps});
+      },
+      [&] { chain_sum += bench::add_chain(d.D, adds); });
   uint64_t sink = 0;
   const double read = median_of(repeats, [&] { sink ^= bench::read_drawn_rows(data, seed, steps); });
 
@@ -135,6 +143,8 @@ int steps(char **a) {
   report("minimal_widest_identical", v_widest == w);
   std::fprintf(stderr, "kernels %s, plain loop %s\n", core::step_kernels().name, isa);
   report("chain_s", chain);
+  report("solver_best_s", best.first);
+  report("chain_best_s", best.second);
   report("chain_checksum", chain_sum != 0.0);
   report("read_rows_s", read);
   report("call_s", call);
@@ -181,6 +191,17 @@ int pass(char **a) {
   report("minimal_widest_identical", w1 == v);
   double chain_sum = 0.0;
   report("chain_s", median_of(repeats, [&] { chain_sum += bench::add_chain(d.D, static_cast<int64_t>(nd)); }));
+  {
+    core::WeightVector w(static_cast<size_t>(d.D), 0.0);
+    const std::pair<double, double> best = bench::best_in_turns(
+        3 * repeats,
+        [&] {
+          splitavg::pass_and_average(run, {stepSize, lambda}, 1, w);
+        },
+        [&] { chain_sum += bench::add_chain(d.D, static_cast<int64_t>(nd)); });
+    report("pass_T1_best_s", best.first);
+    report("chain_best_s", best.second);
+  }
   report("chain_checksum", chain_sum != 0.0);
 
   // Whole calls through mexhost, the weights kept for the objective table.
