@@ -138,7 +138,9 @@ int steps(char **a) {
   report("minimal_s", minimal);
   report("minimal_widest_s", minimal_widest);
   report("minimal_widest_identical", v_widest == w);
-  std::fprintf(stderr, "kernels %s, plain loop %s\n", core::step_kernels().name, isa);
+  // The versions that ran, as keys: "kernel_<name> 1" and "plain_loop_<name> 1".
+  report(std::string("kernel_") + core::step_kernels().name, 1);
+  report(std::string("plain_loop_") + isa, 1);
   report("chain_s", chain);
   report("solver_best_s", best.first);
   report("chain_best_s", best.second);
