@@ -58,17 +58,20 @@ function(add_mex_module)
   set(_octave_sources)
   set(_matlab_sources)
   if(M_FRAME)
-    list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/core/mex_frame.cpp ${PROJECT_SOURCE_DIR}/core/mex_options.cpp)
-    list(APPEND _mexhost_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_mexhost.cpp
-                                 ${PROJECT_SOURCE_DIR}/core/host_display_mexhost.cpp)
-    list(APPEND _octave_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_octave.cpp
-                                ${PROJECT_SOURCE_DIR}/core/host_display_native.cpp)
-    list(APPEND _matlab_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_matlab.cpp
-                                ${PROJECT_SOURCE_DIR}/core/host_display_native.cpp)
+    foreach(_part call_error call_shape scalar_inputs options data_input output_column host_output host_stop seed
+                  run_record)
+      list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/mex/${_part}.cpp)
+    endforeach()
+    list(APPEND _mexhost_sources ${PROJECT_SOURCE_DIR}/mex/host_interrupt_mexhost.cpp
+                                 ${PROJECT_SOURCE_DIR}/mex/host_display_mexhost.cpp)
+    list(APPEND _octave_sources ${PROJECT_SOURCE_DIR}/mex/host_interrupt_octave.cpp
+                                ${PROJECT_SOURCE_DIR}/mex/host_display_native.cpp)
+    list(APPEND _matlab_sources ${PROJECT_SOURCE_DIR}/mex/host_interrupt_matlab.cpp
+                                ${PROJECT_SOURCE_DIR}/mex/host_display_native.cpp)
   endif()
   set_property(GLOBAL APPEND PROPERTY STOCHL1_MODULES ${M_NAME})
 
-  list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/core/keep_openmp_loaded.cpp)
+  list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/mex/keep_openmp_loaded.cpp)
   list(APPEND M_LINK ${CMAKE_DL_LIBS})
 
   set(_mexhost_target ${M_NAME}_mexhost)
@@ -123,4 +126,11 @@ function(_stochl1_mex_properties target name suffix outdir)
     LINK_DEPENDS ${STOCHL1_VERSION_SCRIPT})
   target_compile_options(${target} PRIVATE ${STOCHL1_WARNINGS})
   target_link_options(${target} PRIVATE -Wl,--version-script=${STOCHL1_VERSION_SCRIPT})
+endfunction()
+
+# Host-free code (core/, the solvers and their fit_* entries) is compiled with cmake/no_host first
+# on its include path: a mex.h or matrix.h included there, directly or through a header, stops the
+# build.
+function(stochl1_host_free target)
+  target_include_directories(${target} BEFORE PRIVATE ${PROJECT_SOURCE_DIR}/cmake/no_host)
 endfunction()

@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "core/host_display.hpp"
+#include "mex/host_display.hpp"
 
 namespace frame {
 
