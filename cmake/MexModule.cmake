@@ -60,18 +60,18 @@ function(add_mex_module)
   if(M_FRAME)
     foreach(_part call_error call_shape scalar_inputs options data_input output_column host_output host_stop seed
                   run_record)
-      list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/mex/${_part}.cpp)
+      list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/frame/${_part}.cpp)
     endforeach()
-    list(APPEND _mexhost_sources ${PROJECT_SOURCE_DIR}/mex/host_interrupt_mexhost.cpp
-                                 ${PROJECT_SOURCE_DIR}/mex/host_display_mexhost.cpp)
-    list(APPEND _octave_sources ${PROJECT_SOURCE_DIR}/mex/host_interrupt_octave.cpp
-                                ${PROJECT_SOURCE_DIR}/mex/host_display_native.cpp)
-    list(APPEND _matlab_sources ${PROJECT_SOURCE_DIR}/mex/host_interrupt_matlab.cpp
-                                ${PROJECT_SOURCE_DIR}/mex/host_display_native.cpp)
+    list(APPEND _mexhost_sources ${PROJECT_SOURCE_DIR}/frame/host_interrupt_mexhost.cpp
+                                 ${PROJECT_SOURCE_DIR}/frame/host_display_mexhost.cpp)
+    list(APPEND _octave_sources ${PROJECT_SOURCE_DIR}/frame/host_interrupt_octave.cpp
+                                ${PROJECT_SOURCE_DIR}/frame/host_display_native.cpp)
+    list(APPEND _matlab_sources ${PROJECT_SOURCE_DIR}/frame/host_interrupt_matlab.cpp
+                                ${PROJECT_SOURCE_DIR}/frame/host_display_native.cpp)
   endif()
   set_property(GLOBAL APPEND PROPERTY STOCHL1_MODULES ${M_NAME})
 
-  list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/mex/keep_openmp_loaded.cpp)
+  list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/frame/keep_openmp_loaded.cpp)
   list(APPEND M_LINK ${CMAKE_DL_LIBS})
 
   set(_mexhost_target ${M_NAME}_mexhost)

@@ -1,6 +1,6 @@
 // w = driftwalk(X, y, stepScale, stepOffset, stepPower, lambda, batchSize, maxIter, verbose)
 #include "driftwalk/fit.hpp"
-#include "mex/frame.hpp"
+#include "frame/frame.hpp"
 
 namespace {
 

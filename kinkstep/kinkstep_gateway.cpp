@@ -1,6 +1,6 @@
 // w = kinkstep(X, y, stepSize, lambda, maxIter, method, verbose)
 #include "kinkstep/fit.hpp"
-#include "mex/frame.hpp"
+#include "frame/frame.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // w = splitavg(X, y, stepSize, lambda, verbose)
-#include "mex/frame.hpp"
+#include "frame/frame.hpp"
 #include "splitavg/fit.hpp"
 
 namespace {

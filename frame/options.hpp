@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "mex.h"
-#include "mex/call_error.hpp"
-#include "mex/call_shape.hpp"
+#include "frame/call_error.hpp"
+#include "frame/call_shape.hpp"
 
 namespace frame {
 

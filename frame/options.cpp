@@ -1,4 +1,4 @@
-#include "mex/options.hpp"
+#include "frame/options.hpp"
 
 #include <cmath>
 #include <cstring>
