@@ -96,7 +96,9 @@ void expect_same_run(const mexhost::CallResult &m, const core::FitResult &f, con
   EXPECT_EQ(mxGetScalar(mxGetField(info, 0, "iterations")), f.iterations);
   const mxArray *module_seed = mxGetField(info, 0, "seed");
   EXPECT_EQ(mxIsEmpty(module_seed), !f.seed_used);
-  if (f.seed_used) EXPECT_EQ(mxGetScalar(module_seed), seed);
+  if (f.seed_used) {
+    EXPECT_EQ(mxGetScalar(module_seed), seed);
+  }
   EXPECT_EQ(static_cast<int>(m.warnings.size()), f.warning_count);
 }
 
