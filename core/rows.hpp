@@ -18,7 +18,10 @@
 // Whatever is written over dot() and label() alone (squared_residual, objective_value) serves
 // every layout. DenseRows, RegressionData's rows back to back, is the layout today; another (such
 // as compressed sparse rows) adds its view and its overloads of the kernels, and the loops are
-// instantiated with it. Every kernel's result is defined to the last bit, as the plain loops here.
+// instantiated with it; each solver names its layout in one place (where it builds the view from
+// run.data), which a second layout turns into a choice on the data's kind. Every kernel's result
+// is defined to the last bit, as the plain loops here; a faster version of one (wider vectors, a
+// lazy L1 catch-up for sparse steps) replaces its body and must return the same bits.
 #pragma once
 
 #include <cmath>
