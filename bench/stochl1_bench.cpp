@@ -34,6 +34,7 @@
 #include "reference/direct.hpp"
 #include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -53,10 +54,6 @@ Data load(const std::string &prefix, int32_t N, int32_t D) {
   bench::read_doubles(prefix + ".X", mxGetPr(d.X.get()), static_cast<size_t>(N) * static_cast<size_t>(D));
   bench::read_doubles(prefix + ".y", mxGetPr(d.y.get()), static_cast<size_t>(N));
   return d;
-}
-
-std::string module_path(const char *name) {
-  return std::string(MEXHOST_MODULE_DIR) + "/" + name + ".mexa64";
 }
 
 // Median time of whole module calls through mexhost; the last call's output is kept in `w`.
@@ -111,7 +108,7 @@ int steps(char **a) {
   uint64_t sink = 0;
   const double read = median_of(repeats, [&] { sink ^= bench::read_drawn_rows(data, seed, steps); });
 
-  const mexhost::Module m(module_path("kinkstep"));
+  const mexhost::Module m(mexhost_module("kinkstep"));
   std::vector<mexhost::ArrayPtr> keep;
   const double call = time_call(m, inputs(d, keep, {stepSize, lambda, double(steps), 0, 0}), repeats);
   const double convert = median_of(repeats, [&] { core::make_regression_data(d.x(), d.N, d.D, d.labels()); });
@@ -164,7 +161,7 @@ int pass(char **a) {
   report("identical_to_minimal", w1 == v);
 
   // Whole calls through mexhost, the weights kept for the objective table.
-  const mexhost::Module m(module_path("splitavg"));
+  const mexhost::Module m(mexhost_module("splitavg"));
   std::vector<mexhost::ArrayPtr> keep;
   const auto in = inputs(d, keep, {stepSize, lambda, 0});
   for (int T : {1, 2}) {
@@ -175,7 +172,7 @@ int pass(char **a) {
   }
   // kinkstep on as many samples as one pass: method 0 with N steps, method 1 with N / 2 iterations
   // of two threads. One run each: these are for the objective they reach.
-  const mexhost::Module k(module_path("kinkstep"));
+  const mexhost::Module k(mexhost_module("kinkstep"));
   std::vector<double> w;
   omp_set_num_threads(1);
   std::vector<mexhost::ArrayPtr> keep0, keep1;
@@ -335,7 +332,7 @@ int drift(char **a) {
   }
   report("default_threads", threads);
 
-  const mexhost::Module m(module_path("driftwalk"));
+  const mexhost::Module m(mexhost_module("driftwalk"));
   std::vector<mexhost::ArrayPtr> keep;
   const auto in =
       inputs(d, keep, {p.stepScale, p.stepOffset, p.stepPower, p.lambda, double(batch), double(iterations), 0});
@@ -350,7 +347,7 @@ int drift(char **a) {
 int rss(char **a) {
   const Data d = load(a[0], std::atoi(a[1]), std::atoi(a[2]));
   const long before = bench::status_kb("VmRSS");
-  const mexhost::Module m(module_path("splitavg"));
+  const mexhost::Module m(mexhost_module("splitavg"));
   std::vector<mexhost::ArrayPtr> keep;
   std::vector<double> w;
   omp_set_num_threads(2);
@@ -368,7 +365,7 @@ int progress(char **a) {
   const Data d = load(a[0], std::atoi(a[1]), std::atoi(a[2]));
   const double steps = std::atof(a[3]), stepSize = std::atof(a[4]), lambda = std::atof(a[5]);
   const int repeats = std::atoi(a[6]);
-  const mexhost::Module m(module_path("kinkstep"));
+  const mexhost::Module m(mexhost_module("kinkstep"));
   auto opts = [](bool progress) {
     mexhost::ArrayPtr s = mexhost::make_struct(progress ? std::vector<std::string>{"seed", "progress"}
                                                         : std::vector<std::string>{"seed"});

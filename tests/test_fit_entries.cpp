@@ -18,12 +18,7 @@
 namespace {
 
 const mexhost::Module &module(const char *name) {
-  static const mexhost::Module kinkstep(mexhost_module("kinkstep"));
-  static const mexhost::Module splitavg(mexhost_module("splitavg"));
-  static const mexhost::Module driftwalk(mexhost_module("driftwalk"));
-  if (std::strcmp(name, "kinkstep") == 0) return kinkstep;
-  if (std::strcmp(name, "splitavg") == 0) return splitavg;
-  return driftwalk;
+  return loaded_module(name);
 }
 
 // N x D features and N labels, column-major as the modules take X.
