@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/rows.hpp"
 #include "core/team.hpp"
 
 namespace splitavg {
@@ -45,11 +46,11 @@ struct PassShared {
 // stopped pass leaves its models unfinished. When the run's progress line wants an update, thread
 // 0 asks the team to pause: every thread leaves the region at its next look, the calling thread
 // draws the line outside it, and the pass goes on from where each thread stopped.
-int32_t descend_from(const core::RunContext &run, const Parameters &p, Share share, int32_t from, double *m,
-                     double *g, PassShared &shared, int32_t t) {
-  const core::RegressionData &data = run.data;
+template <typename Rows>
+int32_t descend_from(const core::RunContext &run, const Rows &rows, const Parameters &p, Share share, int32_t from,
+                     double *m, double *g, PassShared &shared, int32_t t) {
   const int64_t block = std::max<int64_t>(
-      1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(data.D) + 1)));
+      1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(rows.features()) + 1)));
   const core::Progress *progress = run.stop.progress();
   std::atomic<bool> &stop = shared.stop, &pause = shared.pause;
   int64_t until_look = 0;
@@ -71,8 +72,7 @@ int32_t descend_from(const core::RunContext &run, const Parameters &p, Share sha
       }
       if (stop.load(std::memory_order_relaxed) || pause.load(std::memory_order_relaxed)) return i;
     }
-    core::sample_subgradient(data, i, m, p.lambda, g);
-    for (int32_t j = 0; j < data.D; ++j) m[j] = m[j] - p.stepSize * g[j];
+    core::subgradient_step(rows, i, m, g, p.lambda, p.stepSize);
   }
   return i;
 }
@@ -87,6 +87,7 @@ int32_t pass_shares(const core::RunContext &run, const Parameters &p, const Shar
   for (int32_t u = 0; u < count; ++u) next[static_cast<size_t>(u)] = range.local(u).start;
   PassShared shared;
   if (run.stop.progress()) shared.passed = std::vector<PassedCount>(static_cast<size_t>(count));
+  const core::DenseRows rows(run.data);
   int32_t team_size = 0;
   for (;;) {
     shared.pause.store(false);
@@ -98,7 +99,7 @@ int32_t pass_shares(const core::RunContext &run, const Parameters &p, const Shar
       // With another team size some shares would go unprocessed or be indexed past the table.
       if (size == count) {
         int32_t &at = next[static_cast<size_t>(u)];
-        at = descend_from(run, p, range.local(u), at, models.model(u), models.gradient(u), shared, u);
+        at = descend_from(run, rows, p, range.local(u), at, models.model(u), models.gradient(u), shared, u);
       }
     }
     if (team_size != count || shared.stop.load()) break;
