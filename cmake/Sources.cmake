@@ -41,6 +41,13 @@ function(_stochl1_paths out)
   set(${out} ${_paths} PARENT_SCOPE)
 endfunction()
 
+# Host-free code (core/, the solvers and their fit_* entries) is compiled with cmake/no_host first
+# on its include path: a mex.h or matrix.h included there, directly or through a header, stops the
+# build.
+function(stochl1_host_free target)
+  target_include_directories(${target} BEFORE PRIVATE ${PROJECT_SOURCE_DIR}/cmake/no_host)
+endfunction()
+
 # stochl1_add_host_free_library(<name> SOURCES <files relative to the root> LINK <libraries>)
 #   A static library of host-free code. Test builds also get <name>_seams, compiled with
 #   STOCHL1_TEST_SEAMS (the generator's draw count and scripted draws, see core/thread_rand.hpp)
@@ -50,6 +57,7 @@ function(stochl1_add_host_free_library name)
   _stochl1_paths(_sources ${L_SOURCES})
   add_library(${name} STATIC ${_sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  stochl1_host_free(${name})
   target_link_libraries(${name} PUBLIC ${L_LINK} OpenMP::OpenMP_CXX)
   target_compile_options(${name} PRIVATE ${STOCHL1_WARNINGS})
   if(STOCHL1_BUILD_TESTS)
@@ -63,6 +71,7 @@ function(stochl1_add_host_free_library name)
     endforeach()
     add_library(${name}_seams STATIC ${_sources})
     target_include_directories(${name}_seams PUBLIC ${PROJECT_SOURCE_DIR})
+    stochl1_host_free(${name}_seams)
     target_compile_definitions(${name}_seams PUBLIC STOCHL1_TEST_SEAMS=1)
     target_link_libraries(${name}_seams PUBLIC ${_link} OpenMP::OpenMP_CXX)
     target_compile_options(${name}_seams PRIVATE ${STOCHL1_WARNINGS})

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
-#include "core/step_kernels.hpp"
+#include "core/rows.hpp"
 #include "core/team.hpp"
 #include "core/thread_rand.hpp"
 #include "kinkstep/subgradient.hpp"
@@ -24,13 +24,12 @@ int32_t team_of_T(int32_t threads, int32_t) {
 
 }  // namespace
 
-ParallelResult parallel_averaged_descent(const core::RunContext &run, const Parameters &p) {
-  return detail::parallel_averaged_descent(run, p, team_of_T);
-}
+namespace {
 
-ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, const Parameters &p,
-                                                 StepTeamRequest request) {
-  const core::RegressionData &data = run.data;
+template <typename Rows>
+ParallelResult averaged_descent(const core::RunContext &run, const Rows &rows, const Parameters &p,
+                                detail::StepTeamRequest request) {
+  const int32_t N = rows.samples(), D = rows.features();
   ParallelResult r;
 
   // Sizing team, of the runtime's default size unless the caller asked for one, with dynamic
@@ -49,23 +48,22 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
   r.threads = T;
   if (run.verbose) run.out.printf("Number of threads = %d\n", T);
 
-  // Everything the teams write is allocated here, once per call: a candidate per thread, and per
-  // thread the iteration whose candidate its slice holds. The step kernel writes each candidate
-  // straight from w, without a gradient buffer.
-  const std::size_t stride = slice_stride(data.D);
+  // Everything the teams write is allocated here, once per call: a candidate and a gradient buffer
+  // per thread, and per thread the iteration whose candidate its slice holds.
+  const std::size_t stride = slice_stride(D);
   std::vector<double> candidates(static_cast<std::size_t>(T) * stride);
+  std::vector<double> gradients(static_cast<std::size_t>(T) * stride);
   std::vector<int32_t> written(static_cast<std::size_t>(T), -1);
-  r.w.assign(static_cast<std::size_t>(data.D), 0.0);
+  r.w.assign(static_cast<std::size_t>(D), 0.0);
   double *const w = r.w.data();
   if (run.wants_objective()) {
-    const double f = run.objective(w, p.lambda);
+    const double f = core::objective_value(rows, w, p.lambda, &run.stop);
     if (run.stop.stopped()) return r;
     run.record_objective(f);
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
   }
 
   const double divisor = static_cast<double>(T);
-  const core::StepKernels &kernel = core::step_kernels();
   for (int32_t k = 0; k < p.maxIter; ++k) {
     if (run.stop.should_stop(k)) return r;
     int32_t team = 0;
@@ -75,13 +73,12 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
       if (t == 0) team = omp_get_num_threads();
       if (t < T) {  // a thread beyond T has no slice; the check below rejects such a team
         const std::size_t at = static_cast<std::size_t>(t) * stride;
+        double *const g = gradients.data() + at;
         double *const candidate = candidates.data() + at;
         // Unsigned, so that k + t wraps like the 32-bit seed it is instead of overflowing.
         core::seed_thread_rand(static_cast<uint32_t>(k) + static_cast<uint32_t>(t));
-        const int32_t i = core::draw_sample(data.N);
-        const double *x = data.row(i);
-        const double c = kernel.dot(x, w, data.D) - data.labels[static_cast<std::size_t>(i)];
-        kernel.step(x, c, w, candidate, data.D, p.stepSize, p.lambda);
+        const int32_t i = core::draw_sample(N);
+        core::subgradient_candidate(rows, i, w, g, p.lambda, p.stepSize, candidate);
         written[static_cast<std::size_t>(t)] = k;
       }
     }
@@ -96,19 +93,30 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
     }
 
     // Sum in thread order, then one division by T.
-    for (int32_t j = 0; j < data.D; ++j) {
+    for (int32_t j = 0; j < D; ++j) {
       double s = 0.0;
       for (int32_t t = 0; t < T; ++t) s = s + candidates[static_cast<std::size_t>(t) * stride + j];
       w[j] = s / divisor;
     }
     if (run.wants_objective()) {
-      const double f = run.objective(w, p.lambda);
+      const double f = core::objective_value(rows, w, p.lambda, &run.stop);
       if (run.stop.stopped()) return r;
       run.record_objective(f);
       if (run.verbose) run.out.printf("Iteration %d, object function = %f\n", k, f);
     }
   }
   return r;
+}
+
+}  // namespace
+
+ParallelResult parallel_averaged_descent(const core::RunContext &run, const Parameters &p) {
+  return detail::parallel_averaged_descent(run, p, team_of_T);
+}
+
+ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, const Parameters &p,
+                                                 StepTeamRequest request) {
+  return averaged_descent(run, core::DenseRows(run.data), p, request);
 }
 
 }  // namespace kinkstep

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "core/primitives.hpp"
-#include "core/step_kernels.hpp"
+#include "core/rows.hpp"
+#include "core/step_runs.hpp"
 #include "core/team.hpp"
 
 namespace splitavg {
@@ -39,21 +40,20 @@ struct PassShared {
 };
 
 // One pass over the share from local position `from` on, one sample after another; returns the
-// position it stopped at (share.end + 1 when the share is done). The step kernel runs the block's
-// steps without a gradient buffer (each g_j needs only the old m_j). Between blocks of samples of
-// about StopCheck::kWorkPerQuestion features thread 0 asks the
+// position it stopped at (share.end + 1 when the share is done). The gradient buffer is reused:
+// every step overwrites all of it before reading it, so the result is that of a fresh buffer per
+// step. Between blocks of samples of about StopCheck::kWorkPerQuestion features thread 0 asks the
 // host whether to stop (only the calling thread may ask) and every thread looks at the answer; a
 // stopped pass leaves its models unfinished. When the run's progress line wants an update, thread
 // 0 asks the team to pause: every thread leaves the region at its next look, the calling thread
 // draws the line outside it, and the pass goes on from where each thread stopped.
-int32_t descend_from(const core::RunContext &run, const Parameters &p, Share share, int32_t from, double *m,
-                     PassShared &shared, int32_t t) {
-  const core::RegressionData &data = run.data;
+template <typename Rows>
+int32_t descend_from(const core::RunContext &run, const Rows &rows, const Parameters &p, Share share, int32_t from,
+                     double *m, double *g, PassShared &shared, int32_t t) {
   const int64_t block = std::max<int64_t>(
-      1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(data.D) + 1)));
+      1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(rows.features()) + 1)));
   const core::Progress *progress = run.stop.progress();
   std::atomic<bool> &stop = shared.stop, &pause = shared.pause;
-  const core::StepKernels &kernel = core::step_kernels();
   int32_t i = from;
   while (i <= share.end) {
     {
@@ -71,9 +71,10 @@ int32_t descend_from(const core::RunContext &run, const Parameters &p, Share sha
       }
       if (stop.load(std::memory_order_relaxed) || pause.load(std::memory_order_relaxed)) return i;
     }
-    // The block's samples back to back, each step from the model the one before left.
+    // The block's samples back to back, each step from the model the one before left (on dense rows
+    // one kernel call, which carries each step's dot product into the next).
     const int32_t count = static_cast<int32_t>(std::min<int64_t>(block, static_cast<int64_t>(share.end) - i + 1));
-    kernel.pass(data.row(i), data.labels.data() + i, count, m, data.D, p.stepSize, p.lambda);
+    core::pass_samples(rows, i, count, m, g, p.lambda, p.stepSize);
     i += count;
   }
   return i;
@@ -89,6 +90,7 @@ int32_t pass_shares(const core::RunContext &run, const Parameters &p, const Shar
   for (int32_t u = 0; u < count; ++u) next[static_cast<size_t>(u)] = range.local(u).start;
   PassShared shared;
   if (run.stop.progress()) shared.passed = std::vector<PassedCount>(static_cast<size_t>(count));
+  const core::DenseRows rows(run.data);
   int32_t team_size = 0;
   for (;;) {
     shared.pause.store(false);
@@ -100,7 +102,7 @@ int32_t pass_shares(const core::RunContext &run, const Parameters &p, const Shar
       // With another team size some shares would go unprocessed or be indexed past the table.
       if (size == count) {
         int32_t &at = next[static_cast<size_t>(u)];
-        at = descend_from(run, p, range.local(u), at, models.model(u), shared, u);
+        at = descend_from(run, rows, p, range.local(u), at, models.model(u), models.gradient(u), shared, u);
       }
     }
     if (team_size != count || shared.stop.load()) break;

@@ -46,15 +46,16 @@ struct ShareRange {
   }
 };
 
-// One model per share of a team, all zero. A gap of 64 bytes between slabs
+// One model and one gradient buffer per share of a team, all zero. A gap of 64 bytes between slabs
 // keeps any cache line from being written by two threads. Allocated before the team starts, so
 // nothing inside the parallel region can throw.
 class ShareModels {
  public:
   ShareModels(int32_t count, int32_t D)
-      : d_(static_cast<size_t>(D)), stride_(d_ + kGap), slabs_(static_cast<size_t>(count) * stride_, 0.0) {}
+      : d_(static_cast<size_t>(D)), stride_(2 * d_ + kGap), slabs_(static_cast<size_t>(count) * stride_, 0.0) {}
   double *model(int32_t u) { return slabs_.data() + static_cast<size_t>(u) * stride_; }
   const double *model(int32_t u) const { return slabs_.data() + static_cast<size_t>(u) * stride_; }
+  double *gradient(int32_t u) { return model(u) + d_; }
 
  private:
   static constexpr size_t kGap = 64 / sizeof(double);
