@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -29,6 +30,22 @@ double median_of(int repeats, F f) {
   std::sort(t.begin(), t.end());
   const size_t n = t.size();
   return n % 2 ? t[n / 2] : 0.5 * (t[n / 2 - 1] + t[n / 2]);
+}
+
+// The fastest of `repeats` runs of f and of g, run in turns so that both meet the same load: on a
+// shared machine the ratio of the two minima is the steadiest figure of what the code can do.
+template <typename F, typename G>
+std::pair<double, double> best_in_turns(int repeats, F f, G g) {
+  double bf = 1e300, bg = 1e300;
+  for (int r = 0; r < repeats; ++r) {
+    double t0 = now();
+    f();
+    bf = std::min(bf, now() - t0);
+    t0 = now();
+    g();
+    bg = std::min(bg, now() - t0);
+  }
+  return {bf, bg};
 }
 
 // Reads exactly `count` doubles from `path` into `out`; exits on a short file.

@@ -19,7 +19,8 @@ LocalPcg::LocalPcg(uint32_t seed) {
 
 namespace {
 
-inline void step(const double *x, double y, double *w, int32_t D, double stepSize, double lambda) {
+__attribute__((always_inline)) inline void step(const double *x, double y, double *w, int32_t D, double stepSize,
+                                                double lambda) {
   double s = 0.0;
   for (int32_t k = 0; k < D; ++k) s = s + x[k] * w[k];
   const double c = s - y;
@@ -33,7 +34,106 @@ inline void step(const double *x, double y, double *w, int32_t D, double stepSiz
   }
 }
 
+template <int Ahead>
+__attribute__((always_inline)) inline void steps_body(const core::RegressionData &d, uint32_t seed, int32_t steps,
+                                                      double stepSize, double lambda, double *w) {
+  LocalPcg rng(seed);
+  int32_t i = steps > 0 ? rng.next() % d.N : 0;
+  for (int32_t k = 0; k < steps; ++k) {
+    const int32_t now = i;
+    if (Ahead && k + 1 < steps) {
+      i = rng.next() % d.N;
+      const char *row = reinterpret_cast<const char *>(d.row(i));
+      for (int32_t b = 0; b < d.D * 8; b += 64) __builtin_prefetch(row + b);
+    }
+    step(d.row(now), d.labels[static_cast<size_t>(now)], w, d.D, stepSize, lambda);
+  }
+}
+
+__attribute__((always_inline)) inline void pass_body(const core::RegressionData &d, double stepSize, double lambda,
+                                                     double *w) {
+  for (int32_t i = 0; i < d.N; ++i) step(d.row(i), d.labels[static_cast<size_t>(i)], w, d.D, stepSize, lambda);
+}
+
+void steps_generic(const core::RegressionData &d, uint32_t seed, int32_t steps, double stepSize, double lambda,
+                   double *w) {
+  steps_body<1>(d, seed, steps, stepSize, lambda, w);
+}
+void pass_generic(const core::RegressionData &d, double stepSize, double lambda, double *w) {
+  pass_body(d, stepSize, lambda, w);
+}
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void steps_avx2(const core::RegressionData &d, uint32_t seed, int32_t steps,
+                                                double stepSize, double lambda, double *w) {
+  steps_body<1>(d, seed, steps, stepSize, lambda, w);
+}
+__attribute__((target("avx2"))) void pass_avx2(const core::RegressionData &d, double stepSize, double lambda,
+                                               double *w) {
+  pass_body(d, stepSize, lambda, w);
+}
+__attribute__((target("avx512f"))) void steps_avx512(const core::RegressionData &d, uint32_t seed, int32_t steps,
+                                                     double stepSize, double lambda, double *w) {
+  steps_body<1>(d, seed, steps, stepSize, lambda, w);
+}
+__attribute__((target("avx512f"))) void pass_avx512(const core::RegressionData &d, double stepSize, double lambda,
+                                                    double *w) {
+  pass_body(d, stepSize, lambda, w);
+}
+#endif
+
+struct Widest {
+  const char *isa;
+  void (*steps)(const core::RegressionData &, uint32_t, int32_t, double, double, double *);
+  void (*pass)(const core::RegressionData &, double, double, double *);
+};
+
+Widest widest() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return {"avx512f", steps_avx512, pass_avx512};
+  if (__builtin_cpu_supports("avx2")) return {"avx2", steps_avx2, pass_avx2};
+#endif
+  return {"generic", steps_generic, pass_generic};
+}
+
 }  // namespace
+
+std::vector<double> minimal_steps_widest(const core::RegressionData &d, uint32_t seed, int32_t steps, double stepSize,
+                                         double lambda, const char **isa) {
+  std::vector<double> w(static_cast<size_t>(d.D), 0.0);
+  const Widest f = widest();
+  if (isa) *isa = f.isa;
+  f.steps(d, seed, steps, stepSize, lambda, w.data());
+  return w;
+}
+
+std::vector<double> minimal_pass_widest(const core::RegressionData &d, double stepSize, double lambda) {
+  std::vector<double> w(static_cast<size_t>(d.D), 0.0);
+  widest().pass(d, stepSize, lambda, w.data());
+  return w;
+}
+
+// Kept out of line and fed through volatile pointers, so that the compiler sees neither the values
+// nor how often the chain repeats and must make every addition in order.
+__attribute__((noinline)) double add_chain(int32_t D, int64_t adds) {
+  constexpr int32_t kRows = 4;  // 4 rows of D = 1000 are 32 KB: they stay in the first caches
+  const size_t d = static_cast<size_t>(D > 0 ? D : 1);
+  std::vector<double> x(kRows * d), w(d);
+  LocalPcg rng(17);
+  for (double &v : x) v = rng.next() * 0x1p-31 - 0.5;
+  for (double &v : w) v = (rng.next() * 0x1p-31 - 0.5) * 1e-3;
+  const double *volatile xp = x.data();
+  const double *volatile wp = w.data();
+  const double *const xr = xp, *const wr = wp;
+  double s = 0.0;
+  int64_t done = 0;
+  for (int32_t r = 0; done < adds; r = (r + 1) % kRows) {
+    const double *row = xr + static_cast<size_t>(r) * d;
+    for (size_t k = 0; k < d; ++k) s = s + row[k] * wr[k];
+    done += static_cast<int64_t>(d);
+  }
+  return s;
+}
 
 std::vector<double> minimal_steps(const core::RegressionData &d, uint32_t seed, int32_t steps, double stepSize,
                                   double lambda) {
@@ -48,8 +148,7 @@ std::vector<double> minimal_steps(const core::RegressionData &d, uint32_t seed, 
 
 std::vector<double> minimal_pass(const core::RegressionData &d, double stepSize, double lambda) {
   std::vector<double> w(static_cast<size_t>(d.D), 0.0);
-  for (int32_t i = 0; i < d.N; ++i)
-    step(d.row(i), d.labels[static_cast<size_t>(i)], w.data(), d.D, stepSize, lambda);
+  for (int32_t i = 0; i < d.N; ++i) step(d.row(i), d.labels[static_cast<size_t>(i)], w.data(), d.D, stepSize, lambda);
   return w;
 }
 

@@ -30,6 +30,19 @@ std::vector<double> minimal_steps(const core::RegressionData &d, uint32_t seed, 
 // One pass over all rows in table order from w = 0, the same loop.
 std::vector<double> minimal_pass(const core::RegressionData &d, double stepSize, double lambda);
 
+// The same two loops compiled for the widest vector instructions the processor has (the way the
+// modules' step kernels are), with the next row asked into the cache one step ahead. Same weights.
+// `isa` names the instruction set used.
+std::vector<double> minimal_steps_widest(const core::RegressionData &d, uint32_t seed, int32_t steps, double stepSize,
+                                         double lambda, const char **isa = nullptr);
+std::vector<double> minimal_pass_widest(const core::RegressionData &d, double stepSize, double lambda);
+
+// The floor of a step: `adds` dependent additions s = s + x[k] * w[k] on one accumulator (no fused
+// multiply-add), the products taken from a few rows of D features that stay in the cache. A step
+// on D features cannot take less than D such additions: its dot product is defined as this chain.
+// Returns the sum, so that the chain is not optimised away.
+double add_chain(int32_t D, int64_t adds);
+
 // driftwalk's iterations as one thread makes them one weight at a time: the permutation, the batch
 // gradient sample by sample, then per weight one noise draw (gaussian_noise) and the step. This is
 // the module's loop before its work was shared out; the same weights, bit for bit.

@@ -25,6 +25,7 @@
 #include "bench/harness.hpp"
 #include "bench/limits.hpp"
 #include "core/primitives.hpp"
+#include "core/step_kernels.hpp"
 #include "core/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
@@ -105,6 +106,23 @@ int steps(char **a) {
   });
   std::vector<double> v;
   const double minimal = median_of(repeats, [&] { v = bench::minimal_steps(data, seed, steps, stepSize, lambda); });
+  // The plain loop again, compiled as the kernels are (widest vector instructions, next row
+  // prefetched), and the floor: the dot product's chain of additions alone, rows in the cache.
+  const char *isa = "";
+  std::vector<double> v_widest;
+  const double minimal_widest =
+      median_of(repeats, [&] { v_widest = bench::minimal_steps_widest(data, seed, steps, stepSize, lambda, &isa); });
+  double chain_sum = 0.0;
+  const int64_t adds = static_cast<int64_t>(steps) * d.D;
+  const double chain = median_of(repeats, [&] { chain_sum += bench::add_chain(d.D, adds); });
+  // The solver against the chain, the fastest of runs in turns (3 x repeats).
+  const std::pair<double, double> best = bench::best_in_turns(
+      3 * repeats,
+      [&] {
+        core::seed_thread_rand(seed);
+        kinkstep::sequential_subgradient_descent(run, {stepSize, lambda, steps});
+      },
+      [&] { chain_sum += bench::add_chain(d.D, adds); });
   uint64_t sink = 0;
   const double read = median_of(repeats, [&] { sink ^= bench::read_drawn_rows(data, seed, steps); });
 
@@ -118,6 +136,15 @@ int steps(char **a) {
   report("stop_check_s", with_stop_check);
   report("stop_check_identical", w_asked == w);
   report("minimal_s", minimal);
+  report("minimal_widest_s", minimal_widest);
+  report("minimal_widest_identical", v_widest == w);
+  // The versions that ran, as keys: "kernel_<name> 1" and "plain_loop_<name> 1".
+  report(std::string("kernel_") + core::step_kernels().name, 1);
+  report(std::string("plain_loop_") + isa, 1);
+  report("chain_s", chain);
+  report("solver_best_s", best.first);
+  report("chain_best_s", best.second);
+  report("chain_checksum", chain_sum != 0.0);
   report("read_rows_s", read);
   report("call_s", call);
   report("convert_s", convert);
@@ -159,6 +186,22 @@ int pass(char **a) {
   std::vector<double> v;
   report("minimal_s", median_of(repeats, [&] { v = bench::minimal_pass(data, stepSize, lambda); }));
   report("identical_to_minimal", w1 == v);
+  report("minimal_widest_s", median_of(repeats, [&] { v = bench::minimal_pass_widest(data, stepSize, lambda); }));
+  report("minimal_widest_identical", w1 == v);
+  double chain_sum = 0.0;
+  report("chain_s", median_of(repeats, [&] { chain_sum += bench::add_chain(d.D, static_cast<int64_t>(nd)); }));
+  {
+    core::WeightVector w(static_cast<size_t>(d.D), 0.0);
+    const std::pair<double, double> best = bench::best_in_turns(
+        3 * repeats,
+        [&] {
+          splitavg::pass_and_average(run, {stepSize, lambda}, 1, w);
+        },
+        [&] { chain_sum += bench::add_chain(d.D, static_cast<int64_t>(nd)); });
+    report("pass_T1_best_s", best.first);
+    report("chain_best_s", best.second);
+  }
+  report("chain_checksum", chain_sum != 0.0);
 
   // Whole calls through mexhost, the weights kept for the objective table.
   const mexhost::Module m(mexhost_module("splitavg"));
@@ -431,9 +474,8 @@ int main(int argc, char **argv) {
     int args;
     int (*run)(char **);
   };
-  const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass},   {"team", 3, team},
-                              {"noise", 1, noise}, {"drift", 6, drift}, {"rss", 3, rss},
-                              {"progress", 7, progress}};
+  const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass}, {"team", 3, team},        {"noise", 1, noise},
+                              {"drift", 6, drift}, {"rss", 3, rss},   {"progress", 7, progress}};
   for (const Command &c : commands)
     if (argc == c.args + 2 && std::strcmp(argv[1], c.name) == 0) return c.run(argv + 2);
   std::fprintf(stderr, "usage: see the comment at the top of bench/stochl1_bench.cpp\n");

@@ -30,6 +30,7 @@
 
 #include "core/primitives.hpp"
 #include "core/regression_data.hpp"
+#include "core/step_kernels.hpp"
 #include "core/stop_check.hpp"
 
 namespace core {
@@ -42,6 +43,7 @@ class DenseRows {
   int32_t features() const { return d_; }
   const double *row(int32_t i) const { return x_ + static_cast<std::size_t>(i) * static_cast<std::size_t>(d_); }
   double label(int32_t i) const { return y_[static_cast<std::size_t>(i)]; }
+  const double *labels() const { return y_; }
   double dot(int32_t i, const double *w) const { return dot_product(row(i), w, d_); }
   template <typename F>
   void for_each(int32_t i, F f) const {
@@ -67,18 +69,22 @@ inline void sample_subgradient(const DenseRows &rows, int32_t i, const double *w
   for (int32_t j = 0; j < D; ++j) g[j] = add_l1_subgradient(c * x[j], w[j], lambda);
 }
 
-// The whole of g comes from w as it stands, then w moves by step * g.
-inline void subgradient_step(const DenseRows &rows, int32_t i, double *w, double *g, double lambda, double step) {
-  sample_subgradient(rows, i, w, lambda, g);
+// The whole of g comes from w as it stands, then w moves by step * g. On dense rows each g_j needs
+// only w_j, so the dispatched kernel (core/step_kernels) writes each new w_j from the old one in
+// one loop and g is not used: the same bits as the subgradient first, then the update.
+inline void subgradient_step(const DenseRows &rows, int32_t i, double *w, double *, double lambda, double step) {
+  const StepKernels &k = step_kernels();
+  const double *x = rows.row(i);
   const int32_t D = rows.features();
-  for (int32_t j = 0; j < D; ++j) w[j] = w[j] - step * g[j];
+  k.step(x, k.dot(x, w, D) - rows.label(i), w, w, D, step, lambda);
 }
 
-inline void subgradient_candidate(const DenseRows &rows, int32_t i, const double *w, double *g, double lambda,
+inline void subgradient_candidate(const DenseRows &rows, int32_t i, const double *w, double *, double lambda,
                                   double step, double *out) {
-  sample_subgradient(rows, i, w, lambda, g);
+  const StepKernels &k = step_kernels();
+  const double *x = rows.row(i);
   const int32_t D = rows.features();
-  for (int32_t j = 0; j < D; ++j) out[j] = w[j] - step * g[j];
+  k.step(x, k.dot(x, w, D) - rows.label(i), w, out, D, step, lambda);
 }
 
 // Positions first .. first + count - 1 receive the samples at first + p[k] (rows and labels), in

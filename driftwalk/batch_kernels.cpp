@@ -1,5 +1,7 @@
 #include "driftwalk/batch_kernels.hpp"
 
+#include "core/step_kernels.hpp"
+
 namespace driftwalk {
 namespace {
 
@@ -81,7 +83,7 @@ std::vector<BatchKernels> available_batch_kernels() {
 }
 
 const BatchKernels &batch_kernels() {
-  static const BatchKernels chosen = detect().back();
+  static const BatchKernels chosen = core::generic_kernels_forced() ? detect().front() : detect().back();
   return chosen;
 }
 

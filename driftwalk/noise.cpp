@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/step_kernels.hpp"
 #include "core/thread_rand.hpp"
 
 namespace driftwalk {
@@ -220,6 +221,7 @@ void standard_variates(const uint32_t *seeds, int32_t n, double *z) {
   static void (*const chosen)(const uint32_t *, int32_t, double *) = [] {
     void (*f)(const uint32_t *, int32_t, double *) = variates_in_blocks<lanes_generic>;
 #if defined(__x86_64__)
+    if (core::generic_kernels_forced()) return f;
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) f = variates_in_blocks<lanes_avx2>;
     if (__builtin_cpu_supports("avx512f")) f = variates_in_blocks<lanes_avx512>;

@@ -10,6 +10,7 @@
 
 #include "core/primitives.hpp"
 #include "core/rows.hpp"
+#include "core/step_runs.hpp"
 #include "core/team.hpp"
 
 namespace splitavg {
@@ -53,11 +54,9 @@ int32_t descend_from(const core::RunContext &run, const Rows &rows, const Parame
       1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(rows.features()) + 1)));
   const core::Progress *progress = run.stop.progress();
   std::atomic<bool> &stop = shared.stop, &pause = shared.pause;
-  int64_t until_look = 0;
   int32_t i = from;
-  for (; i <= share.end; ++i) {
-    if (until_look-- == 0) {
-      until_look = block - 1;
+  while (i <= share.end) {
+    {
       if (progress) shared.passed[static_cast<size_t>(t)].samples.store(i - share.start, std::memory_order_relaxed);
       if (t == 0) {
         // The progress line counts the samples of all threads together.
@@ -72,7 +71,11 @@ int32_t descend_from(const core::RunContext &run, const Rows &rows, const Parame
       }
       if (stop.load(std::memory_order_relaxed) || pause.load(std::memory_order_relaxed)) return i;
     }
-    core::subgradient_step(rows, i, m, g, p.lambda, p.stepSize);
+    // The block's samples back to back, each step from the model the one before left (on dense rows
+    // one kernel call, which carries each step's dot product into the next).
+    const int32_t count = static_cast<int32_t>(std::min<int64_t>(block, static_cast<int64_t>(share.end) - i + 1));
+    core::pass_samples(rows, i, count, m, g, p.lambda, p.stepSize);
+    i += count;
   }
   return i;
 }

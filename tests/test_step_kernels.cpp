@@ -1,0 +1,265 @@
+// The dispatched step kernels: every version this processor runs gives the generic one's bits, and
+// the generic one gives the bits of the step as the solvers define it (core::sample_subgradient,
+// then w - stepSize * g).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/primitives.hpp"
+#include "core/rows.hpp"
+#include "core/step_kernels.hpp"
+#include "core/step_runs.hpp"
+
+namespace {
+
+// Bits, not values: -0.0 against +0.0 and NaN against NaN must also agree.
+::testing::AssertionResult same_bits(const std::vector<double> &a, const std::vector<double> &b) {
+  if (a.size() != b.size()) return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
+  for (size_t k = 0; k < a.size(); ++k)
+    if (std::memcmp(&a[k], &b[k], sizeof(double)) != 0)
+      return ::testing::AssertionFailure() << "element " << k << ": " << a[k] << " against " << b[k];
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult same_bits(double a, double b) {
+  return same_bits(std::vector<double>{a}, std::vector<double>{b});
+}
+
+// A 64-bit LCG: the same values everywhere.
+struct Values {
+  uint64_t s;
+  double uniform() {  // in [-1, 1)
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(static_cast<int64_t>(s) >> 11) * 0x1p-52;
+  }
+  // Mostly ordinary values, and now and then a value that tests the rules: signed zeros, a NaN
+  // weight (adds no penalty), subnormals, huge values whose products overflow, ties in rounding.
+  double edgy(bool allow_nan) {
+    const double u = uniform();
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    switch ((s >> 40) % 16) {
+      case 0:
+        return 0.0;
+      case 1:
+        return -0.0;
+      case 2:
+        return allow_nan ? std::numeric_limits<double>::quiet_NaN() : 1.0;
+      case 3:
+        return u * 0x1p-1060;  // subnormal
+      case 4:
+        return u * 0x1p+600;
+      case 5:
+        return 1.0 + 0x1p-52;
+      default:
+        return u;
+    }
+  }
+};
+
+std::vector<double> values(Values &v, size_t n, bool edgy, bool allow_nan = false) {
+  std::vector<double> out(n);
+  for (double &x : out) x = edgy ? v.edgy(allow_nan) : v.uniform();
+  return out;
+}
+
+const int32_t kSizes[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 15, 16, 17, 31, 33, 100, 1001};
+
+// The step as the solvers defined it before the kernels: the subgradient into a buffer, then the
+// update from it.
+std::vector<double> defined_step(const std::vector<double> &x, double y, std::vector<double> w, double stepSize,
+                                 double lambda) {
+  const int32_t D = static_cast<int32_t>(x.size());
+  core::RegressionData d;
+  d.N = 1;
+  d.D = D;
+  d.features.assign(x.begin(), x.end());
+  d.labels = {y};
+  std::vector<double> g(x.size());
+  core::sample_subgradient(d, 0, w.data(), lambda, g.data());
+  for (int32_t j = 0; j < D; ++j) w[j] = w[j] - stepSize * g[j];
+  return w;
+}
+
+// Dense rows under another type: the step runs compose themselves from its step kernel, which here
+// is the step as defined (subgradient first, then the update), so the dense overloads must match.
+struct PlainRows {
+  core::DenseRows rows;
+  int32_t samples() const { return rows.samples(); }
+  int32_t features() const { return rows.features(); }
+  double label(int32_t i) const { return rows.label(i); }
+  double dot(int32_t i, const double *w) const { return rows.dot(i, w); }
+  void prefetch(int32_t i) const { rows.prefetch(i); }
+};
+
+void subgradient_step(const PlainRows &r, int32_t i, double *w, double *g, double lambda, double step) {
+  const double *x = r.rows.row(i);
+  const int32_t D = r.features();
+  const double c = core::dot_product(x, w, D) - r.label(i);
+  for (int32_t j = 0; j < D; ++j) g[j] = core::add_l1_subgradient(c * x[j], w[j], lambda);
+  for (int32_t j = 0; j < D; ++j) w[j] = w[j] - step * g[j];
+}
+
+}  // namespace
+
+TEST(StepKernels, DenseStepRunsMatchTheirCompositionFromTheDefinedStep) {
+  Values v{15};
+  for (int32_t D : kSizes) {
+    const int32_t N = 9;
+    const size_t d = static_cast<size_t>(D);
+    const std::vector<double> X = values(v, d * N, true), y = values(v, N, false);
+    // Column-major X for make_regression_data.
+    std::vector<double> Xc(X.size());
+    for (int32_t i = 0; i < N; ++i)
+      for (size_t j = 0; j < d; ++j) Xc[j * N + static_cast<size_t>(i)] = X[static_cast<size_t>(i) * d + j];
+    const core::RegressionData data = core::make_regression_data(Xc.data(), N, D, y.data());
+    const core::DenseRows dense(data);
+    const PlainRows plain{dense};
+    const std::vector<double> w0 = values(v, d, true, true);
+    std::vector<double> wd = w0, wp = w0, g(d);
+    const int32_t order[] = {3, 3, 0, 8, 5, 1};
+    double cd = core::residual(dense, order[0], wd.data()), cp = core::residual(plain, order[0], wp.data());
+    for (int k = 0; k < 6; ++k) {
+      const int32_t next = k + 1 < 6 ? order[k + 1] : -1, ahead = k + 2 < 6 ? order[k + 2] : -1;
+      cd = core::step_then_residual(dense, order[k], cd, wd.data(), g.data(), 0.01, 0.3, next, ahead);
+      cp = core::step_then_residual(plain, order[k], cp, wp.data(), g.data(), 0.01, 0.3, next, ahead);
+      EXPECT_TRUE(same_bits(cd, cp)) << "D = " << D << ", step " << k;
+    }
+    EXPECT_TRUE(same_bits(wd, wp)) << "D = " << D;
+    core::pass_samples(dense, 2, 6, wd.data(), g.data(), 0.02, 0.1);
+    core::pass_samples(plain, 2, 6, wp.data(), g.data(), 0.02, 0.1);
+    EXPECT_TRUE(same_bits(wd, wp)) << "pass, D = " << D;
+    core::pass_samples(dense, 4, 0, wd.data(), g.data(), 0.02, 0.1);
+    EXPECT_TRUE(same_bits(wd, wp)) << "empty pass, D = " << D;
+  }
+}
+
+TEST(StepKernels, GenericFirstAndTheChosenOneIsAvailable) {
+  const std::vector<core::StepKernels> all = core::available_step_kernels();
+  ASSERT_FALSE(all.empty());
+  EXPECT_STREQ(all.front().name, "generic");
+  bool found = false;
+  for (const core::StepKernels &k : all) found = found || std::string(k.name) == core::step_kernels().name;
+  EXPECT_TRUE(found);
+  if (core::generic_kernels_forced()) {
+    EXPECT_STREQ(core::step_kernels().name, "generic");
+  }
+}
+
+TEST(StepKernels, GenericStepIsTheDefinedStep) {
+  const core::StepKernels g = core::available_step_kernels().front();
+  Values v{11};
+  for (int32_t D : kSizes) {
+    for (int trial = 0; trial < 20; ++trial) {
+      const bool edgy = trial % 2 == 1;
+      const std::vector<double> x = values(v, static_cast<size_t>(D), edgy);
+      const std::vector<double> w0 = values(v, static_cast<size_t>(D), edgy, /*allow_nan=*/true);
+      const double y = v.uniform(), stepSize = 0.5 + v.uniform() * 0.25, lambda = trial == 4 ? 0.0 : v.uniform();
+      const std::vector<double> expected = defined_step(x, y, w0, stepSize, lambda);
+
+      const double dot = g.dot(x.data(), w0.data(), D);
+      EXPECT_TRUE(same_bits(dot, core::dot_product(x.data(), w0.data(), D))) << "D = " << D;
+      const double c = dot - y;
+      std::vector<double> in_place = w0, out(static_cast<size_t>(D));
+      g.step(x.data(), c, in_place.data(), in_place.data(), D, stepSize, lambda);
+      g.step(x.data(), c, w0.data(), out.data(), D, stepSize, lambda);
+      EXPECT_TRUE(same_bits(in_place, expected)) << "D = " << D << ", trial " << trial;
+      EXPECT_TRUE(same_bits(out, expected)) << "D = " << D << ", trial " << trial;
+    }
+  }
+}
+
+TEST(StepKernels, StepThenDotAndPassAreStepsFollowedByDots) {
+  const core::StepKernels g = core::available_step_kernels().front();
+  Values v{12};
+  for (int32_t D : kSizes) {
+    const size_t d = static_cast<size_t>(D);
+    const int32_t count = 7;
+    const std::vector<double> rows = values(v, d * count, true), labels = values(v, count, false);
+    const std::vector<double> w0 = values(v, d, true, true);
+    const double stepSize = 0.3, lambda = 0.01;
+
+    std::vector<double> w = w0;
+    for (int32_t r = 0; r < count; ++r) {
+      std::vector<double> x(rows.begin() + static_cast<std::ptrdiff_t>(r * d),
+                            rows.begin() + static_cast<std::ptrdiff_t>((r + 1) * d));
+      w = defined_step(x, labels[static_cast<size_t>(r)], w, stepSize, lambda);
+    }
+    std::vector<double> passed = w0;
+    g.pass(rows.data(), labels.data(), count, passed.data(), D, stepSize, lambda);
+    EXPECT_TRUE(same_bits(passed, w)) << "D = " << D;
+
+    // The dot product carried by the step is the one taken after it.
+    std::vector<double> stepped = w0, plain = w0;
+    const double c = g.dot(rows.data(), w0.data(), D) - labels[0];
+    const double carried =
+        g.step_then_dot(rows.data(), c, stepped.data(), D, stepSize, lambda, rows.data() + d, rows.data());
+    g.step(rows.data(), c, plain.data(), plain.data(), D, stepSize, lambda);
+    EXPECT_TRUE(same_bits(stepped, plain)) << "D = " << D;
+    EXPECT_TRUE(same_bits(carried, g.dot(rows.data() + d, plain.data(), D))) << "D = " << D;
+  }
+}
+
+TEST(StepKernels, EveryVersionGivesTheGenericBits) {
+  const std::vector<core::StepKernels> all = core::available_step_kernels();
+  const core::StepKernels &g = all.front();
+  if (all.size() == 1) GTEST_SKIP() << "only the generic version runs on this processor";
+  Values v{13};
+  for (size_t k = 1; k < all.size(); ++k) {
+    const core::StepKernels &f = all[k];
+    SCOPED_TRACE(f.name);
+    for (int32_t D : kSizes) {
+      const size_t d = static_cast<size_t>(D);
+      for (int trial = 0; trial < 40; ++trial) {
+        const bool edgy = trial % 2 == 1;
+        const int32_t count = 5;
+        const std::vector<double> rows = values(v, d * count, edgy), labels = values(v, count, false);
+        const std::vector<double> w0 = values(v, d, edgy, /*allow_nan=*/trial % 4 == 3);
+        const double stepSize = trial == 6 ? 0.0 : 0.5 + v.uniform() * 0.25;
+        const double lambda = trial == 8 ? 0.0 : edgy ? v.edgy(false) : v.uniform();
+        const double c = g.dot(rows.data(), w0.data(), D) - labels[0];
+        EXPECT_TRUE(same_bits(f.dot(rows.data(), w0.data(), D), g.dot(rows.data(), w0.data(), D)));
+
+        std::vector<double> a(d), b(d);
+        g.step(rows.data(), c, w0.data(), a.data(), D, stepSize, lambda);
+        f.step(rows.data(), c, w0.data(), b.data(), D, stepSize, lambda);
+        EXPECT_TRUE(same_bits(a, b)) << "step, D = " << D << ", trial " << trial;
+
+        std::vector<double> ga = w0, fa = w0;
+        const double gs = g.step_then_dot(rows.data(), c, ga.data(), D, stepSize, lambda, rows.data() + d, nullptr);
+        const double fs =
+            f.step_then_dot(rows.data(), c, fa.data(), D, stepSize, lambda, rows.data() + d, rows.data() + 2 * d);
+        EXPECT_TRUE(same_bits(ga, fa)) << "step_then_dot, D = " << D << ", trial " << trial;
+        EXPECT_TRUE(same_bits(gs, fs)) << "step_then_dot's sum, D = " << D << ", trial " << trial;
+
+        std::vector<double> gp = w0, fp = w0;
+        g.pass(rows.data(), labels.data(), count, gp.data(), D, stepSize, lambda);
+        f.pass(rows.data(), labels.data(), count, fp.data(), D, stepSize, lambda);
+        EXPECT_TRUE(same_bits(gp, fp)) << "pass, D = " << D << ", trial " << trial;
+      }
+    }
+  }
+}
+
+TEST(StepKernels, RowsAtAnyAlignmentAndAnEmptyPass) {
+  // Rows of odd D lie at every 8-byte offset within a cache line; the vector loads must not care.
+  const std::vector<core::StepKernels> all = core::available_step_kernels();
+  Values v{14};
+  const int32_t D = 13, count = 16;
+  std::vector<double> rows = values(v, static_cast<size_t>(D) * count + 1, false), labels = values(v, count, false);
+  std::vector<double> reference;
+  for (const core::StepKernels &f : all) {
+    SCOPED_TRACE(f.name);
+    std::vector<double> w(static_cast<size_t>(D), 0.0);
+    f.pass(rows.data() + 1, labels.data(), count, w.data(), D, 0.1, 0.01);
+    if (reference.empty()) reference = w;
+    EXPECT_TRUE(same_bits(w, reference));
+    const std::vector<double> before = w;
+    f.pass(rows.data(), labels.data(), 0, w.data(), D, 0.1, 0.01);
+    EXPECT_TRUE(same_bits(w, before));
+  }
+}
