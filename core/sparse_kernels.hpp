@@ -1,0 +1,99 @@
+// The solvers' arithmetic on compressed sparse rows, giving the bits of the dense kernels on
+// full(X). A term x_ij * w_j with x_ij = 0 is +-0 while w_j is finite, and the in-order sums start
+// at +0 and never become -0, so leaving such terms out changes no partial sum: the dot products and
+// the gradient sums run over a row's nonzeros in increasing column order. (When a weight or a
+// residual is an infinity or NaN, 0 * Inf is NaN in the dense sums and the two may differ.)
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/l1_catchup.hpp"
+#include "core/primitives.hpp"
+#include "core/sparse_rows.hpp"
+#include "core/stop_check.hpp"
+
+namespace core {
+
+inline double dot_product(const SparseRow &x, const double *w) {
+  double s = 0.0;
+  for (int64_t k = 0; k < x.count; ++k) s = s + x.values[k] * w[x.columns[k]];
+  return s;
+}
+
+// The term of sample i in the objective, pow(x_i . w - y_i, 2).
+double squared_residual(const SparseRows &data, const double *w, int32_t i);
+
+// F(w) as objective_value sums it for dense rows, in O(nnz + D). With `stop`, asks it as the rows
+// are summed; once it says stop the value is unfinished.
+double objective_value(const SparseRows &data, const double *w, double lambda, const StopCheck *stop = nullptr);
+
+// One-sample subgradient into all D entries of g, as sample_subgradient forms it on the dense row:
+// c = x_i . w - y_i, g_j = add_l1_subgradient(c * x_ij, w_j, lambda), with c * 0 for the features
+// the row does not hold. O(D + the row's nonzeros).
+void sample_subgradient(const SparseRows &data, int32_t i, const double *w, double lambda, double *g);
+
+// One thread's run of one-sample steps w <- w - stepSize * g on its own weights, each step costing
+// the sample's nonzeros: a feature the sample does not touch only moves by the L1 term, which is
+// applied lazily (l1_catch_up) when a later sample touches the feature, or when bring_up_to_date is
+// called (at the end, and before anything reads all of w, such as an objective). The weights are
+// then the bits the dense loop gives, step for step. Holds per feature the step it was last brought
+// up to date at: O(D) memory. Allocates only when made.
+class LazyL1Steps {
+ public:
+  LazyL1Steps(int32_t D, double stepSize, double lambda)
+      : stepSize_(stepSize), lambda_(lambda), amount_(stepSize * lambda), last_(static_cast<size_t>(D), 0) {}
+
+  // One step on sample x (label y) of w, whose features x touches are then up to date.
+  void step(const SparseRow &x, double y, double *w) {
+    const int32_t *const columns = x.columns;
+    const double *const values = x.values;
+    uint64_t *const last = last_.data();
+    double s = 0.0;
+    for (int64_t k = 0; k < x.count; ++k) {
+      const int32_t j = columns[k];
+      const uint64_t behind = now_ - last[j];
+      if (behind != 0 && w[j] != 0) w[j] = l1_catch_up(w[j], amount_, behind);
+      s = s + values[k] * w[j];
+    }
+    const double c = s - y;
+    const uint64_t after = now_ + 1;
+    for (int64_t k = 0; k < x.count; ++k) {
+      const int32_t j = columns[k];
+      const double g = add_l1_subgradient(c * values[k], w[j], lambda_);
+      w[j] = w[j] - stepSize_ * g;
+      last[j] = after;
+    }
+    now_ = after;
+  }
+
+  // Every feature of w brought up to the steps taken.
+  void bring_up_to_date(double *w) {
+    uint64_t *const last = last_.data();
+    const size_t D = last_.size();
+    for (size_t j = 0; j < D; ++j) {
+      const uint64_t behind = now_ - last[j];
+      if (behind != 0 && w[j] != 0) w[j] = l1_catch_up(w[j], amount_, behind);
+      last[j] = now_;
+    }
+  }
+
+  uint64_t steps_taken() const { return now_; }
+
+ private:
+  double stepSize_, lambda_, amount_;
+  uint64_t now_ = 0;
+  std::vector<uint64_t> last_;
+};
+
+// driftwalk's batch on sparse rows: c[j] = (x_i . w - y_i) * 2.0 with i = perm[j], j in [first, last).
+void batch_residuals(const SparseRows &data, const double *w, const int32_t *perm, int32_t first, int32_t last,
+                     double *c);
+
+// g_k = sum over j = 0..B-1, in that order, of c_j * x_{perm[j]}[k], starting from 0.0, for the
+// features k in [first, last): the batch's rows scattered into g, each row's part of the range
+// found by a binary search. O(last - first + B log(row length) + the nonzeros in the range).
+void batch_sums(const SparseRows &data, const int32_t *perm, int32_t B, const double *c, int32_t first, int32_t last,
+                double *g);
+
+}  // namespace core

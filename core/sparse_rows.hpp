@@ -1,0 +1,66 @@
+// The problem with a sparse X: each sample is the list of its nonzero features, in increasing
+// column order (compressed sparse rows). 12 bytes per nonzero (a 32-bit column and a double) and
+// 8 per sample for the row offsets; nothing of size N * D.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "core/regression_data.hpp"
+#include "core/stop_check.hpp"
+
+namespace core {
+
+// One sample's nonzeros: columns[k] increases with k.
+struct SparseRow {
+  const int32_t *columns;
+  const double *values;
+  int64_t count;
+};
+
+struct SparseRows {
+  int32_t N = 0;
+  int32_t D = 0;
+  std::vector<double> labels;
+  // Row i holds entries offsets[i] .. offsets[i + 1] - 1 of columns and values.
+  std::vector<int64_t> offsets;
+  std::vector<int32_t, UninitialisedAllocator<int32_t>> columns;
+  std::vector<double, UninitialisedAllocator<double>> values;
+
+  int64_t nonzeros() const { return offsets.empty() ? 0 : offsets.back(); }
+  SparseRow row(int32_t i) const {
+    const int64_t begin = offsets[static_cast<size_t>(i)], end = offsets[static_cast<size_t>(i) + 1];
+    return {columns.data() + begin, values.data() + begin, end - begin};
+  }
+};
+
+// Compressed columns that do not describe a matrix: column starts that decrease or end beyond the
+// stored entries, a row index outside the matrix, or row indices of a column out of order or
+// repeated (a host's sparse arrays never are; a module could be handed one made by hand).
+class MalformedSparse : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Builds the rows from compressed columns as MATLAB and Octave hand them over: column j's entries
+// are jc[j] .. jc[j + 1] - 1 of ir (their rows, increasing) and pr (their values); capacity is the
+// number of entries the arrays hold. One counting pass over the row indices, one pass that places
+// every entry: O(N + D + nnz), no dense intermediate. Copies the first N labels of y. Throws
+// NonFiniteValue naming the first NaN or infinity (X in column-major order, then y), as the dense
+// conversion does, MalformedSparse for a malformed X, std::bad_alloc when it does not fit. With
+// `stop`, asks it as the columns pass and ends early (rows unfinished) once it says stop.
+// Index: the host's mwIndex (size_t or int64_t); Value: double, or bool for a sparse logical X.
+template <typename Index, typename Value, typename YReal>
+SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, size_t capacity, int32_t N, int32_t D,
+                            const YReal *y, const StopCheck *stop = nullptr);
+
+// The first n values of a sparse column-major array (rows x columns, compressed columns jc, ir,
+// pr) in column-major order, zeros included: a label vector held as a sparse array. Throws
+// MalformedSparse as above and NonFiniteValue for the first NaN or infinity among them.
+template <typename Index, typename Value>
+std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, const Value *pr, size_t capacity,
+                                          size_t rows, size_t columns, size_t n);
+
+}  // namespace core
