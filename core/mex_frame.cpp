@@ -71,12 +71,32 @@ bool is_real_full_data(const mxArray *a) {
   return (mxIsDouble(a) || mxIsSingle(a)) && !mxIsComplex(a) && !mxIsSparse(a);
 }
 
+// Real and sparse, double or logical: the sparse classes X may come in (y: double only).
+bool is_real_sparse_data(const mxArray *a, bool logical_too) {
+  return mxIsSparse(a) && !mxIsComplex(a) && (mxIsDouble(a) || (logical_too && mxIsLogical(a)));
+}
+
 template <typename YReal>
-core::RegressionData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape,
-                                       const core::StopCheck &stop) {
-  if (mxIsSingle(X))
-    return core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y, &stop);
-  return core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop);
+ProblemData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape,
+                              const core::StopCheck &stop) {
+  ProblemData d;
+  if (!shape.sparse) {
+    if (mxIsSingle(X))
+      d.dense = core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y, &stop);
+    else
+      d.dense = core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop);
+    return d;
+  }
+  d.is_sparse = true;
+  d.dense.N = shape.N;
+  d.dense.D = shape.D;
+  const mwIndex *jc = mxGetJc(X), *ir = mxGetIr(X);
+  const size_t capacity = static_cast<size_t>(mxGetNzmax(X));
+  if (mxIsLogical(X))
+    d.sparse = core::make_sparse_rows(jc, ir, mxGetLogicals(X), capacity, shape.N, shape.D, y, &stop);
+  else
+    d.sparse = core::make_sparse_rows(jc, ir, mxGetPr(X), capacity, shape.N, shape.D, y, &stop);
+  return d;
 }
 
 }  // namespace
@@ -105,9 +125,11 @@ bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err) {
 
 bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, CallError &err) {
   char what[160];
-  if (!is_real_full_data(X) || mxGetNumberOfDimensions(X) != 2) {
+  if (!(is_real_full_data(X) || is_real_sparse_data(X, true)) || mxGetNumberOfDimensions(X) != 2) {
     describe(X, what, sizeof what);
-    err.set("invalidX", "input 1 (X) must be a real, full double or single matrix of N samples by D features; got %s.",
+    err.set("invalidX",
+            "input 1 (X) must be a real matrix of N samples by D features, full double or single or sparse double "
+            "or logical; got %s.",
             what);
     return false;
   }
@@ -116,9 +138,10 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, Call
     err.set("tooLarge", "input 1 (X) has %zu rows and %zu columns; at most 2147483647 of each are supported.", n, d);
     return false;
   }
-  if (!is_real_full_data(y)) {
+  if (!(is_real_full_data(y) || is_real_sparse_data(y, false))) {
     describe(y, what, sizeof what);
-    err.set("invalidY", "input 2 (y) must be a real, full double or single vector of N labels; got %s.", what);
+    err.set("invalidY", "input 2 (y) must be a real double or single vector of N labels (full, or sparse double); got %s.",
+            what);
     return false;
   }
   if (mxGetNumberOfElements(y) < n) {
@@ -128,7 +151,22 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, Call
   }
   shape.N = static_cast<int32_t>(n);
   shape.D = static_cast<int32_t>(d);
+  shape.sparse = mxIsSparse(X);
+  shape.nonzeros = shape.sparse ? static_cast<uint64_t>(mxGetJc(X)[d]) : 0;
   return true;
+}
+
+void set_out_of_memory(const ProblemShape &shape, CallError &err) {
+  if (shape.sparse)
+    err.set("outOfMemory",
+            "not enough memory for the data (N = %d samples, D = %d features, %llu nonzeros) and what the run "
+            "keeps; everything allocated was released.",
+            shape.N, shape.D, static_cast<unsigned long long>(shape.nonzeros));
+  else
+    err.set("outOfMemory",
+            "not enough memory for the data (N = %d samples of D = %d features) and what the run keeps; "
+            "everything allocated was released.",
+            shape.N, shape.D);
 }
 
 bool read_scalar(const Signature &sig, const mxArray *const *prhs, int position, double &value, CallError &err) {
@@ -190,10 +228,25 @@ bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *p
   return true;
 }
 
-core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape,
-                                const core::StopCheck &stop) {
+ProblemData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape, const core::StopCheck &stop) {
   if (mxIsSingle(y)) return build_with_labels(X, static_cast<const float *>(mxGetData(y)), shape, stop);
-  return build_with_labels(X, static_cast<const double *>(mxGetData(y)), shape, stop);
+  if (!mxIsSparse(y)) return build_with_labels(X, static_cast<const double *>(mxGetData(y)), shape, stop);
+  // A sparse y: its first N values, zeros filled in. A NaN or an infinity there is named only
+  // once X is known to hold none, as for a full y.
+  std::vector<double> labels;
+  std::exception_ptr bad_label;
+  try {
+    labels = core::sparse_leading_values(mxGetJc(y), mxGetIr(y), mxGetPr(y), static_cast<size_t>(mxGetNzmax(y)),
+                                         mxGetM(y), mxGetN(y), static_cast<size_t>(shape.N));
+  } catch (const core::NonFiniteValue &) {
+    bad_label = std::current_exception();
+    labels.assign(static_cast<size_t>(shape.N), 0.0);
+  } catch (const core::MalformedSparse &e) {
+    throw core::MalformedSparse(e.what(), true);
+  }
+  ProblemData d = build_with_labels(X, labels.data(), shape, stop);
+  if (bad_label) std::rethrow_exception(bad_label);
+  return d;
 }
 
 core::StopCheck host_stop_check() {

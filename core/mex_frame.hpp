@@ -17,6 +17,7 @@
 #include "core/printer.hpp"
 #include "core/progress.hpp"
 #include "core/regression_data.hpp"
+#include "core/sparse_rows.hpp"
 #include "core/run_context.hpp"
 #include "mex.h"
 
@@ -71,10 +72,13 @@ bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err);
 struct ProblemShape {
   int32_t N = 0;
   int32_t D = 0;
+  bool sparse = false;     // X is a sparse matrix
+  uint64_t nonzeros = 0;   // its stored entries, when sparse
 };
 
-// X: a real, full double matrix of at most 2^31 - 1 rows and columns; y: a real, full double array
-// with at least N values.
+// X: a real matrix of at most 2^31 - 1 rows and columns, full double or single, or sparse double
+// or logical; y: a real double or single array (full, or sparse double) with at least N values.
+// A sparse y counts as full(y).
 bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, CallError &err);
 
 // Input `position` (0-based) as a double: its first element, which must exist and be a real
@@ -99,6 +103,9 @@ void warn_if_diverged(const std::vector<double> &w, CallError &err);
 bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *prhs, ProblemShape &shape,
                double *values, CallOptions &options, CallError &err);
 
+// The outOfMemory error for the data of this shape (N x D, or the nonzeros of a sparse X).
+void set_out_of_memory(const ProblemShape &shape, CallError &err);
+
 // Runs the body; running out of memory inside it becomes an outOfMemory error and a NaN or an
 // infinity in X or y a nonFiniteData error, raised once the body's objects are gone. Any other standard exception (a check inside the numerical code that
 // the gateway's own checks should have made unreachable) becomes an internalError rather than
@@ -107,30 +114,44 @@ bool read_call(const Signature &sig, int nlhs, int nrhs, const mxArray *const *p
 // memory too.
 template <typename Body>
 void guard_memory(const ProblemShape &shape, CallError &err, Body &&body) {
-  static const char kNoMemory[] =
-      "not enough memory for the data (N = %d samples of D = %d features) and what the run keeps; "
-      "everything allocated was released.";
   try {
     body();
   } catch (const core::NonFiniteValue &e) {
     err.set("nonFiniteData", "input %d (%s) must hold only finite values, but %s; remove or fill in such values first.",
             e.in_labels ? 2 : 1, e.in_labels ? "y" : "X", e.what());
+  } catch (const core::MalformedSparse &e) {
+    err.set(e.in_labels ? "invalidY" : "invalidX",
+            "input %d (%s) is a sparse matrix whose compressed columns do not describe a matrix: %s.",
+            e.in_labels ? 2 : 1, e.in_labels ? "y" : "X", e.what());
   } catch (const std::bad_alloc &) {
-    err.set("outOfMemory", kNoMemory, shape.N, shape.D);
+    set_out_of_memory(shape, err);
   } catch (const std::length_error &) {
-    err.set("outOfMemory", kNoMemory, shape.N, shape.D);
+    set_out_of_memory(shape, err);
   } catch (const std::exception &e) {
     if (is_allocation_failure(e.what()))
-      err.set("outOfMemory", kNoMemory, shape.N, shape.D);
+      set_out_of_memory(shape, err);
     else
       err.set("internalError", "%s", without_module_prefix(err.module(), e.what()));
   }
 }
 
-// The data as the solvers see it. Throws std::bad_alloc / std::length_error when it does not fit.
-// Asks `stop` as it converts and ends early (unfinished) once it says stop.
-core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape,
-                                const core::StopCheck &stop);
+// The data as the solvers see them: dense rows, or, for a sparse X, compressed sparse rows (and
+// only N and D in `dense`). Never anything of size N x D for a sparse X.
+struct ProblemData {
+  core::RegressionData dense;
+  core::SparseRows sparse;
+  bool is_sparse = false;
+  // The solvers' context on these data (which must outlive it).
+  core::RunContext context(bool verbose, core::Printer out) const {
+    return is_sparse ? core::RunContext(dense, sparse, verbose, out) : core::RunContext(dense, verbose, out);
+  }
+};
+
+// Builds the data. Throws std::bad_alloc / std::length_error when they do not fit, NonFiniteValue
+// for a NaN or an infinity (X before y) and MalformedSparse for a sparse X that describes no
+// matrix. Asks `stop` as it converts and ends early (unfinished) once it says stop.
+ProblemData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape, const core::StopCheck &stop);
+
 
 // The host's Ctrl-C, as the solvers ask it.
 core::StopCheck host_stop_check();

@@ -210,10 +210,14 @@ std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, cons
   STOCHL1_SPARSE_ROWS(Index, double, float)                                                                 \
   STOCHL1_SPARSE_ROWS(Index, bool, double)                                                                  \
   STOCHL1_SPARSE_ROWS(Index, bool, float)                                                                   \
+  STOCHL1_SPARSE_ROWS(Index, unsigned char, double)                                                         \
+  STOCHL1_SPARSE_ROWS(Index, unsigned char, float)                                                          \
   template std::vector<double> sparse_leading_values(const Index *, const Index *, const double *, size_t, \
                                                      size_t, size_t, size_t);                               \
   template std::vector<double> sparse_leading_values(const Index *, const Index *, const bool *, size_t, size_t, \
-                                                     size_t, size_t);
+                                                     size_t, size_t);                                       \
+  template std::vector<double> sparse_leading_values(const Index *, const Index *, const unsigned char *, size_t, \
+                                                     size_t, size_t, size_t);
 STOCHL1_SPARSE_INDEX(uint64_t)
 STOCHL1_SPARSE_INDEX(int64_t)
 #undef STOCHL1_SPARSE_INDEX

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core/regression_data.hpp"
@@ -29,9 +30,14 @@ struct SparseRows {
   std::vector<int32_t, UninitialisedAllocator<int32_t>> columns;
   std::vector<double, UninitialisedAllocator<double>> values;
 
+  // When not empty, sample i is stored row order[i]: a shuffle reorders the samples through it
+  // instead of moving rows of different lengths around (the labels move themselves).
+  std::vector<int32_t> order;
+
   int64_t nonzeros() const { return offsets.empty() ? 0 : offsets.back(); }
   SparseRow row(int32_t i) const {
-    const int64_t begin = offsets[static_cast<size_t>(i)], end = offsets[static_cast<size_t>(i) + 1];
+    const size_t r = order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(order[static_cast<size_t>(i)]);
+    const int64_t begin = offsets[r], end = offsets[r + 1];
     return {columns.data() + begin, values.data() + begin, end - begin};
   }
 };
@@ -41,7 +47,9 @@ struct SparseRows {
 // repeated (a host's sparse arrays never are; a module could be handed one made by hand).
 class MalformedSparse : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit MalformedSparse(const std::string &what, bool in_labels_ = false)
+      : std::runtime_error(what), in_labels(in_labels_) {}
+  bool in_labels;  // y rather than X
 };
 
 // Builds the rows from compressed columns as MATLAB and Octave hand them over: column j's entries
@@ -51,7 +59,8 @@ class MalformedSparse : public std::runtime_error {
 // NonFiniteValue naming the first NaN or infinity (X in column-major order, then y), as the dense
 // conversion does, MalformedSparse for a malformed X, std::bad_alloc when it does not fit. With
 // `stop`, asks it as the columns pass and ends early (rows unfinished) once it says stop.
-// Index: the host's mwIndex (size_t or int64_t); Value: double, or bool for a sparse logical X.
+// Index: the host's mwIndex (size_t or int64_t); Value: double, or the host's mxLogical (bool or
+// unsigned char) for a sparse logical X.
 template <typename Index, typename Value, typename YReal>
 SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, size_t capacity, int32_t N, int32_t D,
                             const YReal *y, const StopCheck *stop = nullptr);

@@ -46,8 +46,8 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
 
   frame::guard_memory(shape, err, [&] {
     const core::StopCheck stop = frame::host_stop_check();
-    const core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape, stop);
-    core::RunContext ctx{data, verbose, out};
+    const frame::ProblemData data = frame::build_data(prhs[0], prhs[1], shape, stop);
+    core::RunContext ctx = data.context(verbose, out);
     frame::RunRecord record(nlhs, options);
     record.prepare(ctx, stop);
     if (record.interrupted(ctx, err)) return;

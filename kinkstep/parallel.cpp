@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/sparse_kernels.hpp"
 #include "core/team.hpp"
 #include "core/thread_rand.hpp"
 #include "kinkstep/subgradient.hpp"
@@ -21,15 +22,11 @@ int32_t team_of_T(int32_t threads, int32_t) {
   return threads;
 }
 
-}  // namespace
-
-ParallelResult parallel_averaged_descent(const core::RunContext &run, const Parameters &p) {
-  return detail::parallel_averaged_descent(run, p, team_of_T);
-}
-
-ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, const Parameters &p,
-                                                 StepTeamRequest request) {
-  const core::RegressionData &data = run.data;
+// The method on either layout; only the subgradient comes from the layout's kernels (method 1
+// touches every weight in every iteration whatever the layout).
+template <typename Data>
+ParallelResult averaged(const core::RunContext &run, const Data &data, const Parameters &p,
+                        detail::StepTeamRequest request) {
   ParallelResult r;
 
   // Sizing team, of the runtime's default size unless the caller asked for one, with dynamic
@@ -107,6 +104,18 @@ ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, co
     }
   }
   return r;
+}
+
+}  // namespace
+
+ParallelResult parallel_averaged_descent(const core::RunContext &run, const Parameters &p) {
+  return detail::parallel_averaged_descent(run, p, team_of_T);
+}
+
+ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, const Parameters &p,
+                                                 StepTeamRequest request) {
+  if (run.sparse) return averaged(run, *run.sparse, p, request);
+  return averaged(run, run.data, p, request);
 }
 
 }  // namespace kinkstep

@@ -2,12 +2,15 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/sample_steps.hpp"
 #include "kinkstep/subgradient.hpp"
 
 namespace kinkstep {
+namespace {
 
-core::WeightVector sequential_subgradient_descent(const core::RunContext &run, const Parameters &p) {
-  const core::RegressionData &data = run.data;
+// The method on either layout: the same draws, steps and lines, from the layout's kernels.
+template <typename Data>
+core::WeightVector descend(const core::RunContext &run, const Data &data, const Parameters &p) {
   core::WeightVector w(static_cast<size_t>(data.D), 0.0);
   if (run.wants_objective()) {
     const double f = run.objective(w.data(), p.lambda);
@@ -16,28 +19,25 @@ core::WeightVector sequential_subgradient_descent(const core::RunContext &run, c
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
   }
 
-  // One gradient buffer serves every step: each step overwrites all of it before reading it.
-  std::vector<double> g(static_cast<size_t>(data.D));
+  // One gradient buffer (dense rows) serves every step: each step overwrites all of it first.
+  core::SampleSteps<Data> steps(data, p.stepSize, p.lambda);
   // Each sample is drawn one step ahead so that its row can be fetched from memory while the
   // current step computes. The draws are the same values in the same order and no more of them:
   // nothing else uses this thread's generator in between.
   core::ThreadRand &rand = core::this_thread_rand();
-  const size_t row_bytes = static_cast<size_t>(data.D) * sizeof(double);
-  const uint64_t step_work = 3 * static_cast<uint64_t>(data.D) + 8;
   int32_t next = p.maxIter > 0 ? rand.next() % data.N : 0;
   for (int32_t k = 0; k < p.maxIter; ++k) {
-    // A silent step touches about 3 D features: the host is asked once enough of them add up (the
-    // first step and a verbose step, which prints, ask every time). k steps are done.
-    if ((run.verbose || k == 0) ? run.stop.should_stop(k) : run.stop.poll(step_work, k)) break;
+    // The host is asked once enough work adds up (the first step and a verbose step, which
+    // prints, ask every time). k steps are done.
+    if ((run.verbose || k == 0) ? run.stop.should_stop(k) : run.stop.poll(steps.work(next), k)) break;
     const int32_t i = next;
     if (k + 1 < p.maxIter) {
       next = rand.next() % data.N;
-      const char *row = reinterpret_cast<const char *>(data.row(next));
-      for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
+      steps.prefetch(next);
     }
-    core::sample_subgradient(data, i, w.data(), p.lambda, g.data());
-    for (int32_t j = 0; j < data.D; ++j) w[j] = w[j] - p.stepSize * g[j];
+    steps.step(i, w.data());
     if (run.wants_objective()) {
+      steps.bring_up_to_date(w.data());
       const double f = run.objective(w.data(), p.lambda);
       if (run.stop.stopped()) break;
       run.record_objective(f);
@@ -47,7 +47,15 @@ core::WeightVector sequential_subgradient_descent(const core::RunContext &run, c
       }
     }
   }
+  steps.bring_up_to_date(w.data());
   return w;
+}
+
+}  // namespace
+
+core::WeightVector sequential_subgradient_descent(const core::RunContext &run, const Parameters &p) {
+  if (run.sparse) return descend(run, *run.sparse, p);
+  return descend(run, run.data, p);
 }
 
 }  // namespace kinkstep

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "core/primitives.hpp"
@@ -14,7 +15,20 @@
 
 namespace splitavg {
 
+void SampleLayout::shuffle(core::SparseRows &, const core::StopCheck &) {
+  throw std::logic_error("this sample layout holds dense rows only");
+}
+
+double SampleLayout::objective(const core::SparseRows &, const double *, double, const core::StopCheck &) {
+  throw std::logic_error("this sample layout holds dense rows only");
+}
+
 void LocalSamples::shuffle(core::RegressionData &data, const core::StopCheck &stop) {
+  shuffle_samples(data, 0, n_ - 1, &stop);
+  if (shuffled_ && !stop.stopped()) shuffled_();
+}
+
+void LocalSamples::shuffle(core::SparseRows &data, const core::StopCheck &stop) {
   shuffle_samples(data, 0, n_ - 1, &stop);
   if (shuffled_ && !stop.stopped()) shuffled_();
 }
@@ -23,6 +37,21 @@ double LocalSamples::objective(const core::RegressionData &data, const double *w
                                const core::StopCheck &stop) {
   return core::objective_value(data, w, lambda, &stop);
 }
+
+double LocalSamples::objective(const core::SparseRows &data, const double *w, double lambda,
+                               const core::StopCheck &stop) {
+  return core::objective_value(data, w, lambda, &stop);
+}
+
+namespace {
+
+// The objective over the run's samples, whichever layout holds them.
+double objective_of(SampleLayout &layout, const core::RunContext &run, const double *w, double lambda) {
+  return run.sparse ? layout.objective(*run.sparse, w, lambda, run.stop)
+                    : layout.objective(run.data, w, lambda, run.stop);
+}
+
+}  // namespace
 
 void LocalSamples::average(const ShareModels &models, int32_t, int32_t T, int32_t D, double *w) {
   average_models([&models](int32_t t) { return models.model(t); }, T, D, w);
@@ -55,7 +84,7 @@ SolveResult solve_shares(const core::RunContext &run, const Parameters &p, Sampl
   const int32_t N = layout.total_samples();
   for (int32_t t = 0; t < r.threads; ++t) r.empty_shares += chunk_bounds(N, r.threads, t).empty();
   if (run.wants_objective()) {
-    const double f = layout.objective(run.data, r.w.data(), p.lambda, run.stop);
+    const double f = objective_of(layout, run, r.w.data(), p.lambda);
     if (run.stop.stopped()) return r;
     run.record_objective(f);
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
@@ -81,8 +110,9 @@ SolveResult split_average_solve(const core::RunContext &run, const Parameters &p
   return solve_shares(run, p, local);
 }
 
-SolveResult run_split_average(core::RegressionData &data, const core::RunContext &run, const Parameters &p,
-                              uint32_t seed, SampleLayout &layout) {
+template <typename Data>
+SolveResult run_split_average(Data &data, const core::RunContext &run, const Parameters &p, uint32_t seed,
+                              SampleLayout &layout) {
   if (run.verbose) run.out.printf("N=%d, D=%d, lambda%f\n", layout.total_samples(), data.D, p.lambda);
   // The clock starts whether or not the time will be printed.
   const double start = whole_seconds(omp_get_wtime());
@@ -103,5 +133,10 @@ SolveResult run_split_average(core::RegressionData &data, const core::RunContext
   }
   return r;
 }
+
+template SolveResult run_split_average(core::RegressionData &, const core::RunContext &, const Parameters &, uint32_t,
+                                       SampleLayout &);
+template SolveResult run_split_average(core::SparseRows &, const core::RunContext &, const Parameters &, uint32_t,
+                                       SampleLayout &);
 
 }  // namespace splitavg

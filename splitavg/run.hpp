@@ -20,13 +20,15 @@ namespace splitavg {
 // got another team size. Asks run.stop in the objective and the pass.
 SolveResult solve_shares(const core::RunContext &run, const Parameters &p, SampleLayout &layout);
 
-// The whole run on `data` (run.data must refer to it): prints "N=%d, D=%d, lambda%f", starts the
+// The whole run on `data` (dense rows, or compressed sparse rows; the run's context must refer to
+// them): prints "N=%d, D=%d, lambda%f", starts the
 // clock, seeds the calling thread's generator with `seed`, shuffles through the layout, solves and,
 // when the objective is wanted and the pass completed, evaluates it once more and prints it with the
 // elapsed whole seconds. Every phase asks run.stop; a stopped run returns at once and an unfinished
 // objective is never printed or recorded. The caller checks run.stop.stopped() (with the result's
 // `averaged`, which tells a stop in the final objective from an earlier one) and the result's ok().
-SolveResult run_split_average(core::RegressionData &data, const core::RunContext &run, const Parameters &p,
-                              uint32_t seed, SampleLayout &layout);
+template <typename Data>
+SolveResult run_split_average(Data &data, const core::RunContext &run, const Parameters &p, uint32_t seed,
+                              SampleLayout &layout);
 
 }  // namespace splitavg

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/sample_steps.hpp"
 #include "core/team.hpp"
 
 namespace splitavg {
@@ -45,11 +46,20 @@ struct PassShared {
 // stopped pass leaves its models unfinished. When the run's progress line wants an update, thread
 // 0 asks the team to pause: every thread leaves the region at its next look, the calling thread
 // draws the line outside it, and the pass goes on from where each thread stopped.
-int32_t descend_from(const core::RunContext &run, const Parameters &p, Share share, int32_t from, double *m,
-                     double *g, PassShared &shared, int32_t t) {
-  const core::RegressionData &data = run.data;
-  const int64_t block = std::max<int64_t>(
-      1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(data.D) + 1)));
+// The work of one sample's step, for the Ctrl-C questions: D + 1 features on dense rows, about its
+// nonzeros on sparse ones.
+uint64_t sample_work(const core::RegressionData &data) {
+  return static_cast<uint64_t>(data.D) + 1;
+}
+uint64_t sample_work(const core::SparseRows &data) {
+  return 3 * static_cast<uint64_t>(data.nonzeros() / std::max<int32_t>(1, data.N)) + 8;
+}
+
+template <typename Data>
+int32_t descend_from(const core::RunContext &run, const Data &data, Share share, int32_t from, double *m,
+                     core::SampleSteps<Data> &steps, PassShared &shared, int32_t t) {
+  const int64_t block =
+      std::max<int64_t>(1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / sample_work(data)));
   const core::Progress *progress = run.stop.progress();
   std::atomic<bool> &stop = shared.stop, &pause = shared.pause;
   int64_t until_look = 0;
@@ -71,17 +81,21 @@ int32_t descend_from(const core::RunContext &run, const Parameters &p, Share sha
       }
       if (stop.load(std::memory_order_relaxed) || pause.load(std::memory_order_relaxed)) return i;
     }
-    core::sample_subgradient(data, i, m, p.lambda, g);
-    for (int32_t j = 0; j < data.D; ++j) m[j] = m[j] - p.stepSize * g[j];
+    steps.step(i, m);
   }
+  steps.bring_up_to_date(m);  // the share is done (a pause or a stop returned above)
   return i;
 }
 
-}  // namespace
-
-int32_t pass_shares(const core::RunContext &run, const Parameters &p, const ShareRange &range, ShareModels &models,
-                    std::atomic<bool> &stop) {
+template <typename Data>
+int32_t pass_shares_of(const core::RunContext &run, const Data &data, const Parameters &p, const ShareRange &range,
+                       ShareModels &models, std::atomic<bool> &stop) {
   const int32_t count = range.count;
+  // Each share's steps, made before the team starts (nothing inside a region may allocate). The
+  // gradient buffer of dense rows is the share's slab; every step overwrites all of it first.
+  std::vector<core::SampleSteps<Data>> steps;
+  steps.reserve(static_cast<size_t>(count));
+  for (int32_t u = 0; u < count; ++u) steps.emplace_back(data, p.stepSize, p.lambda, models.gradient(u));
   // Where each thread goes on after a pause.
   std::vector<int32_t> next(static_cast<size_t>(count));
   for (int32_t u = 0; u < count; ++u) next[static_cast<size_t>(u)] = range.local(u).start;
@@ -98,7 +112,7 @@ int32_t pass_shares(const core::RunContext &run, const Parameters &p, const Shar
       // With another team size some shares would go unprocessed or be indexed past the table.
       if (size == count) {
         int32_t &at = next[static_cast<size_t>(u)];
-        at = descend_from(run, p, range.local(u), at, models.model(u), models.gradient(u), shared, u);
+        at = descend_from(run, data, range.local(u), at, models.model(u), steps[static_cast<size_t>(u)], shared, u);
       }
     }
     if (team_size != count || shared.stop.load()) break;
@@ -111,6 +125,14 @@ int32_t pass_shares(const core::RunContext &run, const Parameters &p, const Shar
   }
   if (shared.stop.load()) stop.store(true, std::memory_order_relaxed);
   return team_size;
+}
+
+}  // namespace
+
+int32_t pass_shares(const core::RunContext &run, const Parameters &p, const ShareRange &range, ShareModels &models,
+                    std::atomic<bool> &stop) {
+  if (run.sparse) return pass_shares_of(run, *run.sparse, p, range, models, stop);
+  return pass_shares_of(run, run.data, p, range, models, stop);
 }
 
 int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32_t T, core::WeightVector &w) {

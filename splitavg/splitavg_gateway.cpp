@@ -26,17 +26,19 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
 
   frame::guard_memory(shape, err, [&] {
     const core::StopCheck stop = frame::host_stop_check();
-    core::RegressionData data = frame::build_data(prhs[0], prhs[1], shape, stop);
+    frame::ProblemData data = frame::build_data(prhs[0], prhs[1], shape, stop);
     if (frame::interrupted(stop, err)) return;
     frame::RunRecord record(nlhs, options);
-    core::RunContext ctx{data, verbose, out};
+    core::RunContext ctx = data.context(verbose, out);
     record.prepare(ctx, stop);
     // The line counts the samples of the pass, from the end of the shuffle on.
     std::optional<core::Progress> line;
     splitavg::LocalSamples local(shape.N, [&] {
       frame::start_progress(line, ctx, options, "splitavg", "samples", static_cast<uint64_t>(shape.N));
     });
-    const splitavg::SolveResult r = splitavg::run_split_average(data, ctx, p, record.seed(), local);
+    const splitavg::SolveResult r = data.is_sparse
+                                        ? splitavg::run_split_average(data.sparse, ctx, p, record.seed(), local)
+                                        : splitavg::run_split_average(data.dense, ctx, p, record.seed(), local);
     // A stop before the average ends the call at once; one in the final objective comes after the
     // checks of the finished pass below, and their warnings are given with it.
     if (!r.averaged && record.interrupted(ctx, err)) return;

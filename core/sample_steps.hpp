@@ -1,0 +1,70 @@
+// The one-sample step w <- w - stepSize * g of kinkstep method 0 and of splitavg's pass, once per
+// layout, so that a solver's loop is written once: step(i, w) takes the step of sample i, and
+// bring_up_to_date(w) makes every weight current (a no-op for dense rows; for sparse rows it
+// applies the L1 term of the steps that did not touch a feature, see LazyL1Steps). Call it before
+// anything reads all of w and at the end. Both give the bits of the dense step.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/primitives.hpp"
+#include "core/regression_data.hpp"
+#include "core/sparse_kernels.hpp"
+#include "core/sparse_rows.hpp"
+
+namespace core {
+
+template <typename Data>
+class SampleSteps;
+
+// Dense rows: the subgradient into a buffer of D (which every step overwrites in full), then the
+// update, in two passes over the features.
+template <>
+class SampleSteps<RegressionData> {
+ public:
+  // `g`: D doubles of the caller's, or none to hold them here.
+  SampleSteps(const RegressionData &data, double stepSize, double lambda, double *g = nullptr)
+      : data_(data), stepSize_(stepSize), lambda_(lambda), own_(g ? 0 : static_cast<size_t>(data.D)),
+        g_(g ? g : own_.data()) {}
+  void step(int32_t i, double *w) {
+    sample_subgradient(data_, i, w, lambda_, g_);
+    for (int32_t j = 0; j < data_.D; ++j) w[j] = w[j] - stepSize_ * g_[j];
+  }
+  void bring_up_to_date(double *) {}
+  // The memory a step reads first, fetched ahead of the step.
+  void prefetch(int32_t i) const {
+    const char *row = reinterpret_cast<const char *>(data_.row(i));
+    const size_t bytes = static_cast<size_t>(data_.D) * sizeof(double);
+    for (size_t b = 0; b < bytes; b += 64) __builtin_prefetch(row + b);
+  }
+  // About the features a step of sample i touches, for the Ctrl-C questions.
+  uint64_t work(int32_t) const { return 3 * static_cast<uint64_t>(data_.D) + 8; }
+
+ private:
+  const RegressionData &data_;
+  double stepSize_, lambda_;
+  std::vector<double> own_;
+  double *g_;
+};
+
+// Sparse rows: a step costs the sample's nonzeros.
+template <>
+class SampleSteps<SparseRows> {
+ public:
+  SampleSteps(const SparseRows &data, double stepSize, double lambda, double * = nullptr)
+      : data_(data), lazy_(data.D, stepSize, lambda) {}
+  void step(int32_t i, double *w) { lazy_.step(data_.row(i), data_.labels[static_cast<size_t>(i)], w); }
+  void bring_up_to_date(double *w) { lazy_.bring_up_to_date(w); }
+  void prefetch(int32_t i) const {
+    const size_t r = data_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(data_.order[static_cast<size_t>(i)]);
+    __builtin_prefetch(data_.offsets.data() + r);
+  }
+  uint64_t work(int32_t i) const { return 3 * static_cast<uint64_t>(data_.row(i).count) + 8; }
+
+ private:
+  const SparseRows &data_;
+  LazyL1Steps lazy_;
+};
+
+}  // namespace core
