@@ -54,10 +54,10 @@ bool same_bits(double x, double y) {
 // on a tie (fraction exactly one half) round-half-even makes the result even, so from an even W on
 // every step moves by the even one of m, m + 1. The exact result of a step from W is W -+ r, which
 // stays in the binade while W -+ ceil(r) does. Returns the number of steps applied to W (at most
-// `steps`, 0 when not even the next one is provably inside); |a| < v is required.
-uint64_t steps_within_binade(uint64_t &W, int32_t base, double amount, bool growing, uint64_t steps) {
-  const Units a = units_of(amount);
-  const int32_t shift = base - a.base;  // >= 0, as amount < v
+// `steps`, 0 when not even the next one is provably inside); |a| < v is required, and `a` holds
+// |a| in units of its own binade.
+uint64_t steps_within_binade(uint64_t &W, int32_t base, Units a, bool growing, uint64_t steps) {
+  const int32_t shift = base - a.base;  // >= 0, as |a| < v
   uint64_t move, ceil_r;
   if (shift > 54) {
     // r < 2^53 / 2^55: the step rounds back to W unless it crosses the binade's edge.
@@ -82,32 +82,40 @@ uint64_t steps_within_binade(uint64_t &W, int32_t base, double amount, bool grow
         move = m + (m & 1);
     }
   }
-  uint64_t n;
+  // The room for steps: step t (from 0) stays inside while t * move <= room.
+  uint64_t room;
   if (!growing) {
     const uint64_t bottom = base > 0 ? kHidden : 0;
     if (W < bottom + ceil_r) return 0;
-    if (move == 0) return steps;
-    n = (W - bottom - ceil_r) / move + 1;
-    if (n > steps) n = steps;
-    W -= n * move;  // move <= ceil_r, so W stays >= bottom
+    room = W - bottom - ceil_r;
   } else {
     if (W + ceil_r > kLargest) return 0;
-    if (move == 0) return steps;
-    n = (kLargest - ceil_r - W) / move + 1;
-    if (n > steps) n = steps;
-    W += n * move;
+    room = kLargest - ceil_r - W;
   }
+  if (move == 0) return steps;
+  // n = min(steps, room / move + 1), without the division when all the steps fit (move and room
+  // are below 2^53, so the product is formed in 128 bits).
+  uint64_t n;
+  if (static_cast<unsigned __int128>(steps - 1) * move <= room)
+    n = steps;
+  else
+    n = room / move + 1;
+  if (growing)
+    W += n * move;
+  else
+    W -= n * move;  // move <= ceil_r, so W stays >= bottom
   return n;
 }
 
-}  // namespace
-
-double l1_catch_up(double w, double a, uint64_t steps) {
+// Every case, step by step where no closed form is proven: a negative amount (the weight grows,
+// possibly to overflow), an infinite or NaN amount, an infinite weight.
+double catch_up_any(double w, double a, uint64_t steps) {
   // A step on a positive weight is fl(v - a) with v = w; on a negative one fl(w + a), which is
   // -fl(|w| - a) since rounding to nearest is symmetric, except for an exact zero, which is +0
   // either way. So the runs inside a binade are taken on |w|.
   const bool finite_amount = std::isfinite(a) && a != 0;
   const double amount = std::fabs(a);
+  const Units amount_units = finite_amount ? units_of(amount) : Units{0, 0};
   double before = 0.0;  // the value two steps back, while single steps are taken
   bool have_before = false;
   while (steps > 0) {
@@ -116,7 +124,7 @@ double l1_catch_up(double w, double a, uint64_t steps) {
     const double v = std::fabs(w);
     if (finite_amount && amount < v && v <= DBL_MAX) {
       Units u = units_of(v);
-      const uint64_t n = steps_within_binade(u.W, u.base, amount, a < 0, steps);
+      const uint64_t n = steps_within_binade(u.W, u.base, amount_units, a < 0, steps);
       if (n > 0) {
         steps -= n;
         const double moved = from_units(u.W, u.base);
@@ -136,6 +144,40 @@ double l1_catch_up(double w, double a, uint64_t steps) {
     w = next;
   }
   return w;
+}
+
+}  // namespace
+
+double l1_catch_up(double w, double a, uint64_t steps) {
+  if (steps == 0 || !(w > 0 || w < 0) || a == 0) return w;  // zero and NaN weights stay
+  if (!(a > 0 && a <= DBL_MAX) || !(std::fabs(w) <= DBL_MAX)) return catch_up_any(w, a, steps);
+
+  // The usual case, a > 0 and w finite: |w| falls toward zero, binade by binade (on |w|, as above:
+  // the sign stays while |w| > a, since then |w| - a > 0 exactly and rounds to a positive value).
+  const Units amount = units_of(a);
+  double v = std::fabs(w);
+  while (v > a) {
+    Units u = units_of(v);
+    const uint64_t n = steps_within_binade(u.W, u.base, amount, false, steps);
+    if (n > 0) {
+      steps -= n;
+      v = from_units(u.W, u.base);
+    } else {
+      v = v - a;  // across the binade's edge (or a tie from an odd W)
+      --steps;
+    }
+    if (steps == 0) return v == 0 ? 0.0 : (w > 0 ? v : -v);  // an exact zero is +0 from either side
+  }
+  // 0 <= |w| <= a. With x1 the next value: if |w| >= a/2, w - a is exact (Sterbenz) and the next
+  // step gives back w; otherwise |x1| lies in [a/2, a], so x1 + a is exact, x2 = x1 + a and the
+  // step after gives back x1. Either way the values alternate x1, x2, x1, ... unless one is zero,
+  // which stays.
+  if (v == 0) return 0.0;
+  const double x1 = l1_untouched_step(w > 0 ? v : -v, a);
+  if (steps == 1) return x1;
+  const double x2 = l1_untouched_step(x1, a);
+  if (x2 == 0) return 0.0;
+  return steps % 2 == 1 ? x1 : x2;
 }
 
 }  // namespace core

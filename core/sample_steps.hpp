@@ -1,8 +1,9 @@
-// The one-sample step w <- w - stepSize * g of kinkstep method 0 and of splitavg's pass, once per
-// layout, so that a solver's loop is written once: step(i, w) takes the step of sample i, and
-// bring_up_to_date(w) makes every weight current (a no-op for dense rows; for sparse rows it
-// applies the L1 term of the steps that did not touch a feature, see LazyL1Steps). Call it before
-// anything reads all of w and at the end. Both give the bits of the dense step.
+// The one-sample step w <- w - stepSize * g of kinkstep method 0 and of splitavg's pass from w = 0,
+// once per layout, so that a solver's loop is written once: step(i, w) takes the step of sample i,
+// and bring_up_to_date(w) leaves every weight current in w (a no-op for dense rows, which step w
+// itself; sparse rows step weights of their own and apply the L1 term of the steps that did not
+// touch a feature, see LazyL1Steps). Call it before anything reads w and at the end. Both give the
+// bits of the dense step.
 #pragma once
 
 #include <cstdint>
@@ -48,13 +49,15 @@ class SampleSteps<RegressionData> {
   double *g_;
 };
 
-// Sparse rows: a step costs the sample's nonzeros.
+// Sparse rows: a step costs the sample's nonzeros. The weights being stepped live inside (beside
+// the step each was last brought up to date at) and start at zero; bring_up_to_date(w) writes them
+// to w, which the steps themselves leave alone.
 template <>
 class SampleSteps<SparseRows> {
  public:
   SampleSteps(const SparseRows &data, double stepSize, double lambda, double * = nullptr)
       : data_(data), lazy_(data.D, stepSize, lambda) {}
-  void step(int32_t i, double *w) { lazy_.step(data_.row(i), data_.labels[static_cast<size_t>(i)], w); }
+  void step(int32_t i, double *) { lazy_.step(data_.row(i), data_.labels[static_cast<size_t>(i)]); }
   void bring_up_to_date(double *w) { lazy_.bring_up_to_date(w); }
   void prefetch(int32_t i) const {
     const size_t r = data_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(data_.order[static_cast<size_t>(i)]);

@@ -84,6 +84,11 @@ TEST(L1CatchUp, WorkedExamples) {
   EXPECT_LT(w4, 0.0);
   // An amount below half a unit in the last place leaves the weight where it is.
   EXPECT_EQ(core::l1_catch_up(1.5, 1e-17, 1u << 30), 1.5);
+  // Subnormals: every step exact, down to an exact zero, which is +0 from either side.
+  const double unit = std::ldexp(1.0, -1074);
+  EXPECT_EQ(bits(core::l1_catch_up(-6 * unit, 2 * unit, 3)), bits(0.0));
+  EXPECT_EQ(bits(core::l1_catch_up(-6 * unit, 2 * unit, 9)), bits(walk(-6 * unit, 2 * unit, 9)));
+  EXPECT_EQ(bits(core::l1_catch_up(7 * unit, 2 * unit, 9)), bits(walk(7 * unit, 2 * unit, 9)));
   // Zero steps, a zero weight, a zero amount and NaN change nothing.
   EXPECT_EQ(core::l1_catch_up(0.7, 0.1, 0), 0.7);
   EXPECT_EQ(bits(core::l1_catch_up(0.0, 0.1, 5)), bits(0.0));
@@ -166,9 +171,10 @@ class CaseMaker {
         c.a = quarters[gen_() % 8] * std::ldexp(1.0, e - 52) * (gen_() % 3 == 0 ? 0.5 : 1.0);
         break;
       }
-      case 4: {  // subnormals and the lowest normal binade
+      case 4: {  // subnormals and the lowest normal binade, where every step is exact
         c.w = sign * from_bits(gen_() % (uint64_t{1} << 54));
         c.a = from_bits(gen_() % (uint64_t{1} << (gen_() % 2 ? 20 : 53)));
+        if (gen_() % 3 == 0) c.w = sign * c.a * static_cast<double>(1 + gen_() % 64);  // down to an exact zero
         break;
       }
       case 5: {  // an amount larger than the weight

@@ -248,7 +248,7 @@ TEST(SparseKernels, LazyStepsGiveTheDenseLoopsWeights) {
       const int32_t i = static_cast<int32_t>(gen() % N);
       core::sample_subgradient(p.dense, i, wd.data(), lambda, g.data());
       for (size_t j = 0; j < D; ++j) wd[j] = wd[j] - stepSize * g[j];
-      lazy.step(p.sparse.row(i), p.sparse.labels[static_cast<size_t>(i)], ws.data());
+      lazy.step(p.sparse.row(i), p.sparse.labels[static_cast<size_t>(i)]);
       if (gen() % 50 == 0) {
         lazy.bring_up_to_date(ws.data());
         expect_same_bits(wd, ws, "mid-run");
