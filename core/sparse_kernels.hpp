@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/l1_catchup.hpp"
+#include "core/large_allocator.hpp"
 #include "core/primitives.hpp"
 #include "core/sparse_rows.hpp"
 #include "core/stop_check.hpp"
@@ -77,6 +78,13 @@ class LazyL1Steps {
     now_ = after;
   }
 
+  // A hint that x comes next: its features are fetched.
+  void prefetch(const SparseRow &x) const {
+    if (!far_) return;
+    const Feature *const f = features_.data();
+    for (int64_t k = 0; k < x.count; ++k) __builtin_prefetch(f + x.columns[k], 1);
+  }
+
   // Every weight brought up to the steps taken, and written to w (D values).
   void bring_up_to_date(double *w) {
     Feature *const f = features_.data();
@@ -100,7 +108,7 @@ class LazyL1Steps {
   static constexpr size_t kCacheBytes = size_t{1} << 19;
   double stepSize_, lambda_, amount_;
   uint64_t now_ = 0;
-  std::vector<Feature> features_;
+  std::vector<Feature, LargeArrayAllocator<Feature>> features_;
   bool far_;  // the touched features are fetched ahead of the step
 };
 

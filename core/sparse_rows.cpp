@@ -108,7 +108,7 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   // 3. Every entry into its block, in column order: its column, value and row.
   data.columns.resize(entries);
   data.values.resize(entries);
-  std::vector<int32_t, UninitialisedAllocator<int32_t>> rows(entries);
+  std::vector<int32_t, LargeArrayAllocator<int32_t>> rows(entries);
   int32_t *const columns = data.columns.data();
   double *const values = data.values.data();
   std::vector<uint64_t> cursor(block_entry.begin(), block_entry.end() - 1);

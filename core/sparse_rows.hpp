@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/large_allocator.hpp"
 #include "core/regression_data.hpp"
 #include "core/stop_check.hpp"
 
@@ -26,9 +27,9 @@ struct SparseRows {
   int32_t D = 0;
   std::vector<double> labels;
   // Row i holds entries offsets[i] .. offsets[i + 1] - 1 of columns and values.
-  std::vector<int64_t> offsets;
-  std::vector<int32_t, UninitialisedAllocator<int32_t>> columns;
-  std::vector<double, UninitialisedAllocator<double>> values;
+  std::vector<int64_t, LargeArrayAllocator<int64_t>> offsets;
+  std::vector<int32_t, LargeArrayAllocator<int32_t>> columns;
+  std::vector<double, LargeArrayAllocator<double>> values;
 
   // When not empty, sample i is stored row order[i]: a shuffle reorders the samples through it
   // instead of moving rows of different lengths around (the labels move themselves).

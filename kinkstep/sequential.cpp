@@ -21,20 +21,21 @@ core::WeightVector descend(const core::RunContext &run, const Data &data, const 
 
   // One gradient buffer (dense rows) serves every step: each step overwrites all of it first.
   core::SampleSteps<Data> steps(data, p.stepSize, p.lambda);
-  // Each sample is drawn one step ahead so that its row can be fetched from memory while the
-  // current step computes. The draws are the same values in the same order and no more of them:
-  // nothing else uses this thread's generator in between.
+  // The samples are drawn kAhead steps ahead, so that their memory can be fetched while the
+  // current steps compute. The draws are the same values in the same order and no more of them:
+  // nothing else uses this thread's generator in between. upcoming[(k + h) % kRing] holds the
+  // sample of step k + h.
+  constexpr int kAhead = core::SampleSteps<Data>::kAhead, kRing = kAhead + 1;
+  int32_t upcoming[kRing] = {};
   core::ThreadRand &rand = core::this_thread_rand();
-  int32_t next = p.maxIter > 0 ? rand.next() % data.N : 0;
+  for (int h = 0; h < kAhead && h < p.maxIter; ++h) upcoming[h] = rand.next() % data.N;
   for (int32_t k = 0; k < p.maxIter; ++k) {
+    const int32_t i = upcoming[k % kRing];
     // The host is asked once enough work adds up (the first step and a verbose step, which
     // prints, ask every time). k steps are done.
-    if ((run.verbose || k == 0) ? run.stop.should_stop(k) : run.stop.poll(steps.work(next), k)) break;
-    const int32_t i = next;
-    if (k + 1 < p.maxIter) {
-      next = rand.next() % data.N;
-      steps.prefetch(next);
-    }
+    if ((run.verbose || k == 0) ? run.stop.should_stop(k) : run.stop.poll(steps.work(i), k)) break;
+    if (k + kAhead < p.maxIter) upcoming[(k + kAhead) % kRing] = rand.next() % data.N;
+    for (int h = 1; h <= kAhead && k + h < p.maxIter; ++h) steps.prefetch(upcoming[(k + h) % kRing], kAhead - h);
     steps.step(i, w.data());
     if (run.wants_objective()) {
       steps.bring_up_to_date(w.data());
