@@ -16,6 +16,8 @@ import warnings
 
 import numpy as np
 
+import sparse_rows  # noqa: E402  (beside this file)
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(ROOT, "build")
 QUICK = "--quick" in sys.argv
@@ -299,6 +301,8 @@ def main():
 
     write_results(step_results, pass_results, team_results, noise, drift, sweep, rss, objectives, targets,
                   started, load_before, progress)
+    # The sparse-X rows, measured last and put in their own section.
+    sparse_rows.splice(sparse_rows.lines(sparse_rows.measure(BUILD, QUICK)))
 
 
 def write_results(step_results, pass_results, team_results, noise, drift, sweep, rss, objectives, targets,
