@@ -142,7 +142,8 @@
 %     module then holds only its nonzeros, 12 bytes each (a column index and a value) plus 8
 %     bytes a row, never an N x D array, and each thread's step costs the nonzeros of its sample
 %     (the L1 term of the features it does not touch is applied when they are next touched,
-%     exactly as step by step); the shuffle builds the rows again in shuffled order.
+%     exactly as step by step); the shuffle keeps the new order in a table of the samples
+%     and leaves the rows where they are.
 %     The weights, the printed lines and the random draws are those of the same call with
 %     full(X), bit for bit. One exception: once the run has diverged (a weight or a residual
 %     is an infinity or NaN), 0 * Inf is NaN in the full call's sums but a zero of the sparse
