@@ -2,8 +2,12 @@
 // over every solver and method, many seeds, shapes, densities and team sizes; the checks a sparse
 // call gets; and no allocation of N x D anywhere.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -262,6 +266,47 @@ TEST(SparseModules, NothingOfSizeNTimesDIsAllocated) {
     ASSERT_FALSE(r.failed) << s.label << ": " << r.error_message;
     EXPECT_EQ(mexhost::values(r.output()).size(), D) << s.label;
   }
+}
+
+// Compressed rows that do not fit in the memory left: outOfMemory naming the nonzeros (not N x D),
+// nothing kept. Runs in a child process whose address space is capped just above what it uses.
+TEST(SparseModules, RowsThatDoNotFitAreAnOutOfMemoryError) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than the cap allows";
+#endif
+  // 10^7 nonzeros in 4 columns of 2.5 * 10^6 rows: 160 MB as the host holds them, 160 MB more while
+  // the rows are built.
+  const size_t N = 2500000, D = 4;
+  std::vector<size_t> jc(D + 1), ir(N * D);
+  for (size_t j = 0; j <= D; ++j) jc[j] = j * N;
+  for (size_t k = 0; k < ir.size(); ++k) ir[k] = k % N;
+  Inputs in;
+  in.add(mexhost::make_sparse(N, D, jc, ir, std::vector<double>(N * D, 1.5))).add(mexhost::make_double(N, 1));
+  in.add(0.1).add(0.5).add(1).add(0).add(0);
+  std::vector<size_t>().swap(ir);
+  const mexhost::Module &m = module("kinkstep");
+  fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    long pages = 0;
+    FILE *statm = fopen("/proc/self/statm", "r");
+    if (!statm || fscanf(statm, "%ld", &pages) != 1) _exit(3);
+    fclose(statm);
+    const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (64u << 20);
+    const struct rlimit limit = {cap, cap};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(4);
+    const long live = mexhost::live_arrays();
+    mexhost::CallResult r = m.call(1, in.pointers());
+    const bool ok = r.failed && r.error_id == "kinkstep:outOfMemory" && !r.output() &&
+                    mexhost::live_arrays() == live && r.error_message.find("10000000 nonzeros") != std::string::npos;
+    if (!ok) std::fprintf(stderr, "%s: %s\n", r.error_id.c_str(), r.error_message.c_str());
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the call crashed the process";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
