@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "mexhost/interrupt.h"
 #include "module_call.hpp"
 #include "test_support.hpp"
 
@@ -307,6 +308,34 @@ TEST(SparseModules, RowsThatDoNotFitAreAnOutOfMemoryError) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status)) << "the call crashed the process";
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Ctrl-C in every phase of a sparse call (the conversion, the steps, the shuffle, the pass, the
+// batches): interrupted, nothing returned or left behind.
+TEST(SparseModules, CtrlCStopsASparseCallInEveryPhase) {
+  std::mt19937_64 gen(31);
+  const int N = 3000, D = 2000;
+  const std::vector<double> X = random_matrix(gen, N, D, 0.02, false);
+  std::vector<double> y(N, 1.0);
+  const Solver runs[] = {{"kinkstep", {0.01, 1e-3, 200000, 0, 0}, "kinkstep method 0"},
+                         {"kinkstep", {0.01, 1e-3, 200, 1, 0}, "kinkstep method 1"},
+                         {"splitavg", {0.01, 1e-3, 0}, "splitavg"},
+                         {"driftwalk", {1e-3, 1, -0.55, 1e-3, 500, 50, 0}, "driftwalk"}};
+  for (const Solver &s : runs) {
+    // How many questions a whole call asks, then a press at several of them.
+    mexhost_interrupt_after(1000000000);
+    const mexhost::CallResult whole = call(s, mexhost::make_sparse(N, D, X), y, 1, 2);
+    const long questions = mexhost_interrupt_checks();
+    mexhost_interrupt_after(0);
+    ASSERT_FALSE(whole.failed) << s.label << ": " << whole.error_message;
+    ASSERT_GE(questions, 2) << s.label;
+    for (long k : {1L, 2L, questions / 2, questions}) {
+      mexhost_interrupt_after(k);
+      const mexhost::CallResult r = call(s, mexhost::make_sparse(N, D, X), y, 1, 2);
+      mexhost_interrupt_after(0);
+      expect_clean_error(r, std::string(s.module) + ":interrupted");
+    }
+  }
 }
 
 }  // namespace
