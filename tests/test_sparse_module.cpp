@@ -45,7 +45,7 @@ struct Solver {
 
 std::vector<Solver> solvers(std::mt19937_64 &gen, int N) {
   const double batch = static_cast<double>(1 + gen() % static_cast<uint64_t>(N));
-  return {{"kinkstep", {0.05, 0.02, static_cast<double>(30 + gen() % 200), 0, 1}, "kinkstep method 0"},
+  return {{"kinkstep", {0.05, 0.02, static_cast<double>(gen() % 4 == 0 ? gen() % 4 : 30 + gen() % 200), 0, 1}, "kinkstep method 0"},
           {"kinkstep", {0.05, 0.01, static_cast<double>(5 + gen() % 20), 1, 1}, "kinkstep method 1"},
           {"splitavg", {0.05, 0.02, 1}, "splitavg"},
           {"driftwalk", {0.02, 1.0, -0.55, 0.01, batch, static_cast<double>(3 + gen() % 10), 1}, "driftwalk"}};
