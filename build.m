@@ -1,8 +1,9 @@
 function build(outdir)
 % BUILD  Builds the four stochl1 modules with the compiler of the running MATLAB or Octave.
 %
-%   build            builds kinkstep, driftwalk, splitavg and teamprobe into the folder 'mex'
-%                    beside this file, and copies their help files there
+%   build            builds the modules listed in sources.txt (kinkstep, driftwalk, splitavg and
+%                    teamprobe) into the folder 'mex' beside this file, and copies their help
+%                    files there
 %   build(outdir)    builds into outdir
 %
 %   Then addpath(outdir) and call them; help kinkstep shows how.
@@ -12,9 +13,9 @@ function build(outdir)
 %   it is there, so that only one OpenMP runtime is loaded in the MATLAB process. Under Octave it
 %   uses mkoctfile --mex with GCC's OpenMP runtime (libgomp), as Octave itself does.
 %
-%   The flags every build uses: C++17, OpenMP, -ffp-contract=off and never fast-math (the results
-%   are defined to the last bit), and a linker version script so that each module exports only
-%   mexFunction.
+%   The sources and flags come from sources.txt, which the CMake build and the Octave package read
+%   too: C++17, OpenMP, -ffp-contract=off and never fast-math (the results are defined to the last
+%   bit), and a linker version script so that each module exports only mexFunction.
 
   root = fileparts(mfilename('fullpath'));
   if nargin < 1
@@ -24,30 +25,23 @@ function build(outdir)
     mkdir(outdir);
   end
 
-  % The solver modules' frame asks the host whether the user pressed Ctrl-C: each host its own way.
+  % The sources and flags come from sources.txt, which the CMake build and the package read too.
   if exist('OCTAVE_VERSION', 'builtin')
-    interrupt = 'core/host_interrupt_octave.cpp';
+    host = 'octave';
   else
-    interrupt = 'core/host_interrupt_matlab.cpp';
+    host = 'matlab';
   end
-  core = {'core/thread_rand.cpp', 'core/regression_data.cpp', 'core/parameters.cpp', ...
-          'core/printer.cpp', 'core/primitives.cpp', 'core/team_limits.cpp', 'core/progress.cpp', 'core/mex_frame.cpp', ...
-          'core/mex_options.cpp', interrupt, 'core/host_display_native.cpp', 'core/keep_openmp_loaded.cpp'};
-  modules = struct( ...
-    'name', {'kinkstep', 'driftwalk', 'splitavg', 'teamprobe'}, ...
-    'sources', {[{'kinkstep/kinkstep_gateway.cpp', 'kinkstep/sequential.cpp', 'kinkstep/parallel.cpp'}, core], ...
-                [{'driftwalk/driftwalk_gateway.cpp', 'driftwalk/langevin.cpp', 'driftwalk/batch_kernels.cpp', ...
-                  'driftwalk/noise.cpp'}, core], ...
-                [{'splitavg/splitavg_gateway.cpp', 'splitavg/run.cpp', 'splitavg/split_average.cpp', 'splitavg/shuffle.cpp', ...
-                  'splitavg/elapsed.cpp'}, core], ...
-                {'teamprobe/teamprobe.cpp', 'core/team_limits.cpp', 'core/keep_openmp_loaded.cpp'}});
+  lists = read_source_list(fullfile(root, 'sources.txt'));
+  modules = module_sources(lists, host);
   version_script = fullfile(root, 'cmake', 'mex.version');
-  flags = '-std=c++17 -fopenmp -ffp-contract=off -fno-fast-math -Wall -Wextra -Werror';
+  standard = entries(lists, 'standard');
+  flags = strjoin([{['-std=c++' standard{1}], '-fopenmp'}, entries(lists, 'flags'), ...
+                   entries(lists, 'warnings')], ' ');
 
   for m = modules
     sources = fullfile(root, m.sources);
     fprintf('building %s\n', m.name);
-    if exist('OCTAVE_VERSION', 'builtin')
+    if strcmp(host, 'octave')
       build_octave(m.name, sources, root, outdir, flags, version_script);
     else
       build_matlab(m.name, sources, root, outdir, flags, version_script);
@@ -57,6 +51,64 @@ function build(outdir)
   % The step-size helper is plain m-code; it goes beside the modules it serves.
   copyfile(fullfile(root, 'octave', 'stochl1_stepsize.m'), outdir);
   fprintf('built into %s\n', outdir);
+end
+
+function lists = read_source_list(file)
+  % "[name]" starts a list; every other line up to the next one is an entry. Blank lines and lines
+  % starting with # are skipped. The lists keep the file's order.
+  lines = regexp(fileread(file), '\r?\n', 'split');
+  lists = struct('names', {{}}, 'entries', {{}});
+  for k = 1:numel(lines)
+    line = strtrim(lines{k});
+    if isempty(line) || line(1) == '#'
+      continue;
+    end
+    if line(1) == '[' && line(end) == ']'
+      lists.names{end+1} = regexprep(strtrim(line(2:end-1)), '\s+', ' ');
+      lists.entries{end+1} = {};
+    elseif isempty(lists.names)
+      error('build:sourceList', '%s: "%s" comes before any [list]', file, line);
+    else
+      lists.entries{end} = [lists.entries{end}, {line}];
+    end
+  end
+end
+
+function values = entries(lists, name)
+  k = find(strcmp(lists.names, name), 1);
+  if isempty(k)
+    error('build:sourceList', 'sources.txt has no [%s]', name);
+  end
+  values = lists.entries{k};
+end
+
+function modules = module_sources(lists, host)
+  % Every [module <name>]: its gateway and solver files and what it uses, with this host's frame.
+  modules = struct('name', {}, 'sources', {});
+  for k = 1:numel(lists.names)
+    if ~strncmp(lists.names{k}, 'module ', 7)
+      continue;
+    end
+    name = lists.names{k}(8:end);
+    sources = {};
+    for entry = lists.entries{k}
+      parts = regexp(entry{1}, '^(gateway|solver|uses)\s+(\S+)$', 'tokens', 'once');
+      if isempty(parts)
+        error('build:sourceList', '[module %s]: "%s" is not "gateway|solver|uses <what>"', name, entry{1});
+      end
+      if ~strcmp(parts{1}, 'uses')
+        sources{end+1} = parts{2};
+      elseif strcmp(parts{2}, 'core')
+        sources = [sources, entries(lists, 'core')];
+      elseif strcmp(parts{2}, 'frame')
+        sources = [sources, entries(lists, 'frame'), entries(lists, ['frame ' host])];
+      elseif ~strcmp(parts{2}, 'mat')  % only the CMake build links a MAT-file library
+        sources{end+1} = parts{2};
+      end
+    end
+    sources = unique([sources, entries(lists, 'every module')], 'stable');
+    modules(end+1) = struct('name', name, 'sources', {sources});
+  end
 end
 
 function build_octave(name, sources, root, outdir, flags, version_script)

@@ -4,37 +4,95 @@ from octave-cli), scikit-learn's SGDRegressor, an Octave m-code loop, and the li
 loop, a plain read of the same bytes, the direct noise transcription, an empty OpenMP region), then
 writes bench/results/RESULTS.md and its plots.
 
-Usage: bench/run.py <build dir> [--quick] [--drift]   (--drift: only driftwalk's figures, printed)
+Usage: bench/run.py [build dir] [--quick] [--small] [--drift] [--repeats R]   (see --help)
+
+What is measured (the shapes, SHAPES below), what each target compares (TARGETS) and what each table
+shows (the *_COLUMNS lists) are written once, as data; the code runs and formats them.
 """
+import argparse
 import datetime
 import os
 import platform
 import subprocess
-import sys
 import time
 import warnings
+from dataclasses import dataclass, field
+from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
-import sparse_rows  # noqa: E402  (beside this file)
+import sparse_rows  # beside this file
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(ROOT, "build")
-QUICK = "--quick" in sys.argv
-DATA = os.path.join(BUILD, "bench-data")
-RESULTS = os.path.join(ROOT, "bench", "results")
-BENCH = os.path.join(BUILD, "bench", "stochl1_bench")
-REPEATS = 3 if QUICK else 5
 LAMBDA = 0.05
 
-STEP_N = 20000                      # per-step costs: samples drawn from 20 000 rows
-STEP_DS = [10, 100, 1000]
-PASS_SHAPES = [(200000, 100), (20000, 1000), (1000000, 100)]
-DRIFT_SHAPES = [(1000, 100, 50, 2000), (10000, 1000, 100, 200), (1000, 10, 50, 20000)]  # N, D, B, iterations
-DRIFT_SWEEP = (2000, 64, [16, 32, 64, 128, 256], 5000)  # N, D, batches, iterations: where a team pays
-if QUICK:
-    PASS_SHAPES = PASS_SHAPES[:2]
 
+# ---------------------------------------------------------------------------------------------------
+# Configuration: from the command line (parse_args), never at import.
+
+@dataclass
+class Shapes:
+    step_n: int                                     # per-step costs: samples drawn from step_n rows
+    step_ds: List[int]
+    step_work: int                                  # steps × D of each per-step run
+    progress_steps: int                             # the progress-line runs, at D = step_ds[1]
+    pass_shapes: List[Tuple[int, int]]              # N, D
+    big_pass: Optional[Tuple[int, int]]             # the pass the splitavg targets are about
+    drift: Dict[str, Tuple[int, int, int, int]]     # role -> N, D, B, iterations
+    drift_sweep: Tuple[int, int, List[int], int]    # N, D, batches, iterations: where a team pays
+    team_iterations: int
+
+
+SHAPES = {
+    "full": Shapes(step_n=20000, step_ds=[10, 100, 1000], step_work=20000000, progress_steps=1000000,
+                   pass_shapes=[(200000, 100), (20000, 1000), (1000000, 100)], big_pass=(1000000, 100),
+                   drift={"medium": (1000, 100, 50, 2000), "large": (10000, 1000, 100, 200),
+                          "small": (1000, 10, 50, 20000)},
+                   drift_sweep=(2000, 64, [16, 32, 64, 128, 256], 5000), team_iterations=20000),
+    # A check that every part of the suite runs, in a minute or two: small shapes (the targets are
+    # shown but say little on them), RESULTS.md is left alone.
+    "small": Shapes(step_n=2000, step_ds=[10, 100, 1000], step_work=2000000, progress_steps=100000,
+                    pass_shapes=[(20000, 100), (2000, 1000)], big_pass=None,
+                    drift={"medium": (1000, 100, 50, 200), "large": (2000, 200, 100, 50),
+                           "small": (1000, 10, 50, 2000)},
+                    drift_sweep=(1000, 64, [16, 64, 256], 500), team_iterations=2000),
+}
+
+
+@dataclass
+class Config:
+    build: str
+    data: str
+    results: str
+    bench: str
+    repeats: int
+    shapes: Shapes
+    small: bool
+    drift_only: bool
+
+
+def parse_args(argv=None):
+    p = argparse.ArgumentParser(description="The stochl1 benchmark suite (bench/run builds and calls this).")
+    p.add_argument("build", nargs="?", default=os.path.join(ROOT, "build"),
+                   help="the Release build folder (default: build/)")
+    p.add_argument("--quick", action="store_true", help="skip the 10^6 x 100 problem; 3 repeats")
+    p.add_argument("--small", action="store_true",
+                   help="small shapes, a check that the suite runs; prints the results, leaves RESULTS.md alone")
+    p.add_argument("--drift", action="store_true", help="only driftwalk's figures, printed")
+    p.add_argument("--repeats", type=int, help="runs per figure (default 5; 3 with --quick or --small)")
+    a = p.parse_args(argv)
+    shapes = SHAPES["small" if a.small else "full"]
+    if a.quick and not a.small:
+        shapes = Shapes(**{**shapes.__dict__, "pass_shapes": shapes.pass_shapes[:2], "big_pass": None})
+    build = os.path.abspath(a.build)
+    return Config(build=build, data=os.path.join(build, "bench-data"), results=os.path.join(ROOT, "bench", "results"),
+                  bench=os.path.join(build, "bench", "stochl1_bench"),
+                  repeats=a.repeats or (3 if a.quick or a.small else 5), shapes=shapes, small=a.small,
+                  drift_only=a.drift)
+
+
+# ---------------------------------------------------------------------------------------------------
+# Running the measurements.
 
 def step_size(D):
     return 0.2 / D  # stable for features of unit variance
@@ -44,10 +102,10 @@ def log(msg):
     print(msg, flush=True)
 
 
-def write_data(N, D):
+def write_data(cfg, N, D):
     """X (column-major, standard normal), y from a sparse model plus noise, the same for the same
     shape. Returns (prefix, X, y)."""
-    prefix = os.path.join(DATA, f"n{N}_d{D}")
+    prefix = os.path.join(cfg.data, f"n{N}_d{D}")
     rng = np.random.default_rng(7 * N + D)
     Xt = rng.standard_normal((D, N))          # row j of Xt is column j of X: column-major X
     w_true = np.zeros(D)
@@ -61,7 +119,7 @@ def write_data(N, D):
 
 def run_keys(cmd, env=None):
     """Runs a command that prints "key value" lines; returns them as a dict of floats."""
-    out = subprocess.run(cmd, check=True, capture_output=True, text=True,
+    out = subprocess.run([str(c) for c in cmd], check=True, capture_output=True, text=True,
                          env=dict(os.environ, **(env or {}))).stdout
     vals = {}
     for line in out.splitlines():
@@ -74,16 +132,21 @@ def run_keys(cmd, env=None):
     return vals
 
 
-def octave(task, prefix, N, D, step, steps, threads=1, batch=50):
+def bench(cfg, *args):
+    """One subcommand of stochl1_bench (see its header); floats are passed exactly."""
+    return run_keys([cfg.bench] + [repr(a) if isinstance(a, float) else str(a) for a in args])
+
+
+def octave(cfg, task, prefix, N, D, step, steps, threads=1, batch=50):
     mfile = os.path.join(ROOT, "bench")
-    mods = os.path.join(BUILD, "octave")
+    mods = os.path.join(cfg.build, "octave")
     expr = (f"addpath('{mods}'); addpath('{mfile}'); "
-            f"octave_bench('{task}', '{prefix}', {N}, {D}, {step!r}, {LAMBDA!r}, {steps}, {REPEATS}, {batch});")
+            f"octave_bench('{task}', '{prefix}', {N}, {D}, {step!r}, {LAMBDA!r}, {steps}, {cfg.repeats}, {batch});")
     return run_keys(["octave-cli", "--no-gui", "--norc", "--quiet", "--no-history", "--eval", expr],
                     env={"OMP_NUM_THREADS": str(threads)})
 
 
-def median_time(f, repeats=REPEATS):
+def median_time(f, repeats):
     t = []
     for _ in range(repeats):
         t0 = time.perf_counter()
@@ -92,7 +155,7 @@ def median_time(f, repeats=REPEATS):
     return float(np.median(t))
 
 
-def sklearn_sgd(X, y, step):
+def sklearn_sgd(cfg, X, y, step):
     """One epoch of SGDRegressor at our step size and penalty: N sample steps, as one pass."""
     from sklearn.linear_model import SGDRegressor
     from sklearn.exceptions import ConvergenceWarning
@@ -107,7 +170,7 @@ def sklearn_sgd(X, y, step):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", ConvergenceWarning)
             model.fit(Xc, y)
-    return median_time(fit), model.coef_.copy()
+    return median_time(fit, cfg.repeats), model.coef_.copy()
 
 
 def lasso_optimum(X, y):
@@ -128,120 +191,54 @@ def read_w(path):
     return np.fromfile(path, dtype=np.float64)
 
 
-def fmt(v, digits=3):
-    if v is None or not np.isfinite(v):
-        return "–"
-    return f"{v:.{digits}g}"
+@dataclass
+class Results:
+    steps: dict = field(default_factory=dict)       # D -> figures, ns per sample-feature
+    progress: dict = field(default_factory=dict)
+    passes: dict = field(default_factory=dict)      # (N, D) -> figures, ns per sample-feature
+    objectives: list = field(default_factory=list)  # (shape, method, G)
+    team: dict = field(default_factory=dict)        # D -> seconds
+    noise: dict = field(default_factory=dict)
+    drift: dict = field(default_factory=dict)       # role -> figures, seconds (and N, D, B)
+    sweep: list = field(default_factory=list)       # (B, figures)
+    rss: dict = field(default_factory=dict)
+    big_pass: Optional[Tuple[int, int]] = None
 
 
-def measure_drift():
-    """driftwalk per iteration on each shape (ours on 1 and 2 threads, the loop it replaced, Octave),
-    and the sweep over batch sizes that places the team threshold."""
-    drift = {}
-    for (N, D, B, its) in DRIFT_SHAPES:
-        log(f"driftwalk N = {N}, D = {D}, B = {B}")
-        prefix, X, y = write_data(N, D)
-        drift[(N, D, B)] = run_keys([BENCH, "drift", prefix, str(N), str(D), str(B), str(its), str(REPEATS)])
-        drift[(N, D, B)].update({"octave_" + k: v for k, v in
-                                 octave("drift", prefix, N, D, 0.0, its, threads=2, batch=B).items()})
-    sweep = []
-    N, D, batches, its = DRIFT_SWEEP
-    prefix, X, y = write_data(N, D)
-    log(f"driftwalk team threshold, N = {N}, D = {D}")
-    for B in batches:
-        sweep.append((B, run_keys([BENCH, "drift", prefix, str(N), str(D), str(B), str(its), str(REPEATS)])))
-    return drift, sweep
-
-
-def drift_targets(drift):
-    large = drift[(10000, 1000, 100)]
-    two = large["solver_T2_s"] / large["solver_T1_s"]
-    dr = [drift[k]["octave_mcode_iteration_s"] / drift[k]["solver_s"] for k in [(1000, 100, 50), (10000, 1000, 100)]]
-    small = drift[(1000, 10, 50)]
-    sr = small["solver_s"] / small["one_thread_loop_s"]
-    return [("driftwalk N = 10^4, D = 1000, B = 100: iteration on 2 threads / on 1", f"{two:.2f}", "≤ 0.6",
-             two <= 0.6),
-            ("Octave m-code loop / ours (driftwalk iteration, N = 1000, D = 100, B = 50; "
-             "N = 10^4, D = 1000, B = 100)", ", ".join(f"{v:.1f}" for v in dr), "≥ 10", all(v >= 10 for v in dr)),
-            ("driftwalk N = 1000, D = 10, B = 50: ours / the one-thread loop it replaced", f"{sr:.2f}",
-             "≤ 1 (not slower)", sr <= 1.0)]
-
-
-def drift_lines(drift, sweep):
-    L = ["\nOne Langevin iteration, µs (the solver on 1 and 2 threads, timed in turns; the module's own "
-         "choice: its default team of 2 here, one thread below its threshold; the one-thread loop it "
-         "replaced, noise drawn weight by weight; whole calls, which include converting X):\n"]
-    L.append("| N × D, batch | 1 thread | 2 threads | module's choice (threads) | one-thread loop before "
-             "| mexhost call 1 / 2 thr. | octave-cli call | Octave m-code | 2 thr. / 1 | m-code / ours | same w |")
-    L.append("|---|---|---|---|---|---|---|---|---|---|---|")
-    for (N, D, B), r in drift.items():
-        def us(k):
-            return r[k] * 1e6
-        L.append(f"| {N} × {D}, {B} | {us('solver_T1_s'):.2f} | {us('solver_T2_s'):.2f} "
-                 f"| {us('solver_s'):.2f} ({r['default_threads']:.0f}) | {us('one_thread_loop_s'):.2f} "
-                 f"| {us('call_T1_s'):.2f} / {us('call_T2_s'):.2f} | {us('octave_call_s'):.2f} "
-                 f"| {us('octave_mcode_iteration_s'):.2f} | {r['solver_T2_s'] / r['solver_T1_s']:.2f} "
-                 f"| {r['octave_mcode_iteration_s'] / r['solver_s']:.1f} | {'yes' if r['identical'] else 'NO'} |")
-    N, D, _, _ = DRIFT_SWEEP
-    L.append(f"\nWhere a team pays (N = {N}, D = {D}; the module shares a batch out from D·B = 4096 on):\n")
-    L.append("| D·B | 1 thread, µs | 2 threads, µs | 2 / 1 |\n|---|---|---|---|")
-    for B, r in sweep:
-        L.append(f"| {D * B} | {r['solver_T1_s'] * 1e6:.2f} | {r['solver_T2_s'] * 1e6:.2f} "
-                 f"| {r['solver_T2_s'] / r['solver_T1_s']:.2f} |")
-    L.append("")
-    return L
-
-
-def main():
-    if "--drift" in sys.argv:  # only driftwalk's figures, printed; RESULTS.md is left alone
-        os.makedirs(DATA, exist_ok=True)
-        drift, sweep = measure_drift()
-        print("\n".join(f"| {t} | {m} | {g} | {'yes' if ok else '**no**'} |" for t, m, g, ok in drift_targets(drift)))
-        print("\n".join(drift_lines(drift, sweep)))
-        return
-    os.makedirs(DATA, exist_ok=True)
-    os.makedirs(RESULTS, exist_ok=True)
-    started = time.time()
-    load_before = os.getloadavg()
-    rows = []        # (group, shape, what, ns per sample-feature or per unit, note)
-    targets = []     # (target, measured, goal, met)
-    objectives = []  # (shape, method, G)
-
-    # ---- per-step costs: kinkstep method 0 ----
-    step_results = {}
-    for D in STEP_DS:
-        prefix, X, y = write_data(STEP_N, D)
-        steps = 20000000 // D
+def measure_steps(cfg, res):
+    s = cfg.shapes
+    for D in s.step_ds:
+        prefix, X, y = write_data(cfg, s.step_n, D)
+        steps = s.step_work // D
         step = step_size(D)
         log(f"kinkstep method 0, D = {D}: {steps} steps")
-        c = run_keys([BENCH, "steps", prefix, str(STEP_N), str(D), str(steps), repr(step), repr(LAMBDA),
-                      str(REPEATS)])
-        o = octave("steps", prefix, STEP_N, D, step, steps)
-        sk_t, _ = sklearn_sgd(X, y, step)
-        per = lambda s, n=steps: s / n / D * 1e9   # ns per sample-feature
-        r = dict(solver=per(c["solver_s"]), minimal=per(c["minimal_s"]), read=per(c["read_rows_s"]),
-                 mexhost_call=per(c["call_s"]), octave_call=per(o["call_s"]),
-                 sklearn=per(sk_t, STEP_N), mcode=o["mcode_step_s"] / D * 1e9,
-                 identical=c["identical_to_minimal"], stop_check=per(c["stop_check_s"]))
-        step_results[D] = r
-        if D == 100:
-            log("kinkstep method 0, D = 100: 10^6 silent steps with and without opts.progress")
-            progress = run_keys([BENCH, "progress", prefix, str(STEP_N), str(D), "1000000", repr(step), repr(LAMBDA),
-                                 str(2 * REPEATS + 1)])
-    # ---- one pass: splitavg ----
-    pass_results = {}
-    for (N, D) in PASS_SHAPES:
-        prefix, X, y = write_data(N, D)
+        c = bench(cfg, "steps", prefix, s.step_n, D, steps, step, LAMBDA, cfg.repeats)
+        o = octave(cfg, "steps", prefix, s.step_n, D, step, steps)
+        sk_t, _ = sklearn_sgd(cfg, X, y, step)
+        per = lambda t, n=steps: t / n / D * 1e9   # ns per sample-feature
+        res.steps[D] = dict(D=D, solver=per(c["solver_s"]), minimal=per(c["minimal_s"]), read=per(c["read_rows_s"]),
+                            mexhost_call=per(c["call_s"]), octave_call=per(o["call_s"]),
+                            sklearn=per(sk_t, s.step_n), mcode=o["mcode_step_s"] / D * 1e9,
+                            identical=c["identical_to_minimal"], stop_check=per(c["stop_check_s"]))
+        if D == s.step_ds[1]:
+            log(f"kinkstep method 0, D = {D}: {s.progress_steps} silent steps with and without opts.progress")
+            res.progress = bench(cfg, "progress", prefix, s.step_n, D, s.progress_steps, step, LAMBDA,
+                                 2 * cfg.repeats + 1)
+
+
+def measure_passes(cfg, res):
+    for (N, D) in cfg.shapes.pass_shapes:
+        prefix, X, y = write_data(cfg, N, D)
         step = step_size(D)
         log(f"splitavg {N} x {D}")
-        c = run_keys([BENCH, "pass", prefix, str(N), str(D), repr(step), repr(LAMBDA), str(REPEATS)])
-        o1 = octave("pass", prefix, N, D, step, N, threads=1)
-        o2 = octave("pass", prefix, N, D, step, N, threads=2)
-        sk_t, sk_w = sklearn_sgd(X, y, step)
+        c = bench(cfg, "pass", prefix, N, D, step, LAMBDA, cfg.repeats)
+        o1 = octave(cfg, "pass", prefix, N, D, step, N, threads=1)
+        o2 = octave(cfg, "pass", prefix, N, D, step, N, threads=2)
+        sk_t, sk_w = sklearn_sgd(cfg, X, y, step)
         w_opt = lasso_optimum(X, y)
-        per = lambda s: s / N / D * 1e9
-        pass_results[(N, D)] = dict(
-            read1=per(c["read_T1_s"]), read2=per(c["read_T2_s"]), convert=per(c["convert_s"]),
+        per = lambda t: t / N / D * 1e9
+        res.passes[(N, D)] = dict(
+            N=N, D=D, read1=per(c["read_T1_s"]), read2=per(c["read_T2_s"]), convert=per(c["convert_s"]),
             shuffle=per(c["shuffle_s"]), pass1=per(c["pass_T1_s"]), pass2=per(c["pass_T2_s"]),
             minimal=per(c["minimal_s"]), call1=per(c["call_T1_s"]), call2=per(c["call_T2_s"]),
             octave1=per(o1["call_s"]), octave2=per(o2["call_s"]), sklearn=per(sk_t),
@@ -254,96 +251,296 @@ def main():
                         ("kinkstep method 1, N/2 iterations x 2 threads", read_w(prefix + ".w_kinkstep1_T2")),
                         ("sklearn SGDRegressor, 1 epoch", sk_w),
                         ("optimum (sklearn Lasso, alpha = lambda)", w_opt)]:
-            objectives.append((shape, name, G(X, y, w)))
-    # ---- method 1 team overhead ----
-    team_results = {}
-    for D in STEP_DS:
+            res.objectives.append((shape, name, G(X, y, w)))
+
+
+def measure_team(cfg, res):
+    for D in cfg.shapes.step_ds:
         log(f"kinkstep method 1 team, D = {D}")
-        team_results[D] = run_keys([BENCH, "team", str(D), "20000", str(REPEATS)])
-    # ---- driftwalk: noise, permutation, whole iterations ----
+        res.team[D] = dict(D=D, **bench(cfg, "team", D, cfg.shapes.team_iterations, cfg.repeats))
+
+
+def measure_noise(cfg, res):
     log("driftwalk noise and permutation")
-    noise = run_keys([BENCH, "noise", str(REPEATS)])
-    drift, sweep = measure_drift()
-    # ---- memory ----
-    big = max(PASS_SHAPES, key=lambda s: s[0] * s[1])
-    log(f"peak memory of one splitavg call on {big[0]} x {big[1]}")
-    rss = run_keys([BENCH, "rss", os.path.join(DATA, f"n{big[0]}_d{big[1]}"), str(big[0]), str(big[1])])
-
-    # ---- targets ----
-    r100 = step_results[100]
-    targets.append(("kinkstep method 0: per step / plain C++ loop (D = 10, 100, 1000)",
-                    ", ".join(f"{step_results[D]['solver'] / step_results[D]['minimal']:.2f}" for D in STEP_DS),
-                    "≤ 1.3", all(step_results[D]['solver'] / step_results[D]['minimal'] <= 1.3 for D in STEP_DS)))
-    targets.append(("kinkstep method 0: sklearn / ours per sample (D = 100)",
-                    f"{r100['sklearn'] / r100['solver']:.1f}", "≥ 8", r100['sklearn'] / r100['solver'] >= 8))
-    if (1000000, 100) in pass_results:
-        p = pass_results[(1000000, 100)]
-        targets.append(("splitavg 10^6 x 100: whole call (2 threads) / plain read of X",
-                        f"{p['call2'] / p['read1']:.1f}", "≤ 4", p['call2'] / p['read1'] <= 4))
-        targets.append(("splitavg 10^6 x 100: pass 1 thread / pass 2 threads",
-                        f"{p['pass1'] / p['pass2']:.2f}", "≥ 1.7", p['pass1'] / p['pass2'] >= 1.7))
-        targets.append(("splitavg 10^6 x 100: conversion / plain read of X",
-                        f"{p['convert'] / p['read1']:.1f}", "near memory speed", None))
-    over = [(team_results[D]["iteration_s"] - team_results[D]["steps_alone_s"]) / team_results[D]["empty_region_s"]
-            for D in STEP_DS]
-    targets.append(("kinkstep method 1: (iteration − steps) / empty region (D = 10, 100, 1000)",
-                    ", ".join(f"{v:.2f}" for v in over), "≤ 1.5", all(v <= 1.5 for v in over)))
-    nr = noise["noise_direct_s"] / noise["noise_s"]
-    pr = [noise[f"perm{n}_direct_s"] / noise[f"perm{n}_s"] for n in (1000, 1000000)]
-    targets.append(("driftwalk noise: direct transcription / ours", f"{nr:.2f}", "≥ 3", nr >= 3))
-    targets.append(("driftwalk permutation: direct / ours (n = 10^3, 10^6)",
-                    ", ".join(f"{v:.2f}" for v in pr), "≥ 3", all(v >= 3 for v in pr)))
-    m_ratios = [step_results[D]["mcode"] / step_results[D]["solver"] for D in STEP_DS]
-    m_ratios += [p["mcode"] / p["pass1"] for p in pass_results.values()]
-    targets.append(("Octave m-code loop / ours (kinkstep D = 10, 100, 1000; splitavg shapes)",
-                    ", ".join(f"{v:.0f}" for v in m_ratios), "≥ 50", all(v >= 50 for v in m_ratios)))
-    targets += drift_targets(drift)
-
-    write_results(step_results, pass_results, team_results, noise, drift, sweep, rss, objectives, targets,
-                  started, load_before, progress)
-    # The sparse-X rows, measured last and put in their own section.
-    sparse_rows.splice(sparse_rows.lines(sparse_rows.measure(BUILD, QUICK)))
+    res.noise = bench(cfg, "noise", cfg.repeats)
 
 
-def write_results(step_results, pass_results, team_results, noise, drift, sweep, rss, objectives, targets,
-                  started, load_before, progress):
+def measure_drift(cfg, res):
+    """driftwalk per iteration on each shape (ours on 1 and 2 threads, the loop it replaced, Octave),
+    and the sweep over batch sizes that places the team threshold."""
+    for role, (N, D, B, its) in cfg.shapes.drift.items():
+        log(f"driftwalk N = {N}, D = {D}, B = {B}")
+        prefix, X, y = write_data(cfg, N, D)
+        r = dict(N=N, D=D, B=B, **bench(cfg, "drift", prefix, N, D, B, its, cfg.repeats))
+        r.update({"octave_" + k: v for k, v in octave(cfg, "drift", prefix, N, D, 0.0, its, threads=2, batch=B).items()})
+        res.drift[role] = r
+    N, D, batches, its = cfg.shapes.drift_sweep
+    prefix, X, y = write_data(cfg, N, D)
+    log(f"driftwalk team threshold, N = {N}, D = {D}")
+    for B in batches:
+        res.sweep.append((B, bench(cfg, "drift", prefix, N, D, B, its, cfg.repeats)))
+
+
+def measure_rss(cfg, res):
+    N, D = max(cfg.shapes.pass_shapes, key=lambda s: s[0] * s[1])
+    log(f"peak memory of one splitavg call on {N} x {D}")
+    res.rss = dict(N=N, D=D, **bench(cfg, "rss", os.path.join(cfg.data, f"n{N}_d{D}"), N, D))
+
+
+# ---------------------------------------------------------------------------------------------------
+# The ratios the targets judge and the tables show, each written once.
+
+def step_vs_loop(r): return r["solver"] / r["minimal"]
+def sklearn_vs_step(r): return r["sklearn"] / r["solver"]
+def mcode_vs_step(r): return r["mcode"] / r["solver"]
+def pass_1_vs_2(p): return p["pass1"] / p["pass2"]
+def call_vs_read(p): return p["call2"] / p["read1"]
+def convert_vs_read(p): return p["convert"] / p["read1"]
+def sklearn_vs_call(p): return p["sklearn"] / p["call2"]
+def mcode_vs_pass(p): return p["mcode"] / p["pass1"]
+def team_overhead(t): return (t["iteration_s"] - t["steps_alone_s"]) / t["empty_region_s"]
+def drift_2_vs_1(r): return r["solver_T2_s"] / r["solver_T1_s"]
+def drift_mcode_vs_ours(r): return r["octave_mcode_iteration_s"] / r["solver_s"]
+def drift_vs_loop(r): return r["solver_s"] / r["one_thread_loop_s"]
+
+
+def power(n):
+    """10000 -> "10^4"; other numbers as they are."""
+    k = len(str(n)) - 1
+    return f"10^{k}" if n >= 10000 and n == 10 ** k else str(n)
+
+
+def spaced(n):
+    """20000 -> "20 000"."""
+    return f"{n:,}".replace(",", " ")
+
+
+def sci(n):
+    """1000000 -> "10^6", 20000000 -> "2·10^7"."""
+    k = len(str(int(n))) - 1
+    m = n / 10 ** k
+    return f"10^{k}" if m == 1 else f"{m:g}·10^{k}"
+
+
+def drift_shape(r):
+    return f"N = {power(r['N'])}, D = {r['D']}, B = {r['B']}"
+
+
+@dataclass
+class Target:
+    group: str                                   # "drift" targets are the ones --drift prints
+    what: Callable[[Results], str]
+    goal: str
+    values: Callable[[Results], List[float]]     # the measured ratios; [] when not measured this run
+    digits: str                                  # the ratios' format
+    holds: Optional[Callable[[float], bool]]     # every ratio must pass; None: shown, not judged
+
+
+def at_most(limit): return lambda v: v <= limit
+def at_least(limit): return lambda v: v >= limit
+
+
+def ds(res):
+    return ", ".join(str(D) for D in res.steps)
+
+
+def big(res):
+    """The large pass the splitavg targets are about, when this run measured it."""
+    return [res.passes[res.big_pass]] if res.big_pass in res.passes else []
+
+
+def big_shape(res):
+    N, D = res.big_pass
+    return f"splitavg {power(N)} x {D}"
+
+
+TARGETS = [
+    Target("steps", lambda R: f"kinkstep method 0: per step / plain C++ loop (D = {ds(R)})", "≤ 1.3",
+           lambda R: [step_vs_loop(r) for r in R.steps.values()], ".2f", at_most(1.3)),
+    Target("steps", lambda R: f"kinkstep method 0: sklearn / ours per sample (D = {list(R.steps)[1]})", "≥ 8",
+           lambda R: [sklearn_vs_step(list(R.steps.values())[1])], ".1f", at_least(8)),
+    Target("pass", lambda R: f"{big_shape(R)}: whole call (2 threads) / plain read of X", "≤ 4",
+           lambda R: [call_vs_read(p) for p in big(R)], ".1f", at_most(4)),
+    Target("pass", lambda R: f"{big_shape(R)}: pass 1 thread / pass 2 threads", "≥ 1.7",
+           lambda R: [pass_1_vs_2(p) for p in big(R)], ".2f", at_least(1.7)),
+    Target("pass", lambda R: f"{big_shape(R)}: conversion / plain read of X", "near memory speed",
+           lambda R: [convert_vs_read(p) for p in big(R)], ".1f", None),
+    Target("team", lambda R: f"kinkstep method 1: (iteration − steps) / empty region (D = {ds(R)})", "≤ 1.5",
+           lambda R: [team_overhead(t) for t in R.team.values()], ".2f", at_most(1.5)),
+    Target("noise", lambda R: "driftwalk noise: direct transcription / ours", "≥ 3",
+           lambda R: [R.noise["noise_direct_s"] / R.noise["noise_s"]], ".2f", at_least(3)),
+    Target("noise", lambda R: "driftwalk permutation: direct / ours (n = 10^3, 10^6)", "≥ 3",
+           lambda R: [R.noise[f"perm{n}_direct_s"] / R.noise[f"perm{n}_s"] for n in (1000, 1000000)], ".2f",
+           at_least(3)),
+    Target("mcode", lambda R: f"Octave m-code loop / ours (kinkstep D = {ds(R)}; splitavg shapes)", "≥ 50",
+           lambda R: [mcode_vs_step(r) for r in R.steps.values()] + [mcode_vs_pass(p) for p in R.passes.values()],
+           ".0f", at_least(50)),
+    Target("drift", lambda R: f"driftwalk {drift_shape(R.drift['large'])}: iteration on 2 threads / on 1", "≤ 0.6",
+           lambda R: [drift_2_vs_1(R.drift["large"])], ".2f", at_most(0.6)),
+    Target("drift", lambda R: ("Octave m-code loop / ours (driftwalk iteration, "
+                               f"{drift_shape(R.drift['medium'])}; {drift_shape(R.drift['large'])})"), "≥ 10",
+           lambda R: [drift_mcode_vs_ours(R.drift[k]) for k in ("medium", "large")], ".1f", at_least(10)),
+    Target("drift", lambda R: f"driftwalk {drift_shape(R.drift['small'])}: ours / the one-thread loop it replaced",
+           "≤ 1 (not slower)", lambda R: [drift_vs_loop(R.drift["small"])], ".2f", at_most(1.0)),
+]
+
+
+def judged(targets, res):
+    """(what, measured, goal, met) for each target measured in this run; met is None when not judged."""
+    rows = []
+    for t in targets:
+        values = t.values(res)
+        if not values:
+            continue
+        met = None if t.holds is None else all(t.holds(v) for v in values)
+        rows.append((t.what(res), ", ".join(format(v, t.digits) for v in values), t.goal, met))
+    return rows
+
+
+# ---------------------------------------------------------------------------------------------------
+# The tables: each a list of (header, cell) columns, cell(row) giving the text.
+
+def fmt(v, digits=3):
+    if v is None or not np.isfinite(v):
+        return "–"
+    return f"{v:.{digits}g}"
+
+
+def same(v):
+    return "yes" if v else "NO"
+
+
+def table(columns, rows):
+    L = ["| " + " | ".join(h for h, _ in columns) + " |", "|" + "---|" * len(columns)]
+    for r in rows:
+        L.append("| " + " | ".join(cell(r) for _, cell in columns) + " |")
+    return L
+
+
+def per_second(key, scale=1e6):
+    return lambda r: f"{r[key] * scale:.2f}"
+
+
+TARGET_COLUMNS = [("target", lambda t: t[0]), ("measured", lambda t: t[1]), ("goal", lambda t: t[2]),
+                  ("met", lambda t: "yes" if t[3] else ("–" if t[3] is None else "**no**"))]
+
+STEP_COLUMNS = [
+    ("D", lambda r: str(r["D"])),
+    ("ours (solver)", lambda r: fmt(r["solver"])),
+    ("mexhost whole call", lambda r: fmt(r["mexhost_call"])),
+    ("octave-cli whole call", lambda r: fmt(r["octave_call"])),
+    ("plain C++ loop", lambda r: fmt(r["minimal"])),
+    ("read of the drawn rows", lambda r: fmt(r["read"])),
+    ("sklearn SGD", lambda r: fmt(r["sklearn"])),
+    ("Octave m-code", lambda r: fmt(r["mcode"])),
+    ("ours / loop", lambda r: f"{step_vs_loop(r):.2f}"),
+    ("sklearn / ours", lambda r: f"{sklearn_vs_step(r):.1f}"),
+    ("m-code / ours", lambda r: f"{mcode_vs_step(r):.0f}"),
+    ("same w as loop", lambda r: same(r["identical"])),
+]
+
+PASS_COLUMNS = [
+    ("N × D", lambda p: f"{p['N']} × {p['D']}"),
+    ("plain read of X, 1 / 2 threads", lambda p: f"{fmt(p['read1'])} / {fmt(p['read2'])}"),
+    ("conversion", lambda p: fmt(p["convert"])),
+    ("shuffle", lambda p: fmt(p["shuffle"])),
+    ("pass, 1 thread", lambda p: fmt(p["pass1"])),
+    ("pass, 2 threads", lambda p: fmt(p["pass2"])),
+    ("plain C++ loop (1 pass)", lambda p: fmt(p["minimal"])),
+    ("mexhost whole call, 1 / 2 threads", lambda p: f"{fmt(p['call1'])} / {fmt(p['call2'])}"),
+    ("octave-cli whole call, 1 / 2 threads", lambda p: f"{fmt(p['octave1'])} / {fmt(p['octave2'])}"),
+    ("sklearn SGD, 1 epoch", lambda p: fmt(p["sklearn"])),
+    ("Octave m-code", lambda p: fmt(p["mcode"])),
+    ("pass 1 / 2 threads", lambda p: f"{pass_1_vs_2(p):.2f}"),
+    ("whole call (2 thr.) / read", lambda p: f"{call_vs_read(p):.1f}"),
+    ("sklearn / ours (2 thr. call)", lambda p: f"{sklearn_vs_call(p):.1f}"),
+    ("m-code / ours (pass)", lambda p: f"{mcode_vs_pass(p):.0f}"),
+]
+
+OBJECTIVE_COLUMNS = [("N × D", lambda o: o[0]), ("method", lambda o: o[1]), ("G(w)", lambda o: f"{o[2]:.6g}")]
+
+TEAM_COLUMNS = [
+    ("D", lambda t: str(t["D"])),
+    ("iteration", lambda t: f"{t['iteration_s'] * 1e6:.2f} µs"),
+    ("one thread's step + the average, alone", lambda t: f"{t['steps_alone_s'] * 1e6:.2f} µs"),
+    ("empty `omp parallel` (2 threads)", lambda t: f"{t['empty_region_s'] * 1e6:.2f} µs"),
+    ("(iteration − steps) / empty", lambda t: f"{team_overhead(t):.2f}"),
+]
+
+STOP_CHECK_COLUMNS = [
+    ("D", lambda r: str(r["D"])),
+    ("without (ns per sample·feature)", lambda r: f"{r['solver']:.3f}"),
+    ("with", lambda r: f"{r['stop_check']:.3f}"),
+    ("with / without", lambda r: f"{r['stop_check'] / r['solver']:.3f}"),
+]
+
+DRIFT_COLUMNS = [
+    ("N × D, batch", lambda r: f"{r['N']} × {r['D']}, {r['B']}"),
+    ("1 thread", per_second("solver_T1_s")),
+    ("2 threads", per_second("solver_T2_s")),
+    ("module's choice (threads)", lambda r: f"{r['solver_s'] * 1e6:.2f} ({r['default_threads']:.0f})"),
+    ("one-thread loop before", per_second("one_thread_loop_s")),
+    ("mexhost call 1 / 2 thr.", lambda r: f"{r['call_T1_s'] * 1e6:.2f} / {r['call_T2_s'] * 1e6:.2f}"),
+    ("octave-cli call", per_second("octave_call_s")),
+    ("Octave m-code", per_second("octave_mcode_iteration_s")),
+    ("2 thr. / 1", lambda r: f"{drift_2_vs_1(r):.2f}"),
+    ("m-code / ours", lambda r: f"{drift_mcode_vs_ours(r):.1f}"),
+    ("same w", lambda r: "yes" if r["identical"] else "NO"),
+]
+
+SWEEP_COLUMNS = [
+    ("D·B", lambda s: str(s[0] * s[1])),
+    ("1 thread, µs", lambda s: f"{s[2]['solver_T1_s'] * 1e6:.2f}"),
+    ("2 threads, µs", lambda s: f"{s[2]['solver_T2_s'] * 1e6:.2f}"),
+    ("2 / 1", lambda s: f"{s[2]['solver_T2_s'] / s[2]['solver_T1_s']:.2f}"),
+]
+
+
+def drift_lines(cfg, res):
+    L = ["\nOne Langevin iteration, µs (the solver on 1 and 2 threads, timed in turns; the module's own "
+         "choice: its default team of 2 here, one thread below its threshold; the one-thread loop it "
+         "replaced, noise drawn weight by weight; whole calls, which include converting X):\n"]
+    L += table(DRIFT_COLUMNS, res.drift.values())
+    N, D, _, _ = cfg.shapes.drift_sweep
+    L.append(f"\nWhere a team pays (N = {N}, D = {D}; the module shares a batch out from D·B = 4096 on):\n")
+    L += table(SWEEP_COLUMNS, [(D, B, r) for B, r in res.sweep])
+    L.append("")
+    return L
+
+
+def noise_lines(noise):
+    rows = [("one noise draw", noise["noise_s"], noise["noise_direct_s"], noise["noise_identical"], 1),
+            ("one noise draw, an iteration's seeds eight side by side", noise["noise_batch_s"],
+             noise["noise_direct_s"], noise["noise_batch_identical"], 1)]
+    rows += [(f"permutation of {n}, per element", noise[f"perm{n}_s"], noise[f"perm{n}_direct_s"],
+              noise[f"perm{n}_identical"], 2) for n in (1000, 1000000)]
+    columns = [("what", lambda r: r[0]), ("ours", lambda r: f"{r[1] * 1e9:.{r[4]}f} ns"),
+               ("direct transcription", lambda r: f"{r[2] * 1e9:.{r[4]}f} ns"),
+               ("direct / ours", lambda r: f"{r[2] / r[1]:.2f}"), ("same values", lambda r: same(r[3]))]
+    return table(columns, rows)
+
+
+def results_text(cfg, res, targets, started, load_before):
+    s = cfg.shapes
     L = []
     today = datetime.date.today().isoformat()
     L.append(f"# Benchmark results, {today}\n")
     L.append(f"Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} processors "
              f"(`{cpu_name()}`), load average before the run {load_before[0]:.2f} and after "
-             f"{os.getloadavg()[0]:.2f}. Medians of {REPEATS} runs. Suite time {time.time() - started:.0f} s. "
-             f"Command: `bench/run`.\n")
+             f"{os.getloadavg()[0]:.2f}. Medians of {cfg.repeats} runs. Suite time {time.time() - started:.0f} s. "
+             f"Command: `bench/run{' --small' if cfg.small else ''}`.\n")
     L.append("Figures are ns per sample·feature (one step on one sample of D features counts D), "
              "lower is better. Ratios are peer / ours or ours / limit.\n")
     L.append("## Targets\n")
-    L.append("| target | measured | goal | met |\n|---|---|---|---|")
-    for t, m, g, ok in targets:
-        L.append(f"| {t} | {m} | {g} | {'yes' if ok else ('–' if ok is None else '**no**')} |")
+    L += table(TARGET_COLUMNS, targets)
     L.append("")
-    L.append("## kinkstep method 0: per-step cost (N = 20 000 rows, steps × D = 2·10^7)\n")
-    L.append("| D | ours (solver) | mexhost whole call | octave-cli whole call | plain C++ loop | read of the drawn rows "
-             "| sklearn SGD | Octave m-code | ours / loop | sklearn / ours | m-code / ours | same w as loop |")
-    L.append("|---|---|---|---|---|---|---|---|---|---|---|---|")
-    for D, r in step_results.items():
-        L.append(f"| {D} | {fmt(r['solver'])} | {fmt(r['mexhost_call'])} | {fmt(r['octave_call'])} | {fmt(r['minimal'])} "
-                 f"| {fmt(r['read'])} | {fmt(r['sklearn'])} | {fmt(r['mcode'])} | {r['solver'] / r['minimal']:.2f} "
-                 f"| {r['sklearn'] / r['solver']:.1f} | {r['mcode'] / r['solver']:.0f} | {'yes' if r['identical'] else 'NO'} |")
-    L.append("\nThe whole calls include the conversion of X (20 000 × D) into rows.\n")
+    L.append(f"## kinkstep method 0: per-step cost (N = {spaced(s.step_n)} rows, steps × D = {sci(s.step_work)})\n")
+    L += table(STEP_COLUMNS, res.steps.values())
+    L.append(f"\nThe whole calls include the conversion of X ({spaced(s.step_n)} × D) into rows.\n")
     L.append("## splitavg: one pass\n")
-    L.append("| N × D | plain read of X, 1 / 2 threads | conversion | shuffle | pass, 1 thread | pass, 2 threads "
-             "| plain C++ loop (1 pass) | mexhost whole call, 1 / 2 threads | octave-cli whole call, 1 / 2 threads "
-             "| sklearn SGD, 1 epoch | Octave m-code | pass 1 / 2 threads | whole call (2 thr.) / read "
-             "| sklearn / ours (2 thr. call) | m-code / ours (pass) |")
-    L.append("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
-    for (N, D), p in pass_results.items():
-        L.append(f"| {N} × {D} | {fmt(p['read1'])} / {fmt(p['read2'])} | {fmt(p['convert'])} | {fmt(p['shuffle'])} "
-                 f"| {fmt(p['pass1'])} | {fmt(p['pass2'])} | {fmt(p['minimal'])} | {fmt(p['call1'])} / {fmt(p['call2'])} "
-                 f"| {fmt(p['octave1'])} / {fmt(p['octave2'])} | {fmt(p['sklearn'])} | {fmt(p['mcode'])} "
-                 f"| {p['pass1'] / p['pass2']:.2f} | {p['call2'] / p['read1']:.1f} | {p['sklearn'] / p['call2']:.1f} "
-                 f"| {p['mcode'] / p['pass1']:.0f} |")
+    L += table(PASS_COLUMNS, res.passes.values())
     L.append("\nThe 1-thread pass reproduces the plain loop's weights bit for bit: "
-             + ", ".join(f"{N}×{D}: {'yes' if p['identical'] else 'NO'}" for (N, D), p in pass_results.items()) + ".\n")
+             + ", ".join(f"{N}×{D}: {'yes' if p['identical'] else 'NO'}" for (N, D), p in res.passes.items()) + ".\n")
     L.append("## Objective after one pass\n")
     L.append("G(w) = ||Xw − y||² / (2N) + lambda·|w|₁ with lambda = "
              f"{LAMBDA}: the objective whose one-sample subgradient kinkstep and splitavg step on "
@@ -351,64 +548,48 @@ def write_results(step_results, pass_results, team_results, noise, drift, sweep,
              "(alpha = lambda) and Lasso (alpha = lambda) use. The modules' printed F(w) = Σ(x·w − y)² + "
              "lambda·|w|₁ is a different scaling; its minimiser is Lasso with alpha = lambda / (2N). "
              "Step size 0.2 / D.\n")
-    L.append("| N × D | method | G(w) |\n|---|---|---|")
-    for shape, name, g in objectives:
-        L.append(f"| {shape} | {name} | {g:.6g} |")
+    L += table(OBJECTIVE_COLUMNS, res.objectives)
     L.append("")
     L.append("## kinkstep method 1: cost of the team per iteration (2 threads, N = 1000)\n")
-    L.append("| D | iteration | one thread's step + the average, alone | empty `omp parallel` (2 threads) "
-             "| (iteration − steps) / empty |")
-    L.append("|---|---|---|---|---|")
-    for D, t in team_results.items():
-        L.append(f"| {D} | {t['iteration_s'] * 1e6:.2f} µs | {t['steps_alone_s'] * 1e6:.2f} µs "
-                 f"| {t['empty_region_s'] * 1e6:.2f} µs "
-                 f"| {(t['iteration_s'] - t['steps_alone_s']) / t['empty_region_s']:.2f} |")
+    L += table(TEAM_COLUMNS, res.team.values())
     L.append("")
     L.append("## The Ctrl-C check\n")
     L.append("kinkstep method 0, silent, per step with the host's interrupt query (as the modules run) and "
              "without it (the solver alone):\n")
-    L.append("| D | without (ns per sample·feature) | with | with / without |\n|---|---|---|---|")
-    for D, r in sorted(step_results.items()):
-        L.append(f"| {D} | {r['solver']:.3f} | {r['stop_check']:.3f} | {r['stop_check'] / r['solver']:.3f} |")
+    L += table(STOP_CHECK_COLUMNS, [res.steps[D] for D in sorted(res.steps)])
     L.append("")
+    progress = res.progress
+    D = s.step_ds[1]
     L.append("## The progress line\n")
-    L.append("kinkstep method 0 on 20 000 × 100, 10^6 silent steps, whole calls through mexhost (conversion "
-             "included), with `struct('seed', 1)` and with `'progress', true` added; the three calls run in turn, "
-             f"medians of {2 * REPEATS + 1}:\n")
-    L.append("| call | time, s | / without | drawn |\n|---|---|---|---|")
-    L.append(f"| without the option | {progress['off_s']:.4f} | 1 | nothing |")
-    L.append(f"| progress, output a terminal | {progress['on_terminal_s']:.4f} "
-             f"| {progress['on_terminal_s'] / progress['off_s']:.3f} | {progress['terminal_updates']:.0f} updates in place |")
-    L.append(f"| progress, output a log or a pipe | {progress['on_plain_s']:.4f} "
-             f"| {progress['on_plain_s'] / progress['off_s']:.3f} | {progress['plain_lines']:.0f} lines |")
+    L.append(f"kinkstep method 0 on {spaced(s.step_n)} × {D}, {sci(s.progress_steps)} silent steps, whole calls "
+             "through mexhost (conversion included), with `struct('seed', 1)` and with `'progress', true` added; "
+             f"the three calls run in turn, medians of {2 * cfg.repeats + 1}:\n")
+    off = progress["off_s"]
+    progress_rows = [("without the option", off, "1", "nothing"),
+                     ("progress, output a terminal", progress["on_terminal_s"],
+                      f"{progress['on_terminal_s'] / off:.3f}", f"{progress['terminal_updates']:.0f} updates in place"),
+                     ("progress, output a log or a pipe", progress["on_plain_s"], f"{progress['on_plain_s'] / off:.3f}",
+                      f"{progress['plain_lines']:.0f} lines")]
+    L += table([("call", lambda r: r[0]), ("time, s", lambda r: f"{r[1]:.4f}"), ("/ without", lambda r: r[2]),
+                ("drawn", lambda r: r[3])], progress_rows)
     L.append(f"\nSame weights with and without the line: {'yes' if progress['identical'] else '**no**'}.\n")
     L.append("## driftwalk\n")
-    L.append("| what | ours | direct transcription | direct / ours | same values |\n|---|---|---|---|---|")
-    L.append(f"| one noise draw | {noise['noise_s'] * 1e9:.1f} ns | {noise['noise_direct_s'] * 1e9:.1f} ns "
-             f"| {noise['noise_direct_s'] / noise['noise_s']:.2f} | {'yes' if noise['noise_identical'] else 'NO'} |")
-    L.append(f"| one noise draw, an iteration's seeds eight side by side | {noise['noise_batch_s'] * 1e9:.1f} ns "
-             f"| {noise['noise_direct_s'] * 1e9:.1f} ns | {noise['noise_direct_s'] / noise['noise_batch_s']:.2f} "
-             f"| {'yes' if noise['noise_batch_identical'] else 'NO'} |")
-    for n in (1000, 1000000):
-        L.append(f"| permutation of {n}, per element | {noise[f'perm{n}_s'] * 1e9:.2f} ns "
-                 f"| {noise[f'perm{n}_direct_s'] * 1e9:.2f} ns | {noise[f'perm{n}_direct_s'] / noise[f'perm{n}_s']:.2f} "
-                 f"| {'yes' if noise[f'perm{n}_identical'] else 'NO'} |")
-    L += drift_lines(drift, sweep)
+    L += noise_lines(res.noise)
+    L += drift_lines(cfg, res)
     L.append("## Memory\n")
+    rss = res.rss
     xb = rss["x_bytes"]
-    big = max(PASS_SHAPES, key=lambda s: s[0] * s[1])
-    L.append(f"splitavg on {big[0]} × {big[1]} through mexhost, 2 threads: X is "
+    L.append(f"splitavg on {rss['N']} × {rss['D']} through mexhost, 2 threads: X is "
              f"{xb / 1e6:.0f} MB; resident before the call {rss['rss_before_call_kb'] / 1e3:.0f} MB (X and y), "
              f"peak during the call {rss['peak_rss_kb'] / 1e3:.0f} MB, so the call added "
              f"{(rss['peak_rss_kb'] - rss['rss_before_call_kb']) / 1e3:.0f} MB "
              f"({(rss['peak_rss_kb'] - rss['rss_before_call_kb']) * 1e3 / xb:.2f} × X: its rows, plus labels, "
              f"row table and the per-thread vectors).\n")
     L.append("![ns per sample·feature](per_sample_feature.png)\n")
-    L.append(NOTES)
-    with open(os.path.join(RESULTS, "RESULTS.md"), "w") as f:
-        f.write("\n".join(L))
-    plot(step_results, pass_results)
-    print("\n".join(L))
+    notes = os.path.join(ROOT, "bench", "notes.md")
+    if os.path.exists(notes):
+        L.append(open(notes).read())
+    return L
 
 
 def cpu_name():
@@ -421,30 +602,31 @@ def cpu_name():
     return "unknown"
 
 
-def plot(step_results, pass_results):
+# The bars of the plot: (legend, figure key).
+STEP_SERIES = [("ours", "solver"), ("plain C++ loop", "minimal"), ("read of the rows", "read"),
+               ("mexhost call", "mexhost_call"), ("octave-cli call", "octave_call"), ("sklearn SGD", "sklearn"),
+               ("Octave m-code", "mcode")]
+PASS_SERIES = [("ours: pass, 2 threads", "pass2"), ("ours: whole call, 2 threads", "call2"),
+               ("ours: pass, 1 thread", "pass1"), ("plain C++ loop", "minimal"), ("plain read of X", "read1"),
+               ("octave-cli call, 2 threads", "octave2"), ("sklearn SGD", "sklearn"), ("Octave m-code", "mcode")]
+
+
+def plot(cfg, res):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     fig, axes = plt.subplots(1, 2, figsize=(14, 5))
-    series = [("ours", "solver"), ("plain C++ loop", "minimal"), ("read of the rows", "read"),
-              ("mexhost call", "mexhost_call"), ("octave-cli call", "octave_call"), ("sklearn SGD", "sklearn"),
-              ("Octave m-code", "mcode")]
-    draw(axes[0], [f"D = {D}" for D in step_results], [[r[k] for r in step_results.values()] for _, k in series],
-         [n for n, _ in series], "kinkstep method 0, per step")
-    series = [("ours: pass, 2 threads", "pass2"), ("ours: whole call, 2 threads", "call2"),
-              ("ours: pass, 1 thread", "pass1"), ("plain C++ loop", "minimal"), ("plain read of X", "read1"),
-              ("octave-cli call, 2 threads", "octave2"), ("sklearn SGD", "sklearn"), ("Octave m-code", "mcode")]
-    draw(axes[1], [f"{N}×{D}" for (N, D) in pass_results], [[p[k] for p in pass_results.values()] for _, k in series],
-         [n for n, _ in series], "splitavg, one pass")
+    draw(axes[0], [f"D = {D}" for D in res.steps], res.steps.values(), STEP_SERIES, "kinkstep method 0, per step")
+    draw(axes[1], [f"{N}×{D}" for (N, D) in res.passes], res.passes.values(), PASS_SERIES, "splitavg, one pass")
     fig.tight_layout()
-    fig.savefig(os.path.join(RESULTS, "per_sample_feature.png"), dpi=90)
+    fig.savefig(os.path.join(cfg.results, "per_sample_feature.png"), dpi=90)
 
 
-def draw(ax, groups, values, names, title):
-    n = len(names)
-    width = 0.8 / n
-    for k, (vals, name) in enumerate(zip(values, names)):
-        ax.bar([g + k * width for g in range(len(groups))], vals, width, label=name)
+def draw(ax, groups, rows, series, title):
+    rows = list(rows)
+    width = 0.8 / len(series)
+    for k, (name, key) in enumerate(series):
+        ax.bar([g + k * width for g in range(len(groups))], [r[key] for r in rows], width, label=name)
     ax.set_xticks([g + 0.4 - width / 2 for g in range(len(groups))])
     ax.set_xticklabels(groups)
     ax.set_yscale("log")
@@ -453,8 +635,29 @@ def draw(ax, groups, values, names, title):
     ax.legend(fontsize=7)
 
 
-NOTES = open(os.path.join(ROOT, "bench", "notes.md")).read() if os.path.exists(
-    os.path.join(ROOT, "bench", "notes.md")) else ""
+def main(argv=None):
+    cfg = parse_args(argv)
+    os.makedirs(cfg.data, exist_ok=True)
+    res = Results(big_pass=cfg.shapes.big_pass)
+    if cfg.drift_only:  # only driftwalk's figures, printed; RESULTS.md is left alone
+        measure_drift(cfg, res)
+        print("\n".join(table(TARGET_COLUMNS, judged([t for t in TARGETS if t.group == "drift"], res))[2:]))
+        print("\n".join(drift_lines(cfg, res)))
+        return
+    started = time.time()
+    load_before = os.getloadavg()
+    for measure in (measure_steps, measure_passes, measure_team, measure_noise, measure_drift, measure_rss):
+        measure(cfg, res)
+    L = results_text(cfg, res, judged(TARGETS, res), started, load_before)
+    if not cfg.small:
+        os.makedirs(cfg.results, exist_ok=True)
+        with open(os.path.join(cfg.results, "RESULTS.md"), "w") as f:
+            f.write("\n".join(L))
+        plot(cfg, res)
+        # The sparse-X rows, measured last, in a section of their own.
+        sparse_rows.splice(sparse_rows.lines(sparse_rows.measure(cfg.build, cfg.repeats < 5)))
+    print("\n".join(L))
+
 
 if __name__ == "__main__":
     main()

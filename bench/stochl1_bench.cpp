@@ -39,6 +39,7 @@
 #include "reference/direct.hpp"
 #include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -58,10 +59,6 @@ Data load(const std::string &prefix, int32_t N, int32_t D) {
   bench::read_doubles(prefix + ".X", mxGetPr(d.X.get()), static_cast<size_t>(N) * static_cast<size_t>(D));
   bench::read_doubles(prefix + ".y", mxGetPr(d.y.get()), static_cast<size_t>(N));
   return d;
-}
-
-std::string module_path(const char *name) {
-  return std::string(MEXHOST_MODULE_DIR) + "/" + name + ".mexa64";
 }
 
 // Median time of whole module calls through mexhost; the last call's output is kept in `w`.
@@ -116,7 +113,7 @@ int steps(char **a) {
   uint64_t sink = 0;
   const double read = median_of(repeats, [&] { sink ^= bench::read_drawn_rows(data, seed, steps); });
 
-  const mexhost::Module m(module_path("kinkstep"));
+  const mexhost::Module m(mexhost_module("kinkstep"));
   std::vector<mexhost::ArrayPtr> keep;
   const double call = time_call(m, inputs(d, keep, {stepSize, lambda, double(steps), 0, 0}), repeats);
   const double convert = median_of(repeats, [&] { core::make_regression_data(d.x(), d.N, d.D, d.labels()); });
@@ -169,7 +166,7 @@ int pass(char **a) {
   report("identical_to_minimal", w1 == v);
 
   // Whole calls through mexhost, the weights kept for the objective table.
-  const mexhost::Module m(module_path("splitavg"));
+  const mexhost::Module m(mexhost_module("splitavg"));
   std::vector<mexhost::ArrayPtr> keep;
   const auto in = inputs(d, keep, {stepSize, lambda, 0});
   for (int T : {1, 2}) {
@@ -180,7 +177,7 @@ int pass(char **a) {
   }
   // kinkstep on as many samples as one pass: method 0 with N steps, method 1 with N / 2 iterations
   // of two threads. One run each: these are for the objective they reach.
-  const mexhost::Module k(module_path("kinkstep"));
+  const mexhost::Module k(mexhost_module("kinkstep"));
   std::vector<double> w;
   omp_set_num_threads(1);
   std::vector<mexhost::ArrayPtr> keep0, keep1;
@@ -340,7 +337,7 @@ int drift(char **a) {
   }
   report("default_threads", threads);
 
-  const mexhost::Module m(module_path("driftwalk"));
+  const mexhost::Module m(mexhost_module("driftwalk"));
   std::vector<mexhost::ArrayPtr> keep;
   const auto in =
       inputs(d, keep, {p.stepScale, p.stepOffset, p.stepPower, p.lambda, double(batch), double(iterations), 0});
@@ -355,7 +352,7 @@ int drift(char **a) {
 int rss(char **a) {
   const Data d = load(a[0], std::atoi(a[1]), std::atoi(a[2]));
   const long before = bench::status_kb("VmRSS");
-  const mexhost::Module m(module_path("splitavg"));
+  const mexhost::Module m(mexhost_module("splitavg"));
   std::vector<mexhost::ArrayPtr> keep;
   std::vector<double> w;
   omp_set_num_threads(2);
@@ -373,7 +370,7 @@ int progress(char **a) {
   const Data d = load(a[0], std::atoi(a[1]), std::atoi(a[2]));
   const double steps = std::atof(a[3]), stepSize = std::atof(a[4]), lambda = std::atof(a[5]);
   const int repeats = std::atoi(a[6]);
-  const mexhost::Module m(module_path("kinkstep"));
+  const mexhost::Module m(mexhost_module("kinkstep"));
   auto opts = [](bool progress) {
     mexhost::ArrayPtr s = mexhost::make_struct(progress ? std::vector<std::string>{"seed", "progress"}
                                                         : std::vector<std::string>{"seed"});

@@ -16,9 +16,9 @@
 #include "cluster/mpi_samples.hpp"
 #include "cluster/options.hpp"
 #include "core/progress.hpp"
-#include "core/run_context.hpp"
+#include "core/fit.hpp"
 #include "core/team.hpp"
-#include "splitavg/run.hpp"
+#include "splitavg/fit.hpp"
 
 namespace {
 
@@ -153,10 +153,13 @@ int run(int argc, char **argv, MPI_Comm comm) {
     core::RegressionData data;
     data.D = shape.D;
     const core::Printer out = rank == 0 ? core::Printer(print_to_stdout, nullptr) : core::Printer();
-    core::RunContext ctx{data, opt.verbose, out};
-    ctx.threads = opt.threads;
+    core::FitRun run;
+    run.verbose = opt.verbose;
+    run.out = out;
+    run.threads = opt.threads;
+    run.seed = seed;
     ResultInfo info;
-    if (opt.verbose) ctx.objective_trace = &info.objective;
+    if (opt.verbose) run.objective_trace = &info.objective;
     // Process 0 shows how far the pass of its own shares is; the others run as fast as they can,
     // and the shares are of one size, so its line speaks for all.
     std::optional<core::Progress> line;
@@ -172,11 +175,11 @@ int run(int argc, char **argv, MPI_Comm comm) {
       // and a cluster job's output goes to a file.
       line.emplace(out, core::Progress::Style::PlainLines, [] { return MPI_Wtime(); }, "splitavg-mpi",
                    "samples of process 0", own);
-      ctx.stop.show_progress(&*line);
+      run.stop.show_progress(&*line);
     }
-    const splitavg::SolveResult r =
-        splitavg::run_split_average(data, ctx, splitavg::Parameters{opt.step, opt.lambda}, seed, layout);
-    if (!r.ok()) throw RunFailure("the pass did not complete");  // the layout reports a short team itself
+    const core::FitResult r = splitavg::fit_splitavg(data, splitavg::Parameters{opt.step, opt.lambda}, run, layout);
+    // Nothing here stops a run; the layout reports a short team itself.
+    if (!r.done()) throw RunFailure("the pass did not complete");
     if (line) line->finish();
 
     info.seed = seed;

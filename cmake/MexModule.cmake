@@ -50,7 +50,8 @@ endif()
 
 # add_mex_module(NAME <name> SOURCES <gateway sources...> [LINK <libraries...>] [FRAME] [MAT])
 #   SOURCES are compiled once per host (they include mex.h); LINK names host-independent
-#   libraries; FRAME adds the solver modules' gateway frame with the host's interrupt query;
+#   libraries; FRAME adds the solver modules' gateway frame with the host's interrupt query and
+#   display (sources.txt, [frame] and [frame <host>]); every module gets [every module];
 #   MAT links the MAT-file library where the host has one.
 function(add_mex_module)
   cmake_parse_arguments(M "MAT;FRAME" "NAME" "SOURCES;LINK" ${ARGN})
@@ -58,17 +59,16 @@ function(add_mex_module)
   set(_octave_sources)
   set(_matlab_sources)
   if(M_FRAME)
-    list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/core/mex_frame.cpp ${PROJECT_SOURCE_DIR}/core/mex_options.cpp)
-    list(APPEND _mexhost_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_mexhost.cpp
-                                 ${PROJECT_SOURCE_DIR}/core/host_display_mexhost.cpp)
-    list(APPEND _octave_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_octave.cpp
-                                ${PROJECT_SOURCE_DIR}/core/host_display_native.cpp)
-    list(APPEND _matlab_sources ${PROJECT_SOURCE_DIR}/core/host_interrupt_matlab.cpp
-                                ${PROJECT_SOURCE_DIR}/core/host_display_native.cpp)
+    _stochl1_paths(_frame ${STOCHL1_LIST_frame})
+    _stochl1_paths(_mexhost_sources ${STOCHL1_LIST_frame_mexhost})
+    _stochl1_paths(_octave_sources ${STOCHL1_LIST_frame_octave})
+    _stochl1_paths(_matlab_sources ${STOCHL1_LIST_frame_matlab})
+    list(APPEND M_SOURCES ${_frame})
   endif()
   set_property(GLOBAL APPEND PROPERTY STOCHL1_MODULES ${M_NAME})
 
-  list(APPEND M_SOURCES ${PROJECT_SOURCE_DIR}/core/keep_openmp_loaded.cpp)
+  _stochl1_paths(_every_module ${STOCHL1_LIST_every_module})
+  list(APPEND M_SOURCES ${_every_module})
   list(APPEND M_LINK ${CMAKE_DL_LIBS})
 
   set(_mexhost_target ${M_NAME}_mexhost)

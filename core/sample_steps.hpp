@@ -11,42 +11,33 @@
 
 #include "core/primitives.hpp"
 #include "core/regression_data.hpp"
+#include "core/rows.hpp"
 #include "core/sparse_kernels.hpp"
 #include "core/sparse_rows.hpp"
 
 namespace core {
 
-template <typename Data>
-class SampleSteps;
-
-// Dense rows: the subgradient into a buffer of D (which every step overwrites in full), then the
-// update, in two passes over the features.
-template <>
-class SampleSteps<RegressionData> {
+// A layout whose step is an in-place kernel (dense rows: subgradient_step of core/rows.hpp): the
+// subgradient into a buffer of D (which every step overwrites in full), then the update.
+template <typename Rows>
+class SampleSteps {
  public:
   // `g`: D doubles of the caller's, or none to hold them here.
-  SampleSteps(const RegressionData &data, double stepSize, double lambda, double *g = nullptr)
-      : data_(data), stepSize_(stepSize), lambda_(lambda), own_(g ? 0 : static_cast<size_t>(data.D)),
+  SampleSteps(const Rows &rows, double stepSize, double lambda, double *g = nullptr)
+      : rows_(rows), stepSize_(stepSize), lambda_(lambda), own_(g ? 0 : static_cast<size_t>(rows.features())),
         g_(g ? g : own_.data()) {}
-  void step(int32_t i, double *w) {
-    sample_subgradient(data_, i, w, lambda_, g_);
-    for (int32_t j = 0; j < data_.D; ++j) w[j] = w[j] - stepSize_ * g_[j];
-  }
+  void step(int32_t i, double *w) { subgradient_step(rows_, i, w, g_, lambda_, stepSize_); }
   void bring_up_to_date(double *) {}
   // How many samples ahead a loop that knows them fetches their memory, and the fetch itself:
   // prefetch(i, stage) for the sample `kAhead - stage` steps ahead. Dense rows: the row, one step
   // ahead.
   static constexpr int kAhead = 1;
-  void prefetch(int32_t i, int) const {
-    const char *row = reinterpret_cast<const char *>(data_.row(i));
-    const size_t bytes = static_cast<size_t>(data_.D) * sizeof(double);
-    for (size_t b = 0; b < bytes; b += 64) __builtin_prefetch(row + b);
-  }
+  void prefetch(int32_t i, int) const { rows_.prefetch(i); }
   // About the features a step of sample i touches, for the Ctrl-C questions.
-  uint64_t work(int32_t) const { return 3 * static_cast<uint64_t>(data_.D) + 8; }
+  uint64_t work(int32_t) const { return 3 * static_cast<uint64_t>(rows_.features()) + 8; }
 
  private:
-  const RegressionData &data_;
+  const Rows &rows_;
   double stepSize_, lambda_;
   std::vector<double> own_;
   double *g_;

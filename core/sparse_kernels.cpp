@@ -32,6 +32,12 @@ void sample_subgradient(const SparseRows &data, int32_t i, const double *w, doub
   }
 }
 
+void subgradient_candidate(const SparseRows &data, int32_t i, const double *w, double *g, double lambda, double step,
+                           double *out) {
+  sample_subgradient(data, i, w, lambda, g);
+  for (int32_t j = 0; j < data.D; ++j) out[j] = w[j] - step * g[j];
+}
+
 void batch_residuals(const SparseRows &data, const double *w, const int32_t *perm, int32_t first, int32_t last,
                      double *c) {
   for (int32_t j = first; j < last; ++j) {

@@ -34,6 +34,10 @@ double objective_value(const SparseRows &data, const double *w, double lambda, c
 // the row does not hold. O(D + the row's nonzeros).
 void sample_subgradient(const SparseRows &data, int32_t i, const double *w, double lambda, double *g);
 
+// kinkstep method 1's candidate, out = w - step * g with g as above: O(D) whatever the layout.
+void subgradient_candidate(const SparseRows &data, int32_t i, const double *w, double *g, double lambda, double step,
+                           double *out);
+
 // One thread's run of one-sample steps w <- w - stepSize * g from w = 0, each step costing the
 // sample's nonzeros: a feature the sample does not touch only moves by the L1 term, which is
 // applied lazily (l1_catch_up) when a later sample touches the feature, or when bring_up_to_date

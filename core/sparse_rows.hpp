@@ -41,6 +41,28 @@ struct SparseRows {
     const int64_t begin = offsets[r], end = offsets[r + 1];
     return {columns.data() + begin, values.data() + begin, end - begin};
   }
+
+  // The row layout of core/rows.hpp: the solver loops take SparseRows as they take DenseRows.
+  int32_t samples() const { return N; }
+  int32_t features() const { return D; }
+  double label(int32_t i) const { return labels[static_cast<size_t>(i)]; }
+  // x_i . w over the row's nonzeros in column order: the bits of the dense dot product while w is
+  // finite (a skipped term 0 * w_j is +-0 and the sum starts at +0).
+  double dot(int32_t i, const double *w) const {
+    const SparseRow x = row(i);
+    double s = 0.0;
+    for (int64_t k = 0; k < x.count; ++k) s = s + x.values[k] * w[x.columns[k]];
+    return s;
+  }
+  template <typename F>
+  void for_each(int32_t i, F f) const {
+    const SparseRow x = row(i);
+    for (int64_t k = 0; k < x.count; ++k) f(x.columns[k], x.values[k]);
+  }
+  void prefetch(int32_t i) const {
+    const size_t r = order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(order[static_cast<size_t>(i)]);
+    __builtin_prefetch(offsets.data() + r);
+  }
 };
 
 // Compressed columns that do not describe a matrix: column starts that decrease or end beyond the

@@ -22,6 +22,7 @@ ThreadRand &this_thread_rand() {
   return t_rand;
 }
 
+#ifdef STOCHL1_TEST_SEAMS
 uint64_t thread_rand_draws() {
   return t_rand.draws;
 }
@@ -32,5 +33,6 @@ ScriptedThreadRand::ScriptedThreadRand(std::vector<int32_t> values) : values_(st
 ScriptedThreadRand::~ScriptedThreadRand() {
   if (t_rand.script == this) t_rand.script = nullptr;
 }
+#endif  // STOCHL1_TEST_SEAMS
 
 }  // namespace core

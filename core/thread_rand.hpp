@@ -11,6 +11,10 @@
 //       x <- uint32(((old >> 18) ^ old) >> 27); r <- old >> 59; out <- rotate_right(x, r);
 //     the value is out >> 1, in 0 .. 2^31 - 1.
 //   A thread that never seeded behaves as if seeded with 1.
+//
+// Test builds (STOCHL1_TEST_SEAMS, the libraries' _seams variants) also count the draws and can
+// replace them by a script; the modules and benchmarks are built without, so that a draw is the
+// generator's step and nothing else.
 #pragma once
 
 #include <cstddef>
@@ -21,15 +25,19 @@ namespace core {
 
 constexpr int32_t kThreadRandMax = 0x7fffffff;
 
+#ifdef STOCHL1_TEST_SEAMS
 class ScriptedThreadRand;
+#endif
 
 // One thread's generator. Hot loops take a reference once (this_thread_rand()) and draw through it:
 // from a dynamically loaded module every access to thread-local storage is a call into the runtime
 // linker, which would otherwise be paid on every draw.
 struct ThreadRand {
   uint64_t state;
+#ifdef STOCHL1_TEST_SEAMS
   uint64_t draws = 0;
   ScriptedThreadRand *script = nullptr;
+#endif
 
   inline int32_t next();
 };
@@ -42,6 +50,7 @@ inline int32_t thread_rand() {
   return this_thread_rand().next();
 }
 
+#ifdef STOCHL1_TEST_SEAMS
 // Values drawn on the calling thread since it started (tests count the generator's consumption).
 uint64_t thread_rand_draws();
 
@@ -60,10 +69,13 @@ class ScriptedThreadRand {
   std::vector<int32_t> values_;
   std::size_t next_ = 0;
 };
+#endif  // STOCHL1_TEST_SEAMS
 
 inline int32_t ThreadRand::next() {
+#ifdef STOCHL1_TEST_SEAMS
   ++draws;
   if (script) return script->take();
+#endif
   const uint64_t old = state;
   state = old * 6364136223846793005ull + 1442695040888963407ull;
   const uint32_t x = static_cast<uint32_t>(((old >> 18) ^ old) >> 27);

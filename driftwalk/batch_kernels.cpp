@@ -7,7 +7,7 @@ namespace {
 // the batch's rows pass.
 constexpr int32_t kFeatureBlock = 512;
 
-__attribute__((always_inline)) inline void sums_body(const core::RegressionData &data, const int32_t *perm, int32_t B,
+__attribute__((always_inline)) inline void sums_body(const core::DenseRows &rows, const int32_t *perm, int32_t B,
                                                      const double *c, FeatureRange ks, double *__restrict g) {
   for (int32_t k0 = ks.first; k0 < ks.last; k0 += kFeatureBlock) {
     const int32_t k1 = k0 + kFeatureBlock < ks.last ? k0 + kFeatureBlock : ks.last;
@@ -15,7 +15,7 @@ __attribute__((always_inline)) inline void sums_body(const core::RegressionData 
     const int32_t n = k1 - k0;
     for (int32_t k = 0; k < n; ++k) gb[k] = 0.0;
     for (int32_t j = 0; j < B; ++j) {
-      const double *__restrict x = data.row(perm[j]) + k0;
+      const double *__restrict x = rows.row(perm[j]) + k0;
       const double cj = c[j];
       for (int32_t k = 0; k < n; ++k) gb[k] = gb[k] + cj * x[k];
     }
@@ -36,9 +36,9 @@ __attribute__((always_inline)) inline void step_body(const double *__restrict g,
   }
 }
 
-void sums_generic(const core::RegressionData &data, const int32_t *perm, int32_t B, const double *c, FeatureRange ks,
+void sums_generic(const core::DenseRows &rows, const int32_t *perm, int32_t B, const double *c, FeatureRange ks,
                   double *g) {
-  sums_body(data, perm, B, c, ks, g);
+  sums_body(rows, perm, B, c, ks, g);
 }
 void step_generic(const double *g, const double *z, double scale, double lambda, double eps, FeatureRange ks,
                   double *w) {
@@ -46,17 +46,17 @@ void step_generic(const double *g, const double *z, double scale, double lambda,
 }
 
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) void sums_avx2(const core::RegressionData &data, const int32_t *perm, int32_t B,
+__attribute__((target("avx2"))) void sums_avx2(const core::DenseRows &rows, const int32_t *perm, int32_t B,
                                                const double *c, FeatureRange ks, double *g) {
-  sums_body(data, perm, B, c, ks, g);
+  sums_body(rows, perm, B, c, ks, g);
 }
 __attribute__((target("avx2"))) void step_avx2(const double *g, const double *z, double scale, double lambda,
                                                double eps, FeatureRange ks, double *w) {
   step_body(g, z, scale, lambda, eps, ks, w);
 }
-__attribute__((target("avx512f"))) void sums_avx512(const core::RegressionData &data, const int32_t *perm, int32_t B,
+__attribute__((target("avx512f"))) void sums_avx512(const core::DenseRows &rows, const int32_t *perm, int32_t B,
                                                     const double *c, FeatureRange ks, double *g) {
-  sums_body(data, perm, B, c, ks, g);
+  sums_body(rows, perm, B, c, ks, g);
 }
 __attribute__((target("avx512f"))) void step_avx512(const double *g, const double *z, double scale, double lambda,
                                                     double eps, FeatureRange ks, double *w) {

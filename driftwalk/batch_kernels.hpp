@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/regression_data.hpp"
+#include "core/rows.hpp"
 
 namespace driftwalk {
 
@@ -18,7 +18,7 @@ struct FeatureRange {
 struct BatchKernels {
   const char *name;
   // g_k = sum over j = 0..B-1, in that order, of c_j * x_{perm[j]}[k], starting from 0.0.
-  void (*sums)(const core::RegressionData &data, const int32_t *perm, int32_t B, const double *c, FeatureRange ks,
+  void (*sums)(const core::DenseRows &rows, const int32_t *perm, int32_t B, const double *c, FeatureRange ks,
                double *g);
   // w_k <- (w_k - (eps * 0.5) * l1(scale * g_k, w_k)) - (z_k * eps + 0.0), with l1 adding lambda
   // for a positive weight and subtracting it for a negative one.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/rows.hpp"
 #include "core/sparse_kernels.hpp"
 #include "core/team.hpp"
 #include "driftwalk/batch_kernels.hpp"
@@ -24,12 +25,12 @@ struct Range {
 // c[j] = (x_i . w - y_i) * 2.0 with i = perm[j], for j in the range: each dot product in index
 // order on its own accumulator. Four rows at a time, so that four independent chains of additions
 // overlap in the processor.
-void batch_residuals(const core::RegressionData &data, const double *w, const int32_t *perm, Range js, double *c) {
-  const int32_t D = data.D;
+void batch_residuals(const core::DenseRows &rows, const double *w, const int32_t *perm, Range js, double *c) {
+  const int32_t D = rows.features();
   int32_t j = js.first;
   for (; j + 4 <= js.last; j += 4) {
-    const double *x0 = data.row(perm[j]), *x1 = data.row(perm[j + 1]);
-    const double *x2 = data.row(perm[j + 2]), *x3 = data.row(perm[j + 3]);
+    const double *x0 = rows.row(perm[j]), *x1 = rows.row(perm[j + 1]);
+    const double *x2 = rows.row(perm[j + 2]), *x3 = rows.row(perm[j + 3]);
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     for (int32_t k = 0; k < D; ++k) {
       const double wk = w[k];
@@ -39,28 +40,28 @@ void batch_residuals(const core::RegressionData &data, const double *w, const in
       s3 = s3 + x3[k] * wk;
     }
     const double s[4] = {s0, s1, s2, s3};
-    for (int h = 0; h < 4; ++h) c[j + h] = (s[h] - data.labels[static_cast<size_t>(perm[j + h])]) * 2.0;
+    for (int h = 0; h < 4; ++h) c[j + h] = (s[h] - rows.label(perm[j + h])) * 2.0;
   }
   for (; j < js.last; ++j) {
     const int32_t i = perm[j];
-    c[j] = (core::dot_product(data.row(i), w, D) - data.labels[static_cast<size_t>(i)]) * 2.0;
+    c[j] = (rows.dot(i, w) - rows.label(i)) * 2.0;
   }
 }
 
 // The same on compressed sparse rows: each dot product over the row's nonzeros.
-void batch_residuals(const core::SparseRows &data, const double *w, const int32_t *perm, Range js, double *c) {
-  core::batch_residuals(data, w, perm, js.first, js.last, c);
+void batch_residuals(const core::SparseRows &rows, const double *w, const int32_t *perm, Range js, double *c) {
+  core::batch_residuals(rows, w, perm, js.first, js.last, c);
 }
 
 // The batch's per-feature sums over the range: the dispatched kernel on dense rows, the rows'
 // nonzeros scattered on sparse ones.
-void batch_sums(const BatchKernels &kernels, const core::RegressionData &data, const int32_t *perm, int32_t B,
+void batch_sums(const BatchKernels &kernels, const core::DenseRows &rows, const int32_t *perm, int32_t B,
                 const double *c, Range ks, double *g) {
-  kernels.sums(data, perm, B, c, {ks.first, ks.last}, g);
+  kernels.sums(rows, perm, B, c, {ks.first, ks.last}, g);
 }
-void batch_sums(const BatchKernels &, const core::SparseRows &data, const int32_t *perm, int32_t B, const double *c,
+void batch_sums(const BatchKernels &, const core::SparseRows &rows, const int32_t *perm, int32_t B, const double *c,
                 Range ks, double *g) {
-  core::batch_sums(data, perm, B, c, ks.first, ks.last, g);
+  core::batch_sums(rows, perm, B, c, ks.first, ks.last, g);
 }
 
 // One iteration's draws: the permutation, then one engine seed per weight.
@@ -78,9 +79,9 @@ void draw(core::ThreadRand &rand, int32_t N, Draws &d, const core::StopCheck *st
 
 // Everything one iteration shares between its threads. Each piece of c (samples) and of g, z and
 // w (features) is written by one thread; w is read in full only before the features are stepped.
-template <typename Data>
+template <typename Rows>
 struct Iteration {
-  const Data &data;
+  const Rows &rows;
   const int32_t *perm;
   const uint32_t *seeds;
   int32_t B;
@@ -93,10 +94,10 @@ struct Iteration {
 
 // The features of the range: gradient, noise and the step, w_k <- (w_k - (eps * 0.5) * g_k) -
 // noise_k with noise_k = z_k * eps + 0.0, as gaussian_noise(0.0, eps) forms it.
-template <typename Data>
-void step_features(const Iteration<Data> &it, Range ks) {
+template <typename Rows>
+void step_features(const Iteration<Rows> &it, Range ks) {
   const BatchKernels &kernels = *it.kernels;
-  batch_sums(kernels, it.data, it.perm, it.B, it.c, ks, it.g);
+  batch_sums(kernels, it.rows, it.perm, it.B, it.c, ks, it.g);
   standard_variates(it.seeds + ks.first, ks.last - ks.first, it.z + ks.first);
   kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, {ks.first, ks.last}, it.w);
 }
@@ -131,10 +132,11 @@ int32_t team_size(const core::RunContext &run, const Parameters &p, int64_t min_
 
 void minibatch_gradient(const core::RegressionData &data, const double *w, const int32_t *perm, int32_t B,
                         double lambda, double *g, const core::StopCheck *stop) {
+  const core::DenseRows rows(data);
   std::vector<double> c(static_cast<size_t>(B > 0 ? B : 0));
-  batch_residuals(data, w, perm, {0, B}, c.data());
+  batch_residuals(rows, w, perm, {0, B}, c.data());
   if (stop && stop->poll(static_cast<uint64_t>(B > 0 ? B : 0) * static_cast<uint64_t>(data.D) + 1)) return;
-  batch_kernels().sums(data, perm, B, c.data(), {0, data.D}, g);
+  batch_kernels().sums(rows, perm, B, c.data(), {0, data.D}, g);
   // Scale the batch up to the whole data set; the penalty is not scaled.
   const double scale = static_cast<double>(data.N) / static_cast<double>(B);
   for (int32_t k = 0; k < data.D; ++k) g[k] = core::add_l1_subgradient(scale * g[k], w[k], lambda);
@@ -149,9 +151,10 @@ namespace {
 
 // The solver on either layout: only the batch's residuals and sums come from the layout's kernels
 // (the permutation, the noise and the step touch every sample and feature whatever the layout).
-template <typename Data>
-core::WeightVector solve(const core::RunContext &run, const Data &data, const Parameters &p,
-                         int64_t min_parallel_work, int32_t *threads, core::TeamSize *team) {
+template <typename Rows>
+core::WeightVector solve(const core::RunContext &run, const Rows &rows, const Parameters &p, int64_t min_parallel_work,
+                         int32_t *threads, core::TeamSize *team) {
+  const core::RegressionData &data = run.data;  // N and D
   if (p.maxIter >= 1 && (p.batchSize < 1 || p.batchSize > data.N))
     throw std::invalid_argument("driftwalk: batchSize must lie in 1..N");
 
@@ -183,7 +186,7 @@ core::WeightVector solve(const core::RunContext &run, const Data &data, const Pa
   }
   std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
   core::ThreadRand &rand = core::this_thread_rand();
-  Iteration<Data> it{data, nullptr,  nullptr,  p.batchSize, 0.0,      p.lambda,
+  Iteration<Rows> it{rows, nullptr,  nullptr,  p.batchSize, 0.0,      p.lambda,
                      0.0,  c.data(), g.data(), z.data(),    w.data(), &batch_kernels()};
   if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
   const int32_t sample_piece = piece(p.batchSize, T, 4), feature_piece = piece(data.D, T, 64 / sizeof(double));
@@ -216,7 +219,7 @@ core::WeightVector solve(const core::RunContext &run, const Data &data, const Pa
       // each piece is computed as the whole would be.
       for (int32_t q = 0; q < solo_sample_pieces && !run.stop.stopped(); ++q) {
         const Range js = piece_range(q, solo_sample_piece, p.batchSize);
-        batch_residuals(data, w.data(), it.perm, js, c.data());
+        batch_residuals(rows, w.data(), it.perm, js, c.data());
         run.stop.poll(static_cast<uint64_t>(js.last - js.first) * static_cast<uint64_t>(data.D) + 1);
       }
       for (int32_t q = 0; q < solo_feature_pieces && !run.stop.stopped(); ++q) {
@@ -232,7 +235,7 @@ core::WeightVector solve(const core::RunContext &run, const Data &data, const Pa
       {
 #pragma omp for schedule(dynamic, 1)
         for (int32_t q = 0; q < sample_pieces; ++q)
-          batch_residuals(data, w.data(), it.perm, piece_range(q, sample_piece, p.batchSize), c.data());
+          batch_residuals(rows, w.data(), it.perm, piece_range(q, sample_piece, p.batchSize), c.data());
         // (The loop's end waits for every thread: all residuals are in, w is no longer read.)
         if (omp_get_thread_num() == 0 && next) draw(rand, data.N, *next);
 #pragma omp for schedule(dynamic, 1) nowait
@@ -258,7 +261,7 @@ core::WeightVector solve(const core::RunContext &run, const Data &data, const Pa
 core::WeightVector detail::langevin_solve(const core::RunContext &run, const Parameters &p, int64_t min_parallel_work,
                                           int32_t *threads, core::TeamSize *team) {
   if (run.sparse) return solve(run, *run.sparse, p, min_parallel_work, threads, team);
-  return solve(run, run.data, p, min_parallel_work, threads, team);
+  return solve(run, core::DenseRows(run.data), p, min_parallel_work, threads, team);
 }
 
 }  // namespace driftwalk

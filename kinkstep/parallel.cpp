@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/rows.hpp"
 #include "core/sparse_kernels.hpp"
 #include "core/team.hpp"
 #include "core/thread_rand.hpp"
@@ -22,11 +23,14 @@ int32_t team_of_T(int32_t threads, int32_t) {
   return threads;
 }
 
-// The method on either layout; only the subgradient comes from the layout's kernels (method 1
-// touches every weight in every iteration whatever the layout).
-template <typename Data>
-ParallelResult averaged(const core::RunContext &run, const Data &data, const Parameters &p,
-                        detail::StepTeamRequest request) {
+}  // namespace
+
+namespace {
+
+template <typename Rows>
+ParallelResult averaged_descent(const core::RunContext &run, const Rows &rows, const Parameters &p,
+                                detail::StepTeamRequest request) {
+  const int32_t N = rows.samples(), D = rows.features();
   ParallelResult r;
 
   // Sizing team, of the runtime's default size unless the caller asked for one, with dynamic
@@ -47,14 +51,14 @@ ParallelResult averaged(const core::RunContext &run, const Data &data, const Par
 
   // Everything the teams write is allocated here, once per call: a candidate and a gradient buffer
   // per thread, and per thread the iteration whose candidate its slice holds.
-  const std::size_t stride = slice_stride(data.D);
+  const std::size_t stride = slice_stride(D);
   std::vector<double> candidates(static_cast<std::size_t>(T) * stride);
   std::vector<double> gradients(static_cast<std::size_t>(T) * stride);
   std::vector<int32_t> written(static_cast<std::size_t>(T), -1);
-  r.w.assign(static_cast<std::size_t>(data.D), 0.0);
+  r.w.assign(static_cast<std::size_t>(D), 0.0);
   double *const w = r.w.data();
   if (run.wants_objective()) {
-    const double f = run.objective(w, p.lambda);
+    const double f = core::objective_value(rows, w, p.lambda, &run.stop);
     if (run.stop.stopped()) return r;
     run.record_objective(f);
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
@@ -74,9 +78,8 @@ ParallelResult averaged(const core::RunContext &run, const Data &data, const Par
         double *const candidate = candidates.data() + at;
         // Unsigned, so that k + t wraps like the 32-bit seed it is instead of overflowing.
         core::seed_thread_rand(static_cast<uint32_t>(k) + static_cast<uint32_t>(t));
-        const int32_t i = core::draw_sample(data.N);
-        core::sample_subgradient(data, i, w, p.lambda, g);
-        for (int32_t j = 0; j < data.D; ++j) candidate[j] = w[j] - p.stepSize * g[j];
+        const int32_t i = core::draw_sample(N);
+        core::subgradient_candidate(rows, i, w, g, p.lambda, p.stepSize, candidate);
         written[static_cast<std::size_t>(t)] = k;
       }
     }
@@ -91,13 +94,13 @@ ParallelResult averaged(const core::RunContext &run, const Data &data, const Par
     }
 
     // Sum in thread order, then one division by T.
-    for (int32_t j = 0; j < data.D; ++j) {
+    for (int32_t j = 0; j < D; ++j) {
       double s = 0.0;
       for (int32_t t = 0; t < T; ++t) s = s + candidates[static_cast<std::size_t>(t) * stride + j];
       w[j] = s / divisor;
     }
     if (run.wants_objective()) {
-      const double f = run.objective(w, p.lambda);
+      const double f = core::objective_value(rows, w, p.lambda, &run.stop);
       if (run.stop.stopped()) return r;
       run.record_objective(f);
       if (run.verbose) run.out.printf("Iteration %d, object function = %f\n", k, f);
@@ -114,8 +117,8 @@ ParallelResult parallel_averaged_descent(const core::RunContext &run, const Para
 
 ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, const Parameters &p,
                                                  StepTeamRequest request) {
-  if (run.sparse) return averaged(run, *run.sparse, p, request);
-  return averaged(run, run.data, p, request);
+  if (run.sparse) return averaged_descent(run, *run.sparse, p, request);
+  return averaged_descent(run, core::DenseRows(run.data), p, request);
 }
 
 }  // namespace kinkstep

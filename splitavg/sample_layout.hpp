@@ -1,7 +1,7 @@
 // Where the samples of a split-and-average run live, and how the steps that need all of them are
 // taken. The module holds every sample in one process (LocalSamples); the MPI program spreads the
 // shares over processes and takes these steps together with the other processes. The run itself
-// (run_split_average) is written once against this interface, so both follow one sequence.
+// (fit_splitavg) is written once against this interface, so both follow one sequence.
 #pragma once
 
 #include <cstdint>

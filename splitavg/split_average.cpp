@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/primitives.hpp"
+#include "core/rows.hpp"
 #include "core/sample_steps.hpp"
 #include "core/team.hpp"
 
@@ -48,18 +49,19 @@ struct PassShared {
 // draws the line outside it, and the pass goes on from where each thread stopped.
 // The work of one sample's step, for the Ctrl-C questions: D + 1 features on dense rows, about its
 // nonzeros on sparse ones.
-uint64_t sample_work(const core::RegressionData &data) {
-  return static_cast<uint64_t>(data.D) + 1;
+template <typename Rows>
+uint64_t sample_work(const Rows &rows) {
+  return static_cast<uint64_t>(rows.features()) + 1;
 }
-uint64_t sample_work(const core::SparseRows &data) {
-  return 3 * static_cast<uint64_t>(data.nonzeros() / std::max<int32_t>(1, data.N)) + 8;
+uint64_t sample_work(const core::SparseRows &rows) {
+  return 3 * static_cast<uint64_t>(rows.nonzeros() / std::max<int32_t>(1, rows.N)) + 8;
 }
 
-template <typename Data>
-int32_t descend_from(const core::RunContext &run, const Data &data, Share share, int32_t from, double *m,
-                     core::SampleSteps<Data> &steps, PassShared &shared, int32_t t) {
+template <typename Rows>
+int32_t descend_from(const core::RunContext &run, const Rows &rows, Share share, int32_t from, double *m,
+                     core::SampleSteps<Rows> &steps, PassShared &shared, int32_t t) {
   const int64_t block =
-      std::max<int64_t>(1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / sample_work(data)));
+      std::max<int64_t>(1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / sample_work(rows)));
   const core::Progress *progress = run.stop.progress();
   std::atomic<bool> &stop = shared.stop, &pause = shared.pause;
   int64_t until_look = 0;
@@ -87,15 +89,15 @@ int32_t descend_from(const core::RunContext &run, const Data &data, Share share,
   return i;
 }
 
-template <typename Data>
-int32_t pass_shares_of(const core::RunContext &run, const Data &data, const Parameters &p, const ShareRange &range,
+template <typename Rows>
+int32_t pass_shares_of(const core::RunContext &run, const Rows &rows, const Parameters &p, const ShareRange &range,
                        ShareModels &models, std::atomic<bool> &stop) {
   const int32_t count = range.count;
   // Each share's steps, made before the team starts (nothing inside a region may allocate). The
   // gradient buffer of dense rows is the share's slab; every step overwrites all of it first.
-  std::vector<core::SampleSteps<Data>> steps;
+  std::vector<core::SampleSteps<Rows>> steps;
   steps.reserve(static_cast<size_t>(count));
-  for (int32_t u = 0; u < count; ++u) steps.emplace_back(data, p.stepSize, p.lambda, models.gradient(u));
+  for (int32_t u = 0; u < count; ++u) steps.emplace_back(rows, p.stepSize, p.lambda, models.gradient(u));
   // Where each thread goes on after a pause.
   std::vector<int32_t> next(static_cast<size_t>(count));
   for (int32_t u = 0; u < count; ++u) next[static_cast<size_t>(u)] = range.local(u).start;
@@ -112,7 +114,7 @@ int32_t pass_shares_of(const core::RunContext &run, const Data &data, const Para
       // With another team size some shares would go unprocessed or be indexed past the table.
       if (size == count) {
         int32_t &at = next[static_cast<size_t>(u)];
-        at = descend_from(run, data, range.local(u), at, models.model(u), steps[static_cast<size_t>(u)], shared, u);
+        at = descend_from(run, rows, range.local(u), at, models.model(u), steps[static_cast<size_t>(u)], shared, u);
       }
     }
     if (team_size != count || shared.stop.load()) break;
@@ -132,7 +134,7 @@ int32_t pass_shares_of(const core::RunContext &run, const Data &data, const Para
 int32_t pass_shares(const core::RunContext &run, const Parameters &p, const ShareRange &range, ShareModels &models,
                     std::atomic<bool> &stop) {
   if (run.sparse) return pass_shares_of(run, *run.sparse, p, range, models, stop);
-  return pass_shares_of(run, run.data, p, range, models, stop);
+  return pass_shares_of(run, core::DenseRows(run.data), p, range, models, stop);
 }
 
 int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32_t T, core::WeightVector &w) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "mexhost/host.hpp"
-#include "module_path.hpp"
+#include "test_support.hpp"
 
 class Inputs {
  public:
@@ -75,12 +75,4 @@ auto two_calls_in_one_second(Call call) {
     auto b = call();
     if (std::time(nullptr) == before || attempt == 5) return std::make_pair(std::move(a), std::move(b));
   }
-}
-
-// "Iteration 3, clock= 123 object function = 4.5" -> "Iteration 3, clock= # object function = 4.5"
-inline std::string without_clock(const std::string &line) {
-  const size_t at = line.find("clock= ");
-  if (at == std::string::npos) return line;
-  const size_t end = line.find_first_of(" ,", at + 7);
-  return line.substr(0, at + 7) + "#" + line.substr(end);
 }

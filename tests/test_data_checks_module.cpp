@@ -13,13 +13,6 @@ namespace {
 const double kNaN = std::nan("");
 const double kInf = std::numeric_limits<double>::infinity();
 
-const mexhost::Module &module(const std::string &name) {
-  static const mexhost::Module kinkstep(mexhost_module("kinkstep"));
-  static const mexhost::Module driftwalk(mexhost_module("driftwalk"));
-  static const mexhost::Module splitavg(mexhost_module("splitavg"));
-  return name == "kinkstep" ? kinkstep : name == "driftwalk" ? driftwalk : splitavg;
-}
-
 // An ordinary 20 x 3 problem; X(i,j) = sin(i + 3j), y(i) = cos(i).
 std::vector<double> plain_X(size_t N = 20, size_t D = 3) {
   std::vector<double> X(N * D);
@@ -72,7 +65,7 @@ TEST(NonFiniteData, EveryModuleNamesTheFirstBadValueBeforePrintingAnything) {
         X[(c.row - 1) + (c.column - 1) * 20] = c.value;
       const long live = mexhost::live_arrays();
       {
-        mexhost::CallResult r = module(name).call(1, call_inputs(name, X, 20, 3, y).pointers());
+        mexhost::CallResult r = loaded_module(name).call(1, call_inputs(name, X, 20, 3, y).pointers());
         expect_clean_error(r, std::string(name) + ":nonFiniteData");
         EXPECT_NE(r.error_message.find(c.words), std::string::npos) << r.error_message;
         EXPECT_NE(r.error_message.find(c.column == 0 ? "input 2 (y)" : "input 1 (X)"), std::string::npos);
@@ -92,14 +85,14 @@ TEST(NonFiniteData, TheFirstInColumnOrderIsNamedAndXComesBeforeY) {
   X[(2 - 1) + (20 - 1) * N] = kNaN;
   X[(250 - 1) + (1 - 1) * N] = kInf;
   y[0] = kNaN;
-  mexhost::CallResult r = module("kinkstep").call(1, call_inputs("kinkstep", X, N, D, y).pointers());
+  mexhost::CallResult r = loaded_module("kinkstep").call(1, call_inputs("kinkstep", X, N, D, y).pointers());
   expect_clean_error(r, "kinkstep:nonFiniteData");
   EXPECT_NE(r.error_message.find("X(250,1) is Inf"), std::string::npos) << r.error_message;
 
   // Only the first N values of y are data: a NaN beyond them is never read.
   std::vector<double> longer = plain_y(N + 5);
   longer[N + 2] = kNaN;
-  mexhost::CallResult fine = module("kinkstep").call(1, call_inputs("kinkstep", plain_X(N, D), N, D, longer, 0).pointers());
+  mexhost::CallResult fine = loaded_module("kinkstep").call(1, call_inputs("kinkstep", plain_X(N, D), N, D, longer, 0).pointers());
   EXPECT_FALSE(fine.failed) << fine.error_message;
 }
 
@@ -110,7 +103,7 @@ TEST(NonFiniteData, SinglePrecisionDataAreCheckedToo) {
   x[5] = std::numeric_limits<float>::quiet_NaN();  // X(2,2)
   Inputs in;
   in.add(std::move(X)).add(mexhost::make_double(4, 1, {1, 2, 3, 4})).add(0.01).add(0.0).add(10).add(0).add(0);
-  mexhost::CallResult r = module("kinkstep").call(1, in.pointers());
+  mexhost::CallResult r = loaded_module("kinkstep").call(1, in.pointers());
   expect_clean_error(r, "kinkstep:nonFiniteData");
   EXPECT_NE(r.error_message.find("X(2,2) is NaN"), std::string::npos) << r.error_message;
 }
@@ -129,7 +122,7 @@ TEST(InvalidParameter, NonFiniteRealInputsAreRefusedByName) {
     for (double bad : {kNaN, kInf, -kInf}) {
       Inputs in = call_inputs(c.name, plain_X(), 20, 3, plain_y());
       in.set(c.position, bad);
-      mexhost::CallResult r = module(c.name).call(1, in.pointers());
+      mexhost::CallResult r = loaded_module(c.name).call(1, in.pointers());
       expect_clean_error(r, std::string(c.name) + ":invalidParameter");
       EXPECT_NE(r.error_message.find(c.input), std::string::npos) << r.error_message;
       EXPECT_NE(r.error_message.find("finite"), std::string::npos) << r.error_message;
@@ -144,7 +137,7 @@ TEST(ParameterOutOfRange, IntegerInputsThatReadAsTheLowestValueWarnAndKeepTheirR
     Inputs in = call_inputs("kinkstep", plain_X(), 20, 3, plain_y(), 0);
     in.set(4, maxIter);
     const long live = mexhost::live_arrays();
-    mexhost::CallResult r = module("kinkstep").call(1, in.pointers());
+    mexhost::CallResult r = loaded_module("kinkstep").call(1, in.pointers());
     ASSERT_FALSE(r.failed) << r.error_message;
     expect_zero_column_and_nothing_left(r, 3, live);
     ASSERT_EQ(r.warnings.size(), 1u);
@@ -159,7 +152,7 @@ TEST(ParameterOutOfRange, IntegerInputsThatReadAsTheLowestValueWarnAndKeepTheirR
   for (double maxIter : {-2147483648.0, -2147483648.5, 2147483647.0 - 2147483600.0, 0.0, -7.0}) {
     Inputs in = call_inputs("kinkstep", plain_X(), 20, 3, plain_y(), 0);
     in.set(4, maxIter);
-    mexhost::CallResult r = module("kinkstep").call(1, in.pointers());
+    mexhost::CallResult r = loaded_module("kinkstep").call(1, in.pointers());
     ASSERT_FALSE(r.failed) << r.error_message;
     EXPECT_TRUE(r.warnings.empty()) << maxIter << ": " << r.warnings[0].message;
   }
@@ -167,20 +160,20 @@ TEST(ParameterOutOfRange, IntegerInputsThatReadAsTheLowestValueWarnAndKeepTheirR
   // its warning, splitavg's verbose Inf.
   Inputs k = call_inputs("kinkstep", plain_X(), 20, 3, plain_y());
   k.set(6, kNaN);
-  mexhost::CallResult r = module("kinkstep").call(1, k.pointers());
+  mexhost::CallResult r = loaded_module("kinkstep").call(1, k.pointers());
   EXPECT_FALSE(r.failed);
   EXPECT_EQ(r.printed, "");
   EXPECT_TRUE(has_warning(r, "kinkstep:parameterOutOfRange", "input 7 (verbose) is NaN"));
 
   Inputs d = call_inputs("driftwalk", plain_X(), 20, 3, plain_y());
   d.set(6, 2147483648.0);
-  r = module("driftwalk").call(1, d.pointers());
+  r = loaded_module("driftwalk").call(1, d.pointers());
   expect_clean_error(r, "driftwalk:invalidBatchSize");
   EXPECT_TRUE(has_warning(r, "driftwalk:parameterOutOfRange", "input 7 (batchSize) is 2147483648, outside the 32-bit"));
 
   Inputs s = call_inputs("splitavg", plain_X(), 20, 3, plain_y());
   s.set(4, kInf);
-  r = module("splitavg").call(1, s.pointers());
+  r = loaded_module("splitavg").call(1, s.pointers());
   EXPECT_FALSE(r.failed);
   EXPECT_TRUE(has_warning(r, "splitavg:parameterOutOfRange", "input 5 (verbose) is Inf"));
 }
@@ -193,7 +186,7 @@ TEST(Diverged, ATooLargeStepReturnsItsWeightsAndWarnsOnce) {
     if (std::string(name) == "splitavg") in.set(2, 1e100);  // one pass of 10 or so steps per thread
     const long live = mexhost::live_arrays();
     {
-      mexhost::CallResult r = module(name).call(1, in.pointers());
+      mexhost::CallResult r = loaded_module(name).call(1, in.pointers());
       ASSERT_FALSE(r.failed) << name << ": " << r.error_message;
       const std::vector<double> w = mexhost::values(r.output());
       ASSERT_EQ(w.size(), 3u);
@@ -207,7 +200,7 @@ TEST(Diverged, ATooLargeStepReturnsItsWeightsAndWarnsOnce) {
   }
   // A run that stays finite does not warn.
   for (const char *name : {"kinkstep", "driftwalk", "splitavg"}) {
-    mexhost::CallResult r = module(name).call(1, call_inputs(name, plain_X(), 20, 3, plain_y(), 0).pointers());
+    mexhost::CallResult r = loaded_module(name).call(1, call_inputs(name, plain_X(), 20, 3, plain_y(), 0).pointers());
     ASSERT_FALSE(r.failed) << r.error_message;
     EXPECT_TRUE(r.warnings.empty()) << name << ": " << r.warnings[0].message;
   }

@@ -9,8 +9,7 @@
 namespace {
 
 const mexhost::Module &driftwalk() {
-  static const mexhost::Module m(mexhost_module("driftwalk"));
-  return m;
+  return loaded_module("driftwalk");
 }
 
 // driftwalk(X, y, stepScale, stepOffset, stepPower, lambda, batchSize, maxIter, verbose) on the

@@ -15,13 +15,6 @@ namespace {
 const std::vector<double> kX = {1, 3, 5, 2, 4, 6};  // [1 2; 3 4; 5 6]
 const std::vector<double> kOnes = {1, 1, 1};
 
-// "Iteration 3, clock= 123, object function = 4.5" -> "Iteration 3, clock= #, object function = 4.5"
-std::string without_clock(const std::string &line) {
-  const size_t at = line.find("clock= ");
-  if (at == std::string::npos) return line;
-  return line.substr(0, at + 7) + "#" + line.substr(line.find(',', at));
-}
-
 // The standardised noise of generator value 0.
 double z_of_zero() {
   core::ScriptedThreadRand script({0});

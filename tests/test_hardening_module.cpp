@@ -13,17 +13,6 @@
 
 namespace {
 
-const mexhost::Module &module(const std::string &name) {
-  static const mexhost::Module kinkstep(mexhost_module("kinkstep"));
-  static const mexhost::Module driftwalk(mexhost_module("driftwalk"));
-  static const mexhost::Module splitavg(mexhost_module("splitavg"));
-  static const mexhost::Module teamprobe(mexhost_module("teamprobe"));
-  if (name == "kinkstep") return kinkstep;
-  if (name == "driftwalk") return driftwalk;
-  if (name == "teamprobe") return teamprobe;
-  return splitavg;
-}
-
 std::vector<double> wavy(size_t n, double phase) {
   std::vector<double> v(n);
   for (size_t k = 0; k < n; ++k) v[k] = std::sin(0.37 * static_cast<double>(k) + phase);
@@ -73,7 +62,7 @@ TEST(ThreadTeam, ADefaultTeamBeyondTheBoundIsAnErrorBeforeAnythingRuns) {
   const long live = mexhost::live_arrays();
   for (const std::string name : {"kinkstep", "splitavg"}) {
     const Inputs in = name == "kinkstep" ? kinkstep_call(20, 3, 10, 1, 1) : splitavg_call(20, 3, 1);
-    mexhost::CallResult r = module(name).call(1, in.pointers());
+    mexhost::CallResult r = loaded_module(name).call(1, in.pointers());
     expect_clean_error(r, name + ":threadTeam");
     EXPECT_NE(r.error_message.find("40000"), std::string::npos) << r.error_message;
     EXPECT_NE(r.error_message.find("Lower OMP_NUM_THREADS"), std::string::npos) << r.error_message;
@@ -81,11 +70,11 @@ TEST(ThreadTeam, ADefaultTeamBeyondTheBoundIsAnErrorBeforeAnythingRuns) {
     EXPECT_LE(r.lines.size(), 1u) << r.printed;
     for (const std::string &line : r.lines) EXPECT_EQ(line.find("threads"), std::string::npos) << line;
   }
-  mexhost::CallResult probe = module("teamprobe").call(0, {});
+  mexhost::CallResult probe = loaded_module("teamprobe").call(0, {});
   expect_clean_error(probe, "teamprobe:threadTeam");
   EXPECT_EQ(probe.printed, "");
   // The sequential methods start no team.
-  EXPECT_FALSE(module("kinkstep").call(1, kinkstep_call(20, 3, 10, 0, 0).pointers()).failed);
+  EXPECT_FALSE(loaded_module("kinkstep").call(1, kinkstep_call(20, 3, 10, 0, 0).pointers()).failed);
   EXPECT_EQ(mexhost::live_arrays(), live);
 }
 
@@ -94,10 +83,10 @@ TEST(ThreadTeam, TheBoundItselfIsAllowedFromTheEnvironmentAndFromOptions) {
   GTEST_SKIP() << "1024 threads under a sanitizer";
 #endif
   const TeamSize bound(1024);
-  mexhost::CallResult probe = module("teamprobe").call(0, {});
+  mexhost::CallResult probe = loaded_module("teamprobe").call(0, {});
   EXPECT_FALSE(probe.failed) << probe.error_message;
   Inputs in = with_options(splitavg_call(3000, 2, 0), options({{"seed", 1}, {"threads", 1024}}));
-  mexhost::CallResult r = module("splitavg").call(2, in.pointers());
+  mexhost::CallResult r = loaded_module("splitavg").call(2, in.pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   EXPECT_EQ(mxGetScalar(mxGetField(r.output(1), 0, "threads")), 1024);
 }
@@ -111,7 +100,7 @@ TEST(ThreadTeam, AFewerThreadsThanAskedIsWarnedOnceAndReported) {
     mexhost::CallResult r;
     const int levels = omp_get_max_active_levels();
     omp_set_max_active_levels(0);
-    r = module(name).call(2, in.pointers());
+    r = loaded_module(name).call(2, in.pointers());
     omp_set_max_active_levels(levels);
     ASSERT_FALSE(r.failed) << name << ": " << r.error_message;
     ASSERT_EQ(r.warnings.size(), 1u) << name;
@@ -119,7 +108,7 @@ TEST(ThreadTeam, AFewerThreadsThanAskedIsWarnedOnceAndReported) {
     EXPECT_NE(r.warnings[0].message.find("3 threads"), std::string::npos) << r.warnings[0].message;
     EXPECT_EQ(mxGetScalar(mxGetField(r.output(1), 0, "threads")), 1);
     // The same call with the team it asked for gives no warning.
-    mexhost::CallResult full = module(name).call(2, in.pointers());
+    mexhost::CallResult full = loaded_module(name).call(2, in.pointers());
     EXPECT_TRUE(full.warnings.empty()) << name;
     EXPECT_EQ(mxGetScalar(mxGetField(full.output(1), 0, "threads")), 3);
   }
@@ -128,7 +117,7 @@ TEST(ThreadTeam, AFewerThreadsThanAskedIsWarnedOnceAndReported) {
 TEST(ThreadTeam, DynamicAdjustmentIsOffForTheSizingTeamAndComesBack) {
   omp_set_dynamic(1);
   Inputs in = with_options(splitavg_call(40, 2, 0), options({{"seed", 1}, {"threads", 3}}));
-  mexhost::CallResult r = module("splitavg").call(2, in.pointers());
+  mexhost::CallResult r = loaded_module("splitavg").call(2, in.pointers());
   EXPECT_TRUE(omp_get_dynamic());
   omp_set_dynamic(0);
   ASSERT_FALSE(r.failed) << r.error_message;
@@ -139,21 +128,21 @@ TEST(ThreadTeam, DynamicAdjustmentIsOffForTheSizingTeamAndComesBack) {
 TEST(SplitavgShares, EmptySharesAreWarnedOnceWithTheirCount) {
   // N = 3 samples for 5 threads: floor(3 / 5) = 0, so threads 0..3 get nothing and 4 takes all.
   Inputs in = with_options(splitavg_call(3, 2, 0), options({{"seed", 4}, {"threads", 5}}));
-  mexhost::CallResult r = module("splitavg").call(1, in.pointers());
+  mexhost::CallResult r = loaded_module("splitavg").call(1, in.pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   ASSERT_EQ(r.warnings.size(), 1u);
   EXPECT_EQ(r.warnings[0].id, "splitavg:emptyShares");
   EXPECT_NE(r.warnings[0].message.find("4 of the 5 shares"), std::string::npos) << r.warnings[0].message;
   // The defined result is kept: one thread's model over the whole (shuffled) data, divided by 5.
   Inputs one = with_options(splitavg_call(3, 2, 0), options({{"seed", 4}, {"threads", 1}}));
-  mexhost::CallResult single = module("splitavg").call(1, one.pointers());
+  mexhost::CallResult single = loaded_module("splitavg").call(1, one.pointers());
   std::vector<double> expected = mexhost::values(single.output());
   for (double &v : expected) v = v / 5.0;
   EXPECT_EQ(mexhost::values(r.output()), expected);
   // As many samples as threads, or no samples at all: no warning.
   for (size_t N : {5, 0}) {
     Inputs enough = with_options(splitavg_call(N, 2, 0), options({{"threads", 5}}));
-    EXPECT_TRUE(module("splitavg").call(1, enough.pointers()).warnings.empty()) << N;
+    EXPECT_TRUE(loaded_module("splitavg").call(1, enough.pointers()).warnings.empty()) << N;
   }
 }
 
@@ -163,7 +152,7 @@ TEST(SplitavgShares, APressInTheFinalObjectiveComesWithTheFinishedPassWarnings) 
   // objective that info asks for after the pass holds the call's last question.
   Inputs in = with_options(splitavg_call(3, 40000, 0), options({{"seed", 4}, {"threads", 4}}));
   mexhost_interrupt_after(0);
-  mexhost::CallResult full = module("splitavg").call(2, in.pointers());
+  mexhost::CallResult full = loaded_module("splitavg").call(2, in.pointers());
   const long checks = mexhost_interrupt_checks();
   ASSERT_FALSE(full.failed) << full.error_message;
   ASSERT_EQ(full.warnings.size(), 1u);
@@ -172,14 +161,14 @@ TEST(SplitavgShares, APressInTheFinalObjectiveComesWithTheFinishedPassWarnings) 
   // Stopped there, the finished pass's warning is given with the error; the unfinished value is not
   // kept.
   mexhost_interrupt_after(checks);
-  mexhost::CallResult last = module("splitavg").call(2, in.pointers());
+  mexhost::CallResult last = loaded_module("splitavg").call(2, in.pointers());
   expect_clean_error(last, "splitavg:interrupted");
   ASSERT_EQ(last.warnings.size(), 1u);
   EXPECT_EQ(last.warnings[0].id, "splitavg:emptyShares");
   // Stopped before the pass (the conversion, the shuffle or the first objective): the error alone.
   for (long k : {1L, 2L}) {
     mexhost_interrupt_after(k);
-    mexhost::CallResult early = module("splitavg").call(2, in.pointers());
+    mexhost::CallResult early = loaded_module("splitavg").call(2, in.pointers());
     expect_clean_error(early, "splitavg:interrupted");
     EXPECT_TRUE(early.warnings.empty()) << k;
   }
@@ -200,12 +189,12 @@ TEST(HostMemory, TheHostsAllocationFailureIsOutOfMemoryWithOnePrefix) {
   const long live = mexhost::live_arrays();
   for (Case &c : cases) {
     mexhost_raise_on_allocations_above(1024, c.name.c_str());
-    mexhost::CallResult r = module(c.name).call(c.nlhs, c.in.pointers());
+    mexhost::CallResult r = loaded_module(c.name).call(c.nlhs, c.in.pointers());
     mexhost_raise_on_allocations_above(0, nullptr);
     expect_clean_error(r, c.name + ":outOfMemory");
     EXPECT_EQ(r.error_message.find(c.name + ":"), std::string::npos) << r.error_message;
     EXPECT_EQ(r.error_message.find("failed to allocate"), std::string::npos) << r.error_message;
-    EXPECT_FALSE(module(c.name).call(c.nlhs, c.in.pointers()).failed);
+    EXPECT_FALSE(loaded_module(c.name).call(c.nlhs, c.in.pointers()).failed);
   }
   EXPECT_EQ(mexhost::live_arrays(), live);
 }
@@ -225,16 +214,16 @@ TEST(GivenValues, IntegerInputsAreNamedAsGiven) {
       {-3, "got -3."},
   };
   for (const Case &c : cases) {
-    mexhost::CallResult m = module("kinkstep").call(1, kinkstep_call(5, 2, 1, c.value, 0).pointers());
+    mexhost::CallResult m = loaded_module("kinkstep").call(1, kinkstep_call(5, 2, 1, c.value, 0).pointers());
     expect_clean_error(m, "kinkstep:invalidMethod");
     EXPECT_NE(m.error_message.find(c.shown), std::string::npos) << m.error_message;
     // One sample, so that 2.5 (read as 2) is out of range too.
-    mexhost::CallResult b = module("driftwalk").call(1, driftwalk_call(1, 2, c.value, 1).pointers());
+    mexhost::CallResult b = loaded_module("driftwalk").call(1, driftwalk_call(1, 2, c.value, 1).pointers());
     expect_clean_error(b, "driftwalk:invalidBatchSize");
     EXPECT_NE(b.error_message.find(c.shown), std::string::npos) << b.error_message;
   }
   // The reading rule stays: 2^31 reads as -2^31, so maxIter = 2^31 runs no iteration.
-  mexhost::CallResult none = module("kinkstep").call(2, kinkstep_call(5, 2, 2147483648.0, 0, 0).pointers());
+  mexhost::CallResult none = loaded_module("kinkstep").call(2, kinkstep_call(5, 2, 2147483648.0, 0, 0).pointers());
   ASSERT_FALSE(none.failed);
   EXPECT_EQ(mxGetScalar(mxGetField(none.output(1), 0, "iterations")), 0);
 }
@@ -242,12 +231,12 @@ TEST(GivenValues, IntegerInputsAreNamedAsGiven) {
 TEST(Interrupt, TheHostIsAskedInProportionToTheWork) {
   // Silent method 0 on wide rows: every step is worth a question, so 40 steps ask at least 40 times.
   mexhost_interrupt_after(0);
-  mexhost::CallResult wide = module("kinkstep").call(1, kinkstep_call(2, 40000, 40, 0, 0).pointers());
+  mexhost::CallResult wide = loaded_module("kinkstep").call(1, kinkstep_call(2, 40000, 40, 0, 0).pointers());
   ASSERT_FALSE(wide.failed);
   EXPECT_GE(mexhost_interrupt_checks(), 40);
   // Narrow rows: far fewer questions than steps.
   mexhost_interrupt_after(0);
-  mexhost::CallResult narrow = module("kinkstep").call(1, kinkstep_call(2, 2, 100000, 0, 0).pointers());
+  mexhost::CallResult narrow = loaded_module("kinkstep").call(1, kinkstep_call(2, 2, 100000, 0, 0).pointers());
   ASSERT_FALSE(narrow.failed);
   EXPECT_LT(mexhost_interrupt_checks(), 1000);
   EXPECT_GE(mexhost_interrupt_checks(), 1);
@@ -258,14 +247,14 @@ TEST(Interrupt, TheHostIsAskedInProportionToTheWork) {
                                       : splitavg_call(20000, 20, 1);
     if (name == "driftwalk") in.set(8, 1.0);  // verbose
     mexhost_interrupt_after(1);
-    mexhost::CallResult r = module(name).call(1, in.pointers());
+    mexhost::CallResult r = loaded_module(name).call(1, in.pointers());
     mexhost_interrupt_after(0);
     expect_clean_error(r, name + ":interrupted");
     EXPECT_EQ(r.printed, "") << name;
   }
   // The objective history asks as it sums: a press during the first objective stops the run there.
   mexhost_interrupt_after(3);
-  mexhost::CallResult traced = module("kinkstep").call(2, kinkstep_call(100000, 4, 3, 0, 0).pointers());
+  mexhost::CallResult traced = loaded_module("kinkstep").call(2, kinkstep_call(100000, 4, 3, 0, 0).pointers());
   mexhost_interrupt_after(0);
   expect_clean_error(traced, "kinkstep:interrupted");
 }

@@ -11,8 +11,7 @@
 namespace {
 
 const mexhost::Module &kinkstep() {
-  static const mexhost::Module m(mexhost_module("kinkstep"));
-  return m;
+  return loaded_module("kinkstep");
 }
 
 // kinkstep(X, y, stepSize, lambda, maxIter, method, verbose) on the worked example.

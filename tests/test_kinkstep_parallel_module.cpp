@@ -17,8 +17,7 @@
 namespace {
 
 const mexhost::Module &kinkstep() {
-  static const mexhost::Module m(mexhost_module("kinkstep"));
-  return m;
+  return loaded_module("kinkstep");
 }
 
 // 40 samples of 3 features with irregular values.

@@ -14,14 +14,6 @@ namespace {
 const std::vector<double> kX = {1, 3, 5, 2, 4, 6};
 const std::vector<double> kY = {1, 1, 1};
 
-// "Iteration 3, clock= 123 object function = 4.5" -> "Iteration 3, clock= # object function = 4.5"
-std::string without_clock(const std::string &line) {
-  const size_t at = line.find("clock= ");
-  if (at == std::string::npos) return line;
-  const size_t end = line.find(' ', at + 7);
-  return line.substr(0, at + 7) + "#" + line.substr(end);
-}
-
 }  // namespace
 
 TEST(SequentialSubgradient, WorkedExample) {

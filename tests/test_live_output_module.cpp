@@ -9,14 +9,6 @@
 
 namespace {
 
-const mexhost::Module &load(const char *name) {
-  static const mexhost::Module kinkstep(mexhost_module("kinkstep"));
-  static const mexhost::Module driftwalk(mexhost_module("driftwalk"));
-  static const mexhost::Module splitavg(mexhost_module("splitavg"));
-  const std::string n(name);
-  return n == "kinkstep" ? kinkstep : n == "driftwalk" ? driftwalk : splitavg;
-}
-
 // N x D features and labels with no pattern to speak of, so that one objective costs N * D.
 Inputs problem(int N, int D) {
   std::vector<double> x(static_cast<size_t>(N) * D), y(static_cast<size_t>(N));
@@ -47,7 +39,7 @@ TEST(LiveOutput, FlushesAfterLinesThatFollowWork) {
   // run has caught up. The best of three runs must show most lines while the run goes on.
   int best = 0;
   for (int attempt = 0; attempt < 3 && best < 20; ++attempt) {
-    const mexhost::CallResult r = load("kinkstep").call(1, in.pointers());
+    const mexhost::CallResult r = loaded_module("kinkstep").call(1, in.pointers());
     ASSERT_FALSE(r.failed) << r.error_message;
     ASSERT_EQ(r.lines.size(), 43u);
     ASSERT_FALSE(r.evaluated.empty());
@@ -68,7 +60,7 @@ TEST(LiveOutput, SplitavgShowsItsInitialLineBeforeThePass) {
   omp_set_num_threads(2);
   Inputs in = problem(50000, 20);
   in.add(1e-4).add(0.1).add(1.0);
-  const mexhost::CallResult r = load("splitavg").call(1, in.pointers());
+  const mexhost::CallResult r = loaded_module("splitavg").call(1, in.pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   ASSERT_EQ(r.lines.size(), 4u);
   bool initial_flushed = false;
@@ -82,7 +74,7 @@ TEST(LiveOutput, SilentRunsNeverFlush) {
     if (std::string(name) == "kinkstep") in.add(1e-3).add(0.1).add(200.0).add(0.0).add(0.0);
     if (std::string(name) == "driftwalk") in.add(1e-4).add(10.0).add(-0.55).add(0.1).add(10.0).add(200.0).add(0.0);
     if (std::string(name) == "splitavg") in.add(1e-3).add(0.1).add(0.0);
-    const mexhost::CallResult r = load(name).call(1, in.pointers());
+    const mexhost::CallResult r = loaded_module(name).call(1, in.pointers());
     ASSERT_FALSE(r.failed) << name << ": " << r.error_message;
     EXPECT_TRUE(r.printed.empty()) << name;
     EXPECT_TRUE(r.evaluated.empty()) << name;
@@ -93,7 +85,7 @@ TEST(LiveOutput, ABurstOfCheapLinesIsNotFlushedLineByLine) {
   // Three samples: each line costs far less than a flush would in a real host.
   Inputs in;
   in.add(worked_X()).add(worked_y()).add(0.01).add(0.1).add(20000.0).add(0.0).add(1.0);
-  const mexhost::CallResult r = load("kinkstep").call(1, in.pointers());
+  const mexhost::CallResult r = loaded_module("kinkstep").call(1, in.pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   ASSERT_EQ(r.lines.size(), 20003u);
   EXPECT_GE(r.evaluated.size(), 1u);

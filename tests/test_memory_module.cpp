@@ -13,15 +13,6 @@
 
 namespace {
 
-const mexhost::Module &module(const std::string &name) {
-  static const mexhost::Module kinkstep(mexhost_module("kinkstep"));
-  static const mexhost::Module driftwalk(mexhost_module("driftwalk"));
-  static const mexhost::Module splitavg(mexhost_module("splitavg"));
-  if (name == "kinkstep") return kinkstep;
-  if (name == "driftwalk") return driftwalk;
-  return splitavg;
-}
-
 // A field of /proc/self/status in bytes ("VmHWM:   1234 kB").
 double status_bytes(const char *key) {
   std::ifstream in("/proc/self/status");
@@ -74,14 +65,14 @@ TEST(PeakMemory, ACallAddsWhatTheFormulaSays) {
   const DefaultTeam team(2);
   for (const std::string name : {"kinkstep m0", "kinkstep m1", "driftwalk", "splitavg"}) {
     // A first small call starts the thread pool, whose stacks are not the call's memory.
-    module(name.substr(0, name.find(' '))).call(1, call_inputs(name, 100, 3).pointers());
+    loaded_module(name.substr(0, name.find(' '))).call(1, call_inputs(name, 100, 3).pointers());
     for (size_t D : {1, 10, 100}) {
       const size_t N = static_cast<size_t>(4e6 / static_cast<double>(D + 1));  // about 32 MB of rows
       const Inputs in = call_inputs(name, N, D);
       malloc_trim(0);
       if (!reset_peak()) GTEST_SKIP() << "this kernel cannot reset the peak resident size";
       const double before = status_bytes("VmHWM");
-      mexhost::CallResult r = module(name.substr(0, name.find(' '))).call(1, in.pointers());
+      mexhost::CallResult r = loaded_module(name.substr(0, name.find(' '))).call(1, in.pointers());
       const double extra = status_bytes("VmHWM") - before;
       ASSERT_FALSE(r.failed) << name << ": " << r.error_message;
       const double expected = formula(name, static_cast<double>(N), static_cast<double>(D), 2);

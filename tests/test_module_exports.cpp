@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "module_path.hpp"
+#include "test_support.hpp"
 
 namespace {
 

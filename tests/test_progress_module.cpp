@@ -16,13 +16,6 @@
 
 namespace {
 
-const mexhost::Module &module(const std::string &name) {
-  static const mexhost::Module kinkstep(mexhost_module("kinkstep"));
-  static const mexhost::Module driftwalk(mexhost_module("driftwalk"));
-  static const mexhost::Module splitavg(mexhost_module("splitavg"));
-  return name == "kinkstep" ? kinkstep : name == "driftwalk" ? driftwalk : splitavg;
-}
-
 // A run long enough to ask the host a few hundred times: the line's check points.
 struct Case {
   const char *label;
@@ -177,19 +170,19 @@ TEST_F(ProgressLine, NothingIsDrawnWithoutTheOptionAndTheWeightsAreTheSame) {
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.label);
     mexhost_clock_by_hand(per_question(c), 0);
-    const mexhost::CallResult plain = module(c.name).call(1, inputs(c, 0, options(c, nullptr)).pointers());
+    const mexhost::CallResult plain = loaded_module(c.name).call(1, inputs(c, 0, options(c, nullptr)).pointers());
     ASSERT_FALSE(plain.failed) << plain.error_message;
     EXPECT_EQ(plain.printed, "");
     EXPECT_TRUE(plain.evaluated.empty());
     EXPECT_EQ(mexhost_clock_readings(), 0) << "the clock was read without the option";
 
-    const mexhost::CallResult off = module(c.name).call(1, inputs(c, 0, options(c, logical(false))).pointers());
+    const mexhost::CallResult off = loaded_module(c.name).call(1, inputs(c, 0, options(c, logical(false))).pointers());
     ASSERT_FALSE(off.failed) << off.error_message;
     EXPECT_EQ(off.printed, "");
     EXPECT_TRUE(off.evaluated.empty());
 
     // With the line (and splitavg's pass paused for every update) the weights are the same bits.
-    const mexhost::CallResult on = module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers());
+    const mexhost::CallResult on = loaded_module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers());
     ASSERT_FALSE(on.failed) << on.error_message;
     EXPECT_GE(in_place_updates(on.printed).size(), 3u);
     EXPECT_EQ(mexhost::values(on.output()), mexhost::values(plain.output()));
@@ -202,7 +195,7 @@ TEST_F(ProgressLine, OnATerminalOneLineGrowsInPlaceAndEndsAtAHundredPercentWithA
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.label);
     mexhost_clock_by_hand(per_question(c), 0);
-    const mexhost::CallResult r = module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers());
+    const mexhost::CallResult r = loaded_module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers());
     ASSERT_FALSE(r.failed) << r.error_message;
     EXPECT_EQ(r.host_calls_in_parallel, 0) << "the host was entered from inside a parallel region";
     const std::vector<Update> u = in_place_updates(r.printed);
@@ -235,7 +228,7 @@ TEST_F(ProgressLine, InALogOrAPipePlainLinesComeEveryTenPercent) {
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.label);
     mexhost_clock_by_hand(per_question(c), 0);
-    const mexhost::CallResult r = module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers());
+    const mexhost::CallResult r = loaded_module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers());
     ASSERT_FALSE(r.failed) << r.error_message;
     EXPECT_EQ(r.printed.find('\r'), std::string::npos);
     ASSERT_FALSE(r.printed.empty());
@@ -257,7 +250,7 @@ TEST_F(ProgressLine, InALogOrAPipePlainLinesComeEveryTenPercent) {
   // kinkstep method 0 asks about 300 times: it passes every tenth.
   mexhost_clock_by_hand(0.01, 0);
   const mexhost::CallResult r =
-      module("kinkstep").call(1, inputs(kCases[0], 0, options(kCases[0], logical(true))).pointers());
+      loaded_module("kinkstep").call(1, inputs(kCases[0], 0, options(kCases[0], logical(true))).pointers());
   ASSERT_EQ(r.lines.size(), 10u) << r.printed;
   for (size_t k = 0; k < 9; ++k) EXPECT_EQ(r.lines[k].rfind("kinkstep: " + std::to_string(10 * (k + 1)) + "%", 0), 0u);
 }
@@ -268,7 +261,7 @@ TEST_F(ProgressLine, DrawingTakesAtMostOnePercentOfTheRun) {
   mexhost_set_output_terminal(true);
   const Case &c = kCases[0];
   mexhost_clock_by_hand(0.01, 0.01);
-  const mexhost::CallResult r = module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers());
+  const mexhost::CallResult r = loaded_module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   const std::vector<Update> u = in_place_updates(r.printed);
   ASSERT_GE(u.size(), 2u);
@@ -285,8 +278,8 @@ TEST_F(ProgressLine, VerboseLinesWinAndTheLineIsNotDrawn) {
     if (c.params.size() == 5 && c.params[3] == 0) continue;  // a million verbose lines: too many
     SCOPED_TRACE(c.label);
     mexhost_clock_by_hand(0.01, 0);
-    const mexhost::CallResult with = module(c.name).call(1, inputs(c, 1, options(c, logical(true))).pointers());
-    const mexhost::CallResult without = module(c.name).call(1, inputs(c, 1, options(c, nullptr)).pointers());
+    const mexhost::CallResult with = loaded_module(c.name).call(1, inputs(c, 1, options(c, logical(true))).pointers());
+    const mexhost::CallResult without = loaded_module(c.name).call(1, inputs(c, 1, options(c, nullptr)).pointers());
     ASSERT_FALSE(with.failed || without.failed) << with.error_message << without.error_message;
     EXPECT_EQ(with.printed.find('\r'), std::string::npos);
     ASSERT_EQ(with.lines.size(), without.lines.size());
@@ -305,11 +298,11 @@ TEST_F(ProgressLine, CtrlCEndsTheLineWithANewline) {
     // at the one three quarters of the way through, after some updates.
     mexhost_clock_by_hand(per_question(c), 0);
     mexhost_interrupt_after(0);
-    ASSERT_FALSE(module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers()).failed);
+    ASSERT_FALSE(loaded_module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers()).failed);
     const long questions = mexhost_interrupt_checks();
     mexhost_clock_by_hand(per_question(c), 0);
     mexhost_interrupt_after(questions * 3 / 4);
-    const mexhost::CallResult r = module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers());
+    const mexhost::CallResult r = loaded_module(c.name).call(1, inputs(c, 0, options(c, logical(true))).pointers());
     mexhost_interrupt_after(0);
     expect_clean_error(r, std::string(c.name) + ":interrupted");
     const std::vector<Update> u = in_place_updates(r.printed);
@@ -324,21 +317,21 @@ TEST_F(ProgressLine, TheOptionMustBeTrueOrFalse) {
     SCOPED_TRACE(c.label);
     for (double bad : {2.0, -1.0, 0.5, std::nan("")}) {
       mexhost::ArrayPtr v = mexhost::make_scalar(bad);
-      const mexhost::CallResult r = module(c.name).call(1, inputs(c, 0, options(c, std::move(v))).pointers());
+      const mexhost::CallResult r = loaded_module(c.name).call(1, inputs(c, 0, options(c, std::move(v))).pointers());
       expect_clean_error(r, std::string(c.name) + ":invalidOption");
       EXPECT_NE(r.error_message.find("opts.progress"), std::string::npos) << r.error_message;
     }
     mexhost::ArrayPtr text = mexhost::make_string("yes");
-    expect_clean_error(module(c.name).call(1, inputs(c, 0, options(c, std::move(text))).pointers()),
+    expect_clean_error(loaded_module(c.name).call(1, inputs(c, 0, options(c, std::move(text))).pointers()),
                        std::string(c.name) + ":invalidOption");
     // A numeric 1 is as good as true; the message for an unknown field names progress.
     mexhost_clock_by_hand(0.01, 0);
     mexhost::ArrayPtr one = mexhost::make_scalar(1);
-    const mexhost::CallResult r = module(c.name).call(1, inputs(c, 0, options(c, std::move(one))).pointers());
+    const mexhost::CallResult r = loaded_module(c.name).call(1, inputs(c, 0, options(c, std::move(one))).pointers());
     ASSERT_FALSE(r.failed) << r.error_message;
     EXPECT_NE(r.printed.find(std::string(c.name) + ": 100% "), std::string::npos);
     mexhost::ArrayPtr unknown = mexhost::make_struct({"progres"});
-    const mexhost::CallResult u = module(c.name).call(1, inputs(c, 0, std::move(unknown)).pointers());
+    const mexhost::CallResult u = loaded_module(c.name).call(1, inputs(c, 0, std::move(unknown)).pointers());
     expect_clean_error(u, std::string(c.name) + ":unknownOption");
     EXPECT_NE(u.error_message.find("progress"), std::string::npos) << u.error_message;
   }

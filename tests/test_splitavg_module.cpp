@@ -15,8 +15,7 @@
 namespace {
 
 const mexhost::Module &splitavg_module() {
-  static const mexhost::Module m(mexhost_module("splitavg"));
-  return m;
+  return loaded_module("splitavg");
 }
 
 // Rows (1, 2), (3, 4), (5, 6) with distinct labels 1, 2, 3.

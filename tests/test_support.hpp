@@ -1,10 +1,21 @@
-// Small helpers the C++ tests share.
+// Small helpers the C++ tests (and the benchmarks) share. The part that reaches the built
+// modules is there when the program knows where they are (MEXHOST_MODULE_DIR).
 #pragma once
 
+#ifdef _OPENMP
 #include <omp.h>
+#endif
 
 #include <string>
 #include <vector>
+
+#ifdef MEXHOST_MODULE_DIR
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "mexhost/host.hpp"
+#endif
 
 // Defined in builds under a sanitizer, whose shadow memory and per-thread state make memory
 // figures and very large teams meaningless or slow.
@@ -25,6 +36,7 @@ inline std::vector<std::string> lines_of(const std::string &text) {
   return lines;
 }
 
+#ifdef _OPENMP
 // Sets the default team size of this thread, which the solvers and the modules (same OpenMP
 // runtime, same thread) use for their teams, and puts the previous one back afterwards.
 class TeamSize {
@@ -55,3 +67,35 @@ class DefaultTeam {
  private:
   int saved_, dynamic_;
 };
+#endif  // _OPENMP
+
+// "Iteration 3, clock= 123 object function = 4.5" -> "Iteration 3, clock= # object function = 4.5",
+// and the same for driftwalk's "clock= 123, object function": the clock is the one varying field.
+inline std::string without_clock(const std::string &line) {
+  const size_t at = line.find("clock= ");
+  if (at == std::string::npos) return line;
+  const size_t end = line.find_first_of(" ,", at + 7);
+  return line.substr(0, at + 7) + "#" + (end == std::string::npos ? std::string() : line.substr(end));
+}
+
+#ifdef MEXHOST_MODULE_DIR
+// Where the built modules are.
+inline std::string mexhost_module(const std::string &name) {
+  return std::string(MEXHOST_MODULE_DIR) + "/" + name + ".mexa64";
+}
+#ifdef OCTAVE_MODULE_DIR
+inline std::string octave_module(const std::string &name) {
+  return std::string(OCTAVE_MODULE_DIR) + "/" + name + ".mex";
+}
+#endif
+
+// The built module `name` for mexhost, loaded on first use and kept loaded for the program's life.
+inline const mexhost::Module &loaded_module(const std::string &name) {
+  static std::mutex guard;
+  static std::map<std::string, std::unique_ptr<mexhost::Module>> loaded;
+  std::lock_guard<std::mutex> lock(guard);
+  std::unique_ptr<mexhost::Module> &module = loaded[name];
+  if (!module) module = std::make_unique<mexhost::Module>(mexhost_module(name));
+  return *module;
+}
+#endif  // MEXHOST_MODULE_DIR

@@ -7,8 +7,7 @@
 namespace {
 
 const mexhost::Module &teamprobe() {
-  static const mexhost::Module m(mexhost_module("teamprobe"));
-  return m;
+  return loaded_module("teamprobe");
 }
 
 // The processor line first, then one greeting per thread number 0 .. threads - 1 in any order.
@@ -22,7 +21,7 @@ void expect_probe_output(const mexhost::CallResult &r, int threads) {
   EXPECT_EQ(greetings, expected);
 }
 
-class TeamSize : public ::testing::Test {
+class TeamprobeTeamSize : public ::testing::Test {
  protected:
   void SetUp() override { saved_ = omp_get_max_threads(); }
   void TearDown() override { omp_set_num_threads(saved_); }
@@ -31,7 +30,7 @@ class TeamSize : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(TeamSize, OneGreetingPerThreadOfTheDefaultTeam) {
+TEST_F(TeamprobeTeamSize, OneGreetingPerThreadOfTheDefaultTeam) {
   for (int threads : {1, 4, 3}) {
     omp_set_num_threads(threads);
     mexhost::CallResult r = teamprobe().call(0, {});
@@ -41,7 +40,7 @@ TEST_F(TeamSize, OneGreetingPerThreadOfTheDefaultTeam) {
   }
 }
 
-TEST_F(TeamSize, ArgumentsAreIgnored) {
+TEST_F(TeamprobeTeamSize, ArgumentsAreIgnored) {
   omp_set_num_threads(2);
   Inputs in;
   in.add(mexhost::make_string("anything")).add(mexhost::make_cell(2, 2)).add(7.0);
@@ -50,7 +49,7 @@ TEST_F(TeamSize, ArgumentsAreIgnored) {
   expect_probe_output(r, 2);
 }
 
-TEST_F(TeamSize, AskingForAnOutputIsAnErrorBeforeAnythingIsPrinted) {
+TEST_F(TeamprobeTeamSize, AskingForAnOutputIsAnErrorBeforeAnythingIsPrinted) {
   omp_set_num_threads(2);
   const long live = mexhost::live_arrays();
   for (int nlhs : {1, 2}) {

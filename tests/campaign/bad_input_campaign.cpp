@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "campaign/call_builder.hpp"
+#include "test_support.hpp"
 
 int main(int argc, char **argv) {
   long calls = 20000;
@@ -36,8 +37,7 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "unknown module %s\n", name.c_str());
       return 2;
     }
-    const std::string path = std::string(MEXHOST_MODULE_DIR) + "/" + name + ".mexa64";
-    mexhost::Module module(path);
+    mexhost::Module module(mexhost_module(name));
     campaign::SeededChooser choose(seed);
     long errors = 0, results = 0, module_faults = 0;
     for (long k = 0; k < calls; ++k) {

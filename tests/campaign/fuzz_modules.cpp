@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "campaign/call_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -24,9 +25,8 @@ std::vector<Loaded> &loaded_modules() {
     (void)omp_get_max_threads();
     std::vector<Loaded> v;
     for (const campaign::ModuleModel &m : campaign::module_models()) {
-      const std::string path = std::string(MEXHOST_MODULE_DIR) + "/" + m.name + ".mexa64";
       try {
-        v.push_back({&m, std::make_unique<mexhost::Module>(path)});
+        v.push_back({&m, std::make_unique<mexhost::Module>(mexhost_module(m.name))});
       } catch (const std::exception &e) {
         std::fprintf(stderr, "skipping %s: %s\n", m.name.c_str(), e.what());
       }

@@ -21,8 +21,7 @@ namespace {
 using mat_files::Problem;
 
 const mexhost::Module &splitavg_module() {
-  static const mexhost::Module m(mexhost_module("splitavg"));
-  return m;
+  return loaded_module("splitavg");
 }
 
 std::string scratch(const std::string &name) {

@@ -1,5 +1,5 @@
 // mexhost: the test host can simulate a Ctrl-C after a given number of checks.
-#include "core/host_interrupt.hpp"
+#include "frame/host_interrupt.hpp"
 #include "mexhost/interrupt.h"
 
 namespace frame {

@@ -1,11 +1,13 @@
-#include "splitavg/run.hpp"
+#include "splitavg/fit.hpp"
 
 #include <omp.h>
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/primitives.hpp"
 #include "core/team.hpp"
@@ -110,8 +112,12 @@ SolveResult split_average_solve(const core::RunContext &run, const Parameters &p
   return solve_shares(run, p, local);
 }
 
+namespace {
+
+// The run up to its final objective line on either layout; `line` is the progress line the
+// caller owns, if any.
 template <typename Data>
-SolveResult run_split_average(Data &data, const core::RunContext &run, const Parameters &p, uint32_t seed,
+SolveResult split_average_run(Data &data, const core::RunContext &run, const Parameters &p, uint32_t seed,
                               SampleLayout &layout) {
   if (run.verbose) run.out.printf("N=%d, D=%d, lambda%f\n", layout.total_samples(), data.D, p.lambda);
   // The clock starts whether or not the time will be printed.
@@ -134,9 +140,65 @@ SolveResult run_split_average(Data &data, const core::RunContext &run, const Par
   return r;
 }
 
-template SolveResult run_split_average(core::RegressionData &, const core::RunContext &, const Parameters &, uint32_t,
-                                       SampleLayout &);
-template SolveResult run_split_average(core::SparseRows &, const core::RunContext &, const Parameters &, uint32_t,
-                                       SampleLayout &);
+template <typename Data>
+core::FitResult fit_on(Data &data, const Parameters &p, const core::FitRun &run, core::RunContext &ctx,
+                       SampleLayout &layout, std::optional<core::Progress> &line) {
+  core::FitResult f;
+  if (ctx.stop.stopped()) return f.stopped();  // during the conversion of the data
+  SolveResult r = split_average_run(data, ctx, p, run.seed, layout);
+  // A stop before the average ends the run at once; one in the final objective comes after the
+  // checks of the finished pass below, and their warnings are given with it.
+  if (!r.averaged && ctx.stop.stopped()) return f.stopped();
+  if (!core::team_started(f, r.team_problem.c_str(), run.threads, r.threads)) return f;
+  if (!r.ok())
+    return f.fail(core::FitStatus::TeamFailed, "threadTeam",
+                  "the pass needs a team of %d threads, as many as the first team had, but the OpenMP runtime "
+                  "gave it %d; check OMP_DYNAMIC and OMP_THREAD_LIMIT.",
+                  r.threads, r.pass_threads);
+  if (line && !ctx.stop.stopped()) line->finish();
+  const int32_t N = layout.total_samples();
+  if (r.empty_shares > 0 && N > 0)
+    f.warn("emptyShares",
+           "%d of the %d shares were empty (more threads than the N = %d samples); their models are averaged "
+           "in as zero weights, which shrinks the result by that fraction.",
+           r.empty_shares, r.threads, N);
+  if (ctx.stop.stopped()) return f.stopped();
+  f.w = std::move(r.w);
+  f.threads = r.threads;
+  f.iterations = 1;
+  core::warn_if_diverged(f);
+  return f;
+}
+
+}  // namespace
+
+core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, const core::FitRun &run) {
+  core::RunContext ctx = run.context(data);
+  // The line counts the samples of the pass, from the end of the shuffle on.
+  std::optional<core::Progress> line;
+  LocalSamples local(data.N, [&] {
+    core::start_progress(line, ctx, run.progress, "splitavg", "samples", static_cast<uint64_t>(data.N));
+  });
+  return fit_on(data, p, run, ctx, local, line);
+}
+
+core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, const core::FitRun &run,
+                             SampleLayout &layout) {
+  core::RunContext ctx = run.context(data);
+  std::optional<core::Progress> line;
+  return fit_on(data, p, run, ctx, layout, line);
+}
+
+core::FitResult fit_splitavg(core::SparseRows &rows, const Parameters &p, const core::FitRun &run) {
+  core::RegressionData shape;
+  shape.N = rows.N;
+  shape.D = rows.D;
+  core::RunContext ctx = run.context(shape, rows);
+  std::optional<core::Progress> line;
+  LocalSamples local(rows.N, [&] {
+    core::start_progress(line, ctx, run.progress, "splitavg", "samples", static_cast<uint64_t>(rows.N));
+  });
+  return fit_on(rows, p, run, ctx, local, line);
+}
 
 }  // namespace splitavg

@@ -1,5 +1,5 @@
 // MATLAB: libut's query, the one MEX files use to notice Ctrl-C.
-#include "core/host_interrupt.hpp"
+#include "frame/host_interrupt.hpp"
 
 extern "C" bool utIsInterruptPending();
 extern "C" bool utSetInterruptPending(bool);

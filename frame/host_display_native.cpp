@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "core/host_display.hpp"
+#include "frame/host_display.hpp"
 
 namespace frame {
 

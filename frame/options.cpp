@@ -1,9 +1,8 @@
-#include "core/mex_options.hpp"
+#include "frame/options.hpp"
 
 #include <cmath>
 #include <cstring>
 
-#include "core/mex_frame.hpp"
 
 namespace frame {
 namespace {
@@ -83,29 +82,6 @@ bool read_options(const char *module, unsigned accepted, const mxArray *opts, in
     }
   }
   return true;
-}
-
-mxArray *make_info(const RunInfo &info) {
-  const char *names[] = {"seed", "threads", "iterations", "time", "objective"};
-  mxArray *s = host_create([&] { return mxCreateStructMatrix(1, 1, 5, names); });
-  if (!s) return nullptr;
-  mxArray *objective = host_create([&] { return mxCreateDoubleMatrix(info.objective.size(), 1, mxREAL); });
-  mxArray *values[5] = {
-      info.has_seed ? mxCreateDoubleScalar(info.seed) : mxCreateDoubleMatrix(0, 0, mxREAL),
-      mxCreateDoubleScalar(info.threads), mxCreateDoubleScalar(info.iterations), mxCreateDoubleScalar(info.seconds),
-      objective};
-  for (int k = 0; k < 5; ++k) {
-    if (!values[k]) {
-      for (mxArray *v : values)
-        if (v) mxDestroyArray(v);
-      mxDestroyArray(s);
-      return nullptr;
-    }
-  }
-  if (!info.objective.empty())
-    std::memcpy(mxGetPr(objective), info.objective.data(), info.objective.size() * sizeof(double));
-  for (int k = 0; k < 5; ++k) mxSetField(s, 0, names[k], values[k]);
-  return s;
 }
 
 }  // namespace frame

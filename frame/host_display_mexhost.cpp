@@ -1,5 +1,5 @@
 // mexhost: a test says whether the output counts as a terminal and may run the clock by hand.
-#include "core/host_display.hpp"
+#include "frame/host_display.hpp"
 #include "mexhost/display.h"
 
 namespace frame {

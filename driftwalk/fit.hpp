@@ -1,0 +1,37 @@
+// driftwalk's entry, the same for every front end: w = driftwalk(X, y, stepScale, stepOffset,
+// stepPower, lambda, batchSize, maxIter, verbose) without the host.
+#pragma once
+
+#include <cstdint>
+
+#include "core/fit.hpp"
+#include "core/regression_data.hpp"
+#include "driftwalk/langevin.hpp"
+
+namespace driftwalk {
+
+struct FitInputs {
+  double stepScale = 0.0;
+  double stepOffset = 0.0;
+  double stepPower = 0.0;
+  double lambda = 0.0;
+  core::IntegerInput batchSize;
+  core::IntegerInput maxIter;
+
+  Parameters parameters() const {
+    return Parameters{stepScale, stepOffset, stepPower, lambda, batchSize.value, maxIter.value};
+  }
+};
+
+// What rules a call out before its data are read: iterations asked of no samples, or a batch size
+// outside 1..N (a mini-batch is the first batchSize entries of a permutation of the N samples).
+core::FitResult check_driftwalk(int32_t N, const FitInputs &in);
+
+// The checks above, then the run: the banner, seeding the calling thread's generator with
+// run.seed, the progress line, the solver with its initial and per-iteration objective lines, and
+// the final objective line. Warns threadsReduced and diverged.
+core::FitResult fit_driftwalk(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run);
+// The same on compressed sparse rows: the weights, lines and draws of the dense call on full(X).
+core::FitResult fit_driftwalk(const core::SparseRows &rows, const FitInputs &in, const core::FitRun &run);
+
+}  // namespace driftwalk

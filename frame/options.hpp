@@ -1,0 +1,24 @@
+// The optional last input of the solver modules: a struct of options.
+#pragma once
+
+#include <cstdint>
+
+#include "mex.h"
+#include "frame/call_error.hpp"
+#include "frame/call_shape.hpp"
+
+namespace frame {
+
+struct CallOptions {
+  bool has_seed = false;
+  uint32_t seed = 0;
+  int32_t threads = 0;  // 0: the OpenMP runtime's default team size
+  bool progress = false;
+};
+
+// Reads opts (a scalar struct, or [] for none). Unknown fields and values of the wrong type or
+// range are errors that name the field. `accepted` is a mask of OptionField bits.
+bool read_options(const char *module, unsigned accepted, const mxArray *opts, int position, CallOptions &out,
+                  CallError &err);
+
+}  // namespace frame

@@ -1,0 +1,75 @@
+#include "frame/run_record.hpp"
+
+#include <omp.h>
+
+#include <cstring>
+
+#include "frame/data_input.hpp"
+#include "frame/host_stop.hpp"
+#include "frame/memory_guard.hpp"
+#include "frame/output_column.hpp"
+#include "frame/seed.hpp"
+
+namespace frame {
+
+mxArray *make_info(const RunInfo &info) {
+  const char *names[] = {"seed", "threads", "iterations", "time", "objective"};
+  mxArray *s = host_create([&] { return mxCreateStructMatrix(1, 1, 5, names); });
+  if (!s) return nullptr;
+  mxArray *objective = host_create([&] { return mxCreateDoubleMatrix(info.objective.size(), 1, mxREAL); });
+  mxArray *values[5] = {
+      info.has_seed ? mxCreateDoubleScalar(info.seed) : mxCreateDoubleMatrix(0, 0, mxREAL),
+      mxCreateDoubleScalar(info.threads), mxCreateDoubleScalar(info.iterations), mxCreateDoubleScalar(info.seconds),
+      objective};
+  for (int k = 0; k < 5; ++k) {
+    if (!values[k]) {
+      for (mxArray *v : values)
+        if (v) mxDestroyArray(v);
+      mxDestroyArray(s);
+      return nullptr;
+    }
+  }
+  if (!info.objective.empty())
+    std::memcpy(mxGetPr(objective), info.objective.data(), info.objective.size() * sizeof(double));
+  for (int k = 0; k < 5; ++k) mxSetField(s, 0, names[k], values[k]);
+  return s;
+}
+
+bool refused(const core::FitResult &check, CallError &err) {
+  if (check.done()) return false;
+  err.set(check.error.reason, "%s", check.error.message);
+  return true;
+}
+
+RunRecord::RunRecord(const CallInputs &in, HostOutput &host, bool verbose) : in_(in) {
+  run_.verbose = verbose;
+  run_.out = host.printer();
+  run_.stop = host_stop_check();
+  run_.threads = in.options().threads;
+}
+
+ProblemData RunRecord::build_data() {
+  ProblemData data = frame::build_data(in_.X(), in_.y(), in_.shape(), run_.stop);
+  start_ = omp_get_wtime();
+  info_.seed = call_seed(in_.options());
+  run_.seed = info_.seed;
+  run_.objective_trace = in_.outputs() >= 2 ? &info_.objective : nullptr;
+  run_.progress = host_progress(in_.options().progress);
+  return data;
+}
+
+void RunRecord::finish(mxArray *plhs[], const core::FitResult &r, CallError &err) {
+  for (int k = 0; k < r.warning_count; ++k) err.warn(r.warnings[k].reason, "%s", r.warnings[k].message);
+  if (r.status == core::FitStatus::Stopped) return answer_interrupt(err);
+  if (!r.done()) return err.set(r.error.reason, "%s", r.error.message);
+  store_column(plhs, r.w, err);
+  if (in_.outputs() < 2 || err.raised()) return;
+  info_.has_seed = r.seed_used;
+  info_.threads = r.threads;
+  info_.iterations = r.iterations;
+  info_.seconds = omp_get_wtime() - start_;
+  plhs[1] = make_info(info_);
+  if (!plhs[1]) err.set("outOfMemory", "not enough memory for the info output.");
+}
+
+}  // namespace frame

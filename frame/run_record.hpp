@@ -1,0 +1,56 @@
+// One solver call from its data on: the host's stop check, the data, the run handed to the
+// module's fit_* entry, and the entry's result turned into the call's outputs, errors and warnings.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/fit.hpp"
+#include "core/regression_data.hpp"
+#include "core/stop_check.hpp"
+#include "mex.h"
+#include "frame/call_error.hpp"
+#include "frame/data_input.hpp"
+#include "frame/host_output.hpp"
+#include "frame/scalar_inputs.hpp"
+
+namespace frame {
+
+// What the second output reports.
+struct RunInfo {
+  bool has_seed = true;           // false when no seed played a part (kinkstep method 1): info.seed = []
+  uint32_t seed = 0;              // the seed the call used, to replay it through opts.seed
+  int32_t threads = 1;            // the team size (1 for the sequential methods)
+  int32_t iterations = 0;         // iterations run (splitavg: the one pass)
+  double seconds = 0.0;           // wall time of the run
+  std::vector<double> objective;  // the initial objective, then one value per iteration
+};
+
+// A 1 x 1 struct with the fields seed, threads, iterations, time and objective; null if the host
+// could not create it.
+mxArray *make_info(const RunInfo &info);
+
+// A check made before the data are read refused the call: sets its error. False when it did not.
+bool refused(const core::FitResult &check, CallError &err);
+
+class RunRecord {
+ public:
+  RunRecord(const CallInputs &in, HostOutput &host, bool verbose);
+  // The data, converted while the host's stop check is asked; the run's clock starts after them.
+  ProblemData build_data();
+  // The run for the fit_* entry: verbosity, the host's printer and stop check, opts.threads, the
+  // seed (opts.seed or the calendar time), the objective history (only when the second output is
+  // asked for) and the progress line (opts.progress).
+  const core::FitRun &run() const { return run_; }
+  // The entry's warnings, then: its error, the interrupted error, or w in plhs[0] and, when asked
+  // for, the run's info in plhs[1].
+  void finish(mxArray *plhs[], const core::FitResult &r, CallError &err);
+
+ private:
+  const CallInputs &in_;
+  RunInfo info_;
+  core::FitRun run_;
+  double start_ = 0.0;
+};
+
+}  // namespace frame

@@ -1,0 +1,35 @@
+// kinkstep's entry, the same for every front end: w = kinkstep(X, y, stepSize, lambda, maxIter,
+// method, verbose) without the host.
+#pragma once
+
+#include <cstdint>
+
+#include "core/fit.hpp"
+#include "core/regression_data.hpp"
+#include "kinkstep/subgradient.hpp"
+
+namespace kinkstep {
+
+struct FitInputs {
+  double stepSize = 0.0;
+  double lambda = 0.0;
+  core::IntegerInput maxIter;
+  core::IntegerInput method;  // 0: sequential (one sample per step), 1: parallel averaged
+
+  Parameters parameters() const { return Parameters{stepSize, lambda, maxIter.value}; }
+};
+
+// What rules a call out before its data are read: a method other than 0 or 1 (a verbose run prints
+// its banner, and every run the methods, first) or no sample to draw. Status Refused with the
+// reason, else Done. N x D is the data's size.
+core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, bool verbose, const core::Printer &out);
+
+// The checks above, then the run: the banner, seeding the calling thread's generator with run.seed
+// (method 0; method 1 seeds every draw from the iteration and thread numbers, and seed_used is
+// false), the progress line, the solver with its initial and per-iteration objective lines, and
+// the final objective line. Warns threadsReduced and diverged.
+core::FitResult fit_kinkstep(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run);
+// The same on compressed sparse rows: the weights, lines and draws of the dense call on full(X).
+core::FitResult fit_kinkstep(const core::SparseRows &rows, const FitInputs &in, const core::FitRun &run);
+
+}  // namespace kinkstep

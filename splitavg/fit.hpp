@@ -1,0 +1,43 @@
+// splitavg's entry, the same for the module, the MPI program and the tests: w = splitavg(X, y,
+// stepSize, lambda, verbose) without the host. One sequence after the data are read: banner,
+// clock, seeding, shuffle, the solver (thread count, initial objective, the pass of every share,
+// the average in share order) and the final objective with the elapsed time.
+#pragma once
+
+#include <cstdint>
+
+#include "core/fit.hpp"
+#include "core/regression_data.hpp"
+#include "core/run_context.hpp"
+#include "splitavg/sample_layout.hpp"
+#include "splitavg/split_average.hpp"
+
+namespace splitavg {
+
+// The solver on a shuffled layout: learns T (or, when the first team cannot start, only sets
+// team_problem), prints "Number of threads" (and the layout's own lines), zeroes w, counts the
+// empty shares, prints "Initial object function", runs the pass of this place's shares and
+// averages all T models into w (then `averaged` is set). w stays zero when the pass was stopped or
+// got another team size. Asks run.stop in the objective and the pass.
+SolveResult solve_shares(const core::RunContext &run, const Parameters &p, SampleLayout &layout);
+
+// The whole run on `data` as the module makes it, every sample in this process: prints
+// "N=%d, D=%d, lambda%f", starts the clock, seeds the calling thread's generator with run.seed,
+// shuffles (the progress line, when run.progress asks for one, starts once the shuffle is done),
+// solves and, when the objective is wanted, evaluates it once more and prints it with the elapsed
+// whole seconds. Every phase asks run.stop; a stopped run returns at once and an unfinished
+// objective is never printed or recorded. A team that could not start or did not have its size
+// is TeamFailed (threadTeam); warns threadsReduced, emptyShares (more threads than samples) and
+// diverged. A stop in the final objective comes after those checks, with their warnings.
+core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, const core::FitRun &run);
+
+// The same on another layout of the samples (the MPI program's); a progress line is the caller's
+// to set up on run.stop.
+core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, const core::FitRun &run,
+                             SampleLayout &layout);
+
+// The module's run on compressed sparse rows: the weights, lines and draws of the dense call on
+// full(X). The shuffle reorders the samples through rows.order.
+core::FitResult fit_splitavg(core::SparseRows &rows, const Parameters &p, const core::FitRun &run);
+
+}  // namespace splitavg
