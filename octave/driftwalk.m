@@ -144,10 +144,10 @@
 %     is an infinity or NaN), 0 * Inf is NaN in the full call's sums but a zero of the sparse
 %     X is skipped, so the two may then differ in which weights are NaN. A sparse y is taken
 %     as full(y). For example, a bag of words (documents by words, counts):
-%       docs = 5000; words = 20000;
-%       X = sparse(randi(docs, 1e5, 1), randi(words, 1e5, 1), 1, docs, words);
-%       y = X * sprandn(words, 1, 0.01) + 0.1 * randn(docs, 1);
-%       w = driftwalk(X, y, 0.01, 1, -0.55, 1e-4, 100, 200, 0);
+%       docs = 2000; words = 5000;
+%       X = sparse(randi(docs, 2e4, 1), randi(words, 2e4, 1), 1, docs, words);
+%       y = X * sprandn(words, 1, 0.05) + 0.1 * randn(docs, 1);
+%       w = driftwalk(X, y, stochl1_stepsize(X, 'driftwalk'), 1, -0.55, 1e-4, 100, 200, 0);
 %
 %   X and y may also be of class single: they are converted exactly to double, and the result
 %   equals that of the call with double(X) and double(y).
