@@ -21,6 +21,8 @@ from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
+import sparse_rows  # beside this file
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LAMBDA = 0.05
 
@@ -706,6 +708,8 @@ def main(argv=None):
         with open(os.path.join(cfg.results, "RESULTS.md"), "w") as f:
             f.write("\n".join(L))
         plot(cfg, res)
+        # The sparse-X rows, measured last, in a section of their own.
+        sparse_rows.splice(sparse_rows.lines(sparse_rows.measure(cfg.build, cfg.repeats < 5)))
     print("\n".join(L))
 
 

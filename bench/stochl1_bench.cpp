@@ -9,6 +9,10 @@
 //   stochl1_bench rss   <data> N D                                 peak memory of one splitavg call
 //   stochl1_bench progress <data> N D steps stepSize lambda repeats kinkstep method 0 with and
 //                                                                  without opts.progress
+//   stochl1_bench sparse N D perRow steps repeats                 a random sparse X made in memory:
+//                                                                  the conversion, method 0's steps
+//   stochl1_bench sparse_rss N D perRow steps                     peak memory of a sparse method 0 call
+//   stochl1_bench sparse_dense N D steps repeats                  dense data given as sparse, per step
 //
 // <data> is a path prefix: <data>.X holds X column-major (N x D doubles), <data>.y the N labels.
 #include <omp.h>
@@ -24,6 +28,7 @@
 
 #include "bench/harness.hpp"
 #include "bench/limits.hpp"
+#include "bench/sparse_bench.hpp"
 #include "core/primitives.hpp"
 #include "core/step_kernels.hpp"
 #include "core/thread_rand.hpp"
@@ -474,8 +479,10 @@ int main(int argc, char **argv) {
     int args;
     int (*run)(char **);
   };
-  const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass}, {"team", 3, team},        {"noise", 1, noise},
-                              {"drift", 6, drift}, {"rss", 3, rss},   {"progress", 7, progress}};
+  const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass},   {"team", 3, team},
+                              {"noise", 1, noise}, {"drift", 6, drift}, {"rss", 3, rss},
+                              {"progress", 7, progress}, {"sparse", 5, bench::sparse},
+                              {"sparse_rss", 4, bench::sparse_rss}, {"sparse_dense", 4, bench::sparse_dense}};
   for (const Command &c : commands)
     if (argc == c.args + 2 && std::strcmp(argv[1], c.name) == 0) return c.run(argv + 2);
   std::fprintf(stderr, "usage: see the comment at the top of bench/stochl1_bench.cpp\n");

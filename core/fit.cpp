@@ -54,6 +54,14 @@ RunContext FitRun::context(const RegressionData &data) const {
   return ctx;
 }
 
+RunContext FitRun::context(const RegressionData &shape, const SparseRows &rows) const {
+  RunContext ctx(shape, rows, verbose, out);
+  ctx.objective_trace = objective_trace;
+  ctx.threads = threads;
+  ctx.stop = stop;
+  return ctx;
+}
+
 void start_progress(std::optional<Progress> &line, RunContext &ctx, const ProgressSetup &setup, const char *module,
                     const char *unit, uint64_t total) {
   if (!setup.shown || ctx.verbose) return;

@@ -83,6 +83,8 @@ struct FitRun {
 
   // The solvers' context on `data` (which must outlive it).
   RunContext context(const RegressionData &data) const;
+  // The same on compressed sparse rows, with N and D in `shape` (both must outlive it).
+  RunContext context(const RegressionData &shape, const SparseRows &rows) const;
 };
 
 // The progress line, when run.progress asks for one and the run is not verbose (its per-iteration

@@ -16,12 +16,14 @@
 //                                                   the same step into out (kinkstep method 1)
 //   reorder_samples(data, first, p, count, stop)    the shuffle's moves (dense: rows in place)
 // Whatever is written over dot() and label() alone (squared_residual, objective_value) serves
-// every layout. DenseRows, RegressionData's rows back to back, is the layout today; another (such
-// as compressed sparse rows) adds its view and its overloads of the kernels, and the loops are
-// instantiated with it; each solver names its layout in one place (where it builds the view from
-// run.data), which a second layout turns into a choice on the data's kind. Every kernel's result
-// is defined to the last bit, as the plain loops here; a faster version of one (wider vectors, a
-// lazy L1 catch-up for sparse steps) replaces its body and must return the same bits.
+// every layout. DenseRows, RegressionData's rows back to back, is one layout; core::SparseRows
+// (core/sparse_rows.hpp, compressed sparse rows) is the other, with its kernels in
+// core/sparse_kernels.hpp. Its one-sample step keeps state (the lazy L1 catch-up of the features a
+// step does not touch), so the loops that step in place (kinkstep method 0, splitavg's pass) go
+// through core::SampleSteps (core/sample_steps.hpp), which calls subgradient_step for a stateless
+// layout. Each solver names its layout in one place: DenseRows(run.data), or *run.sparse when the
+// call's X was sparse. Every kernel's result is defined to the last bit, as the plain loops here; a
+// faster version of one (wider vectors, the lazy catch-up) must return the same bits.
 #pragma once
 
 #include <cmath>

@@ -23,8 +23,11 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   frame::HostOutput host;
   frame::guard_memory(in.shape(), err, [&] {
     frame::RunRecord record(in, host, verbose);
-    const core::RegressionData data = record.build_data();
-    record.finish(plhs, driftwalk::fit_driftwalk(data, p, record.run()), err);
+    const frame::ProblemData data = record.build_data();
+    record.finish(plhs,
+                  data.is_sparse ? driftwalk::fit_driftwalk(data.sparse, p, record.run())
+                                 : driftwalk::fit_driftwalk(data.dense, p, record.run()),
+                  err);
   });
 }
 

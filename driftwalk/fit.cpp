@@ -22,10 +22,14 @@ core::FitResult check_driftwalk(int32_t N, const FitInputs &in) {
   return r;
 }
 
-core::FitResult fit_driftwalk(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run) {
+namespace {
+
+// The run on the context's samples (dense rows, or sparse rows with N and D in `data`).
+core::FitResult fit_on(const core::RegressionData &data, const core::SparseRows *sparse, const FitInputs &in,
+                       const core::FitRun &run) {
   core::FitResult r = check_driftwalk(data.N, in);
   if (!r.done()) return r;
-  core::RunContext ctx = run.context(data);
+  core::RunContext ctx = sparse ? run.context(data, *sparse) : run.context(data);
   if (ctx.stop.stopped()) return r.stopped();  // during the conversion of the data
   const Parameters p = in.parameters();
   if (ctx.verbose) ctx.out.printf("N=%d, D=%d, maxIter=%d\n", data.N, data.D, p.maxIter);
@@ -44,6 +48,19 @@ core::FitResult fit_driftwalk(const core::RegressionData &data, const FitInputs 
   core::warn_if_diverged(r);
   r.iterations = p.maxIter > 0 ? p.maxIter : 0;
   return r;
+}
+
+}  // namespace
+
+core::FitResult fit_driftwalk(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run) {
+  return fit_on(data, nullptr, in, run);
+}
+
+core::FitResult fit_driftwalk(const core::SparseRows &rows, const FitInputs &in, const core::FitRun &run) {
+  core::RegressionData shape;
+  shape.N = rows.N;
+  shape.D = rows.D;
+  return fit_on(shape, &rows, in, run);
 }
 
 }  // namespace driftwalk

@@ -31,5 +31,7 @@ core::FitResult check_driftwalk(int32_t N, const FitInputs &in);
 // run.seed, the progress line, the solver with its initial and per-iteration objective lines, and
 // the final objective line. Warns threadsReduced and diverged.
 core::FitResult fit_driftwalk(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run);
+// The same on compressed sparse rows: the weights, lines and draws of the dense call on full(X).
+core::FitResult fit_driftwalk(const core::SparseRows &rows, const FitInputs &in, const core::FitRun &run);
 
 }  // namespace driftwalk

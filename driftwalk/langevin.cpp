@@ -10,6 +10,7 @@
 
 #include "core/primitives.hpp"
 #include "core/rows.hpp"
+#include "core/sparse_kernels.hpp"
 #include "core/team.hpp"
 #include "driftwalk/batch_kernels.hpp"
 #include "driftwalk/noise.hpp"
@@ -47,6 +48,22 @@ void batch_residuals(const core::DenseRows &rows, const double *w, const int32_t
   }
 }
 
+// The same on compressed sparse rows: each dot product over the row's nonzeros.
+void batch_residuals(const core::SparseRows &rows, const double *w, const int32_t *perm, Range js, double *c) {
+  core::batch_residuals(rows, w, perm, js.first, js.last, c);
+}
+
+// The batch's per-feature sums over the range: the dispatched kernel on dense rows, the rows'
+// nonzeros scattered on sparse ones.
+void batch_sums(const BatchKernels &kernels, const core::DenseRows &rows, const int32_t *perm, int32_t B,
+                const double *c, Range ks, double *g) {
+  kernels.sums(rows, perm, B, c, {ks.first, ks.last}, g);
+}
+void batch_sums(const BatchKernels &, const core::SparseRows &rows, const int32_t *perm, int32_t B, const double *c,
+                Range ks, double *g) {
+  core::batch_sums(rows, perm, B, c, ks.first, ks.last, g);
+}
+
 // One iteration's draws: the permutation, then one engine seed per weight.
 struct Draws {
   std::vector<int32_t> perm;
@@ -62,8 +79,9 @@ void draw(core::ThreadRand &rand, int32_t N, Draws &d, const core::StopCheck *st
 
 // Everything one iteration shares between its threads. Each piece of c (samples) and of g, z and
 // w (features) is written by one thread; w is read in full only before the features are stepped.
+template <typename Rows>
 struct Iteration {
-  const core::DenseRows &rows;
+  const Rows &rows;
   const int32_t *perm;
   const uint32_t *seeds;
   int32_t B;
@@ -76,9 +94,10 @@ struct Iteration {
 
 // The features of the range: gradient, noise and the step, w_k <- (w_k - (eps * 0.5) * g_k) -
 // noise_k with noise_k = z_k * eps + 0.0, as gaussian_noise(0.0, eps) forms it.
-void step_features(const Iteration &it, Range ks) {
+template <typename Rows>
+void step_features(const Iteration<Rows> &it, Range ks) {
   const BatchKernels &kernels = *it.kernels;
-  kernels.sums(it.rows, it.perm, it.B, it.c, {ks.first, ks.last}, it.g);
+  batch_sums(kernels, it.rows, it.perm, it.B, it.c, ks, it.g);
   standard_variates(it.seeds + ks.first, ks.last - ks.first, it.z + ks.first);
   kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, {ks.first, ks.last}, it.w);
 }
@@ -128,9 +147,14 @@ core::WeightVector langevin_solve(const core::RunContext &run, const Parameters 
   return detail::langevin_solve(run, p, kMinParallelWork, threads, team);
 }
 
-core::WeightVector detail::langevin_solve(const core::RunContext &run, const Parameters &p, int64_t min_parallel_work,
-                                          int32_t *threads, core::TeamSize *team) {
-  const core::RegressionData &data = run.data;
+namespace {
+
+// The solver on either layout: only the batch's residuals and sums come from the layout's kernels
+// (the permutation, the noise and the step touch every sample and feature whatever the layout).
+template <typename Rows>
+core::WeightVector solve(const core::RunContext &run, const Rows &rows, const Parameters &p, int64_t min_parallel_work,
+                         int32_t *threads, core::TeamSize *team) {
+  const core::RegressionData &data = run.data;  // N and D
   if (p.maxIter >= 1 && (p.batchSize < 1 || p.batchSize > data.N))
     throw std::invalid_argument("driftwalk: batchSize must lie in 1..N");
 
@@ -162,9 +186,8 @@ core::WeightVector detail::langevin_solve(const core::RunContext &run, const Par
   }
   std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
   core::ThreadRand &rand = core::this_thread_rand();
-  const core::DenseRows rows(data);
-  Iteration it{rows, nullptr,  nullptr,  p.batchSize, 0.0,      p.lambda,
-               0.0,  c.data(), g.data(), z.data(),    w.data(), &batch_kernels()};
+  Iteration<Rows> it{rows, nullptr,  nullptr,  p.batchSize, 0.0,      p.lambda,
+                     0.0,  c.data(), g.data(), z.data(),    w.data(), &batch_kernels()};
   if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
   const int32_t sample_piece = piece(p.batchSize, T, 4), feature_piece = piece(data.D, T, 64 / sizeof(double));
   const int32_t sample_pieces = running ? pieces(p.batchSize, sample_piece) : 0;
@@ -231,6 +254,14 @@ core::WeightVector detail::langevin_solve(const core::RunContext &run, const Par
     }
   }
   return w;
+}
+
+}  // namespace
+
+core::WeightVector detail::langevin_solve(const core::RunContext &run, const Parameters &p, int64_t min_parallel_work,
+                                          int32_t *threads, core::TeamSize *team) {
+  if (run.sparse) return solve(run, *run.sparse, p, min_parallel_work, threads, team);
+  return solve(run, core::DenseRows(run.data), p, min_parallel_work, threads, team);
 }
 
 }  // namespace driftwalk

@@ -13,6 +13,11 @@ bool is_real_full_data(const mxArray *a) {
   return (mxIsDouble(a) || mxIsSingle(a)) && !mxIsComplex(a) && !mxIsSparse(a);
 }
 
+// Real and sparse, double or logical: the sparse classes X may come in (y: double only).
+bool is_real_sparse_data(const mxArray *a, bool logical_too) {
+  return mxIsSparse(a) && !mxIsComplex(a) && (mxIsDouble(a) || (logical_too && mxIsLogical(a)));
+}
+
 }  // namespace
 
 void describe_array(const mxArray *a, char *buf, size_t size) {
@@ -51,9 +56,11 @@ bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err) {
 
 bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, CallError &err) {
   char what[160];
-  if (!is_real_full_data(X) || mxGetNumberOfDimensions(X) != 2) {
+  if (!(is_real_full_data(X) || is_real_sparse_data(X, true)) || mxGetNumberOfDimensions(X) != 2) {
     describe_array(X, what, sizeof what);
-    err.set("invalidX", "input 1 (X) must be a real, full double or single matrix of N samples by D features; got %s.",
+    err.set("invalidX",
+            "input 1 (X) must be a real matrix of N samples by D features, full double or single or sparse double "
+            "or logical; got %s.",
             what);
     return false;
   }
@@ -62,9 +69,10 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, Call
     err.set("tooLarge", "input 1 (X) has %zu rows and %zu columns; at most 2147483647 of each are supported.", n, d);
     return false;
   }
-  if (!is_real_full_data(y)) {
+  if (!(is_real_full_data(y) || is_real_sparse_data(y, false))) {
     describe_array(y, what, sizeof what);
-    err.set("invalidY", "input 2 (y) must be a real, full double or single vector of N labels; got %s.", what);
+    err.set("invalidY", "input 2 (y) must be a real double or single vector of N labels (full, or sparse double); got %s.",
+            what);
     return false;
   }
   if (mxGetNumberOfElements(y) < n) {
@@ -74,7 +82,22 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, Call
   }
   shape.N = static_cast<int32_t>(n);
   shape.D = static_cast<int32_t>(d);
+  shape.sparse = mxIsSparse(X);
+  shape.nonzeros = shape.sparse ? static_cast<uint64_t>(mxGetJc(X)[d]) : 0;
   return true;
+}
+
+void set_out_of_memory(const ProblemShape &shape, CallError &err) {
+  if (shape.sparse)
+    err.set("outOfMemory",
+            "not enough memory for the data (N = %d samples, D = %d features, %llu nonzeros) and what the run "
+            "keeps; everything allocated was released.",
+            shape.N, shape.D, static_cast<unsigned long long>(shape.nonzeros));
+  else
+    err.set("outOfMemory",
+            "not enough memory for the data (N = %d samples of D = %d features) and what the run keeps; "
+            "everything allocated was released.",
+            shape.N, shape.D);
 }
 
 }  // namespace frame

@@ -34,11 +34,17 @@ bool check_arity(const Signature &sig, int nlhs, int nrhs, CallError &err);
 struct ProblemShape {
   int32_t N = 0;
   int32_t D = 0;
+  bool sparse = false;    // X is a sparse matrix
+  uint64_t nonzeros = 0;  // its stored entries, when sparse
 };
 
-// X: a real, full double matrix of at most 2^31 - 1 rows and columns; y: a real, full double array
-// with at least N values.
+// X: a real matrix of at most 2^31 - 1 rows and columns, full double or single, or sparse double
+// or logical; y: a real double or single array (full, or sparse double) with at least N values.
+// A sparse y counts as full(y).
 bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, CallError &err);
+
+// The outOfMemory error for the data of this shape (N x D, or the nonzeros of a sparse X).
+void set_out_of_memory(const ProblemShape &shape, CallError &err);
 
 // "a 3x2 complex double array", for messages.
 void describe_array(const mxArray *a, char *buf, size_t size);

@@ -1,22 +1,55 @@
 #include "frame/data_input.hpp"
 
+#include <exception>
+#include <vector>
+
 namespace frame {
 namespace {
 
 template <typename YReal>
-core::RegressionData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape,
-                                       const core::StopCheck &stop) {
-  if (mxIsSingle(X))
-    return core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y, &stop);
-  return core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop);
+ProblemData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape,
+                              const core::StopCheck &stop) {
+  ProblemData d;
+  if (!shape.sparse) {
+    if (mxIsSingle(X))
+      d.dense = core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y, &stop);
+    else
+      d.dense = core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop);
+    return d;
+  }
+  d.is_sparse = true;
+  d.dense.N = shape.N;
+  d.dense.D = shape.D;
+  const mwIndex *jc = mxGetJc(X), *ir = mxGetIr(X);
+  const size_t capacity = static_cast<size_t>(mxGetNzmax(X));
+  if (mxIsLogical(X))
+    d.sparse = core::make_sparse_rows(jc, ir, mxGetLogicals(X), capacity, shape.N, shape.D, y, &stop);
+  else
+    d.sparse = core::make_sparse_rows(jc, ir, mxGetPr(X), capacity, shape.N, shape.D, y, &stop);
+  return d;
 }
 
 }  // namespace
 
-core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape,
-                                const core::StopCheck &stop) {
+ProblemData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape, const core::StopCheck &stop) {
   if (mxIsSingle(y)) return build_with_labels(X, static_cast<const float *>(mxGetData(y)), shape, stop);
-  return build_with_labels(X, static_cast<const double *>(mxGetData(y)), shape, stop);
+  if (!mxIsSparse(y)) return build_with_labels(X, static_cast<const double *>(mxGetData(y)), shape, stop);
+  // A sparse y: its first N values, zeros filled in. A NaN or an infinity there is named only
+  // once X is known to hold none, as for a full y.
+  std::vector<double> labels;
+  std::exception_ptr bad_label;
+  try {
+    labels = core::sparse_leading_values(mxGetJc(y), mxGetIr(y), mxGetPr(y), static_cast<size_t>(mxGetNzmax(y)),
+                                         mxGetM(y), mxGetN(y), static_cast<size_t>(shape.N));
+  } catch (const core::NonFiniteValue &) {
+    bad_label = std::current_exception();
+    labels.assign(static_cast<size_t>(shape.N), 0.0);
+  } catch (const core::MalformedSparse &e) {
+    throw core::MalformedSparse(e.what(), true);
+  }
+  ProblemData d = build_with_labels(X, labels.data(), shape, stop);
+  if (bad_label) std::rethrow_exception(bad_label);
+  return d;
 }
 
 }  // namespace frame

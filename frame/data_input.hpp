@@ -2,16 +2,26 @@
 #pragma once
 
 #include "core/regression_data.hpp"
+#include "core/sparse_rows.hpp"
 #include "core/stop_check.hpp"
 #include "mex.h"
 #include "frame/call_shape.hpp"
 
 namespace frame {
 
-// The rows of X and the labels of y (each double or single). Throws std::bad_alloc /
-// std::length_error when they do not fit and core::NonFiniteValue for a NaN or an infinity. Asks
-// `stop` as it converts and ends early (unfinished) once it says stop.
-core::RegressionData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape,
-                                const core::StopCheck &stop);
+// The data: dense rows, or, for a sparse X, compressed sparse rows (and only N and D in `dense`).
+// Never anything of size N x D for a sparse X.
+struct ProblemData {
+  core::RegressionData dense;
+  core::SparseRows sparse;
+  bool is_sparse = false;
+};
+
+// The rows of X (full double or single, or sparse double or logical) and the labels of y (full
+// double or single, or sparse double, taken as full(y)). Throws std::bad_alloc /
+// std::length_error when they do not fit, core::NonFiniteValue for a NaN or an infinity (X before
+// y) and core::MalformedSparse for compressed columns that describe no matrix. Asks `stop` as it
+// converts and ends early (unfinished) once it says stop.
+ProblemData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape, const core::StopCheck &stop);
 
 }  // namespace frame

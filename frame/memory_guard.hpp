@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "core/regression_data.hpp"
+#include "core/sparse_rows.hpp"
 #include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/call_shape.hpp"
@@ -20,21 +21,22 @@ namespace frame {
 // them as errors from mxCreate*) are out of memory too.
 template <typename Body>
 void guard_memory(const ProblemShape &shape, CallError &err, Body &&body) {
-  static const char kNoMemory[] =
-      "not enough memory for the data (N = %d samples of D = %d features) and what the run keeps; "
-      "everything allocated was released.";
   try {
     body();
   } catch (const core::NonFiniteValue &e) {
     err.set("nonFiniteData", "input %d (%s) must hold only finite values, but %s; remove or fill in such values first.",
             e.in_labels ? 2 : 1, e.in_labels ? "y" : "X", e.what());
+  } catch (const core::MalformedSparse &e) {
+    err.set(e.in_labels ? "invalidY" : "invalidX",
+            "input %d (%s) is a sparse matrix whose compressed columns do not describe a matrix: %s.",
+            e.in_labels ? 2 : 1, e.in_labels ? "y" : "X", e.what());
   } catch (const std::bad_alloc &) {
-    err.set("outOfMemory", kNoMemory, shape.N, shape.D);
+    set_out_of_memory(shape, err);
   } catch (const std::length_error &) {
-    err.set("outOfMemory", kNoMemory, shape.N, shape.D);
+    set_out_of_memory(shape, err);
   } catch (const std::exception &e) {
     if (is_allocation_failure(e.what()))
-      err.set("outOfMemory", kNoMemory, shape.N, shape.D);
+      set_out_of_memory(shape, err);
     else
       err.set("internalError", "%s", without_module_prefix(err.module(), e.what()));
   }

@@ -48,8 +48,8 @@ RunRecord::RunRecord(const CallInputs &in, HostOutput &host, bool verbose) : in_
   run_.threads = in.options().threads;
 }
 
-core::RegressionData RunRecord::build_data() {
-  core::RegressionData data = frame::build_data(in_.X(), in_.y(), in_.shape(), run_.stop);
+ProblemData RunRecord::build_data() {
+  ProblemData data = frame::build_data(in_.X(), in_.y(), in_.shape(), run_.stop);
   start_ = omp_get_wtime();
   info_.seed = call_seed(in_.options());
   run_.seed = info_.seed;

@@ -10,6 +10,7 @@
 #include "core/stop_check.hpp"
 #include "mex.h"
 #include "frame/call_error.hpp"
+#include "frame/data_input.hpp"
 #include "frame/host_output.hpp"
 #include "frame/scalar_inputs.hpp"
 
@@ -36,7 +37,7 @@ class RunRecord {
  public:
   RunRecord(const CallInputs &in, HostOutput &host, bool verbose);
   // The data, converted while the host's stop check is asked; the run's clock starts after them.
-  core::RegressionData build_data();
+  ProblemData build_data();
   // The run for the fit_* entry: verbosity, the host's printer and stop check, opts.threads, the
   // seed (opts.seed or the calendar time), the objective history (only when the second output is
   // asked for) and the progress line (opts.progress).

@@ -25,10 +25,14 @@ core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, bool v
   return r;
 }
 
-core::FitResult fit_kinkstep(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run) {
+namespace {
+
+// The run on the context's samples (dense rows, or sparse rows with N and D in `data`).
+core::FitResult fit_on(const core::RegressionData &data, const core::SparseRows *sparse, const FitInputs &in,
+                       const core::FitRun &run) {
   core::FitResult r = check_kinkstep(data.N, data.D, in, run.verbose, run.out);
   if (!r.done()) return r;
-  core::RunContext ctx = run.context(data);
+  core::RunContext ctx = sparse ? run.context(data, *sparse) : run.context(data);
   if (ctx.stop.stopped()) return r.stopped();  // during the conversion of the data
   const Parameters p = in.parameters();
   const int32_t method = in.method.value;
@@ -61,6 +65,19 @@ core::FitResult fit_kinkstep(const core::RegressionData &data, const FitInputs &
   core::warn_if_diverged(r);
   r.iterations = p.maxIter > 0 ? p.maxIter : 0;
   return r;
+}
+
+}  // namespace
+
+core::FitResult fit_kinkstep(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run) {
+  return fit_on(data, nullptr, in, run);
+}
+
+core::FitResult fit_kinkstep(const core::SparseRows &rows, const FitInputs &in, const core::FitRun &run) {
+  core::RegressionData shape;
+  shape.N = rows.N;
+  shape.D = rows.D;
+  return fit_on(shape, &rows, in, run);
 }
 
 }  // namespace kinkstep

@@ -29,5 +29,7 @@ core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, bool v
 // false), the progress line, the solver with its initial and per-iteration objective lines, and
 // the final objective line. Warns threadsReduced and diverged.
 core::FitResult fit_kinkstep(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run);
+// The same on compressed sparse rows: the weights, lines and draws of the dense call on full(X).
+core::FitResult fit_kinkstep(const core::SparseRows &rows, const FitInputs &in, const core::FitRun &run);
 
 }  // namespace kinkstep

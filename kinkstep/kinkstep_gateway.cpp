@@ -21,8 +21,11 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   if (frame::refused(kinkstep::check_kinkstep(in.shape().N, in.shape().D, p, verbose, host.printer()), err)) return;
   frame::guard_memory(in.shape(), err, [&] {
     frame::RunRecord record(in, host, verbose);
-    const core::RegressionData data = record.build_data();
-    record.finish(plhs, kinkstep::fit_kinkstep(data, p, record.run()), err);
+    const frame::ProblemData data = record.build_data();
+    record.finish(plhs,
+                  data.is_sparse ? kinkstep::fit_kinkstep(data.sparse, p, record.run())
+                                 : kinkstep::fit_kinkstep(data.dense, p, record.run()),
+                  err);
   });
 }
 

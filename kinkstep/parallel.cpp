@@ -5,6 +5,7 @@
 
 #include "core/primitives.hpp"
 #include "core/rows.hpp"
+#include "core/sparse_kernels.hpp"
 #include "core/team.hpp"
 #include "core/thread_rand.hpp"
 #include "kinkstep/subgradient.hpp"
@@ -116,6 +117,7 @@ ParallelResult parallel_averaged_descent(const core::RunContext &run, const Para
 
 ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, const Parameters &p,
                                                  StepTeamRequest request) {
+  if (run.sparse) return averaged_descent(run, *run.sparse, p, request);
   return averaged_descent(run, core::DenseRows(run.data), p, request);
 }
 

@@ -15,8 +15,9 @@
 %   the chain, not an average.
 %
 %   Inputs (scalars may be any real numeric or logical class; only the first element is read):
-%     X          N x D real full double matrix, one sample per row.
-%     y          real full double vector with at least N values (the first N are the labels).
+%     X          N x D real double matrix, one sample per row: full, or sparse (double or
+%                logical; see "Sparse X").
+%     y          real double vector with at least N values (the first N are the labels).
 %     stepScale  double, a in eps_t = a * (t + b)^gamma.
 %     stepOffset double, b.
 %     stepPower  double, gamma, used with its sign (a decaying schedule needs gamma < 0).
@@ -40,9 +41,10 @@
 %   Errors (identifier: cause):
 %     driftwalk:notEnoughInputs, driftwalk:tooManyInputs  fewer than nine inputs, or more than nine and opts
 %     driftwalk:tooManyOutputs    more than two outputs requested
-%     driftwalk:invalidX          X is not a real, full, two-dimensional double or single matrix
+%     driftwalk:invalidX          X is not a real two-dimensional matrix: full double or single, or
+%                                 sparse double or logical (a sparse complex X is refused)
 %     driftwalk:tooLarge          X has more than 2147483647 rows or columns
-%     driftwalk:invalidY          y is not a real, full double or single array
+%     driftwalk:invalidY          y is not a real double or single array (full or sparse double)
 %     driftwalk:yTooShort         y holds fewer than N values
 %     driftwalk:invalidParameter  a scalar input is empty, complex, sparse or not numeric/logical,
 %                                 or stepScale, stepOffset, stepPower or lambda is NaN or infinite
@@ -131,6 +133,21 @@
 %     info.time        the wall time of the run in seconds
 %     info.objective   the object function at the start and after each iteration, the same
 %                      values the progress lines print; computed only when info is asked for
+%
+%   Sparse X
+%     X may be a sparse double or sparse logical matrix (Octave's and MATLAB's sparse). The
+%     module then holds only its nonzeros, 12 bytes each (a column index and a value) plus 8
+%     bytes a row, never an N x D array, and the mini-batch gradient costs the batch's nonzeros.
+%     An iteration still costs O(N + D): its permutation and the noise on every weight.
+%     The weights, the printed lines and the random draws are those of the same call with
+%     full(X), bit for bit. One exception: once the run has diverged (a weight or a residual
+%     is an infinity or NaN), 0 * Inf is NaN in the full call's sums but a zero of the sparse
+%     X is skipped, so the two may then differ in which weights are NaN. A sparse y is taken
+%     as full(y). For example, a bag of words (documents by words, counts):
+%       docs = 2000; words = 5000;
+%       X = sparse(randi(docs, 2e4, 1), randi(words, 2e4, 1), 1, docs, words);
+%       y = X * sprandn(words, 1, 0.05) + 0.1 * randn(docs, 1);
+%       w = driftwalk(X, y, stochl1_stepsize(X, 'driftwalk'), 1, -0.55, 1e-4, 100, 200, 0);
 %
 %   X and y may also be of class single: they are converted exactly to double, and the result
 %   equals that of the call with double(X) and double(y).

@@ -20,8 +20,9 @@
 %   is F with lambda as given: sum_i (X(i,:) * w - y(i))^2 + lambda * sum_j |w(j)|.
 %
 %   Inputs
-%     X         real, full double matrix, N samples (rows) by D features (columns).
-%     y         real, full double array holding at least N labels; only the first N are used.
+%     X         real double matrix, N samples (rows) by D features (columns): full, or sparse
+%               (double or logical; see "Sparse X").
+%     y         real double array holding at least N labels; only the first N are used.
 %     stepSize  step size of every step (first element of a real numeric or logical input),
 %               finite; see "Choosing the step size".
 %     lambda    weight of the L1 penalty in each per-sample objective (see below).
@@ -89,9 +90,10 @@
 %   Errors
 %     kinkstep:notEnoughInputs, kinkstep:tooManyInputs   fewer than seven inputs, or more than seven and opts
 %     kinkstep:tooManyOutputs    more than two outputs requested
-%     kinkstep:invalidX          X is not a real, full, two-dimensional double or single matrix
+%     kinkstep:invalidX          X is not a real two-dimensional matrix: full double or single, or
+%                                sparse double or logical (a sparse complex X is refused)
 %     kinkstep:tooLarge          X has more than 2^31 - 1 rows or columns
-%     kinkstep:invalidY          y is not a real, full double or single array
+%     kinkstep:invalidY          y is not a real double or single array (full or sparse double)
 %     kinkstep:yTooShort         y holds fewer than N values
 %     kinkstep:invalidParameter  a scalar input is empty, complex, sparse, text or a container,
 %                                or stepSize or lambda is NaN or infinite
@@ -155,6 +157,23 @@
 %     info.time        the wall time of the run in seconds
 %     info.objective   the object function at the start and after each iteration, the same
 %                      values the progress lines print; computed only when info is asked for
+%
+%   Sparse X
+%     X may be a sparse double or sparse logical matrix (Octave's and MATLAB's sparse). The
+%     module then holds only its nonzeros, 12 bytes each (a column index and a value) plus 8
+%     bytes a row, never an N x D array, and a step of method 0 costs the nonzeros of its sample
+%     (the L1 term of the features it does not touch is applied when they are next touched,
+%     exactly as step by step). Method 1 still costs O(D) per iteration (the average of the
+%     candidates touches every weight); only its gradients use the sparse rows.
+%     The weights, the printed lines and the random draws are those of the same call with
+%     full(X), bit for bit. One exception: once the run has diverged (a weight or a residual
+%     is an infinity or NaN), 0 * Inf is NaN in the full call's sums but a zero of the sparse
+%     X is skipped, so the two may then differ in which weights are NaN. A sparse y is taken
+%     as full(y). For example, a bag of words (documents by words, counts):
+%       docs = 2000; words = 5000;
+%       X = sparse(randi(docs, 2e4, 1), randi(words, 2e4, 1), 1, docs, words);
+%       y = X * sprandn(words, 1, 0.05) + 0.1 * randn(docs, 1);
+%       w = kinkstep(X, y, stochl1_stepsize(X, 'kinkstep'), 1e-4, 2e4, 0, 0);
 %
 %   X and y may also be of class single: they are converted exactly to double, and the result
 %   equals that of the call with double(X) and double(y).

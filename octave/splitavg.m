@@ -4,7 +4,8 @@
 %   [w, info] = splitavg(X, y, stepSize, lambda, verbose, opts)
 %
 %   Inputs
-%     X         N-by-D real double matrix, one sample per row (full, not sparse).
+%     X         N-by-D real double matrix, one sample per row: full, or sparse (double or
+%               logical; see "Sparse X").
 %     y         real double vector holding at least N labels; only the first N are used.
 %     stepSize  constant step of every descent step (a finite real numeric or logical scalar);
 %               see "Choosing the step size and the team size".
@@ -73,8 +74,9 @@
 %   Errors
 %     splitavg:notEnoughInputs, splitavg:tooManyInputs   fewer than five inputs, or more than five and opts
 %     splitavg:tooManyOutputs    more than two outputs requested
-%     splitavg:invalidX          X is not a real, full, two-dimensional double or single matrix
-%     splitavg:invalidY          y is not a real, full double or single array
+%     splitavg:invalidX          X is not a real two-dimensional matrix: full double or single, or
+%                                sparse double or logical (a sparse complex X is refused)
+%     splitavg:invalidY          y is not a real double or single array (full or sparse double)
 %     splitavg:yTooShort         y holds fewer than N values
 %     splitavg:tooLarge          X has more than 2^31 - 1 rows or columns
 %     splitavg:invalidParameter  stepSize, lambda or verbose is empty or not a real numeric scalar,
@@ -134,6 +136,23 @@
 %     info.time        the wall time of the run in seconds
 %     info.objective   the object function at the start and after the pass, the same
 %                      values the progress lines print; computed only when info is asked for
+%
+%   Sparse X
+%     X may be a sparse double or sparse logical matrix (Octave's and MATLAB's sparse). The
+%     module then holds only its nonzeros, 12 bytes each (a column index and a value) plus 8
+%     bytes a row, never an N x D array, and each thread's step costs the nonzeros of its sample
+%     (the L1 term of the features it does not touch is applied when they are next touched,
+%     exactly as step by step); the shuffle keeps the new order in a table of the samples
+%     and leaves the rows where they are.
+%     The weights, the printed lines and the random draws are those of the same call with
+%     full(X), bit for bit. One exception: once the run has diverged (a weight or a residual
+%     is an infinity or NaN), 0 * Inf is NaN in the full call's sums but a zero of the sparse
+%     X is skipped, so the two may then differ in which weights are NaN. A sparse y is taken
+%     as full(y). For example, a bag of words (documents by words, counts):
+%       docs = 2000; words = 5000;
+%       X = sparse(randi(docs, 2e4, 1), randi(words, 2e4, 1), 1, docs, words);
+%       y = X * sprandn(words, 1, 0.05) + 0.1 * randn(docs, 1);
+%       w = splitavg(X, y, stochl1_stepsize(X, 'splitavg'), 1e-4, 0);
 %
 %   X and y may also be of class single: they are converted exactly to double, and the result
 %   equals that of the call with double(X) and double(y).

@@ -42,9 +42,14 @@ function step = stochl1_stepsize(X, module)
   end
   % One pass, column by column: the squared length of every row.
   N = size(X, 1);
-  lengths = zeros(N, 1);
-  for j = 1:size(X, 2)
-    lengths = lengths + double(X(:, j)) .^ 2;
+  if issparse(X)
+    % Over the nonzeros only: a loop over the columns would cost N * D.
+    lengths = full(sum(double(X) .^ 2, 2));
+  else
+    lengths = zeros(N, 1);
+    for j = 1:size(X, 2)
+      lengths = lengths + double(X(:, j)) .^ 2;
+    end
   end
   largest = max([lengths; 0]);  % max passes over NaN, hence the test of every length
   if ~all(isfinite(lengths))

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -16,7 +17,20 @@
 
 namespace splitavg {
 
+void SampleLayout::shuffle(core::SparseRows &, const core::StopCheck &) {
+  throw std::logic_error("this sample layout holds dense rows only");
+}
+
+double SampleLayout::objective(const core::SparseRows &, const double *, double, const core::StopCheck &) {
+  throw std::logic_error("this sample layout holds dense rows only");
+}
+
 void LocalSamples::shuffle(core::RegressionData &data, const core::StopCheck &stop) {
+  shuffle_samples(data, 0, n_ - 1, &stop);
+  if (shuffled_ && !stop.stopped()) shuffled_();
+}
+
+void LocalSamples::shuffle(core::SparseRows &data, const core::StopCheck &stop) {
   shuffle_samples(data, 0, n_ - 1, &stop);
   if (shuffled_ && !stop.stopped()) shuffled_();
 }
@@ -25,6 +39,21 @@ double LocalSamples::objective(const core::RegressionData &data, const double *w
                                const core::StopCheck &stop) {
   return core::objective_value(data, w, lambda, &stop);
 }
+
+double LocalSamples::objective(const core::SparseRows &data, const double *w, double lambda,
+                               const core::StopCheck &stop) {
+  return core::objective_value(data, w, lambda, &stop);
+}
+
+namespace {
+
+// The objective over the run's samples, whichever layout holds them.
+double objective_of(SampleLayout &layout, const core::RunContext &run, const double *w, double lambda) {
+  return run.sparse ? layout.objective(*run.sparse, w, lambda, run.stop)
+                    : layout.objective(run.data, w, lambda, run.stop);
+}
+
+}  // namespace
 
 void LocalSamples::average(const ShareModels &models, int32_t, int32_t T, int32_t D, double *w) {
   average_models([&models](int32_t t) { return models.model(t); }, T, D, w);
@@ -57,7 +86,7 @@ SolveResult solve_shares(const core::RunContext &run, const Parameters &p, Sampl
   const int32_t N = layout.total_samples();
   for (int32_t t = 0; t < r.threads; ++t) r.empty_shares += chunk_bounds(N, r.threads, t).empty();
   if (run.wants_objective()) {
-    const double f = layout.objective(run.data, r.w.data(), p.lambda, run.stop);
+    const double f = objective_of(layout, run, r.w.data(), p.lambda);
     if (run.stop.stopped()) return r;
     run.record_objective(f);
     if (run.verbose) run.out.printf("Initial object function = %f\n", f);
@@ -85,9 +114,11 @@ SolveResult split_average_solve(const core::RunContext &run, const Parameters &p
 
 namespace {
 
-// The run up to its final objective line; `line` is the progress line the caller owns, if any.
-SolveResult split_average_run(core::RegressionData &data, const core::RunContext &run, const Parameters &p,
-                              uint32_t seed, SampleLayout &layout) {
+// The run up to its final objective line on either layout; `line` is the progress line the
+// caller owns, if any.
+template <typename Data>
+SolveResult split_average_run(Data &data, const core::RunContext &run, const Parameters &p, uint32_t seed,
+                              SampleLayout &layout) {
   if (run.verbose) run.out.printf("N=%d, D=%d, lambda%f\n", layout.total_samples(), data.D, p.lambda);
   // The clock starts whether or not the time will be printed.
   const double start = whole_seconds(omp_get_wtime());
@@ -109,8 +140,9 @@ SolveResult split_average_run(core::RegressionData &data, const core::RunContext
   return r;
 }
 
-core::FitResult fit_on(core::RegressionData &data, const Parameters &p, const core::FitRun &run,
-                       core::RunContext &ctx, SampleLayout &layout, std::optional<core::Progress> &line) {
+template <typename Data>
+core::FitResult fit_on(Data &data, const Parameters &p, const core::FitRun &run, core::RunContext &ctx,
+                       SampleLayout &layout, std::optional<core::Progress> &line) {
   core::FitResult f;
   if (ctx.stop.stopped()) return f.stopped();  // during the conversion of the data
   SolveResult r = split_average_run(data, ctx, p, run.seed, layout);
@@ -155,6 +187,18 @@ core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, co
   core::RunContext ctx = run.context(data);
   std::optional<core::Progress> line;
   return fit_on(data, p, run, ctx, layout, line);
+}
+
+core::FitResult fit_splitavg(core::SparseRows &rows, const Parameters &p, const core::FitRun &run) {
+  core::RegressionData shape;
+  shape.N = rows.N;
+  shape.D = rows.D;
+  core::RunContext ctx = run.context(shape, rows);
+  std::optional<core::Progress> line;
+  LocalSamples local(rows.N, [&] {
+    core::start_progress(line, ctx, run.progress, "splitavg", "samples", static_cast<uint64_t>(rows.N));
+  });
+  return fit_on(rows, p, run, ctx, local, line);
 }
 
 }  // namespace splitavg

@@ -36,4 +36,8 @@ core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, co
 core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, const core::FitRun &run,
                              SampleLayout &layout);
 
+// The module's run on compressed sparse rows: the weights, lines and draws of the dense call on
+// full(X). The shuffle reorders the samples through rows.order.
+core::FitResult fit_splitavg(core::SparseRows &rows, const Parameters &p, const core::FitRun &run);
+
 }  // namespace splitavg

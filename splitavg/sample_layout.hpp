@@ -12,6 +12,7 @@
 
 #include "core/printer.hpp"
 #include "core/regression_data.hpp"
+#include "core/sparse_rows.hpp"
 #include "core/stop_check.hpp"
 #include "splitavg/split_average.hpp"
 
@@ -28,6 +29,8 @@ class SampleLayout {
   // shares this place works on. Asks `stop` as it goes and ends early (the order unfinished) once
   // it says stop.
   virtual void shuffle(core::RegressionData &data, const core::StopCheck &stop) = 0;
+  // The same for compressed sparse rows (a layout that holds only dense rows refuses them).
+  virtual void shuffle(core::SparseRows &data, const core::StopCheck &stop);
   // The size of a team over all places, from the size of this place's team; `problem` says why
   // this place's team could not start (here = 0 then), and is empty when it did.
   virtual int32_t team_total(int32_t here, const std::string &problem) = 0;
@@ -37,6 +40,7 @@ class SampleLayout {
   // `stop` as the rows are summed: once it has said stop the value is unfinished.
   virtual double objective(const core::RegressionData &data, const double *w, double lambda,
                            const core::StopCheck &stop) = 0;
+  virtual double objective(const core::SparseRows &data, const double *w, double lambda, const core::StopCheck &stop);
   // w (D values) <- the average of all T share models (average_models); `models` holds this
   // place's shares.
   virtual void average(const ShareModels &models, int32_t here, int32_t T, int32_t D, double *w) = 0;
@@ -55,11 +59,13 @@ class LocalSamples final : public SampleLayout {
   explicit LocalSamples(int32_t N, std::function<void()> shuffled = {}) : n_(N), shuffled_(std::move(shuffled)) {}
   int32_t total_samples() const override { return n_; }
   void shuffle(core::RegressionData &data, const core::StopCheck &stop) override;
+  void shuffle(core::SparseRows &data, const core::StopCheck &stop) override;
   // A team that could not start is reported by the caller (SolveResult::team_problem).
   int32_t team_total(int32_t here, const std::string &) override { return here; }
   ShareRange shares(int32_t here, int32_t T) const override { return ShareRange{n_, T, 0, here, 0}; }
   double objective(const core::RegressionData &data, const double *w, double lambda,
                    const core::StopCheck &stop) override;
+  double objective(const core::SparseRows &data, const double *w, double lambda, const core::StopCheck &stop) override;
   void average(const ShareModels &models, int32_t here, int32_t T, int32_t D, double *w) override;
   void settle(std::exception_ptr failure) override {
     if (failure) std::rethrow_exception(failure);

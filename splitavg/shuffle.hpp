@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/regression_data.hpp"
+#include "core/sparse_rows.hpp"
 
 namespace splitavg {
 
@@ -15,5 +16,9 @@ namespace splitavg {
 // std::out_of_range for a range outside the samples. With `stop`, asks it as the work adds up and
 // ends early (the order unfinished) once it says stop.
 void shuffle_samples(core::RegressionData &data, int32_t first, int32_t last, const core::StopCheck *stop = nullptr);
+
+// The same for compressed sparse rows: the same draws and the same new order of the samples, kept
+// in data.order (rows of different lengths stay where they are); the labels move.
+void shuffle_samples(core::SparseRows &data, int32_t first, int32_t last, const core::StopCheck *stop = nullptr);
 
 }  // namespace splitavg

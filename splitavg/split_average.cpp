@@ -10,7 +10,7 @@
 
 #include "core/primitives.hpp"
 #include "core/rows.hpp"
-#include "core/step_runs.hpp"
+#include "core/sample_steps.hpp"
 #include "core/team.hpp"
 
 namespace splitavg {
@@ -47,11 +47,21 @@ struct PassShared {
 // stopped pass leaves its models unfinished. When the run's progress line wants an update, thread
 // 0 asks the team to pause: every thread leaves the region at its next look, the calling thread
 // draws the line outside it, and the pass goes on from where each thread stopped.
+// The work of one sample's step, for the Ctrl-C questions: D + 1 features on dense rows, about its
+// nonzeros on sparse ones.
 template <typename Rows>
-int32_t descend_from(const core::RunContext &run, const Rows &rows, const Parameters &p, Share share, int32_t from,
-                     double *m, double *g, PassShared &shared, int32_t t) {
-  const int64_t block = std::max<int64_t>(
-      1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / (static_cast<uint64_t>(rows.features()) + 1)));
+uint64_t sample_work(const Rows &rows) {
+  return static_cast<uint64_t>(rows.features()) + 1;
+}
+uint64_t sample_work(const core::SparseRows &rows) {
+  return 3 * static_cast<uint64_t>(rows.nonzeros() / std::max<int32_t>(1, rows.N)) + 8;
+}
+
+template <typename Rows>
+int32_t descend_from(const core::RunContext &run, const Rows &rows, Share share, int32_t from, double *m,
+                     core::SampleSteps<Rows> &steps, PassShared &shared, int32_t t) {
+  const int64_t block =
+      std::max<int64_t>(1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / sample_work(rows)));
   const core::Progress *progress = run.stop.progress();
   std::atomic<bool> &stop = shared.stop, &pause = shared.pause;
   int32_t i = from;
@@ -74,23 +84,27 @@ int32_t descend_from(const core::RunContext &run, const Rows &rows, const Parame
     // The block's samples back to back, each step from the model the one before left (on dense rows
     // one kernel call, which carries each step's dot product into the next).
     const int32_t count = static_cast<int32_t>(std::min<int64_t>(block, static_cast<int64_t>(share.end) - i + 1));
-    core::pass_samples(rows, i, count, m, g, p.lambda, p.stepSize);
+    steps.pass(i, count, m);
     i += count;
   }
+  steps.bring_up_to_date(m);  // the share is done (a pause or a stop returned above)
   return i;
 }
 
-}  // namespace
-
-int32_t pass_shares(const core::RunContext &run, const Parameters &p, const ShareRange &range, ShareModels &models,
-                    std::atomic<bool> &stop) {
+template <typename Rows>
+int32_t pass_shares_of(const core::RunContext &run, const Rows &rows, const Parameters &p, const ShareRange &range,
+                       ShareModels &models, std::atomic<bool> &stop) {
   const int32_t count = range.count;
+  // Each share's steps, made before the team starts (nothing inside a region may allocate). The
+  // gradient buffer of dense rows is the share's slab; every step overwrites all of it first.
+  std::vector<core::SampleSteps<Rows>> steps;
+  steps.reserve(static_cast<size_t>(count));
+  for (int32_t u = 0; u < count; ++u) steps.emplace_back(rows, p.stepSize, p.lambda, models.gradient(u));
   // Where each thread goes on after a pause.
   std::vector<int32_t> next(static_cast<size_t>(count));
   for (int32_t u = 0; u < count; ++u) next[static_cast<size_t>(u)] = range.local(u).start;
   PassShared shared;
   if (run.stop.progress()) shared.passed = std::vector<PassedCount>(static_cast<size_t>(count));
-  const core::DenseRows rows(run.data);
   int32_t team_size = 0;
   for (;;) {
     shared.pause.store(false);
@@ -102,7 +116,7 @@ int32_t pass_shares(const core::RunContext &run, const Parameters &p, const Shar
       // With another team size some shares would go unprocessed or be indexed past the table.
       if (size == count) {
         int32_t &at = next[static_cast<size_t>(u)];
-        at = descend_from(run, rows, p, range.local(u), at, models.model(u), models.gradient(u), shared, u);
+        at = descend_from(run, rows, range.local(u), at, models.model(u), steps[static_cast<size_t>(u)], shared, u);
       }
     }
     if (team_size != count || shared.stop.load()) break;
@@ -115,6 +129,14 @@ int32_t pass_shares(const core::RunContext &run, const Parameters &p, const Shar
   }
   if (shared.stop.load()) stop.store(true, std::memory_order_relaxed);
   return team_size;
+}
+
+}  // namespace
+
+int32_t pass_shares(const core::RunContext &run, const Parameters &p, const ShareRange &range, ShareModels &models,
+                    std::atomic<bool> &stop) {
+  if (run.sparse) return pass_shares_of(run, *run.sparse, p, range, models, stop);
+  return pass_shares_of(run, core::DenseRows(run.data), p, range, models, stop);
 }
 
 int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32_t T, core::WeightVector &w) {

@@ -18,8 +18,11 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   frame::HostOutput host;
   frame::guard_memory(in.shape(), err, [&] {
     frame::RunRecord record(in, host, verbose);
-    core::RegressionData data = record.build_data();
-    record.finish(plhs, splitavg::fit_splitavg(data, p, record.run()), err);
+    frame::ProblemData data = record.build_data();
+    record.finish(plhs,
+                  data.is_sparse ? splitavg::fit_splitavg(data.sparse, p, record.run())
+                                 : splitavg::fit_splitavg(data.dense, p, record.run()),
+                  err);
   });
 }
 

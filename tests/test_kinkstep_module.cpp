@@ -152,10 +152,10 @@ TEST(KinkstepModule, BadCallsRaiseErrorsAndLeaveNothingBehind) {
     expect_clean_error(kinkstep().call(1, nine.pointers()), "kinkstep:tooManyInputs");
     expect_clean_error(kinkstep().call(3, worked(1, 0, 0).pointers()), "kinkstep:tooManyOutputs");
 
-    // X and y that are not real full double arrays.
+    // X and y that are not real double arrays (full, or sparse: see test_sparse_module.cpp).
     std::vector<mexhost::ArrayPtr> bad;
     bad.push_back(mexhost::make_complex(3, 2, {1, 3, 5, 2, 4, 6}, {0, 0, 0, 0, 0, 1}));
-    bad.push_back(mexhost::make_sparse(3, 2));
+    bad.push_back(mexhost::ArrayPtr(mxCreateSparse(3, 2, 1, mxCOMPLEX)));
     bad.push_back(mexhost::make_numeric(mxINT32_CLASS, 3, 2));
     bad.push_back(mexhost::make_string("abc"));
     bad.push_back(mexhost::make_cell(3, 2));

@@ -68,6 +68,11 @@ double *mxGetPr(const mxArray *pa);
 double *mxGetPi(const mxArray *pa);
 void *mxGetData(const mxArray *pa);
 mxLogical *mxGetLogicals(const mxArray *pa);
+/* Sparse arrays, in compressed columns: column j's entries are Jc[j] .. Jc[j+1]-1 of Ir (their rows,
+   increasing) and of the data (mxGetPr, or mxGetLogicals for a sparse logical array). */
+mwIndex *mxGetIr(const mxArray *pa);
+mwIndex *mxGetJc(const mxArray *pa);
+mwSize mxGetNzmax(const mxArray *pa);
 double mxGetScalar(const mxArray *pa);
 
 /* Creation and release */
@@ -77,6 +82,7 @@ mxArray *mxCreateNumericMatrix(mwSize m, mwSize n, mxClassID classid, mxComplexi
 mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid, mxComplexity flag);
 mxArray *mxCreateLogicalMatrix(mwSize m, mwSize n);
 mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity flag);
+mxArray *mxCreateSparseLogicalMatrix(mwSize m, mwSize n, mwSize nzmax);
 mxArray *mxCreateString(const char *str);
 mxArray *mxCreateCellMatrix(mwSize m, mwSize n);
 mxArray *mxCreateStructMatrix(mwSize m, mwSize n, int nfields, const char **fieldnames);

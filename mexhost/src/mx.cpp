@@ -182,6 +182,16 @@ void *mxGetData(const mxArray *a) {
 mxLogical *mxGetLogicals(const mxArray *a) {
   return a->cls == mxLOGICAL_CLASS ? reinterpret_cast<mxLogical *>(mxGetData(a)) : nullptr;
 }
+mwIndex *mxGetIr(const mxArray *a) {
+  return a->sparse ? const_cast<mwIndex *>(a->ir.data()) : nullptr;
+}
+mwIndex *mxGetJc(const mxArray *a) {
+  return a->sparse ? const_cast<mwIndex *>(a->jc.data()) : nullptr;
+}
+mwSize mxGetNzmax(const mxArray *a) {
+  if (a->sparse) return a->ir.size();
+  return count(a->dims);
+}
 double mxGetScalar(const mxArray *a) {
   if (a->re.empty()) return 0.0;
   switch (a->cls) {
@@ -242,6 +252,17 @@ mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity flag) {
     a->complex = true;
     a->im.assign(nzmax * sizeof(double), 0);
   }
+  a->ir.assign(nzmax, 0);
+  a->jc.assign(n + 1, 0);
+  return a;
+}
+mxArray *mxCreateSparseLogicalMatrix(mwSize m, mwSize n, mwSize nzmax) {
+  mxArray *a = new_array(mxLOGICAL_CLASS, {0, 0}, false);
+  if (!a) return nullptr;
+  a->dims = {m, n};
+  a->sparse = true;
+  nzmax = std::max<mwSize>(nzmax, 1);
+  a->re.assign(nzmax, 0);
   a->ir.assign(nzmax, 0);
   a->jc.assign(n + 1, 0);
   return a;
@@ -374,6 +395,59 @@ ArrayPtr make_complex(size_t m, size_t n, const std::vector<double> &re, const s
 }
 ArrayPtr make_sparse(size_t m, size_t n) {
   return ArrayPtr(mxCreateSparse(m, n, 0, mxREAL));
+}
+// Compressed columns of the nonzeros of a column-major matrix, as a host stores them.
+static ArrayPtr sparse_from(size_t m, size_t n, const std::vector<double> &full, bool logical) {
+  size_t nonzeros = 0;
+  for (size_t k = 0; k < m * n && k < full.size(); ++k) nonzeros += full[k] != 0;
+  ArrayPtr a(logical ? mxCreateSparseLogicalMatrix(m, n, nonzeros) : mxCreateSparse(m, n, nonzeros, mxREAL));
+  if (!a) return a;
+  size_t at = 0;
+  for (size_t j = 0; j < n; ++j) {
+    a->jc[j] = at;
+    for (size_t i = 0; i < m; ++i) {
+      const size_t k = i + j * m;
+      if (k >= full.size() || full[k] == 0) continue;
+      a->ir[at] = i;
+      if (logical)
+        a->re[at] = 1;
+      else
+        std::memcpy(a->re.data() + at * sizeof(double), &full[k], sizeof(double));
+      ++at;
+    }
+  }
+  a->jc[n] = at;
+  return a;
+}
+ArrayPtr make_sparse(size_t m, size_t n, const std::vector<double> &full) {
+  return sparse_from(m, n, full, false);
+}
+ArrayPtr make_sparse_logical(size_t m, size_t n, const std::vector<double> &full) {
+  return sparse_from(m, n, full, true);
+}
+ArrayPtr make_sparse(size_t m, size_t n, const std::vector<size_t> &jc, const std::vector<size_t> &ir,
+                     const std::vector<double> &pr, size_t nzmax) {
+  ArrayPtr a(mxCreateSparse(m, n, std::max(nzmax, pr.size()), mxREAL));
+  if (!a) return a;
+  std::copy(jc.begin(), jc.begin() + static_cast<std::ptrdiff_t>(std::min(jc.size(), n + 1)), a->jc.begin());
+  std::copy(ir.begin(), ir.begin() + static_cast<std::ptrdiff_t>(std::min(ir.size(), a->ir.size())), a->ir.begin());
+  if (!pr.empty()) std::memcpy(a->re.data(), pr.data(), std::min(pr.size(), a->ir.size()) * sizeof(double));
+  return a;
+}
+std::vector<double> full_values(const mxArray *a) {
+  if (!a || !a->sparse) return values(a);
+  const size_t m = a->dims[0], n = mxGetN(a);
+  std::vector<double> full(m * n, 0.0);
+  for (size_t j = 0; j < n; ++j)
+    for (size_t k = a->jc[j]; k < a->jc[j + 1]; ++k) {
+      double v;
+      if (a->cls == mxLOGICAL_CLASS)
+        v = a->re[k] ? 1.0 : 0.0;
+      else
+        std::memcpy(&v, a->re.data() + k * sizeof(double), sizeof v);
+      full[a->ir[k] + j * m] = v;
+    }
+  return full;
 }
 ArrayPtr make_string(const char *text) {
   return ArrayPtr(mxCreateString(text));

@@ -29,6 +29,11 @@ function test_demo()
       assert(values(2) >= values(3) - 0.05, "%s: F = %g below F* = %g", method{1}, values(2), values(3));
     end
     assert(! isempty(strfind(out, "F*")), "the table has no F* column");
+    % The sparse example: it ran, fitted something, and matched full(X).
+    assert(! isempty(strfind(out, "Sparse X, a bag of words")), "no sparse example:\n%s", out);
+    err = str2double(regexp(out, "relative error of X\\*w: ([0-9.]+)", "tokens", "once"));
+    assert(isfinite(err) && err < 1, "the sparse example fitted nothing:\n%s", out);
+    assert(! isempty(strfind(out, "the same weights as full(X) on 1000 documents x 5000 words: yes")), "%s", out);
   unwind_protect_cleanup
     confirm_recursive_rmdir(false, "local");
     rmdir(folder, "s");

@@ -41,7 +41,7 @@ function test_kinkstep()
   expect_error(@() kinkstep(X, y, 0.1, 0.5), "kinkstep:notEnoughInputs");
   expect_error(@() kinkstep(int32(X), y, 0.1, 0.5, 1, 0, 0), "kinkstep:invalidX");
   expect_error(@() kinkstep(X + 1i, y, 0.1, 0.5, 1, 0, 0), "kinkstep:invalidX");
-  expect_error(@() kinkstep(sparse(X), y, 0.1, 0.5, 1, 0, 0), "kinkstep:invalidX");
+  expect_error(@() kinkstep(sparse(X) * 1i, y, 0.1, 0.5, 1, 0, 0), "kinkstep:invalidX");  % a real sparse X is valid
   expect_error(@() kinkstep(X, {1, 1, 1}, 0.1, 0.5, 1, 0, 0), "kinkstep:invalidY");
   expect_error(@() kinkstep(X, y, [], 0.5, 1, 0, 0), "kinkstep:invalidParameter");
   expect_error(@() kinkstep(X, y, 0.1, "a", 1, 0, 0), "kinkstep:invalidParameter");

@@ -94,8 +94,15 @@ mexhost::ArrayPtr odd_array(Chooser &c, size_t m, size_t n) {
       std::vector<double> re(m * n, 1.0), im(m * n, c.pick(2) ? 0.0 : 1.0);
       return mexhost::make_complex(m, n, re, im);
     }
-    case 2:
-      return mexhost::make_sparse(m, n);
+    case 2:  // sparse: real double (valid data), logical (valid X only) or complex (never valid)
+      switch (c.pick(3)) {
+        case 0:
+          return mexhost::make_sparse(m, n);
+        case 1:
+          return mexhost::make_sparse_logical(m, n, std::vector<double>(m * n, c.pick(2) ? 1.0 : 0.0));
+        default:
+          return mexhost::ArrayPtr(mxCreateSparse(m, n, 1, mxCOMPLEX));
+      }
     case 3:
       return mexhost::make_string(c.pick(2) ? "1" : "abc");
     case 4:
@@ -119,11 +126,22 @@ mexhost::ArrayPtr real_matrix(Chooser &c, size_t m, size_t n) {
   std::vector<double> v(m * n);
   const bool non_finite = c.pick(4) == 0;
   for (double &x : v) x = element_value(c, non_finite);
+  // Now and then the same values as a sparse matrix (its nonzeros).
+  if (c.pick(5) == 0) return mexhost::make_sparse(m, n, v);
   return mexhost::make_double(m, n, v);
 }
 
 bool is_real_full_data(const mxArray *a) {
   return (mxIsDouble(a) || mxIsSingle(a)) && !mxIsComplex(a) && !mxIsSparse(a);
+}
+
+// What the modules take as X: a real matrix, full double or single, or sparse double or logical.
+bool is_x_data(const mxArray *a) {
+  return is_real_full_data(a) || (mxIsSparse(a) && !mxIsComplex(a) && (mxIsDouble(a) || mxIsLogical(a)));
+}
+// And as y: full double or single, or sparse double.
+bool is_y_data(const mxArray *a) {
+  return is_real_full_data(a) || (mxIsSparse(a) && !mxIsComplex(a) && mxIsDouble(a));
 }
 
 // The options struct: mostly right, sometimes with a field the module does not have, a value of
@@ -176,6 +194,12 @@ std::string given_integer(double v) {
 
 // The first `count` values of a real double or single array are all finite.
 bool all_finite(const mxArray *a, size_t count) {
+  if (mxIsSparse(a)) {
+    const std::vector<double> full = mexhost::full_values(a);
+    for (size_t k = 0; k < count && k < full.size(); ++k)
+      if (!std::isfinite(full[k])) return false;
+    return true;
+  }
   for (size_t k = 0; k < count; ++k) {
     const double v = mxIsSingle(a) ? static_cast<const float *>(mxGetData(a))[k] : mxGetPr(a)[k];
     if (!std::isfinite(v)) return false;
@@ -250,9 +274,9 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
 
   std::set<std::string> frame_errors;
   const mxArray *X = call.inputs[0].get(), *y = call.inputs[1].get();
-  const bool x_ok = is_real_full_data(X) && mxGetNumberOfDimensions(X) == 2;
+  const bool x_ok = is_x_data(X) && mxGetNumberOfDimensions(X) == 2;
   if (!x_ok) frame_errors.insert(name + ":invalidX");
-  if (!is_real_full_data(y))
+  if (!is_y_data(y))
     frame_errors.insert(name + ":invalidY");
   else if (x_ok && mxGetNumberOfElements(y) < mxGetM(X))
     frame_errors.insert(name + ":yTooShort");

@@ -29,12 +29,22 @@ ArrayPtr make_row(std::initializer_list<double> values);
 ArrayPtr make_numeric(mxClassID cls, size_t m, size_t n);  // zero-filled
 ArrayPtr make_complex(size_t m, size_t n, const std::vector<double> &re, const std::vector<double> &im);
 ArrayPtr make_sparse(size_t m, size_t n);  // all zero, no stored entries
+// The nonzeros of a column-major m x n matrix, stored as a host stores a sparse double (or logical)
+// array: compressed columns, rows increasing within each.
+ArrayPtr make_sparse(size_t m, size_t n, const std::vector<double> &full);
+ArrayPtr make_sparse_logical(size_t m, size_t n, const std::vector<double> &full);
+// A sparse double array from raw compressed columns (jc: n + 1 starts, ir: rows, pr: values), as
+// given, well-formed or not; it holds max(nzmax, pr.size()) entries.
+ArrayPtr make_sparse(size_t m, size_t n, const std::vector<size_t> &jc, const std::vector<size_t> &ir,
+                     const std::vector<double> &pr, size_t nzmax = 0);
 ArrayPtr make_string(const char *text);
 ArrayPtr make_cell(size_t m, size_t n);
 ArrayPtr make_struct(const std::vector<std::string> &fields);  // 1 x 1, every field empty
 
 // Column-major doubles of a real double array.
 std::vector<double> values(const mxArray *a);
+// The same of a sparse double or logical array, zeros filled in (of a full one: values(a)).
+std::vector<double> full_values(const mxArray *a);
 
 // A mexEvalString call the module made: the command, and how many bytes it had printed before.
 struct Evaluation {

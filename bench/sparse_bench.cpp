@@ -1,0 +1,213 @@
+#include "bench/sparse_bench.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/harness.hpp"
+#include "bench/limits.hpp"
+#include "core/primitives.hpp"
+#include "core/sparse_kernels.hpp"
+#include "core/sparse_rows.hpp"
+#include "core/thread_rand.hpp"
+#include "kinkstep/subgradient.hpp"
+#include "mexhost/host.hpp"
+
+namespace bench {
+namespace {
+
+std::string module_path(const char *name) {
+  return std::string(MEXHOST_MODULE_DIR) + "/" + name + ".mexa64";
+}
+
+// An N x D sparse X with `per_row` nonzeros in every row (random distinct columns, values N(0,1)),
+// made directly in compressed columns as a host holds it, and y = X w* + noise for a w* with a
+// thousandth of its entries nonzero. Nothing of size N x D is made.
+struct SparseProblem {
+  int32_t N, D;
+  mexhost::ArrayPtr X, y;
+};
+
+SparseProblem make_problem(int32_t N, int32_t D, int32_t per_row, uint64_t seed) {
+  std::mt19937_64 gen(seed);
+  std::normal_distribution<double> z(0.0, 1.0);
+  const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(D), k = static_cast<size_t>(per_row);
+  // The pattern by rows first: per row `per_row` distinct columns.
+  std::vector<int32_t> cols(n * k);
+  std::uniform_int_distribution<int32_t> col(0, D - 1);
+  for (size_t i = 0; i < n; ++i) {
+    int32_t *c = cols.data() + i * k;
+    for (size_t h = 0; h < k; ++h) {
+      int32_t j;
+      do j = col(gen);
+      while (std::find(c, c + h, j) != c + h);
+      c[h] = j;
+    }
+  }
+  std::vector<double> w_true(d, 0.0);
+  for (size_t j = 0; j < d; j += 1000) w_true[j] = z(gen);
+  SparseProblem p{N, D, mexhost::ArrayPtr(mxCreateSparse(n, d, n * k, mxREAL)),
+                  mexhost::ArrayPtr(mxCreateDoubleMatrix(n, 1, mxREAL))};
+  mwIndex *jc = mxGetJc(p.X.get()), *ir = mxGetIr(p.X.get());
+  double *pr = mxGetPr(p.X.get()), *y = mxGetPr(p.y.get());
+  // Compressed columns by counting; rows increase within each column since rows are visited in order.
+  std::fill(jc, jc + d + 1, 0);
+  for (int32_t c : cols) ++jc[static_cast<size_t>(c) + 1];
+  for (size_t j = 0; j < d; ++j) jc[j + 1] += jc[j];
+  std::vector<mwIndex> at(jc, jc + d);
+  for (size_t i = 0; i < n; ++i) {
+    double s = 0.0;
+    for (size_t h = 0; h < k; ++h) {
+      const size_t j = static_cast<size_t>(cols[i * k + h]);
+      const double v = z(gen);
+      const mwIndex e = at[j]++;
+      ir[e] = i;
+      pr[e] = v;
+      s += v * w_true[j];
+    }
+    y[i] = s + 0.01 * z(gen);
+  }
+  return p;
+}
+
+core::SparseRows convert(const SparseProblem &p) {
+  return core::make_sparse_rows(mxGetJc(p.X.get()), mxGetIr(p.X.get()), mxGetPr(p.X.get()), mxGetNzmax(p.X.get()),
+                                p.N, p.D, mxGetPr(p.y.get()));
+}
+
+// One read of the nonzeros as a host holds them: every row index and every value.
+double read_nonzeros(const SparseProblem &p) {
+  const size_t nnz = mxGetJc(p.X.get())[p.D];
+  const mwIndex *ir = mxGetIr(p.X.get());
+  const double *pr = mxGetPr(p.X.get());
+  double s = 0.0;
+  mwIndex r = 0;
+  for (size_t e = 0; e < nnz; ++e) {
+    s += pr[e];
+    r ^= ir[e];
+  }
+  return s + static_cast<double>(r & 1);
+}
+
+// The loop the steps are measured against: the sample draw, the row's in-order dot product and the
+// update of the features it touches, and nothing for the others (no catch-up): the least any
+// exact step can do.
+std::vector<double> touched_only_steps(const core::SparseRows &data, uint32_t seed, int32_t steps, double stepSize,
+                                       double lambda) {
+  std::vector<double> w(static_cast<size_t>(data.D), 0.0);
+  LocalPcg rng(seed);
+  double *const wp = w.data();
+  for (int32_t k = 0; k < steps; ++k) {
+    const int32_t i = rng.next() % data.N;
+    const core::SparseRow x = data.row(i);
+    const double c = core::dot_product(x, wp) - data.labels[static_cast<size_t>(i)];
+    for (int64_t h = 0; h < x.count; ++h) {
+      const int32_t j = x.columns[h];
+      wp[j] = wp[j] - stepSize * core::add_l1_subgradient(c * x.values[h], wp[j], lambda);
+    }
+  }
+  return w;
+}
+
+}  // namespace
+
+int sparse(char **a) {
+  const int32_t N = std::atoi(a[0]), D = std::atoi(a[1]), per_row = std::atoi(a[2]), steps = std::atoi(a[3]);
+  const int repeats = std::atoi(a[4]);
+  const double stepSize = 0.01, lambda = 1e-4;
+  const SparseProblem p = make_problem(N, D, per_row, 99);
+  double sink = 0.0;
+  const double read = median_of(repeats, [&] { sink += read_nonzeros(p); });
+  const double conversion = median_of(repeats, [&] { sink += static_cast<double>(convert(p).nonzeros()); });
+  const core::SparseRows data = convert(p);
+  core::RegressionData shape;
+  shape.N = N;
+  shape.D = D;
+  const uint32_t seed = 4242;
+  std::vector<double> minimal;
+  const double touched = median_of(repeats, [&] { minimal = touched_only_steps(data, seed, steps, stepSize, lambda); });
+  core::WeightVector w;
+  const double solver = median_of(repeats, [&] {
+    core::seed_thread_rand(seed);
+    w = kinkstep::sequential_subgradient_descent(core::RunContext{shape, data}, {stepSize, lambda, steps});
+  });
+  report("nonzeros", static_cast<double>(data.nonzeros()));
+  report("read_nonzeros_s", read);
+  report("convert_s", conversion);
+  report("convert_over_read", conversion / read);
+  report("solver_step_ns", solver / steps * 1e9);
+  report("touched_only_step_ns", touched / steps * 1e9);
+  report("solver_over_touched_only", solver / touched);
+  report("checksum", sink != sink ? 1.0 : 0.0);
+  return 0;
+}
+
+int sparse_rss(char **a) {
+  const int32_t N = std::atoi(a[0]), D = std::atoi(a[1]), per_row = std::atoi(a[2]), steps = std::atoi(a[3]);
+  const long before_data = status_kb("VmRSS");
+  const SparseProblem p = make_problem(N, D, per_row, 99);
+  const long with_data = status_kb("VmRSS");
+  const mexhost::Module m(module_path("kinkstep"));
+  std::vector<mexhost::ArrayPtr> keep;
+  std::vector<const mxArray *> in{p.X.get(), p.y.get()};
+  for (double v : {0.01, 1e-4, static_cast<double>(steps), 0.0, 0.0}) {
+    keep.push_back(mexhost::make_scalar(v));
+    in.push_back(keep.back().get());
+  }
+  const double t0 = now();
+  const mexhost::CallResult r = m.call(1, in);
+  const double call = now() - t0;
+  if (r.failed) {
+    std::fprintf(stderr, "kinkstep failed: %s\n", r.error_message.c_str());
+    return 3;
+  }
+  report("dense_x_bytes", static_cast<double>(N) * static_cast<double>(D) * sizeof(double));
+  report("host_data_kb", static_cast<double>(with_data - before_data));
+  report("peak_rss_kb", static_cast<double>(status_kb("VmHWM")));
+  report("call_s", call);
+  report("call_step_ns", call / steps * 1e9);
+  return 0;
+}
+
+int sparse_dense(char **a) {
+  const int32_t N = std::atoi(a[0]), D = std::atoi(a[1]), steps = std::atoi(a[2]);
+  const int repeats = std::atoi(a[3]);
+  const double stepSize = 0.2 / D, lambda = 1e-3;
+  std::mt19937_64 gen(5);
+  std::normal_distribution<double> z(0.0, 1.0);
+  std::vector<double> X(static_cast<size_t>(N) * static_cast<size_t>(D)), y(static_cast<size_t>(N));
+  for (double &v : X) v = z(gen);
+  for (double &v : y) v = z(gen);
+  const mexhost::ArrayPtr sx = mexhost::make_sparse(static_cast<size_t>(N), static_cast<size_t>(D), X);
+  const core::RegressionData dense = core::make_regression_data(X.data(), N, D, y.data());
+  const core::SparseRows sparse = core::make_sparse_rows(mxGetJc(sx.get()), mxGetIr(sx.get()), mxGetPr(sx.get()),
+                                                         mxGetNzmax(sx.get()), N, D, y.data());
+  core::RegressionData shape;
+  shape.N = N;
+  shape.D = D;
+  core::WeightVector wd, ws;
+  // In turns, so that the machine's load falls on both alike.
+  std::vector<double> td, ts;
+  for (int r = 0; r < repeats; ++r) {
+    td.push_back(median_of(1, [&] {
+      core::seed_thread_rand(7);
+      wd = kinkstep::sequential_subgradient_descent(core::RunContext{dense}, {stepSize, lambda, steps});
+    }));
+    ts.push_back(median_of(1, [&] {
+      core::seed_thread_rand(7);
+      ws = kinkstep::sequential_subgradient_descent(core::RunContext{shape, sparse}, {stepSize, lambda, steps});
+    }));
+  }
+  std::sort(td.begin(), td.end());
+  std::sort(ts.begin(), ts.end());
+  report("dense_step_ns", td[td.size() / 2] / steps * 1e9);
+  report("sparse_step_ns", ts[ts.size() / 2] / steps * 1e9);
+  report("sparse_over_dense", ts[ts.size() / 2] / td[td.size() / 2]);
+  report("identical", wd == ws);
+  return 0;
+}
+
+}  // namespace bench

@@ -1,0 +1,131 @@
+#!/usr/bin/python3
+"""The sparse-X rows of the benchmark: a random sparse X of N x D with perRow nonzeros a row (made in
+memory by stochl1_bench, values N(0,1)), kinkstep method 0 on it against a loop with only each row's
+dot product and touched updates, the conversion against one read of the nonzeros, the peak memory of
+a whole call through mexhost, dense data given as sparse against the dense call, and scikit-learn's
+SGDRegressor on a scipy CSR matrix of the same kind (bench/sparse_peer.py).
+
+bench/run.py measures them with the rest and puts them in RESULTS.md; run alone,
+    bench/sparse_rows.py <build dir> [--quick]
+measures them, prints the section and puts it into bench/results/RESULTS.md in place of the old one.
+"""
+import os
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BIG = (1000000, 1000000, 10, 1000000)      # N, D, nonzeros a row, steps
+DENSE_AS_SPARSE = [(2000, 200, 200000), (500, 2000, 50000)]  # N, D, steps
+
+
+def keys(cmd):
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+    vals = {}
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) == 2:
+            try:
+                vals[parts[0]] = float(parts[1])
+            except ValueError:
+                pass
+    return vals
+
+
+def measure(build, quick=False):
+    bench = os.path.join(build, "bench", "stochl1_bench")
+    N, D, per_row, steps = BIG
+    repeats = "3" if quick else "5"
+    r = {"shape": BIG}
+    r["steps"] = keys([bench, "sparse", str(N), str(D), str(per_row), str(steps), repeats])
+    r["rss"] = keys([bench, "sparse_rss", str(N), str(D), str(per_row), str(steps)])
+    r["dense"] = [(n, d, keys([bench, "sparse_dense", str(n), str(d), str(s), repeats]))
+                  for n, d, s in DENSE_AS_SPARSE]
+    try:
+        r["sklearn"] = keys(["/usr/bin/python3", os.path.join(ROOT, "bench", "sparse_peer.py"), str(N), str(D),
+                             str(per_row), "3"])
+    except (subprocess.CalledProcessError, FileNotFoundError) as e:
+        print(f"scikit-learn on scipy CSR not measured: {e}", file=sys.stderr)
+        r["sklearn"] = None
+    return r
+
+
+def lines(r):
+    N, D, per_row, steps = r["shape"]
+    s, m, sk = r["steps"], r["rss"], r["sklearn"]
+    ours = s["solver_step_ns"]
+    L = ["## Sparse X\n",
+         f"X: {N:.0e} × {D:.0e}, {per_row} nonzeros a row at random columns, values N(0,1) "
+         f"({s['nonzeros']:.0f} nonzeros; {m['dense_x_bytes'] / 1e12:.0f} TB as full doubles); "
+         f"kinkstep method 0, {steps:.0e} steps, stepSize 0.01, lambda 1e-4. Commands: "
+         f"`stochl1_bench sparse {N} {D} {per_row} {steps} 5`, `sparse_rss {N} {D} {per_row} {steps}`, "
+         f"`sparse_dense N D steps 5`, `bench/sparse_peer.py {N} {D} {per_row} 3`. The machine was loaded "
+         "by other builds and tests while these ran: ratios measured in the same run mean more than the "
+         "absolute figures.\n",
+         "| target | measured | goal | met |", "|---|---|---|---|"]
+    rss_gb = m["peak_rss_kb"] / 2 ** 20
+    L.append(f"| peak resident memory of the whole call (host's sparse X included) | {rss_gb:.2f} GB "
+             f"(the host's X {m['host_data_kb'] / 2 ** 20:.2f} GB) | < 1.5 GB | {'yes' if rss_gb < 1.5 else '**no**'} |")
+    ratio = s["solver_over_touched_only"]
+    L.append(f"| per step / loop with only the dot product and touched updates | {ours:.0f} ns / "
+             f"{s['touched_only_step_ns']:.0f} ns = {ratio:.2f} | ≤ 3 | {'yes' if ratio <= 3 else '**no**'} |")
+    if sk:
+        for name in ("shuffled", "in_order"):
+            f = sk[f"sklearn_{name}_sample_ns"] / ours
+            what = "shuffled (its default, like our random draws)" if name == "shuffled" else "in row order"
+            L.append(f"| scikit-learn SGDRegressor, 1 epoch {what}, per sample / ours per step | "
+                     f"{sk[f'sklearn_{name}_sample_ns']:.0f} ns / {ours:.0f} ns = {f:.2f} | ≥ 3 | "
+                     f"{'yes' if f >= 3 else '**no**'} |")
+    for n, d, v in r["dense"]:
+        q = v["sparse_over_dense"]
+        L.append(f"| dense {n} × {d} given as sparse / the dense call, per step | {v['sparse_step_ns']:.0f} ns / "
+                 f"{v['dense_step_ns']:.0f} ns = {q:.2f} (same w: {'yes' if v['identical'] else 'NO'}) | ≤ 1.5 | "
+                 f"{'yes' if q <= 1.5 else '**no**'} |")
+    c = s["convert_over_read"]
+    L.append(f"| conversion to compressed rows / one read of the nonzeros | {s['convert_s'] * 1e3:.0f} ms / "
+             f"{s['read_nonzeros_s'] * 1e3:.1f} ms = {c:.1f} | ≤ 3 | {'yes' if c <= 3 else '**no**'} |")
+    L.append("")
+    L.append(f"A whole call through mexhost (conversion, {steps:.0e} steps, output): {m['call_s']:.2f} s.")
+    L.append("")
+    L.append("Where the sparse targets are missed:\n")
+    L.append("- *Per step against the touched-only loop.* That loop gives wrong weights (the features a step "
+             "does not touch never shrink); ours applies their L1 moves exactly when they are next touched. "
+             "Here a feature is touched every 10^5 steps or so and its weight is small, so each catch-up walks "
+             "the binades from the weight down to the step's L1 amount (about four runs of steps and five "
+             "single steps a touched feature, counted), and a weight sits beside the step it was last brought "
+             "up to date at (16 bytes a feature against the loop's 8).")
+    L.append("- *scikit-learn.* Its L1 penalty is the cumulative (truncated-gradient) approximation, applied "
+             "to the current sample's features only: no exact catch-up. In row order it reads the rows in "
+             "memory order; kinkstep draws every sample at random (rand() % N, as the method defines), and "
+             "even the touched-only loop above is no more than about 1.7 times faster than scikit-learn's "
+             "shuffled epoch, so 3 times would need exact steps faster than that loop.")
+    L.append("- *Dense data given as sparse.* A sparse step reads a column index with every value and each "
+             "weight beside its step index, in three short passes (catch-up check, dot product, update) "
+             "against the dense step's two contiguous ones: about 2 times the dense step, bit for bit the "
+             "same weights.")
+    L.append("- *The conversion.* It writes every nonzero twice (into its block of rows, then into its row) "
+             "to fresh memory, against a read that streams the nonzeros once; the plain counting transpose "
+             "it replaced, which scatters every entry to a random place twice, took three times as long "
+             "again. On this machine a fresh page costs about 20 us to fault in: the arrays are offered for "
+             "2 MB pages, which took the conversion from 1.2 s to 0.2 s.")
+    L.append("")
+    return L
+
+
+def splice(section):
+    path = os.path.join(ROOT, "bench", "results", "RESULTS.md")
+    text = open(path).read().split("\n")
+    start = next((k for k, l in enumerate(text) if l.startswith("## Sparse X")), None)
+    if start is None:
+        start = next((k for k, l in enumerate(text) if l.startswith("## What the figures mean")), len(text))
+        end = start
+    else:
+        end = next((k for k in range(start + 1, len(text)) if text[k].startswith("## ")), len(text))
+    text[start:end] = section
+    open(path, "w").write("\n".join(text))
+
+
+if __name__ == "__main__":
+    build = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(ROOT, "build")
+    section = lines(measure(build, "--quick" in sys.argv))
+    print("\n".join(section))
+    splice(section)

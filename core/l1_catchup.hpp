@@ -1,0 +1,37 @@
+// The L1 part of the steps a sample does not touch, applied lazily.
+//
+// In a one-sample step the gradient of a feature j the sample does not touch is c*0 + lambda*sign(w_j)
+// (the residual c times a zero feature is +-0, and +-0 + lambda is lambda), so such a step moves
+// w_j by the same amount a = fl(stepSize * lambda) every time:
+//   w_j > 0: w_j <- fl(w_j - a);   w_j < 0: w_j <- fl(w_j + a);   a zero (or NaN) weight stays.
+// A sparse solver skips the untouched features and brings a feature up to date only when a sample
+// touches it (and at the end, and before an objective): l1_catch_up gives exactly the value the
+// step-by-step loop would have reached, bit for bit.
+//
+// This holds while c is finite. Once the residual is an infinity or NaN, c*0 is NaN and the dense
+// step turns every weight into NaN; the lazy form leaves the untouched ones alone.
+//
+// Weights that start at +0 never become -0 in these solvers (x - y is -0 in round-to-nearest only
+// when x is -0 and y is +0), so a zero weight simply stays as it is.
+#pragma once
+
+#include <cstdint>
+
+namespace core {
+
+// One untouched step.
+inline double l1_untouched_step(double w, double a) {
+  if (w > 0) return w - a;
+  if (w < 0) return w + a;
+  return w;
+}
+
+// `steps` untouched steps at once, the same bits as `steps` calls of l1_untouched_step. Within one
+// binade of |w| every step moves w by the same whole number of units in the last place (or by one
+// of two on an exact tie, which the first rounding settles), so a run of steps that provably stays
+// inside the binade is one integer multiplication; binade crossings and the steps around zero are
+// taken one at a time, and the values near zero, which settle into a fixed point or a cycle of two,
+// end the loop as soon as the cycle shows. Costs O(binades crossed), whatever `steps` is.
+double l1_catch_up(double w, double a, uint64_t steps);
+
+}  // namespace core

@@ -1,0 +1,295 @@
+// The lazy L1 catch-up against the step-by-step loop it replaces, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/l1_catchup.hpp"
+
+namespace {
+
+uint64_t bits(double x) {
+  uint64_t b;
+  std::memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+double from_bits(uint64_t b) {
+  double x;
+  std::memcpy(&x, &b, sizeof x);
+  return x;
+}
+
+// What the dense step computes for a feature the sample does not touch: g = c*0 + lambda*sign(w),
+// then w - stepSize * g, written out as the solvers write it (c*0 is +-0).
+double dense_untouched_step(double w, double c, double stepSize, double lambda) {
+  double g = c * 0.0;
+  if (w > 0)
+    g = g + lambda;
+  else if (w < 0)
+    g = g - lambda;
+  return w - stepSize * g;
+}
+
+double walk(double w, double a, uint64_t steps) {
+  for (uint64_t k = 0; k < steps; ++k) w = core::l1_untouched_step(w, a);
+  return w;
+}
+
+#define EXPECT_SAME_BITS(expected, actual, what)                                                           \
+  do {                                                                                                   \
+    const double e_ = (expected), a_ = (actual);                                                         \
+    if (bits(e_) != bits(a_)) {                                                                          \
+      ADD_FAILURE() << what << ": expected " << e_ << " (0x" << std::hex << bits(e_) << "), got " << a_ \
+                    << " (0x" << bits(a_) << std::dec << ")";                                            \
+      return false;                                                                                      \
+    }                                                                                                    \
+  } while (0)
+
+TEST(L1CatchUp, UntouchedStepIsWhatTheDenseStepComputes) {
+  std::mt19937_64 gen(11);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  const double specials[] = {0.0, -0.0, 1.0, -1.0, 1e-310, -1e-310, 3.5, DBL_MAX, -DBL_MAX};
+  for (int n = 0; n < 200000; ++n) {
+    const double w = n % 10 == 0 ? specials[n / 10 % 9] : std::ldexp(unit(gen), static_cast<int>(gen() % 80) - 40);
+    const double stepSize = std::ldexp(unit(gen), static_cast<int>(gen() % 40) - 30);
+    const double lambda = n % 7 == 0 ? (n % 14 == 0 ? 0.0 : -0.0) : std::ldexp(unit(gen), static_cast<int>(gen() % 40) - 20);
+    const double c = n % 3 == 0 ? -unit(gen) : unit(gen) * 1e3;
+    const double a = stepSize * lambda;
+    const double dense = dense_untouched_step(w, c, stepSize, lambda);
+    const double lazy = core::l1_untouched_step(w, a);
+    // A zero weight may take either sign of zero in the dense step; the solvers' weights are never
+    // -0 (they start at +0 and a difference is -0 only from -0), and from +0 both give +0.
+    if (w == 0 && std::signbit(w)) continue;
+    ASSERT_EQ(bits(dense), bits(lazy)) << "w=" << w << " stepSize=" << stepSize << " lambda=" << lambda << " c=" << c;
+  }
+}
+
+TEST(L1CatchUp, WorkedExamples) {
+  // 1 - 0.25 four times reaches 0 exactly, and 0 stays.
+  EXPECT_EQ(core::l1_catch_up(1.0, 0.25, 4), 0.0);
+  EXPECT_EQ(core::l1_catch_up(1.0, 0.25, 1000000), 0.0);
+  EXPECT_FALSE(std::signbit(core::l1_catch_up(-1.0, 0.25, 9)));
+  // 1 - 0.3 - 0.3 - 0.3 = 0.1 up to rounding, then it swings between about 0.1 - 0.3 and back.
+  const double w3 = walk(1.0, 0.3, 3), w4 = walk(1.0, 0.3, 4);
+  EXPECT_EQ(core::l1_catch_up(1.0, 0.3, 3), w3);
+  EXPECT_EQ(core::l1_catch_up(1.0, 0.3, 1001), walk(1.0, 0.3, 1001));
+  EXPECT_EQ(core::l1_catch_up(1.0, 0.3, 1000), walk(1.0, 0.3, 1000));
+  EXPECT_LT(w4, 0.0);
+  // An amount below half a unit in the last place leaves the weight where it is.
+  EXPECT_EQ(core::l1_catch_up(1.5, 1e-17, 1u << 30), 1.5);
+  // Subnormals: every step exact, down to an exact zero, which is +0 from either side.
+  const double unit = std::ldexp(1.0, -1074);
+  EXPECT_EQ(bits(core::l1_catch_up(-6 * unit, 2 * unit, 3)), bits(0.0));
+  EXPECT_EQ(bits(core::l1_catch_up(-6 * unit, 2 * unit, 9)), bits(walk(-6 * unit, 2 * unit, 9)));
+  EXPECT_EQ(bits(core::l1_catch_up(7 * unit, 2 * unit, 9)), bits(walk(7 * unit, 2 * unit, 9)));
+  // Zero steps, a zero weight, a zero amount and NaN change nothing.
+  EXPECT_EQ(core::l1_catch_up(0.7, 0.1, 0), 0.7);
+  EXPECT_EQ(bits(core::l1_catch_up(0.0, 0.1, 5)), bits(0.0));
+  EXPECT_EQ(bits(core::l1_catch_up(-0.0, 0.1, 5)), bits(-0.0));
+  EXPECT_EQ(core::l1_catch_up(0.7, 0.0, 5), 0.7);
+  EXPECT_EQ(core::l1_catch_up(-0.7, -0.0, 5), -0.7);
+  EXPECT_TRUE(std::isnan(core::l1_catch_up(std::nan(""), 0.1, 5)));
+  // Non-finite amounts and weights: what the loop does.
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_TRUE(std::isnan(core::l1_catch_up(1.0, inf, 2)));
+  EXPECT_EQ(core::l1_catch_up(1.0, inf, 1), -inf);
+  EXPECT_EQ(core::l1_catch_up(1.0, -inf, 7), inf);
+  EXPECT_EQ(core::l1_catch_up(inf, 1.0, 7), inf);
+  EXPECT_EQ(core::l1_catch_up(-inf, 1.0, 7), -inf);
+  // A negative amount (negative lambda or step) pushes the weight away from zero, up to overflow.
+  EXPECT_EQ(core::l1_catch_up(1.0, -0.5, 6), 4.0);
+  EXPECT_EQ(core::l1_catch_up(DBL_MAX / 2, -DBL_MAX / 4, 3), inf);
+  EXPECT_EQ(core::l1_catch_up(1.0, -1e-3, 123456), walk(1.0, -1e-3, 123456));
+}
+
+// Long runs: many binades, ties and the cycle at zero, at checkpoints along the way.
+TEST(L1CatchUp, LongRunsMatchTheLoop) {
+  struct Run {
+    double w, a;
+    uint64_t steps;
+  };
+  const Run runs[] = {{1.0, 3e-7, 4000000},
+                      {-12345.678, 0.01 * 0.0123, 1200000},
+                      {1.0, std::ldexp(1.0, -30) * 1.5, 2000000},  // a tie in the binades below 2^-22
+                      {3.0, std::ldexp(1.0, -53), 3000000},        // half a unit below 2: ties from 2 on
+                      {1e-300, 1e-307, 1100000},
+                      {std::ldexp(1.0, -1040), std::ldexp(3.0, -1074), 600000},
+                      {0.5, -1e-6, 2000000}};
+  for (const Run &r : runs) {
+    double x = r.w;
+    uint64_t next = 1;
+    for (uint64_t k = 1; k <= r.steps; ++k) {
+      x = core::l1_untouched_step(x, r.a);
+      if (k == next || k == r.steps) {
+        ASSERT_EQ(bits(x), bits(core::l1_catch_up(r.w, r.a, k))) << "w=" << r.w << " a=" << r.a << " steps=" << k;
+        next = next < 64 ? next + 1 : next + next / 3 + 17;
+      }
+    }
+  }
+}
+
+// A random (w, a) pair of one of several kinds, each aimed at a part of the catch-up.
+struct Case {
+  double w, a;
+  uint64_t length;  // steps of the trajectory
+};
+
+class CaseMaker {
+ public:
+  explicit CaseMaker(uint64_t seed) : gen_(seed) {}
+
+  Case next() {
+    Case c{};
+    c.length = length();
+    const double sign = coin() ? 1.0 : -1.0;
+    switch (gen_() % 12) {
+      case 0:
+      case 1: {  // stepSize and lambda as a user gives them, w reaching zero within the trajectory
+        const double stepSize = log_uniform(1e-8, 10.0), lambda = log_uniform(1e-8, 10.0);
+        c.a = stepSize * lambda;
+        c.w = sign * c.a * log_uniform(0.01, 2.0 * static_cast<double>(c.length));
+        break;
+      }
+      case 2: {  // an exact tie: a is m + 1/2 units of w's binade
+        c.w = sign * log_uniform(1e-30, 1e30);
+        const double unit = std::ldexp(1.0, std::ilogb(c.w) - 52);
+        c.a = (static_cast<double>(gen_() % 64) + 0.5) * unit;
+        if (gen_() % 4 == 0) c.a = 0.5 * unit;
+        break;
+      }
+      case 3: {  // at or just above a binade's bottom, a few units per step
+        const int e = static_cast<int>(gen_() % 200) - 100;
+        c.w = sign * (std::ldexp(1.0, e) + static_cast<double>(gen_() % 8) * std::ldexp(1.0, e - 52));
+        const double quarters[] = {0.25, 0.5, 0.75, 1.0, 1.25, 1.5, 2.5, 3.0};
+        c.a = quarters[gen_() % 8] * std::ldexp(1.0, e - 52) * (gen_() % 3 == 0 ? 0.5 : 1.0);
+        break;
+      }
+      case 4: {  // subnormals and the lowest normal binade, where every step is exact
+        c.w = sign * from_bits(gen_() % (uint64_t{1} << 54));
+        c.a = from_bits(gen_() % (uint64_t{1} << (gen_() % 2 ? 20 : 53)));
+        if (gen_() % 3 == 0) c.w = sign * c.a * static_cast<double>(1 + gen_() % 64);  // down to an exact zero
+        break;
+      }
+      case 5: {  // an amount larger than the weight
+        c.w = sign * log_uniform(1e-20, 1e20);
+        c.a = std::fabs(c.w) * log_uniform(1.0, 100.0);
+        if (gen_() % 4 == 0) c.a = std::fabs(c.w);
+        break;
+      }
+      case 6: {  // lambda = 0, of either sign, or a product that underflows to zero
+        const double stepSize = log_uniform(1e-8, 10.0);
+        c.a = stepSize * (coin() ? 0.0 : -0.0);
+        if (gen_() % 3 == 0) c.a = 1e-200 * 1e-200;
+        c.w = sign * log_uniform(1e-10, 1e10);
+        break;
+      }
+      case 7: {  // a negative amount: the weight grows, possibly to overflow
+        c.w = sign * log_uniform(1e-300, 1e300);
+        c.a = -std::fabs(c.w) * log_uniform(1e-18, 10.0);
+        if (gen_() % 8 == 0) c.w = sign * DBL_MAX * log_uniform(0.01, 1.0);
+        break;
+      }
+      case 8: {  // special values
+        const double inf = std::numeric_limits<double>::infinity();
+        const double ws[] = {0.0, -0.0, inf, -inf, std::nan(""), DBL_MAX, -DBL_MAX, DBL_MIN, 4.9e-324, 1.0};
+        const double as[] = {inf, -inf, std::nan(""), DBL_MAX, 0.5, 4.9e-324, -4.9e-324, 1e-300};
+        c.w = ws[gen_() % 10];
+        c.a = as[gen_() % 8];
+        if (gen_() % 2) c.w = sign * log_uniform(1e-5, 1e5);
+        if (gen_() % 3 == 0) c.a = log_uniform(1e-5, 1e5);
+        break;
+      }
+      case 9: {  // any bit patterns
+        c.w = from_bits(gen_());
+        c.a = from_bits(gen_());
+        break;
+      }
+      case 10: {  // a step far below half a unit, and the odd weights near it
+        c.w = sign * log_uniform(1e-100, 1e100);
+        c.a = std::fabs(c.w) * log_uniform(1e-40, 1e-15);
+        break;
+      }
+      default: {  // stepSize and lambda from a wide range, w of any size
+        const double stepSize = log_uniform(1e-20, 1e3), lambda = log_uniform(1e-20, 1e3);
+        c.a = stepSize * lambda * (gen_() % 16 == 0 ? -1.0 : 1.0);
+        c.w = sign * c.a * log_uniform(1e-3, 1e6);
+        break;
+      }
+    }
+    return c;
+  }
+
+  uint64_t below(uint64_t n) { return gen_() % n; }
+
+ private:
+  bool coin() { return gen_() & 1; }
+  double log_uniform(double lo, double hi) {
+    std::uniform_real_distribution<double> u(std::log(lo), std::log(hi));
+    return std::exp(u(gen_));
+  }
+  // Mostly short trajectories, now and then a long one.
+  uint64_t length() {
+    const uint64_t r = gen_() % 100;
+    if (r < 70) return 1 + gen_() % 40;
+    if (r < 97) return 1 + gen_() % 400;
+    return 1 + gen_() % 5000;
+  }
+  std::mt19937_64 gen_;
+};
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define STOCHL1_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define STOCHL1_SANITIZED_BUILD 1
+#endif
+#endif
+
+// 10^7 comparisons; a tenth of them under the sanitizers, which slow every step down. The
+// environment variable STOCHL1_CATCHUP_CASES sets another count.
+uint64_t case_count() {
+  if (const char *env = std::getenv("STOCHL1_CATCHUP_CASES")) return std::strtoull(env, nullptr, 10);
+#ifdef STOCHL1_SANITIZED_BUILD
+  return 1000000;
+#else
+  return 10000000;
+#endif
+}
+
+// Along every trajectory w_0, w_1, ..., w_L of the loop, each w_t is compared with the catch-up
+// from w_0 by t steps and with the catch-up from a random earlier w_s by t - s steps.
+bool check_trajectory(const Case &c, CaseMaker &maker, std::vector<double> &path, uint64_t &cases) {
+  path.assign(1, c.w);
+  for (uint64_t t = 1; t <= c.length; ++t) {
+    path.push_back(core::l1_untouched_step(path.back(), c.a));
+    EXPECT_SAME_BITS(path[t], core::l1_catch_up(c.w, c.a, t),
+                     "w=" << c.w << " a=" << c.a << " steps=" << t);
+    const uint64_t s = maker.below(t);
+    EXPECT_SAME_BITS(path[t], core::l1_catch_up(path[s], c.a, t - s),
+                     "w=" << path[s] << " a=" << c.a << " steps=" << t - s);
+    cases += 2;
+  }
+  return true;
+}
+
+TEST(L1CatchUp, RandomCasesMatchTheLoopBitForBit) {
+  const uint64_t wanted = case_count();
+  CaseMaker maker(20261208);
+  std::vector<double> path;
+  uint64_t cases = 0;
+  while (cases < wanted) {
+    const Case c = maker.next();
+    ASSERT_TRUE(check_trajectory(c, maker, path, cases));
+  }
+  RecordProperty("cases", std::to_string(cases));
+  std::printf("%llu catch-ups compared with the loop\n", static_cast<unsigned long long>(cases));
+}
+
+}  // namespace

@@ -1,0 +1,312 @@
+// Compressed sparse rows built from a host's compressed columns, and the kernels on them, against
+// the dense rows and the dense kernels: the same values, the same bits.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/primitives.hpp"
+#include "core/regression_data.hpp"
+#include "core/sparse_kernels.hpp"
+#include "core/sparse_rows.hpp"
+
+namespace {
+
+uint64_t bits(double x) {
+  uint64_t b;
+  std::memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+// A column-major matrix and its compressed columns, as a host stores it.
+template <typename Index>
+struct Columns {
+  std::vector<Index> jc, ir;
+  std::vector<double> pr;
+};
+
+template <typename Index>
+Columns<Index> compress(const std::vector<double> &X, size_t N, size_t D) {
+  Columns<Index> c;
+  c.jc.push_back(0);
+  for (size_t j = 0; j < D; ++j) {
+    for (size_t i = 0; i < N; ++i)
+      if (X[i + j * N] != 0) {
+        c.ir.push_back(static_cast<Index>(i));
+        c.pr.push_back(X[i + j * N]);
+      }
+    c.jc.push_back(static_cast<Index>(c.ir.size()));
+  }
+  if (c.pr.empty()) {  // hosts keep room for at least one entry
+    c.ir.push_back(0);
+    c.pr.push_back(0.0);
+  }
+  return c;
+}
+
+// N x D with the given density, values N(0,1) and some of them tiny or huge; optionally an empty
+// row, an empty column and a full row.
+std::vector<double> random_matrix(std::mt19937_64 &gen, size_t N, size_t D, double density, bool shapes) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::normal_distribution<double> z(0.0, 1.0);
+  std::vector<double> X(N * D, 0.0);
+  for (double &x : X)
+    if (u(gen) < density) x = z(gen) * (u(gen) < 0.05 ? 1e-150 : 1.0);
+  if (shapes && N > 2 && D > 2) {
+    const size_t empty_row = gen() % N, empty_column = gen() % D, full_row = (empty_row + 1) % N;
+    for (size_t j = 0; j < D; ++j) X[empty_row + j * N] = 0.0;
+    for (size_t i = 0; i < N; ++i) X[i + empty_column * N] = 0.0;
+    for (size_t j = 0; j < D; ++j)
+      if (j != empty_column) X[full_row + j * N] = z(gen);
+  }
+  return X;
+}
+
+std::vector<double> random_labels(std::mt19937_64 &gen, size_t N) {
+  std::normal_distribution<double> z(0.0, 1.0);
+  std::vector<double> y(N);
+  for (double &v : y) v = z(gen);
+  return y;
+}
+
+template <typename Index>
+void expect_rows_match(const std::vector<double> &X, const std::vector<double> &y, size_t N, size_t D) {
+  const Columns<Index> c = compress<Index>(X, N, D);
+  const core::SparseRows s = core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(),
+                                                    static_cast<int32_t>(N), static_cast<int32_t>(D), y.data());
+  ASSERT_EQ(s.offsets.size(), N + 1);
+  EXPECT_EQ(s.nonzeros(), static_cast<int64_t>(c.jc.back()));
+  for (size_t i = 0; i < N; ++i) {
+    const core::SparseRow r = s.row(static_cast<int32_t>(i));
+    std::vector<double> dense(D, 0.0);
+    for (int64_t k = 0; k < r.count; ++k) {
+      if (k > 0) {
+        ASSERT_LT(r.columns[k - 1], r.columns[k]);
+      }
+      dense[static_cast<size_t>(r.columns[k])] = r.values[k];
+    }
+    for (size_t j = 0; j < D; ++j) ASSERT_EQ(bits(dense[j]), bits(X[i + j * N])) << "row " << i << " column " << j;
+    EXPECT_EQ(bits(s.labels[i]), bits(y[i]));
+  }
+}
+
+TEST(SparseRows, RowsHoldTheNonzerosOfEachSampleInColumnOrder) {
+  std::mt19937_64 gen(3);
+  const size_t shapes[][2] = {{0, 0}, {0, 3}, {3, 0}, {1, 1}, {1, 9}, {9, 1}, {7, 5}, {40, 300}, {300, 40}};
+  for (const auto &shape : shapes)
+    for (double density : {0.0, 0.01, 0.2, 1.0}) {
+      const size_t N = shape[0], D = shape[1];
+      const std::vector<double> X = random_matrix(gen, N, D, density, true), y = random_labels(gen, N);
+      expect_rows_match<uint64_t>(X, y, N, D);
+      expect_rows_match<int64_t>(X, y, N, D);
+    }
+}
+
+TEST(SparseRows, LogicalValuesAreOnes) {
+  const std::vector<uint64_t> jc{0, 2, 2, 3}, ir{0, 2, 1};
+  const bool pr[] = {true, true, true};
+  const double y[] = {1, 2, 3};
+  const core::SparseRows s = core::make_sparse_rows(jc.data(), ir.data(), pr, 3, 3, 3, y);
+  ASSERT_EQ(s.nonzeros(), 3);
+  EXPECT_EQ(s.row(0).count, 1);
+  EXPECT_EQ(s.row(0).columns[0], 0);
+  EXPECT_EQ(s.row(1).columns[0], 2);
+  EXPECT_EQ(s.row(2).columns[0], 0);
+  for (double v : s.values) EXPECT_EQ(v, 1.0);
+}
+
+TEST(SparseRows, FirstNonFiniteValueIsNamedAsTheDenseConversionNamesIt) {
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  // 3 x 3: X(3,1) = Inf comes before X(1,2) = NaN in column-major order, though row 1 comes first.
+  const std::vector<double> X{1, 0, inf, nan, 0, 0, 0, 2, 0}, y{1, nan, 3};
+  const Columns<uint64_t> c = compress<uint64_t>(X, 3, 3);
+  try {
+    core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), 3, 3, y.data());
+    FAIL() << "no error";
+  } catch (const core::NonFiniteValue &e) {
+    EXPECT_FALSE(e.in_labels);
+    EXPECT_EQ(e.row, 3u);
+    EXPECT_EQ(e.column, 1u);
+    EXPECT_STREQ(e.what(), "X(3,1) is Inf");
+    try {
+      core::make_regression_data(X.data(), 3, 3, y.data());
+      FAIL() << "no error";
+    } catch (const core::NonFiniteValue &d) {
+      EXPECT_STREQ(d.what(), e.what());
+    }
+  }
+  // X finite, y not: y is named.
+  const std::vector<double> fine{1, 0, 0, 0, 0, 0, 0, 2, 0};
+  const Columns<uint64_t> f = compress<uint64_t>(fine, 3, 3);
+  try {
+    core::make_sparse_rows(f.jc.data(), f.ir.data(), f.pr.data(), f.pr.size(), 3, 3, y.data());
+    FAIL() << "no error";
+  } catch (const core::NonFiniteValue &e) {
+    EXPECT_TRUE(e.in_labels);
+    EXPECT_STREQ(e.what(), "y(2) is NaN");
+  }
+}
+
+TEST(SparseRows, MalformedColumnsAreRefused) {
+  const double y[] = {0, 0, 0};
+  const double pr[] = {1, 2, 3, 4};
+  struct Bad {
+    std::vector<uint64_t> jc, ir;
+    const char *what;
+  };
+  const Bad bad[] = {{{1, 2, 3, 4}, {0, 1, 2, 0}, "first column"},
+                     {{0, 3, 2, 4}, {0, 1, 2, 0}, "comes before"},
+                     {{0, 1, 2, 5}, {0, 1, 2, 0}, "holds only"},
+                     {{0, 2, 3, 4}, {1, 0, 2, 0}, "increasing order"},
+                     {{0, 2, 3, 4}, {1, 1, 2, 0}, "increasing order"},
+                     {{0, 1, 2, 3}, {0, 3, 2, 0}, "row 4 of 3"}};
+  for (const Bad &b : bad) {
+    try {
+      core::make_sparse_rows(b.jc.data(), b.ir.data(), pr, 4, 3, 3, y);
+      ADD_FAILURE() << "accepted: " << b.what;
+    } catch (const core::MalformedSparse &e) {
+      EXPECT_NE(std::string(e.what()).find(b.what), std::string::npos) << e.what();
+    }
+  }
+  // A negative signed index is refused too.
+  const std::vector<int64_t> jc{0, 1, 2, 3}, ir{0, -1, 2};
+  EXPECT_THROW(core::make_sparse_rows(jc.data(), ir.data(), pr, 3, 3, 3, y), core::MalformedSparse);
+}
+
+TEST(SparseRows, StopEndsTheConversionEarly) {
+  std::mt19937_64 gen(5);
+  // About 400 000 nonzeros: the host is asked several times on the way.
+  const size_t N = 2000, D = 4000;
+  const std::vector<double> X = random_matrix(gen, N, D, 0.05, false), y = random_labels(gen, N);
+  const Columns<uint64_t> c = compress<uint64_t>(X, N, D);
+  static int asked = 0;
+  asked = 0;
+  const core::StopCheck stop([] { return ++asked >= 2; });
+  core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
+                         static_cast<int32_t>(D), y.data(), &stop);
+  EXPECT_TRUE(stop.stopped());
+  EXPECT_EQ(asked, 2);
+}
+
+TEST(SparseRows, LeadingValuesOfASparseLabelArray) {
+  // 2 x 3 with entries (1,1) = 4, (2,2) = 5, (1,3) = 6: column-major 4 0 0 5 6 0.
+  const std::vector<uint64_t> jc{0, 1, 2, 3}, ir{0, 1, 0};
+  const double pr[] = {4, 5, 6};
+  EXPECT_EQ(core::sparse_leading_values(jc.data(), ir.data(), pr, 3, 2, 3, 5), (std::vector<double>{4, 0, 0, 5, 6}));
+  EXPECT_EQ(core::sparse_leading_values(jc.data(), ir.data(), pr, 3, 2, 3, 2), (std::vector<double>{4, 0}));
+  const double bad[] = {4, std::nan(""), 6};
+  try {
+    core::sparse_leading_values(jc.data(), ir.data(), bad, 3, 2, 3, 5);
+    FAIL() << "no error";
+  } catch (const core::NonFiniteValue &e) {
+    EXPECT_STREQ(e.what(), "y(4) is NaN");
+  }
+  // Beyond the first n values a NaN plays no part.
+  EXPECT_EQ(core::sparse_leading_values(jc.data(), ir.data(), bad, 3, 2, 3, 3), (std::vector<double>{4, 0, 0}));
+}
+
+// Both layouts of one random problem.
+struct Problem {
+  core::RegressionData dense;
+  core::SparseRows sparse;
+};
+
+Problem make_problem(std::mt19937_64 &gen, size_t N, size_t D, double density) {
+  const std::vector<double> X = random_matrix(gen, N, D, density, true), y = random_labels(gen, N);
+  const Columns<uint64_t> c = compress<uint64_t>(X, N, D);
+  Problem p;
+  p.dense = core::make_regression_data(X.data(), static_cast<int32_t>(N), static_cast<int32_t>(D), y.data());
+  p.sparse = core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
+                                    static_cast<int32_t>(D), y.data());
+  return p;
+}
+
+void expect_same_bits(const std::vector<double> &a, const std::vector<double> &b, const char *what) {
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t j = 0; j < a.size(); ++j) ASSERT_EQ(bits(a[j]), bits(b[j])) << what << ", feature " << j;
+}
+
+// The lazy steps against the dense step loop, with objectives in between (which bring every
+// feature up to date) now and then: every weight and every objective the same bits.
+TEST(SparseKernels, LazyStepsGiveTheDenseLoopsWeights) {
+  std::mt19937_64 gen(17);
+  for (int trial = 0; trial < 120; ++trial) {
+    const size_t N = 1 + gen() % 60, D = 1 + gen() % 80;
+    const double densities[] = {0.02, 0.1, 0.3, 1.0};
+    Problem p = make_problem(gen, N, D, densities[trial % 4]);
+    const double steps[] = {0.3, 0.05, 1e-3, 0.5};
+    const double lambdas[] = {0.1, 0.0, 1e-3, 2.0, -0.05, 0.5};
+    const double stepSize = steps[trial % 4], lambda = lambdas[trial % 6];
+    std::vector<double> wd(D, 0.0), ws(D, 0.0), g(D);
+    core::LazyL1Steps lazy(static_cast<int32_t>(D), stepSize, lambda);
+    const int count = 1 + static_cast<int>(gen() % 400);
+    for (int k = 0; k < count; ++k) {
+      const int32_t i = static_cast<int32_t>(gen() % N);
+      core::sample_subgradient(p.dense, i, wd.data(), lambda, g.data());
+      for (size_t j = 0; j < D; ++j) wd[j] = wd[j] - stepSize * g[j];
+      lazy.step(p.sparse.row(i), p.sparse.labels[static_cast<size_t>(i)]);
+      if (gen() % 50 == 0) {
+        lazy.bring_up_to_date(ws.data());
+        expect_same_bits(wd, ws, "mid-run");
+        ASSERT_EQ(bits(core::objective_value(p.dense, wd.data(), lambda)),
+                  bits(core::objective_value(p.sparse, ws.data(), lambda)));
+      }
+    }
+    lazy.bring_up_to_date(ws.data());
+    EXPECT_EQ(lazy.steps_taken(), static_cast<uint64_t>(count));
+    expect_same_bits(wd, ws, "end of run");
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(SparseKernels, SubgradientBatchSumsAndObjectiveAreTheDenseBits) {
+  std::mt19937_64 gen(23);
+  std::normal_distribution<double> z(0.0, 1.0);
+  for (int trial = 0; trial < 200; ++trial) {
+    const size_t N = 1 + gen() % 50, D = 1 + gen() % 70;
+    Problem p = make_problem(gen, N, D, trial % 5 == 0 ? 1.0 : 0.15);
+    std::vector<double> w(D);
+    for (double &v : w) v = gen() % 3 == 0 ? 0.0 : z(gen);
+    const double lambda = trial % 7 == 0 ? 0.0 : 0.25;
+    ASSERT_EQ(bits(core::objective_value(p.dense, w.data(), lambda)),
+              bits(core::objective_value(p.sparse, w.data(), lambda)));
+    std::vector<double> gd(D), gs(D, 123.0);
+    for (int32_t i = 0; i < static_cast<int32_t>(N); ++i) {
+      core::sample_subgradient(p.dense, i, w.data(), lambda, gd.data());
+      core::sample_subgradient(p.sparse, i, w.data(), lambda, gs.data());
+      expect_same_bits(gd, gs, "subgradient");
+    }
+    // driftwalk's batch: residuals and sums over a permutation's first B samples, for the whole
+    // feature range and for pieces of it.
+    std::vector<int32_t> perm(N);
+    for (size_t k = 0; k < N; ++k) perm[k] = static_cast<int32_t>(k);
+    std::shuffle(perm.begin(), perm.end(), gen);
+    const int32_t B = 1 + static_cast<int32_t>(gen() % N);
+    std::vector<double> cd(static_cast<size_t>(B)), cs(static_cast<size_t>(B));
+    for (int32_t j = 0; j < B; ++j)
+      cd[static_cast<size_t>(j)] =
+          (core::dot_product(p.dense.row(perm[static_cast<size_t>(j)]), w.data(), p.dense.D) -
+           p.dense.labels[static_cast<size_t>(perm[static_cast<size_t>(j)])]) *
+          2.0;
+    core::batch_residuals(p.sparse, w.data(), perm.data(), 0, B, cs.data());
+    expect_same_bits(cd, cs, "residuals");
+    std::vector<double> sd(D, 0.0), ss(D, 7.0);
+    for (int32_t j = 0; j < B; ++j)
+      for (size_t k = 0; k < D; ++k)
+        sd[k] = sd[k] + cd[static_cast<size_t>(j)] * p.dense.row(perm[static_cast<size_t>(j)])[k];
+    core::batch_sums(p.sparse, perm.data(), B, cs.data(), 0, static_cast<int32_t>(D), ss.data());
+    expect_same_bits(sd, ss, "batch sums");
+    std::vector<double> pieces(D, 9.0);
+    for (int32_t first = 0; first < static_cast<int32_t>(D); first += 8)
+      core::batch_sums(p.sparse, perm.data(), B, cs.data(), first, std::min<int32_t>(first + 8, static_cast<int32_t>(D)),
+                       pieces.data());
+    expect_same_bits(sd, pieces, "batch sums in pieces");
+    if (HasFatalFailure()) return;
+  }
+}
+
+}  // namespace
