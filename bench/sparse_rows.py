@@ -58,9 +58,8 @@ def lines(r):
          f"({s['nonzeros']:.0f} nonzeros; {m['dense_x_bytes'] / 1e12:.0f} TB as full doubles); "
          f"kinkstep method 0, {steps:.0e} steps, stepSize 0.01, lambda 1e-4. Commands: "
          f"`stochl1_bench sparse {N} {D} {per_row} {steps} 5`, `sparse_rss {N} {D} {per_row} {steps}`, "
-         f"`sparse_dense N D steps 5`, `bench/sparse_peer.py {N} {D} {per_row} 3`. The machine was loaded "
-         "by other builds and tests while these ran: ratios measured in the same run mean more than the "
-         "absolute figures.\n",
+         f"`sparse_dense N D steps 5`, `bench/sparse_peer.py {N} {D} {per_row} 3`. Ratios measured in the "
+         "same run mean more than the absolute figures on a shared machine (see the load averages above).\n",
          "| target | measured | goal | met |", "|---|---|---|---|"]
     rss_gb = m["peak_rss_kb"] / 2 ** 20
     L.append(f"| peak resident memory of the whole call (host's sparse X included) | {rss_gb:.2f} GB "
