@@ -22,6 +22,7 @@ from typing import Callable, Dict, List, Optional, Tuple
 import numpy as np
 
 import sparse_rows  # beside this file
+from key_values import run_keys  # beside this file
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LAMBDA = 0.05
@@ -121,21 +122,6 @@ def write_data(cfg, N, D):
     Xt.tofile(prefix + ".X")
     y.tofile(prefix + ".y")
     return prefix, Xt.T, y
-
-
-def run_keys(cmd, env=None):
-    """Runs a command that prints "key value" lines; returns them as a dict of floats."""
-    out = subprocess.run([str(c) for c in cmd], check=True, capture_output=True, text=True,
-                         env=dict(os.environ, **(env or {}))).stdout
-    vals = {}
-    for line in out.splitlines():
-        parts = line.split()
-        if len(parts) == 2:
-            try:
-                vals[parts[0]] = float(parts[1])
-            except ValueError:
-                pass
-    return vals
 
 
 def bench(cfg, *args):

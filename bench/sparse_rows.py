@@ -13,22 +13,11 @@ import os
 import subprocess
 import sys
 
+from key_values import run_keys as keys  # beside this file
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIG = (1000000, 1000000, 10, 1000000)      # N, D, nonzeros a row, steps
 DENSE_AS_SPARSE = [(2000, 200, 200000), (500, 2000, 50000)]  # N, D, steps
-
-
-def keys(cmd):
-    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
-    vals = {}
-    for line in out.splitlines():
-        parts = line.split()
-        if len(parts) == 2:
-            try:
-                vals[parts[0]] = float(parts[1])
-            except ValueError:
-                pass
-    return vals
 
 
 def measure(build, quick=False):

@@ -95,4 +95,20 @@ void warn_if_diverged(FitResult &r) {
   }
 }
 
+void finish_fit(FitResult &r, const RunContext &ctx, std::optional<Progress> &line, double lambda, int32_t maxIter) {
+  if (ctx.stop.stopped()) {
+    r.stopped();
+    return;
+  }
+  if (line) line->finish();
+  const double final_f = ctx.verbose ? ctx.objective(r.w.data(), lambda) : 0.0;
+  if (ctx.stop.stopped()) {
+    r.stopped();
+    return;
+  }
+  if (ctx.verbose) ctx.out.printf("Final object function = %f\n", final_f);
+  warn_if_diverged(r);
+  r.iterations = maxIter > 0 ? maxIter : 0;
+}
+
 }  // namespace core

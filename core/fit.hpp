@@ -100,4 +100,8 @@ bool team_started(FitResult &r, const char *problem, int32_t asked, int32_t thre
 // Warns `diverged` when the weights hold a NaN or an infinity: the run overflowed.
 void warn_if_diverged(FitResult &r);
 
+// The end a solver's run shares once r.w holds its weights: a stopped run is marked so; otherwise
+// the progress line ends, a verbose run prints its final objective, and the weights are checked.
+void finish_fit(FitResult &r, const RunContext &ctx, std::optional<Progress> &line, double lambda, int32_t maxIter);
+
 }  // namespace core

@@ -40,13 +40,7 @@ core::FitResult fit_on(const core::RegressionData &data, const core::SparseRows 
   core::TeamSize team;
   r.w = langevin_solve(ctx, p, &r.threads, &team);
   if (team.asked > 0 && !core::team_started(r, team.problem.c_str(), run.threads, team.threads)) return r;
-  if (ctx.stop.stopped()) return r.stopped();
-  if (line) line->finish();
-  const double final_f = ctx.verbose ? ctx.objective(r.w.data(), p.lambda) : 0.0;
-  if (ctx.stop.stopped()) return r.stopped();
-  if (ctx.verbose) ctx.out.printf("Final object function = %f\n", final_f);
-  core::warn_if_diverged(r);
-  r.iterations = p.maxIter > 0 ? p.maxIter : 0;
+  core::finish_fit(r, ctx, line, p.lambda, p.maxIter);
   return r;
 }
 

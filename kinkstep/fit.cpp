@@ -57,13 +57,7 @@ core::FitResult fit_on(const core::RegressionData &data, const core::SparseRows 
     r.w = std::move(pr.w);
     r.threads = pr.threads;
   }
-  if (ctx.stop.stopped()) return r.stopped();
-  if (line) line->finish();
-  const double final_f = ctx.verbose ? ctx.objective(r.w.data(), p.lambda) : 0.0;
-  if (ctx.stop.stopped()) return r.stopped();
-  if (ctx.verbose) ctx.out.printf("Final object function = %f\n", final_f);
-  core::warn_if_diverged(r);
-  r.iterations = p.maxIter > 0 ? p.maxIter : 0;
+  core::finish_fit(r, ctx, line, p.lambda, p.maxIter);
   return r;
 }
 
