@@ -1,11 +1,17 @@
 #include "core/regression_data.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <type_traits>
+
+#include "core/team.hpp"
+#include "core/team_limits.hpp"
 
 namespace core {
 
@@ -50,23 +56,31 @@ NonFiniteValue::NonFiniteValue(bool in_labels_, std::size_t row_, std::size_t co
       column(column_),
       value(value_) {}
 
-template <typename XReal, typename YReal>
-RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y, const StopCheck *stop) {
-  RegressionData data;
-  data.N = N;
-  data.D = D;
-  const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(D);
-  data.features.resize(n * d);
-  data.labels.resize(n);
-  uint64_t non_finite = 0;  // nonzero once a NaN or an infinity was copied
+RowBlock row_block(int32_t N, int32_t T, int32_t t) {
+  const int32_t chunk = N / T;
+  RowBlock b;
+  b.begin = t * chunk;  // t < T, so t * chunk <= N: no overflow
+  b.end = (t == T - 1) ? N : (t + 1) * chunk;
+  return b;
+}
 
-  // Transpose in tiles of 128 samples by 16 features: each tile reads 16 column runs of 1 KB,
-  // few enough streams for the hardware prefetcher, and writes 128 row pieces of 128 bytes.
+namespace {
+
+// Source rows [first, last) of X copied into their rows, in tiles of 128 samples by 16 features:
+// each tile reads 16 column runs of 1 KB, few enough streams for the hardware prefetcher, and
+// writes 128 row pieces of 128 bytes. `destination` maps a sample to its row (null: itself).
+// Returns the OR of difference_bits over the values copied (nonzero once one was not finite);
+// `go(work)` is asked between blocks of rows and ends the copy when it says no.
+template <typename XReal, typename Go>
+uint64_t copy_rows(const XReal *X, size_t n, size_t d, const int32_t *destination, double *out, size_t first,
+                   size_t last, Go &&go) {
   constexpr size_t kTileRows = 128, kTileColumns = 16;
-  double *out = data.features.data();
-  for (size_t i0 = 0; i0 < n; i0 += kTileRows) {
-    if (stop && stop->poll(kTileRows * (d + 1))) return data;
-    const size_t i1 = std::min(n, i0 + kTileRows);
+  uint64_t non_finite = 0;
+  double *rows[kTileRows];
+  for (size_t i0 = first; i0 < last; i0 += kTileRows) {
+    if (!go(kTileRows * (d + 1))) break;
+    const size_t i1 = std::min(last, i0 + kTileRows);
+    for (size_t i = i0; i < i1; ++i) rows[i - i0] = out + (destination ? static_cast<size_t>(destination[i]) : i) * d;
     for (size_t j0 = 0; j0 < d; j0 += kTileColumns) {
       const size_t j1 = std::min(d, j0 + kTileColumns);
       for (size_t j = j0; j < j1; ++j) {
@@ -74,7 +88,7 @@ RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const 
         if constexpr (std::is_same_v<XReal, float>) {
           // Single data: the copy alone is cheap enough that the subtraction would show, but
           // an exponent test on the 32-bit source run just copied (in L1) runs four lanes wide.
-          for (size_t i = i0; i < i1; ++i) out[i * d + j] = static_cast<double>(column[i]);
+          for (size_t i = i0; i < i1; ++i) rows[i - i0][j] = static_cast<double>(column[i]);
           uint32_t special = 0;
           for (size_t i = i0; i < i1; ++i) {
             uint32_t bits;
@@ -85,26 +99,118 @@ RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const 
         } else {
           for (size_t i = i0; i < i1; ++i) {
             const double v = static_cast<double>(column[i]);
-            out[i * d + j] = v;
+            rows[i - i0][j] = v;
             non_finite |= difference_bits(v);
           }
         }
       }
     }
   }
-  if (non_finite) throw_first_non_finite(X, n * d, n, false);
+  return non_finite;
+}
+
+// A write to every page of [begin, end): the page is then this thread's first touch, whoever
+// writes the rows in it later.
+void touch_pages(double *begin, double *end) {
+  constexpr size_t kPageDoubles = 4096 / sizeof(double);
+  for (double *p = begin; p < end; p += kPageDoubles) *p = 0.0;
+}
+
+// The team the rows are written by: `asked`, or one thread where the process cannot start that
+// many (the rows do not depend on it, so a smaller team is no error here).
+// A permutation p (row k holds sample p[k]) turned into its inverse (sample s goes to row p[s])
+// in place, cycle by cycle: an entry is complemented once written, and all are restored at the end.
+void invert_in_place(int32_t *p, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    const double v = static_cast<double>(y[i]);
-    data.labels[i] = v;
-    non_finite |= difference_bits(v);
+    if (p[i] < 0) continue;
+    const int32_t start = static_cast<int32_t>(i);
+    int32_t previous = start, current = p[i];
+    while (current != start) {
+      const int32_t next = p[current];
+      p[current] = ~previous;
+      previous = current;
+      current = next;
+    }
+    p[i] = ~previous;
   }
-  if (non_finite) throw_first_non_finite(y, n, n, true);
+  for (size_t i = 0; i < n; ++i) p[i] = ~p[i];
+}
+
+// Small problems stay on the calling thread: starting a team would cost more than it saves.
+int32_t conversion_team(int32_t threads, int32_t N, size_t values) {
+  constexpr size_t kTeamFrom = size_t{1} << 16;
+  const int64_t asked = threads > 0 ? threads : omp_get_max_threads();
+  if (asked <= 1 || N < 2 || values < kTeamFrom) return 1;
+  const int64_t granted = std::min<int64_t>(team_size_granted(asked), N);
+  if (granted <= 1 || !team_size_problem(granted, "opts.threads").empty()) return 1;
+  return static_cast<int32_t>(granted);
+}
+
+}  // namespace
+
+template <typename XReal, typename YReal>
+RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y, const StopCheck *stop,
+                                    const RowPlacement &placement) {
+  RegressionData data;
+  data.N = N;
+  data.D = D;
+  const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(D);
+  data.features.resize(n * d);
+  data.labels.resize(n);
+  // With an order, the labels are taken first; the order then becomes, in place, the row each
+  // sample goes to (X is read in its own order), and a NaN or an infinity in y is named only once
+  // X is known to hold none.
+  int32_t *const order = placement.order;
+  uint64_t label_bits = 0;
+  if (order) {
+    for (size_t k = 0; k < n; ++k) {
+      const double v = static_cast<double>(y[static_cast<size_t>(order[k])]);
+      data.labels[k] = v;
+      label_bits |= difference_bits(v);
+    }
+    invert_in_place(order, n);
+  }
+  double *const out = data.features.data();
+  const int32_t team = conversion_team(placement.threads, N, n * d);
+  std::atomic<bool> stopped{false};
+  uint64_t non_finite = 0;  // nonzero once a NaN or an infinity was copied
+#pragma omp parallel num_threads(team) if (team > 1) reduction(| : non_finite)
+  {
+    const int32_t T = omp_get_num_threads(), t = omp_get_thread_num();
+    const RowBlock block = row_block(N, T, t);
+    const size_t first = static_cast<size_t>(block.begin), last = static_cast<size_t>(block.end);
+    if (order && T > 1) {
+      // The samples of this thread's block go to rows all over the block of rows; the pages of
+      // the rows this thread's share will read are touched by this thread first.
+      touch_pages(out + first * d, out + last * d);
+#pragma omp barrier
+    }
+    // Only the calling thread (thread 0) asks the host; the others follow its answer.
+    non_finite |= copy_rows(X, n, d, order, out, first, last, [&](uint64_t work) {
+      if (t == 0 && stop && stop->poll(work)) stopped.store(true, std::memory_order_relaxed);
+      return !stopped.load(std::memory_order_relaxed);
+    });
+  }
+  if (stopped.load()) return data;
+  if (non_finite) throw_first_non_finite(X, n * d, n, false);
+  if (!order) {
+    for (size_t k = 0; k < n; ++k) {
+      const double v = static_cast<double>(y[k]);
+      data.labels[k] = v;
+      label_bits |= difference_bits(v);
+    }
+  }
+  if (label_bits) throw_first_non_finite(y, n, n, true);
   return data;
 }
 
-template RegressionData make_regression_data(const double *, int32_t, int32_t, const double *, const StopCheck *);
-template RegressionData make_regression_data(const float *, int32_t, int32_t, const float *, const StopCheck *);
-template RegressionData make_regression_data(const float *, int32_t, int32_t, const double *, const StopCheck *);
-template RegressionData make_regression_data(const double *, int32_t, int32_t, const float *, const StopCheck *);
+template RegressionData make_regression_data(const double *, int32_t, int32_t, const double *, const StopCheck *,
+                                             const RowPlacement &);
+template RegressionData make_regression_data(const float *, int32_t, int32_t, const float *, const StopCheck *,
+                                             const RowPlacement &);
+template RegressionData make_regression_data(const float *, int32_t, int32_t, const double *, const StopCheck *,
+                                             const RowPlacement &);
+template RegressionData make_regression_data(const double *, int32_t, int32_t, const float *, const StopCheck *,
+                                             const RowPlacement &);
 
 }  // namespace core

@@ -23,7 +23,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   frame::HostOutput host;
   frame::guard_memory(in.shape(), err, [&] {
     frame::RunRecord record(in, host, verbose);
-    const frame::ProblemData data = record.build_data();
+    const frame::ProblemData data = record.build_data(true);
     record.finish(plhs,
                   data.is_sparse ? driftwalk::fit_driftwalk(data.sparse, p, record.run())
                                  : driftwalk::fit_driftwalk(data.dense, p, record.run()),

@@ -7,14 +7,17 @@ namespace frame {
 namespace {
 
 template <typename YReal>
-ProblemData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape,
-                              const core::StopCheck &stop) {
+ProblemData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape, const core::StopCheck &stop,
+                              const DataPlan &plan) {
   ProblemData d;
   if (!shape.sparse) {
+    const core::RowPlacement placement{plan.order, plan.threads};
     if (mxIsSingle(X))
-      d.dense = core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y, &stop);
+      d.dense =
+          core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y, &stop, placement);
     else
-      d.dense = core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop);
+      d.dense =
+          core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop, placement);
     return d;
   }
   d.is_sparse = true;
@@ -31,9 +34,10 @@ ProblemData build_with_labels(const mxArray *X, const YReal *y, const ProblemSha
 
 }  // namespace
 
-ProblemData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape, const core::StopCheck &stop) {
-  if (mxIsSingle(y)) return build_with_labels(X, static_cast<const float *>(mxGetData(y)), shape, stop);
-  if (!mxIsSparse(y)) return build_with_labels(X, static_cast<const double *>(mxGetData(y)), shape, stop);
+ProblemData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape, const core::StopCheck &stop,
+                       const DataPlan &plan) {
+  if (mxIsSingle(y)) return build_with_labels(X, static_cast<const float *>(mxGetData(y)), shape, stop, plan);
+  if (!mxIsSparse(y)) return build_with_labels(X, static_cast<const double *>(mxGetData(y)), shape, stop, plan);
   // A sparse y: its first N values, zeros filled in. A NaN or an infinity there is named only
   // once X is known to hold none, as for a full y.
   std::vector<double> labels;
@@ -47,7 +51,7 @@ ProblemData build_data(const mxArray *X, const mxArray *y, const ProblemShape &s
   } catch (const core::MalformedSparse &e) {
     throw core::MalformedSparse(e.what(), true);
   }
-  ProblemData d = build_with_labels(X, labels.data(), shape, stop);
+  ProblemData d = build_with_labels(X, labels.data(), shape, stop, plan);
   if (bad_label) std::rethrow_exception(bad_label);
   return d;
 }

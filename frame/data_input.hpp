@@ -4,8 +4,8 @@
 #include "core/regression_data.hpp"
 #include "core/sparse_rows.hpp"
 #include "core/stop_check.hpp"
-#include "mex.h"
 #include "frame/call_shape.hpp"
+#include "mex.h"
 
 namespace frame {
 
@@ -15,6 +15,17 @@ struct ProblemData {
   core::RegressionData dense;
   core::SparseRows sparse;
   bool is_sparse = false;
+  bool in_drawn_order = false;  // the dense rows were written straight into the run's order
+};
+
+// How a module wants its dense rows built.
+struct DataPlan {
+  // The team that converts X (core::RowPlacement::threads): 0 for the call's default team, 1 for
+  // the calling thread alone.
+  int32_t threads = 1;
+  // When set, full rows are written straight into this order of the samples (row k holds sample
+  // order[k]; the conversion reuses the entries, see core::RowPlacement); sparse rows ignore it.
+  int32_t *order = nullptr;
 };
 
 // The rows of X (full double or single, or sparse double or logical) and the labels of y (full
@@ -22,6 +33,7 @@ struct ProblemData {
 // std::length_error when they do not fit, core::NonFiniteValue for a NaN or an infinity (X before
 // y) and core::MalformedSparse for compressed columns that describe no matrix. Asks `stop` as it
 // converts and ends early (unfinished) once it says stop.
-ProblemData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape, const core::StopCheck &stop);
+ProblemData build_data(const mxArray *X, const mxArray *y, const ProblemShape &shape, const core::StopCheck &stop,
+                       const DataPlan &plan = {});
 
 }  // namespace frame

@@ -17,10 +17,9 @@ mxArray *make_info(const RunInfo &info) {
   mxArray *s = host_create([&] { return mxCreateStructMatrix(1, 1, 5, names); });
   if (!s) return nullptr;
   mxArray *objective = host_create([&] { return mxCreateDoubleMatrix(info.objective.size(), 1, mxREAL); });
-  mxArray *values[5] = {
-      info.has_seed ? mxCreateDoubleScalar(info.seed) : mxCreateDoubleMatrix(0, 0, mxREAL),
-      mxCreateDoubleScalar(info.threads), mxCreateDoubleScalar(info.iterations), mxCreateDoubleScalar(info.seconds),
-      objective};
+  mxArray *values[5] = {info.has_seed ? mxCreateDoubleScalar(info.seed) : mxCreateDoubleMatrix(0, 0, mxREAL),
+                        mxCreateDoubleScalar(info.threads), mxCreateDoubleScalar(info.iterations),
+                        mxCreateDoubleScalar(info.seconds), objective};
   for (int k = 0; k < 5; ++k) {
     if (!values[k]) {
       for (mxArray *v : values)
@@ -48,11 +47,26 @@ RunRecord::RunRecord(const CallInputs &in, HostOutput &host, bool verbose) : in_
   run_.threads = in.options().threads;
 }
 
-ProblemData RunRecord::build_data() {
-  ProblemData data = frame::build_data(in_.X(), in_.y(), in_.shape(), run_.stop);
-  start_ = omp_get_wtime();
+void RunRecord::take_seed() {
   info_.seed = call_seed(in_.options());
   run_.seed = info_.seed;
+}
+
+ProblemData RunRecord::build_data(bool on_team, OrderDraw draw) {
+  DataPlan plan;
+  plan.threads = on_team ? run_.threads : 1;
+  std::vector<int32_t> order;
+  const bool drawn = draw && !in_.shape().sparse;
+  if (drawn) {
+    take_seed();
+    order = draw(in_.shape().N, run_.seed, run_.stop);
+    if (run_.stop.stopped()) return ProblemData{};
+    plan.order = order.data();
+  }
+  ProblemData data = frame::build_data(in_.X(), in_.y(), in_.shape(), run_.stop, plan);
+  data.in_drawn_order = drawn;
+  start_ = omp_get_wtime();
+  if (!drawn) take_seed();
   run_.objective_trace = in_.outputs() >= 2 ? &info_.objective : nullptr;
   run_.progress = host_progress(in_.options().progress);
   return data;

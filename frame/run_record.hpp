@@ -8,11 +8,11 @@
 #include "core/fit.hpp"
 #include "core/regression_data.hpp"
 #include "core/stop_check.hpp"
-#include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/data_input.hpp"
 #include "frame/host_output.hpp"
 #include "frame/scalar_inputs.hpp"
+#include "mex.h"
 
 namespace frame {
 
@@ -36,8 +36,15 @@ bool refused(const core::FitResult &check, CallError &err);
 class RunRecord {
  public:
   RunRecord(const CallInputs &in, HostOutput &host, bool verbose);
+  // The order of the samples a run draws from its seed (position k holds sample order[k]),
+  // asking `stop` as it draws; unfinished once it says stop.
+  using OrderDraw = std::vector<int32_t> (*)(int32_t N, uint32_t seed, const core::StopCheck &stop);
+
   // The data, converted while the host's stop check is asked; the run's clock starts after them.
-  ProblemData build_data();
+  // With `on_team`, by the call's team (opts.threads, else the OpenMP default), else on the calling
+  // thread. With `draw`, the seed is taken first and full rows are written straight into the
+  // order it draws (in_drawn_order); otherwise the seed is taken after the data.
+  ProblemData build_data(bool on_team = false, OrderDraw draw = nullptr);
   // The run for the fit_* entry: verbosity, the host's printer and stop check, opts.threads, the
   // seed (opts.seed or the calendar time), the objective history (only when the second output is
   // asked for) and the progress line (opts.progress).
@@ -49,6 +56,8 @@ class RunRecord {
  private:
   const CallInputs &in_;
   RunInfo info_;
+  void take_seed();
+
   core::FitRun run_;
   double start_ = 0.0;
 };

@@ -1,6 +1,6 @@
 // w = kinkstep(X, y, stepSize, lambda, maxIter, method, verbose)
-#include "kinkstep/fit.hpp"
 #include "frame/frame.hpp"
+#include "kinkstep/fit.hpp"
 
 namespace {
 
@@ -21,7 +21,7 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   if (frame::refused(kinkstep::check_kinkstep(in.shape().N, in.shape().D, p, verbose, host.printer()), err)) return;
   frame::guard_memory(in.shape(), err, [&] {
     frame::RunRecord record(in, host, verbose);
-    const frame::ProblemData data = record.build_data();
+    const frame::ProblemData data = record.build_data(p.method.value == 1);  // method 1's team converts X
     record.finish(plhs,
                   data.is_sparse ? kinkstep::fit_kinkstep(data.sparse, p, record.run())
                                  : kinkstep::fit_kinkstep(data.dense, p, record.run()),

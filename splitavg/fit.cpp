@@ -26,12 +26,12 @@ double SampleLayout::objective(const core::SparseRows &, const double *, double,
 }
 
 void LocalSamples::shuffle(core::RegressionData &data, const core::StopCheck &stop) {
-  shuffle_samples(data, 0, n_ - 1, &stop);
+  if (!in_order_) shuffle_samples(data, 0, n_ - 1, &stop);
   if (shuffled_ && !stop.stopped()) shuffled_();
 }
 
 void LocalSamples::shuffle(core::SparseRows &data, const core::StopCheck &stop) {
-  shuffle_samples(data, 0, n_ - 1, &stop);
+  if (!in_order_) shuffle_samples(data, 0, n_ - 1, &stop);
   if (shuffled_ && !stop.stopped()) shuffled_();
 }
 
@@ -117,12 +117,12 @@ namespace {
 // The run up to its final objective line on either layout; `line` is the progress line the
 // caller owns, if any.
 template <typename Data>
-SolveResult split_average_run(Data &data, const core::RunContext &run, const Parameters &p, uint32_t seed,
-                              SampleLayout &layout) {
+SolveResult split_average_run(Data &data, const core::RunContext &run, const Parameters &p,
+                              std::optional<uint32_t> seed, SampleLayout &layout) {
   if (run.verbose) run.out.printf("N=%d, D=%d, lambda%f\n", layout.total_samples(), data.D, p.lambda);
   // The clock starts whether or not the time will be printed.
   const double start = whole_seconds(omp_get_wtime());
-  core::seed_thread_rand(seed);
+  if (seed) core::seed_thread_rand(*seed);  // else the order was drawn before the rows were built
   layout.shuffle(data, run.stop);
   if (run.stop.stopped()) return SolveResult{};
   SolveResult r = solve_shares(run, p, layout);
@@ -142,10 +142,11 @@ SolveResult split_average_run(Data &data, const core::RunContext &run, const Par
 
 template <typename Data>
 core::FitResult fit_on(Data &data, const Parameters &p, const core::FitRun &run, core::RunContext &ctx,
-                       SampleLayout &layout, std::optional<core::Progress> &line) {
+                       SampleLayout &layout, std::optional<core::Progress> &line, bool order_drawn = false) {
   core::FitResult f;
   if (ctx.stop.stopped()) return f.stopped();  // during the conversion of the data
-  SolveResult r = split_average_run(data, ctx, p, run.seed, layout);
+  SolveResult r =
+      split_average_run(data, ctx, p, order_drawn ? std::nullopt : std::optional<uint32_t>(run.seed), layout);
   // A stop before the average ends the run at once; one in the final objective comes after the
   // checks of the finished pass below, and their warnings are given with it.
   if (!r.averaged && ctx.stop.stopped()) return f.stopped();
@@ -180,6 +181,24 @@ core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, co
     core::start_progress(line, ctx, run.progress, "splitavg", "samples", static_cast<uint64_t>(data.N));
   });
   return fit_on(data, p, run, ctx, local, line);
+}
+
+std::vector<int32_t> draw_shuffle_order(int32_t N, uint32_t seed, const core::StopCheck &stop) {
+  core::seed_thread_rand(seed);
+  std::vector<int32_t> order(static_cast<size_t>(N > 0 ? N : 0));
+  core::random_permutation(core::this_thread_rand(), N, order.data(), &stop);
+  return order;
+}
+
+core::FitResult fit_splitavg(ShuffledRows rows, const Parameters &p, const core::FitRun &run) {
+  core::RegressionData &data = rows.data;
+  core::RunContext ctx = run.context(data);
+  std::optional<core::Progress> line;
+  LocalSamples local(
+      data.N,
+      [&] { core::start_progress(line, ctx, run.progress, "splitavg", "samples", static_cast<uint64_t>(data.N)); },
+      true);
+  return fit_on(data, p, run, ctx, local, line, true);
 }
 
 core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, const core::FitRun &run,

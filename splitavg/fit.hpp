@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/fit.hpp"
 #include "core/regression_data.hpp"
@@ -30,6 +31,22 @@ SolveResult solve_shares(const core::RunContext &run, const Parameters &p, Sampl
 // is TeamFailed (threadTeam); warns threadsReduced, emptyShares (more threads than samples) and
 // diverged. A stop in the final objective comes after those checks, with their warnings.
 core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, const core::FitRun &run);
+
+// The order the run's seeding and shuffle give the samples, drawn before any row exists: seeds the
+// calling thread's generator with `seed` and draws core::random_permutation(N) (position k then
+// holds sample order[k]), leaving the generator where the shuffle leaves it. Asks `stop` as it
+// draws; unfinished once it says stop.
+std::vector<int32_t> draw_shuffle_order(int32_t N, uint32_t seed, const core::StopCheck &stop);
+
+// Rows built straight into the order draw_shuffle_order gave for the run's seed (the module
+// converts X into it, which saves moving every row a second time).
+struct ShuffledRows {
+  core::RegressionData &data;
+};
+
+// The module's run on such rows: the run above, lines, draws and weights alike, without its own
+// seeding and shuffle, which the drawn order has done.
+core::FitResult fit_splitavg(ShuffledRows rows, const Parameters &p, const core::FitRun &run);
 
 // The same on another layout of the samples (the MPI program's); a progress line is the caller's
 // to set up on run.stop.

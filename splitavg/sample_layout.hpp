@@ -56,7 +56,10 @@ class LocalSamples final : public SampleLayout {
  public:
   // `shuffled`, when given, runs once the shuffle has finished unstopped (the module starts its
   // progress line there, so that the line counts the pass alone).
-  explicit LocalSamples(int32_t N, std::function<void()> shuffled = {}) : n_(N), shuffled_(std::move(shuffled)) {}
+  // With `in_order`, the samples already stand in the order of the drawn permutation: the
+  // shuffle moves nothing and draws nothing.
+  explicit LocalSamples(int32_t N, std::function<void()> shuffled = {}, bool in_order = false)
+      : n_(N), shuffled_(std::move(shuffled)), in_order_(in_order) {}
   int32_t total_samples() const override { return n_; }
   void shuffle(core::RegressionData &data, const core::StopCheck &stop) override;
   void shuffle(core::SparseRows &data, const core::StopCheck &stop) override;
@@ -74,6 +77,7 @@ class LocalSamples final : public SampleLayout {
  private:
   int32_t n_;
   std::function<void()> shuffled_;
+  bool in_order_;
 };
 
 }  // namespace splitavg

@@ -16,11 +16,11 @@
 namespace splitavg {
 
 Share chunk_bounds(int32_t N, int32_t T, int32_t t) {
-  // The quotient is formed in double and truncated; for 32-bit N and T it is the integer quotient.
-  const int32_t chunk = static_cast<int32_t>(std::floor(static_cast<double>(N) / static_cast<double>(T)));
+  // The rows' conversion writes the same blocks, each on the thread whose share it is.
+  const core::RowBlock block = core::row_block(N, T, t);
   Share s;
-  s.start = t * chunk;  // t < T, so t * chunk <= N: no overflow
-  s.end = (t == T - 1) ? N - 1 : (t + 1) * chunk - 1;
+  s.start = block.begin;
+  s.end = block.end - 1;
   return s;
 }
 

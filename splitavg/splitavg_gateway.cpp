@@ -18,10 +18,11 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
   frame::HostOutput host;
   frame::guard_memory(in.shape(), err, [&] {
     frame::RunRecord record(in, host, verbose);
-    frame::ProblemData data = record.build_data();
+    // Full rows are written by the pass's team straight into the shuffled order.
+    frame::ProblemData data = record.build_data(true, splitavg::draw_shuffle_order);
     record.finish(plhs,
                   data.is_sparse ? splitavg::fit_splitavg(data.sparse, p, record.run())
-                                 : splitavg::fit_splitavg(data.dense, p, record.run()),
+                                 : splitavg::fit_splitavg(splitavg::ShuffledRows{data.dense}, p, record.run()),
                   err);
   });
 }

@@ -1,14 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/parameters.hpp"
 #include "core/primitives.hpp"
 #include "core/printer.hpp"
 #include "core/regression_data.hpp"
+#include "core/stop_check.hpp"
+#include "core/thread_rand.hpp"
 
 namespace {
 
@@ -99,6 +105,125 @@ TEST(RegressionData, TiledConversionMatchesTheDefinition) {
   const core::RegressionData d = core::make_regression_data(X.data(), N, D, y.data());
   for (int32_t i = 0; i < N; ++i)
     for (int32_t j = 0; j < D; ++j) ASSERT_EQ(d.row(i)[j], X[static_cast<size_t>(i) + static_cast<size_t>(j) * N]);
+}
+
+namespace {
+
+// X large enough that the conversion runs on a team (it keeps small problems on one thread),
+// with values whose bits tell where each one came from.
+struct Columns {
+  int32_t N, D;
+  std::vector<double> X, y;
+  Columns(int32_t n, int32_t d) : N(n), D(d), X(static_cast<size_t>(n) * d), y(static_cast<size_t>(n)) {
+    for (size_t k = 0; k < X.size(); ++k) X[k] = std::ldexp(static_cast<double>(k) + 0.25, -7) * (k % 3 ? 1 : -1);
+    for (size_t k = 0; k < y.size(); ++k) y[k] = static_cast<double>(k) * 0.125 - 3;
+  }
+  double at(int32_t i, int32_t j) const { return X[static_cast<size_t>(i) + static_cast<size_t>(j) * N]; }
+};
+
+bool same_bits(const std::vector<double, core::UninitialisedAllocator<double>> &a,
+               const std::vector<double, core::UninitialisedAllocator<double>> &b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+// A stop check that says stop at its `after`-th question and notes the threads that asked.
+std::atomic<int> g_questions{0};
+int g_stop_after = 0;
+std::atomic<bool> g_asked_off_thread{false};
+std::thread::id g_caller;
+bool stop_after_some_questions() {
+  if (std::this_thread::get_id() != g_caller) g_asked_off_thread = true;
+  return ++g_questions >= g_stop_after;
+}
+
+}  // namespace
+
+// Whatever team writes them and whatever order they are written in, the rows are X's rows: a
+// team's blocks meet without gaps or overlaps (ragged last blocks, more threads than cores, a
+// team larger than N's tiles), and an order moves whole rows with their labels.
+TEST(RegressionData, TeamsAndOrdersGiveTheRowsOfX) {
+  for (auto [N, D] : {std::pair{5003, 17}, {70001, 1}, {1031, 131}, {2, 40000}}) {
+    const Columns c(N, D);
+    const core::RegressionData plain = core::make_regression_data(c.X.data(), N, D, c.y.data());
+    for (int32_t i = 0; i < N; i += 97)
+      for (int32_t j = 0; j < D; ++j) ASSERT_EQ(plain.row(i)[j], c.at(i, j));
+    core::seed_thread_rand(static_cast<uint32_t>(N));
+    const std::vector<int32_t> order = core::random_permutation(N);
+    for (int32_t threads : {0, 1, 2, 3, 7}) {
+      SCOPED_TRACE("N " + std::to_string(N) + ", D " + std::to_string(D) + ", threads " + std::to_string(threads));
+      const core::RegressionData team =
+          core::make_regression_data(c.X.data(), N, D, c.y.data(), nullptr, core::RowPlacement{nullptr, threads});
+      EXPECT_TRUE(same_bits(team.features, plain.features));
+      EXPECT_EQ(team.labels, plain.labels);
+      std::vector<int32_t> reused = order;
+      const core::RegressionData moved =
+          core::make_regression_data(c.X.data(), N, D, c.y.data(), nullptr, core::RowPlacement{reused.data(), threads});
+      for (int32_t k = 0; k < N; ++k) ASSERT_EQ(reused[static_cast<size_t>(order[static_cast<size_t>(k)])], k);
+      for (int32_t k = 0; k < N; ++k) {
+        const size_t from = static_cast<size_t>(order[static_cast<size_t>(k)]);
+        ASSERT_EQ(std::memcmp(moved.row(k), plain.row(static_cast<int32_t>(from)), sizeof(double) * D), 0) << k;
+        ASSERT_EQ(moved.labels[static_cast<size_t>(k)], c.y[from]) << k;
+      }
+    }
+  }
+  // Single precision, moved by a team: each value converts exactly.
+  const int32_t N = 4099, D = 19;
+  std::vector<float> Xs(static_cast<size_t>(N) * D), ys(N);
+  for (size_t k = 0; k < Xs.size(); ++k) Xs[k] = static_cast<float>(k) * 0.1f;
+  for (size_t k = 0; k < ys.size(); ++k) ys[k] = static_cast<float>(k) * -0.3f;
+  const std::vector<int32_t> order = core::random_permutation(N);
+  std::vector<int32_t> reused = order;
+  const core::RegressionData d =
+      core::make_regression_data(Xs.data(), N, D, ys.data(), nullptr, core::RowPlacement{reused.data(), 2});
+  for (int32_t k = 0; k < N; ++k) {
+    const size_t from = static_cast<size_t>(order[static_cast<size_t>(k)]);
+    for (int32_t j = 0; j < D; ++j)
+      ASSERT_EQ(d.row(k)[j], static_cast<double>(Xs[from + static_cast<size_t>(j) * N])) << k << "," << j;
+    ASSERT_EQ(d.labels[static_cast<size_t>(k)], static_cast<double>(ys[from]));
+  }
+}
+
+// A team finds the bad values of every thread's block; the one named is still the first in X's
+// column order (then y's own order), not the first in the order the rows are written.
+TEST(RegressionData, TeamsAndOrdersNameTheFirstNonFiniteValueOfX) {
+  const int32_t N = 9001, D = 11;
+  Columns c(N, D);
+  std::vector<int32_t> reversed(N);
+  for (int32_t k = 0; k < N; ++k) reversed[static_cast<size_t>(k)] = N - 1 - k;  // its own inverse
+  auto named = [&](int32_t *order) -> std::string {
+    try {
+      core::make_regression_data(c.X.data(), N, D, c.y.data(), nullptr, core::RowPlacement{order, 2});
+    } catch (const core::NonFiniteValue &e) {
+      return e.what();
+    }
+    return "none";
+  };
+  c.y[8000] = INFINITY;  // y(8001), row 1000 once reversed
+  c.y[9000] = std::nan("");
+  EXPECT_EQ(named(nullptr), "y(8001) is Inf");
+  EXPECT_EQ(named(reversed.data()), "y(8001) is Inf");
+  c.X[8999 + 2 * static_cast<size_t>(N)] = -INFINITY;   // X(9000,3): the second thread's block
+  c.X[10 + 5 * static_cast<size_t>(N)] = std::nan("");  // X(11,6): the first's, later in column order
+  EXPECT_EQ(named(nullptr), "X(9000,3) is -Inf");
+  EXPECT_EQ(named(reversed.data()), "X(9000,3) is -Inf");
+}
+
+// Only the calling thread asks the host, however large the team; once it hears stop, every
+// thread ends its part early.
+TEST(RegressionData, ATeamConversionStopsWhenTheCallingThreadHearsStop) {
+  const Columns c(200000, 9);
+  g_caller = std::this_thread::get_id();
+  std::vector<int32_t> order = core::random_permutation(c.N);
+  for (int32_t *o : {static_cast<int32_t *>(nullptr), order.data()}) {
+    g_questions = 0;
+    g_stop_after = 3;
+    g_asked_off_thread = false;
+    const core::StopCheck stop(stop_after_some_questions);
+    core::make_regression_data(c.X.data(), c.N, c.D, c.y.data(), &stop, core::RowPlacement{o, 4});
+    EXPECT_TRUE(stop.stopped());
+    EXPECT_EQ(g_questions.load(), 3);
+    EXPECT_FALSE(g_asked_off_thread.load());
+  }
 }
 
 TEST(Parameters, IntegersTruncateTowardZero) {

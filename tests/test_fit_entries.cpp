@@ -98,59 +98,61 @@ void expect_same_run(const mexhost::CallResult &m, const core::FitResult &f, con
 }
 
 TEST(FitEntries, KinkstepBothMethodsAsTheModule) {
-  const Problem pr(37, 6);
-  for (int method : {0, 1}) {
-    for (int verbose : {0, 1}) {
-      SCOPED_TRACE("method " + std::to_string(method) + ", verbose " + std::to_string(verbose));
-      Inputs in = pr.inputs({0.01, 0.05, 25, static_cast<double>(method), static_cast<double>(verbose)});
-      in.add(options(11, 2));
-      const mexhost::CallResult m = module("kinkstep").call(2, in.pointers());
-      Entry e(verbose == 1, 11, 2);
-      const core::RegressionData data = pr.data();
-      kinkstep::FitInputs p;
-      p.stepSize = 0.01;
-      p.lambda = 0.05;
-      p.maxIter = 25;
-      p.method = method;
-      const core::FitResult f = kinkstep::fit_kinkstep(data, p, e.run);
-      expect_same_run(m, f, e, 11);
+  for (const Problem &pr : {Problem(37, 6), Problem(9001, 8)})
+    for (int method : {0, 1}) {
+      for (int verbose : {0, 1}) {
+        SCOPED_TRACE("method " + std::to_string(method) + ", verbose " + std::to_string(verbose));
+        Inputs in = pr.inputs({0.01, 0.05, 25, static_cast<double>(method), static_cast<double>(verbose)});
+        in.add(options(11, 2));
+        const mexhost::CallResult m = module("kinkstep").call(2, in.pointers());
+        Entry e(verbose == 1, 11, 2);
+        const core::RegressionData data = pr.data();
+        kinkstep::FitInputs p;
+        p.stepSize = 0.01;
+        p.lambda = 0.05;
+        p.maxIter = 25;
+        p.method = method;
+        const core::FitResult f = kinkstep::fit_kinkstep(data, p, e.run);
+        expect_same_run(m, f, e, 11);
+      }
     }
-  }
 }
 
+// The module writes X's rows by the call's team straight into the shuffled order; the entry on
+// rows converted plainly shuffles them itself. Small and team-sized problems, lines to the bit.
 TEST(FitEntries, SplitavgAsTheModule) {
-  const Problem pr(41, 5);
-  for (int threads : {1, 2, 3}) {
-    SCOPED_TRACE("threads " + std::to_string(threads));
-    Inputs in = pr.inputs({0.02, 0.01, 1});
-    in.add(options(5, threads));
-    const mexhost::CallResult m = module("splitavg").call(2, in.pointers());
-    Entry e(true, 5, threads);
-    core::RegressionData data = pr.data();
-    const core::FitResult f = splitavg::fit_splitavg(data, splitavg::Parameters{0.02, 0.01}, e.run);
-    expect_same_run(m, f, e, 5);
-  }
+  for (const Problem &pr : {Problem(41, 5), Problem(12011, 7)})
+    for (int threads : {1, 2, 3}) {
+      SCOPED_TRACE("N " + std::to_string(pr.N) + ", threads " + std::to_string(threads));
+      Inputs in = pr.inputs({0.02, 0.01, 1});
+      in.add(options(5, threads));
+      const mexhost::CallResult m = module("splitavg").call(2, in.pointers());
+      Entry e(true, 5, threads);
+      core::RegressionData data = pr.data();
+      const core::FitResult f = splitavg::fit_splitavg(data, splitavg::Parameters{0.02, 0.01}, e.run);
+      expect_same_run(m, f, e, 5);
+    }
 }
 
 TEST(FitEntries, DriftwalkAsTheModule) {
-  const Problem pr(30, 4);
-  for (int threads : {1, 2}) {
-    SCOPED_TRACE("threads " + std::to_string(threads));
-    Inputs in = pr.inputs({3e-3, 10.0, -0.55, 0.5, 8, 15, 1});
-    in.add(options(9, threads));
-    const mexhost::CallResult m = module("driftwalk").call(2, in.pointers());
-    Entry e(true, 9, threads);
-    const core::RegressionData data = pr.data();
-    driftwalk::FitInputs p;
-    p.stepScale = 3e-3;
-    p.stepOffset = 10.0;
-    p.stepPower = -0.55;
-    p.lambda = 0.5;
-    p.batchSize = 8;
-    p.maxIter = 15;
-    const core::FitResult f = driftwalk::fit_driftwalk(data, p, e.run);
-    expect_same_run(m, f, e, 9);
-  }
+  for (const Problem &pr : {Problem(30, 4), Problem(8009, 9)})
+    for (int threads : {1, 2}) {
+      SCOPED_TRACE("N " + std::to_string(pr.N) + ", threads " + std::to_string(threads));
+      Inputs in = pr.inputs({3e-3, 10.0, -0.55, 0.5, 8, 15, 1});
+      in.add(options(9, threads));
+      const mexhost::CallResult m = module("driftwalk").call(2, in.pointers());
+      Entry e(true, 9, threads);
+      const core::RegressionData data = pr.data();
+      driftwalk::FitInputs p;
+      p.stepScale = 3e-3;
+      p.stepOffset = 10.0;
+      p.stepPower = -0.55;
+      p.lambda = 0.5;
+      p.batchSize = 8;
+      p.maxIter = 15;
+      const core::FitResult f = driftwalk::fit_driftwalk(data, p, e.run);
+      expect_same_run(m, f, e, 9);
+    }
 }
 
 // A refused call: the same lines before the error, and the module's identifier and message.
