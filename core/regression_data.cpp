@@ -10,8 +10,10 @@
 #include <string>
 #include <type_traits>
 
+#include "core/finite_bits.hpp"
 #include "core/team.hpp"
 #include "core/team_limits.hpp"
+#include "core/transpose_kernels.hpp"
 
 namespace core {
 
@@ -25,16 +27,6 @@ std::string describe_non_finite(bool in_labels, std::size_t row, std::size_t col
   else
     std::snprintf(text, sizeof text, "X(%zu,%zu) is %s", row, column, what);
   return text;
-}
-
-// v - v is +0 for every finite v and NaN for NaN and the infinities, so the bits of v - v OR-ed
-// over all values are zero exactly when all are finite. A subtraction and an OR per value, no
-// compare and no branch: the copy loop runs as fast as without the check.
-inline uint64_t difference_bits(double v) {
-  const double z = v - v;
-  uint64_t bits;
-  std::memcpy(&bits, &z, sizeof bits);
-  return bits;
 }
 
 // Only once a copy has seen a non-finite value: the first one in column-major order.
@@ -75,6 +67,7 @@ template <typename XReal, typename Go>
 uint64_t copy_rows(const XReal *X, size_t n, size_t d, const int32_t *destination, double *out, size_t first,
                    size_t last, Go &&go) {
   constexpr size_t kTileRows = 128, kTileColumns = 16;
+  [[maybe_unused]] const auto copy = transpose_kernel().copy;
   uint64_t non_finite = 0;
   double *rows[kTileRows];
   for (size_t i0 = first; i0 < last; i0 += kTileRows) {
@@ -83,11 +76,13 @@ uint64_t copy_rows(const XReal *X, size_t n, size_t d, const int32_t *destinatio
     for (size_t i = i0; i < i1; ++i) rows[i - i0] = out + (destination ? static_cast<size_t>(destination[i]) : i) * d;
     for (size_t j0 = 0; j0 < d; j0 += kTileColumns) {
       const size_t j1 = std::min(d, j0 + kTileColumns);
-      for (size_t j = j0; j < j1; ++j) {
-        const XReal *column = X + j * n;
-        if constexpr (std::is_same_v<XReal, float>) {
-          // Single data: the copy alone is cheap enough that the subtraction would show, but
-          // an exponent test on the 32-bit source run just copied (in L1) runs four lanes wide.
+      if constexpr (std::is_same_v<XReal, double>) {
+        non_finite |= copy(X, n, i0, i1, j0, j1, rows);
+      } else {
+        for (size_t j = j0; j < j1; ++j) {
+          // Single data: the copy alone is cheap enough that the subtraction would show, but an
+          // exponent test on the 32-bit source run just copied (in L1) runs four lanes wide.
+          const XReal *column = X + j * n;
           for (size_t i = i0; i < i1; ++i) rows[i - i0][j] = static_cast<double>(column[i]);
           uint32_t special = 0;
           for (size_t i = i0; i < i1; ++i) {
@@ -96,12 +91,6 @@ uint64_t copy_rows(const XReal *X, size_t n, size_t d, const int32_t *destinatio
             special |= (bits & 0x7f800000u) == 0x7f800000u;
           }
           non_finite |= special;
-        } else {
-          for (size_t i = i0; i < i1; ++i) {
-            const double v = static_cast<double>(column[i]);
-            rows[i - i0][j] = v;
-            non_finite |= difference_bits(v);
-          }
         }
       }
     }
@@ -116,8 +105,6 @@ void touch_pages(double *begin, double *end) {
   for (double *p = begin; p < end; p += kPageDoubles) *p = 0.0;
 }
 
-// The team the rows are written by: `asked`, or one thread where the process cannot start that
-// many (the rows do not depend on it, so a smaller team is no error here).
 // A permutation p (row k holds sample p[k]) turned into its inverse (sample s goes to row p[s])
 // in place, cycle by cycle: an entry is complemented once written, and all are restored at the end.
 void invert_in_place(int32_t *p, size_t n) {
@@ -136,7 +123,9 @@ void invert_in_place(int32_t *p, size_t n) {
   for (size_t i = 0; i < n; ++i) p[i] = ~p[i];
 }
 
-// Small problems stay on the calling thread: starting a team would cost more than it saves.
+// The team the rows are written by: `threads`, or one thread where the process cannot start that
+// many (the rows do not depend on it, so a smaller team is no error here). Small problems stay on
+// the calling thread: starting a team would cost more than it saves.
 int32_t conversion_team(int32_t threads, int32_t N, size_t values) {
   constexpr size_t kTeamFrom = size_t{1} << 16;
   const int64_t asked = threads > 0 ? threads : omp_get_max_threads();

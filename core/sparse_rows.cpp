@@ -4,17 +4,11 @@
 #include <cstring>
 #include <string>
 
+#include "core/finite_bits.hpp"
+
 namespace core {
 
 namespace {
-
-// As in the dense conversion: v - v is +0 exactly when v is finite.
-inline uint64_t difference_bits(double v) {
-  const double z = v - v;
-  uint64_t bits;
-  std::memcpy(&bits, &z, sizeof bits);
-  return bits;
-}
 
 template <typename Index>
 uint64_t as_count(Index v) {

@@ -14,6 +14,7 @@
 #include "core/rows.hpp"
 #include "core/step_kernels.hpp"
 #include "core/step_runs.hpp"
+#include "core/transpose_kernels.hpp"
 
 namespace {
 
@@ -261,5 +262,53 @@ TEST(StepKernels, RowsAtAnyAlignmentAndAnEmptyPass) {
     const std::vector<double> before = w;
     f.pass(rows.data(), labels.data(), 0, w.data(), D, 0.1, 0.01);
     EXPECT_TRUE(same_bits(w, before));
+  }
+}
+
+// The conversion's tile copy: every version writes X's values into the right rows to the bit
+// (ragged tiles of every size below and above the 4 x 4 blocks, rows at any alignment, values
+// around a NaN, the infinities and signed zeros) and gives the generic version's non-finite bits.
+TEST(TransposeKernels, EveryVersionCopiesTheTileAsTheGenericOne) {
+  const std::vector<core::TransposeKernel> versions = core::available_transpose_kernels();
+  ASSERT_STREQ(versions.front().name, "generic");
+  const size_t n = 23, d = 13;
+  Values values{11};
+  std::vector<double> X(n * d);
+  for (double &v : X) v = values.uniform();
+  X[3] = -0.0;
+  X[4 + 2 * n] = 0.0;
+  for (size_t special = 0; special < 3; ++special) {
+    std::vector<double> Xs = X;
+    if (special == 1) Xs[17 + 9 * n] = std::numeric_limits<double>::infinity();
+    if (special == 2) Xs[5 + 3 * n] = std::nan("");
+    for (const core::TransposeKernel &k : versions) {
+      for (size_t i0 : {0, 1, 3}) {
+        for (size_t i1 : {i0, i0 + 1, i0 + 4, i0 + 7, n}) {
+          for (size_t j0 : {0, 2}) {
+            for (size_t j1 : {j0, j0 + 3, j0 + 4, j0 + 9, d}) {
+              SCOPED_TRACE(std::string(k.name) + " tile " + std::to_string(i0) + ".." + std::to_string(i1) + " x " +
+                           std::to_string(j0) + ".." + std::to_string(j1) + ", special " + std::to_string(special));
+              // Rows of d + 1 values from an odd offset: no row starts on a vector boundary.
+              std::vector<double> plain(n * (d + 1) + 1, -1.0), tried = plain;
+              std::vector<double *> plain_rows, tried_rows;
+              for (size_t i = i0; i < i1; ++i) {
+                plain_rows.push_back(plain.data() + 1 + i * (d + 1));
+                tried_rows.push_back(tried.data() + 1 + i * (d + 1));
+              }
+              const uint64_t expected = versions.front().copy(Xs.data(), n, i0, i1, j0, j1, plain_rows.data());
+              const uint64_t got = k.copy(Xs.data(), n, i0, i1, j0, j1, tried_rows.data());
+              ASSERT_EQ(got, expected);
+              ASSERT_TRUE(same_bits(tried, plain));
+              for (size_t i = i0; i < i1; ++i)
+                for (size_t j = j0; j < j1; ++j)
+                  ASSERT_EQ(std::memcmp(&plain_rows[i - i0][j], &Xs[i + j * n], sizeof(double)), 0);
+              ASSERT_EQ(expected != 0, special != 0 && i0 <= (special == 1 ? 17u : 5u) &&
+                                           (special == 1 ? 17u : 5u) < i1 && j0 <= (special == 1 ? 9u : 3u) &&
+                                           (special == 1 ? 9u : 3u) < j1);
+            }
+          }
+        }
+      }
+    }
   }
 }
