@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/primitives.hpp"
+#include "core/row_memory.hpp"
 #include "core/thread_rand.hpp"
 #include "driftwalk/noise.hpp"
 
@@ -191,6 +192,17 @@ uint64_t read_all(const double *p, size_t n, int threads) {
     total ^= x;
   }
   return total;
+}
+
+uint64_t touch_fresh_pages(size_t bytes) {
+  // Rows' memory as a call gets it, each page written once: what the system charges for memory
+  // that no page of this process has used yet (on a virtual machine also the host's part).
+  double *block = static_cast<double *>(core::allocate_row_memory(bytes));
+  const size_t n = bytes / sizeof(double);
+  for (size_t k = 0; k < n; k += 4096 / sizeof(double)) block[k] = static_cast<double>(k);
+  const uint64_t x = static_cast<uint64_t>(block[n / 2 / 512 * 512]);
+  core::release_row_memory(block, bytes);
+  return x;
 }
 
 uint64_t read_drawn_rows(const core::RegressionData &d, uint32_t seed, int32_t steps) {

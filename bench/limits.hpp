@@ -53,6 +53,10 @@ std::vector<double> one_thread_langevin(const core::RegressionData &d, uint32_t 
 // Reads every 8-byte word of [p, p + n) once, split over `threads` contiguous parts.
 uint64_t read_all(const double *p, size_t n, int threads);
 
+// Writes one value to every 4 KB page of a block of `bytes` just allocated as rows are, then
+// gives the block back: the cost of first touches.
+uint64_t touch_fresh_pages(size_t bytes);
+
 // Reads the rows that `steps` draws from seed select, in the same order.
 uint64_t read_drawn_rows(const core::RegressionData &d, uint32_t seed, int32_t steps);
 
