@@ -52,10 +52,15 @@ class DenseRows {
     const double *x = row(i);
     for (int32_t j = 0; j < d_; ++j) f(j, x[j]);
   }
+  // The row's every cache line (the last one too when the row starts late in its first line) and
+  // its label, which the residual needs as soon as the dot product is summed.
   void prefetch(int32_t i) const {
-    const char *bytes = reinterpret_cast<const char *>(row(i));
-    const std::size_t n = static_cast<std::size_t>(d_) * sizeof(double);
-    for (std::size_t b = 0; b < n; b += 64) __builtin_prefetch(bytes + b);
+    __builtin_prefetch(y_ + i);
+    if (d_ <= 0) return;
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(row(i) + d_) - 1;
+    for (std::uintptr_t line = reinterpret_cast<std::uintptr_t>(row(i)) & ~std::uintptr_t{63}; line <= last;
+         line += 64)
+      __builtin_prefetch(reinterpret_cast<const void *>(line));
   }
 
  private:

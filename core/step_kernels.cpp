@@ -9,11 +9,12 @@ namespace {
 // Rows of a pass asked into the cache this many rows before they are stepped on.
 constexpr int32_t kPassRowsAhead = 2;
 
+// Every cache line the row touches, the last one too when the row starts late in its first line.
 inline void fetch_row(const double *row, int32_t D) {
-  if (!row) return;
-  const char *p = reinterpret_cast<const char *>(row);
-  const char *end = reinterpret_cast<const char *>(row + D);
-  for (; p < end; p += 64) __builtin_prefetch(p);
+  if (!row || D <= 0) return;
+  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(row + D) - 1;
+  for (std::uintptr_t line = reinterpret_cast<std::uintptr_t>(row) & ~std::uintptr_t{63}; line <= last; line += 64)
+    __builtin_prefetch(reinterpret_cast<const void *>(line));
 }
 
 // The scalar form of one feature's update: what every lane of every version computes. The penalty's

@@ -34,6 +34,10 @@ inline double step_then_residual(const DenseRows &rows, int32_t i, double c, dou
                                  double step, int32_t next, int32_t ahead) {
   const StepKernels &k = step_kernels();
   const int32_t D = rows.features();
+  // The kernel asks the row ahead into the cache; its label is asked here. Drawn at random from
+  // more labels than the cache holds, a label not asked early cost a whole fetch from memory on
+  // the residual's chain every step (48 against 24 ns a step at D = 10).
+  if (ahead >= 0) __builtin_prefetch(rows.labels() + ahead);
   if (next < 0) {
     k.step(rows.row(i), c, w, w, D, step, lambda);
     return 0.0;
