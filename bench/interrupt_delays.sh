@@ -38,7 +38,6 @@ cases=(
   "kinkstep m1 iterations + objective history|[r, info] = kinkstep(A, b, 1e-6, 0.1, 1e6, 1, 0)|1.0"
   "driftwalk iterations (batch 2e4) + history|[r, info] = driftwalk(A, b, 1e-9, 10, -0.55, 0.1, 2e4, 1e6, 0)|1.0"
   "splitavg conversion, 2.5e6 x 100|r = splitavg(S, s, 1e-3, 0.1, 1)|0.3"
-  "splitavg shuffle|r = splitavg(S, s, 1e-3, 0.1, 1)|after:N=2500000"
   "splitavg initial objective|r = splitavg(S, s, 1e-3, 0.1, 1)|after:Number of threads"
   "splitavg pass|r = splitavg(S, s, 1e-3, 0.1, 1)|after:Initial object function"
 )

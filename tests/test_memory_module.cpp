@@ -37,7 +37,7 @@ double formula(const std::string &name, double N, double D, double T) {
   if (name == "kinkstep m0") return data + 24 * D;
   if (name == "kinkstep m1") return data + 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
   if (name == "driftwalk") return data + 4 * N + 24 * D;
-  return data + std::max(4 * N + 8 * D, 8 * T * (2 * D + 8) + 16 * D);  // splitavg
+  return data + std::max(4 * N, 8 * T * (2 * D + 8) + 16 * D);  // splitavg
 }
 
 Inputs call_inputs(const std::string &name, size_t N, size_t D) {
