@@ -185,11 +185,17 @@ int pass(char **a) {
                                         core::RowPlacement{shuffled ? order.data() : nullptr, threads});
     });
   };
+  convert(1, false);  // the first rows of the process take memory the system has not handed out lately
   report("convert_shuffled_T1_s", convert(1, true));
   report("convert_shuffled_T2_s", convert(2, true));  // as the splitavg module builds its rows
   report("convert_T2_s", convert(2, false));
   report("convert_s", convert(1, false));
   report("fresh_pages_s", median_of(repeats, [&] { sink ^= bench::touch_fresh_pages(nd * sizeof(double)); }));
+  // The copy alone: into the rows just made, whose pages are in place.
+  for (int32_t T : {1, 2})
+    report("convert_touched_T" + std::to_string(T) + "_s", median_of(repeats, [&] {
+             core::write_rows(data, d.x(), d.labels(), nullptr, core::RowPlacement{nullptr, T});
+           }));
   const core::RegressionData unshuffled = data;
   report("shuffle_s", median_of(repeats, [&] {
            data.features = unshuffled.features;

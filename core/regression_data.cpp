@@ -138,14 +138,10 @@ int32_t conversion_team(int32_t threads, int32_t N, size_t values) {
 }  // namespace
 
 template <typename XReal, typename YReal>
-RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y, const StopCheck *stop,
-                                    const RowPlacement &placement) {
-  RegressionData data;
-  data.N = N;
-  data.D = D;
-  const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(D);
-  data.features.resize(n * d);
-  data.labels.resize(n);
+void write_rows(RegressionData &data, const XReal *X, const YReal *y, const StopCheck *stop,
+                const RowPlacement &placement) {
+  const int32_t N = data.N;
+  const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(data.D);
   // With an order, the labels are taken first; the order then becomes, in place, the row each
   // sample goes to (X is read in its own order), and a NaN or an infinity in y is named only once
   // X is known to hold none.
@@ -180,7 +176,7 @@ RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const 
       return !stopped.load(std::memory_order_relaxed);
     });
   }
-  if (stopped.load()) return data;
+  if (stopped.load()) return;
   if (non_finite) throw_first_non_finite(X, n * d, n, false);
   if (!order) {
     for (size_t k = 0; k < n; ++k) {
@@ -190,6 +186,17 @@ RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const 
     }
   }
   if (label_bits) throw_first_non_finite(y, n, n, true);
+}
+
+template <typename XReal, typename YReal>
+RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y, const StopCheck *stop,
+                                    const RowPlacement &placement) {
+  RegressionData data;
+  data.N = N;
+  data.D = D;
+  data.features.resize(static_cast<size_t>(N) * static_cast<size_t>(D));
+  data.labels.resize(static_cast<size_t>(N));
+  write_rows(data, X, y, stop, placement);
   return data;
 }
 
@@ -201,5 +208,10 @@ template RegressionData make_regression_data(const float *, int32_t, int32_t, co
                                              const RowPlacement &);
 template RegressionData make_regression_data(const double *, int32_t, int32_t, const float *, const StopCheck *,
                                              const RowPlacement &);
+
+template void write_rows(RegressionData &, const double *, const double *, const StopCheck *, const RowPlacement &);
+template void write_rows(RegressionData &, const float *, const float *, const StopCheck *, const RowPlacement &);
+template void write_rows(RegressionData &, const float *, const double *, const StopCheck *, const RowPlacement &);
+template void write_rows(RegressionData &, const double *, const float *, const StopCheck *, const RowPlacement &);
 
 }  // namespace core
