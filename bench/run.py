@@ -644,7 +644,7 @@ def results_text(cfg, res, targets, started, load_before):
              f"peak during the call {rss['peak_rss_kb'] / 1e3:.0f} MB, so the call added "
              f"{(rss['peak_rss_kb'] - rss['rss_before_call_kb']) / 1e3:.0f} MB "
              f"({(rss['peak_rss_kb'] - rss['rss_before_call_kb']) * 1e3 / xb:.2f} × X: its rows, plus labels, "
-             f"row table and the per-thread vectors).\n")
+             f"the order of the samples and the per-thread vectors).\n")
     L.append("![ns per sample·feature](per_sample_feature.png)\n")
     notes = os.path.join(ROOT, "bench", "notes.md")
     if os.path.exists(notes):
