@@ -72,9 +72,10 @@ struct RowPlacement {
   // The conversion reuses its entries: afterwards order[s] is the row sample s went to.
   int32_t *order = nullptr;
   // The team that writes the rows, 0 for the OpenMP default size (fewer when the process cannot
-  // start that many, one for small problems; the rows are the same whatever the team). Thread t writes the rows of
-  // row_block(N, threads, t), the block of positions the t-th share of a pass works on, so that its pages are first
-  // touched by the thread that will read them. Only the calling thread asks `stop`.
+  // start that many, one for small problems; the rows are the same whatever the team). Thread t
+  // writes the rows of row_block(N, threads, t), the block of positions the t-th share of a pass
+  // works on, so that its pages are first touched by the thread that will read them. Only the
+  // calling thread asks `stop`.
   int32_t threads = 1;
 };
 

@@ -4,8 +4,8 @@
 #include "core/regression_data.hpp"
 #include "core/sparse_rows.hpp"
 #include "core/stop_check.hpp"
-#include "frame/call_shape.hpp"
 #include "mex.h"
+#include "frame/call_shape.hpp"
 
 namespace frame {
 

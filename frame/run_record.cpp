@@ -17,9 +17,10 @@ mxArray *make_info(const RunInfo &info) {
   mxArray *s = host_create([&] { return mxCreateStructMatrix(1, 1, 5, names); });
   if (!s) return nullptr;
   mxArray *objective = host_create([&] { return mxCreateDoubleMatrix(info.objective.size(), 1, mxREAL); });
-  mxArray *values[5] = {info.has_seed ? mxCreateDoubleScalar(info.seed) : mxCreateDoubleMatrix(0, 0, mxREAL),
-                        mxCreateDoubleScalar(info.threads), mxCreateDoubleScalar(info.iterations),
-                        mxCreateDoubleScalar(info.seconds), objective};
+  mxArray *values[5] = {
+      info.has_seed ? mxCreateDoubleScalar(info.seed) : mxCreateDoubleMatrix(0, 0, mxREAL),
+      mxCreateDoubleScalar(info.threads), mxCreateDoubleScalar(info.iterations), mxCreateDoubleScalar(info.seconds),
+      objective};
   for (int k = 0; k < 5; ++k) {
     if (!values[k]) {
       for (mxArray *v : values)

@@ -8,11 +8,11 @@
 #include "core/fit.hpp"
 #include "core/regression_data.hpp"
 #include "core/stop_check.hpp"
+#include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/data_input.hpp"
 #include "frame/host_output.hpp"
 #include "frame/scalar_inputs.hpp"
-#include "mex.h"
 
 namespace frame {
 

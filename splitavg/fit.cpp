@@ -173,14 +173,26 @@ core::FitResult fit_on(Data &data, const Parameters &p, const core::FitRun &run,
 
 }  // namespace
 
+namespace {
+
+// Every sample in this process (the module's run): the progress line, when asked for, counts the
+// samples of the pass, from the end of the shuffle on. `in_order`: the rows already stand in the
+// drawn order (no seeding, no shuffle here).
+template <typename Data>
+core::FitResult fit_local(Data &data, int32_t N, const Parameters &p, const core::FitRun &run, core::RunContext &ctx,
+                          bool in_order) {
+  std::optional<core::Progress> line;
+  LocalSamples local(
+      N, [&] { core::start_progress(line, ctx, run.progress, "splitavg", "samples", static_cast<uint64_t>(N)); },
+      in_order);
+  return fit_on(data, p, run, ctx, local, line, in_order);
+}
+
+}  // namespace
+
 core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, const core::FitRun &run) {
   core::RunContext ctx = run.context(data);
-  // The line counts the samples of the pass, from the end of the shuffle on.
-  std::optional<core::Progress> line;
-  LocalSamples local(data.N, [&] {
-    core::start_progress(line, ctx, run.progress, "splitavg", "samples", static_cast<uint64_t>(data.N));
-  });
-  return fit_on(data, p, run, ctx, local, line);
+  return fit_local(data, data.N, p, run, ctx, false);
 }
 
 std::vector<int32_t> draw_shuffle_order(int32_t N, uint32_t seed, const core::StopCheck &stop) {
@@ -191,14 +203,8 @@ std::vector<int32_t> draw_shuffle_order(int32_t N, uint32_t seed, const core::St
 }
 
 core::FitResult fit_splitavg(ShuffledRows rows, const Parameters &p, const core::FitRun &run) {
-  core::RegressionData &data = rows.data;
-  core::RunContext ctx = run.context(data);
-  std::optional<core::Progress> line;
-  LocalSamples local(
-      data.N,
-      [&] { core::start_progress(line, ctx, run.progress, "splitavg", "samples", static_cast<uint64_t>(data.N)); },
-      true);
-  return fit_on(data, p, run, ctx, local, line, true);
+  core::RunContext ctx = run.context(rows.data);
+  return fit_local(rows.data, rows.data.N, p, run, ctx, true);
 }
 
 core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, const core::FitRun &run,
@@ -213,11 +219,7 @@ core::FitResult fit_splitavg(core::SparseRows &rows, const Parameters &p, const 
   shape.N = rows.N;
   shape.D = rows.D;
   core::RunContext ctx = run.context(shape, rows);
-  std::optional<core::Progress> line;
-  LocalSamples local(rows.N, [&] {
-    core::start_progress(line, ctx, run.progress, "splitavg", "samples", static_cast<uint64_t>(rows.N));
-  });
-  return fit_on(rows, p, run, ctx, local, line);
+  return fit_local(rows, rows.N, p, run, ctx, false);
 }
 
 }  // namespace splitavg

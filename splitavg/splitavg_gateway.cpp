@@ -21,8 +21,9 @@ void run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], frame::Call
     // Full rows are written by the pass's team straight into the shuffled order.
     frame::ProblemData data = record.build_data(true, splitavg::draw_shuffle_order);
     record.finish(plhs,
-                  data.is_sparse ? splitavg::fit_splitavg(data.sparse, p, record.run())
-                                 : splitavg::fit_splitavg(splitavg::ShuffledRows{data.dense}, p, record.run()),
+                  data.is_sparse        ? splitavg::fit_splitavg(data.sparse, p, record.run())
+                  : data.in_drawn_order ? splitavg::fit_splitavg(splitavg::ShuffledRows{data.dense}, p, record.run())
+                                        : splitavg::fit_splitavg(data.dense, p, record.run()),
                   err);
   });
 }
