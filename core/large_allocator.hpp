@@ -1,19 +1,17 @@
-// An allocator for the large arrays that the steps reach at random (the compressed rows, the
-// weights of a sparse run): a block of several megabytes is aligned to 2 MB and offered to the
-// kernel for transparent huge pages (where the system has them enabled on request), so that random
-// reads meet far fewer address-translation misses and a fresh block costs far fewer page faults.
-// Elements are left uninitialised on construction without arguments, as the arrays are written
-// in full right after they are made. The contents and every result are unchanged by it.
+// An allocator for the large arrays of a run (the dense rows, the compressed rows, the weights of
+// a sparse run): blocks of 4 MB and more come from core/row_memory, mapped on their own with
+// transparent huge pages, so that random reads meet far fewer address-translation misses and a
+// fresh block costs far fewer page faults. Elements are left uninitialised on construction
+// without arguments, as the arrays are written in full right after they are made (zeroing them
+// first would be one more pass over fresh memory). The contents and every result are unchanged
+// by it.
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
 #include <new>
 #include <utility>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "core/row_memory.hpp"
 
 namespace core {
 
@@ -28,26 +26,11 @@ struct LargeArrayAllocator {
   template <typename U>
   LargeArrayAllocator(const LargeArrayAllocator<U> &) {}
 
-  static constexpr std::size_t kHugePage = std::size_t{1} << 21;
-  static constexpr std::size_t kLarge = std::size_t{1} << 22;
-
   T *allocate(std::size_t n) {
     if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    const std::size_t bytes = n * sizeof(T);
-    void *p = nullptr;
-    if (bytes >= kLarge) {
-      const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-      p = std::aligned_alloc(kHugePage, rounded);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-      if (p) madvise(p, rounded, MADV_HUGEPAGE);  // a hint: without it, ordinary pages
-#endif
-    } else {
-      p = std::malloc(bytes ? bytes : 1);
-    }
-    if (!p) throw std::bad_alloc();
-    return static_cast<T *>(p);
+    return static_cast<T *>(allocate_row_memory(n * sizeof(T)));
   }
-  void deallocate(T *p, std::size_t) noexcept { std::free(p); }
+  void deallocate(T *p, std::size_t n) noexcept { release_row_memory(p, n * sizeof(T)); }
 
   template <typename U>
   void construct(U *p) noexcept {

@@ -3,42 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <stdexcept>
 #include <vector>
 
-#include "core/row_memory.hpp"
+#include "core/large_allocator.hpp"
 #include "core/stop_check.hpp"
 
 namespace core {
-
-// An allocator that leaves new doubles uninitialised: the rows are written in full right after
-// they are allocated, and zeroing them first would be one more pass over fresh memory. Large
-// blocks come with huge pages (core/row_memory.hpp).
-template <typename T>
-struct UninitialisedAllocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = UninitialisedAllocator<U>;
-  };
-  UninitialisedAllocator() = default;
-  template <typename U>
-  UninitialisedAllocator(const UninitialisedAllocator<U> &) {}
-  T *allocate(std::size_t n) {
-    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    return static_cast<T *>(allocate_row_memory(n * sizeof(T)));
-  }
-  void deallocate(T *p, std::size_t n) noexcept { release_row_memory(p, n * sizeof(T)); }
-  template <typename U>
-  void construct(U *p) noexcept {
-    ::new (static_cast<void *>(p)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U *p, Args &&...args) {
-    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
-  }
-};
 
 struct RegressionData {
   int32_t N = 0;
@@ -46,7 +17,7 @@ struct RegressionData {
   std::vector<double> labels;
   // Sample i's D features are features[i * D .. i * D + D - 1]: the rows lie back to back in one
   // block, so no table of row pointers is needed (a reorder moves the rows themselves).
-  std::vector<double, UninitialisedAllocator<double>> features;
+  std::vector<double, LargeArrayAllocator<double>> features;
 
   const double *row(int32_t i) const {
     return features.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(D);

@@ -45,6 +45,17 @@ inline mexhost::ArrayPtr worked_y() {
   return mexhost::make_row({1, 1, 1});
 }
 
+// Scalar inputs that are not real numbers: empty, complex, text, a cell and a sparse 1 x 1.
+inline std::vector<mexhost::ArrayPtr> non_real_scalars() {
+  std::vector<mexhost::ArrayPtr> params;
+  params.push_back(mexhost::make_double(0, 0));
+  params.push_back(mexhost::make_complex(1, 1, {1}, {1}));
+  params.push_back(mexhost::make_string("1"));
+  params.push_back(mexhost::make_cell(1, 1));
+  params.push_back(mexhost::make_sparse(1, 1));
+  return params;
+}
+
 // A call that must fail cleanly: an identifier of the module, no output, nothing left behind.
 inline void expect_clean_error(const mexhost::CallResult &r, const std::string &id) {
   EXPECT_TRUE(r.failed);

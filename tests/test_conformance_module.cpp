@@ -125,13 +125,7 @@ TEST(Conformance, NonFiniteDataAndParameters) {
 TEST(Conformance, ScalarInputsThatAreNotRealNumbers) {
   for (const ModuleCase &c : module_cases()) {
     for (size_t k = 0; k < c.params.size(); ++k) {
-      std::vector<mexhost::ArrayPtr> params;
-      params.push_back(mexhost::make_double(0, 0));
-      params.push_back(mexhost::make_complex(1, 1, {1}, {1}));
-      params.push_back(mexhost::make_string("1"));
-      params.push_back(mexhost::make_cell(1, 1));
-      params.push_back(mexhost::make_sparse(1, 1));
-      for (mexhost::ArrayPtr &param : params) {
+      for (mexhost::ArrayPtr &param : non_real_scalars()) {
         Inputs in = case_inputs(c, 1);
         in.set(2 + k, std::move(param));
         expect_refused(c.name, 1, in, "invalidParameter", input_name(c, k), c.label);

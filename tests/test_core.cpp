@@ -121,8 +121,8 @@ struct Columns {
   double at(int32_t i, int32_t j) const { return X[static_cast<size_t>(i) + static_cast<size_t>(j) * N]; }
 };
 
-bool same_bits(const std::vector<double, core::UninitialisedAllocator<double>> &a,
-               const std::vector<double, core::UninitialisedAllocator<double>> &b) {
+using Features = decltype(core::RegressionData::features);
+bool same_bits(const Features &a, const Features &b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 

@@ -1,12 +1,9 @@
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
 #include "module_call.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -181,13 +178,7 @@ TEST(KinkstepModule, BadCallsRaiseErrorsAndLeaveNothingBehind) {
     // Parameters that are empty, complex, text or containers.
     const char *names[] = {"stepSize", "lambda", "maxIter", "method", "verbose"};
     for (size_t k = 2; k < 7; ++k) {
-      std::vector<mexhost::ArrayPtr> params;
-      params.push_back(mexhost::make_double(0, 0));
-      params.push_back(mexhost::make_complex(1, 1, {1}, {1}));
-      params.push_back(mexhost::make_string("1"));
-      params.push_back(mexhost::make_cell(1, 1));
-      params.push_back(mexhost::make_sparse(1, 1));
-      for (auto &param : params) {
+      for (auto &param : non_real_scalars()) {
         Inputs in = worked(1, 0, 0);
         in.set(k, std::move(param));
         r = kinkstep().call(1, in.pointers());
@@ -216,24 +207,12 @@ TEST(KinkstepModule, RowsThatDoNotFitAreAnOutOfMemoryError) {
   Inputs in;
   in.add(mexhost::make_double(N, D)).add(mexhost::make_double(N, 1)).add(0.1).add(0.5).add(1).add(0).add(0);
   const mexhost::Module &m = kinkstep();
-  fflush(nullptr);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    long pages = 0;
-    FILE *statm = fopen("/proc/self/statm", "r");
-    if (!statm || fscanf(statm, "%ld", &pages) != 1) _exit(3);
-    fclose(statm);
-    const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (64u << 20);
-    const struct rlimit limit = {cap, cap};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(4);
+  const int status = exit_status_under_memory_cap([&] {
     const long live = mexhost::live_arrays();
     mexhost::CallResult r = m.call(1, in.pointers());
-    const bool ok = r.failed && r.error_id == "kinkstep:outOfMemory" && !r.output() && mexhost::live_arrays() == live;
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the call crashed the process";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return r.failed && r.error_id == "kinkstep:outOfMemory" && !r.output() && mexhost::live_arrays() == live;
+  });
+  ASSERT_NE(status, -2) << "no child process";
+  ASSERT_NE(status, -1) << "the call crashed the process";
+  EXPECT_EQ(status, 0);
 }

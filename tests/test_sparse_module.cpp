@@ -2,9 +2,6 @@
 // over every solver and method, many seeds, shapes, densities and team sizes; the checks a sparse
 // call gets; and no allocation of N x D anywhere.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -286,28 +283,17 @@ TEST(SparseModules, RowsThatDoNotFitAreAnOutOfMemoryError) {
   in.add(0.1).add(0.5).add(1).add(0).add(0);
   std::vector<size_t>().swap(ir);
   const mexhost::Module &m = module("kinkstep");
-  fflush(nullptr);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    long pages = 0;
-    FILE *statm = fopen("/proc/self/statm", "r");
-    if (!statm || fscanf(statm, "%ld", &pages) != 1) _exit(3);
-    fclose(statm);
-    const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (64u << 20);
-    const struct rlimit limit = {cap, cap};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(4);
+  const int status = exit_status_under_memory_cap([&] {
     const long live = mexhost::live_arrays();
     mexhost::CallResult r = m.call(1, in.pointers());
     const bool ok = r.failed && r.error_id == "kinkstep:outOfMemory" && !r.output() &&
                     mexhost::live_arrays() == live && r.error_message.find("10000000 nonzeros") != std::string::npos;
     if (!ok) std::fprintf(stderr, "%s: %s\n", r.error_id.c_str(), r.error_message.c_str());
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the call crashed the process";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return ok;
+  });
+  ASSERT_NE(status, -2) << "no child process";
+  ASSERT_NE(status, -1) << "the call crashed the process";
+  EXPECT_EQ(status, 0);
 }
 
 // Ctrl-C in every phase of a sparse call (the conversion, the steps, the shuffle, the pass, the

@@ -6,6 +6,11 @@
 #include <omp.h>
 #endif
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -26,6 +31,30 @@
 #define STOCHL1_SANITIZED 1
 #endif
 #endif
+
+// Runs `body` in a child process whose address space is capped 64 MB above what this process uses
+// when it forks (a way to run out of memory at a chosen size without touching the machine's).
+// Returns the child's exit status: 0 when `body` returned true, 1 when false, 3 or 4 when the cap
+// could not be set; -1 when the child did not exit (it crashed), -2 when it could not be started.
+template <typename Body>
+int exit_status_under_memory_cap(Body &&body) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child < 0) return -2;
+  if (child == 0) {
+    long pages = 0;
+    FILE *statm = std::fopen("/proc/self/statm", "r");
+    if (!statm || std::fscanf(statm, "%ld", &pages) != 1) _exit(3);
+    std::fclose(statm);
+    const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (64u << 20);
+    const struct rlimit limit = {cap, cap};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(4);
+    _exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
 
 // The complete lines of printed text, without their line feeds.
 inline std::vector<std::string> lines_of(const std::string &text) {
