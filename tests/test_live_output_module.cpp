@@ -58,7 +58,9 @@ TEST(LiveOutput, FlushesAfterLinesThatFollowWork) {
 
 TEST(LiveOutput, SplitavgShowsItsInitialLineBeforeThePass) {
   omp_set_num_threads(2);
-  Inputs in = problem(50000, 20);
+  // The initial objective (four million products, a few ms) comes between the first flush and the
+  // line: far more than a hundred flushes' worth, as the 1 % budget needs.
+  Inputs in = problem(200000, 20);
   in.add(1e-4).add(0.1).add(1.0);
   const mexhost::CallResult r = loaded_module("splitavg").call(1, in.pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
