@@ -1,5 +1,6 @@
 #include "cluster/mat_output.hpp"
 
+#include <fcntl.h>
 #include <matio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "cluster/result_path.hpp"
 
 namespace cluster {
 namespace {
@@ -21,6 +24,12 @@ matvar_t *double_scalar(double value) {
   return Mat_VarCreate(nullptr, MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, &value, 0);
 }
 
+matvar_t *logical_scalar(bool value) {
+  size_t dims[2] = {1, 1};
+  mat_uint8_t v = value ? 1 : 0;
+  return Mat_VarCreate(nullptr, MAT_C_UINT8, MAT_T_UINT8, 2, dims, &v, MAT_F_LOGICAL);
+}
+
 bool write_variables(mat_t *mat, const std::vector<double> &w, const ResultInfo &info) {
   matvar_t *wv = double_column("w", w);
   if (!wv) return false;
@@ -28,9 +37,9 @@ bool write_variables(mat_t *mat, const std::vector<double> &w, const ResultInfo 
   Mat_VarFree(wv);
   if (!w_ok) return false;
 
-  const char *const fields[] = {"seed",      "processes",     "threads",   "iterations",     "time", "objective",
-                                "read_time", "exchange_time", "pass_time", "exchange_bytes", nullptr};
-  constexpr size_t kFields = 10;
+  const char *const fields[] = {"seed",      "processes",     "threads",   "iterations",     "time",     "objective",
+                                "read_time", "exchange_time", "pass_time", "exchange_bytes", "diverged", nullptr};
+  constexpr size_t kFields = 11;
   size_t dims[2] = {1, 1};
   matvar_t *s = Mat_VarCreateStruct2("info", 2, dims, fields);
   if (!s) return false;
@@ -38,7 +47,8 @@ bool write_variables(mat_t *mat, const std::vector<double> &w, const ResultInfo 
                                double_scalar(info.threads),      double_scalar(info.iterations),
                                double_scalar(info.seconds),      double_column(nullptr, info.objective),
                                double_scalar(info.read_seconds), double_scalar(info.exchange_seconds),
-                               double_scalar(info.pass_seconds), double_scalar(info.exchange_bytes)};
+                               double_scalar(info.pass_seconds), double_scalar(info.exchange_bytes),
+                               logical_scalar(info.diverged)};
   bool ok = true;
   for (size_t k = 0; k < kFields; ++k) {
     if (values[k] && ok)
@@ -56,9 +66,16 @@ bool write_variables(mat_t *mat, const std::vector<double> &w, const ResultInfo 
 }  // namespace
 
 std::string write_result(const std::string &path, const std::vector<double> &w, const ResultInfo &info) {
-  const std::string temporary = path + ".partial-" + std::to_string(getpid());
+  const std::string temporary = temporary_name(path);
+  // The name is taken first, so that the file matio then writes is one this run made.
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return path + ": cannot create the temporary file " + temporary + ": " + std::strerror(errno);
+  close(fd);
   mat_t *mat = Mat_CreateVer(temporary.c_str(), nullptr, MAT_FT_MAT5);
-  if (!mat) return path + ": cannot create the temporary file " + temporary;
+  if (!mat) {
+    unlink(temporary.c_str());
+    return path + ": cannot create the temporary file " + temporary;
+  }
   const bool written = write_variables(mat, w, info);
   const bool closed = Mat_Close(mat) == 0;
   if (!written || !closed) {
@@ -71,13 +88,6 @@ std::string write_result(const std::string &path, const std::vector<double> &w, 
     return path + ": cannot rename the finished result into place: " + why;
   }
   return "";
-}
-
-std::string remove_stale_result(const std::string &path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path + ": is a directory, not a result file";
-  if (std::remove(path.c_str()) == 0 || errno == ENOENT) return "";
-  return path + ": cannot remove the result of an earlier run: " + std::strerror(errno);
 }
 
 }  // namespace cluster

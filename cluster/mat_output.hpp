@@ -22,14 +22,12 @@ struct ResultInfo {
   double exchange_seconds = 0.0;
   double pass_seconds = 0.0;
   double exchange_bytes = 0.0;
+  bool diverged = false;  // the weights hold a NaN or an infinity
 };
 
-// Writes w (D x 1) and info (a 1 x 1 struct) to `path` atomically. Returns an empty string, or a
+// Writes w (D x 1) and info (a 1 x 1 struct) to `path` atomically, through a temporary file beside
+// it (temporary_name) that is created only if no file has that name. Returns an empty string, or a
 // message naming the file and what failed (the temporary file is removed then).
 std::string write_result(const std::string &path, const std::vector<double> &w, const ResultInfo &info);
-
-// Removes a result left by an earlier run, so that a failed run leaves none; an empty string or a
-// message.
-std::string remove_stale_result(const std::string &path);
 
 }  // namespace cluster

@@ -9,11 +9,14 @@ namespace {
 
 constexpr int32_t kMaxThreads = 1024;
 
+// Any finite number the text spells, as the modules take it: a value too small for a normal double
+// (which strtod reports as out of range) is kept as the subnormal or zero it rounds to; one too
+// large for any double is refused.
 bool read_double(const char *text, double &out) {
   char *end = nullptr;
   errno = 0;
   out = std::strtod(text, &end);
-  return end != text && *end == '\0' && errno != ERANGE && std::isfinite(out);
+  return end != text && *end == '\0' && std::isfinite(out);
 }
 
 bool read_whole(const char *text, double low, double high, double &out) {
@@ -41,31 +44,38 @@ const char *usage_text() {
          "  --x NAME       name of the feature matrix in the file (default X)\n"
          "  --y NAME       name of the label vector in the file (default y)\n"
          "  --help         this text\n"
+         "  --             ends the options: what follows names files, even if it starts with --\n"
          "\n"
-         "data.mat holds X (N x D, real double or single) and y (N values). A name with %d, such as\n"
-         "shard_%d.mat, reads one file per process (process p reads shard_p.mat); the rows of all\n"
-         "files in process order make X. out.mat receives w (D x 1) and info (seed, processes,\n"
-         "threads, iterations, time, objective), written to a temporary file and renamed when done.\n";
+         "data.mat holds X (N x D, real double or single, full or sparse) and y (N values). A name\n"
+         "with %d, such as shard_%d.mat, reads one file per process (process p reads shard_p.mat); the\n"
+         "rows of all files in process order make X. out.mat receives w (D x 1) and info (seed,\n"
+         "processes, threads, iterations, time, objective, diverged, ...), written to a temporary file\n"
+         "and renamed when done. A command line or a result path the program refuses (exit status 2)\n"
+         "touches no file; once they are accepted, an earlier out.mat is removed, so a run that fails\n"
+         "(exit status 1) or is killed leaves none. The data files are only read.\n";
 }
 
 std::string parse_options(int argc, const char *const *argv, ProgramOptions &out) {
   int positional = 0;
-  bool has_step = false, has_lambda = false;
+  bool has_step = false, has_lambda = false, options_ended = false;
   for (int k = 1; k < argc; ++k) {
     const std::string arg = argv[k];
-    if (arg == "--help" || arg == "-h") {
+    if (!options_ended && arg == "--") {
+      options_ended = true;  // everything after names a file, even a name that starts with --
+      continue;
+    }
+    if (options_ended) {
+      // a file name
+    } else if (arg == "--help" || arg == "-h") {
       out.help = true;
       return "";
-    }
-    if (arg == "--verbose") {
+    } else if (arg == "--verbose") {
       out.verbose = true;
       continue;
-    }
-    if (arg == "--progress") {
+    } else if (arg == "--progress") {
       out.progress = true;
       continue;
-    }
-    if (arg.rfind("--", 0) == 0) {
+    } else if (arg.rfind("--", 0) == 0) {
       static const char *const kValued[] = {"--step", "--lambda", "--seed", "--threads", "--x", "--y"};
       bool known = false;
       for (const char *name : kValued) known = known || arg == name;

@@ -65,7 +65,8 @@ RunContext FitRun::context(const RegressionData &shape, const SparseRows &rows) 
 void start_progress(std::optional<Progress> &line, RunContext &ctx, const ProgressSetup &setup, const char *module,
                     const char *unit, uint64_t total) {
   if (!setup.shown || ctx.verbose) return;
-  line.emplace(ctx.out, setup.style, setup.clock, module, unit, total);
+  if (setup.name) line.emplace(ctx.out, setup.style, setup.clock, setup.name, setup.unit, setup.total);
+  else line.emplace(ctx.out, setup.style, setup.clock, module, unit, total);
   ctx.stop.show_progress(&*line);
 }
 

@@ -69,6 +69,11 @@ struct ProgressSetup {
   bool shown = false;
   Progress::Style style = Progress::Style::PlainLines;
   Progress::Clock clock = nullptr;
+  // What the line counts, where the caller counts otherwise than the module (the MPI program's
+  // process 0 counts the samples of its own shares): null for the module's name and unit.
+  const char *name = nullptr;
+  const char *unit = nullptr;
+  uint64_t total = 0;
 };
 
 // Everything of a call besides the data and the parameters.

@@ -8,7 +8,8 @@
 %   of rows, so X never has to fit in this session or in any one process.
 %
 %   Inputs
-%     file      name of a MAT file holding X (N-by-D, real double or single) and y (N labels),
+%     file      name of a MAT file holding X (N-by-D, real double or single, full or sparse) and y
+%               (N labels),
 %               or a pattern with %d, such as 'shard_%d.mat', for one file per process (process
 %               p reads shard_p.mat; the rows of all files in process order make X). Save from
 %               Octave with save -v6 (fastest partial reads) or -v7, from MATLAB with -v7.3.
@@ -23,7 +24,8 @@
 %                 hostfile   an Open MPI hostfile; without one every process runs here (with
 %                            --oversubscribe, so P may exceed the cores)
 %                 program    the splitavg-mpi executable (default: $SPLITAVG_MPI, then the
-%                            folder of this file, then the PATH)
+%                            folder of this file, then the build tree's cluster/ folder beside
+%                            it, then the PATH)
 %                 progress   true for a line per 10 % of process 0's shares passed, with the
 %                            time elapsed and left (default false; verbose = 1 wins over it)
 %
@@ -33,12 +35,16 @@
 %               the same shuffle from the seed, the same P*t contiguous shares (process p holds
 %               shares p*t .. p*t+t-1), the same pass, the same average in share order.
 %     info      struct with seed, processes, threads (per process), iterations (1), time (wall
-%               seconds), objective (initial and final F when verbose is 1, else empty), and
-%               read_time, exchange_time, pass_time, exchange_bytes (where the time went).
+%               seconds), objective (initial and final F when verbose is 1, else empty),
+%               diverged (true when w holds a NaN or an infinity), and read_time,
+%               exchange_time, pass_time, exchange_bytes (where the time went).
 %
 %   The program's lines appear as it runs. A failed run (a missing file or variable, sizes that
-%   do not match, a complex or non-numeric X, NaN or Inf data, a process out of memory or killed)
-%   prints the program's one message and raises splitavg_mpi:failed; no result is kept.
+%   do not match, a complex or non-numeric X, NaN or Inf data, a truncated or damaged file, a
+%   process out of memory or killed) prints the program's one message and raises
+%   splitavg_mpi:failed; no result is kept. The data files are only read. A run whose weights
+%   hold a NaN or an infinity returns them with the warning splitavg_mpi:diverged (info.diverged
+%   is true). Ctrl-C stops every process and raises splitavg_mpi:interrupted.
 %
 %   Example
 %     X = randn(1000, 10); y = X * (1:10)' + randn(1000, 1);
@@ -55,6 +61,10 @@
 %     splitavg_mpi:invalidOption  opts is not a struct, has an unknown field or a bad value
 %     splitavg_mpi:noProgram      splitavg-mpi or mpirun was not found
 %     splitavg_mpi:failed         the run failed (its message is printed above)
+%     splitavg_mpi:interrupted    Ctrl-C stopped the run
+%
+%   Warnings
+%     splitavg_mpi:diverged       the weights hold a NaN or an infinity (the step is too large)
 %
 %   See also splitavg.
 function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
@@ -111,14 +121,26 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
   end
   cmd = [cmd, ' ', quote(file), ' ', quote(out)];
 
+  % Ctrl-C reaches the shell that runs mpirun as well: it notes it (a handler, so that mpirun does
+  % not inherit an ignored signal), waits for the job to end and exits with 130, which tells an
+  % interruption apart from the program's own exit statuses (system gives a signal's number).
+  cmd = ['trap ''interrupted=1'' INT; ', cmd, '; status=$?; if [ -n "$interrupted" ]; then exit 130; fi; exit $status'];
   % Without an output argument system leaves the program's output on the terminal as it comes.
   status = system(cmd);
+  if status == 130
+    error('splitavg_mpi:interrupted', 'splitavg_mpi: interrupted; the run stopped and left no result.');
+  end
   if status ~= 0 || ~exist(out, 'file')
     error('splitavg_mpi:failed', 'splitavg-mpi failed (exit status %d); its message is above.', status);
   end
   result = load(out);
   w = result.w;
   info = result.info;
+  if isfield(info, 'diverged') && info.diverged
+    warning('splitavg_mpi:diverged', ['splitavg_mpi: the run diverged (w holds a NaN or an infinity): the step ', ...
+            'size is too large for these data; a smaller step size (stochl1_stepsize gives a safe one) or ', ...
+            'features scaled to unit size help.']);
+  end
 end
 
 function o = read_options(opts)
@@ -169,10 +191,14 @@ function program = find_program()
   if ~isempty(program)
     return;
   end
-  here = fullfile(fileparts(mfilename('fullpath')), 'splitavg-mpi');
-  if exist(here, 'file')
-    program = here;
-    return;
+  % Beside this file (an installed package), or in the build tree it was copied into (build/octave
+  % beside build/cluster).
+  folder = fileparts(mfilename('fullpath'));
+  for here = {fullfile(folder, 'splitavg-mpi'), fullfile(folder, '..', 'cluster', 'splitavg-mpi')}
+    if exist(here{1}, 'file')
+      program = here{1};
+      return;
+    end
   end
   [status, found] = system('command -v splitavg-mpi');
   if status == 0

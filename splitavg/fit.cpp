@@ -27,12 +27,10 @@ double SampleLayout::objective(const core::SparseRows &, const double *, double,
 
 void LocalSamples::shuffle(core::RegressionData &data, const core::StopCheck &stop) {
   if (!in_order_) shuffle_samples(data, 0, n_ - 1, &stop);
-  if (shuffled_ && !stop.stopped()) shuffled_();
 }
 
 void LocalSamples::shuffle(core::SparseRows &data, const core::StopCheck &stop) {
   if (!in_order_) shuffle_samples(data, 0, n_ - 1, &stop);
-  if (shuffled_ && !stop.stopped()) shuffled_();
 }
 
 double LocalSamples::objective(const core::RegressionData &data, const double *w, double lambda,
@@ -114,17 +112,19 @@ SolveResult split_average_solve(const core::RunContext &run, const Parameters &p
 
 namespace {
 
-// The run up to its final objective line on either layout; `line` is the progress line the
-// caller owns, if any.
+// The run up to its final objective line on either layout. The progress line, when the caller
+// asks for one, starts into `line` once the shuffle is done, so that it counts the pass alone.
 template <typename Data>
-SolveResult split_average_run(Data &data, const core::RunContext &run, const Parameters &p,
-                              std::optional<uint32_t> seed, SampleLayout &layout) {
+SolveResult split_average_run(Data &data, core::RunContext &run, const Parameters &p, std::optional<uint32_t> seed,
+                              SampleLayout &layout, const core::ProgressSetup &progress,
+                              std::optional<core::Progress> &line) {
   if (run.verbose) run.out.printf("N=%d, D=%d, lambda%f\n", layout.total_samples(), data.D, p.lambda);
   // The clock starts whether or not the time will be printed.
   const double start = whole_seconds(omp_get_wtime());
   if (seed) core::seed_thread_rand(*seed);  // else the order was drawn before the rows were built
   layout.shuffle(data, run.stop);
   if (run.stop.stopped()) return SolveResult{};
+  core::start_progress(line, run, progress, "splitavg", "samples", static_cast<uint64_t>(layout.total_samples()));
   SolveResult r = solve_shares(run, p, layout);
   if (run.stop.stopped() || !r.ok()) return r;
   if (run.wants_objective()) {
@@ -145,8 +145,8 @@ core::FitResult fit_on(Data &data, const Parameters &p, const core::FitRun &run,
                        SampleLayout &layout, std::optional<core::Progress> &line, bool order_drawn = false) {
   core::FitResult f;
   if (ctx.stop.stopped()) return f.stopped();  // during the conversion of the data
-  SolveResult r =
-      split_average_run(data, ctx, p, order_drawn ? std::nullopt : std::optional<uint32_t>(run.seed), layout);
+  SolveResult r = split_average_run(data, ctx, p, order_drawn ? std::nullopt : std::optional<uint32_t>(run.seed),
+                                    layout, run.progress, line);
   // A stop before the average ends the run at once; one in the final objective comes after the
   // checks of the finished pass below, and their warnings are given with it.
   if (!r.averaged && ctx.stop.stopped()) return f.stopped();
@@ -182,9 +182,7 @@ template <typename Data>
 core::FitResult fit_local(Data &data, int32_t N, const Parameters &p, const core::FitRun &run, core::RunContext &ctx,
                           bool in_order) {
   std::optional<core::Progress> line;
-  LocalSamples local(
-      N, [&] { core::start_progress(line, ctx, run.progress, "splitavg", "samples", static_cast<uint64_t>(N)); },
-      in_order);
+  LocalSamples local(N, in_order);
   return fit_on(data, p, run, ctx, local, line, in_order);
 }
 
@@ -211,7 +209,17 @@ core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, co
                              SampleLayout &layout) {
   core::RunContext ctx = run.context(data);
   std::optional<core::Progress> line;
-  return fit_on(data, p, run, ctx, layout, line);
+  return fit_on(data, p, run, ctx, layout, line, true);
+}
+
+core::FitResult fit_splitavg(core::SparseRows &rows, const Parameters &p, const core::FitRun &run,
+                             SampleLayout &layout) {
+  core::RegressionData shape;
+  shape.N = rows.N;
+  shape.D = rows.D;
+  core::RunContext ctx = run.context(shape, rows);
+  std::optional<core::Progress> line;
+  return fit_on(rows, p, run, ctx, layout, line, true);
 }
 
 core::FitResult fit_splitavg(core::SparseRows &rows, const Parameters &p, const core::FitRun &run) {

@@ -48,9 +48,11 @@ struct ShuffledRows {
 // seeding and shuffle, which the drawn order has done.
 core::FitResult fit_splitavg(ShuffledRows rows, const Parameters &p, const core::FitRun &run);
 
-// The same on another layout of the samples (the MPI program's); a progress line is the caller's
-// to set up on run.stop.
+// The same on another layout of the samples (the MPI program's), whose rows already stand in the
+// drawn order (no seeding, no shuffle here): dense rows, or compressed sparse rows.
 core::FitResult fit_splitavg(core::RegressionData &data, const Parameters &p, const core::FitRun &run,
+                             SampleLayout &layout);
+core::FitResult fit_splitavg(core::SparseRows &rows, const Parameters &p, const core::FitRun &run,
                              SampleLayout &layout);
 
 // The module's run on compressed sparse rows: the weights, lines and draws of the dense call on

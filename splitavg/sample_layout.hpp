@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <string>
 #include <utility>
 
@@ -54,12 +53,9 @@ class SampleLayout {
 // Every sample in this process: the module's layout.
 class LocalSamples final : public SampleLayout {
  public:
-  // `shuffled`, when given, runs once the shuffle has finished unstopped (the module starts its
-  // progress line there, so that the line counts the pass alone).
   // With `in_order`, the samples already stand in the order of the drawn permutation: the
   // shuffle moves nothing and draws nothing.
-  explicit LocalSamples(int32_t N, std::function<void()> shuffled = {}, bool in_order = false)
-      : n_(N), shuffled_(std::move(shuffled)), in_order_(in_order) {}
+  explicit LocalSamples(int32_t N, bool in_order = false) : n_(N), in_order_(in_order) {}
   int32_t total_samples() const override { return n_; }
   void shuffle(core::RegressionData &data, const core::StopCheck &stop) override;
   void shuffle(core::SparseRows &data, const core::StopCheck &stop) override;
@@ -76,7 +72,6 @@ class LocalSamples final : public SampleLayout {
 
  private:
   int32_t n_;
-  std::function<void()> shuffled_;
   bool in_order_;
 };
 

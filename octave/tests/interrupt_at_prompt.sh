@@ -34,4 +34,18 @@ for call in "kinkstep(X, y, 1e-5, 0.1, 1e9, 0, 0)" "kinkstep(X, y, 1e-5, 0.1, 1e
   tmux send-keys -t "$session" "clc" Enter
   sleep 0.3
 done
+
+# splitavg_mpi: Ctrl-C stops the job and the function says so. The run is made to wait once it has
+# started (SPLITAVG_MPI_FAULT=stall:0), so the key surely meets it running.
+if command -v mpirun >/dev/null && [ -x "$moddir/../cluster/splitavg-mpi" ]; then
+  type_line "setenv('OMPI_ALLOW_RUN_AS_ROOT', '1'); setenv('OMPI_ALLOW_RUN_AS_ROOT_CONFIRM', '1'); f = [tempname() '.mat']; save('-v6', f, 'X', 'y'); setenv('SPLITAVG_MPI_FAULT', 'stall:0'); disp('saved')"
+  wait_for "saved"
+  type_line "w = splitavg_mpi(f, 1e-3, 1e-4, 0, struct('processes', 2)); disp('finished')"
+  sleep 2
+  tmux send-keys -t "$session" C-c
+  wait_for "splitavg_mpi: interrupted"
+  type_line "unsetenv('SPLITAVG_MPI_FAULT'); w = splitavg_mpi(f, 1e-3, 1e-4, 0, struct('processes', 2)); delete(f); disp(sprintf('again=%d', numel(w)))"
+  wait_for "again=50"
+  if screen | grep -qx "finished"; then echo "splitavg_mpi was not interrupted"; screen; exit 1; fi
+fi
 echo "interrupt at the prompt: every run stopped, and the session carried on"

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,7 @@ struct Var {
   std::string name;
   size_t rows = 0, cols = 0;
   std::vector<double> values;
-  enum Kind { kDouble, kSingle, kComplex, kChar } kind = kDouble;
+  enum Kind { kDouble, kSingle, kComplex, kChar, kSparse } kind = kDouble;
 };
 
 inline bool write_file(const std::string &path, const std::vector<Var> &vars, mat_ft version = MAT_FT_MAT5,
@@ -60,6 +61,27 @@ inline bool write_file(const std::string &path, const std::vector<Var> &vars, ma
     std::vector<double> re = v.values;
     mat_complex_split_t z{re.data(), im.data()};
     std::string text(v.rows * v.cols, 'a');
+    // A sparse matrix from the full values: the nonzeros column by column.
+    std::vector<mat_uint32_t> jc(1, 0), ir;
+    std::vector<double> nonzeros;
+    if (v.kind == Var::kSparse) {
+      for (size_t j = 0; j < v.cols; ++j) {
+        for (size_t i = 0; i < v.rows; ++i)
+          if (v.values[i + j * v.rows] != 0) {
+            ir.push_back(static_cast<mat_uint32_t>(i));
+            nonzeros.push_back(v.values[i + j * v.rows]);
+          }
+        jc.push_back(static_cast<mat_uint32_t>(ir.size()));
+      }
+    }
+    mat_sparse_t sp{};
+    sp.nzmax = static_cast<mat_uint32_t>(ir.size());
+    sp.ir = ir.data();
+    sp.nir = static_cast<mat_uint32_t>(ir.size());
+    sp.jc = jc.data();
+    sp.njc = static_cast<mat_uint32_t>(jc.size());
+    sp.ndata = static_cast<mat_uint32_t>(nonzeros.size());
+    sp.data = nonzeros.data();
     switch (v.kind) {
       case Var::kDouble:
         m = Mat_VarCreate(v.name.c_str(), MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, const_cast<double *>(v.values.data()),
@@ -74,6 +96,9 @@ inline bool write_file(const std::string &path, const std::vector<Var> &vars, ma
       case Var::kChar:
         m = Mat_VarCreate(v.name.c_str(), MAT_C_CHAR, MAT_T_UTF8, 2, dims, text.data(), 0);
         break;
+      case Var::kSparse:
+        m = Mat_VarCreate(v.name.c_str(), MAT_C_SPARSE, MAT_T_DOUBLE, 2, dims, &sp, MAT_F_DONT_COPY_DATA);
+        break;
     }
     ok = ok && m && Mat_VarWrite(mat, m, compression) == 0;
     if (m) Mat_VarFree(m);
@@ -82,12 +107,84 @@ inline bool write_file(const std::string &path, const std::vector<Var> &vars, ma
 }
 
 inline bool write_problem(const std::string &path, const Problem &p, mat_ft version = MAT_FT_MAT5,
-                          matio_compression compression = MAT_COMPRESSION_NONE) {
-  return write_file(
-      path,
-      {Var{"X", static_cast<size_t>(p.N), static_cast<size_t>(p.D), p.X}, Var{"y", static_cast<size_t>(p.N), 1, p.y}},
-      version, compression);
+                          matio_compression compression = MAT_COMPRESSION_NONE, bool sparse = false) {
+  return write_file(path,
+                    {Var{"X", static_cast<size_t>(p.N), static_cast<size_t>(p.D), p.X,
+                         sparse ? Var::kSparse : Var::kDouble},
+                     Var{"y", static_cast<size_t>(p.N), 1, p.y}},
+                    version, compression);
 }
+
+// A problem whose X is mostly zeros: each value kept with probability about `density`.
+inline Problem sparse_wavy(int32_t N, int32_t D, double density, double phase = 0.3) {
+  Problem p = wavy(N, D, phase);
+  for (size_t k = 0; k < p.X.size(); ++k)
+    if (std::fabs(std::sin(12.9898 * static_cast<double>(k) + phase)) > density) p.X[k] = 0.0;
+  return p;
+}
+
+// Level-5 MAT files written byte by byte, for the files no library writes: numbers stored in a
+// narrower type (as Octave saves whole numbers), the other byte order, and damaged headers.
+struct Level5 {
+  bool big_endian = false;
+  std::string bytes;
+  explicit Level5(bool big = false) : big_endian(big) {
+    std::string text = "MATLAB 5.0 MAT-file, written by a test";
+    text.resize(116, ' ');
+    bytes = text + std::string(8, '\0');
+    put16(0x0100);
+    bytes += big_endian ? "MI" : "IM";
+  }
+  void put16(uint16_t v) { put_raw(&v, 2); }
+  void put32(uint32_t v) { put_raw(&v, 4); }
+  void put_raw(const void *p, size_t n) {
+    std::string b(static_cast<const char *>(p), n);
+    if (big_endian) b.assign(b.rbegin(), b.rend());
+    bytes += b;
+  }
+  static std::string padded(std::string s) {
+    s.resize((s.size() + 7) / 8 * 8, '\0');
+    return s;
+  }
+  // One subelement: tag and data (already in the file's byte order), padded.
+  std::string element(uint32_t type, const std::string &data, uint32_t declared) const {
+    Level5 w(big_endian);
+    w.bytes.clear();
+    w.put32(type);
+    w.put32(declared);
+    return padded(w.bytes + data);
+  }
+  template <typename T>
+  std::string numbers(const std::vector<T> &v) const {
+    std::string out;
+    for (T x : v) {
+      std::string b(reinterpret_cast<const char *>(&x), sizeof x);
+      if (big_endian) b.assign(b.rbegin(), b.rend());
+      out += b;
+    }
+    return out;
+  }
+  // A full double-class matrix whose values are stored as `type` (data already encoded); the
+  // dimensions and the stored byte count may be declared otherwise than they are.
+  void matrix(const std::string &name, std::vector<int32_t> dims, uint32_t type, const std::string &data,
+              int64_t declared_bytes = -1) {
+    std::string body = element(6, numbers(std::vector<uint32_t>{6, 0}), 8);
+    body += element(5, numbers(dims), static_cast<uint32_t>(dims.size() * 4));
+    body += element(1, name, static_cast<uint32_t>(name.size()));
+    body += element(type, data, declared_bytes < 0 ? static_cast<uint32_t>(data.size()) : static_cast<uint32_t>(declared_bytes));
+    Level5 w(big_endian);
+    w.bytes.clear();
+    w.put32(14);
+    w.put32(static_cast<uint32_t>(body.size()));
+    bytes += w.bytes + body;
+  }
+  bool write(const std::string &path) const {
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+  }
+};
 
 // A real double variable of a MAT file (empty when it is missing or not one).
 inline std::vector<double> read_doubles(const std::string &path, const char *name) {

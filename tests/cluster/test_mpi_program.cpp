@@ -2,12 +2,15 @@
 // called through mexhost with P*t threads: the weights bit for bit, the printed lines, shards, file
 // kinds, and every fault it reports. Every run is bounded by `timeout`.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -73,23 +76,27 @@ std::string run_args(uint32_t seed, int t, const std::string &in, const std::str
          " " + in + " " + out;
 }
 
-// splitavg(X, y, 0.02, 0.001, verbose, struct('seed', seed, 'threads', T)) through mexhost.
-mexhost::CallResult module_run(const Problem &p, uint32_t seed, int T, double verbose = 0) {
+// splitavg(X, y, step, lambda, verbose, struct('seed', seed, 'threads', T)) through mexhost, with X
+// full or sparse.
+mexhost::CallResult module_run(const Problem &p, uint32_t seed, int T, double verbose = 0, bool sparse = false,
+                               double step = 0.02, double lambda = 0.001) {
   mexhost::ArrayPtr opts = mexhost::make_struct({"seed", "threads"});
   mxSetField(opts.get(), 0, "seed", mxCreateDoubleScalar(seed));
   mxSetField(opts.get(), 0, "threads", mxCreateDoubleScalar(T));
+  const size_t N = static_cast<size_t>(p.N), D = static_cast<size_t>(p.D);
   Inputs in;
-  in.add(mexhost::make_double(static_cast<size_t>(p.N), static_cast<size_t>(p.D), p.X))
-      .add(mexhost::make_double(static_cast<size_t>(p.N), 1, p.y))
-      .add(0.02)
-      .add(0.001)
+  in.add(sparse ? mexhost::make_sparse(N, D, p.X) : mexhost::make_double(N, D, p.X))
+      .add(mexhost::make_double(N, 1, p.y))
+      .add(step)
+      .add(lambda)
       .add(verbose)
       .add(std::move(opts));
   return splitavg_module().call(2, in.pointers());
 }
 
-std::vector<double> module_weights(const Problem &p, uint32_t seed, int T) {
-  const mexhost::CallResult r = module_run(p, seed, T);
+std::vector<double> module_weights(const Problem &p, uint32_t seed, int T, bool sparse = false, double step = 0.02,
+                                   double lambda = 0.001) {
+  const mexhost::CallResult r = module_run(p, seed, T, 0, sparse, step, lambda);
   EXPECT_FALSE(r.failed) << r.error_message;
   return r.failed ? std::vector<double>() : mexhost::values(r.output());
 }
@@ -100,17 +107,20 @@ void expect_same_bits(const std::vector<double> &a, const std::vector<double> &b
   EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0) << what;
 }
 
-// P processes of t threads against the module with P*t threads, on one file.
-void expect_identical(const Problem &p, int P, int t, uint32_t seed) {
+// P processes of t threads against the module with P*t threads, on one file (X full, or sparse in
+// a compressed or an uncompressed file).
+void expect_identical(const Problem &p, int P, int t, uint32_t seed, bool sparse = false,
+                      matio_compression z = MAT_COMPRESSION_NONE) {
   const std::string in = scratch("data.mat"), out = scratch("out.mat");
-  ASSERT_TRUE(mat_files::write_problem(in, p));
+  ASSERT_TRUE(mat_files::write_problem(in, p, MAT_FT_MAT5, z, sparse));
   const MpiRun r = mpirun(P, run_args(seed, t, in, out));
   const std::string what = "N=" + std::to_string(p.N) + " D=" + std::to_string(p.D) + " P=" + std::to_string(P) +
-                           " t=" + std::to_string(t) + " seed=" + std::to_string(seed);
+                           " t=" + std::to_string(t) + " seed=" + std::to_string(seed) + (sparse ? " sparse" : "");
   ASSERT_EQ(r.status, 0) << what << "\n" << r.err;
   EXPECT_EQ(r.out, "") << what;  // quiet without --verbose
   const std::vector<double> w = mat_files::read_doubles(out, "w");
-  expect_same_bits(w, module_weights(p, seed, P * t), what);
+  expect_same_bits(w, module_weights(p, seed, P * t), what + " against full X");
+  if (sparse) expect_same_bits(w, module_weights(p, seed, P * t, true), what + " against the sparse call");
   EXPECT_NE(w, std::vector<double>(static_cast<size_t>(p.D), 0.0)) << what;
   EXPECT_EQ(mat_files::read_info(out, "seed"), std::vector<double>{static_cast<double>(seed)});
   EXPECT_EQ(mat_files::read_info(out, "processes"), std::vector<double>{static_cast<double>(P)});
@@ -120,13 +130,19 @@ void expect_identical(const Problem &p, int P, int t, uint32_t seed) {
 }
 
 // Shapes in turn: N divisible by P*t or not, N < P*t, a wide problem.
-void identical_for_processes(int P) {
+void identical_for_processes(int P, bool sparse) {
   const Problem shapes[] = {mat_files::wavy(1000, 7), mat_files::wavy(37, 3), mat_files::wavy(5, 2),
                             mat_files::wavy(101, 13)};
+  const Problem sparse_shapes[] = {mat_files::sparse_wavy(1000, 40, 0.1), mat_files::sparse_wavy(37, 3, 0.5),
+                                   mat_files::sparse_wavy(5, 2, 0.6), mat_files::sparse_wavy(101, 300, 0.05)};
   const uint32_t seeds[] = {5u, 4000000000u, 123u};
   int k = P;
   for (int t : {1, 2, 3}) {
-    expect_identical(shapes[k % 4], P, t, seeds[k % 3]);
+    if (sparse)
+      expect_identical(sparse_shapes[k % 4], P, t, seeds[k % 3], true,
+                       k % 2 ? MAT_COMPRESSION_ZLIB : MAT_COMPRESSION_NONE);
+    else
+      expect_identical(shapes[k % 4], P, t, seeds[k % 3]);
     ++k;
   }
 }
@@ -144,18 +160,18 @@ void expect_one_failure(const MpiRun &r, const std::string &message, const std::
 
 }  // namespace
 
-TEST(MpiProgram, OneProcessGivesTheModulesWeightsBitForBit) {
-  identical_for_processes(1);
+class MpiProcesses : public ::testing::TestWithParam<int> {};
+
+TEST_P(MpiProcesses, GiveTheModulesWeightsBitForBit) {
+  identical_for_processes(GetParam(), false);
 }
-TEST(MpiProgram, TwoProcessesGiveTheModulesWeightsBitForBit) {
-  identical_for_processes(2);
+
+// A sparse X: the module's sparse run and its run on full(X), bit for bit.
+TEST_P(MpiProcesses, GiveTheModulesWeightsOnASparseXBitForBit) {
+  identical_for_processes(GetParam(), true);
 }
-TEST(MpiProgram, ThreeProcessesGiveTheModulesWeightsBitForBit) {
-  identical_for_processes(3);
-}
-TEST(MpiProgram, FourProcessesGiveTheModulesWeightsBitForBit) {
-  identical_for_processes(4);
-}
+
+INSTANTIATE_TEST_SUITE_P(MpiProgram, MpiProcesses, ::testing::Values(1, 2, 3, 4));
 
 TEST(MpiProgram, FewerSamplesThanSharesAndNoneAtAll) {
   expect_identical(mat_files::wavy(2, 3), 4, 1, 9u);   // N = 2 < P*t = 4: only the last share works
@@ -314,15 +330,186 @@ TEST(MpiProgram, AProcessOutOfMemoryOrKilledLeavesNoResult) {
   expect_one_failure(mpirun(3, run_args(1u, 1, in, out), "SPLITAVG_MPI_FAULT=nomem:1"),
                      "process 1 ran out of memory for the 100 rows of its shares", out);
 
-  // SIGKILL after its pass: mpirun ends the job and reports it; nothing is written.
-  ASSERT_TRUE(mat_files::write_problem(out, p));
-  const MpiRun killed = mpirun(3, run_args(1u, 1, in, out), "SPLITAVG_MPI_FAULT=kill:2");
-  EXPECT_NE(killed.status, 0);
-  EXPECT_FALSE(exists(out));
+  // SIGKILL once it has read its rows, or after its pass: mpirun ends the job and reports it;
+  // nothing is written, and the earlier result is gone.
+  for (const char *fault : {"SPLITAVG_MPI_FAULT=killread:1", "SPLITAVG_MPI_FAULT=kill:2"}) {
+    ASSERT_TRUE(mat_files::write_problem(out, p));
+    const MpiRun killed = mpirun(3, run_args(1u, 1, in, out), fault);
+    EXPECT_NE(killed.status, 0) << fault;
+    EXPECT_FALSE(exists(out)) << fault;
+  }
   // The same run without the fault completes: the kill, not the data, failed it.
   const MpiRun whole = mpirun(3, run_args(1u, 1, in, out));
   EXPECT_EQ(whole.status, 0) << whole.err;
   EXPECT_TRUE(exists(out));
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+
+namespace {
+
+std::string bytes_of(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A refused command line: status 2, one message, and every file as it was.
+void expect_refused(const MpiRun &r, const std::string &message) {
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+}
+
+}  // namespace
+
+// Every way of naming a data file as the result, and every result that is not a file, is refused
+// with status 2 before anything is read or removed: the data stay whole.
+TEST(MpiProgram, AResultThatIsADataFileOrNoFileIsRefusedAndEveryFileStaysAsItWas) {
+  const Problem p = mat_files::wavy(40, 3);
+  const std::string in = scratch("keep.mat");
+  ASSERT_TRUE(mat_files::write_problem(in, p));
+  const std::string data = bytes_of(in);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  const std::string link = scratch("keep_link.mat"), hard = scratch("keep_hard.mat");
+  ASSERT_EQ(symlink(in.c_str(), link.c_str()), 0);
+  ASSERT_EQ(::link(in.c_str(), hard.c_str()), 0);
+  for (const std::string &out : {"./" + in, std::string(cwd) + "/" + in, link, hard}) {
+    expect_refused(mpirun(2, run_args(1u, 1, in, out)), "is the data file " + in);
+    EXPECT_EQ(bytes_of(in), data) << out;
+  }
+  expect_refused(mpirun(2, run_args(1u, 1, link, in)), "is the data file " + link);
+  EXPECT_EQ(bytes_of(in), data);
+  // One file per process: the result must be none of them either.
+  const std::string pattern = scratch("keep_shard_%d.mat"), shard1 = scratch("keep_shard_1.mat");
+  ASSERT_TRUE(mat_files::write_problem(scratch("keep_shard_0.mat"), mat_files::rows_of(p, 0, 20)));
+  ASSERT_TRUE(mat_files::write_problem(shard1, mat_files::rows_of(p, 20, 20)));
+  const std::string shard_data = bytes_of(shard1);
+  expect_refused(mpirun(2, run_args(1u, 1, "'" + pattern + "'", shard1)), "is the data file " + shard1);
+  EXPECT_EQ(bytes_of(shard1), shard_data);
+
+  // A result that is not a file, or a link to one that is not.
+  const std::string fifo = scratch("fifo.mat"), folder = scratch("folder.mat"), to_fifo = scratch("to_fifo.mat");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(fifo.c_str(), to_fifo.c_str()), 0);
+  expect_refused(mpirun(2, run_args(1u, 1, in, fifo)), fifo + ": is a pipe, not a result file");
+  expect_refused(mpirun(2, run_args(1u, 1, in, folder)), folder + ": is a folder, not a result file");
+  expect_refused(mpirun(2, run_args(1u, 1, in, to_fifo)), to_fifo + ": is a link to a pipe");
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  if (geteuid() == 0) {
+    // As root, a device node (a copy of /dev/null's) named as the result stays a device.
+    const std::string device = scratch("null.mat");
+    ASSERT_EQ(mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    expect_refused(mpirun(2, run_args(1u, 1, in, device)), device + ": is a character device");
+    ASSERT_EQ(lstat(device.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    std::remove(device.c_str());
+  }
+  // A folder that is not there, a name too long for the temporary file: refused at once.
+  expect_refused(mpirun(2, run_args(1u, 1, in, scratch("no_folder") + "/out.mat")), "No such file or directory");
+  expect_refused(mpirun(2, run_args(1u, 1, in, std::string(250, 'r') + ".mat")), "File name too long");
+
+  // A bad command line touches nothing, not even an earlier result.
+  const std::string out = scratch("keep_out.mat");
+  ASSERT_TRUE(mat_files::write_problem(out, p));
+  const std::string earlier = bytes_of(out);
+  expect_refused(mpirun(2, run_args(1u, 1, in, out, "--threads 0")), "--threads must be a whole number");
+  EXPECT_EQ(bytes_of(out), earlier);
+  for (const std::string &f : {in, link, hard, scratch("keep_shard_0.mat"), shard1, fifo, to_fifo, out})
+    std::remove(f.c_str());
+  rmdir(folder.c_str());
+}
+
+// A damaged file is an error (status 1) and leaves no result, not even an earlier one.
+TEST(MpiProgram, DamagedFilesAreErrorsThatLeaveNoResult) {
+  const Problem p = mat_files::wavy(200, 5);
+  const std::string in = scratch("damaged.mat"), out = scratch("damaged_out.mat");
+  const std::string damaged = in + ": the file is truncated or damaged (";
+  auto expect_damaged = [&](const std::string &why) {
+    ASSERT_TRUE(mat_files::write_problem(out, p));
+    const MpiRun r = mpirun(2, run_args(1u, 1, in, out));
+    EXPECT_EQ(r.status, 1) << why << "\n" << r.err;
+    expect_one_failure(r, "the file is truncated or damaged (", out);
+  };
+  // A -v6 file cut in half.
+  ASSERT_TRUE(mat_files::write_problem(in, p));
+  std::string whole = bytes_of(in);
+  {
+    std::ofstream f(in, std::ios::binary | std::ios::trunc);
+    f << whole.substr(0, whole.size() / 2);
+  }
+  expect_damaged("cut in half");
+  // A -v7 file with one byte of its compressed data changed.
+  ASSERT_TRUE(mat_files::write_problem(in, p, MAT_FT_MAT5, MAT_COMPRESSION_ZLIB));
+  whole = bytes_of(in);
+  whole[whole.size() / 2] = static_cast<char>(whole[whole.size() / 2] ^ 0x21);
+  {
+    std::ofstream f(in, std::ios::binary | std::ios::trunc);
+    f << whole;
+  }
+  expect_damaged("a byte flipped");
+  // Headers that declare more than the file holds, up to 2147483647 x 2147483647.
+  const std::string three = mat_files::Level5().numbers(std::vector<double>{1, 2, 3});
+  for (std::vector<int32_t> dims : {std::vector<int32_t>{20000, 1000}, std::vector<int32_t>{2147483647, 2147483647}}) {
+    mat_files::Level5 f;
+    f.matrix("X", dims, 9, three);
+    f.matrix("y", {dims[0], 1}, 9, three);
+    ASSERT_TRUE(f.write(in));
+    expect_damaged("dimensions " + std::to_string(dims[0]));
+  }
+  // An X of no rows and 2147483647 columns is a valid file: the run either fits in memory or says
+  // that it does not; it never crashes.
+  {
+    mat_files::Level5 f;
+    f.matrix("X", {0, 2147483647}, 9, "");
+    f.matrix("y", {0, 1}, 9, "");
+    ASSERT_TRUE(f.write(in));
+    const MpiRun r = mpirun(2, run_args(1u, 1, in, out));
+    EXPECT_TRUE(r.status == 0 || (r.status == 1 && r.err.find("memory") != std::string::npos)) << r.status << r.err;
+  }
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+
+TEST(MpiProgram, ADivergedRunWarnsAndSaysSoInItsResult) {
+  const Problem p = mat_files::wavy(200, 5);
+  const std::string in = scratch("diverge.mat"), out = scratch("diverge_out.mat");
+  ASSERT_TRUE(mat_files::write_problem(in, p));
+  const MpiRun r = mpirun(2, "--seed 3 --step 1e6 --lambda 0.001 " + in + " " + out);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("splitavg-mpi: warning: the run diverged: w("), std::string::npos) << r.err;
+  mat_t *mat = Mat_Open(out.c_str(), MAT_ACC_RDONLY);
+  ASSERT_NE(mat, nullptr);
+  matvar_t *info = Mat_VarRead(mat, "info");
+  matvar_t *diverged = info ? Mat_VarGetStructFieldByName(info, "diverged", 0) : nullptr;
+  ASSERT_NE(diverged, nullptr);
+  EXPECT_TRUE(diverged->isLogical);
+  EXPECT_EQ(*static_cast<const mat_uint8_t *>(diverged->data), 1);
+  Mat_VarFree(info);
+  Mat_Close(mat);
+  // The module's run warns with the same words.
+  const mexhost::CallResult m = module_run(p, 3u, 2, 0, false, 1e6, 0.001);
+  ASSERT_FALSE(m.failed);
+  ASSERT_FALSE(m.warnings.empty());
+  EXPECT_EQ(m.warnings[0].id, "splitavg:diverged");
+  EXPECT_NE(r.err.find(m.warnings[0].message), std::string::npos) << r.err << "\n" << m.warnings[0].message;
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+
+TEST(MpiProgram, AnyFinitePenaltyAndFileNamesThatLookLikeOptions) {
+  const Problem p = mat_files::wavy(60, 4);
+  // A data file whose name starts with --, after the -- that ends the options.
+  const std::string in = "--" + scratch("dashes.mat"), out = scratch("dashes_out.mat");
+  ASSERT_TRUE(mat_files::write_problem(in, p));
+  expect_refused(mpirun(2, "--seed 4 --step 0.02 --lambda 4e-320 " + in + " " + out), "unknown option " + in);
+  const MpiRun r = mpirun(2, "--seed 4 --step 0.02 --lambda 4e-320 -- " + in + " " + out);
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_same_bits(mat_files::read_doubles(out, "w"), module_weights(p, 4u, 2, false, 0.02, 4e-320), "4e-320");
   std::remove(in.c_str());
   std::remove(out.c_str());
 }

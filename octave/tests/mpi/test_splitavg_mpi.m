@@ -10,7 +10,8 @@ function test_splitavg_mpi()
   text = evalc('help splitavg_mpi');
   assert(! isempty(strfind(text, '[w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)')));
   for word = {'processes', 'threads', 'seed', 'hostfile', 'program', 'splitavg_mpi:invalidInput', ...
-              'splitavg_mpi:invalidOption', 'splitavg_mpi:noProgram', 'splitavg_mpi:failed', 'save -v6', '-v7.3'}
+              'splitavg_mpi:invalidOption', 'splitavg_mpi:noProgram', 'splitavg_mpi:failed', ...
+              'splitavg_mpi:interrupted', 'splitavg_mpi:diverged', 'save -v6', '-v7.3', 'sparse'}
     assert(! isempty(strfind(text, word{1})), 'the help does not mention %s', word{1});
   end
 
@@ -36,6 +37,8 @@ function test_splitavg_mpi()
   % -v6, two processes of two threads, verbose: the objective history of the module.
   data6 = fullfile(folder, 'data6.mat');
   save('-v6', data6, 'X', 'y');
+  X6 = X;
+  y6 = y;
   [w, info] = splitavg_mpi(data6, 0.02, 1e-3, 1, struct('processes', 2, 'threads', 2, 'seed', 4000000000));
   [wt, it] = splitavg(X, y, 0.02, 1e-3, 0, struct('seed', 4000000000, 'threads', 4));
   assert(isequal(bits(w), bits(wt)));
@@ -50,6 +53,37 @@ function test_splitavg_mpi()
   w = splitavg_mpi(fullfile(folder, 'shard_%d.mat'), 0.01, 1e-4, 0, ...
                    struct('processes', 3, 'threads', 1, 'seed', 9));
   assert(isequal(bits(w), bits(splitavg(X, y, 0.01, 1e-4, 0, struct('seed', 9, 'threads', 3)))));
+
+  % A sparse X saved with -v7: the module's sparse weights, and those of full(X), for 2 and 3
+  % processes.
+  randn('state', 3);
+  rand('state', 3);
+  S = sprandn(3001, 60, 0.05);
+  ys = S * randn(60, 1) + 0.1 * randn(3001, 1);
+  X = S;
+  y = ys;
+  sparse7 = fullfile(folder, 'sparse7.mat');
+  save('-v7', sparse7, 'X', 'y');
+  for P = [2 3]
+    w = splitavg_mpi(sparse7, 0.01, 1e-4, 0, struct('processes', P, 'threads', 2, 'seed', 8));
+    assert(isequal(bits(w), bits(splitavg(S, ys, 0.01, 1e-4, 0, struct('seed', 8, 'threads', 2 * P)))));
+    assert(isequal(bits(w), bits(splitavg(full(S), ys, 0.01, 1e-4, 0, struct('seed', 8, 'threads', 2 * P)))));
+  end
+
+  % A run that diverges returns its weights and warns, as the module does.
+  lastwarn('');
+  [w, info] = splitavg_mpi(data6, 1e6, 1e-3, 0, struct('processes', 2, 'seed', 1));
+  [message, id] = lastwarn();
+  assert(id, 'splitavg_mpi:diverged');
+  assert(info.diverged);
+  assert(any(! isfinite(w)));
+
+  % Without SPLITAVG_MPI, the program of the build tree (beside this function's folder) is found.
+  saved = getenv('SPLITAVG_MPI');
+  unsetenv('SPLITAVG_MPI');
+  w = splitavg_mpi(data6, 0.02, 1e-3, 0, struct('processes', 2, 'seed', 3));
+  setenv('SPLITAVG_MPI', saved);
+  assert(isequal(bits(w), bits(splitavg(X6, y6, 0.02, 1e-3, 0, struct('seed', 3, 'threads', 2)))));
 
   % A missing variable: the program's message, then an error; nothing is returned.
   Z = X;
