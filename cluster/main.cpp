@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <new>
@@ -107,6 +108,22 @@ std::vector<int32_t> read_offsets(MPI_Comm comm, bool shards, const std::string 
   return read;
 }
 
+// A field of /proc/self/status in bytes (VmRSS, VmHWM), 0 when it cannot be read.
+double own_memory(const char *field) {
+  FILE *f = std::fopen("/proc/self/status", "r");
+  if (!f) return 0.0;
+  char line[256];
+  unsigned long long kb = 0;
+  const size_t n = std::strlen(field);
+  while (std::fgets(line, sizeof line, f))
+    if (std::strncmp(line, field, n) == 0 && line[n] == ':') {
+      std::sscanf(line + n + 1, "%llu", &kb);
+      break;
+    }
+  std::fclose(f);
+  return static_cast<double>(kb) * 1024.0;
+}
+
 // This machine's MemAvailable in bytes, 0 when it cannot be told.
 uint64_t available_memory() {
   FILE *f = std::fopen("/proc/meminfo", "r");
@@ -169,6 +186,7 @@ int run(int argc, char **argv, MPI_Comm comm) {
 
   try {
     const double started = MPI_Wtime();
+    const double memory_at_start = own_memory("VmRSS");
     const bool shards = is_shard_pattern(opt.input);
     const std::string file = shards ? shard_file(opt.input, rank) : opt.input;
     check_result_path(comm, opt, shards, file);
@@ -201,6 +219,7 @@ int run(int argc, char **argv, MPI_Comm comm) {
     MPI_Bcast(&seed, 1, MPI_UINT32_T, 0, comm);
 
     // The shape of X, then where every sample goes.
+    double reading = MPI_Wtime();
     std::unique_ptr<MatInput> input;
     MatShape shape;
     on_every_process(comm, "while opening " + file, [&] {
@@ -211,6 +230,7 @@ int run(int argc, char **argv, MPI_Comm comm) {
     MPI_Allreduce(MPI_IN_PLACE, &sparse_anywhere, 1, MPI_INT32_T, MPI_MAX, comm);
     MPI_Bcast(&D, 1, MPI_INT32_T, 0, comm);
     const std::vector<int32_t> read = read_offsets(comm, shards, opt.input, shape);
+    reading = MPI_Wtime() - reading;
     const int32_t N = read.back(), first = shards ? 0 : read[static_cast<size_t>(rank)];
     const int32_t count = read[static_cast<size_t>(rank) + 1] - read[static_cast<size_t>(rank)];
     Routes routes;
@@ -251,6 +271,7 @@ int run(int argc, char **argv, MPI_Comm comm) {
       dense.sent_rows.resize(static_cast<size_t>(routes.sent_rows) * d);
       dense.sent_labels.resize(static_cast<size_t>(routes.sent_rows));
     });
+    const double read_start = MPI_Wtime();
     on_every_process(comm, "while reading its " + std::to_string(count) + " rows of " + file, [&] {
       const int64_t at = read[static_cast<size_t>(rank)];
       if (sparse_anywhere)
@@ -259,9 +280,12 @@ int run(int argc, char **argv, MPI_Comm comm) {
         non_finite = input->read_rows(first, count, dense.targets(routes), at, N);
     });
     if (fault.hits(InjectedFault::kKillReading, rank)) std::raise(SIGKILL);
+    const double read_bytes = static_cast<double>(input->bytes_read());
     agree_on_non_finite(comm, non_finite);
     input.reset();
-    const double read_seconds = longest(MPI_Wtime() - started, comm);
+    // The file's part: its headers, then the rows (the checks, the order of the samples and the
+    // places of the rows between them are not reading).
+    const double read_seconds = longest(reading + (MPI_Wtime() - read_start), comm);
 
     const double exchange_start = MPI_Wtime();
     uint64_t bytes_sent = 0;
@@ -316,10 +340,14 @@ int run(int argc, char **argv, MPI_Comm comm) {
     double bytes = static_cast<double>(bytes_sent), all_bytes = 0.0;
     MPI_Reduce(&bytes, &all_bytes, 1, MPI_DOUBLE, MPI_SUM, 0, comm);
     info.exchange_bytes = all_bytes;
+    double all_read = 0.0;
+    MPI_Reduce(&read_bytes, &all_read, 1, MPI_DOUBLE, MPI_SUM, 0, comm);
+    info.read_bytes = all_read;
     for (int k = 0; k < r.warning_count; ++k) {
       if (rank == 0) std::fprintf(stderr, "splitavg-mpi: warning: %s\n", r.warnings[k].message);
       if (std::string(r.warnings[k].reason) == "diverged") info.diverged = true;
     }
+    info.peak_memory = longest(own_memory("VmHWM") - memory_at_start, comm);
     info.seconds = MPI_Wtime() - started;
     agree(comm, rank == 0 ? write_result(opt.output, r.w, info) : std::string());
   } catch (const ProgramFailure &e) {

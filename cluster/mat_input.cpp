@@ -10,6 +10,7 @@
 #include <new>
 
 #include "cluster/mat5_file.hpp"
+#include "core/finite_bits.hpp"
 #include "core/regression_data.hpp"
 #include "core/transpose_kernels.hpp"
 
@@ -98,6 +99,19 @@ bool needs_conversion(uint32_t type, bool swapped) {
 // to.row(r0 + i)[j0 + c]; the OR of difference_bits over the values (zero when all are finite).
 uint64_t scatter_tile(const double *tile, size_t ld, size_t R, size_t C, const RowTargets &to, int64_t r0,
                       size_t j0) {
+  if (R < 4) {
+    // A few rows of many columns (a wide, short block): each row is gathered in one sweep.
+    uint64_t bits = 0;
+    for (size_t i = 0; i < R; ++i) {
+      double *row = to.row(r0 + static_cast<int64_t>(i)) + j0;
+      for (size_t c = 0; c < C; ++c) {
+        const double v = tile[i + c * ld];
+        row[c] = v;
+        bits |= core::difference_bits(v);
+      }
+    }
+    return bits;
+  }
   const auto copy = core::transpose_kernel().copy;
   double *rows[kTileRows];
   uint64_t bits = 0;

@@ -22,6 +22,10 @@ struct ResultInfo {
   double exchange_seconds = 0.0;
   double pass_seconds = 0.0;
   double exchange_bytes = 0.0;
+  double read_bytes = 0.0;  // bytes of the files the processes read, all together
+  // The largest resident memory a process reached above what it held when it started (the MPI
+  // runtime's own), in bytes.
+  double peak_memory = 0.0;
   bool diverged = false;  // the weights hold a NaN or an infinity
 };
 
