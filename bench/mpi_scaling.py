@@ -1,4 +1,5 @@
-"""splitavg-mpi on this machine, every figure from one run (best of R each):
+"""splitavg-mpi on this machine, every figure from one run (best of R each), printed and put into
+bench/results/RESULTS.md (its own section, for the default shape):
 
 - reading: the program's read of an N x D -v6 file by one process beside a plain read of the same
   bytes, into a buffer reused as dd does and into memory of the file's size (numpy, not our code);
@@ -16,6 +17,8 @@ import sys
 import time
 
 import numpy
+
+import results_file  # beside this file
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build")
@@ -89,64 +92,102 @@ def module_call(path, threads, repeats):
     return float(line)
 
 
-def main():
-    N = int(sys.argv[1]) if len(sys.argv) > 1 else 1000000
-    D = int(sys.argv[2]) if len(sys.argv) > 2 else 100
-    R = int(sys.argv[3]) if len(sys.argv) > 3 else 3
+def measure(N, D, R):
     os.makedirs(DATA, exist_ok=True)
     dense = os.path.join(DATA, f"mpi_{N}x{D}.mat")
     wide = os.path.join(DATA, "mpi_2x1000000.mat")
     sparse = os.path.join(DATA, "mpi_sparse_1000000x1000000x10.mat")
     make_dense(dense, N, D)
     make_dense(wide, 2, 1000000)
-    cores = os.cpu_count()
-    print(f"splitavg-mpi on this machine ({cores} cores), best of {R}")
-
-    print(f"\nReading, one process (-v6, in the page cache)")
-    print(f"{'file':28} {'MB':>8} {'dd-like s':>10} {'into memory s':>14} {'program s':>10} {'/ memory':>9}")
-    rows = {}
-    for name, path in [(f"{N} x {D}", dense), ("2 x 1000000", wide)]:
+    make_sparse(sparse, 1000000, 1000000, 10)
+    m = {"N": N, "D": D, "R": R, "reads": []}
+    for name, path in [(f"{N} × {D}", dense), ("2 × 10^6", wide)]:
         reused, fresh = plain_reads(path, R)
         run, _ = program_run(path, 1, 1, R)
-        rows[name] = (reused, fresh, run)
-        print(f"{name:28} {os.path.getsize(path) / 1e6:8.1f} {reused:10.4f} {fresh:14.4f} {run['read']:10.4f} "
-              f"{run['read'] / fresh:9.2f}")
-
-    print(f"\nRuns on {N} x {D} (seconds; exchange GB/s through shared memory)")
-    print(f"{'run':16} {'read':>8} {'exchange':>9} {'pass':>8} {'total':>8} {'bytes':>12} {'GB/s':>6}")
-    runs = {}
+        m["reads"].append((name, os.path.getsize(path) / 1e6, reused, fresh, run["read"]))
+    m["runs"] = {}
     for P, t in [(1, 1), (2, 1), (1, 2)]:
-        run, _ = program_run(dense, P, t, R)
-        runs[(P, t)] = run
-        rate = f"{run['bytes'] / run['exchange'] / 1e9:6.2f}" if run["bytes"] > 0 else "     -"
-        print(f"{f'P={P} t={t}':16} {run['read']:8.3f} {run['exchange']:9.3f} {run['pass']:8.3f} "
-              f"{run['total']:8.3f} {run['bytes']:12.0f} {rate}")
-    module1 = module_call(dense, 1, R)
-    fresh = rows[f"{N} x {D}"][1]
-    total = runs[(1, 1)]["total"]
-    print(f"{'module call T=1':16} {'':8} {'':9} {'':8} {module1:8.3f}   (X already in the session)")
-    print(f"whole run P=1 t=1 / (module call + plain read into memory): {total / (module1 + fresh):.2f}")
-    print(f"strong scaling, pass P=1 / P=2: {runs[(1, 1)]['pass'] / runs[(2, 1)]['pass']:.2f}")
-
-    print("\nSparse 10^6 x 10^6, 10 nonzeros a row (-v6)")
-    make_sparse(sparse, 1000000, 1000000, 10)
-    peak = octave(f"addpath('{MODULES}'); text = fileread('/proc/self/status'); "
-                  f"kb = @(f) str2double(regexp(fileread('/proc/self/status'), [f ':\\s*(\\d+)'], 'tokens', 'once'){{1}}); "
-                  f"before = kb('VmRSS'); s = load('{sparse}'); with_data = kb('VmRSS'); "
-                  f"w = splitavg(s.X, s.y, 1e-3, 1e-6, 0, struct('seed', 5, 'threads', 2)); "
-                  f"save('-v6', '{DATA}/module_sparse_w.mat', 'w'); "
-                  f"printf('%d %d\\n', with_data - before, kb('VmHWM') - with_data);").split()
-    x_kb, call_kb = float(peak[0]), float(peak[1])
-    module_peak = (x_kb + call_kb) * 1024
-    print(f"module T=2: X in the session {x_kb / 1024:.1f} MB + the call {call_kb / 1024:.1f} MB = "
-          f"{module_peak / 1e6:.1f} MB")
+        m["runs"][(P, t)] = program_run(dense, P, t, R)[0]
+    m["module_call"] = module_call(dense, 1, R)
+    kb = octave(f"addpath('{MODULES}'); "
+                f"kb = @(f) str2double(regexp(fileread('/proc/self/status'), [f ':\\s*(\\d+)'], 'tokens', 'once'){{1}}); "
+                f"before = kb('VmRSS'); s = load('{sparse}'); with_data = kb('VmRSS'); "
+                f"w = splitavg(s.X, s.y, 1e-3, 1e-6, 0, struct('seed', 5, 'threads', 2)); "
+                f"save('-v6', '{DATA}/module_sparse_w.mat', 'w'); "
+                f"printf('%d %d\\n', with_data - before, kb('VmHWM') - with_data);").split()
+    m["module_x_mb"], m["module_call_mb"] = float(kb[0]) * 1024 / 1e6, float(kb[1]) * 1024 / 1e6
+    m["sparse"] = []
     for P, t in [(1, 2), (2, 1)]:
         run, out = program_run(sparse, P, t, 1, lam="1e-6")
         same = octave(f"a = load('{out}'); b = load('{DATA}/module_sparse_w.mat'); "
-                      f"printf('%d\\n', isequal(typecast(a.w, 'uint64'), typecast(b.w, 'uint64')));").strip()
-        print(f"P={P} t={t}: weights identical to the module's: {'yes' if same == '1' else 'NO'}; peak per process "
-              f"{run['peak'] / 1e6:.1f} MB = {run['peak'] / (module_peak / P):.2f} x the module's / P; "
-              f"read {run['read']:.3f} s, exchange {run['exchange']:.3f} s, pass {run['pass']:.3f} s")
+                      f"printf('%d\\n', isequal(typecast(a.w, 'uint64'), typecast(b.w, 'uint64')));").strip() == "1"
+        m["sparse"].append((P, t, same, run))
+    return m
+
+
+def section(m):
+    """The RESULTS.md section, targets first."""
+    N, D = m["N"], m["D"]
+    big, wide = m["reads"]
+    runs = m["runs"]
+    whole = runs[(1, 1)]["total"] / (m["module_call"] + big[3])
+    module_peak = m["module_x_mb"] + m["module_call_mb"]
+    P2 = next(s for s in m["sparse"] if s[0] == 2)
+    peak_ratio = P2[3]["peak"] / 1e6 / (module_peak / 2)
+
+    def met(ok):
+        return "yes" if ok else "**no**"
+
+    L = ["## splitavg-mpi", "",
+         f"`bench/mpi_scaling` ({os.cpu_count()} cores, best of {m['R']}; the files in the page cache, `-v6`). The "
+         "plain reads are numpy's, not our code: the file's bytes into a reused 8 MB buffer (as `dd` reads) "
+         "and into memory of the file's size (which pays the kernel's zeroing of fresh pages, as the "
+         "program's rows do).", "",
+         "| target | measured | goal | met |", "|---|---|---|---|",
+         f"| read of {N} × {D} by one process / plain read into memory | {big[4] / big[3]:.2f} | ≤ 2 | "
+         f"{met(big[4] / big[3] <= 2)} |",
+         f"| read of 2 × 10^6 by one process / plain read into memory | {wide[4] / wide[3]:.2f} | ≤ 3 | "
+         f"{met(wide[4] / wide[3] <= 3)} |",
+         f"| whole run P = 1, t = 1 / (the module's call on X in memory + the plain read into memory) | "
+         f"{whole:.2f} | ≤ 3 | {met(whole <= 3)} |",
+         f"| sparse 10^6 × 10^6 (10 a row), P = 2: weights identical to the module's | "
+         f"{'yes' if P2[2] else 'no'} | yes | {met(P2[2])} |",
+         f"| sparse 10^6 × 10^6, P = 2: peak per process / (the module's peak / 2) | {peak_ratio:.2f} | ≤ 1.2 | "
+         f"{met(peak_ratio <= 1.2)} |", "",
+         "| file | MB | plain read, reused buffer s | plain read into memory s | program's read s | program / into memory |",
+         "|---|---|---|---|---|---|"]
+    for name, mb, reused, fresh, read in m["reads"]:
+        L.append(f"| {name} | {mb:.1f} | {reused:.4f} | {fresh:.4f} | {read:.4f} | {read / fresh:.2f} |")
+    L += ["", f"Runs on {N} × {D} (seconds; the exchange moves rows between processes through shared memory):", "",
+          "| run | read | exchange | pass | total | bytes sent | GB/s |", "|---|---|---|---|---|---|---|"]
+    for (P, t), r in runs.items():
+        rate = f"{r['bytes'] / r['exchange'] / 1e9:.2f}" if r["bytes"] > 0 else "–"
+        L.append(f"| P = {P}, t = {t} | {r['read']:.3f} | {r['exchange']:.3f} | {r['pass']:.3f} | {r['total']:.3f} | "
+                 f"{r['bytes']:.0f} | {rate} |")
+    L.append(f"| the module's call, 1 thread, X already in an Octave session | | | | {m['module_call']:.3f} | | |")
+    L += ["", f"Sparse 10^6 × 10^6 with 10 nonzeros a row (132 MB as `-v6`): the module with 2 threads holds "
+          f"X in the session ({m['module_x_mb']:.1f} MB) and adds {m['module_call_mb']:.1f} MB in its call, "
+          f"{module_peak:.1f} MB in all.", "",
+          "| run | weights identical to the module's | peak per process, MB | / (the module's / P) | read s | exchange s | pass s |",
+          "|---|---|---|---|---|---|---|"]
+    for P, t, same, r in m["sparse"]:
+        L.append(f"| P = {P}, t = {t} | {'yes' if same else 'no'} | {r['peak'] / 1e6:.1f} | "
+                 f"{r['peak'] / 1e6 / (module_peak / P):.2f} | {r['read']:.3f} | {r['exchange']:.3f} | {r['pass']:.3f} |")
+    L += ["", "The peak of a process is its resident memory above what it held when it started (the MPI "
+          "runtime's own). Two processes share the 2 cores here, so the exchange and the pass of P = 2 "
+          "say little about scaling; what they show is that the program moves (P − 1)/P of the rows, "
+          "once each.", ""]
+    return L
+
+
+def main():
+    N = int(sys.argv[1]) if len(sys.argv) > 1 else 1000000
+    D = int(sys.argv[2]) if len(sys.argv) > 2 else 100
+    R = int(sys.argv[3]) if len(sys.argv) > 3 else 3
+    L = section(measure(N, D, R))
+    print("\n".join(L))
+    if (N, D) == (1000000, 100):
+        results_file.splice("## splitavg-mpi", L)
 
 
 if __name__ == "__main__":

@@ -21,6 +21,7 @@ from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
+import results_file  # beside this file
 import sparse_rows  # beside this file
 from key_values import run_keys  # beside this file
 
@@ -697,6 +698,9 @@ def draw(ax, groups, rows, series, title):
     ax.legend(fontsize=7)
 
 
+MPI_HEADING = "## splitavg-mpi"
+
+
 def main(argv=None):
     cfg = parse_args(argv)
     os.makedirs(cfg.data, exist_ok=True)
@@ -713,8 +717,11 @@ def main(argv=None):
     L = results_text(cfg, res, judged(TARGETS, res), started, load_before)
     if not cfg.small:
         os.makedirs(cfg.results, exist_ok=True)
+        mpi = results_file.section(MPI_HEADING)  # measured by bench/mpi_scaling alone; kept
         with open(os.path.join(cfg.results, "RESULTS.md"), "w") as f:
             f.write("\n".join(L))
+        if mpi:
+            results_file.splice(MPI_HEADING, mpi)
         plot(cfg, res)
         # The sparse-X rows, measured last, in a section of their own.
         sparse_rows.splice(sparse_rows.lines(sparse_rows.measure(cfg.build, cfg.repeats < 5)))

@@ -13,6 +13,7 @@ import os
 import subprocess
 import sys
 
+import results_file  # beside this file
 from key_values import run_keys as keys  # beside this file
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -100,16 +101,7 @@ def lines(r):
 
 
 def splice(section):
-    path = os.path.join(ROOT, "bench", "results", "RESULTS.md")
-    text = open(path).read().split("\n")
-    start = next((k for k, l in enumerate(text) if l.startswith("## Sparse X")), None)
-    if start is None:
-        start = next((k for k, l in enumerate(text) if l.startswith("## What the figures mean")), len(text))
-        end = start
-    else:
-        end = next((k for k in range(start + 1, len(text)) if text[k].startswith("## ")), len(text))
-    text[start:end] = section
-    open(path, "w").write("\n".join(text))
+    results_file.splice("## Sparse X", section)
 
 
 if __name__ == "__main__":

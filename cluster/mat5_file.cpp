@@ -229,9 +229,13 @@ void FileBytes::skip(uint64_t n) {
 
 // ---- InflatedBytes ---------------------------------------------------------------------------
 
+// Ends the stream however the reader ends, also when its constructor throws.
 struct InflatedBytes::Stream {
   z_stream z{};
   bool open = false;
+  ~Stream() {
+    if (open) inflateEnd(&z);
+  }
 };
 
 InflatedBytes::InflatedBytes(int fd, uint64_t begin, uint64_t compressed, std::string what)
@@ -249,9 +253,7 @@ InflatedBytes::InflatedBytes(int fd, uint64_t begin, uint64_t compressed, std::s
   length_ = word(tag + 4, false);
 }
 
-InflatedBytes::~InflatedBytes() {
-  if (z_ && z_->open) inflateEnd(&z_->z);
-}
+InflatedBytes::~InflatedBytes() = default;
 
 void InflatedBytes::inflate_into(unsigned char *out, uint64_t n) {
   z_stream &z = z_->z;

@@ -218,6 +218,7 @@ MatInput::MatInput(std::string path, std::string x_name, std::string y_name)
 MatInput::~MatInput() = default;
 
 MatShape MatInput::inspect() {
+  if (inspected_) return shape_;
   uint64_t rows = 0, columns = 0, labels = 0;
   if (level5_) {
     Level5 &f = *level5_;
