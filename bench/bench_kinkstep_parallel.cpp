@@ -11,8 +11,8 @@
 #include <cmath>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/random/thread_rand.hpp"
 #include "kinkstep/subgradient.hpp"
 
 namespace {

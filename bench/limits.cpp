@@ -4,9 +4,9 @@
 
 #include <cmath>
 
-#include "core/primitives.hpp"
-#include "core/row_memory.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/data/row_memory.hpp"
+#include "core/random/thread_rand.hpp"
 #include "driftwalk/noise.hpp"
 
 namespace bench {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/regression_data.hpp"
+#include "core/data/regression_data.hpp"
 
 namespace bench {
 

@@ -9,10 +9,10 @@
 
 #include "bench/harness.hpp"
 #include "bench/limits.hpp"
-#include "core/primitives.hpp"
-#include "core/sparse_kernels.hpp"
-#include "core/sparse_rows.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/sparse/sparse_kernels.hpp"
+#include "core/sparse/sparse_rows.hpp"
+#include "core/random/thread_rand.hpp"
 #include "kinkstep/subgradient.hpp"
 #include "mexhost/host.hpp"
 

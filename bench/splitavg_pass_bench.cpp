@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "core/regression_data.hpp"
-#include "core/run_context.hpp"
-#include "core/team.hpp"
-#include "core/thread_rand.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/run/run_context.hpp"
+#include "core/threads/team.hpp"
+#include "core/random/thread_rand.hpp"
 #include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"
 

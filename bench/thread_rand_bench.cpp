@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bench/harness.hpp"
-#include "core/primitives.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/random/thread_rand.hpp"
 
 int main(int argc, char **argv) {
   const long draws = argc > 1 ? std::atol(argv[1]) : 100000000;

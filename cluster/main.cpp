@@ -21,11 +21,11 @@
 #include "cluster/options.hpp"
 #include "cluster/result_path.hpp"
 #include "cluster/row_exchange.hpp"
-#include "core/fit.hpp"
-#include "core/primitives.hpp"
-#include "core/progress.hpp"
-#include "core/team.hpp"
-#include "core/thread_rand.hpp"
+#include "core/run/fit.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/run/progress.hpp"
+#include "core/threads/team.hpp"
+#include "core/random/thread_rand.hpp"
 #include "splitavg/fit.hpp"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <new>
 
 #include "cluster/mat5_file.hpp"
-#include "core/finite_bits.hpp"
-#include "core/regression_data.hpp"
-#include "core/transpose_kernels.hpp"
+#include "core/data/finite_bits.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/kernels/transpose_kernels.hpp"
 
 namespace cluster {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/large_allocator.hpp"
+#include "core/data/large_allocator.hpp"
 
 namespace cluster {
 

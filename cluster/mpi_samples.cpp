@@ -7,9 +7,9 @@
 #include <cstring>
 #include <new>
 
-#include "core/primitives.hpp"
-#include "core/rows.hpp"
-#include "core/sparse_kernels.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/data/dense_rows.hpp"
+#include "core/sparse/sparse_kernels.hpp"
 
 namespace cluster {
 

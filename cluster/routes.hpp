@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "cluster/mat_input.hpp"
-#include "core/large_allocator.hpp"
-#include "core/regression_data.hpp"
+#include "core/data/large_allocator.hpp"
+#include "core/data/regression_data.hpp"
 
 namespace cluster {
 

@@ -8,7 +8,7 @@
 
 #include "cluster/mat_input.hpp"
 #include "cluster/routes.hpp"
-#include "core/sparse_rows.hpp"
+#include "core/sparse/sparse_rows.hpp"
 
 namespace cluster {
 

@@ -50,7 +50,7 @@ endfunction()
 
 # stochl1_add_host_free_library(<name> SOURCES <files relative to the root> LINK <libraries>)
 #   A static library of host-free code. Test builds also get <name>_seams, compiled with
-#   STOCHL1_TEST_SEAMS (the generator's draw count and scripted draws, see core/thread_rand.hpp)
+#   STOCHL1_TEST_SEAMS (the generator's draw count and scripted draws, see core/random/thread_rand.hpp)
 #   and linked with the _seams variants of its libraries; the modules and benchmarks never are.
 function(stochl1_add_host_free_library name)
   cmake_parse_arguments(L "" "" "SOURCES;LINK" ${ARGN})

@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "core/parameters.hpp"
-#include "core/thread_rand.hpp"
+#include "core/run/parameters.hpp"
+#include "core/random/thread_rand.hpp"
 
 namespace driftwalk {
 

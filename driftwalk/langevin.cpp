@@ -8,11 +8,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/rows.hpp"
-#include "core/sparse_kernels.hpp"
-#include "core/team.hpp"
-#include "driftwalk/batch_kernels.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/data/dense_rows.hpp"
+#include "core/sparse/sparse_kernels.hpp"
+#include "core/threads/team.hpp"
+#include "core/kernels/batch_kernels.hpp"
 #include "driftwalk/noise.hpp"
 
 namespace driftwalk {

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "core/regression_data.hpp"
-#include "core/run_context.hpp"
-#include "core/team.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/run/run_context.hpp"
+#include "core/threads/team.hpp"
 
 namespace driftwalk {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/step_kernels.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/step_kernels.hpp"
+#include "core/random/thread_rand.hpp"
 
 namespace driftwalk {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/thread_rand.hpp"
+#include "core/random/thread_rand.hpp"
 
 namespace driftwalk {
 

@@ -1,9 +1,9 @@
 // X and y as the solvers see them.
 #pragma once
 
-#include "core/regression_data.hpp"
-#include "core/sparse_rows.hpp"
-#include "core/stop_check.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/sparse/sparse_rows.hpp"
+#include "core/run/stop_check.hpp"
 #include "mex.h"
 #include "frame/call_shape.hpp"
 

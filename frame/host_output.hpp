@@ -3,8 +3,8 @@
 
 #include <chrono>
 
-#include "core/fit.hpp"
-#include "core/printer.hpp"
+#include "core/run/fit.hpp"
+#include "core/run/printer.hpp"
 
 namespace frame {
 

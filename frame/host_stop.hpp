@@ -1,7 +1,7 @@
 // The host's Ctrl-C as the solvers ask it, and the error that answers it.
 #pragma once
 
-#include "core/stop_check.hpp"
+#include "core/run/stop_check.hpp"
 #include "frame/call_error.hpp"
 
 namespace frame {

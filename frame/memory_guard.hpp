@@ -6,8 +6,8 @@
 #include <new>
 #include <stdexcept>
 
-#include "core/regression_data.hpp"
-#include "core/sparse_rows.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/sparse/sparse_rows.hpp"
 #include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/call_shape.hpp"

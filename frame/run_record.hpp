@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/fit.hpp"
-#include "core/regression_data.hpp"
-#include "core/stop_check.hpp"
+#include "core/run/fit.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/run/stop_check.hpp"
 #include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/data_input.hpp"

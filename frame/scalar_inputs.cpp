@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/parameters.hpp"
+#include "core/run/parameters.hpp"
 
 namespace frame {
 namespace {

@@ -4,7 +4,7 @@
 // The first failing check or read sets the call's error; every read after it does nothing.
 #pragma once
 
-#include "core/fit.hpp"
+#include "core/run/fit.hpp"
 #include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/call_shape.hpp"

@@ -3,8 +3,8 @@
 #include <optional>
 #include <utility>
 
-#include "core/parameters.hpp"
-#include "core/thread_rand.hpp"
+#include "core/run/parameters.hpp"
+#include "core/random/thread_rand.hpp"
 
 namespace kinkstep {
 

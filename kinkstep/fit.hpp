@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "core/fit.hpp"
-#include "core/regression_data.hpp"
+#include "core/run/fit.hpp"
+#include "core/data/regression_data.hpp"
 #include "kinkstep/subgradient.hpp"
 
 namespace kinkstep {

@@ -3,11 +3,11 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/rows.hpp"
-#include "core/sparse_kernels.hpp"
-#include "core/team.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/data/dense_rows.hpp"
+#include "core/sparse/sparse_kernels.hpp"
+#include "core/threads/team.hpp"
+#include "core/random/thread_rand.hpp"
 #include "kinkstep/subgradient.hpp"
 
 namespace kinkstep {

@@ -1,9 +1,9 @@
 #include <ctime>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/rows.hpp"
-#include "core/sample_steps.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/data/dense_rows.hpp"
+#include "core/kernels/sample_steps.hpp"
 #include "kinkstep/subgradient.hpp"
 
 namespace kinkstep {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "core/regression_data.hpp"
-#include "core/run_context.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/run/run_context.hpp"
 
 namespace kinkstep {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <utility>
 
-#include "core/primitives.hpp"
-#include "core/team.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/threads/team.hpp"
+#include "core/random/thread_rand.hpp"
 #include "splitavg/elapsed.hpp"
 #include "splitavg/shuffle.hpp"
 

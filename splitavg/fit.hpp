@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/fit.hpp"
-#include "core/regression_data.hpp"
-#include "core/run_context.hpp"
+#include "core/run/fit.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/run/run_context.hpp"
 #include "splitavg/sample_layout.hpp"
 #include "splitavg/split_average.hpp"
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <utility>
 
-#include "core/printer.hpp"
-#include "core/regression_data.hpp"
-#include "core/sparse_rows.hpp"
-#include "core/stop_check.hpp"
+#include "core/run/printer.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/sparse/sparse_rows.hpp"
+#include "core/run/stop_check.hpp"
 #include "splitavg/split_average.hpp"
 
 namespace splitavg {

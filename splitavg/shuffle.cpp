@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/rows.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/data/dense_rows.hpp"
 
 namespace splitavg {
 

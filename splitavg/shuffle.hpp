@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "core/regression_data.hpp"
-#include "core/sparse_rows.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/sparse/sparse_rows.hpp"
 
 namespace splitavg {
 

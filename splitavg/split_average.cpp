@@ -8,10 +8,10 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/rows.hpp"
-#include "core/sample_steps.hpp"
-#include "core/team.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/data/dense_rows.hpp"
+#include "core/kernels/sample_steps.hpp"
+#include "core/threads/team.hpp"
 
 namespace splitavg {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/regression_data.hpp"
-#include "core/run_context.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/run/run_context.hpp"
 
 namespace splitavg {
 

@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "core/parameters.hpp"
-#include "core/primitives.hpp"
-#include "core/printer.hpp"
-#include "core/regression_data.hpp"
-#include "core/stop_check.hpp"
-#include "core/thread_rand.hpp"
+#include "core/run/parameters.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/run/printer.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/run/stop_check.hpp"
+#include "core/random/thread_rand.hpp"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/thread_rand.hpp"
-#include "driftwalk/batch_kernels.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/random/thread_rand.hpp"
+#include "core/kernels/batch_kernels.hpp"
 #include "driftwalk/langevin.hpp"
 #include "test_support.hpp"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/thread_rand.hpp"
+#include "core/random/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
 #include "test_support.hpp"

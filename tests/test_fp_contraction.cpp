@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "core/primitives.hpp"
+#include "core/kernels/primitives.hpp"
 #include "fp/contraction_probe.hpp"
 
 namespace {

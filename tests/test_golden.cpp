@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/run_context.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/run/run_context.hpp"
+#include "core/random/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
 #include "kinkstep/subgradient.hpp"

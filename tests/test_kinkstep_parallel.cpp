@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/random/thread_rand.hpp"
 #include "kinkstep/subgradient.hpp"
 #include "test_support.hpp"
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/thread_rand.hpp"
+#include "core/random/thread_rand.hpp"
 #include "module_call.hpp"
 #include "test_support.hpp"
 

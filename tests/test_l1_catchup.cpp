@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "core/l1_catchup.hpp"
+#include "core/kernels/l1_catchup.hpp"
 
 namespace {
 

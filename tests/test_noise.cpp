@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/random/thread_rand.hpp"
 #include "driftwalk/noise.hpp"
 #include "reference/direct.hpp"
 

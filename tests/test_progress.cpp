@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "core/progress.hpp"
-#include "core/stop_check.hpp"
+#include "core/run/progress.hpp"
+#include "core/run/stop_check.hpp"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <random>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/regression_data.hpp"
-#include "core/sparse_kernels.hpp"
-#include "core/sparse_rows.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/sparse/sparse_kernels.hpp"
+#include "core/sparse/sparse_rows.hpp"
 
 namespace {
 

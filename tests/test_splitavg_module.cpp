@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "core/primitives.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/random/thread_rand.hpp"
 #include "module_call.hpp"
 #include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"

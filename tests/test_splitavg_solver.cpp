@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/thread_rand.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/random/thread_rand.hpp"
 #include "splitavg/elapsed.hpp"
 #include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "core/primitives.hpp"
-#include "core/rows.hpp"
-#include "core/step_kernels.hpp"
-#include "core/step_runs.hpp"
-#include "core/transpose_kernels.hpp"
+#include "core/kernels/primitives.hpp"
+#include "core/data/dense_rows.hpp"
+#include "core/kernels/step_kernels.hpp"
+#include "core/kernels/step_runs.hpp"
+#include "core/kernels/transpose_kernels.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/team_limits.hpp"
+#include "core/threads/team_limits.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/thread_rand.hpp"
+#include "core/random/thread_rand.hpp"
 
 namespace {
 

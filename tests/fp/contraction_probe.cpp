@@ -1,6 +1,6 @@
 #include "fp/contraction_probe.hpp"
 
-#include "core/primitives.hpp"
+#include "core/kernels/primitives.hpp"
 
 namespace probe {
 

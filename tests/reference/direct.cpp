@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "core/thread_rand.hpp"
+#include "core/random/thread_rand.hpp"
 
 namespace reference {
 namespace {

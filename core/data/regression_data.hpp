@@ -1,0 +1,85 @@
+// The problem as every solver sees it: N samples of D features, each sample one contiguous row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "core/data/large_allocator.hpp"
+#include "core/run/stop_check.hpp"
+
+namespace core {
+
+struct RegressionData {
+  int32_t N = 0;
+  int32_t D = 0;
+  std::vector<double> labels;
+  // Sample i's D features are features[i * D .. i * D + D - 1]: the rows lie back to back in one
+  // block, so no table of row pointers is needed (a reorder moves the rows themselves).
+  std::vector<double, LargeArrayAllocator<double>> features;
+
+  const double *row(int32_t i) const {
+    return features.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(D);
+  }
+  double *row(int32_t i) { return features.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(D); }
+};
+
+// A NaN or an infinity in X or y: no solver can give an answer from such data. Names the first
+// one in MATLAB's terms (1-based, X in column-major order, X before y).
+class NonFiniteValue : public std::runtime_error {
+ public:
+  NonFiniteValue(bool in_labels, std::size_t row, std::size_t column, double value);
+  bool in_labels;      // y rather than X
+  std::size_t row;     // 1-based
+  std::size_t column;  // 1-based (1 for y)
+  double value;        // NaN, Inf or -Inf
+};
+
+// Where the rows go and who writes them.
+struct RowPlacement {
+  // When set, a permutation of 0..N-1: row k holds sample order[k] and label k is y[order[k]] (a
+  // shuffle done while converting: no second pass moves the rows). Otherwise row i is sample i.
+  // The conversion reuses its entries: afterwards order[s] is the row sample s went to.
+  int32_t *order = nullptr;
+  // The team that writes the rows, 0 for the OpenMP default size (fewer when the process cannot
+  // start that many, one for small problems; the rows are the same whatever the team). Thread t
+  // writes the rows of row_block(N, threads, t), the block of positions the t-th share of a pass
+  // works on, so that its pages are first touched by the thread that will read them. Only the
+  // calling thread asks `stop`.
+  int32_t threads = 1;
+};
+
+// Positions [begin, end) of block t of T over N: every block but the last has floor(N / T)
+// positions, the last also takes the rest.
+struct RowBlock {
+  int32_t begin = 0;
+  int32_t end = 0;
+};
+RowBlock row_block(int32_t N, int32_t T, int32_t t);
+
+// Builds the rows from X in column-major order (row[i][j] = X[i + j*N]) and copies the first N
+// labels of y. Throws std::bad_alloc (or std::length_error) when the rows do not fit in memory,
+// and NonFiniteValue when X or y holds a NaN or an infinity (found while the values are copied;
+// the first one in X's column-major order is named, whatever the placement). X and y may each be
+// double or single precision; single values convert to double exactly. With `stop`, the
+// conversion asks it between blocks of rows and ends early (rows unfinished) once it says stop.
+template <typename XReal, typename YReal>
+RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const YReal *y,
+                                    const StopCheck *stop = nullptr, const RowPlacement &placement = {});
+
+// The same conversion into `data` as it stands: N, D, N x D features and N labels already there
+// (a benchmark times the copy apart from the first touch of fresh memory this way).
+template <typename XReal, typename YReal>
+void write_rows(RegressionData &data, const XReal *X, const YReal *y, const StopCheck *stop = nullptr,
+                const RowPlacement &placement = {});
+
+inline RegressionData make_regression_data(const double *X, int32_t N, int32_t D, const double *y,
+                                           const StopCheck *stop = nullptr, const RowPlacement &placement = {}) {
+  return make_regression_data<double, double>(X, N, D, y, stop, placement);
+}
+
+// The weights a solver returns: D doubles.
+using WeightVector = std::vector<double>;
+
+}  // namespace core

@@ -1,0 +1,220 @@
+#include "core/sparse/sparse_rows.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "core/data/finite_bits.hpp"
+
+namespace core {
+
+namespace {
+
+template <typename Index>
+uint64_t as_count(Index v) {
+  return static_cast<uint64_t>(v);  // a negative signed index becomes huge and fails the checks
+}
+
+// Checks the column starts: jc[0] = 0, never decreasing, ending within the stored entries.
+// Returns the number of entries.
+template <typename Index>
+uint64_t checked_entries(const Index *jc, size_t columns, size_t capacity) {
+  if (as_count(jc[0]) != 0) throw MalformedSparse("its first column does not start at entry 0");
+  for (size_t j = 0; j < columns; ++j)
+    if (as_count(jc[j + 1]) < as_count(jc[j]))
+      throw MalformedSparse("the start of column " + std::to_string(j + 2) + " comes before that of column " +
+                            std::to_string(j + 1));
+  const uint64_t entries = as_count(jc[columns]);
+  if (entries > capacity)
+    throw MalformedSparse("its columns end at entry " + std::to_string(entries) + " but it holds only " +
+                          std::to_string(capacity));
+  return entries;
+}
+
+[[noreturn]] void throw_bad_row(size_t column, uint64_t row, uint64_t previous, size_t rows) {
+  if (row >= rows)
+    throw MalformedSparse("column " + std::to_string(column + 1) + " has an entry in row " +
+                          std::to_string(row + 1) + " of " + std::to_string(rows));
+  throw MalformedSparse("the rows of column " + std::to_string(column + 1) + " are not in increasing order (" +
+                        std::to_string(previous + 1) + " then " + std::to_string(row + 1) + ")");
+}
+
+template <typename Value>
+inline double value_of(Value v) {
+  return static_cast<double>(v);
+}
+
+}  // namespace
+
+// The rows in groups of 2^kGroupShift: the first pass counts the entries of each group, and groups
+// in a row are put together into blocks of about kBlockEntries entries.
+constexpr int kGroupShift = 6;
+constexpr uint64_t kBlockEntries = uint64_t{1} << 16;
+
+template <typename Index, typename Value, typename YReal>
+SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, size_t capacity, int32_t N, int32_t D,
+                            const YReal *y, const StopCheck *stop) {
+  SparseRows data;
+  data.N = N;
+  data.D = D;
+  const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(D);
+  const uint64_t entries = checked_entries(jc, d, capacity);
+
+  // A plain counting transpose scatters every entry to a random place in memory twice (its row's
+  // count, then its slot), which costs a cache miss each. So the entries go in two steps instead:
+  // first into blocks of consecutive rows (a few hundred streams written in order), then, block by
+  // block in cache, into their rows. Columns stay in increasing order within a row, as both steps
+  // keep the order in which they meet the entries.
+  //
+  // 1. Count the entries of every group of rows, checking the row indices on the way.
+  const size_t groups = (n >> kGroupShift) + 1;
+  std::vector<uint64_t> group_entries(groups, 0);
+  for (size_t j = 0; j < d; ++j) {
+    const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
+    if (stop && stop->poll(end - begin + 1)) return data;
+    uint64_t previous = 0;
+    for (uint64_t k = begin; k < end; ++k) {
+      const uint64_t r = as_count(ir[k]);
+      if (r >= n || (k > begin && r <= previous)) throw_bad_row(j, r, previous, n);
+      previous = r;
+      ++group_entries[r >> kGroupShift];
+    }
+  }
+  // 2. Blocks of whole groups: block b holds rows block_row[b] .. block_row[b + 1] - 1, whose
+  // entries will lie at block_entry[b] .. block_entry[b + 1] - 1.
+  std::vector<int32_t> block_of_group(groups);
+  std::vector<size_t> block_row{0};
+  std::vector<uint64_t> block_entry{0};
+  uint64_t in_block = 0, placed = 0;
+  for (size_t g = 0; g < groups; ++g) {
+    block_of_group[g] = static_cast<int32_t>(block_row.size() - 1);
+    in_block += group_entries[g];
+    placed += group_entries[g];
+    if (in_block >= kBlockEntries || g + 1 == groups) {
+      block_row.push_back(std::min(n, (g + 1) << kGroupShift));
+      block_entry.push_back(placed);
+      in_block = 0;
+    }
+  }
+  const size_t blocks = block_row.size() - 1;
+  std::vector<uint64_t>().swap(group_entries);
+
+  // 3. Every entry into its block, in column order: its column, value and row.
+  data.columns.resize(entries);
+  data.values.resize(entries);
+  std::vector<int32_t, LargeArrayAllocator<int32_t>> rows(entries);
+  int32_t *const columns = data.columns.data();
+  double *const values = data.values.data();
+  std::vector<uint64_t> cursor(block_entry.begin(), block_entry.end() - 1);
+  uint64_t non_finite = 0;
+  for (size_t j = 0; j < d; ++j) {
+    const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
+    if (stop && stop->poll(end - begin + 1)) return data;
+    for (uint64_t k = begin; k < end; ++k) {
+      const size_t r = static_cast<size_t>(ir[k]);
+      const uint64_t at = cursor[static_cast<size_t>(block_of_group[r >> kGroupShift])]++;
+      const double v = value_of(pr[k]);
+      columns[at] = static_cast<int32_t>(j);
+      values[at] = v;
+      rows[at] = static_cast<int32_t>(r);
+      non_finite |= difference_bits(v);
+    }
+  }
+  std::vector<int32_t>().swap(block_of_group);
+
+  // 4. Block by block, the entries into their rows (a stable counting sort inside the block).
+  data.offsets.assign(n + 1, 0);
+  int64_t *const offsets = data.offsets.data();
+  uint64_t largest = 0;
+  for (size_t b = 0; b < blocks; ++b) largest = std::max(largest, block_entry[b + 1] - block_entry[b]);
+  std::vector<int32_t> block_columns(largest);
+  std::vector<double> block_values(largest);
+  std::vector<int32_t> block_rows(largest);
+  for (size_t b = 0; b < blocks; ++b) {
+    const uint64_t e0 = block_entry[b], e1 = block_entry[b + 1];
+    const size_t r0 = block_row[b], r1 = block_row[b + 1];
+    if (stop && stop->poll(e1 - e0 + (r1 - r0) + 1)) return data;
+    for (uint64_t e = e0; e < e1; ++e) ++offsets[static_cast<size_t>(rows[e]) + 1];
+    offsets[r0] = static_cast<int64_t>(e0);
+    for (size_t r = r0; r < r1; ++r) offsets[r + 1] += offsets[r];  // offsets[r] <- where row r starts
+    const size_t count = static_cast<size_t>(e1 - e0);
+    std::copy(columns + e0, columns + e1, block_columns.begin());
+    std::copy(values + e0, values + e1, block_values.begin());
+    std::copy(rows.begin() + static_cast<std::ptrdiff_t>(e0), rows.begin() + static_cast<std::ptrdiff_t>(e1),
+              block_rows.begin());
+    // offsets[r] serves as row r's cursor and ends at the start of row r + 1; put back after.
+    for (size_t e = 0; e < count; ++e) {
+      const int64_t at = offsets[static_cast<size_t>(block_rows[e])]++;
+      columns[at] = block_columns[e];
+      values[at] = block_values[e];
+    }
+    for (size_t r = r1; r > r0; --r) offsets[r] = offsets[r - 1];
+    offsets[r0] = static_cast<int64_t>(e0);
+  }
+
+  if (non_finite) {
+    // The first one in column-major order: columns in order, rows increasing within each.
+    for (size_t j = 0; j < d; ++j)
+      for (uint64_t k = as_count(jc[j]); k < as_count(jc[j + 1]); ++k) {
+        const double v = value_of(pr[k]);
+        if (difference_bits(v) != 0) throw NonFiniteValue(false, static_cast<size_t>(ir[k]) + 1, j + 1, v);
+      }
+  }
+
+  data.labels.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const double v = static_cast<double>(y[i]);
+    data.labels[i] = v;
+    non_finite |= difference_bits(v);
+  }
+  if (non_finite)
+    for (size_t i = 0; i < n; ++i)
+      if (difference_bits(data.labels[i]) != 0) throw NonFiniteValue(true, i + 1, 1, data.labels[i]);
+  return data;
+}
+
+template <typename Index, typename Value>
+std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, const Value *pr, size_t capacity,
+                                          size_t rows, size_t columns, size_t n) {
+  checked_entries(jc, columns, capacity);
+  std::vector<double> out(n, 0.0);
+  for (size_t j = 0; j < columns; ++j) {
+    const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
+    uint64_t previous = 0;
+    for (uint64_t k = begin; k < end; ++k) {
+      const uint64_t r = as_count(ir[k]);
+      if (r >= rows || (k > begin && r <= previous)) throw_bad_row(j, r, previous, rows);
+      previous = r;
+      const uint64_t at = static_cast<uint64_t>(j) * rows + r;
+      if (at >= n) continue;
+      const double v = value_of(pr[k]);
+      // Entries come in column-major order, so the first non-finite one found is the first.
+      if (difference_bits(v) != 0) throw NonFiniteValue(true, static_cast<size_t>(at) + 1, 1, v);
+      out[static_cast<size_t>(at)] = v;
+    }
+  }
+  return out;
+}
+
+#define STOCHL1_SPARSE_ROWS(Index, Value, YReal)                                                                   \
+  template SparseRows make_sparse_rows(const Index *, const Index *, const Value *, size_t, int32_t, int32_t, \
+                                       const YReal *, const StopCheck *);
+#define STOCHL1_SPARSE_INDEX(Index)                                                                         \
+  STOCHL1_SPARSE_ROWS(Index, double, double)                                                                \
+  STOCHL1_SPARSE_ROWS(Index, double, float)                                                                 \
+  STOCHL1_SPARSE_ROWS(Index, bool, double)                                                                  \
+  STOCHL1_SPARSE_ROWS(Index, bool, float)                                                                   \
+  STOCHL1_SPARSE_ROWS(Index, unsigned char, double)                                                         \
+  STOCHL1_SPARSE_ROWS(Index, unsigned char, float)                                                          \
+  template std::vector<double> sparse_leading_values(const Index *, const Index *, const double *, size_t, \
+                                                     size_t, size_t, size_t);                               \
+  template std::vector<double> sparse_leading_values(const Index *, const Index *, const bool *, size_t, size_t, \
+                                                     size_t, size_t);                                       \
+  template std::vector<double> sparse_leading_values(const Index *, const Index *, const unsigned char *, size_t, \
+                                                     size_t, size_t, size_t);
+STOCHL1_SPARSE_INDEX(uint64_t)
+STOCHL1_SPARSE_INDEX(int64_t)
+#undef STOCHL1_SPARSE_INDEX
+#undef STOCHL1_SPARSE_ROWS
+
+}  // namespace core

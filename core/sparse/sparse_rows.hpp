@@ -1,0 +1,98 @@
+// The problem with a sparse X: each sample is the list of its nonzero features, in increasing
+// column order (compressed sparse rows). 12 bytes per nonzero (a 32-bit column and a double) and
+// 8 per sample for the row offsets; nothing of size N * D.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/data/large_allocator.hpp"
+#include "core/data/regression_data.hpp"
+#include "core/run/stop_check.hpp"
+
+namespace core {
+
+// One sample's nonzeros: columns[k] increases with k.
+struct SparseRow {
+  const int32_t *columns;
+  const double *values;
+  int64_t count;
+};
+
+struct SparseRows {
+  int32_t N = 0;
+  int32_t D = 0;
+  std::vector<double> labels;
+  // Row i holds entries offsets[i] .. offsets[i + 1] - 1 of columns and values.
+  std::vector<int64_t, LargeArrayAllocator<int64_t>> offsets;
+  std::vector<int32_t, LargeArrayAllocator<int32_t>> columns;
+  std::vector<double, LargeArrayAllocator<double>> values;
+
+  // When not empty, sample i is stored row order[i]: a shuffle reorders the samples through it
+  // instead of moving rows of different lengths around (the labels move themselves).
+  std::vector<int32_t> order;
+
+  int64_t nonzeros() const { return offsets.empty() ? 0 : offsets.back(); }
+  SparseRow row(int32_t i) const {
+    const size_t r = order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(order[static_cast<size_t>(i)]);
+    const int64_t begin = offsets[r], end = offsets[r + 1];
+    return {columns.data() + begin, values.data() + begin, end - begin};
+  }
+
+  // The row layout of core/rows.hpp: the solver loops take SparseRows as they take DenseRows.
+  int32_t samples() const { return N; }
+  int32_t features() const { return D; }
+  double label(int32_t i) const { return labels[static_cast<size_t>(i)]; }
+  // x_i . w over the row's nonzeros in column order: the bits of the dense dot product while w is
+  // finite (a skipped term 0 * w_j is +-0 and the sum starts at +0).
+  double dot(int32_t i, const double *w) const {
+    const SparseRow x = row(i);
+    double s = 0.0;
+    for (int64_t k = 0; k < x.count; ++k) s = s + x.values[k] * w[x.columns[k]];
+    return s;
+  }
+  template <typename F>
+  void for_each(int32_t i, F f) const {
+    const SparseRow x = row(i);
+    for (int64_t k = 0; k < x.count; ++k) f(x.columns[k], x.values[k]);
+  }
+  void prefetch(int32_t i) const {
+    const size_t r = order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(order[static_cast<size_t>(i)]);
+    __builtin_prefetch(offsets.data() + r);
+  }
+};
+
+// Compressed columns that do not describe a matrix: column starts that decrease or end beyond the
+// stored entries, a row index outside the matrix, or row indices of a column out of order or
+// repeated (a host's sparse arrays never are; a module could be handed one made by hand).
+class MalformedSparse : public std::runtime_error {
+ public:
+  explicit MalformedSparse(const std::string &what, bool in_labels_ = false)
+      : std::runtime_error(what), in_labels(in_labels_) {}
+  bool in_labels;  // y rather than X
+};
+
+// Builds the rows from compressed columns as MATLAB and Octave hand them over: column j's entries
+// are jc[j] .. jc[j + 1] - 1 of ir (their rows, increasing) and pr (their values); capacity is the
+// number of entries the arrays hold. One counting pass over the row indices, one pass that places
+// every entry: O(N + D + nnz), no dense intermediate. Copies the first N labels of y. Throws
+// NonFiniteValue naming the first NaN or infinity (X in column-major order, then y), as the dense
+// conversion does, MalformedSparse for a malformed X, std::bad_alloc when it does not fit. With
+// `stop`, asks it as the columns pass and ends early (rows unfinished) once it says stop.
+// Index: the host's mwIndex (size_t or int64_t); Value: double, or the host's mxLogical (bool or
+// unsigned char) for a sparse logical X.
+template <typename Index, typename Value, typename YReal>
+SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, size_t capacity, int32_t N, int32_t D,
+                            const YReal *y, const StopCheck *stop = nullptr);
+
+// The first n values of a sparse column-major array (rows x columns, compressed columns jc, ir,
+// pr) in column-major order, zeros included: a label vector held as a sparse array. Throws
+// MalformedSparse as above and NonFiniteValue for the first NaN or infinity among them.
+template <typename Index, typename Value>
+std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, const Value *pr, size_t capacity,
+                                          size_t rows, size_t columns, size_t n);
+
+}  // namespace core

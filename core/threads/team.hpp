@@ -1,0 +1,63 @@
+// OpenMP teams of a fixed size for the parallel solvers: a first team learns the size T, and every
+// later team of the call must have exactly T threads.
+#pragma once
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "core/threads/team_limits.hpp"
+
+namespace core {
+
+// Teams must not be shrunk to the machine's load: dynamic adjustment is off while this lives
+// (from before the sizing team on), and the caller's setting comes back however the call ends.
+class FixedTeamSize {
+ public:
+  FixedTeamSize() : saved_(omp_get_dynamic()) { omp_set_dynamic(0); }
+  ~FixedTeamSize() { omp_set_dynamic(saved_); }
+  FixedTeamSize(const FixedTeamSize &) = delete;
+  FixedTeamSize &operator=(const FixedTeamSize &) = delete;
+
+ private:
+  int saved_;
+};
+
+// The size a team asked for `asked` threads can get from the runtime here: its thread limit and
+// the nesting levels it allows cap it.
+inline int64_t team_size_granted(int64_t asked) {
+  if (omp_get_active_level() >= omp_get_max_active_levels()) return 1;
+  return std::max<int64_t>(1, std::min<int64_t>(asked, omp_get_thread_limit()));
+}
+
+// The outcome of the first team of a call.
+struct TeamSize {
+  int32_t threads = 0;  // T, the size the first team had; 0 when it could not start
+  int32_t asked = 0;    // what the call asked for: opts.threads, or the runtime's default size
+  std::string problem;  // why the team could not start (see team_size_problem); empty when it did
+  bool ok() const { return problem.empty(); }
+  bool reduced() const { return ok() && threads < asked; }
+};
+
+// Starts the first team: of `requested` threads when positive (opts.threads), else of the
+// runtime's default size, after checking that the process can create it. Call with a
+// FixedTeamSize alive. The runtime may still give fewer threads (a thread limit, nesting).
+inline TeamSize sizing_team(int32_t requested) {
+  TeamSize s;
+  const int64_t asked = requested > 0 ? requested : omp_get_max_threads();
+  s.asked = static_cast<int32_t>(std::min<int64_t>(asked, INT32_MAX));
+  s.problem = team_size_problem(team_size_granted(asked), requested > 0 ? "opts.threads" : "OMP_NUM_THREADS");
+  if (!s.ok()) return s;
+  int32_t T = 1;
+#pragma omp parallel num_threads(s.asked)
+  {
+    if (omp_get_thread_num() == 0) T = omp_get_num_threads();
+  }
+  s.threads = T;
+  note_team_started(T);
+  return s;
+}
+
+}  // namespace core
