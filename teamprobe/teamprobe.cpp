@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/team.hpp"
+#include "core/threads/team.hpp"
 #include "mex.h"
 
 namespace {
