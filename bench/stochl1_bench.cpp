@@ -30,7 +30,7 @@
 #include "bench/limits.hpp"
 #include "bench/sparse_bench.hpp"
 #include "core/kernels/primitives.hpp"
-#include "core/kernels/step_kernels.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/random/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
@@ -144,7 +144,7 @@ int steps(char **a) {
   report("minimal_widest_s", minimal_widest);
   report("minimal_widest_identical", v_widest == w);
   // The versions that ran, as keys: "kernel_<name> 1" and "plain_loop_<name> 1".
-  report(std::string("kernel_") + core::step_kernels().name, 1);
+  report(std::string("kernel_") + core::kernels().step.name, 1);
   report(std::string("plain_loop_") + isa, 1);
   report("chain_s", chain);
   report("solver_best_s", best.first);

@@ -12,7 +12,7 @@
 #include "core/data/dense_rows.hpp"
 #include "core/sparse/sparse_kernels.hpp"
 #include "core/threads/team.hpp"
-#include "core/kernels/batch_kernels.hpp"
+#include "core/kernels/kernels.hpp"
 #include "driftwalk/noise.hpp"
 
 namespace driftwalk {
@@ -55,12 +55,12 @@ void batch_residuals(const core::SparseRows &rows, const double *w, const int32_
 
 // The batch's per-feature sums over the range: the dispatched kernel on dense rows, the rows'
 // nonzeros scattered on sparse ones.
-void batch_sums(const BatchKernels &kernels, const core::DenseRows &rows, const int32_t *perm, int32_t B,
+void batch_sums(const core::BatchKernels &kernels, const core::DenseRows &rows, const int32_t *perm, int32_t B,
                 const double *c, Range ks, double *g) {
-  kernels.sums(rows, perm, B, c, {ks.first, ks.last}, g);
+  kernels.sums(rows.row(0), rows.features(), perm, B, c, ks.first, ks.last, g);
 }
-void batch_sums(const BatchKernels &, const core::SparseRows &rows, const int32_t *perm, int32_t B, const double *c,
-                Range ks, double *g) {
+void batch_sums(const core::BatchKernels &, const core::SparseRows &rows, const int32_t *perm, int32_t B,
+                const double *c, Range ks, double *g) {
   core::batch_sums(rows, perm, B, c, ks.first, ks.last, g);
 }
 
@@ -89,17 +89,17 @@ struct Iteration {
   double lambda;
   double eps;
   double *c, *g, *z, *w;
-  const BatchKernels *kernels;  // looked up before any team starts: the first lookup allocates
+  const core::BatchKernels *kernels;
 };
 
 // The features of the range: gradient, noise and the step, w_k <- (w_k - (eps * 0.5) * g_k) -
 // noise_k with noise_k = z_k * eps + 0.0, as gaussian_noise(0.0, eps) forms it.
 template <typename Rows>
 void step_features(const Iteration<Rows> &it, Range ks) {
-  const BatchKernels &kernels = *it.kernels;
+  const core::BatchKernels &kernels = *it.kernels;
   batch_sums(kernels, it.rows, it.perm, it.B, it.c, ks, it.g);
   standard_variates(it.seeds + ks.first, ks.last - ks.first, it.z + ks.first);
-  kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, {ks.first, ks.last}, it.w);
+  kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, ks.first, ks.last, it.w);
 }
 
 // Pieces of about a quarter of a thread's share, handed to whichever thread is free: samples in
@@ -136,7 +136,7 @@ void minibatch_gradient(const core::RegressionData &data, const double *w, const
   std::vector<double> c(static_cast<size_t>(B > 0 ? B : 0));
   batch_residuals(rows, w, perm, {0, B}, c.data());
   if (stop && stop->poll(static_cast<uint64_t>(B > 0 ? B : 0) * static_cast<uint64_t>(data.D) + 1)) return;
-  batch_kernels().sums(rows, perm, B, c.data(), {0, data.D}, g);
+  core::kernels().batch.sums(data.features.data(), data.D, perm, B, c.data(), 0, data.D, g);
   // Scale the batch up to the whole data set; the penalty is not scaled.
   const double scale = static_cast<double>(data.N) / static_cast<double>(B);
   for (int32_t k = 0; k < data.D; ++k) g[k] = core::add_l1_subgradient(scale * g[k], w[k], lambda);
@@ -187,7 +187,7 @@ core::WeightVector solve(const core::RunContext &run, const Rows &rows, const Pa
   std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
   core::ThreadRand &rand = core::this_thread_rand();
   Iteration<Rows> it{rows, nullptr,  nullptr,  p.batchSize, 0.0,      p.lambda,
-                     0.0,  c.data(), g.data(), z.data(),    w.data(), &batch_kernels()};
+                     0.0,  c.data(), g.data(), z.data(),    w.data(), &core::kernels().batch};
   if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
   const int32_t sample_piece = piece(p.batchSize, T, 4), feature_piece = piece(data.D, T, 64 / sizeof(double));
   const int32_t sample_pieces = running ? pieces(p.batchSize, sample_piece) : 0;

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/kernels/step_kernels.hpp"
+#include "core/kernels/cpu.hpp"
 #include "core/random/thread_rand.hpp"
 
 namespace driftwalk {
@@ -206,29 +206,22 @@ __attribute__((target("avx512f"))) void lanes_avx512(const uint32_t *seeds, doub
 
 }  // namespace
 
-std::vector<VariateKernel> available_variate_kernels() {
-  std::vector<VariateKernel> all{{"generic", variates_in_blocks<lanes_generic>}};
+VariateKernel variate_kernel_for(core::InstructionSet s) {
 #if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) all.push_back({"avx2", variates_in_blocks<lanes_avx2>});
-  if (__builtin_cpu_supports("avx512f")) all.push_back({"avx512f", variates_in_blocks<lanes_avx512>});
+  if (s == core::InstructionSet::kAvx2) return {"avx2", variates_in_blocks<lanes_avx2>};
+  if (s == core::InstructionSet::kAvx512f || s == core::InstructionSet::kAvx512vl)
+    return {"avx512f", variates_in_blocks<lanes_avx512>};
+#else
+  (void)s;
 #endif
-  return all;
+  return {"generic", variates_in_blocks<lanes_generic>};
 }
 
 void standard_variates(const uint32_t *seeds, int32_t n, double *z) {
-  // Chosen once; the choice allocates nothing, so the first call may come from inside a team.
-  static void (*const chosen)(const uint32_t *, int32_t, double *) = [] {
-    void (*f)(const uint32_t *, int32_t, double *) = variates_in_blocks<lanes_generic>;
-#if defined(__x86_64__)
-    if (core::generic_kernels_forced()) return f;
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) f = variates_in_blocks<lanes_avx2>;
-    if (__builtin_cpu_supports("avx512f")) f = variates_in_blocks<lanes_avx512>;
-#endif
-    return f;
-  }();
-  chosen(seeds, n, z);
+  // Chosen once, from the one detection of the processor; the choice allocates nothing, so the
+  // first call may come from inside a team.
+  static const VariateKernel chosen = variate_kernel_for(core::chosen_instruction_set());
+  chosen.run(seeds, n, z);
 }
 
 double gaussian_noise(double mean, double sd) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/kernels/cpu.hpp"
+
 #include "core/random/thread_rand.hpp"
 
 namespace driftwalk {
@@ -69,13 +71,13 @@ inline uint32_t noise_seed(uint32_t r) {
 // allocates nothing, so team threads may share the work.
 void standard_variates(const uint32_t *seeds, int32_t n, double *z);
 
-// The versions of standard_variates this processor can run (eight engines per block in vector
-// registers of each width), the generic one first: for tests and benchmarks.
+// standard_variates in the version built for an instruction set (eight engines per block in
+// vector registers of its width); the one for core::chosen_instruction_set() runs.
 struct VariateKernel {
   const char *name;
   void (*run)(const uint32_t *seeds, int32_t n, double *z);
 };
-std::vector<VariateKernel> available_variate_kernels();
+VariateKernel variate_kernel_for(core::InstructionSet s);
 
 // One normal variate mean + sd * z; takes exactly one value from core::thread_rand().
 double gaussian_noise(double mean, double sd);

@@ -11,7 +11,6 @@
 
 #include "core/kernels/primitives.hpp"
 #include "core/random/thread_rand.hpp"
-#include "core/kernels/batch_kernels.hpp"
 #include "driftwalk/langevin.hpp"
 #include "test_support.hpp"
 
@@ -162,48 +161,6 @@ TEST(DriftwalkTeams, ATeamLeavesTheCallersDynamicSettingAlone) {
     EXPECT_EQ(omp_get_dynamic(), dynamic);
   }
   omp_set_dynamic(0);
-}
-
-// Every instruction-set version of the element-wise kernels against the generic one, bit for bit,
-// on ranges that start and end off any vector boundary and span several feature blocks, with
-// weights of every sign (zero, -0.0, NaN included) and non-finite inputs.
-TEST(DriftwalkKernels, EveryVersionGivesTheGenericBits) {
-  const std::vector<driftwalk::BatchKernels> all = driftwalk::available_batch_kernels();
-  ASSERT_GE(all.size(), 1u);
-  EXPECT_STREQ(all.front().name, "generic");
-  EXPECT_STREQ(driftwalk::batch_kernels().name, all.back().name);
-  const int32_t N = 40, D = 1300, B = 23;
-  const core::RegressionData data = uneven(N, D, 17);
-  std::vector<int32_t> perm(N);
-  for (int32_t j = 0; j < N; ++j) perm[static_cast<size_t>(j)] = (j * 7) % N;
-  std::vector<double> c(B), z(D), w0(D);
-  for (int32_t j = 0; j < B; ++j) c[static_cast<size_t>(j)] = std::sin(1.3 * j) * 3.0;
-  for (int32_t k = 0; k < D; ++k) {
-    z[static_cast<size_t>(k)] = std::cos(0.7 * k);
-    const int kind = k % 6;
-    w0[static_cast<size_t>(k)] = kind == 0 ? 0.0 : kind == 1 ? -0.0 : kind == 2 ? std::sin(0.1 * k) : -std::cos(k);
-  }
-  w0[5] = std::nan("");
-  z[7] = std::numeric_limits<double>::infinity();
-  for (const driftwalk::FeatureRange ks : {driftwalk::FeatureRange{0, D}, {3, 1297}, {513, 520}, {9, 9}}) {
-    std::vector<double> g_ref(D, -1.0), w_ref = w0;
-    all.front().sums(data, perm.data(), B, c.data(), ks, g_ref.data());
-    all.front().step(g_ref.data(), z.data(), 16.0 / 7.0, 0.25, 3e-3, ks, w_ref.data());
-    for (const driftwalk::BatchKernels &version : all) {
-      std::vector<double> g(D, -1.0), w = w0;
-      version.sums(data, perm.data(), B, c.data(), ks, g.data());
-      version.step(g.data(), z.data(), 16.0 / 7.0, 0.25, 3e-3, ks, w.data());
-      EXPECT_EQ(std::memcmp(g.data(), g_ref.data(), g.size() * sizeof(double)), 0) << version.name;
-      EXPECT_EQ(std::memcmp(w.data(), w_ref.data(), w.size() * sizeof(double)), 0) << version.name;
-    }
-    // The generic step against the scalar rule it stands for.
-    for (int32_t k = ks.first; k < ks.last; ++k) {
-      const size_t i = static_cast<size_t>(k);
-      const double gk = core::add_l1_subgradient(16.0 / 7.0 * g_ref[i], w0[i], 0.25);
-      const double expect = (w0[i] - (3e-3 * 0.5) * gk) - (z[i] * 3e-3 + 0.0);
-      ASSERT_EQ(std::memcmp(&w_ref[i], &expect, sizeof(double)), 0) << k;
-    }
-  }
 }
 
 // No features: nothing to share, and still N + D draws per iteration, with a team or without.

@@ -32,7 +32,7 @@
 
 #include "core/kernels/primitives.hpp"
 #include "core/data/regression_data.hpp"
-#include "core/kernels/step_kernels.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/run/stop_check.hpp"
 
 namespace core {
@@ -80,7 +80,7 @@ inline void sample_subgradient(const DenseRows &rows, int32_t i, const double *w
 // only w_j, so the dispatched kernel (core/step_kernels) writes each new w_j from the old one in
 // one loop and g is not used: the same bits as the subgradient first, then the update.
 inline void subgradient_step(const DenseRows &rows, int32_t i, double *w, double *, double lambda, double step) {
-  const StepKernels &k = step_kernels();
+  const StepKernels &k = kernels().step;
   const double *x = rows.row(i);
   const int32_t D = rows.features();
   k.step(x, k.dot(x, w, D) - rows.label(i), w, w, D, step, lambda);
@@ -88,7 +88,7 @@ inline void subgradient_step(const DenseRows &rows, int32_t i, double *w, double
 
 inline void subgradient_candidate(const DenseRows &rows, int32_t i, const double *w, double *, double lambda,
                                   double step, double *out) {
-  const StepKernels &k = step_kernels();
+  const StepKernels &k = kernels().step;
   const double *x = rows.row(i);
   const int32_t D = rows.features();
   k.step(x, k.dot(x, w, D) - rows.label(i), w, out, D, step, lambda);

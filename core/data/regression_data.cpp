@@ -13,7 +13,7 @@
 #include "core/data/finite_bits.hpp"
 #include "core/threads/team.hpp"
 #include "core/threads/team_limits.hpp"
-#include "core/kernels/transpose_kernels.hpp"
+#include "core/kernels/kernels.hpp"
 
 namespace core {
 
@@ -67,7 +67,7 @@ template <typename XReal, typename Go>
 uint64_t copy_rows(const XReal *X, size_t n, size_t d, const int32_t *destination, double *out, size_t first,
                    size_t last, Go &&go) {
   constexpr size_t kTileRows = 128, kTileColumns = 16;
-  [[maybe_unused]] const auto copy = transpose_kernel().copy;
+  [[maybe_unused]] const auto copy = kernels().transpose.copy;
   uint64_t non_finite = 0;
   double *rows[kTileRows];
   for (size_t i0 = first; i0 < last; i0 += kTileRows) {

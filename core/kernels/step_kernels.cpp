@@ -1,6 +1,5 @@
 #include "core/kernels/step_kernels.hpp"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace core {
@@ -264,70 +263,31 @@ void pass_with(const double *rows, const double *labels, int32_t count, double *
   Step(rows + static_cast<std::size_t>(last) * d, s - labels[last], w, w, D, stepSize, lambda);
 }
 
-// Every version built into this library, the generic one first, each with whether this processor
-// runs it. A fixed table: choosing allocates nothing, so the first use may come from inside a team.
-constexpr int kVersions = 4;
+}  // namespace
 
-struct Version {
-  StepKernels kernels;
-  bool runs;
-};
-
-void versions(Version (&out)[kVersions]) {
-  out[0] = {{"generic", dot_generic, step_generic, step_then_dot_generic,
-             pass_with<dot_generic, step_generic, step_then_dot_generic>},
-            true};
-  for (int k = 1; k < kVersions; ++k) out[k] = {out[0].kernels, false};
+StepKernels step_kernels_for(InstructionSet s) {
+  const StepKernels generic{"generic", dot_generic, step_generic, step_then_dot_generic,
+                            pass_with<dot_generic, step_generic, step_then_dot_generic>};
 #if defined(__x86_64__) && defined(__GNUC__)
-  __builtin_cpu_init();
-  out[1] = {{"avx2", dot_avx2, step_avx2, step_then_dot_avx2, pass_with<dot_avx2, step_avx2, step_then_dot_avx2>},
-            __builtin_cpu_supports("avx2") != 0};
-  out[2] = {{"avx512f", dot_avx512, step_avx512, step_then_dot_avx512,
-             pass_with<dot_avx512, step_avx512, step_then_dot_avx512>},
-            __builtin_cpu_supports("avx512f") != 0};
-  out[3] = {{"avx512vl", dot_avx512vl, step_avx512vl, step_then_dot_avx512vl,
-             pass_with<dot_avx512vl, step_avx512vl, step_then_dot_avx512vl>},
-            __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0};
+  switch (s) {
+    case InstructionSet::kAvx2:
+      return {"avx2", dot_avx2, step_avx2, step_then_dot_avx2, pass_with<dot_avx2, step_avx2, step_then_dot_avx2>};
+    case InstructionSet::kAvx512f:
+      return {"avx512f", dot_avx512, step_avx512, step_then_dot_avx512,
+              pass_with<dot_avx512, step_avx512, step_then_dot_avx512>};
+    case InstructionSet::kAvx512vl:
+      // 4 lanes in AVX-512 encoding: on a processor that makes 512-bit operations in two halves, 8
+      // lanes were 10-25 % slower (bench/stochl1_bench steps), the step being bound by the dot
+      // product's additions, and taking 8 lanes apart for them costs more than 4.
+      return {"avx512vl", dot_avx512vl, step_avx512vl, step_then_dot_avx512vl,
+              pass_with<dot_avx512vl, step_avx512vl, step_then_dot_avx512vl>};
+    default:
+      break;
+  }
+#else
+  (void)s;
 #endif
+  return generic;
 }
-
-StepKernels choose() {
-  Version all[kVersions];
-  versions(all);
-  StepKernels chosen = all[0].kernels;
-  if (generic_kernels_forced()) return chosen;
-  for (const Version &v : all)
-    if (v.runs) chosen = v.kernels;
-  return chosen;
-}
-
-}  // namespace
-
-bool generic_kernels_forced() {
-  const char *v = std::getenv("STOCHL1_GENERIC_KERNELS");
-  return v && *v && std::strcmp(v, "0") != 0;
-}
-
-std::vector<StepKernels> available_step_kernels() {
-  Version all[kVersions];
-  versions(all);
-  std::vector<StepKernels> out;
-  for (const Version &v : all)
-    if (v.runs) out.push_back(v.kernels);
-  return out;
-}
-
-const StepKernels &step_kernels() {
-  // The last version that runs: 4 lanes in AVX-512 encoding where the processor has it. On this
-  // AMD EPYC (512-bit operations in two halves) 8 lanes were 10-25 % slower: the step is bound by
-  // the dot product's additions, and taking 8 lanes apart for them costs more than 4.
-  static const StepKernels chosen = choose();
-  return chosen;
-}
-
-namespace {
-// Chosen when the library loads, not in the middle of the first run.
-[[maybe_unused]] const StepKernels &chosen_at_load = step_kernels();
-}  // namespace
 
 }  // namespace core

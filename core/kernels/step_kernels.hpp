@@ -7,12 +7,12 @@
 //   w_j <- w_j - stepSize * g_j.
 // Each g_j needs only w_j, so it is never stored: one loop computes it and writes the new w_j. The
 // vector versions give each feature its own lane and make exactly the scalar operations (no fused
-// multiply-add, no reordered sum), so every version returns the same bits; one is chosen once, when
-// the library loads: AVX-512 (in 4 lanes, see step_kernels()), else AVX2, else the generic one.
+// multiply-add, no reordered sum), so every version returns the same bits.
 #pragma once
 
 #include <cstdint>
-#include <vector>
+
+#include "core/kernels/cpu.hpp"
 
 namespace core {
 
@@ -33,15 +33,7 @@ struct StepKernels {
                double lambda);
 };
 
-// The version this process runs: the widest the processor has, or the generic one when the
-// environment variable STOCHL1_GENERIC_KERNELS is set to anything but "0" or "" when the library
-// loads (for tests that run everything on the generic path).
-const StepKernels &step_kernels();
-
-// Every version this processor can run, the generic one first (for tests and benchmarks).
-std::vector<StepKernels> available_step_kernels();
-
-// Whether STOCHL1_GENERIC_KERNELS asks for the generic versions of every dispatched kernel.
-bool generic_kernels_forced();
+// The version built for `s` (the widest of ours that `s` covers).
+StepKernels step_kernels_for(InstructionSet s);
 
 }  // namespace core

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "core/data/dense_rows.hpp"
-#include "core/kernels/step_kernels.hpp"
+#include "core/kernels/kernels.hpp"
 
 namespace core {
 
@@ -32,7 +32,7 @@ double step_then_residual(const Rows &rows, int32_t i, double /*c: recomputed, t
 
 inline double step_then_residual(const DenseRows &rows, int32_t i, double c, double *w, double *, double lambda,
                                  double step, int32_t next, int32_t ahead) {
-  const StepKernels &k = step_kernels();
+  const StepKernels &k = kernels().step;
   const int32_t D = rows.features();
   // The kernel asks the row ahead into the cache; its label is asked here. Drawn at random from
   // more labels than the cache holds, a label not asked early cost a whole fetch from memory on
@@ -55,7 +55,7 @@ void pass_samples(const Rows &rows, int32_t first, int32_t count, double *w, dou
 inline void pass_samples(const DenseRows &rows, int32_t first, int32_t count, double *w, double *, double lambda,
                          double step) {
   if (count <= 0) return;
-  step_kernels().pass(rows.row(first), rows.labels() + first, count, w, rows.features(), step, lambda);
+  kernels().step.pass(rows.row(first), rows.labels() + first, count, w, rows.features(), step, lambda);
 }
 
 }  // namespace core

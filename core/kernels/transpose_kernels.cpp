@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "core/data/finite_bits.hpp"
-#include "core/kernels/step_kernels.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -58,34 +57,15 @@ __attribute__((target("avx2"))) uint64_t copy_avx2(const double *X, std::size_t 
 }
 #endif
 
-TransposeKernel choose() {
-  TransposeKernel chosen{"generic", copy_generic};
-#if defined(__x86_64__) && defined(__GNUC__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && !generic_kernels_forced()) chosen = {"avx2", copy_avx2};
-#endif
-  return chosen;
-}
-
 }  // namespace
 
-std::vector<TransposeKernel> available_transpose_kernels() {
-  std::vector<TransposeKernel> out{{"generic", copy_generic}};
+TransposeKernel transpose_kernel_for(InstructionSet s) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) out.push_back({"avx2", copy_avx2});
+  if (s != InstructionSet::kGeneric) return {"avx2", copy_avx2};
+#else
+  (void)s;
 #endif
-  return out;
+  return {"generic", copy_generic};
 }
-
-const TransposeKernel &transpose_kernel() {
-  static const TransposeKernel chosen = choose();
-  return chosen;
-}
-
-namespace {
-// Chosen when the library loads, not inside the first conversion's team.
-[[maybe_unused]] const TransposeKernel &chosen_at_load = transpose_kernel();
-}  // namespace
 
 }  // namespace core

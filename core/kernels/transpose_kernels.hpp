@@ -1,10 +1,11 @@
 // The copy at the heart of the conversion of X into rows: a tile of X's columns written into the
-// rows of its samples, in one version per instruction set (chosen once, as the step kernels are).
+// rows of its samples, in one version per instruction set.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "core/kernels/cpu.hpp"
 
 namespace core {
 
@@ -16,11 +17,7 @@ struct TransposeKernel {
                    double *const *rows);
 };
 
-// The version this process runs: AVX2 where the processor has it (and STOCHL1_GENERIC_KERNELS
-// does not ask for the generic versions), else the generic one.
-const TransposeKernel &transpose_kernel();
-
-// Every version this processor can run, the generic one first (for tests).
-std::vector<TransposeKernel> available_transpose_kernels();
+// The version built for `s`: AVX2 for every wider set too.
+TransposeKernel transpose_kernel_for(InstructionSet s);
 
 }  // namespace core

@@ -1,6 +1,7 @@
-// The dispatched step kernels: every version this processor runs gives the generic one's bits, and
-// the generic one gives the bits of the step as the solvers define it (core::sample_subgradient,
-// then w - stepSize * g).
+// The dispatched kernels, every table this processor runs against the generic one, bit for bit: the
+// dense step (and the generic one against the step as the solvers define it: core::sample_subgradient,
+// then w - stepSize * g), the conversion's tile copy, driftwalk's batch sums and step, and the noise
+// source's variates.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,9 +13,9 @@
 
 #include "core/kernels/primitives.hpp"
 #include "core/data/dense_rows.hpp"
-#include "core/kernels/step_kernels.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/kernels/step_runs.hpp"
-#include "core/kernels/transpose_kernels.hpp"
+#include "driftwalk/noise.hpp"
 
 namespace {
 
@@ -139,20 +140,34 @@ TEST(StepKernels, DenseStepRunsMatchTheirCompositionFromTheDefinedStep) {
   }
 }
 
-TEST(StepKernels, GenericFirstAndTheChosenOneIsAvailable) {
-  const std::vector<core::StepKernels> all = core::available_step_kernels();
+TEST(Kernels, GenericFirstAndTheChosenTableIsAvailable) {
+  const std::vector<core::Kernels> all = core::available_kernels();
   ASSERT_FALSE(all.empty());
-  EXPECT_STREQ(all.front().name, "generic");
+  EXPECT_EQ(all.front().set, core::InstructionSet::kGeneric);
+  EXPECT_STREQ(all.front().step.name, "generic");
+  EXPECT_STREQ(all.front().transpose.name, "generic");
+  EXPECT_STREQ(all.front().batch.name, "generic");
   bool found = false;
-  for (const core::StepKernels &k : all) found = found || std::string(k.name) == core::step_kernels().name;
+  for (const core::Kernels &k : all) found = found || k.set == core::kernels().set;
   EXPECT_TRUE(found);
+  EXPECT_EQ(core::kernels().set, core::chosen_instruction_set());
   if (core::generic_kernels_forced()) {
-    EXPECT_STREQ(core::step_kernels().name, "generic");
+    EXPECT_EQ(core::kernels().set, core::InstructionSet::kGeneric);
+    EXPECT_STREQ(core::kernels().step.name, "generic");
+  } else {
+    EXPECT_EQ(core::kernels().set, all.back().set);  // the widest the processor runs
   }
 }
 
+// Every table's step kernels, from every table the processor runs.
+std::vector<core::StepKernels> available_step_kernels() {
+  std::vector<core::StepKernels> out;
+  for (const core::Kernels &k : core::available_kernels()) out.push_back(k.step);
+  return out;
+}
+
 TEST(StepKernels, GenericStepIsTheDefinedStep) {
-  const core::StepKernels g = core::available_step_kernels().front();
+  const core::StepKernels g = available_step_kernels().front();
   Values v{11};
   for (int32_t D : kSizes) {
     for (int trial = 0; trial < 20; ++trial) {
@@ -175,7 +190,7 @@ TEST(StepKernels, GenericStepIsTheDefinedStep) {
 }
 
 TEST(StepKernels, StepThenDotAndPassAreStepsFollowedByDots) {
-  const core::StepKernels g = core::available_step_kernels().front();
+  const core::StepKernels g = available_step_kernels().front();
   Values v{12};
   for (int32_t D : kSizes) {
     const size_t d = static_cast<size_t>(D);
@@ -206,7 +221,7 @@ TEST(StepKernels, StepThenDotAndPassAreStepsFollowedByDots) {
 }
 
 TEST(StepKernels, EveryVersionGivesTheGenericBits) {
-  const std::vector<core::StepKernels> all = core::available_step_kernels();
+  const std::vector<core::StepKernels> all = available_step_kernels();
   const core::StepKernels &g = all.front();
   if (all.size() == 1) GTEST_SKIP() << "only the generic version runs on this processor";
   Values v{13};
@@ -248,7 +263,7 @@ TEST(StepKernels, EveryVersionGivesTheGenericBits) {
 
 TEST(StepKernels, RowsAtAnyAlignmentAndAnEmptyPass) {
   // Rows of odd D lie at every 8-byte offset within a cache line; the vector loads must not care.
-  const std::vector<core::StepKernels> all = core::available_step_kernels();
+  const std::vector<core::StepKernels> all = available_step_kernels();
   Values v{14};
   const int32_t D = 13, count = 16;
   std::vector<double> rows = values(v, static_cast<size_t>(D) * count + 1, false), labels = values(v, count, false);
@@ -269,7 +284,8 @@ TEST(StepKernels, RowsAtAnyAlignmentAndAnEmptyPass) {
 // (ragged tiles of every size below and above the 4 x 4 blocks, rows at any alignment, values
 // around a NaN, the infinities and signed zeros) and gives the generic version's non-finite bits.
 TEST(TransposeKernels, EveryVersionCopiesTheTileAsTheGenericOne) {
-  const std::vector<core::TransposeKernel> versions = core::available_transpose_kernels();
+  std::vector<core::TransposeKernel> versions;
+  for (const core::Kernels &k : core::available_kernels()) versions.push_back(k.transpose);
   ASSERT_STREQ(versions.front().name, "generic");
   const size_t n = 23, d = 13;
   Values values{11};
@@ -310,5 +326,66 @@ TEST(TransposeKernels, EveryVersionCopiesTheTileAsTheGenericOne) {
         }
       }
     }
+  }
+}
+
+// driftwalk's element-wise kernels on ranges that start and end off any vector boundary and span
+// several feature blocks, with weights of every sign (zero, -0.0, NaN included) and non-finite
+// inputs; and the generic step against the scalar rule it stands for.
+TEST(BatchKernels, EveryVersionGivesTheGenericBits) {
+  const std::vector<core::Kernels> all = core::available_kernels();
+  const int32_t N = 40, D = 1300, B = 23;
+  std::vector<double> rows(static_cast<size_t>(N) * D);
+  for (size_t k = 0; k < rows.size(); ++k) rows[k] = std::sin(0.37 * static_cast<double>(k)) * (k % 3 == 0 ? 1e3 : 1.0);
+  std::vector<int32_t> perm(N);
+  for (int32_t j = 0; j < N; ++j) perm[static_cast<size_t>(j)] = (j * 7) % N;
+  std::vector<double> c(B), z(D), w0(D);
+  for (int32_t j = 0; j < B; ++j) c[static_cast<size_t>(j)] = std::sin(1.3 * j) * 3.0;
+  for (int32_t k = 0; k < D; ++k) {
+    z[static_cast<size_t>(k)] = std::cos(0.7 * k);
+    const int kind = k % 6;
+    w0[static_cast<size_t>(k)] = kind == 0 ? 0.0 : kind == 1 ? -0.0 : kind == 2 ? std::sin(0.1 * k) : -std::cos(k);
+  }
+  w0[5] = std::nan("");
+  z[7] = std::numeric_limits<double>::infinity();
+  for (const auto &[first, last] : {std::pair<int32_t, int32_t>{0, D}, {3, 1297}, {513, 520}, {9, 9}}) {
+    const core::BatchKernels generic = all.front().batch;
+    std::vector<double> g_ref(D, -1.0), w_ref = w0;
+    generic.sums(rows.data(), D, perm.data(), B, c.data(), first, last, g_ref.data());
+    generic.step(g_ref.data(), z.data(), 16.0 / 7.0, 0.25, 3e-3, first, last, w_ref.data());
+    for (const core::Kernels &table : all) {
+      std::vector<double> g(D, -1.0), w = w0;
+      table.batch.sums(rows.data(), D, perm.data(), B, c.data(), first, last, g.data());
+      table.batch.step(g.data(), z.data(), 16.0 / 7.0, 0.25, 3e-3, first, last, w.data());
+      EXPECT_TRUE(same_bits(g, g_ref)) << table.batch.name;
+      EXPECT_TRUE(same_bits(w, w_ref)) << table.batch.name;
+    }
+    for (int32_t k = first; k < last; ++k) {
+      const size_t i = static_cast<size_t>(k);
+      double sum = 0.0;
+      for (int32_t j = 0; j < B; ++j) sum = sum + c[static_cast<size_t>(j)] * rows[static_cast<size_t>(perm[j]) * D + i];
+      ASSERT_EQ(std::memcmp(&g_ref[i], &sum, sizeof(double)), 0) << k;
+      const double gk = core::add_l1_subgradient(16.0 / 7.0 * g_ref[i], w0[i], 0.25);
+      const double expect = (w0[i] - (3e-3 * 0.5) * gk) - (z[i] * 3e-3 + 0.0);
+      ASSERT_EQ(std::memcmp(&w_ref[i], &expect, sizeof(double)), 0) << k;
+    }
+  }
+}
+
+// The noise source's variates, eight engines side by side in every version, against the generic
+// version over every 15-bit generator value, wide values and values needing many polar pairs.
+TEST(VariateKernels, EveryVersionGivesTheGenericBits) {
+  std::vector<uint32_t> seeds;
+  for (uint32_t r = 0; r <= 32767; ++r) seeds.push_back(driftwalk::noise_seed(r));
+  for (uint32_t r : {125318u, 484389u, 859316u, 1059812u, 2147483647u, 2147483463u, 2147483464u})
+    seeds.push_back(driftwalk::noise_seed(r));
+  const int32_t n = static_cast<int32_t>(seeds.size());
+  std::vector<double> generic(seeds.size(), 99.0);
+  driftwalk::variate_kernel_for(core::InstructionSet::kGeneric).run(seeds.data(), n, generic.data());
+  for (const core::Kernels &table : core::available_kernels()) {
+    const driftwalk::VariateKernel version = driftwalk::variate_kernel_for(table.set);
+    std::vector<double> z(seeds.size(), 99.0);
+    version.run(seeds.data(), n, z.data());
+    EXPECT_TRUE(same_bits(z, generic)) << version.name;
   }
 }
