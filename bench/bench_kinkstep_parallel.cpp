@@ -11,9 +11,12 @@
 #include <cmath>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
-#include "kinkstep/subgradient.hpp"
+#include "kinkstep/parallel.hpp"
+#include "kinkstep/sequential.hpp"
 
 namespace {
 
@@ -34,7 +37,7 @@ struct Problem {
 const kinkstep::Parameters kParams{0.01, 0.01, kIterations};
 
 core::WeightVector parallel_run(const core::RegressionData &d) {
-  return kinkstep::parallel_averaged_descent({d, false, {}}, kParams).w;
+  return kinkstep::parallel_averaged_descent(core::RunContext(d, false, {}), kParams).w;
 }
 
 // The parallel method's steps, thread after thread, on the calling thread.

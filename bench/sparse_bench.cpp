@@ -9,11 +9,15 @@
 
 #include "bench/harness.hpp"
 #include "bench/limits.hpp"
-#include "core/kernels/primitives.hpp"
-#include "core/sparse/sparse_kernels.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
+#include "core/kernels/batch.hpp"
+#include "core/kernels/sparse_steps.hpp"
 #include "core/sparse/sparse_rows.hpp"
 #include "core/random/thread_rand.hpp"
-#include "kinkstep/subgradient.hpp"
+#include "kinkstep/parallel.hpp"
+#include "kinkstep/sequential.hpp"
 #include "mexhost/host.hpp"
 
 namespace bench {
@@ -103,7 +107,7 @@ std::vector<double> touched_only_steps(const core::SparseRows &data, uint32_t se
   for (int32_t k = 0; k < steps; ++k) {
     const int32_t i = rng.next() % data.N;
     const core::SparseRow x = data.row(i);
-    const double c = core::dot_product(x, wp) - data.labels[static_cast<size_t>(i)];
+    const double c = data.dot(i, wp) - data.labels[static_cast<size_t>(i)];
     for (int64_t h = 0; h < x.count; ++h) {
       const int32_t j = x.columns[h];
       wp[j] = wp[j] - stepSize * core::add_l1_subgradient(c * x.values[h], wp[j], lambda);
@@ -132,7 +136,7 @@ int sparse(char **a) {
   core::WeightVector w;
   const double solver = median_of(repeats, [&] {
     core::seed_thread_rand(seed);
-    w = kinkstep::sequential_subgradient_descent(core::RunContext{shape, data}, {stepSize, lambda, steps});
+    w = kinkstep::sequential_subgradient_descent(core::RunContext{data}, {stepSize, lambda, steps}).w;
   });
   report("nonzeros", static_cast<double>(data.nonzeros()));
   report("read_nonzeros_s", read);
@@ -194,11 +198,11 @@ int sparse_dense(char **a) {
   for (int r = 0; r < repeats; ++r) {
     td.push_back(median_of(1, [&] {
       core::seed_thread_rand(7);
-      wd = kinkstep::sequential_subgradient_descent(core::RunContext{dense}, {stepSize, lambda, steps});
+      wd = kinkstep::sequential_subgradient_descent(core::RunContext{dense}, {stepSize, lambda, steps}).w;
     }));
     ts.push_back(median_of(1, [&] {
       core::seed_thread_rand(7);
-      ws = kinkstep::sequential_subgradient_descent(core::RunContext{shape, sparse}, {stepSize, lambda, steps});
+      ws = kinkstep::sequential_subgradient_descent(core::RunContext{sparse}, {stepSize, lambda, steps}).w;
     }));
   }
   std::sort(td.begin(), td.end());

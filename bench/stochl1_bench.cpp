@@ -29,15 +29,19 @@
 #include "bench/harness.hpp"
 #include "bench/limits.hpp"
 #include "bench/sparse_bench.hpp"
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/random/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
-#include "kinkstep/subgradient.hpp"
+#include "kinkstep/parallel.hpp"
+#include "kinkstep/sequential.hpp"
 #include "mexhost/display.h"
 #include "mexhost/host.hpp"
 #include "reference/direct.hpp"
+#include "reference/tuned_pass.hpp"
 #include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"
 #include "test_support.hpp"
@@ -97,7 +101,7 @@ int steps(char **a) {
   core::WeightVector w;
   const double solver = median_of(repeats, [&] {
     core::seed_thread_rand(seed);
-    w = kinkstep::sequential_subgradient_descent(run, {stepSize, lambda, steps});
+    w = kinkstep::sequential_subgradient_descent(run, {stepSize, lambda, steps}).w;
   });
   // The same run while the host is asked between steps whether the user pressed Ctrl-C, as a
   // module does; the question is a load of a flag, like Octave's.
@@ -107,7 +111,7 @@ int steps(char **a) {
   core::WeightVector w_asked;
   const double with_stop_check = median_of(repeats, [&] {
     core::seed_thread_rand(seed);
-    w_asked = kinkstep::sequential_subgradient_descent(asked, {stepSize, lambda, steps});
+    w_asked = kinkstep::sequential_subgradient_descent(asked, {stepSize, lambda, steps}).w;
   });
   std::vector<double> v;
   const double minimal = median_of(repeats, [&] { v = bench::minimal_steps(data, seed, steps, stepSize, lambda); });
@@ -208,7 +212,7 @@ int pass(char **a) {
   for (int T : {1, 2}) {
     core::WeightVector w(static_cast<size_t>(d.D), 0.0);
     report("pass_T" + std::to_string(T) + "_s", median_of(repeats, [&] {
-             if (splitavg::pass_and_average(run, {stepSize, lambda}, T, w) != T) std::abort();
+             if (reference::pass_and_average(run, {stepSize, lambda}, T, w) != T) std::abort();
            }));
     if (T == 1) w1 = w;
   }
@@ -224,7 +228,7 @@ int pass(char **a) {
     const std::pair<double, double> best = bench::best_in_turns(
         3 * repeats,
         [&] {
-          splitavg::pass_and_average(run, {stepSize, lambda}, 1, w);
+          reference::pass_and_average(run, {stepSize, lambda}, 1, w);
         },
         [&] { chain_sum += bench::add_chain(d.D, static_cast<int64_t>(nd)); });
     report("pass_T1_best_s", best.first);
@@ -380,7 +384,7 @@ int drift(char **a) {
       omp_set_num_threads(2);
       core::seed_thread_rand(seed);
       const double t0 = bench::now();
-      core::WeightVector w = T ? driftwalk::detail::langevin_solve(run, p, 0) : driftwalk::langevin_solve(run, p);
+      core::WeightVector w = T ? driftwalk::detail::langevin_solve(run, p, 0).w : driftwalk::langevin_solve(run, p).w;
       const double t = bench::now() - t0;
       (T == 1 ? t1 : T == 2 ? t2 : tdefault).push_back(t);
       (T == 1 ? w1 : T == 2 ? w2 : wdefault) = std::move(w);
@@ -399,7 +403,7 @@ int drift(char **a) {
   {
     core::RunContext run{data, false, {}};
     p.maxIter = 1;
-    driftwalk::langevin_solve(run, p, &threads);
+    threads = driftwalk::langevin_solve(run, p).threads;
     p.maxIter = iterations;
   }
   report("default_threads", threads);

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "bench/harness.hpp"
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
 
 int main(int argc, char **argv) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <type_traits>
 
 #include "cluster/collective.hpp"
 #include "cluster/mat_input.hpp"
@@ -22,11 +23,11 @@
 #include "cluster/result_path.hpp"
 #include "cluster/row_exchange.hpp"
 #include "core/run/fit.hpp"
-#include "core/kernels/primitives.hpp"
 #include "core/run/progress.hpp"
 #include "core/threads/team.hpp"
 #include "core/random/thread_rand.hpp"
 #include "splitavg/fit.hpp"
+#include "splitavg/shuffle.hpp"
 
 namespace {
 
@@ -301,12 +302,12 @@ int run(int argc, char **argv, MPI_Comm comm) {
     // The run, as the module makes it; only process 0 prints. Process 0's progress line counts the
     // samples of its own shares from the start of the pass: the others run as fast as it does, and
     // the shares are of one size, so its line speaks for all.
-    MpiSamples layout(comm, opt.threads, N, routes.hold, fault);
     core::FitRun run;
     run.verbose = opt.verbose;
     run.out = rank == 0 ? core::Printer(print_to_stdout, nullptr) : core::Printer();
     run.threads = opt.threads;
     run.seed = seed;
+    run.in_drawn_order = true;
     ResultInfo info;
     if (opt.verbose) run.objective_trace = &info.objective;
     if (rank == 0 && opt.progress && !opt.verbose) {
@@ -326,8 +327,14 @@ int run(int argc, char **argv, MPI_Comm comm) {
       run.progress.total = own;
     }
     const splitavg::Parameters p{opt.step, opt.lambda};
-    const core::FitResult r = sparse_anywhere ? splitavg::fit_splitavg(sparse_rows, p, run, layout)
-                                              : splitavg::fit_splitavg(dense.held, p, run, layout);
+    double pass_seconds = 0.0;
+    const auto fit_on = [&](auto &rows) {
+      MpiSamples<std::decay_t<decltype(rows)>> source(comm, opt.threads, N, routes.hold, fault);
+      core::FitResult result = splitavg::fit_splitavg(rows, p, run, source);
+      pass_seconds = source.pass_seconds();
+      return result;
+    };
+    const core::FitResult r = sparse_anywhere ? fit_on(sparse_rows) : fit_on(dense.held);
     // Nothing here stops a run; the layout reports a short team itself.
     if (!r.done()) throw ProgramFailure("the pass did not complete", 1);
 
@@ -336,7 +343,7 @@ int run(int argc, char **argv, MPI_Comm comm) {
     info.threads = opt.threads;
     info.read_seconds = read_seconds;
     info.exchange_seconds = exchange_seconds;
-    info.pass_seconds = longest(layout.pass_seconds(), comm);
+    info.pass_seconds = longest(pass_seconds, comm);
     double bytes = static_cast<double>(bytes_sent), all_bytes = 0.0;
     MPI_Reduce(&bytes, &all_bytes, 1, MPI_DOUBLE, MPI_SUM, 0, comm);
     info.exchange_bytes = all_bytes;

@@ -12,7 +12,7 @@
 #include "cluster/mat5_file.hpp"
 #include "core/data/finite_bits.hpp"
 #include "core/data/regression_data.hpp"
-#include "core/kernels/transpose_kernels.hpp"
+#include "core/kernels/kernels.hpp"
 
 namespace cluster {
 namespace {
@@ -112,7 +112,7 @@ uint64_t scatter_tile(const double *tile, size_t ld, size_t R, size_t C, const R
     }
     return bits;
   }
-  const auto copy = core::transpose_kernel().copy;
+  const auto copy = core::kernels().transpose.copy;
   double *rows[kTileRows];
   uint64_t bits = 0;
   for (size_t i0 = 0; i0 < R; i0 += kTileRows) {

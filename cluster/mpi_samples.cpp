@@ -7,9 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "core/kernels/primitives.hpp"
-#include "core/data/dense_rows.hpp"
-#include "core/sparse/sparse_kernels.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
 
 namespace cluster {
 
@@ -46,14 +45,15 @@ void agree(MPI_Comm comm, const std::string &failure, int status) {
   throw ProgramFailure(message, code);
 }
 
-MpiSamples::MpiSamples(MPI_Comm comm, int32_t t, int32_t N, std::vector<int32_t> hold, InjectedFault fault,
-                       std::function<void()> started)
-    : comm_(comm), threads_per_process_(t), N_(N), hold_(std::move(hold)), fault_(fault), started_(std::move(started)) {
+template <typename Rows>
+MpiSamples<Rows>::MpiSamples(MPI_Comm comm, int32_t t, int32_t N, std::vector<int32_t> hold, InjectedFault fault)
+    : comm_(comm), threads_per_process_(t), N_(N), hold_(std::move(hold)), fault_(fault) {
   MPI_Comm_rank(comm_, &rank_);
   MPI_Comm_size(comm_, &size_);
 }
 
-void MpiSamples::settle(std::exception_ptr failure) {
+template <typename Rows>
+void MpiSamples<Rows>::agree(std::exception_ptr failure) {
   std::string message;
   if (failure) {
     try {
@@ -66,74 +66,51 @@ void MpiSamples::settle(std::exception_ptr failure) {
       message = e.what();
     }
   }
-  agree(comm_, message);
+  cluster::agree(comm_, message);
 }
 
-void MpiSamples::shuffle(core::RegressionData &, const core::StopCheck &) {
-  started_at_ = MPI_Wtime();
-  if (started_) started_();
-}
-
-void MpiSamples::shuffle(core::SparseRows &, const core::StopCheck &) {
-  started_at_ = MPI_Wtime();
-  if (started_) started_();
-}
-
-int32_t MpiSamples::team_total(int32_t here, const std::string &problem) {
+template <typename Rows>
+int32_t MpiSamples<Rows>::all_threads(int32_t here, const std::string &problem) {
+  if (started_at_ == 0.0) started_at_ = MPI_Wtime();
   int32_t low = 0, high = 0;
   MPI_Allreduce(&here, &low, 1, MPI_INT32_T, MPI_MIN, comm_);
   MPI_Allreduce(&here, &high, 1, MPI_INT32_T, MPI_MAX, comm_);
   const int32_t t = threads_per_process_;
   if (low != t || high != t)
-    agree(comm_, here == t            ? std::string()
-                 : !problem.empty() ? "process " + std::to_string(rank_) + ": " + problem
-                                    : "process " + std::to_string(rank_) + " got a team of " + std::to_string(here) +
-                                          " threads where " + std::to_string(t) +
-                                          " were asked for; check OMP_DYNAMIC and OMP_THREAD_LIMIT");
+    cluster::agree(comm_, here == t            ? std::string()
+                          : !problem.empty() ? "process " + std::to_string(rank_) + ": " + problem
+                                             : "process " + std::to_string(rank_) + " got a team of " +
+                                                   std::to_string(here) + " threads where " + std::to_string(t) +
+                                                   " were asked for; check OMP_DYNAMIC and OMP_THREAD_LIMIT");
   return here * size_;
 }
 
-splitavg::ShareRange MpiSamples::shares(int32_t here, int32_t T) const {
+template <typename Rows>
+splitavg::ShareRange MpiSamples<Rows>::shares(int32_t here, int32_t T) const {
   return splitavg::ShareRange{N_, T, rank_ * here, here, hold_[static_cast<size_t>(rank_)]};
 }
 
-double MpiSamples::sum_in_order(const std::vector<double> &terms, const double *w, int32_t D, double lambda) {
-  // Only the running sum travels from process to process, each continuing the one accumulator in
-  // position order, so the bits are those of one sum.
+template <typename Rows>
+double MpiSamples<Rows>::objective(const Rows &rows, const double *w, double lambda, const core::StopCheck &) {
+  std::vector<double> terms(static_cast<size_t>(rows.N));
+#pragma omp parallel for num_threads(threads_per_process_) schedule(static)
+  for (int32_t i = 0; i < rows.N; ++i) terms[static_cast<size_t>(i)] = core::squared_residual(rows, w, i);
   double total = 0.0;
   if (rank_ > 0) MPI_Recv(&total, 1, MPI_DOUBLE, rank_ - 1, 0, comm_, MPI_STATUS_IGNORE);
   for (double term : terms) total = total + term;
   if (rank_ + 1 < size_)
     MPI_Send(&total, 1, MPI_DOUBLE, rank_ + 1, 0, comm_);
   else
-    total = core::add_l1_penalty(total, w, D, lambda);
+    total = core::add_l1_penalty(total, w, rows.D, lambda);
   MPI_Bcast(&total, 1, MPI_DOUBLE, size_ - 1, comm_);
   return total;
 }
 
-double MpiSamples::objective(const core::RegressionData &data, const double *w, double lambda,
-                             const core::StopCheck &) {
-  std::vector<double> terms(static_cast<size_t>(data.N));
-  const core::DenseRows rows(data);
-#pragma omp parallel for num_threads(threads_per_process_) schedule(static)
-  for (int32_t i = 0; i < data.N; ++i) terms[static_cast<size_t>(i)] = core::squared_residual(rows, w, i);
-  return sum_in_order(terms, w, data.D, lambda);
-}
-
-double MpiSamples::objective(const core::SparseRows &data, const double *w, double lambda, const core::StopCheck &) {
-  std::vector<double> terms(static_cast<size_t>(data.N));
-#pragma omp parallel for num_threads(threads_per_process_) schedule(static)
-  for (int32_t i = 0; i < data.N; ++i) terms[static_cast<size_t>(i)] = core::squared_residual(data, w, i);
-  return sum_in_order(terms, w, data.D, lambda);
-}
-
-void MpiSamples::average(const splitavg::ShareModels &models, int32_t here, int32_t T, int32_t D, double *w) {
+template <typename Rows>
+void MpiSamples<Rows>::average(const splitavg::ShareModels &models, int32_t here, int32_t T, int32_t D, double *w) {
   averaged_at_ = MPI_Wtime();
   if (fault_.hits(InjectedFault::kKill, rank_)) std::raise(SIGKILL);
   if (D <= 0) return;
-  // The module's sum, s = m_0 + m_1 + ... + m_{T-1} on one accumulator per feature, as a relay:
-  // each process adds its own shares' models, in share order, to the sum the process before it
-  // passed on, so no process ever holds more than one sum (not all T models).
   std::vector<double> sum;
   on_every_process(comm_, "for the sum of the models", [&] { sum.assign(static_cast<size_t>(D), 0.0); });
   MPI_Datatype vector_type;
@@ -154,8 +131,12 @@ void MpiSamples::average(const splitavg::ShareModels &models, int32_t here, int3
   MPI_Type_free(&vector_type);
 }
 
-void MpiSamples::describe(const core::Printer &out) const {
+template <typename Rows>
+void MpiSamples<Rows>::describe(const core::Printer &out) const {
   out.printf("Number of processes = %d\n", size_);
 }
+
+template class MpiSamples<core::RegressionData>;
+template class MpiSamples<core::SparseRows>;
 
 }  // namespace cluster

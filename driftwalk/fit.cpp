@@ -1,9 +1,7 @@
 #include "driftwalk/fit.hpp"
 
-#include <optional>
-
-#include "core/run/parameters.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/run/parameters.hpp"
 
 namespace driftwalk {
 
@@ -24,37 +22,36 @@ core::FitResult check_driftwalk(int32_t N, const FitInputs &in) {
 
 namespace {
 
-// The run on the context's samples (dense rows, or sparse rows with N and D in `data`).
-core::FitResult fit_on(const core::RegressionData &data, const core::SparseRows *sparse, const FitInputs &in,
-                       const core::FitRun &run) {
-  core::FitResult r = check_driftwalk(data.N, in);
-  if (!r.done()) return r;
-  core::RunContext ctx = sparse ? run.context(data, *sparse) : run.context(data);
-  if (ctx.stop.stopped()) return r.stopped();  // during the conversion of the data
-  const Parameters p = in.parameters();
-  if (ctx.verbose) ctx.out.printf("N=%d, D=%d, maxIter=%d\n", data.N, data.D, p.maxIter);
-  core::seed_thread_rand(run.seed);
-  std::optional<core::Progress> line;
-  core::start_progress(line, ctx, run.progress, "driftwalk", "iterations",
-                       p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0);
-  core::TeamSize team;
-  r.w = langevin_solve(ctx, p, &r.threads, &team);
-  if (team.asked > 0 && !core::team_started(r, team.problem.c_str(), run.threads, team.threads)) return r;
-  core::finish_fit(r, ctx, line, p.lambda, p.maxIter);
-  return r;
-}
+template <typename Rows>
+struct Driftwalk {
+  const FitInputs &in;
+  const core::FitRun &run;
+  Parameters p = in.parameters();
+
+  core::FitResult check(const Rows &rows) const { return run.checked ? core::FitResult() : check_driftwalk(rows.N, in); }
+  void banner(const core::RunContext<Rows> &ctx) const {
+    ctx.out.printf("N=%d, D=%d, maxIter=%d\n", ctx.rows.N, ctx.rows.D, p.maxIter);
+  }
+  void begin(core::RunContext<Rows> &) const { core::seed_thread_rand(run.seed); }
+  const char *name() const { return "driftwalk"; }
+  const char *unit() const { return "iterations"; }
+  uint64_t total() const { return p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0; }
+  core::FitResult solve(core::RunContext<Rows> &ctx) const { return langevin_solve(ctx, p); }
+  bool final_objective(const core::RunContext<Rows> &ctx, const core::FitResult &r) const {
+    return core::report_final_objective(ctx, r.w.data(), p.lambda);
+  }
+  int32_t iterations() const { return p.maxIter > 0 ? p.maxIter : 0; }
+};
 
 }  // namespace
 
-core::FitResult fit_driftwalk(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run) {
-  return fit_on(data, nullptr, in, run);
+template <typename Rows>
+core::FitResult fit_driftwalk(const Rows &rows, const FitInputs &in, const core::FitRun &run) {
+  Driftwalk<Rows> method{in, run};
+  return core::run_fit(rows, method, run);
 }
 
-core::FitResult fit_driftwalk(const core::SparseRows &rows, const FitInputs &in, const core::FitRun &run) {
-  core::RegressionData shape;
-  shape.N = rows.N;
-  shape.D = rows.D;
-  return fit_on(shape, &rows, in, run);
-}
+template core::FitResult fit_driftwalk(const core::RegressionData &, const FitInputs &, const core::FitRun &);
+template core::FitResult fit_driftwalk(const core::SparseRows &, const FitInputs &, const core::FitRun &);
 
 }  // namespace driftwalk

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "core/run/fit.hpp"
-#include "core/data/regression_data.hpp"
 #include "driftwalk/langevin.hpp"
 
 namespace driftwalk {
@@ -27,11 +26,12 @@ struct FitInputs {
 // outside 1..N (a mini-batch is the first batchSize entries of a permutation of the N samples).
 core::FitResult check_driftwalk(int32_t N, const FitInputs &in);
 
-// The checks above, then the run: the banner, seeding the calling thread's generator with
-// run.seed, the progress line, the solver with its initial and per-iteration objective lines, and
-// the final objective line. Warns threadsReduced and diverged.
-core::FitResult fit_driftwalk(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run);
-// The same on compressed sparse rows: the weights, lines and draws of the dense call on full(X).
-core::FitResult fit_driftwalk(const core::SparseRows &rows, const FitInputs &in, const core::FitRun &run);
+// The run sequence of core::run_fit on rows of either layout (core::RegressionData,
+// core::SparseRows): the checks above (skipped when run.checked), the banner, seeding the calling
+// thread's generator with run.seed, the progress line, the solver with its initial and
+// per-iteration objective lines, and the final objective line. Warns threadsReduced and diverged.
+// A sparse X gives the weights, lines and draws of full(X).
+template <typename Rows>
+core::FitResult fit_driftwalk(const Rows &rows, const FitInputs &in, const core::FitRun &run);
 
 }  // namespace driftwalk

@@ -8,11 +8,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
-#include "core/data/dense_rows.hpp"
-#include "core/sparse/sparse_kernels.hpp"
-#include "core/threads/team.hpp"
+#include "core/kernels/batch.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/random/permutation.hpp"
+#include "core/threads/team.hpp"
 #include "driftwalk/noise.hpp"
 
 namespace driftwalk {
@@ -22,46 +21,9 @@ struct Range {
   int32_t first, last;  // [first, last)
 };
 
-// c[j] = (x_i . w - y_i) * 2.0 with i = perm[j], for j in the range: each dot product in index
-// order on its own accumulator. Four rows at a time, so that four independent chains of additions
-// overlap in the processor.
-void batch_residuals(const core::DenseRows &rows, const double *w, const int32_t *perm, Range js, double *c) {
-  const int32_t D = rows.features();
-  int32_t j = js.first;
-  for (; j + 4 <= js.last; j += 4) {
-    const double *x0 = rows.row(perm[j]), *x1 = rows.row(perm[j + 1]);
-    const double *x2 = rows.row(perm[j + 2]), *x3 = rows.row(perm[j + 3]);
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (int32_t k = 0; k < D; ++k) {
-      const double wk = w[k];
-      s0 = s0 + x0[k] * wk;
-      s1 = s1 + x1[k] * wk;
-      s2 = s2 + x2[k] * wk;
-      s3 = s3 + x3[k] * wk;
-    }
-    const double s[4] = {s0, s1, s2, s3};
-    for (int h = 0; h < 4; ++h) c[j + h] = (s[h] - rows.label(perm[j + h])) * 2.0;
-  }
-  for (; j < js.last; ++j) {
-    const int32_t i = perm[j];
-    c[j] = (rows.dot(i, w) - rows.label(i)) * 2.0;
-  }
-}
-
-// The same on compressed sparse rows: each dot product over the row's nonzeros.
-void batch_residuals(const core::SparseRows &rows, const double *w, const int32_t *perm, Range js, double *c) {
+template <typename Rows>
+void batch_residuals(const Rows &rows, const double *w, const int32_t *perm, Range js, double *c) {
   core::batch_residuals(rows, w, perm, js.first, js.last, c);
-}
-
-// The batch's per-feature sums over the range: the dispatched kernel on dense rows, the rows'
-// nonzeros scattered on sparse ones.
-void batch_sums(const core::BatchKernels &kernels, const core::DenseRows &rows, const int32_t *perm, int32_t B,
-                const double *c, Range ks, double *g) {
-  kernels.sums(rows.row(0), rows.features(), perm, B, c, ks.first, ks.last, g);
-}
-void batch_sums(const core::BatchKernels &, const core::SparseRows &rows, const int32_t *perm, int32_t B,
-                const double *c, Range ks, double *g) {
-  core::batch_sums(rows, perm, B, c, ks.first, ks.last, g);
 }
 
 // One iteration's draws: the permutation, then one engine seed per weight.
@@ -97,7 +59,7 @@ struct Iteration {
 template <typename Rows>
 void step_features(const Iteration<Rows> &it, Range ks) {
   const core::BatchKernels &kernels = *it.kernels;
-  batch_sums(kernels, it.rows, it.perm, it.B, it.c, ks, it.g);
+  core::batch_sums(kernels, it.rows, it.perm, it.B, it.c, ks.first, ks.last, it.g);
   standard_variates(it.seeds + ks.first, ks.last - ks.first, it.z + ks.first);
   kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, ks.first, ks.last, it.w);
 }
@@ -121,57 +83,42 @@ Range piece_range(int32_t q, int32_t size, int32_t count) {
 // The team of a call: one thread for a small batch, where starting a team costs more than it
 // saves, else the caller's request or the runtime's default, checked before it starts (a team
 // that cannot start leaves `team.problem` set). Call with a FixedTeamSize alive.
-int32_t team_size(const core::RunContext &run, const Parameters &p, int64_t min_parallel_work, core::TeamSize &team) {
-  if (p.maxIter < 1 || run.threads == 1) return 1;
-  if (static_cast<int64_t>(run.data.D) * p.batchSize < min_parallel_work) return 1;
-  team = core::sizing_team(run.threads);
-  return team.ok() ? team.threads : 0;
+template <typename Rows>
+core::TeamOutcome team_of(const core::RunContext<Rows> &run, const Parameters &p, int64_t min_parallel_work) {
+  if (p.maxIter < 1 || run.threads == 1) return core::TeamOutcome{};
+  if (static_cast<int64_t>(run.rows.D) * p.batchSize < min_parallel_work) return core::TeamOutcome{};
+  return core::sizing_team(run.threads);
 }
 
 }  // namespace
 
-void minibatch_gradient(const core::RegressionData &data, const double *w, const int32_t *perm, int32_t B,
-                        double lambda, double *g, const core::StopCheck *stop) {
-  const core::DenseRows rows(data);
-  std::vector<double> c(static_cast<size_t>(B > 0 ? B : 0));
-  batch_residuals(rows, w, perm, {0, B}, c.data());
-  if (stop && stop->poll(static_cast<uint64_t>(B > 0 ? B : 0) * static_cast<uint64_t>(data.D) + 1)) return;
-  core::kernels().batch.sums(data.features.data(), data.D, perm, B, c.data(), 0, data.D, g);
-  // Scale the batch up to the whole data set; the penalty is not scaled.
-  const double scale = static_cast<double>(data.N) / static_cast<double>(B);
-  for (int32_t k = 0; k < data.D; ++k) g[k] = core::add_l1_subgradient(scale * g[k], w[k], lambda);
-}
-
-core::WeightVector langevin_solve(const core::RunContext &run, const Parameters &p, int32_t *threads,
-                                  core::TeamSize *team) {
-  return detail::langevin_solve(run, p, kMinParallelWork, threads, team);
-}
-
-namespace {
-
-// The solver on either layout: only the batch's residuals and sums come from the layout's kernels
-// (the permutation, the noise and the step touch every sample and feature whatever the layout).
 template <typename Rows>
-core::WeightVector solve(const core::RunContext &run, const Rows &rows, const Parameters &p, int64_t min_parallel_work,
-                         int32_t *threads, core::TeamSize *team) {
-  const core::RegressionData &data = run.data;  // N and D
+core::FitResult langevin_solve(const core::RunContext<Rows> &run, const Parameters &p) {
+  return detail::langevin_solve(run, p, kMinParallelWork);
+}
+
+// Only the batch's residuals and sums come from the layout's kernels (the permutation, the noise
+// and the step touch every sample and feature whatever the layout).
+template <typename Rows>
+core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const Parameters &p,
+                                       int64_t min_parallel_work) {
+  const Rows &rows = run.rows;
+  const Rows &data = rows;
   if (p.maxIter >= 1 && (p.batchSize < 1 || p.batchSize > data.N))
     throw std::invalid_argument("driftwalk: batchSize must lie in 1..N");
 
+  core::FitResult r;
   const core::FixedTeamSize fixed_team_size;
-  core::TeamSize sized;
-  const int32_t T = team_size(run, p, min_parallel_work, sized);
-  if (team) *team = sized;
-  if (threads) *threads = T;
-
-  core::WeightVector w(static_cast<size_t>(data.D), 0.0);
-  if (T < 1) return w;  // no team could start: the caller reports sized.problem
-  if (run.wants_objective()) {
-    const double f = run.objective(w.data(), p.lambda);
-    if (run.stop.stopped()) return w;
-    run.record_objective(f);
-    if (run.verbose) run.out.printf("Initial object function = %f\n", f);
+  const core::TeamOutcome team = team_of(run, p, min_parallel_work);
+  r.w.assign(static_cast<size_t>(data.D), 0.0);
+  core::WeightVector &w = r.w;
+  if (!core::team_started(r, team, team.asked > 0 ? run.threads : 0)) {
+    r.threads = 0;
+    return r;
   }
+  const int32_t T = team.threads;
+  r.threads = T;
+  if (!run.report_initial_objective(w.data(), p.lambda)) return r.stopped();
 
   // Every buffer serves every iteration, and each iteration overwrites what it reads. They are
   // allocated here, so nothing inside a team can throw. With a team, the calling thread draws the
@@ -203,13 +150,13 @@ core::WeightVector solve(const core::RunContext &run, const Rows &rows, const Pa
     // An iteration draws N + D values: asking the host each time costs nothing in comparison. The
     // permutation and the gradient ask too, as their work adds up, so that a large N or batch
     // cannot hold a press back.
-    if (run.stop.should_stop(t)) break;
+    if (run.stop.should_stop(t)) return r.stopped();
     // The draws, all on the calling thread and in the defined order: the permutation, then one
     // noise seed per weight in weight order.
     Draws &now = draws[T > 1 ? t % 2 : 0];
     if (T == 1 || t == 0) {
       draw(rand, data.N, now, &run.stop);
-      if (run.stop.stopped()) break;
+      if (run.stop.stopped()) return r.stopped();
     }
     it.perm = now.perm.data();
     it.seeds = now.seeds.data();
@@ -227,7 +174,7 @@ core::WeightVector solve(const core::RunContext &run, const Rows &rows, const Pa
         step_features(it, ks);
         run.stop.poll(static_cast<uint64_t>(ks.last - ks.first) * static_cast<uint64_t>(p.batchSize) + 1);
       }
-      if (run.stop.stopped()) break;
+      if (run.stop.stopped()) return r.stopped();
     } else {
       Draws *const next = t + 1 < p.maxIter ? &draws[(t + 1) % 2] : nullptr;
       // Who computes a piece changes nothing in it: each is computed whole, as on one thread.
@@ -241,27 +188,24 @@ core::WeightVector solve(const core::RunContext &run, const Rows &rows, const Pa
 #pragma omp for schedule(dynamic, 1) nowait
         for (int32_t q = 0; q < feature_pieces; ++q) step_features(it, piece_range(q, feature_piece, data.D));
       }
-      if (run.stop.poll(2 * static_cast<uint64_t>(p.batchSize) * static_cast<uint64_t>(data.D) / T + 1)) break;
+      if (run.stop.poll(2 * static_cast<uint64_t>(p.batchSize) * static_cast<uint64_t>(data.D) / T + 1))
+        return r.stopped();
     }
-    if (run.wants_objective()) {
-      const double f = run.objective(w.data(), p.lambda);
-      if (run.stop.stopped()) break;
-      run.record_objective(f);
-      if (run.verbose) {
-        const unsigned long ticks = static_cast<unsigned long>(std::clock());
-        run.out.printf("Iteration %d, clock= %lu, object function = %f\n", t, ticks, f);
-      }
-    }
+    const bool reported = run.report_objective(w.data(), p.lambda, [&](double f) {
+      // The clock is read after the objective.
+      const unsigned long ticks = static_cast<unsigned long>(std::clock());
+      run.out.printf("Iteration %d, clock= %lu, object function = %f\n", t, ticks, f);
+    });
+    if (!reported) return r.stopped();
   }
-  return w;
+  return r;
 }
 
-}  // namespace
-
-core::WeightVector detail::langevin_solve(const core::RunContext &run, const Parameters &p, int64_t min_parallel_work,
-                                          int32_t *threads, core::TeamSize *team) {
-  if (run.sparse) return solve(run, *run.sparse, p, min_parallel_work, threads, team);
-  return solve(run, core::DenseRows(run.data), p, min_parallel_work, threads, team);
-}
+template core::FitResult langevin_solve(const core::RunContext<core::RegressionData> &, const Parameters &);
+template core::FitResult langevin_solve(const core::RunContext<core::SparseRows> &, const Parameters &);
+template core::FitResult detail::langevin_solve(const core::RunContext<core::RegressionData> &, const Parameters &,
+                                                int64_t);
+template core::FitResult detail::langevin_solve(const core::RunContext<core::SparseRows> &, const Parameters &,
+                                                int64_t);
 
 }  // namespace driftwalk

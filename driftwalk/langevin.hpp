@@ -3,9 +3,8 @@
 
 #include <cstdint>
 
-#include "core/data/regression_data.hpp"
+#include "core/run/fit.hpp"
 #include "core/run/run_context.hpp"
-#include "core/threads/team.hpp"
 
 namespace driftwalk {
 
@@ -17,12 +16,6 @@ struct Parameters {
   int32_t batchSize = 0;  // B: must lie in 1..N whenever maxIter >= 1
   int32_t maxIter = 0;
 };
-
-// g = (N / B) * sum over perm[0..B-1] of 2 (x_i . w - y_i) x_i, then the L1 term of each weight.
-// Overwrites all D entries of g; reads w only. With `stop`, asks it as the batch is summed and
-// ends early (g unfinished) once it says stop.
-void minibatch_gradient(const core::RegressionData &data, const double *w, const int32_t *perm, int32_t B,
-                        double lambda, double *g, const core::StopCheck *stop = nullptr);
 
 // Batches smaller than this (D * batchSize) stay on the calling thread: below it a team's start
 // and barrier cost more than the shared work saves (measured with bench/stochl1_bench drift).
@@ -37,17 +30,17 @@ constexpr int64_t kMinParallelWork = 4096;
 // The draws are made on the calling thread; the noise variates, the batch's dot products and the
 // per-feature sums are shared by a team of run.threads threads (0: the OpenMP default), each piece
 // computed exactly as on one thread, so the weights, the printed lines and the generator's
-// consumption do not depend on the team. *threads (if given) receives the team size used: 1 for a
-// batch below kMinParallelWork. *team (if given) receives the first team's outcome when a team was
-// sized: when its problem is set, no team could start (*threads is 0) and w is no result.
-core::WeightVector langevin_solve(const core::RunContext &run, const Parameters &p, int32_t *threads = nullptr,
-                                  core::TeamSize *team = nullptr);
+// consumption do not depend on the team. r.threads is the team size used: 1 for a batch below
+// kMinParallelWork. A team that cannot start makes r TeamFailed (threadTeam); one smaller than
+// run.threads warns threadsReduced. A run that run.stop stopped returns r.stopped().
+template <typename Rows>
+core::FitResult langevin_solve(const core::RunContext<Rows> &run, const Parameters &p);
 
 namespace detail {
 // The same with the smallest batch (D * batchSize) that gets a team given: tests use 0 to run
 // teams on tiny problems.
-core::WeightVector langevin_solve(const core::RunContext &run, const Parameters &p, int64_t min_parallel_work,
-                                  int32_t *threads = nullptr, core::TeamSize *team = nullptr);
+template <typename Rows>
+core::FitResult langevin_solve(const core::RunContext<Rows> &run, const Parameters &p, int64_t min_parallel_work);
 }  // namespace detail
 
 }  // namespace driftwalk

@@ -9,27 +9,18 @@ namespace {
 template <typename YReal>
 ProblemData build_with_labels(const mxArray *X, const YReal *y, const ProblemShape &shape, const core::StopCheck &stop,
                               const DataPlan &plan) {
-  ProblemData d;
   if (!shape.sparse) {
     const core::RowPlacement placement{plan.order, plan.threads};
     if (mxIsSingle(X))
-      d.dense =
-          core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y, &stop, placement);
-    else
-      d.dense =
-          core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop, placement);
-    return d;
+      return core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y, &stop,
+                                        placement);
+    return core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop,
+                                      placement);
   }
-  d.is_sparse = true;
-  d.dense.N = shape.N;
-  d.dense.D = shape.D;
   const mwIndex *jc = mxGetJc(X), *ir = mxGetIr(X);
   const size_t capacity = static_cast<size_t>(mxGetNzmax(X));
-  if (mxIsLogical(X))
-    d.sparse = core::make_sparse_rows(jc, ir, mxGetLogicals(X), capacity, shape.N, shape.D, y, &stop);
-  else
-    d.sparse = core::make_sparse_rows(jc, ir, mxGetPr(X), capacity, shape.N, shape.D, y, &stop);
-  return d;
+  if (mxIsLogical(X)) return core::make_sparse_rows(jc, ir, mxGetLogicals(X), capacity, shape.N, shape.D, y, &stop);
+  return core::make_sparse_rows(jc, ir, mxGetPr(X), capacity, shape.N, shape.D, y, &stop);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // X and y as the solvers see them.
 #pragma once
 
+#include <variant>
+
 #include "core/data/regression_data.hpp"
 #include "core/sparse/sparse_rows.hpp"
 #include "core/run/stop_check.hpp"
@@ -9,14 +11,9 @@
 
 namespace frame {
 
-// The data: dense rows, or, for a sparse X, compressed sparse rows (and only N and D in `dense`).
-// Never anything of size N x D for a sparse X.
-struct ProblemData {
-  core::RegressionData dense;
-  core::SparseRows sparse;
-  bool is_sparse = false;
-  bool in_drawn_order = false;  // the dense rows were written straight into the run's order
-};
+// The data in the row layout X came in: full rows, or, for a sparse X, compressed sparse rows
+// (never anything of size N x D then). A gateway visits it once: from there on the layout is a type.
+using ProblemData = std::variant<core::RegressionData, core::SparseRows>;
 
 // How a module wants its dense rows built.
 struct DataPlan {

@@ -12,15 +12,14 @@
 
 namespace frame {
 
-mxArray *make_info(const RunInfo &info) {
+mxArray *make_info(const core::FitResult &r, uint32_t seed, double seconds, const std::vector<double> &trace) {
   const char *names[] = {"seed", "threads", "iterations", "time", "objective"};
   mxArray *s = host_create([&] { return mxCreateStructMatrix(1, 1, 5, names); });
   if (!s) return nullptr;
-  mxArray *objective = host_create([&] { return mxCreateDoubleMatrix(info.objective.size(), 1, mxREAL); });
-  mxArray *values[5] = {
-      info.has_seed ? mxCreateDoubleScalar(info.seed) : mxCreateDoubleMatrix(0, 0, mxREAL),
-      mxCreateDoubleScalar(info.threads), mxCreateDoubleScalar(info.iterations), mxCreateDoubleScalar(info.seconds),
-      objective};
+  mxArray *objective = host_create([&] { return mxCreateDoubleMatrix(trace.size(), 1, mxREAL); });
+  mxArray *values[5] = {r.seed_used ? mxCreateDoubleScalar(seed) : mxCreateDoubleMatrix(0, 0, mxREAL),
+                        mxCreateDoubleScalar(r.threads), mxCreateDoubleScalar(r.iterations),
+                        mxCreateDoubleScalar(seconds), objective};
   for (int k = 0; k < 5; ++k) {
     if (!values[k]) {
       for (mxArray *v : values)
@@ -29,8 +28,7 @@ mxArray *make_info(const RunInfo &info) {
       return nullptr;
     }
   }
-  if (!info.objective.empty())
-    std::memcpy(mxGetPr(objective), info.objective.data(), info.objective.size() * sizeof(double));
+  if (!trace.empty()) std::memcpy(mxGetPr(objective), trace.data(), trace.size() * sizeof(double));
   for (int k = 0; k < 5; ++k) mxSetField(s, 0, names[k], values[k]);
   return s;
 }
@@ -46,11 +44,11 @@ RunRecord::RunRecord(const CallInputs &in, HostOutput &host, bool verbose) : in_
   run_.out = host.printer();
   run_.stop = host_stop_check();
   run_.threads = in.options().threads;
+  run_.checked = true;
 }
 
 void RunRecord::take_seed() {
-  info_.seed = call_seed(in_.options());
-  run_.seed = info_.seed;
+  run_.seed = call_seed(in_.options());
 }
 
 ProblemData RunRecord::build_data(bool on_team, OrderDraw draw) {
@@ -65,10 +63,10 @@ ProblemData RunRecord::build_data(bool on_team, OrderDraw draw) {
     plan.order = order.data();
   }
   ProblemData data = frame::build_data(in_.X(), in_.y(), in_.shape(), run_.stop, plan);
-  data.in_drawn_order = drawn;
+  run_.in_drawn_order = drawn;
   start_ = omp_get_wtime();
   if (!drawn) take_seed();
-  run_.objective_trace = in_.outputs() >= 2 ? &info_.objective : nullptr;
+  run_.objective_trace = in_.outputs() >= 2 ? &objective_ : nullptr;
   run_.progress = host_progress(in_.options().progress);
   return data;
 }
@@ -79,11 +77,7 @@ void RunRecord::finish(mxArray *plhs[], const core::FitResult &r, CallError &err
   if (!r.done()) return err.set(r.error.reason, "%s", r.error.message);
   store_column(plhs, r.w, err);
   if (in_.outputs() < 2 || err.raised()) return;
-  info_.has_seed = r.seed_used;
-  info_.threads = r.threads;
-  info_.iterations = r.iterations;
-  info_.seconds = omp_get_wtime() - start_;
-  plhs[1] = make_info(info_);
+  plhs[1] = make_info(r, run_.seed, omp_get_wtime() - start_, objective_);
   if (!plhs[1]) err.set("outOfMemory", "not enough memory for the info output.");
 }
 

@@ -16,19 +16,12 @@
 
 namespace frame {
 
-// What the second output reports.
-struct RunInfo {
-  bool has_seed = true;           // false when no seed played a part (kinkstep method 1): info.seed = []
-  uint32_t seed = 0;              // the seed the call used, to replay it through opts.seed
-  int32_t threads = 1;            // the team size (1 for the sequential methods)
-  int32_t iterations = 0;         // iterations run (splitavg: the one pass)
-  double seconds = 0.0;           // wall time of the run
-  std::vector<double> objective;  // the initial objective, then one value per iteration
-};
-
-// A 1 x 1 struct with the fields seed, threads, iterations, time and objective; null if the host
-// could not create it.
-mxArray *make_info(const RunInfo &info);
+// The second output: a 1 x 1 struct with the fields seed (the seed the call used, to replay it
+// through opts.seed; [] when no seed played a part, kinkstep method 1), threads (the team size, 1
+// for the sequential methods), iterations (splitavg: the one pass), time (the run's wall seconds)
+// and objective (the initial objective, then one value per iteration); null if the host could not
+// create it.
+mxArray *make_info(const core::FitResult &r, uint32_t seed, double seconds, const std::vector<double> &objective);
 
 // A check made before the data are read refused the call: sets its error. False when it did not.
 bool refused(const core::FitResult &check, CallError &err);
@@ -43,11 +36,11 @@ class RunRecord {
   // The data, converted while the host's stop check is asked; the run's clock starts after them.
   // With `on_team`, by the call's team (opts.threads, else the OpenMP default), else on the calling
   // thread. With `draw`, the seed is taken first and full rows are written straight into the
-  // order it draws (in_drawn_order); otherwise the seed is taken after the data.
+  // order it draws (the run's in_drawn_order); otherwise the seed is taken after the data.
   ProblemData build_data(bool on_team = false, OrderDraw draw = nullptr);
   // The run for the fit_* entry: verbosity, the host's printer and stop check, opts.threads, the
   // seed (opts.seed or the calendar time), the objective history (only when the second output is
-  // asked for) and the progress line (opts.progress).
+  // asked for) and the progress line (opts.progress). The gateway has made the entry's check.
   const core::FitRun &run() const { return run_; }
   // The entry's warnings, then: its error, the interrupted error, or w in plhs[0] and, when asked
   // for, the run's info in plhs[1].
@@ -55,10 +48,10 @@ class RunRecord {
 
  private:
   const CallInputs &in_;
-  RunInfo info_;
   void take_seed();
 
   core::FitRun run_;
+  std::vector<double> objective_;  // the run's reported objectives, when the info output is asked for
   double start_ = 0.0;
 };
 

@@ -1,10 +1,9 @@
 #include "kinkstep/fit.hpp"
 
-#include <optional>
-#include <utility>
-
-#include "core/run/parameters.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/run/parameters.hpp"
+#include "kinkstep/parallel.hpp"
+#include "kinkstep/sequential.hpp"
 
 namespace kinkstep {
 
@@ -27,51 +26,40 @@ core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, bool v
 
 namespace {
 
-// The run on the context's samples (dense rows, or sparse rows with N and D in `data`).
-core::FitResult fit_on(const core::RegressionData &data, const core::SparseRows *sparse, const FitInputs &in,
-                       const core::FitRun &run) {
-  core::FitResult r = check_kinkstep(data.N, data.D, in, run.verbose, run.out);
-  if (!r.done()) return r;
-  core::RunContext ctx = sparse ? run.context(data, *sparse) : run.context(data);
-  if (ctx.stop.stopped()) return r.stopped();  // during the conversion of the data
-  const Parameters p = in.parameters();
-  const int32_t method = in.method.value;
-  if (ctx.verbose) ctx.out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", data.N, data.D, method, p.maxIter);
-  core::seed_thread_rand(run.seed);
-  std::optional<core::Progress> line;
-  core::start_progress(line, ctx, run.progress, "kinkstep", method == 0 ? "steps" : "iterations",
-                       p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0);
-  if (method == 0) {
-    r.w = sequential_subgradient_descent(ctx, p);
-  } else {
-    // Every draw of method 1 is seeded from the iteration and thread numbers: the seed is accepted
-    // (one options struct serves both methods) but plays no part.
-    r.seed_used = false;
-    ParallelResult pr = parallel_averaged_descent(ctx, p);
-    if (!core::team_started(r, pr.team_problem.c_str(), run.threads, pr.threads)) return r;
-    if (!pr.complete && !ctx.stop.stopped())
-      return r.fail(core::FitStatus::TeamFailed, "threadTeam",
-                    "method 1 started with %d threads but the OpenMP runtime gave iteration %d a team of %d; "
-                    "averaging it would mix in stale candidates, so no result is returned.",
-                    pr.threads, pr.failed_iteration, pr.failed_team_size);
-    r.w = std::move(pr.w);
-    r.threads = pr.threads;
+template <typename Rows>
+struct Kinkstep {
+  const FitInputs &in;
+  const core::FitRun &run;
+  Parameters p = in.parameters();
+
+  core::FitResult check(const Rows &rows) const {
+    return run.checked ? core::FitResult() : check_kinkstep(rows.N, rows.D, in, run.verbose, run.out);
   }
-  core::finish_fit(r, ctx, line, p.lambda, p.maxIter);
-  return r;
-}
+  void banner(const core::RunContext<Rows> &ctx) const {
+    ctx.out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", ctx.rows.N, ctx.rows.D, in.method.value, p.maxIter);
+  }
+  void begin(core::RunContext<Rows> &) const { core::seed_thread_rand(run.seed); }
+  const char *name() const { return "kinkstep"; }
+  const char *unit() const { return in.method.value == 0 ? "steps" : "iterations"; }
+  uint64_t total() const { return p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0; }
+  core::FitResult solve(core::RunContext<Rows> &ctx) const {
+    return in.method.value == 0 ? sequential_subgradient_descent(ctx, p) : parallel_averaged_descent(ctx, p);
+  }
+  bool final_objective(const core::RunContext<Rows> &ctx, const core::FitResult &r) const {
+    return core::report_final_objective(ctx, r.w.data(), p.lambda);
+  }
+  int32_t iterations() const { return p.maxIter > 0 ? p.maxIter : 0; }
+};
 
 }  // namespace
 
-core::FitResult fit_kinkstep(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run) {
-  return fit_on(data, nullptr, in, run);
+template <typename Rows>
+core::FitResult fit_kinkstep(const Rows &rows, const FitInputs &in, const core::FitRun &run) {
+  Kinkstep<Rows> method{in, run};
+  return core::run_fit(rows, method, run);
 }
 
-core::FitResult fit_kinkstep(const core::SparseRows &rows, const FitInputs &in, const core::FitRun &run) {
-  core::RegressionData shape;
-  shape.N = rows.N;
-  shape.D = rows.D;
-  return fit_on(shape, &rows, in, run);
-}
+template core::FitResult fit_kinkstep(const core::RegressionData &, const FitInputs &, const core::FitRun &);
+template core::FitResult fit_kinkstep(const core::SparseRows &, const FitInputs &, const core::FitRun &);
 
 }  // namespace kinkstep

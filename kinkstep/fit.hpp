@@ -5,8 +5,7 @@
 #include <cstdint>
 
 #include "core/run/fit.hpp"
-#include "core/data/regression_data.hpp"
-#include "kinkstep/subgradient.hpp"
+#include "kinkstep/parameters.hpp"
 
 namespace kinkstep {
 
@@ -24,12 +23,13 @@ struct FitInputs {
 // reason, else Done. N x D is the data's size.
 core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, bool verbose, const core::Printer &out);
 
-// The checks above, then the run: the banner, seeding the calling thread's generator with run.seed
-// (method 0; method 1 seeds every draw from the iteration and thread numbers, and seed_used is
-// false), the progress line, the solver with its initial and per-iteration objective lines, and
-// the final objective line. Warns threadsReduced and diverged.
-core::FitResult fit_kinkstep(const core::RegressionData &data, const FitInputs &in, const core::FitRun &run);
-// The same on compressed sparse rows: the weights, lines and draws of the dense call on full(X).
-core::FitResult fit_kinkstep(const core::SparseRows &rows, const FitInputs &in, const core::FitRun &run);
+// The run sequence of core::run_fit on rows of either layout (core::RegressionData,
+// core::SparseRows): the check above (skipped when run.checked), the banner, seeding the calling
+// thread's generator with run.seed (method 1 seeds every draw from the iteration and thread numbers,
+// and seed_used is false), the progress line, the solver with its initial and per-iteration
+// objective lines, and the final objective line. Warns threadsReduced and diverged. A sparse X gives
+// the weights, lines and draws of full(X).
+template <typename Rows>
+core::FitResult fit_kinkstep(const Rows &rows, const FitInputs &in, const core::FitRun &run);
 
 }  // namespace kinkstep

@@ -1,14 +1,15 @@
+#include "kinkstep/parallel.hpp"
+
 #include <omp.h>
 
 #include <cstddef>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
-#include "core/data/dense_rows.hpp"
-#include "core/sparse/sparse_kernels.hpp"
-#include "core/threads/team.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
-#include "kinkstep/subgradient.hpp"
+#include "core/threads/team.hpp"
 
 namespace kinkstep {
 namespace {
@@ -25,27 +26,28 @@ int32_t team_of_T(int32_t threads, int32_t) {
 
 }  // namespace
 
-namespace {
+template <typename Rows>
+core::FitResult parallel_averaged_descent(const core::RunContext<Rows> &run, const Parameters &p) {
+  return detail::parallel_averaged_descent(run, p, team_of_T);
+}
 
 template <typename Rows>
-ParallelResult averaged_descent(const core::RunContext &run, const Rows &rows, const Parameters &p,
-                                detail::StepTeamRequest request) {
-  const int32_t N = rows.samples(), D = rows.features();
-  ParallelResult r;
+core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &run, const Parameters &p,
+                                                  StepTeamRequest request) {
+  const Rows &rows = run.rows;
+  const int32_t N = rows.N, D = rows.D;
+  core::FitResult r;
+  // Every draw of method 1 is seeded from the iteration and thread numbers.
+  r.seed_used = false;
 
   // Sizing team, of the runtime's default size unless the caller asked for one, with dynamic
   // adjustment already off so that the load cannot shrink it. The thread count is printed after
   // it, still on the calling thread: a print may allocate, and nothing that can throw runs inside
   // a region.
   const core::FixedTeamSize fixed_team_size;
-  const core::TeamSize size = core::sizing_team(run.threads);
-  r.asked_threads = size.asked;
-  if (!size.ok()) {
-    r.team_problem = size.problem;
-    r.complete = false;
-    return r;
-  }
-  const int32_t T = size.threads;
+  const core::TeamOutcome team = core::sizing_team(run.threads);
+  if (!core::team_started(r, team, run.threads)) return r;
+  const int32_t T = team.threads;
   r.threads = T;
   if (run.verbose) run.out.printf("Number of threads = %d\n", T);
 
@@ -57,21 +59,16 @@ ParallelResult averaged_descent(const core::RunContext &run, const Rows &rows, c
   std::vector<int32_t> written(static_cast<std::size_t>(T), -1);
   r.w.assign(static_cast<std::size_t>(D), 0.0);
   double *const w = r.w.data();
-  if (run.wants_objective()) {
-    const double f = core::objective_value(rows, w, p.lambda, &run.stop);
-    if (run.stop.stopped()) return r;
-    run.record_objective(f);
-    if (run.verbose) run.out.printf("Initial object function = %f\n", f);
-  }
+  if (!run.report_initial_objective(w, p.lambda)) return r.stopped();
 
   const double divisor = static_cast<double>(T);
   for (int32_t k = 0; k < p.maxIter; ++k) {
-    if (run.stop.should_stop(k)) return r;
-    int32_t team = 0;
+    if (run.stop.should_stop(k)) return r.stopped();
+    int32_t size = 0;
 #pragma omp parallel num_threads(request(T, k))
     {
       const int32_t t = omp_get_thread_num();
-      if (t == 0) team = omp_get_num_threads();
+      if (t == 0) size = omp_get_num_threads();
       if (t < T) {  // a thread beyond T has no slice; the check below rejects such a team
         const std::size_t at = static_cast<std::size_t>(t) * stride;
         double *const g = gradients.data() + at;
@@ -86,12 +83,11 @@ ParallelResult averaged_descent(const core::RunContext &run, const Rows &rows, c
 
     int32_t fresh = 0;
     for (int32_t stamp : written) fresh += stamp == k;
-    if (team != T || fresh != T) {
-      r.complete = false;
-      r.failed_iteration = k;
-      r.failed_team_size = team;
-      return r;
-    }
+    if (size != T || fresh != T)
+      return r.fail(core::FitStatus::TeamFailed, "threadTeam",
+                    "method 1 started with %d threads but the OpenMP runtime gave iteration %d a team of %d; "
+                    "averaging it would mix in stale candidates, so no result is returned.",
+                    T, k, size);
 
     // Sum in thread order, then one division by T.
     for (int32_t j = 0; j < D; ++j) {
@@ -99,26 +95,18 @@ ParallelResult averaged_descent(const core::RunContext &run, const Rows &rows, c
       for (int32_t t = 0; t < T; ++t) s = s + candidates[static_cast<std::size_t>(t) * stride + j];
       w[j] = s / divisor;
     }
-    if (run.wants_objective()) {
-      const double f = core::objective_value(rows, w, p.lambda, &run.stop);
-      if (run.stop.stopped()) return r;
-      run.record_objective(f);
-      if (run.verbose) run.out.printf("Iteration %d, object function = %f\n", k, f);
-    }
+    const bool reported = run.report_objective(
+        w, p.lambda, [&](double f) { run.out.printf("Iteration %d, object function = %f\n", k, f); });
+    if (!reported) return r.stopped();
   }
   return r;
 }
 
-}  // namespace
-
-ParallelResult parallel_averaged_descent(const core::RunContext &run, const Parameters &p) {
-  return detail::parallel_averaged_descent(run, p, team_of_T);
-}
-
-ParallelResult detail::parallel_averaged_descent(const core::RunContext &run, const Parameters &p,
-                                                 StepTeamRequest request) {
-  if (run.sparse) return averaged_descent(run, *run.sparse, p, request);
-  return averaged_descent(run, core::DenseRows(run.data), p, request);
-}
+template core::FitResult parallel_averaged_descent(const core::RunContext<core::RegressionData> &, const Parameters &);
+template core::FitResult parallel_averaged_descent(const core::RunContext<core::SparseRows> &, const Parameters &);
+template core::FitResult detail::parallel_averaged_descent(const core::RunContext<core::RegressionData> &,
+                                                           const Parameters &, StepTeamRequest);
+template core::FitResult detail::parallel_averaged_descent(const core::RunContext<core::SparseRows> &,
+                                                           const Parameters &, StepTeamRequest);
 
 }  // namespace kinkstep

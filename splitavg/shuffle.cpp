@@ -5,10 +5,47 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
-#include "core/data/dense_rows.hpp"
+#include "core/random/permutation.hpp"
+#include "core/random/thread_rand.hpp"
 
 namespace splitavg {
+namespace {
+
+// Positions first .. first + count - 1 receive the samples at first + p[k] (rows and labels), in
+// place along the cycles of p; p is left with every entry complemented. With `stop`, asks it as
+// the moves add up and ends early (the order unfinished) once it says stop.
+void reorder_samples(core::RegressionData &data, int32_t first, int32_t *p, int32_t count,
+                     const core::StopCheck *stop) {
+  const size_t d = static_cast<size_t>(data.D);
+  // A visited entry is marked by complementing it (~v < 0 for v >= 0); one row is held aside per
+  // cycle.
+  std::vector<double> held(d);
+  for (int32_t start = 0; start < count; ++start) {
+    if (p[start] < 0) continue;
+    double *const start_row = data.row(first + start);
+    std::copy(start_row, start_row + d, held.begin());
+    const double held_label = data.labels[static_cast<size_t>(first + start)];
+    int32_t k = start;
+    for (;;) {
+      const int32_t source = p[k];
+      p[k] = ~source;
+      double *const to = data.row(first + k);
+      if (source == start) {
+        std::copy(held.begin(), held.end(), to);
+        data.labels[static_cast<size_t>(first + k)] = held_label;
+        break;
+      }
+      const double *const from = data.row(first + source);
+      std::copy(from, from + d, to);
+      data.labels[static_cast<size_t>(first + k)] = data.labels[static_cast<size_t>(first + source)];
+      k = source;
+      // A cycle can hold most of the samples: ask as the moves add up.
+      if (stop && stop->poll(d + 1)) return;
+    }
+  }
+}
+
+}  // namespace
 
 void shuffle_samples(core::RegressionData &data, int32_t first, int32_t last, const core::StopCheck *stop) {
   if (last < first) return;  // empty range: nothing moves, nothing is drawn
@@ -20,7 +57,7 @@ void shuffle_samples(core::RegressionData &data, int32_t first, int32_t last, co
   if (stop && stop->stopped()) return;
 
   // Position k receives the sample at p[k]; the rows move in place.
-  core::reorder_samples(data, first, p.data(), count, stop);
+  reorder_samples(data, first, p.data(), count, stop);
 }
 
 void shuffle_samples(core::SparseRows &data, int32_t first, int32_t last, const core::StopCheck *stop) {
@@ -43,6 +80,13 @@ void shuffle_samples(core::SparseRows &data, int32_t first, int32_t last, const 
     data.labels[static_cast<size_t>(first + k)] = labels[source];
     if (stop && (k & 4095) == 4095 && stop->poll(4096)) return;
   }
+}
+
+std::vector<int32_t> draw_shuffle_order(int32_t N, uint32_t seed, const core::StopCheck &stop) {
+  core::seed_thread_rand(seed);
+  std::vector<int32_t> order(static_cast<size_t>(N > 0 ? N : 0));
+  core::random_permutation(core::this_thread_rand(), N, order.data(), &stop);
+  return order;
 }
 
 }  // namespace splitavg

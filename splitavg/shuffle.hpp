@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
+#include <vector>
+
 #include "core/data/regression_data.hpp"
+#include "core/run/stop_check.hpp"
 #include "core/sparse/sparse_rows.hpp"
 
 namespace splitavg {
@@ -20,5 +23,11 @@ void shuffle_samples(core::RegressionData &data, int32_t first, int32_t last, co
 // The same for compressed sparse rows: the same draws and the same new order of the samples, kept
 // in data.order (rows of different lengths stay where they are); the labels move.
 void shuffle_samples(core::SparseRows &data, int32_t first, int32_t last, const core::StopCheck *stop = nullptr);
+
+// The order the run's seeding and shuffle give the samples, drawn before any row exists: seeds the
+// calling thread's generator with `seed` and draws core::random_permutation(N) (position k then
+// holds sample order[k]), leaving the generator where the shuffle leaves it. Asks `stop` as it
+// draws; unfinished once it says stop.
+std::vector<int32_t> draw_shuffle_order(int32_t N, uint32_t seed, const core::StopCheck &stop);
 
 }  // namespace splitavg

@@ -6,23 +6,16 @@
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <exception>
+#include <memory>
+#include <string>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
-#include "core/data/dense_rows.hpp"
 #include "core/kernels/sample_steps.hpp"
 #include "core/threads/team.hpp"
+#include "splitavg/sample_source.hpp"
 
 namespace splitavg {
-
-Share chunk_bounds(int32_t N, int32_t T, int32_t t) {
-  // The rows' conversion writes the same blocks, each on the thread whose share it is.
-  const core::RowBlock block = core::row_block(N, T, t);
-  Share s;
-  s.start = block.begin;
-  s.end = block.end - 1;
-  return s;
-}
 
 namespace {
 
@@ -47,18 +40,17 @@ struct PassShared {
 // stopped pass leaves its models unfinished. When the run's progress line wants an update, thread
 // 0 asks the team to pause: every thread leaves the region at its next look, the calling thread
 // draws the line outside it, and the pass goes on from where each thread stopped.
-// The work of one sample's step, for the Ctrl-C questions: D + 1 features on dense rows, about its
+// The work of one sample's step, for the Ctrl-C questions: D + 1 features on full rows, about its
 // nonzeros on sparse ones.
-template <typename Rows>
-uint64_t sample_work(const Rows &rows) {
-  return static_cast<uint64_t>(rows.features()) + 1;
+uint64_t sample_work(const core::RegressionData &rows) {
+  return static_cast<uint64_t>(rows.D) + 1;
 }
 uint64_t sample_work(const core::SparseRows &rows) {
   return 3 * static_cast<uint64_t>(rows.nonzeros() / std::max<int32_t>(1, rows.N)) + 8;
 }
 
 template <typename Rows>
-int32_t descend_from(const core::RunContext &run, const Rows &rows, Share share, int32_t from, double *m,
+int32_t descend_from(const core::RunContext<Rows> &run, const Rows &rows, Share share, int32_t from, double *m,
                      core::SampleSteps<Rows> &steps, PassShared &shared, int32_t t) {
   const int64_t block =
       std::max<int64_t>(1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / sample_work(rows)));
@@ -91,15 +83,17 @@ int32_t descend_from(const core::RunContext &run, const Rows &rows, Share share,
   return i;
 }
 
+}  // namespace
+
 template <typename Rows>
-int32_t pass_shares_of(const core::RunContext &run, const Rows &rows, const Parameters &p, const ShareRange &range,
-                       ShareModels &models, std::atomic<bool> &stop) {
+int32_t pass_shares(const core::RunContext<Rows> &run, const Parameters &p, const ShareRange &range,
+                    ShareModels &models, std::atomic<bool> &stop) {
+  const Rows &rows = run.rows;
   const int32_t count = range.count;
-  // Each share's steps, made before the team starts (nothing inside a region may allocate). The
-  // gradient buffer of dense rows is the share's slab; every step overwrites all of it first.
+  // Each share's steps, made before the team starts (nothing inside a region may allocate).
   std::vector<core::SampleSteps<Rows>> steps;
   steps.reserve(static_cast<size_t>(count));
-  for (int32_t u = 0; u < count; ++u) steps.emplace_back(rows, p.stepSize, p.lambda, models.gradient(u));
+  for (int32_t u = 0; u < count; ++u) steps.emplace_back(rows, p.stepSize, p.lambda);
   // Where each thread goes on after a pause.
   std::vector<int32_t> next(static_cast<size_t>(count));
   for (int32_t u = 0; u < count; ++u) next[static_cast<size_t>(u)] = range.local(u).start;
@@ -131,23 +125,70 @@ int32_t pass_shares_of(const core::RunContext &run, const Rows &rows, const Para
   return team_size;
 }
 
-}  // namespace
+template int32_t pass_shares(const core::RunContext<core::RegressionData> &, const Parameters &, const ShareRange &,
+                             ShareModels &, std::atomic<bool> &);
+template int32_t pass_shares(const core::RunContext<core::SparseRows> &, const Parameters &, const ShareRange &,
+                             ShareModels &, std::atomic<bool> &);
 
-int32_t pass_shares(const core::RunContext &run, const Parameters &p, const ShareRange &range, ShareModels &models,
-                    std::atomic<bool> &stop) {
-  if (run.sparse) return pass_shares_of(run, *run.sparse, p, range, models, stop);
-  return pass_shares_of(run, core::DenseRows(run.data), p, range, models, stop);
-}
-
-int32_t pass_and_average(const core::RunContext &run, const Parameters &p, int32_t T, core::WeightVector &w) {
-  if (T < 1) return 0;
-  const core::RegressionData &data = run.data;
-  ShareModels models(T, data.D);
+template <typename Rows>
+core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Parameters &p,
+                                    SampleSource<Rows> &source) {
+  core::FitResult r;
+  const int32_t D = run.rows.D;
+  // Dynamic adjustment is off from the sizing team on, so that the load cannot shrink it.
+  const core::FixedTeamSize fixed_team_size;
+  core::TeamOutcome team = core::sizing_team(run.threads);
+  const int32_t here = team.ok() ? team.threads : 0;
+  team.threads = source.all_threads(here, team.problem);
+  if (!core::team_started(r, team, run.threads)) return r;
+  r.threads = team.threads;
+  // Printed by the calling thread, which is thread 0 of the sizing team, once that team has ended:
+  // the host is never entered from inside a region.
+  if (run.verbose) {
+    run.out.printf("Number of threads = %d\n", r.threads);
+    source.describe(run.out);
+  }
+  std::exception_ptr failure;
+  try {
+    r.w.assign(static_cast<size_t>(D), 0.0);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  source.agree(failure);
+  const int32_t N = source.total_samples();
+  int32_t empty_shares = 0;
+  for (int32_t t = 0; t < r.threads; ++t) empty_shares += chunk_bounds(N, r.threads, t).empty();
+  const bool reported = run.report_objective([&] { return source.objective(run.rows, r.w.data(), p.lambda, run.stop); },
+                                             [&](double f) { run.out.printf("Initial object function = %f\n", f); });
+  if (!reported) return r.stopped();
+  std::unique_ptr<ShareModels> models;
+  try {
+    models = std::make_unique<ShareModels>(here, D);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  source.agree(failure);
   std::atomic<bool> stop{false};
-  const int32_t team_size = pass_shares(run, p, ShareRange{data.N, T, 0, T, 0}, models, stop);
-  if (team_size != T || stop.load()) return team_size;
-  average_models([&models](int32_t t) { return models.model(t); }, T, data.D, w.data());
-  return team_size;
+  const int32_t pass_team = pass_shares(run, p, source.shares(here, r.threads), *models, stop);
+  const int32_t pass_threads = source.all_threads(pass_team, std::string());
+  if (stop.load()) return r.stopped();
+  if (pass_threads != r.threads)
+    return r.fail(core::FitStatus::TeamFailed, "threadTeam",
+                  "the pass needs a team of %d threads, as many as the first team had, but the OpenMP runtime "
+                  "gave it %d; check OMP_DYNAMIC and OMP_THREAD_LIMIT.",
+                  r.threads, pass_threads);
+  source.average(*models, here, r.threads, D, r.w.data());
+  if (empty_shares > 0 && N > 0)
+    r.warn("emptyShares",
+           "%d of the %d shares were empty (more threads than the N = %d samples); their models are averaged "
+           "in as zero weights, which shrinks the result by that fraction.",
+           empty_shares, r.threads, N);
+  return r;
 }
+
+template core::FitResult split_average_solve(const core::RunContext<core::RegressionData> &, const Parameters &,
+                                             SampleSource<core::RegressionData> &);
+template core::FitResult split_average_solve(const core::RunContext<core::SparseRows> &, const Parameters &,
+                                             SampleSource<core::SparseRows> &);
 
 }  // namespace splitavg

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "core/run/parameters.hpp"
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/run/printer.hpp"
 #include "core/data/regression_data.hpp"
 #include "core/run/stop_check.hpp"

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
 #include "test_support.hpp"
@@ -57,7 +59,9 @@ Outcome run(const core::RegressionData &data, const driftwalk::Parameters &p, in
   core::seed_thread_rand(seed);
   const uint64_t before = core::thread_rand_draws();
   Outcome o;
-  o.w = driftwalk::detail::langevin_solve(ctx, p, 0, &o.threads);
+  const core::FitResult r = driftwalk::detail::langevin_solve(ctx, p, 0);
+  o.w = r.w;
+  o.threads = r.threads;
   o.draws = core::thread_rand_draws() - before;
   o.next_value = core::thread_rand();
   o.lines = masked(text);
@@ -119,34 +123,29 @@ TEST(DriftwalkTeams, ASmallBatchStaysOnTheCallingThread) {
   const DefaultTeam team(4);
   core::RunContext ctx{data, false, {}};
   ctx.threads = 4;
-  int32_t threads = 0;
   // D * B just below and at the threshold.
   p.batchSize = static_cast<int32_t>(driftwalk::kMinParallelWork / 64) - 1;
-  const core::WeightVector below = driftwalk::langevin_solve(ctx, p, &threads);
-  EXPECT_EQ(threads, 1);
+  const core::FitResult below = driftwalk::langevin_solve(ctx, p);
+  EXPECT_EQ(below.threads, 1);
   p.batchSize += 1;
-  driftwalk::langevin_solve(ctx, p, &threads);
-  EXPECT_EQ(threads, 4);
+  EXPECT_EQ(driftwalk::langevin_solve(ctx, p).threads, 4);
   // The default team when none is asked for; one thread when no iteration runs or one is asked for.
   ctx.threads = 0;
-  driftwalk::langevin_solve(ctx, p, &threads);
-  EXPECT_EQ(threads, 4);
+  EXPECT_EQ(driftwalk::langevin_solve(ctx, p).threads, 4);
   p.maxIter = 0;
-  driftwalk::langevin_solve(ctx, p, &threads);
-  EXPECT_EQ(threads, 1);
+  EXPECT_EQ(driftwalk::langevin_solve(ctx, p).threads, 1);
   p.maxIter = 2;
   ctx.threads = 1;
-  driftwalk::langevin_solve(ctx, p, &threads);
-  EXPECT_EQ(threads, 1);
+  EXPECT_EQ(driftwalk::langevin_solve(ctx, p).threads, 1);
   // Below the threshold the team size asked for changes nothing.
   p.batchSize -= 1;
   ctx.threads = 3;
   core::seed_thread_rand(0);
-  const core::WeightVector a = driftwalk::langevin_solve(ctx, p);
+  const core::WeightVector a = driftwalk::langevin_solve(ctx, p).w;
   ctx.threads = 1;
   core::seed_thread_rand(0);
-  EXPECT_EQ(driftwalk::langevin_solve(ctx, p), a);
-  EXPECT_EQ(below.size(), 64u);
+  EXPECT_EQ(driftwalk::langevin_solve(ctx, p).w, a);
+  EXPECT_EQ(below.w.size(), 64u);
 }
 
 TEST(DriftwalkTeams, ATeamLeavesTheCallersDynamicSettingAlone) {
@@ -155,9 +154,7 @@ TEST(DriftwalkTeams, ATeamLeavesTheCallersDynamicSettingAlone) {
     omp_set_dynamic(dynamic);
     core::RunContext ctx{data, false, {}};
     ctx.threads = 2;
-    int32_t threads = 0;
-    driftwalk::langevin_solve(ctx, parameters({100, 80, 60, 3}), &threads);
-    EXPECT_GE(threads, 1);
+    EXPECT_GE(driftwalk::langevin_solve(ctx, parameters({100, 80, 60, 3})).threads, 1);
     EXPECT_EQ(omp_get_dynamic(), dynamic);
   }
   omp_set_dynamic(0);

@@ -7,6 +7,7 @@
 
 #include "core/random/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
+#include "reference/plain_loops.hpp"
 #include "driftwalk/noise.hpp"
 #include "test_support.hpp"
 
@@ -32,7 +33,7 @@ TEST(LangevinSolver, WorkedExampleOverTwoIterations) {
   const driftwalk::Parameters p{0.1, 1.0, -0.5, 0.5, 1, 1};
   {
     core::ScriptedThreadRand draws({0, 0});  // the permutation of one sample, then the noise
-    const core::WeightVector w = driftwalk::langevin_solve(run, p);
+    const core::WeightVector w = driftwalk::langevin_solve(run, p).w;
     EXPECT_EQ(draws.consumed(), 2u);
     // g = (-1 * 2) * 2 with no penalty at w = 0; w = 0.2 - 0.1 z.
     EXPECT_NEAR(w[0], 0.260775313571, 1e-11);
@@ -47,7 +48,7 @@ TEST(LangevinSolver, WorkedExampleOverTwoIterations) {
   core::ScriptedThreadRand draws({0, 0, 0, 0});
   driftwalk::Parameters two = p;
   two.maxIter = 2;
-  const core::WeightVector w = driftwalk::langevin_solve({d, false, {}}, two);
+  const core::WeightVector w = driftwalk::langevin_solve(core::RunContext(d, false, {}), two).w;
   EXPECT_EQ(draws.consumed(), 4u);
   EXPECT_NEAR(w[0], 0.353735239597, 1e-11);
 }
@@ -59,7 +60,7 @@ TEST(LangevinSolver, MinibatchGradientUsesTheFirstBEntriesScaledThenPenalised) {
   const int32_t perm[3] = {2, 0, 1};
   double g[2] = {99, -99};  // overwritten, not added to
   // Residuals of samples 2 and 0 are -4 and -2: sum 2 r x = (-44, -56), times 3/2, then +-0.5.
-  driftwalk::minibatch_gradient(d, w, perm, 2, 0.5, g);
+  reference::minibatch_gradient(d, w, perm, 2, 0.5, g);
   EXPECT_EQ(g[0], -65.5);
   EXPECT_EQ(g[1], -84.5);
 }
@@ -71,7 +72,7 @@ TEST(LangevinSolver, NoIterationLeavesZerosAndDrawsNothing) {
     const uint64_t before = core::thread_rand_draws();
     // batchSize is not looked at when nothing runs.
     const core::WeightVector w =
-        driftwalk::langevin_solve({d, true, core::Printer::to_string(&text)}, {0.1, 1, -0.5, 0.5, 0, maxIter});
+        driftwalk::langevin_solve(core::RunContext(d, true, core::Printer::to_string(&text)), {0.1, 1, -0.5, 0.5, 0, maxIter}).w;
     EXPECT_EQ(w, (core::WeightVector{0, 0}));
     EXPECT_EQ(core::thread_rand_draws(), before);
     EXPECT_EQ(text, "Initial object function = 3.000000\n");
@@ -82,7 +83,7 @@ TEST(LangevinSolver, ZeroStepScaleKeepsZerosButStillDrawsNPlusDPerIteration) {
   const core::RegressionData d = core::make_regression_data(kX.data(), 3, 2, kOnes.data());
   core::seed_thread_rand(5);
   const uint64_t before = core::thread_rand_draws();
-  const core::WeightVector w = driftwalk::langevin_solve({d, false, {}}, {0.0, 1.0, -0.5, 0.5, 2, 7});
+  const core::WeightVector w = driftwalk::langevin_solve(core::RunContext(d, false, {}), {0.0, 1.0, -0.5, 0.5, 2, 7}).w;
   EXPECT_EQ(w, (core::WeightVector{0, 0}));
   EXPECT_FALSE(std::signbit(w[0]) || std::signbit(w[1]));
   EXPECT_EQ(core::thread_rand_draws() - before, 7u * (3 + 2));
@@ -92,7 +93,7 @@ TEST(LangevinSolver, NonFiniteStepSizesPassThrough) {
   // stepOffset 0 with a negative power: eps_0 = pow(0, -0.5) * 0.1 = inf.
   const core::RegressionData d = core::make_regression_data(kX.data(), 3, 2, kOnes.data());
   const uint64_t before = core::thread_rand_draws();
-  const core::WeightVector w = driftwalk::langevin_solve({d, false, {}}, {0.1, 0.0, -0.5, 0.5, 2, 3});
+  const core::WeightVector w = driftwalk::langevin_solve(core::RunContext(d, false, {}), {0.1, 0.0, -0.5, 0.5, 2, 3}).w;
   EXPECT_FALSE(std::isfinite(w[0]));
   EXPECT_FALSE(std::isfinite(w[1]));
   EXPECT_EQ(core::thread_rand_draws() - before, 3u * (3 + 2));
@@ -105,7 +106,7 @@ TEST(LangevinSolver, FullBatchIsEverySampleUnscaledWhateverTheOrder) {
   std::vector<core::WeightVector> results;
   for (const std::vector<int32_t> &values : {std::vector<int32_t>{0, 0, 0, 0, 0}, {0, 1, 2, 0, 0}}) {
     core::ScriptedThreadRand script(values);
-    results.push_back(driftwalk::langevin_solve({d, false, {}}, {0.1, 1.0, -0.5, 0.5, 3, 1}));
+    results.push_back(driftwalk::langevin_solve(core::RunContext(d, false, {}), {0.1, 1.0, -0.5, 0.5, 3, 1}).w);
     EXPECT_EQ(script.consumed(), 5u);
   }
   EXPECT_EQ(results[0], results[1]);
@@ -117,7 +118,7 @@ TEST(LangevinSolver, FullBatchIsEverySampleUnscaledWhateverTheOrder) {
 TEST(LangevinSolver, RefusesBatchSizesOutsideOneToN) {
   const core::RegressionData d = core::make_regression_data(kX.data(), 3, 2, kOnes.data());
   for (int32_t B : {0, -1, 4, -2147483647 - 1})
-    EXPECT_THROW(driftwalk::langevin_solve({d, false, {}}, {0.1, 1, -0.5, 0.5, B, 1}), std::invalid_argument) << B;
+    EXPECT_THROW(driftwalk::langevin_solve(core::RunContext(d, false, {}), {0.1, 1, -0.5, 0.5, B, 1}), std::invalid_argument) << B;
   const core::RegressionData empty = core::make_regression_data(nullptr, 0, 2, nullptr);
-  EXPECT_THROW(driftwalk::langevin_solve({empty, false, {}}, {0.1, 1, -0.5, 0.5, 1, 1}), std::invalid_argument);
+  EXPECT_THROW(driftwalk::langevin_solve(core::RunContext(empty, false, {}), {0.1, 1, -0.5, 0.5, 1, 1}), std::invalid_argument);
 }

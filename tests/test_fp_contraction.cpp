@@ -5,7 +5,9 @@
 
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "fp/contraction_probe.hpp"
 
 namespace {

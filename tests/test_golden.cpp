@@ -11,13 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/run/run_context.hpp"
 #include "core/random/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
-#include "kinkstep/subgradient.hpp"
+#include "kinkstep/parallel.hpp"
+#include "kinkstep/sequential.hpp"
 #include "splitavg/shuffle.hpp"
+#include "splitavg/sample_source.hpp"
 #include "splitavg/split_average.hpp"
 #include "test_support.hpp"
 
@@ -103,9 +107,9 @@ uint64_t over_shapes(Run run) {
 }  // namespace
 
 TEST(Golden, KinkstepSequential) {
-  const uint64_t h = over_shapes([](core::RegressionData &, const core::RunContext &ctx) {
+  const uint64_t h = over_shapes([](core::RegressionData &, const core::RunContext<core::RegressionData> &ctx) {
     core::seed_thread_rand(20240611u);
-    return kinkstep::sequential_subgradient_descent(ctx, {0.01, 0.05, 300});
+    return kinkstep::sequential_subgradient_descent(ctx, {0.01, 0.05, 300}).w;
   });
   EXPECT_EQ(hex(h), "0xec7817b087d4ffd9");
 }
@@ -113,7 +117,7 @@ TEST(Golden, KinkstepSequential) {
 TEST(Golden, KinkstepParallel) {
   for (int T : {1, 2, 3}) {
     const TeamSize team(T);
-    const uint64_t h = over_shapes([](core::RegressionData &, const core::RunContext &ctx) {
+    const uint64_t h = over_shapes([](core::RegressionData &, const core::RunContext<core::RegressionData> &ctx) {
       return kinkstep::parallel_averaged_descent(ctx, {0.02, 0.01, 120}).w;
     });
     const char *expected[] = {"0xf2ccc91df8ba11f4", "0x4b922cfc13092345", "0xcd7f4eb6387c1f19"};
@@ -122,7 +126,7 @@ TEST(Golden, KinkstepParallel) {
 }
 
 TEST(Golden, Driftwalk) {
-  const uint64_t h = over_shapes([](core::RegressionData &data, const core::RunContext &ctx) {
+  const uint64_t h = over_shapes([](core::RegressionData &data, const core::RunContext<core::RegressionData> &ctx) {
     core::seed_thread_rand(77u);
     driftwalk::Parameters p;
     p.stepScale = 2e-4;
@@ -131,7 +135,7 @@ TEST(Golden, Driftwalk) {
     p.lambda = 1;
     p.batchSize = data.N < 10 ? data.N : 10;
     p.maxIter = 40;
-    return driftwalk::langevin_solve(ctx, p);
+    return driftwalk::langevin_solve(ctx, p).w;
   });
   EXPECT_EQ(hex(h), "0x42543617a279b4b7");
 }
@@ -141,7 +145,7 @@ TEST(Golden, Driftwalk) {
 TEST(Golden, DriftwalkOnEveryTeamSize) {
   for (int T = 1; T <= 4; ++T) {
     const DefaultTeam team(T);
-    const uint64_t h = over_shapes([T](core::RegressionData &data, const core::RunContext &run) {
+    const uint64_t h = over_shapes([T](core::RegressionData &data, const core::RunContext<core::RegressionData> &run) {
       core::seed_thread_rand(77u);
       driftwalk::Parameters p;
       p.stepScale = 2e-4;
@@ -150,11 +154,11 @@ TEST(Golden, DriftwalkOnEveryTeamSize) {
       p.lambda = 1;
       p.batchSize = data.N < 10 ? data.N : 10;
       p.maxIter = 40;
-      core::RunContext ctx = run;
+      core::RunContext<core::RegressionData> ctx = run;
       ctx.threads = T;
-      int32_t threads = 0;
-      core::WeightVector w = driftwalk::detail::langevin_solve(ctx, p, 0, &threads);
-      if (threads != T) w.push_back(-1.0);  // spoils the fingerprint
+      const core::FitResult r = driftwalk::detail::langevin_solve(ctx, p, 0);
+      core::WeightVector w = r.w;
+      if (r.threads != T) w.push_back(-1.0);  // spoils the fingerprint
       return w;
     });
     EXPECT_EQ(hex(h), "0x42543617a279b4b7") << "team of " << T;
@@ -164,10 +168,11 @@ TEST(Golden, DriftwalkOnEveryTeamSize) {
 TEST(Golden, SplitavgWithShuffle) {
   for (int T : {1, 2, 3}) {
     const TeamSize team(T);
-    const uint64_t h = over_shapes([](core::RegressionData &data, const core::RunContext &ctx) {
+    const uint64_t h = over_shapes([](core::RegressionData &data, const core::RunContext<core::RegressionData> &ctx) {
       core::seed_thread_rand(1718000000u);
       splitavg::shuffle_samples(data, 0, data.N - 1);
-      const splitavg::SolveResult r = splitavg::split_average_solve(ctx, {0.01, 0.001});
+      splitavg::LocalSamples<core::RegressionData> local(data.N);
+      const core::FitResult r = splitavg::split_average_solve(ctx, {0.01, 0.001}, local);
       // The objective over the shuffled order, as the module prints it with its time.
       std::vector<double> out = r.w;
       out.push_back(core::objective_value(data, r.w.data(), 0.001));

@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
-#include "core/data/dense_rows.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
+#include "core/kernels/dense_steps.hpp"
 #include "core/kernels/kernels.hpp"
-#include "core/kernels/step_runs.hpp"
+#include "core/kernels/dense_steps.hpp"
 #include "driftwalk/noise.hpp"
 
 namespace {
@@ -87,28 +89,20 @@ std::vector<double> defined_step(const std::vector<double> &x, double y, std::ve
   return w;
 }
 
-// Dense rows under another type: the step runs compose themselves from its step kernel, which here
-// is the step as defined (subgradient first, then the update), so the dense overloads must match.
-struct PlainRows {
-  core::DenseRows rows;
-  int32_t samples() const { return rows.samples(); }
-  int32_t features() const { return rows.features(); }
-  double label(int32_t i) const { return rows.label(i); }
-  double dot(int32_t i, const double *w) const { return rows.dot(i, w); }
-  void prefetch(int32_t i) const { rows.prefetch(i); }
-};
-
-void subgradient_step(const PlainRows &r, int32_t i, double *w, double *g, double lambda, double step) {
-  const double *x = r.rows.row(i);
-  const int32_t D = r.features();
-  const double c = core::dot_product(x, w, D) - r.label(i);
-  for (int32_t j = 0; j < D; ++j) g[j] = core::add_l1_subgradient(c * x[j], w[j], lambda);
-  for (int32_t j = 0; j < D; ++j) w[j] = w[j] - step * g[j];
+// One step as defined (the subgradient first, then the update), then the residual of `next` with the
+// new weights: what the dense step runs must give.
+double defined_step_then_residual(const core::RegressionData &data, int32_t i, double *w, double lambda, double step,
+                                  int32_t next) {
+  const int32_t D = data.D;
+  std::vector<double> g(static_cast<size_t>(D));
+  core::sample_subgradient(data, i, w, lambda, g.data());
+  for (int32_t j = 0; j < D; ++j) w[j] = w[j] - step * g[static_cast<size_t>(j)];
+  return next >= 0 ? core::dot_product(data.row(next), w, D) - data.label(next) : 0.0;
 }
 
 }  // namespace
 
-TEST(StepKernels, DenseStepRunsMatchTheirCompositionFromTheDefinedStep) {
+TEST(StepKernels, DenseStepRunsMatchTheDefinedStep) {
   Values v{15};
   for (int32_t D : kSizes) {
     const int32_t N = 9;
@@ -119,23 +113,21 @@ TEST(StepKernels, DenseStepRunsMatchTheirCompositionFromTheDefinedStep) {
     for (int32_t i = 0; i < N; ++i)
       for (size_t j = 0; j < d; ++j) Xc[j * N + static_cast<size_t>(i)] = X[static_cast<size_t>(i) * d + j];
     const core::RegressionData data = core::make_regression_data(Xc.data(), N, D, y.data());
-    const core::DenseRows dense(data);
-    const PlainRows plain{dense};
     const std::vector<double> w0 = values(v, d, true, true);
-    std::vector<double> wd = w0, wp = w0, g(d);
+    std::vector<double> wd = w0, wp = w0;
     const int32_t order[] = {3, 3, 0, 8, 5, 1};
-    double cd = core::residual(dense, order[0], wd.data()), cp = core::residual(plain, order[0], wp.data());
+    double cd = core::residual(data, order[0], wd.data());
     for (int k = 0; k < 6; ++k) {
       const int32_t next = k + 1 < 6 ? order[k + 1] : -1, ahead = k + 2 < 6 ? order[k + 2] : -1;
-      cd = core::step_then_residual(dense, order[k], cd, wd.data(), g.data(), 0.01, 0.3, next, ahead);
-      cp = core::step_then_residual(plain, order[k], cp, wp.data(), g.data(), 0.01, 0.3, next, ahead);
+      cd = core::step_then_residual(data, order[k], cd, wd.data(), 0.01, 0.3, next, ahead);
+      const double cp = defined_step_then_residual(data, order[k], wp.data(), 0.01, 0.3, next);
       EXPECT_TRUE(same_bits(cd, cp)) << "D = " << D << ", step " << k;
     }
     EXPECT_TRUE(same_bits(wd, wp)) << "D = " << D;
-    core::pass_samples(dense, 2, 6, wd.data(), g.data(), 0.02, 0.1);
-    core::pass_samples(plain, 2, 6, wp.data(), g.data(), 0.02, 0.1);
+    core::pass_samples(data, 2, 6, wd.data(), 0.02, 0.1);
+    for (int32_t i = 2; i < 8; ++i) defined_step_then_residual(data, i, wp.data(), 0.02, 0.1, -1);
     EXPECT_TRUE(same_bits(wd, wp)) << "pass, D = " << D;
-    core::pass_samples(dense, 4, 0, wd.data(), g.data(), 0.02, 0.1);
+    core::pass_samples(data, 4, 0, wd.data(), 0.02, 0.1);
     EXPECT_TRUE(same_bits(wd, wp)) << "empty pass, D = " << D;
   }
 }

@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
-#include "kinkstep/subgradient.hpp"
+#include "kinkstep/parallel.hpp"
+#include "kinkstep/sequential.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -30,8 +33,8 @@ struct Problem {
 };
 
 core::WeightVector quiet_run(const core::RegressionData &d, const kinkstep::Parameters &p) {
-  const kinkstep::ParallelResult r = kinkstep::parallel_averaged_descent({d, false, {}}, p);
-  EXPECT_TRUE(r.complete);
+  const core::FitResult r = kinkstep::parallel_averaged_descent(core::RunContext(d, false, {}), p);
+  EXPECT_TRUE(r.done());
   return r.w;
 }
 
@@ -50,9 +53,9 @@ TEST(ParallelAveraged, WorkedExampleWithTwoThreads) {
 
   const DefaultTeam two(2);
   std::string text;
-  const kinkstep::ParallelResult r =
-      kinkstep::parallel_averaged_descent({d, true, core::Printer::to_string(&text)}, {0.1, 0.5, 1});
-  ASSERT_TRUE(r.complete);
+  const core::FitResult r =
+      kinkstep::parallel_averaged_descent(core::RunContext(d, true, core::Printer::to_string(&text)), {0.1, 0.5, 1});
+  ASSERT_TRUE(r.done());
   EXPECT_EQ(r.threads, 2);
   EXPECT_EQ(lines_of(text), (std::vector<std::string>{"Number of threads = 2", "Initial object function = 3.000000",
                                                       "Iteration 0, object function = 4.170000"}));
@@ -75,7 +78,7 @@ TEST(ParallelAveraged, OneThreadTakesOneOrdinaryStepFromSeedK) {
   core::WeightVector sequential;
   {
     core::ScriptedThreadRand script(draws);
-    sequential = kinkstep::sequential_subgradient_descent({pb.data, false, {}}, p);
+    sequential = kinkstep::sequential_subgradient_descent(core::RunContext(pb.data, false, {}), p).w;
     ASSERT_EQ(script.consumed(), draws.size());
   }
   const DefaultTeam one(1);
@@ -148,9 +151,9 @@ TEST(ParallelAveraged, NoIterationStillSizesTheTeamAndLeavesZeros) {
   for (int32_t maxIter : {0, -5, -2147483647 - 1}) {
     std::string text;
     const uint64_t before = core::thread_rand_draws();
-    const kinkstep::ParallelResult r =
-        kinkstep::parallel_averaged_descent({d, true, core::Printer::to_string(&text)}, {0.1, 0.5, maxIter});
-    EXPECT_TRUE(r.complete);
+    const core::FitResult r =
+        kinkstep::parallel_averaged_descent(core::RunContext(d, true, core::Printer::to_string(&text)), {0.1, 0.5, maxIter});
+    EXPECT_TRUE(r.done());
     EXPECT_EQ(r.w, (core::WeightVector{0, 0}));
     EXPECT_EQ(core::thread_rand_draws(), before);
     EXPECT_EQ(text, "Number of threads = 3\nInitial object function = 3.000000\n");
@@ -162,10 +165,10 @@ TEST(ParallelAveraged, QuietRunPrintsNothingAndGivesTheSameWeights) {
   const kinkstep::Parameters p{0.05, 0.1, 60};
   const DefaultTeam two(2);
   std::string loud_text, quiet_text;
-  const kinkstep::ParallelResult loud =
-      kinkstep::parallel_averaged_descent({pb.data, true, core::Printer::to_string(&loud_text)}, p);
-  const kinkstep::ParallelResult quiet =
-      kinkstep::parallel_averaged_descent({pb.data, false, core::Printer::to_string(&quiet_text)}, p);
+  const core::FitResult loud =
+      kinkstep::parallel_averaged_descent(core::RunContext(pb.data, true, core::Printer::to_string(&loud_text)), p);
+  const core::FitResult quiet =
+      kinkstep::parallel_averaged_descent(core::RunContext(pb.data, false, core::Printer::to_string(&quiet_text)), p);
   EXPECT_EQ(loud.w, quiet.w);
   EXPECT_EQ(quiet_text, "");
   const std::vector<std::string> lines = lines_of(loud_text);
@@ -197,21 +200,22 @@ TEST(ParallelAveraged, StepTeamOfAnotherSizeStopsBeforeAveraging) {
   const Problem pb(20, 3);
   const DefaultTeam three(3);
   std::string text;
-  const kinkstep::ParallelResult r = kinkstep::detail::parallel_averaged_descent(
-      {pb.data, true, core::Printer::to_string(&text)}, {0.1, 0.1, 10}, short_at_iteration_3);
-  EXPECT_FALSE(r.complete);
+  const core::FitResult r = kinkstep::detail::parallel_averaged_descent(
+      core::RunContext(pb.data, true, core::Printer::to_string(&text)), {0.1, 0.1, 10}, short_at_iteration_3);
+  EXPECT_EQ(r.status, core::FitStatus::TeamFailed);
+  EXPECT_STREQ(r.error.reason, "threadTeam");
   EXPECT_EQ(r.threads, 3);
-  EXPECT_EQ(r.failed_iteration, 3);
-  EXPECT_EQ(r.failed_team_size, 2);
+  EXPECT_NE(std::string(r.error.message).find("started with 3 threads but the OpenMP runtime gave iteration 3 a team of 2"),
+            std::string::npos)
+      << r.error.message;
   const std::vector<std::string> lines = lines_of(text);
   ASSERT_EQ(lines.size(), 5u);  // thread count, initial, iterations 0 to 2
   EXPECT_EQ(lines.back().rfind("Iteration 2, ", 0), 0u);
 
-  const kinkstep::ParallelResult more =
-      kinkstep::detail::parallel_averaged_descent({pb.data, false, {}}, {0.1, 0.1, 10}, one_too_many);
-  EXPECT_FALSE(more.complete);
-  EXPECT_EQ(more.failed_iteration, 0);
-  EXPECT_EQ(more.failed_team_size, 4);
+  const core::FitResult more =
+      kinkstep::detail::parallel_averaged_descent(core::RunContext(pb.data, false, {}), {0.1, 0.1, 10}, one_too_many);
+  EXPECT_EQ(more.status, core::FitStatus::TeamFailed);
+  EXPECT_NE(std::string(more.error.message).find("gave iteration 0 a team of 4"), std::string::npos) << more.error.message;
 }
 
 TEST(ParallelAveraged, DynamicTeamsGiveTheSameWeightsAndTheCallersSettingSurvives) {
@@ -220,9 +224,9 @@ TEST(ParallelAveraged, DynamicTeamsGiveTheSameWeightsAndTheCallersSettingSurvive
   const DefaultTeam two(2);
   const core::WeightVector fixed = quiet_run(pb.data, p);
   omp_set_dynamic(1);
-  const kinkstep::ParallelResult r = kinkstep::parallel_averaged_descent({pb.data, false, {}}, p);
+  const core::FitResult r = kinkstep::parallel_averaged_descent(core::RunContext(pb.data, false, {}), p);
   EXPECT_EQ(omp_get_dynamic(), 1);
-  ASSERT_TRUE(r.complete);
+  ASSERT_TRUE(r.done());
   // The runtime may size the first team to the machine's load; every step team keeps that size.
   if (r.threads == 2) {
     EXPECT_EQ(r.w, fixed);

@@ -4,9 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
-#include "kinkstep/subgradient.hpp"
+#include "kinkstep/parallel.hpp"
+#include "kinkstep/sequential.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -22,7 +25,7 @@ TEST(SequentialSubgradient, WorkedExample) {
   const core::RunContext run{d, true, core::Printer::to_string(&text)};
   kinkstep::Parameters p{0.1, 0.5, 2};
   core::ScriptedThreadRand draws({3, 5});  // 3 % 3 = sample 0, then 5 % 3 = sample 2
-  const core::WeightVector w = kinkstep::sequential_subgradient_descent(run, p);
+  const core::WeightVector w = kinkstep::sequential_subgradient_descent(run, p).w;
   EXPECT_EQ(draws.consumed(), 2u);
   EXPECT_DOUBLE_EQ(w[0], -0.3);
   EXPECT_DOUBLE_EQ(w[1], -0.27);
@@ -43,7 +46,7 @@ TEST(SequentialSubgradient, NoIterationLeavesZeros) {
     std::string text;
     const core::RunContext run{d, true, core::Printer::to_string(&text)};
     const uint64_t before = core::thread_rand_draws();
-    const core::WeightVector w = kinkstep::sequential_subgradient_descent(run, {0.1, 0.5, maxIter});
+    const core::WeightVector w = kinkstep::sequential_subgradient_descent(run, {0.1, 0.5, maxIter}).w;
     EXPECT_EQ(w, (core::WeightVector{0, 0}));
     EXPECT_EQ(core::thread_rand_draws(), before);
     EXPECT_EQ(text, "Initial object function = 3.000000\n");
@@ -58,10 +61,10 @@ TEST(SequentialSubgradient, SilentRunGivesTheSameWeightsAndPrintsNothing) {
   std::string loud_text, quiet_text;
   core::seed_thread_rand(99);
   const core::WeightVector loud =
-      kinkstep::sequential_subgradient_descent({d, true, core::Printer::to_string(&loud_text)}, {0.01, 0.1, 200});
+      kinkstep::sequential_subgradient_descent(core::RunContext(d, true, core::Printer::to_string(&loud_text)), {0.01, 0.1, 200}).w;
   core::seed_thread_rand(99);
   const core::WeightVector quiet =
-      kinkstep::sequential_subgradient_descent({d, false, core::Printer::to_string(&quiet_text)}, {0.01, 0.1, 200});
+      kinkstep::sequential_subgradient_descent(core::RunContext(d, false, core::Printer::to_string(&quiet_text)), {0.01, 0.1, 200}).w;
   EXPECT_EQ(loud, quiet);
   EXPECT_EQ(quiet_text, "");
   EXPECT_EQ(lines_of(loud_text).size(), 201u);
@@ -73,10 +76,10 @@ TEST(SequentialSubgradient, ZeroWeightGetsNoPenaltyButSignedWeightsDo) {
   // penalty pulls with the sign of w.
   const std::vector<double> X = {1}, y0 = {0}, y1 = {1};
   const core::RegressionData d0 = core::make_regression_data(X.data(), 1, 1, y0.data());
-  const core::WeightVector w0 = kinkstep::sequential_subgradient_descent({d0, false, {}}, {0.1, 5.0, 3});
+  const core::WeightVector w0 = kinkstep::sequential_subgradient_descent(core::RunContext(d0, false, {}), {0.1, 5.0, 3}).w;
   EXPECT_EQ(w0[0], 0.0);
   const core::RegressionData d1 = core::make_regression_data(X.data(), 1, 1, y1.data());
-  const core::WeightVector w1 = kinkstep::sequential_subgradient_descent({d1, false, {}}, {0.1, 5.0, 2});
+  const core::WeightVector w1 = kinkstep::sequential_subgradient_descent(core::RunContext(d1, false, {}), {0.1, 5.0, 2}).w;
   // Step 1: g = -1 -> w = 0.1. Step 2: g = (0.1 - 1) + 5 = 4.1 -> w = 0.1 - 0.41.
   EXPECT_EQ(w1[0], 0.1 - 0.1 * ((0.1 - 1.0) + 5.0));
 }

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
 #include "driftwalk/noise.hpp"
 #include "reference/direct.hpp"

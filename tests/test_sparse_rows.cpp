@@ -9,9 +9,12 @@
 #include <random>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/data/regression_data.hpp"
-#include "core/sparse/sparse_kernels.hpp"
+#include "core/kernels/batch.hpp"
+#include "core/kernels/sparse_steps.hpp"
 #include "core/sparse/sparse_rows.hpp"
 
 namespace {
@@ -298,11 +301,11 @@ TEST(SparseKernels, SubgradientBatchSumsAndObjectiveAreTheDenseBits) {
     for (int32_t j = 0; j < B; ++j)
       for (size_t k = 0; k < D; ++k)
         sd[k] = sd[k] + cd[static_cast<size_t>(j)] * p.dense.row(perm[static_cast<size_t>(j)])[k];
-    core::batch_sums(p.sparse, perm.data(), B, cs.data(), 0, static_cast<int32_t>(D), ss.data());
+    core::batch_sums(core::kernels().batch, p.sparse, perm.data(), B, cs.data(), 0, static_cast<int32_t>(D), ss.data());
     expect_same_bits(sd, ss, "batch sums");
     std::vector<double> pieces(D, 9.0);
     for (int32_t first = 0; first < static_cast<int32_t>(D); first += 8)
-      core::batch_sums(p.sparse, perm.data(), B, cs.data(), first, std::min<int32_t>(first + 8, static_cast<int32_t>(D)),
+      core::batch_sums(core::kernels().batch, p.sparse, perm.data(), B, cs.data(), first, std::min<int32_t>(first + 8, static_cast<int32_t>(D)),
                        pieces.data());
     expect_same_bits(sd, pieces, "batch sums in pieces");
     if (HasFatalFailure()) return;

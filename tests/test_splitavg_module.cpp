@@ -5,10 +5,13 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
 #include "module_call.hpp"
 #include "splitavg/shuffle.hpp"
+#include "splitavg/sample_source.hpp"
 #include "splitavg/split_average.hpp"
 #include "test_support.hpp"
 
@@ -222,7 +225,8 @@ TEST(SplitavgEnv, FollowsTheRuntimesDefaultTeam) {
     core::seed_thread_rand(static_cast<uint32_t>(before));
     splitavg::shuffle_samples(data, 0, N - 1);
     TeamSize same(T);
-    const splitavg::SolveResult expected = splitavg::split_average_solve({data, false, {}}, {0.02, 0.01});
+    splitavg::LocalSamples<core::RegressionData> local(N);
+    const core::FitResult expected = splitavg::split_average_solve(core::RunContext(data, false, {}), {0.02, 0.01}, local);
     ASSERT_EQ(expected.threads, T);
     EXPECT_EQ(mexhost::values(r.output()), expected.w);
     break;

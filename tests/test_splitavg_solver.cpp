@@ -8,14 +8,24 @@
 #include <string>
 #include <vector>
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
 #include "splitavg/elapsed.hpp"
 #include "splitavg/shuffle.hpp"
+#include "reference/tuned_pass.hpp"
+#include "splitavg/sample_source.hpp"
 #include "splitavg/split_average.hpp"
 #include "test_support.hpp"
 
 namespace {
+
+// The module's solver with every sample in this process.
+core::FitResult local_solve(const core::RunContext<core::RegressionData> &run, const splitavg::Parameters &p) {
+  splitavg::LocalSamples<core::RegressionData> local(run.rows.N);
+  return splitavg::split_average_solve(run, p, local);
+}
 
 // A dense problem with features and labels that are not round numbers.
 core::RegressionData wavy_data(int32_t N, int32_t D) {
@@ -27,7 +37,7 @@ core::RegressionData wavy_data(int32_t N, int32_t D) {
 
 // The method written out plainly: one sequential pass over each share on a zero model, each step
 // with a fresh gradient, then the models summed in thread order and divided by T.
-core::WeightVector reference(const core::RegressionData &d, double stepSize, double lambda, int32_t T) {
+core::WeightVector averaged_passes(const core::RegressionData &d, double stepSize, double lambda, int32_t T) {
   const int32_t chunk = d.N / T;
   std::vector<std::vector<double>> models;
   for (int32_t t = 0; t < T; ++t) {
@@ -160,8 +170,8 @@ TEST(SplitAverage, ThreadShareWorkedExample) {
   const std::vector<double> X = {1, 3, 2, 4}, y = {1, 1};
   const core::RegressionData d = core::make_regression_data(X.data(), 2, 2, y.data());
   TeamSize one(1);
-  const splitavg::SolveResult r = splitavg::split_average_solve({d, false, {}}, {0.1, 0.5});
-  ASSERT_TRUE(r.ok());
+  const core::FitResult r = local_solve(core::RunContext(d, false, {}), {0.1, 0.5});
+  ASSERT_TRUE(r.done());
   EXPECT_EQ(r.threads, 1);
   // m = (0.1, 0.2) after the first step; c = 0.1 gives g = (0.8, 0.9), so m = (0.02, 0.11).
   EXPECT_NEAR(r.w[0], 0.02, 1e-15);
@@ -175,8 +185,8 @@ TEST(SplitAverage, FourThreadsOnTwoSamplesAverageTheLastModelWithThreeZeros) {
   const std::vector<double> X = {1, 3, 2, 4}, y = {1, 1};
   const core::RegressionData d = core::make_regression_data(X.data(), 2, 2, y.data());
   TeamSize four(4);
-  const splitavg::SolveResult r = splitavg::split_average_solve({d, false, {}}, {0.1, 0.5});
-  ASSERT_TRUE(r.ok());
+  const core::FitResult r = local_solve(core::RunContext(d, false, {}), {0.1, 0.5});
+  ASSERT_TRUE(r.done());
   ASSERT_EQ(r.threads, 4);
   const double c = (3 * 0.1 + 4 * 0.2) - 1;
   EXPECT_EQ(r.w[0], (0.1 - 0.1 * (c * 3 + 0.5)) / 4);
@@ -186,8 +196,8 @@ TEST(SplitAverage, FourThreadsOnTwoSamplesAverageTheLastModelWithThreeZeros) {
 TEST(SplitAverage, OneThreadIsAPlainSequentialPass) {
   const core::RegressionData d = wavy_data(301, 7);
   TeamSize one(1);
-  const splitavg::SolveResult r = splitavg::split_average_solve({d, false, {}}, {0.01, 0.05});
-  ASSERT_TRUE(r.ok());
+  const core::FitResult r = local_solve(core::RunContext(d, false, {}), {0.01, 0.05});
+  ASSERT_TRUE(r.done());
   core::WeightVector m(7, 0.0);
   std::vector<double> g(7);
   for (int32_t i = 0; i < d.N; ++i) {
@@ -202,12 +212,12 @@ TEST(SplitAverage, EveryTeamSizeGivesTheAverageOfItsSharesAndRepeatsBitForBit) {
   const core::RegressionData d = wavy_data(1003, 9);
   for (int T : {1, 2, 3, 4}) {
     TeamSize size(T);
-    const splitavg::SolveResult a = splitavg::split_average_solve({d, false, {}}, {0.02, 0.01});
-    const splitavg::SolveResult b = splitavg::split_average_solve({d, false, {}}, {0.02, 0.01});
-    ASSERT_TRUE(a.ok()) << T;
+    const core::FitResult a = local_solve(core::RunContext(d, false, {}), {0.02, 0.01});
+    const core::FitResult b = local_solve(core::RunContext(d, false, {}), {0.02, 0.01});
+    ASSERT_TRUE(a.done()) << T;
     EXPECT_EQ(a.threads, T);
     EXPECT_EQ(a.w, b.w) << T;
-    EXPECT_EQ(a.w, reference(d, 0.02, 0.01, T)) << T;
+    EXPECT_EQ(a.w, averaged_passes(d, 0.02, 0.01, T)) << T;
   }
 }
 
@@ -217,9 +227,9 @@ TEST(SplitAverage, NoSamplesLeaveZerosAndDrawNothing) {
     TeamSize size(T);
     std::string text;
     const uint64_t draws = core::thread_rand_draws();
-    const splitavg::SolveResult r =
-        splitavg::split_average_solve({d, true, core::Printer::to_string(&text)}, {0.1, 0.5});
-    ASSERT_TRUE(r.ok());
+    const core::FitResult r =
+        local_solve(core::RunContext(d, true, core::Printer::to_string(&text)), {0.1, 0.5});
+    ASSERT_TRUE(r.done());
     EXPECT_EQ(r.w, core::WeightVector(3, 0.0));
     EXPECT_EQ(core::thread_rand_draws(), draws);
     EXPECT_EQ(text, "Number of threads = " + std::to_string(T) + "\nInitial object function = 0.000000\n");
@@ -234,10 +244,9 @@ TEST(SplitAverage, VerboseMessagesInOrderAndSilentRunGivesTheSameWeights) {
   std::snprintf(initial, sizeof initial, "Initial object function = %f", sum_sq);
   TeamSize three(3);
   std::string loud_text, quiet_text;
-  const splitavg::SolveResult loud =
-      splitavg::split_average_solve({d, true, core::Printer::to_string(&loud_text)}, {0.05, 0.1});
-  const splitavg::SolveResult quiet =
-      splitavg::split_average_solve({d, false, core::Printer::to_string(&quiet_text)}, {0.05, 0.1});
+  const core::FitResult loud = local_solve(core::RunContext(d, true, core::Printer::to_string(&loud_text)), {0.05, 0.1});
+  const core::FitResult quiet =
+      local_solve(core::RunContext(d, false, core::Printer::to_string(&quiet_text)), {0.05, 0.1});
   EXPECT_EQ(lines_of(loud_text), (std::vector<std::string>{"Number of threads = 3", initial}));
   EXPECT_EQ(quiet_text, "");
   EXPECT_EQ(loud.w, quiet.w);
@@ -249,14 +258,10 @@ TEST(SplitAverage, APassTeamOfAnotherSizeIsReportedAndLeavesWAlone) {
   const int saved = omp_get_max_active_levels();
   omp_set_max_active_levels(0);
   core::WeightVector w(2, 7.0);
-  const int32_t got = splitavg::pass_and_average({d, false, {}}, {0.1, 0.1}, 3, w);
+  const int32_t got = reference::pass_and_average(core::RunContext(d), {0.1, 0.1}, 3, w);
   omp_set_max_active_levels(saved);
   EXPECT_EQ(got, 1);
   EXPECT_EQ(w, core::WeightVector(2, 7.0));
-  splitavg::SolveResult r;
-  r.threads = 3;
-  r.pass_threads = got;
-  EXPECT_FALSE(r.ok());
 }
 
 TEST(ElapsedSeconds, CountsTheSecondMarksPassedSinceTheTruncatedStart) {

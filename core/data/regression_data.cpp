@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "core/data/finite_bits.hpp"
+#include "core/threads/shares.hpp"
 #include "core/threads/team.hpp"
 #include "core/threads/team_limits.hpp"
 #include "core/kernels/kernels.hpp"
@@ -48,13 +49,6 @@ NonFiniteValue::NonFiniteValue(bool in_labels_, std::size_t row_, std::size_t co
       column(column_),
       value(value_) {}
 
-RowBlock row_block(int32_t N, int32_t T, int32_t t) {
-  const int32_t chunk = N / T;
-  RowBlock b;
-  b.begin = t * chunk;  // t < T, so t * chunk <= N: no overflow
-  b.end = (t == T - 1) ? N : (t + 1) * chunk;
-  return b;
-}
 
 namespace {
 
@@ -162,8 +156,8 @@ void write_rows(RegressionData &data, const XReal *X, const YReal *y, const Stop
 #pragma omp parallel num_threads(team) if (team > 1) reduction(| : non_finite)
   {
     const int32_t T = omp_get_num_threads(), t = omp_get_thread_num();
-    const RowBlock block = row_block(N, T, t);
-    const size_t first = static_cast<size_t>(block.begin), last = static_cast<size_t>(block.end);
+    const Share block = chunk_bounds(N, T, t);
+    const size_t first = static_cast<size_t>(block.start), last = static_cast<size_t>(block.end + 1);
     if (order && T > 1) {
       // The samples of this thread's block go to rows all over the block of rows; the pages of
       // the rows this thread's share will read are touched by this thread first.

@@ -1,4 +1,14 @@
 // The problem as every solver sees it: N samples of D features, each sample one contiguous row.
+//
+// RegressionData is one of the two row layouts the solvers are templates on (core::SparseRows,
+// compressed sparse rows, is the other). A layout has public N and D and
+//   double label(int32_t i) const                   y_i
+//   double dot(int32_t i, const double *w) const    x_i . w, in index order on one accumulator
+//   void prefetch(int32_t i) const                  a hint that sample i comes soon
+// and, as free functions overloaded on it, the kernels that walk a sample's features
+// (core/kernels/dense_steps.hpp, core/kernels/sparse_steps.hpp). Every kernel's result is defined
+// to the last bit by the plain loops; a faster version (wider vectors, a lazy catch-up) must give
+// the same bits.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +33,25 @@ struct RegressionData {
     return features.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(D);
   }
   double *row(int32_t i) { return features.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(D); }
+
+  // The row layout.
+  double label(int32_t i) const { return labels[static_cast<std::size_t>(i)]; }
+  double dot(int32_t i, const double *w) const {
+    const double *x = row(i);
+    double s = 0.0;
+    for (int32_t k = 0; k < D; ++k) s = s + x[k] * w[k];
+    return s;
+  }
+  // The row's every cache line (the last one too when the row starts late in its first line) and
+  // its label, which the residual needs as soon as the dot product is summed.
+  void prefetch(int32_t i) const {
+    __builtin_prefetch(labels.data() + i);
+    if (D <= 0) return;
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(row(i) + D) - 1;
+    for (std::uintptr_t line = reinterpret_cast<std::uintptr_t>(row(i)) & ~std::uintptr_t{63}; line <= last;
+         line += 64)
+      __builtin_prefetch(reinterpret_cast<const void *>(line));
+  }
 };
 
 // A NaN or an infinity in X or y: no solver can give an answer from such data. Names the first
@@ -44,19 +73,11 @@ struct RowPlacement {
   int32_t *order = nullptr;
   // The team that writes the rows, 0 for the OpenMP default size (fewer when the process cannot
   // start that many, one for small problems; the rows are the same whatever the team). Thread t
-  // writes the rows of row_block(N, threads, t), the block of positions the t-th share of a pass
-  // works on, so that its pages are first touched by the thread that will read them. Only the
-  // calling thread asks `stop`.
+  // writes the rows of chunk_bounds(N, threads, t), the positions the t-th share of a pass works
+  // on, so that their pages are first touched by the thread that will read them. Only the calling
+  // thread asks `stop`.
   int32_t threads = 1;
 };
-
-// Positions [begin, end) of block t of T over N: every block but the last has floor(N / T)
-// positions, the last also takes the rest.
-struct RowBlock {
-  int32_t begin = 0;
-  int32_t end = 0;
-};
-RowBlock row_block(int32_t N, int32_t T, int32_t t);
 
 // Builds the rows from X in column-major order (row[i][j] = X[i + j*N]) and copies the first N
 // labels of y. Throws std::bad_alloc (or std::length_error) when the rows do not fit in memory,

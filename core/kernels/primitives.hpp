@@ -1,13 +1,11 @@
-// The numeric operations every solver shares. Sums run in index order on one accumulator: the
-// results are defined to the last bit.
+// The numeric operations every solver shares, on either row layout. Sums run in index order on one
+// accumulator: the results are defined to the last bit.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
-#include <vector>
 
-#include "core/data/regression_data.hpp"
 #include "core/run/stop_check.hpp"
-#include "core/random/thread_rand.hpp"
 
 namespace core {
 
@@ -17,16 +15,6 @@ inline double dot_product(const double *x, const double *w, int32_t D) {
   return s;
 }
 
-// F(w) = sum_i (x_i . w - y_i)^2 + sum_j |w_j| * lambda, on one accumulator in that order.
-// With `stop`, asks it as the rows are summed; once it says stop the value is unfinished and the
-// caller must not use it.
-double objective_value(const RegressionData &data, const double *w, double lambda, const StopCheck *stop = nullptr);
-
-// The pieces of objective_value, for a caller that holds the samples in several places and carries
-// the accumulator from one to the next: the term of sample i, and the penalty added to a total.
-double squared_residual(const RegressionData &data, const double *w, int32_t i);
-double add_l1_penalty(double total, const double *w, int32_t D, double lambda);
-
 // The L1 term follows the sign of the current weight; a zero (or -0.0, or NaN) weight adds nothing.
 inline double add_l1_subgradient(double g, double wj, double lambda) {
   if (wj > 0) return g + lambda;
@@ -34,19 +22,29 @@ inline double add_l1_subgradient(double g, double wj, double lambda) {
   return g;
 }
 
-// One-sample subgradient (without the factor 2 of the square): g = c * x_i + lambda * sign(w),
-// with c = x_i . w - y_i. The whole of g comes from w as it stands.
-void sample_subgradient(const RegressionData &data, int32_t i, const double *w, double lambda, double *g);
+// total + |w_1| * lambda + ... + |w_D| * lambda, each term multiplied on its own.
+inline double add_l1_penalty(double total, const double *w, int32_t D, double lambda) {
+  for (int32_t j = 0; j < D; ++j) total = total + std::fabs(w[j]) * lambda;
+  return total;
+}
 
-// Inside-out Fisher-Yates: p[j] <- p[k]; p[k] <- j with k = rand() % (j + 1), exactly n draws.
-void random_permutation(int32_t n, int32_t *p);
-// With `stop`, asks it as the draws are made and ends early (p unfinished) once it says stop.
-void random_permutation(ThreadRand &rand, int32_t n, int32_t *p, const StopCheck *stop = nullptr);
-std::vector<int32_t> random_permutation(int32_t n);
+// The term of sample i in the objective, pow(x_i . w - y_i, 2).
+template <typename Rows>
+double squared_residual(const Rows &rows, const double *w, int32_t i) {
+  return std::pow(rows.dot(i, w) - rows.label(i), 2.0);
+}
 
-// A uniform sample index, rand() % N. N must be at least 1.
-inline int32_t draw_sample(int32_t N) {
-  return thread_rand() % N;
+// F(w) = sum_i (x_i . w - y_i)^2 + sum_j |w_j| * lambda, on one accumulator in that order. With
+// `stop`, asks it as the rows are summed (row_work(rows, i) features a row); once it says stop the
+// value is unfinished and must not be used.
+template <typename Rows>
+double objective_value(const Rows &rows, const double *w, double lambda, const StopCheck *stop = nullptr) {
+  double total = 0.0;
+  for (int32_t i = 0; i < rows.N; ++i) {
+    if (stop && stop->poll(row_work(rows, i))) return total;
+    total = total + squared_residual(rows, w, i);
+  }
+  return add_l1_penalty(total, w, rows.D, lambda);
 }
 
 }  // namespace core

@@ -1,84 +1,76 @@
-// The one-sample step w <- w - stepSize * g of kinkstep method 0 and of splitavg's pass from w = 0,
-// once per layout, so that a solver's loop is written once: step(i, w) takes the step of sample i,
-// and bring_up_to_date(w) leaves every weight current in w (a no-op for dense rows, which step w
-// itself; sparse rows step weights of their own and apply the L1 term of the steps that did not
-// touch a feature, see LazyL1Steps). Call it before anything reads w and at the end. Both give the
-// bits of the dense step.
+// The one-sample step w <- w - stepSize * g of kinkstep method 0 and of splitavg's pass from the
+// starting weights, once per layout, so that a solver's loop is written once: step(i, w) takes the
+// step of sample i, and bring_up_to_date(w) leaves every weight current in w (a no-op for full
+// rows, whose steps write w; sparse rows step weights of their own and apply the L1 term of the
+// steps that did not touch a feature, see LazyL1Steps). Call it before anything reads w and at the
+// end. Both give the bits of the plain loop's step.
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
-#include "core/kernels/primitives.hpp"
 #include "core/data/regression_data.hpp"
-#include "core/data/dense_rows.hpp"
-#include "core/sparse/sparse_kernels.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
 #include "core/sparse/sparse_rows.hpp"
-#include "core/kernels/step_runs.hpp"
 
 namespace core {
 
-// A layout whose step is an in-place kernel (dense rows: subgradient_step of core/rows.hpp): the
-// subgradient into a buffer of D (which every step overwrites in full), then the update.
 template <typename Rows>
-class SampleSteps {
+class SampleSteps;
+
+// Full rows: every step is the dispatched kernel, in place on w.
+template <>
+class SampleSteps<RegressionData> {
  public:
-  // `g`: D doubles of the caller's, or none to hold them here.
-  SampleSteps(const Rows &rows, double stepSize, double lambda, double *g = nullptr)
-      : rows_(rows), stepSize_(stepSize), lambda_(lambda), own_(g ? 0 : static_cast<size_t>(rows.features())),
-        g_(g ? g : own_.data()) {}
-  void step(int32_t i, double *w) { subgradient_step(rows_, i, w, g_, lambda_, stepSize_); }
+  SampleSteps(const RegressionData &rows, double stepSize, double lambda)
+      : rows_(rows), step_size_(stepSize), lambda_(lambda) {}
+  void step(int32_t i, double *w) { subgradient_step(rows_, i, w, lambda_, step_size_); }
   void bring_up_to_date(double *) {}
-  // Steps on samples first .. first + count - 1 in order (a share's pass): on dense rows one
-  // dispatched kernel call, which carries each step's dot product into the next.
-  void pass(int32_t first, int32_t count, double *w) { pass_samples(rows_, first, count, w, g_, lambda_, stepSize_); }
+  // Steps on samples first .. first + count - 1 in order (a share's pass): one dispatched kernel
+  // call, which carries each step's dot product into the next.
+  void pass(int32_t first, int32_t count, double *w) { pass_samples(rows_, first, count, w, lambda_, step_size_); }
 
   // A loop that draws its samples ahead: start(first, w) before the first step, then for each step
   // look_ahead(ring, ...) and step_then_next(i, w, next, ahead), where next is the sample of the
   // step after (-1: none) and ahead the one just drawn ahead() steps on (-1: none). Each step gives
-  // the next sample's residual (on dense rows the kernel sums it as it writes the new weights) and
-  // asks the row `ahead` into the cache.
+  // the next sample's residual (the kernel sums it as it writes the new weights) and asks the row
+  // `ahead` into the cache.
   // How many steps ahead: enough rows in flight to cover a fetch from memory while the steps before
-  // compute. Measured on rows drawn from 40 MB: 16 ahead was best at D = 10, 4 to 8 at D = 100, 4
-  // to 16 at D = 1000 (2 ahead was 1.4-1.7 times slower at D <= 100).
+  // compute. Measured on rows drawn from 40 MB (bench/stochl1_bench steps): 16 ahead was best at
+  // D = 10, 4 to 8 at D = 100, 4 to 16 at D = 1000 (2 ahead was 1.4-1.7 times slower at D <= 100).
   int32_t ahead() const {
-    const int32_t D = rows_.features();
-    const int32_t a = D > 0 ? 800 / D : 16;
+    const int32_t a = rows_.D > 0 ? 800 / rows_.D : 16;
     return a < 4 ? 4 : a > 16 ? 16 : a;
   }
   void start(int32_t first, const double *w) { c_ = residual(rows_, first, w); }
   void look_ahead(const int32_t *, int32_t, int32_t, int32_t) const {}
   void step_then_next(int32_t i, double *w, int32_t next, int32_t ahead) {
-    c_ = step_then_residual(rows_, i, c_, w, g_, lambda_, stepSize_, next, ahead);
+    c_ = step_then_residual(rows_, i, c_, w, lambda_, step_size_, next, ahead);
   }
-  // The row of sample i (a loop that knows its samples ahead without drawing them).
-  void prefetch(int32_t i, int) const { rows_.prefetch(i); }
   // About the features a step of sample i touches, for the Ctrl-C questions.
-  uint64_t work(int32_t) const { return 3 * static_cast<uint64_t>(rows_.features()) + 8; }
+  uint64_t work(int32_t) const { return 3 * static_cast<uint64_t>(rows_.D) + 8; }
 
  private:
-  const Rows &rows_;
-  double stepSize_, lambda_;
-  std::vector<double> own_;
-  double *g_;
+  const RegressionData &rows_;
+  double step_size_, lambda_;
   double c_ = 0.0;  // the residual of the next step's sample
 };
 
 // Sparse rows: a step costs the sample's nonzeros. The weights being stepped live inside (beside
-// the step each was last brought up to date at) and start at zero; bring_up_to_date(w) writes them
-// to w, which the steps themselves leave alone.
+// the step each was last brought up to date at); start_from(w) sets them, bring_up_to_date(w)
+// writes them to w, which the steps themselves leave alone.
 template <>
 class SampleSteps<SparseRows> {
  public:
-  SampleSteps(const SparseRows &data, double stepSize, double lambda, double * = nullptr)
-      : data_(data), lazy_(data.D, stepSize, lambda) {}
-  void step(int32_t i, double *) { lazy_.step(data_.row(i), data_.labels[static_cast<size_t>(i)]); }
+  SampleSteps(const SparseRows &rows, double stepSize, double lambda)
+      : rows_(rows), lazy_(rows.D, stepSize, lambda) {}
+  void step(int32_t i, double *) { lazy_.step(rows_.row(i), rows_.label(i)); }
   void bring_up_to_date(double *w) { lazy_.bring_up_to_date(w); }
   void pass(int32_t first, int32_t count, double *w) {
     for (int32_t i = first; i < first + count; ++i) step(i, w);
   }
-  // The look-ahead loop of the dense steps (above): the residual is the step's own, and the fetches
-  // are staged over the next kAhead samples.
+  // The look-ahead loop of the full rows' steps (above): the residual is the step's own, and the
+  // fetches are staged over the next kAhead samples.
   int32_t ahead() const { return kAhead; }
   void start(int32_t, const double *) {}
   void look_ahead(const int32_t *ring, int32_t ring_size, int32_t k, int32_t steps) const {
@@ -89,12 +81,12 @@ class SampleSteps<SparseRows> {
   // the features it touches. Each is fetched one step before the next needs it.
   static constexpr int kAhead = 3;
   void prefetch(int32_t i, int stage) const {
-    const size_t r = data_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(data_.order[static_cast<size_t>(i)]);
+    const size_t r = rows_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(rows_.order[static_cast<size_t>(i)]);
     if (stage == 0) {
-      __builtin_prefetch(data_.offsets.data() + r);
+      __builtin_prefetch(rows_.offsets.data() + r);
       return;
     }
-    const SparseRow x = data_.row(i);
+    const SparseRow x = rows_.row(i);
     if (stage == 1) {
       for (int64_t k = 0; k < x.count; k += 16) __builtin_prefetch(x.columns + k);
       for (int64_t k = 0; k < x.count; k += 8) __builtin_prefetch(x.values + k);
@@ -102,10 +94,10 @@ class SampleSteps<SparseRows> {
     }
     lazy_.prefetch(x);
   }
-  uint64_t work(int32_t i) const { return 3 * static_cast<uint64_t>(data_.row(i).count) + 8; }
+  uint64_t work(int32_t i) const { return 3 * static_cast<uint64_t>(rows_.row(i).count) + 8; }
 
  private:
-  const SparseRows &data_;
+  const SparseRows &rows_;
   LazyL1Steps lazy_;
 };
 

@@ -46,41 +46,27 @@ FitResult &FitResult::fail(FitStatus s, const char *reason, const char *fmt, ...
   return *this;
 }
 
-RunContext FitRun::context(const RegressionData &data) const {
-  RunContext ctx(data, verbose, out);
-  ctx.objective_trace = objective_trace;
-  ctx.threads = threads;
-  ctx.stop = stop;
-  return ctx;
+void start_progress(std::optional<Progress> &line, StopCheck &stop, bool verbose, const Printer &out,
+                    const ProgressSetup &setup, const char *module, const char *unit, uint64_t total) {
+  if (!setup.shown || verbose) return;
+  if (setup.name)
+    line.emplace(out, setup.style, setup.clock, setup.name, setup.unit, setup.total);
+  else
+    line.emplace(out, setup.style, setup.clock, module, unit, total);
+  stop.show_progress(&*line);
 }
 
-RunContext FitRun::context(const RegressionData &shape, const SparseRows &rows) const {
-  RunContext ctx(shape, rows, verbose, out);
-  ctx.objective_trace = objective_trace;
-  ctx.threads = threads;
-  ctx.stop = stop;
-  return ctx;
-}
-
-void start_progress(std::optional<Progress> &line, RunContext &ctx, const ProgressSetup &setup, const char *module,
-                    const char *unit, uint64_t total) {
-  if (!setup.shown || ctx.verbose) return;
-  if (setup.name) line.emplace(ctx.out, setup.style, setup.clock, setup.name, setup.unit, setup.total);
-  else line.emplace(ctx.out, setup.style, setup.clock, module, unit, total);
-  ctx.stop.show_progress(&*line);
-}
-
-bool team_started(FitResult &r, const char *problem, int32_t asked, int32_t threads) {
-  if (problem && problem[0] != '\0') {
-    r.fail(FitStatus::TeamFailed, "threadTeam", "%s", problem);
+bool team_started(FitResult &r, const TeamOutcome &team, int32_t asked) {
+  if (!team.ok()) {
+    r.fail(FitStatus::TeamFailed, "threadTeam", "%s", team.problem.c_str());
     return false;
   }
-  if (asked > 0 && threads < asked)
+  if (asked > 0 && team.threads < asked)
     r.warn("threadsReduced",
            "opts.threads asked for a team of %d threads, but the OpenMP runtime gives %d (OMP_THREAD_LIMIT, "
            "OMP_MAX_ACTIVE_LEVELS, or a call from inside a parallel region); the run uses %d, as info.threads "
            "reports.",
-           asked, threads, threads);
+           asked, team.threads, team.threads);
   return true;
 }
 
@@ -94,22 +80,6 @@ void warn_if_diverged(FitResult &r) {
            j + 1, std::isnan(v) ? "NaN" : v > 0 ? "Inf" : "-Inf");
     return;
   }
-}
-
-void finish_fit(FitResult &r, const RunContext &ctx, std::optional<Progress> &line, double lambda, int32_t maxIter) {
-  if (ctx.stop.stopped()) {
-    r.stopped();
-    return;
-  }
-  if (line) line->finish();
-  const double final_f = ctx.verbose ? ctx.objective(r.w.data(), lambda) : 0.0;
-  if (ctx.stop.stopped()) {
-    r.stopped();
-    return;
-  }
-  if (ctx.verbose) ctx.out.printf("Final object function = %f\n", final_f);
-  warn_if_diverged(r);
-  r.iterations = maxIter > 0 ? maxIter : 0;
 }
 
 }  // namespace core

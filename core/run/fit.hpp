@@ -1,8 +1,7 @@
-// What every solver's entry (fit_kinkstep, fit_splitavg, fit_driftwalk) takes besides the data and
-// its parameters, and what it hands back. An entry knows nothing of any host: it validates, seeds,
-// shuffles where its method does, prints the banner and every objective line through run.out,
-// runs, and returns the weights with one status. A front end (the MEX frame, the MPI program, a
-// test) turns the status, its reason and the warnings into its own errors.
+// The run of every solver, written once: what a front end (the MEX frame, the MPI program, a test)
+// hands over besides the data (FitRun), the one sequence every method follows (run_fit), and what it
+// hands back (FitResult). An entry knows nothing of any host: a front end turns the status, its
+// reason and the warnings into its own errors.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +10,9 @@
 
 #include "core/run/printer.hpp"
 #include "core/run/progress.hpp"
-#include "core/data/regression_data.hpp"
 #include "core/run/run_context.hpp"
 #include "core/run/stop_check.hpp"
+#include "core/threads/team.hpp"
 
 namespace core {
 
@@ -42,6 +41,7 @@ enum class FitStatus {
   TeamFailed,  // a thread team could not start or did not have its size: error says why
 };
 
+// What a run hands back, from its solver to its front end: the one result type.
 struct FitResult {
   FitStatus status = FitStatus::Done;
   Notice error;  // Refused and TeamFailed
@@ -80,33 +80,88 @@ struct ProgressSetup {
 struct FitRun {
   bool verbose = false;
   Printer out;
-  StopCheck stop;                                // a copy: the run's questions go on from its state
-  int32_t threads = 0;                           // every team's size; 0 leaves it to the OpenMP runtime
-  uint32_t seed = 0;                             // seeds the calling thread's generator
-  std::vector<double> *objective_trace = nullptr;  // when set, receives every objective the run prints
+  StopCheck stop;                                  // a copy: the run's questions go on from its state
+  int32_t threads = 0;                             // every team's size; 0 leaves it to the OpenMP runtime
+  uint32_t seed = 0;                               // seeds the calling thread's generator
+  std::vector<double> *objective_trace = nullptr;  // when set, receives every objective the run reports
   ProgressSetup progress;
+  // The samples already stand in the order a split-average run draws from `seed` (the module wrote
+  // its rows straight into it; the MPI program routed them there): no seeding, no shuffle.
+  bool in_drawn_order = false;
+  // The front end has already made the entry's check on the data's size (before it built the
+  // data): the run does not make it again.
+  bool checked = false;
 
-  // The solvers' context on `data` (which must outlive it).
-  RunContext context(const RegressionData &data) const;
-  // The same on compressed sparse rows, with N and D in `shape` (both must outlive it).
-  RunContext context(const RegressionData &shape, const SparseRows &rows) const;
+  // The solvers' context on `rows` (which must outlive it).
+  template <typename Rows>
+  RunContext<Rows> context(const Rows &rows) const {
+    RunContext<Rows> ctx(rows, verbose, out);
+    ctx.objective_trace = objective_trace;
+    ctx.threads = threads;
+    ctx.stop = stop;
+    return ctx;
+  }
 };
 
 // The progress line, when run.progress asks for one and the run is not verbose (its per-iteration
-// lines win): `total` units of `unit`, driven by ctx.stop's questions from now on.
-void start_progress(std::optional<Progress> &line, RunContext &ctx, const ProgressSetup &setup, const char *module,
-                    const char *unit, uint64_t total);
+// lines win): `total` units of `unit`, driven by stop's questions from now on.
+void start_progress(std::optional<Progress> &line, StopCheck &stop, bool verbose, const Printer &out,
+                    const ProgressSetup &setup, const char *module, const char *unit, uint64_t total);
 
-// After a parallel solve: a team that could not start (`problem` set) fails the run with
-// threadTeam; a team smaller than the run asked for (run.threads) warns threadsReduced. False when
-// the run failed.
-bool team_started(FitResult &r, const char *problem, int32_t asked, int32_t threads);
+// After a team was sized: one that could not start (`team.problem` set) fails the run with
+// threadTeam; one smaller than the run asked for (`asked`, opts.threads) warns threadsReduced.
+// False when the run failed.
+bool team_started(FitResult &r, const TeamOutcome &team, int32_t asked);
 
 // Warns `diverged` when the weights hold a NaN or an infinity: the run overflowed.
 void warn_if_diverged(FitResult &r);
 
-// The end a solver's run shares once r.w holds its weights: a stopped run is marked so; otherwise
-// the progress line ends, a verbose run prints its final objective, and the weights are checked.
-void finish_fit(FitResult &r, const RunContext &ctx, std::optional<Progress> &line, double lambda, int32_t maxIter);
+// "Final object function = %f", the last line of kinkstep and driftwalk: computed and printed only
+// when the run is verbose. False when the run was stopped while it was summed.
+template <typename Rows>
+bool report_final_objective(const RunContext<Rows> &ctx, const double *w, double lambda) {
+  if (!ctx.verbose) return true;
+  const double f = ctx.objective(w, lambda);
+  if (ctx.stop.stopped()) return false;
+  ctx.out.printf("Final object function = %f\n", f);
+  return true;
+}
+
+// The run sequence every solver follows, in this order:
+//   validate (check; a refusal may print) -> the context -> banner -> begin (seeding, and what
+//   comes before the steps) -> progress line -> solve (the solver: its team, the starting weights,
+//   the initial objective, the steps) -> final objective -> the divergence check -> result.
+// A method M on the layout Rows provides
+//   FitResult check(const Rows &) const         Done, or why the call is ruled out
+//   void banner(const RunContext<Rows> &) const  verbose only
+//   void begin(RunContext<Rows> &)              seeds; splitavg also starts its clock and shuffles
+//   const char *name() const, *unit() const; uint64_t total() const
+//                                               what the progress line counts
+//   FitResult solve(RunContext<Rows> &)         the solver; a stopped one returns r.stopped()
+//   bool final_objective(const RunContext<Rows> &, const FitResult &)
+//                                               the last line; false when stopped while summed
+//   int32_t iterations() const                  reported in the result
+// Every phase asks the run's stop check; a stopped run returns at once, and an unfinished
+// objective is never printed or recorded.
+template <typename Rows, typename Method>
+FitResult run_fit(const Rows &rows, Method &method, const FitRun &run) {
+  FitResult r = method.check(rows);
+  if (!r.done()) return r;
+  RunContext<Rows> ctx = run.context(rows);
+  if (ctx.stop.stopped()) return r.stopped();  // during the conversion of the data
+  if (ctx.verbose) method.banner(ctx);
+  method.begin(ctx);
+  if (ctx.stop.stopped()) return r.stopped();
+  std::optional<Progress> line;
+  start_progress(line, ctx.stop, ctx.verbose, ctx.out, run.progress, method.name(), method.unit(), method.total());
+  r = method.solve(ctx);
+  if (!r.done()) return r;
+  if (ctx.stop.stopped()) return r.stopped();
+  if (line) line->finish();
+  if (!method.final_objective(ctx, r)) return r.stopped();
+  warn_if_diverged(r);
+  r.iterations = method.iterations();
+  return r;
+}
 
 }  // namespace core

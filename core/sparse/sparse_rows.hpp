@@ -42,9 +42,8 @@ struct SparseRows {
     return {columns.data() + begin, values.data() + begin, end - begin};
   }
 
-  // The row layout of core/rows.hpp: the solver loops take SparseRows as they take DenseRows.
-  int32_t samples() const { return N; }
-  int32_t features() const { return D; }
+  // The row layout (see core/data/regression_data.hpp): the solvers take SparseRows as they take
+  // RegressionData.
   double label(int32_t i) const { return labels[static_cast<size_t>(i)]; }
   // x_i . w over the row's nonzeros in column order: the bits of the dense dot product while w is
   // finite (a skipped term 0 * w_j is +-0 and the sum starts at +0).
@@ -53,11 +52,6 @@ struct SparseRows {
     double s = 0.0;
     for (int64_t k = 0; k < x.count; ++k) s = s + x.values[k] * w[x.columns[k]];
     return s;
-  }
-  template <typename F>
-  void for_each(int32_t i, F f) const {
-    const SparseRow x = row(i);
-    for (int64_t k = 0; k < x.count; ++k) f(x.columns[k], x.values[k]);
   }
   void prefetch(int32_t i) const {
     const size_t r = order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(order[static_cast<size_t>(i)]);

@@ -32,24 +32,27 @@ inline int64_t team_size_granted(int64_t asked) {
   return std::max<int64_t>(1, std::min<int64_t>(asked, omp_get_thread_limit()));
 }
 
-// The outcome of the first team of a call.
-struct TeamSize {
-  int32_t threads = 0;  // T, the size the first team had; 0 when it could not start
-  int32_t asked = 0;    // what the call asked for: opts.threads, or the runtime's default size
+// The outcome of the first team of a call: the one record of a team's size every solver and the
+// MPI program use.
+struct TeamOutcome {
+  int32_t threads = 1;  // T, the size the first team had (1 for a run that starts none); 0 when it could not start
+  int32_t asked = 0;    // what the call asked for: opts.threads, or the runtime's default size (0: no team)
   std::string problem;  // why the team could not start (see team_size_problem); empty when it did
   bool ok() const { return problem.empty(); }
-  bool reduced() const { return ok() && threads < asked; }
 };
 
 // Starts the first team: of `requested` threads when positive (opts.threads), else of the
 // runtime's default size, after checking that the process can create it. Call with a
 // FixedTeamSize alive. The runtime may still give fewer threads (a thread limit, nesting).
-inline TeamSize sizing_team(int32_t requested) {
-  TeamSize s;
+inline TeamOutcome sizing_team(int32_t requested) {
+  TeamOutcome s;
   const int64_t asked = requested > 0 ? requested : omp_get_max_threads();
   s.asked = static_cast<int32_t>(std::min<int64_t>(asked, INT32_MAX));
   s.problem = team_size_problem(team_size_granted(asked), requested > 0 ? "opts.threads" : "OMP_NUM_THREADS");
-  if (!s.ok()) return s;
+  if (!s.ok()) {
+    s.threads = 0;
+    return s;
+  }
   int32_t T = 1;
 #pragma omp parallel num_threads(s.asked)
   {

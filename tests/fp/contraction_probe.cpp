@@ -1,6 +1,8 @@
 #include "fp/contraction_probe.hpp"
 
-#include "core/kernels/primitives.hpp"
+#include "core/kernels/dense_steps.hpp"
+#include "core/kernels/sparse_steps.hpp"
+#include "core/random/permutation.hpp"
 
 namespace probe {
 

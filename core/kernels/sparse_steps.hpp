@@ -1,41 +1,34 @@
-// The solvers' arithmetic on compressed sparse rows, giving the bits of the dense kernels on
-// full(X). A term x_ij * w_j with x_ij = 0 is +-0 while w_j is finite, and the in-order sums start
-// at +0 and never become -0, so leaving such terms out changes no partial sum: the dot products and
-// the gradient sums run over a row's nonzeros in increasing column order. (When a weight or a
-// residual is an infinity or NaN, 0 * Inf is NaN in the dense sums and the two may differ.)
+// The kernels of a step on compressed sparse rows (core::SparseRows), giving the bits of the dense
+// kernels on full(X). A term x_ij * w_j with x_ij = 0 is +-0 while w_j is finite, and the in-order
+// sums start at +0 and never become -0, so leaving such terms out changes no partial sum: the dot
+// products and the gradient sums run over a row's nonzeros in increasing column order. (When a
+// weight or a residual is an infinity or NaN, 0 * Inf is NaN in the dense sums and the two may
+// differ.)
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "core/kernels/l1_catchup.hpp"
 #include "core/data/large_allocator.hpp"
+#include "core/kernels/l1_catchup.hpp"
 #include "core/kernels/primitives.hpp"
 #include "core/sparse/sparse_rows.hpp"
-#include "core/run/stop_check.hpp"
 
 namespace core {
 
-inline double dot_product(const SparseRow &x, const double *w) {
-  double s = 0.0;
-  for (int64_t k = 0; k < x.count; ++k) s = s + x.values[k] * w[x.columns[k]];
-  return s;
+// Features a step of sample i touches about, for the Ctrl-C questions.
+inline uint64_t row_work(const SparseRows &rows, int32_t i) {
+  return static_cast<uint64_t>(rows.row(i).count) + 1;
 }
-
-// The term of sample i in the objective, pow(x_i . w - y_i, 2).
-double squared_residual(const SparseRows &data, const double *w, int32_t i);
-
-// F(w) as objective_value sums it for dense rows, in O(nnz + D). With `stop`, asks it as the rows
-// are summed; once it says stop the value is unfinished.
-double objective_value(const SparseRows &data, const double *w, double lambda, const StopCheck *stop = nullptr);
 
 // One-sample subgradient into all D entries of g, as sample_subgradient forms it on the dense row:
 // c = x_i . w - y_i, g_j = add_l1_subgradient(c * x_ij, w_j, lambda), with c * 0 for the features
 // the row does not hold. O(D + the row's nonzeros).
-void sample_subgradient(const SparseRows &data, int32_t i, const double *w, double lambda, double *g);
+void sample_subgradient(const SparseRows &rows, int32_t i, const double *w, double lambda, double *g);
 
-// kinkstep method 1's candidate, out = w - step * g with g as above: O(D) whatever the layout.
-void subgradient_candidate(const SparseRows &data, int32_t i, const double *w, double *g, double lambda, double step,
+// kinkstep method 1's candidate, out = w - step * g with g as above (into the caller's buffer g):
+// O(D) whatever the layout.
+void subgradient_candidate(const SparseRows &rows, int32_t i, const double *w, double *g, double lambda, double step,
                            double *out);
 
 // One thread's run of one-sample steps w <- w - stepSize * g from w = 0, each step costing the
@@ -48,8 +41,8 @@ void subgradient_candidate(const SparseRows &data, int32_t i, const double *w, d
 class LazyL1Steps {
  public:
   LazyL1Steps(int32_t D, double stepSize, double lambda)
-      : stepSize_(stepSize), lambda_(lambda), amount_(stepSize * lambda), features_(static_cast<size_t>(D)),
-        far_(features_.size() * sizeof(Feature) > kCacheBytes) {}
+      : step_size_(stepSize), lambda_(lambda), amount_(stepSize * lambda), features_(static_cast<size_t>(D)),
+        fetch_features_(features_.size() * sizeof(Feature) > kCacheBytes) {}
 
   // One step on sample x with label y.
   void step(const SparseRow &x, double y) {
@@ -58,7 +51,7 @@ class LazyL1Steps {
     Feature *const f = features_.data();
     // The touched features lie anywhere in memory: ask for all of them at once, so that their
     // cache misses overlap instead of following one another through the catch-ups.
-    if (far_) for (int64_t k = 0; k < x.count; ++k) __builtin_prefetch(f + columns[k], 1);
+    if (fetch_features_) for (int64_t k = 0; k < x.count; ++k) __builtin_prefetch(f + columns[k], 1);
     for (int64_t k = 0; k < x.count; ++k) {
       Feature &fj = f[columns[k]];
       const uint64_t behind = now_ - fj.last;
@@ -76,7 +69,7 @@ class LazyL1Steps {
       const double t = c * values[k];
       const double up = t + lambda_, down = t - lambda_;
       const double g = fj.w > 0 ? up : (fj.w < 0 ? down : t);
-      fj.w = fj.w - stepSize_ * g;
+      fj.w = fj.w - step_size_ * g;
       fj.last = after;
     }
     now_ = after;
@@ -84,7 +77,7 @@ class LazyL1Steps {
 
   // A hint that x comes next: its features are fetched.
   void prefetch(const SparseRow &x) const {
-    if (!far_) return;
+    if (!fetch_features_) return;
     const Feature *const f = features_.data();
     for (int64_t k = 0; k < x.count; ++k) __builtin_prefetch(f + x.columns[k], 1);
   }
@@ -110,20 +103,10 @@ class LazyL1Steps {
   };
   // Features beyond this many bytes are mostly not in the cache when a step touches them.
   static constexpr size_t kCacheBytes = size_t{1} << 19;
-  double stepSize_, lambda_, amount_;
+  double step_size_, lambda_, amount_;
   uint64_t now_ = 0;
   std::vector<Feature, LargeArrayAllocator<Feature>> features_;
-  bool far_;  // the touched features are fetched ahead of the step
+  bool fetch_features_;  // the touched features are fetched ahead of the step
 };
-
-// driftwalk's batch on sparse rows: c[j] = (x_i . w - y_i) * 2.0 with i = perm[j], j in [first, last).
-void batch_residuals(const SparseRows &data, const double *w, const int32_t *perm, int32_t first, int32_t last,
-                     double *c);
-
-// g_k = sum over j = 0..B-1, in that order, of c_j * x_{perm[j]}[k], starting from 0.0, for the
-// features k in [first, last): the batch's rows scattered into g, each row's part of the range
-// found by a binary search. O(last - first + B log(row length) + the nonzeros in the range).
-void batch_sums(const SparseRows &data, const int32_t *perm, int32_t B, const double *c, int32_t first, int32_t last,
-                double *g);
 
 }  // namespace core

@@ -1,0 +1,44 @@
+// The one skeleton of the solver modules' gateways. A module describes itself in a struct:
+//   static const Signature signature;            its name, inputs and options
+//   struct Inputs; static Inputs read(CallInputs &in);
+//                                                the named reads of its scalar inputs
+//   static core::FitResult check(const ProblemShape &, const Inputs &, bool verbose, const core::Printer &);
+//                                                what rules the call out before the data are read
+//   static bool convert_on_team(const Inputs &); static constexpr RunRecord::OrderDraw draw;
+//                                                how its data are built
+//   template <typename Rows> static core::FitResult fit(Rows &, const Inputs &, const core::FitRun &);
+//                                                its entry, on either row layout
+// and its mexFunction is gateway<Module>(...): read and check the call, build the data inside the
+// memory guard, visit their layout once, run the entry and store its result.
+#pragma once
+
+#include <variant>
+
+#include "frame/frame.hpp"
+
+namespace frame {
+
+template <typename Module>
+void run_call(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], CallError &err) {
+  CallInputs in(Module::signature, nlhs, nrhs, prhs, err);
+  const typename Module::Inputs p = Module::read(in);
+  const bool verbose = in.verbose("verbose");
+  if (!in.ok()) return;
+  HostOutput host;
+  if (refused(Module::check(in.shape(), p, verbose, host.printer()), err)) return;
+  guard_memory(in.shape(), err, [&] {
+    RunRecord record(in, host, verbose);
+    ProblemData data = record.build_data(Module::convert_on_team(p), Module::draw);
+    const core::FitResult r = std::visit([&](auto &rows) { return Module::fit(rows, p, record.run()); }, data);
+    record.finish(plhs, r, err);
+  });
+}
+
+template <typename Module>
+void gateway(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  CallError err(Module::signature.module);
+  run_call<Module>(nlhs, plhs, nrhs, prhs, err);
+  err.raise_if_set();
+}
+
+}  // namespace frame

@@ -1,0 +1,14 @@
+// kinkstep's parameters, as both methods take them.
+#pragma once
+
+#include <cstdint>
+
+namespace kinkstep {
+
+struct Parameters {
+  double stepSize = 0.0;
+  double lambda = 0.0;
+  int32_t maxIter = 0;
+};
+
+}  // namespace kinkstep
