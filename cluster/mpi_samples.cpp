@@ -47,7 +47,7 @@ void agree(MPI_Comm comm, const std::string &failure, int status) {
 
 template <typename Rows>
 MpiSamples<Rows>::MpiSamples(MPI_Comm comm, int32_t t, int32_t N, std::vector<int32_t> hold, InjectedFault fault)
-    : comm_(comm), threads_per_process_(t), N_(N), hold_(std::move(hold)), fault_(fault) {
+    : comm_(comm), threads_per_process_(t), N_(N), first_held_(std::move(hold)), fault_(fault) {
   MPI_Comm_rank(comm_, &rank_);
   MPI_Comm_size(comm_, &size_);
 }
@@ -87,7 +87,7 @@ int32_t MpiSamples<Rows>::all_threads(int32_t here, const std::string &problem) 
 
 template <typename Rows>
 splitavg::ShareRange MpiSamples<Rows>::shares(int32_t here, int32_t T) const {
-  return splitavg::ShareRange{N_, T, rank_ * here, here, hold_[static_cast<size_t>(rank_)]};
+  return splitavg::ShareRange{N_, T, rank_ * here, here, first_held_[static_cast<size_t>(rank_)]};
 }
 
 template <typename Rows>

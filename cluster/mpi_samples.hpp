@@ -54,7 +54,7 @@ class MpiSamples final : public splitavg::SampleSource<Rows> {
   int rank_ = 0, size_ = 1;
   int32_t threads_per_process_;
   int32_t N_;
-  std::vector<int32_t> hold_;
+  std::vector<int32_t> first_held_;
   InjectedFault fault_;
   double started_at_ = 0.0, averaged_at_ = 0.0;
 };
