@@ -14,7 +14,14 @@
 
 #include <variant>
 
-#include "frame/frame.hpp"
+#include "mex.h"
+#include "frame/call_error.hpp"
+#include "frame/call_shape.hpp"
+#include "frame/host_output.hpp"
+#include "frame/memory_guard.hpp"
+#include "frame/options.hpp"
+#include "frame/run_record.hpp"
+#include "frame/scalar_inputs.hpp"
 
 namespace frame {
 

@@ -5,8 +5,7 @@
 #include <cstring>
 
 #include "mex.h"
-#include "frame/host_display.hpp"
-#include "frame/host_interrupt.hpp"
+#include "frame/host.hpp"
 
 namespace frame {
 

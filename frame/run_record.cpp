@@ -3,14 +3,29 @@
 #include <omp.h>
 
 #include <cstring>
+#include <ctime>
 
 #include "frame/data_input.hpp"
-#include "frame/host_stop.hpp"
+#include "frame/host.hpp"
 #include "frame/memory_guard.hpp"
-#include "frame/output_column.hpp"
-#include "frame/seed.hpp"
 
 namespace frame {
+
+namespace {
+
+// opts.seed when given, else the calendar time in seconds truncated to 32 bits.
+uint32_t call_seed(const CallOptions &options) {
+  return options.has_seed ? options.seed : static_cast<uint32_t>(std::time(nullptr));
+}
+
+// A D x 1 double column holding w; null if the host could not create it.
+mxArray *make_column(const std::vector<double> &w) {
+  mxArray *out = host_create([&] { return mxCreateDoubleMatrix(w.size(), 1, mxREAL); });
+  if (out && !w.empty()) std::memcpy(mxGetPr(out), w.data(), w.size() * sizeof(double));
+  return out;
+}
+
+}  // namespace
 
 mxArray *make_info(const core::FitResult &r, uint32_t seed, double seconds, const std::vector<double> &trace) {
   const char *names[] = {"seed", "threads", "iterations", "time", "objective"};
@@ -75,7 +90,8 @@ void RunRecord::finish(mxArray *plhs[], const core::FitResult &r, CallError &err
   for (int k = 0; k < r.warning_count; ++k) err.warn(r.warnings[k].reason, "%s", r.warnings[k].message);
   if (r.status == core::FitStatus::Stopped) return answer_interrupt(err);
   if (!r.done()) return err.set(r.error.reason, "%s", r.error.message);
-  store_column(plhs, r.w, err);
+  plhs[0] = make_column(r.w);
+  if (!plhs[0]) return err.set("outOfMemory", "not enough memory for the %zu x 1 output.", r.w.size());
   if (in_.outputs() < 2 || err.raised()) return;
   plhs[1] = make_info(r, run_.seed, omp_get_wtime() - start_, objective_);
   if (!plhs[1]) err.set("outOfMemory", "not enough memory for the info output.");

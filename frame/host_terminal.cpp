@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "frame/host_display.hpp"
+#include "frame/host.hpp"
 
 namespace frame {
 

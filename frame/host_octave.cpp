@@ -3,7 +3,7 @@
 #include <octave/octave-config.h>
 #include <octave/quit.h>
 
-#include "frame/host_interrupt.hpp"
+#include "frame/host.hpp"
 
 namespace frame {
 

@@ -1,5 +1,5 @@
 // MATLAB: libut's query, the one MEX files use to notice Ctrl-C.
-#include "frame/host_interrupt.hpp"
+#include "frame/host.hpp"
 
 extern "C" bool utIsInterruptPending();
 extern "C" bool utSetInterruptPending(bool);
