@@ -8,20 +8,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 moddir=$(cd "${1:-$root/build/octave}" && pwd)
 repeats=${2:-3}
-session=stochl1-delays-$$
-tmux new-session -d -s "$session" -c "$root" -x 250 -y 50 "octave-cli --norc --no-history --quiet"
-trap 'tmux kill-session -t "$session" 2>/dev/null || true' EXIT
-
-screen() { tmux capture-pane -p -t "$session" -S -200; }
-wait_for() {
-  for _ in $(seq 1 1500); do
-    if screen | grep -qF -- "$1"; then return 0; fi
-    sleep 0.01
-  done
-  echo "timed out waiting for: $1" >&2; screen >&2; exit 1
-}
-type_line() { tmux send-keys -t "$session" -l "$1"; tmux send-keys -t "$session" Enter; }
-clear_screen() { tmux send-keys -t "$session" "clc" Enter; sleep 0.3; tmux clear-history -t "$session"; }
+source "$root/octave/tests/octave_prompt.sh"
+start_prompt delays 250 50 "$root"
 
 type_line "addpath('$moddir'); more off; randn('state', 1);"
 type_line "A = randn(2e4, 1000); b = randn(2e4, 1); W = randn(10, 2e6); c = randn(10, 1); disp(['ready', '1'])"
@@ -50,7 +38,7 @@ for entry in "${cases[@]}"; do
     wait_for "call started"
     if [[ $when == after:* ]]; then wait_for "${when#after:}"; else sleep "$when"; fi
     pressed=$(date +%s.%N)
-    tmux send-keys -t "$session" C-c
+    send_key C-c
     wait_for "caught "
     line=$(screen | grep -F "caught " | tail -1)
     if ! grep -q "interrupted" <<<"$line"; then echo "$name: not an interrupt: $line" >&2; exit 1; fi

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "mex.h"
 #include "frame/host.hpp"
+#include "mex.h"
 
 namespace frame {
 
@@ -23,7 +23,7 @@ void HostOutput::write(void *self, const char *text) {
   h.unshown_ = true;
   const size_t n = std::strlen(text);
   if (n == 0 || text[n - 1] != '\n') return;
-  const auto now = std::chrono::steady_clock::now();
+  const double now = host_clock_seconds();
   if (!h.started_) {
     h.started_ = true;
     h.first_line_ = now;
@@ -35,7 +35,7 @@ void HostOutput::write(void *self, const char *text) {
   if (h.flushing_ * 100 > now - h.first_line_ || omp_in_parallel() || host_interrupt_pending()) return;
   mexEvalString(flush_command());
   h.unshown_ = false;
-  h.flushing_ += std::chrono::steady_clock::now() - now;
+  h.flushing_ += host_clock_seconds() - now;
 }
 
 void HostOutput::flush(void *self) {

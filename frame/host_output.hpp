@@ -1,8 +1,6 @@
 // A call's messages on the host, and how often the host is asked to show them.
 #pragma once
 
-#include <chrono>
-
 #include "core/run/fit.hpp"
 #include "core/run/printer.hpp"
 
@@ -27,9 +25,9 @@ class HostOutput {
   static void write(void *self, const char *text);
   static void flush(void *self);
   bool started_ = false;
-  std::chrono::steady_clock::time_point first_line_;
-  std::chrono::steady_clock::duration flushing_{0};
-  bool unshown_ = false;  // text printed since the last flush
+  double first_line_ = 0.0;  // seconds on the host's clock
+  double flushing_ = 0.0;    // seconds spent flushing so far
+  bool unshown_ = false;     // text printed since the last flush
 };
 
 // What the host evaluates to show its output at once.

@@ -9,14 +9,14 @@
 #include <utility>
 #include <vector>
 
-#include "core/run/parameters.hpp"
+#include "core/data/regression_data.hpp"
 #include "core/kernels/dense_steps.hpp"
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
-#include "core/run/printer.hpp"
-#include "core/data/regression_data.hpp"
-#include "core/run/stop_check.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/run/parameters.hpp"
+#include "core/run/printer.hpp"
+#include "core/run/stop_check.hpp"
 
 namespace {
 
@@ -344,5 +344,13 @@ TEST(Printer, FormatsLongAndShortTextInOnePiece) {
   const std::string long_text(1000, 'x');
   p.printf("%s|\n", long_text.c_str());
   EXPECT_EQ(text, "N=3, D=2\n" + long_text + "|\n");
-  core::Printer().printf("nowhere %d\n", 1);  // a printer without a sink prints nothing
+}
+
+TEST(Printer, APrinterWithoutASinkPrintsNothingAnywhere) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  core::Printer().printf("nowhere %d\n", 1);
+  core::Printer().flush();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }

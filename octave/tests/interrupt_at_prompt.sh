@@ -3,20 +3,8 @@
 # module's error, and the next call in the same session works. Usage: interrupt_at_prompt.sh MODULE_DIR
 set -euo pipefail
 moddir=$1
-session=stochl1-interrupt-$$
-tmux new-session -d -s "$session" -x 220 -y 60 "octave-cli --norc --no-history --quiet"
-trap 'tmux kill-session -t "$session" 2>/dev/null || true' EXIT
-
-screen() { tmux capture-pane -p -t "$session" -S -300; }
-# Waits until the screen shows the text, for at most 30 seconds.
-wait_for() {
-  for _ in $(seq 1 300); do
-    if screen | grep -qF -- "$1"; then return 0; fi
-    sleep 0.1
-  done
-  echo "timed out waiting for: $1"; screen; exit 1
-}
-type_line() { tmux send-keys -t "$session" -l "$1"; tmux send-keys -t "$session" Enter; }
+source "$(dirname "$0")/octave_prompt.sh"
+start_prompt interrupt 220 60
 
 type_line "addpath('$moddir'); randn('state', 1); X = randn(2000, 50); y = randn(2000, 1); disp('ready')"
 wait_for "ready"
@@ -24,15 +12,15 @@ n=0
 for call in "kinkstep(X, y, 1e-5, 0.1, 1e9, 0, 0)" "kinkstep(X, y, 1e-5, 0.1, 1e9, 1, 0)" \
             "driftwalk(X, y, 1e-6, 10, -0.55, 0.1, 20, 1e9, 0)"; do
   n=$((n + 1))
-  type_line "tic; w = $call; disp('finished')"
-  sleep 1.5
-  tmux send-keys -t "$session" C-c
+  type_line "disp(['star' 'ted$n']); w = $call; disp('finished')"
+  wait_for "started$n"
+  sleep 0.5
+  send_key C-c
   wait_for "interrupted by the user"
   type_line "disp(sprintf('next%d=%d', $n, numel(kinkstep(X, y, 0.01, 0.1, 10, 0, 0)))); toc"
   wait_for "next$n=50"
   if screen | grep -qx "finished"; then echo "a run was not interrupted"; screen; exit 1; fi
-  tmux send-keys -t "$session" "clc" Enter
-  sleep 0.3
+  clear_screen
 done
 
 # splitavg_mpi: Ctrl-C stops the job and the function says so. The run is made to wait once it has
@@ -42,7 +30,7 @@ if command -v mpirun >/dev/null && [ -x "$moddir/../cluster/splitavg-mpi" ]; the
   wait_for "saved"
   type_line "w = splitavg_mpi(f, 1e-3, 1e-4, 0, struct('processes', 2)); disp('finished')"
   sleep 2
-  tmux send-keys -t "$session" C-c
+  send_key C-c
   wait_for "splitavg_mpi: interrupted"
   type_line "unsetenv('SPLITAVG_MPI_FAULT'); w = splitavg_mpi(f, 1e-3, 1e-4, 0, struct('processes', 2)); delete(f); disp(sprintf('again=%d', numel(w)))"
   wait_for "again=50"
