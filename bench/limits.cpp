@@ -4,10 +4,10 @@
 
 #include <cmath>
 
+#include "core/data/row_memory.hpp"
 #include "core/kernels/dense_steps.hpp"
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
-#include "core/data/row_memory.hpp"
 #include "core/random/thread_rand.hpp"
 #include "driftwalk/noise.hpp"
 

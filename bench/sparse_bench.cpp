@@ -9,13 +9,12 @@
 
 #include "bench/harness.hpp"
 #include "bench/limits.hpp"
+#include "core/kernels/batch.hpp"
 #include "core/kernels/dense_steps.hpp"
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
-#include "core/kernels/batch.hpp"
-#include "core/kernels/sparse_steps.hpp"
-#include "core/sparse/sparse_rows.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/sparse/sparse_rows.hpp"
 #include "kinkstep/parallel.hpp"
 #include "kinkstep/sequential.hpp"
 #include "mexhost/host.hpp"
@@ -78,8 +77,8 @@ SparseProblem make_problem(int32_t N, int32_t D, int32_t per_row, uint64_t seed)
 }
 
 core::SparseRows convert(const SparseProblem &p) {
-  return core::make_sparse_rows(mxGetJc(p.X.get()), mxGetIr(p.X.get()), mxGetPr(p.X.get()), mxGetNzmax(p.X.get()),
-                                p.N, p.D, mxGetPr(p.y.get()));
+  return core::make_sparse_rows(mxGetJc(p.X.get()), mxGetIr(p.X.get()), mxGetPr(p.X.get()), mxGetNzmax(p.X.get()), p.N,
+                                p.D, mxGetPr(p.y.get()));
 }
 
 // One read of the nonzeros as a host holds them: every row index and every value.

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "core/data/regression_data.hpp"
+#include "core/random/thread_rand.hpp"
 #include "core/run/run_context.hpp"
 #include "core/threads/team.hpp"
-#include "core/random/thread_rand.hpp"
 #include "reference/tuned_pass.hpp"
 #include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"

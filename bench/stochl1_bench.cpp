@@ -30,9 +30,9 @@
 #include "bench/limits.hpp"
 #include "bench/sparse_bench.hpp"
 #include "core/kernels/dense_steps.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
-#include "core/kernels/kernels.hpp"
 #include "core/random/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
@@ -507,10 +507,16 @@ int main(int argc, char **argv) {
     int args;
     int (*run)(char **);
   };
-  const Command commands[] = {{"steps", 7, steps}, {"pass", 6, pass},   {"team", 3, team},
-                              {"noise", 1, noise}, {"drift", 6, drift}, {"rss", 3, rss},
-                              {"progress", 7, progress}, {"sparse", 5, bench::sparse},
-                              {"sparse_rss", 4, bench::sparse_rss}, {"sparse_dense", 4, bench::sparse_dense}};
+  const Command commands[] = {{"steps", 7, steps},
+                              {"pass", 6, pass},
+                              {"team", 3, team},
+                              {"noise", 1, noise},
+                              {"drift", 6, drift},
+                              {"rss", 3, rss},
+                              {"progress", 7, progress},
+                              {"sparse", 5, bench::sparse},
+                              {"sparse_rss", 4, bench::sparse_rss},
+                              {"sparse_dense", 4, bench::sparse_dense}};
   for (const Command &c : commands)
     if (argc == c.args + 2 && std::strcmp(argv[1], c.name) == 0) return c.run(argv + 2);
   std::fprintf(stderr, "usage: see the comment at the top of bench/stochl1_bench.cpp\n");

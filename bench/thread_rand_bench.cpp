@@ -32,7 +32,6 @@ int main(int argc, char **argv) {
     core::random_permutation(rand, n, p.data());
     sink ^= static_cast<uint32_t>(p[0]);
   });
-  std::printf("draw_ns %.4f\npermutation_ns %.4f\nsink %u\n", t / static_cast<double>(draws) * 1e9,
-              tp / n * 1e9, sink);
+  std::printf("draw_ns %.4f\npermutation_ns %.4f\nsink %u\n", t / static_cast<double>(draws) * 1e9, tp / n * 1e9, sink);
   return 0;
 }

@@ -22,10 +22,10 @@
 #include "cluster/options.hpp"
 #include "cluster/result_path.hpp"
 #include "cluster/row_exchange.hpp"
+#include "core/random/thread_rand.hpp"
 #include "core/run/fit.hpp"
 #include "core/run/progress.hpp"
 #include "core/threads/team.hpp"
-#include "core/random/thread_rand.hpp"
 #include "splitavg/fit.hpp"
 #include "splitavg/shuffle.hpp"
 
@@ -96,9 +96,8 @@ std::vector<int32_t> read_offsets(MPI_Comm comm, bool shards, const std::string 
       problem = shard_file(pattern, r) + ": X has " + std::to_string(s.D) + " columns but " + shard_file(pattern, 0) +
                 "'s has " + std::to_string(shapes[0].D) + "; every file must hold the same features";
     else if (s.sparse != shapes[0].sparse)
-      problem = shard_file(pattern, r) + ": X is " + (s.sparse ? "sparse" : "full") + " but " +
-                shard_file(pattern, 0) + "'s is " + (shapes[0].sparse ? "sparse" : "full") +
-                "; every file must hold X the same way";
+      problem = shard_file(pattern, r) + ": X is " + (s.sparse ? "sparse" : "full") + " but " + shard_file(pattern, 0) +
+                "'s is " + (shapes[0].sparse ? "sparse" : "full") + "; every file must hold X the same way";
     read[static_cast<size_t>(r)] = static_cast<int32_t>(total);
     total += s.N;
     if (total > 2147483647)
@@ -153,11 +152,12 @@ void check_memory(MPI_Comm comm, double needed) {
   const double available = static_cast<double>(available_memory());
   char problem[400] = "";
   if (available > 0 && together > available)
-    std::snprintf(problem, sizeof problem,
-                  "process %d: the %d processes on its machine need about %.1f GB of memory for their rows and models, more "
-                  "than the %.1f GB it has available; spread the processes over more machines, use fewer threads "
-                  "per process, or a smaller problem",
-                  rank, processes, together / 1e9, available / 1e9);
+    std::snprintf(
+        problem, sizeof problem,
+        "process %d: the %d processes on its machine need about %.1f GB of memory for their rows and models, more "
+        "than the %.1f GB it has available; spread the processes over more machines, use fewer threads "
+        "per process, or a smaller problem",
+        rank, processes, together / 1e9, available / 1e9);
   agree(comm, problem);
 }
 

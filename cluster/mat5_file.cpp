@@ -459,7 +459,8 @@ Mat5File::Mat5File(const std::string &path) : path_(path) {
   try {
     uint64_t at = kHeaderBytes;
     while (at < size_) {
-      if (size_ - at < 8) throw DamagedFile("it ends inside the tag of a variable, " + std::to_string(at) + " bytes in");
+      if (size_ - at < 8)
+        throw DamagedFile("it ends inside the tag of a variable, " + std::to_string(at) + " bytes in");
       FileBytes tag_bytes(fd_, at, 8, size_, "a variable's tag");
       const Mat5Tag tag = read_tag(tag_bytes, swapped_);
       if (tag.small) throw DamagedFile("a variable's tag, " + std::to_string(at) + " bytes in, is malformed");
@@ -490,8 +491,8 @@ Mat5File::Mat5File(const std::string &path) : path_(path) {
         at = start + padded(tag.bytes);  // another kind of element: not a variable
         continue;
       }
-      const bool numeric = v.array_class == kMxDouble || v.array_class == kMxSingle ||
-                           (v.array_class >= 8 && v.array_class <= 15);
+      const bool numeric =
+          v.array_class == kMxDouble || v.array_class == kMxSingle || (v.array_class >= 8 && v.array_class <= 15);
       if (numeric && v.numel() > 0 && (!v.has_first || v.first.count != v.numel()))
         throw DamagedFile("'" + v.name + "' declares " + std::to_string(v.numel()) + " values but stores " +
                           std::to_string(v.has_first ? v.first.count : 0));

@@ -141,11 +141,11 @@ struct Mat5Variable {
   std::vector<uint64_t> dims;
   uint64_t nzmax = 0;
   bool compressed = false;
-  uint64_t offset = 0;      // the element's data in the file (after its 8-byte tag)
-  uint64_t stored = 0;      // and its length there (compressed: the compressed bytes)
+  uint64_t offset = 0;  // the element's data in the file (after its 8-byte tag)
+  uint64_t stored = 0;  // and its length there (compressed: the compressed bytes)
   NumberRun first;
-  bool has_first = false;   // an empty matrix may end before it
-  uint64_t numel() const;   // product of dims (checked against overflow when the header is read)
+  bool has_first = false;  // an empty matrix may end before it
+  uint64_t numel() const;  // product of dims (checked against overflow when the header is read)
 };
 
 class Mat5File {

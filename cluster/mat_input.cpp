@@ -82,8 +82,7 @@ std::string describe(const std::vector<uint64_t> &dims, bool complex, const char
 struct Buffer {
   std::vector<double, core::LargeArrayAllocator<double>> values;
   std::vector<unsigned char> raw;
-  Buffer(size_t count, size_t width, bool convert)
-      : values(count), raw(convert ? count * width : 0) {}
+  Buffer(size_t count, size_t width, bool convert) : values(count), raw(convert ? count * width : 0) {}
   // Where n stored values of the run go before they are converted into values + at.
   void *landing(size_t at) { return raw.empty() ? static_cast<void *>(values.data() + at) : raw.data(); }
   void convert(uint32_t type, bool swapped, size_t at, size_t n) {
@@ -97,8 +96,7 @@ bool needs_conversion(uint32_t type, bool swapped) {
 
 // tile: C columns of R values, column c at tile + c * ld. Writes tile[i + c * ld] to
 // to.row(r0 + i)[j0 + c]; the OR of difference_bits over the values (zero when all are finite).
-uint64_t scatter_tile(const double *tile, size_t ld, size_t R, size_t C, const RowTargets &to, int64_t r0,
-                      size_t j0) {
+uint64_t scatter_tile(const double *tile, size_t ld, size_t R, size_t C, const RowTargets &to, int64_t r0, size_t j0) {
   if (R < 4) {
     // A few rows of many columns (a wide, short block): each row is gathered in one sweep.
     uint64_t bits = 0;
@@ -118,7 +116,8 @@ uint64_t scatter_tile(const double *tile, size_t ld, size_t R, size_t C, const R
   for (size_t i0 = 0; i0 < R; i0 += kTileRows) {
     const size_t i1 = std::min(R, i0 + kTileRows);
     for (size_t i = i0; i < i1; ++i) rows[i - i0] = to.row(r0 + static_cast<int64_t>(i)) + j0;
-    for (size_t c0 = 0; c0 < C; c0 += kTileColumns) bits |= copy(tile, ld, i0, i1, c0, std::min(C, c0 + kTileColumns), rows);
+    for (size_t c0 = 0; c0 < C; c0 += kTileColumns)
+      bits |= copy(tile, ld, i0, i1, c0, std::min(C, c0 + kTileColumns), rows);
   }
   return bits;
 }
@@ -228,7 +227,8 @@ MatShape MatInput::inspect() {
     const bool sparse = x.array_class == kMxSparse;
     const bool real_numeric = (x.array_class == kMxDouble || x.array_class == kMxSingle) && !x.logical;
     if ((!sparse && !real_numeric) || x.complex || x.dims.size() != 2)
-      fail(path_, x_name_ + " must be a real double or single matrix of N samples by D features, full or sparse; it is " +
+      fail(path_, x_name_ +
+                      " must be a real double or single matrix of N samples by D features, full or sparse; it is " +
                       describe(x.dims, x.complex, class_name(x.array_class, x.logical)));
     shape_.sparse = sparse;
     rows = x.dims[0];
@@ -253,8 +253,12 @@ MatShape MatInput::inspect() {
     const bool sparse = x.class_type == MAT_C_SPARSE;
     const bool real_numeric = (x.class_type == MAT_C_DOUBLE || x.class_type == MAT_C_SINGLE) && !x.isLogical;
     if ((!sparse && !real_numeric) || x.isComplex || x.rank != 2)
-      fail(path_, x_name_ + " must be a real double or single matrix of N samples by D features, full or sparse; it is " +
-                      describe(dims, x.isComplex, x.isLogical && !sparse ? "logical" : sparse ? "sparse" : "numeric"));
+      fail(path_, x_name_ +
+                      " must be a real double or single matrix of N samples by D features, full or sparse; it is " +
+                      describe(dims, x.isComplex,
+                               x.isLogical && !sparse ? "logical"
+                               : sparse               ? "sparse"
+                                                      : "numeric"));
     shape_.sparse = sparse;
     rows = x.dims[0];
     columns = x.dims[1];
@@ -262,8 +266,8 @@ MatShape MatInput::inspect() {
     if (!h.y) fail(path_, "has no variable '" + y_name_ + "' (name it with --y)");
     const matvar_t &y = *h.y;
     std::vector<uint64_t> ydims(y.dims, y.dims + y.rank);
-    if (!(y.class_type == MAT_C_DOUBLE || y.class_type == MAT_C_SINGLE) || y.isComplex || y.isLogical ||
-        y.rank != 2 || (y.dims[0] != 1 && y.dims[1] != 1))
+    if (!(y.class_type == MAT_C_DOUBLE || y.class_type == MAT_C_SINGLE) || y.isComplex || y.isLogical || y.rank != 2 ||
+        (y.dims[0] != 1 && y.dims[1] != 1))
       fail(path_, y_name_ + " must be a real, full double or single vector of N labels; it is " +
                       describe(ydims, y.isComplex, y.class_type == MAT_C_SPARSE ? "sparse" : "non-numeric"));
     labels = y.dims[0] * y.dims[1];
@@ -362,8 +366,8 @@ void dense_random(FileBytes &file, const NumberRun &run, bool swapped, uint64_t 
 
 // The same from a stream read in order (a compressed variable): each column's piece in turn,
 // grouped into as many columns as the buffer holds.
-void dense_stream(ByteStream &s, const NumberRun &run, bool swapped, uint64_t N, uint64_t D, uint64_t first,
-                  uint64_t B, const RowTargets &to, const BlockPlace &at, NonFinite &nf) {
+void dense_stream(ByteStream &s, const NumberRun &run, bool swapped, uint64_t N, uint64_t D, uint64_t first, uint64_t B,
+                  const RowTargets &to, const BlockPlace &at, NonFinite &nf) {
   const size_t width = mat5_width(run.type);
   const bool convert = needs_conversion(run.type, swapped);
   const uint64_t V = kBufferValues;
@@ -426,8 +430,7 @@ SparseBlock sparse_stream(ByteStream &s, const Mat5Variable &x, bool swapped, ui
     for (uint64_t k = 0; k < n; ++k) {
       const int64_t r = index[k];
       if (static_cast<uint64_t>(r) >= N)
-        throw DamagedFile("has a row index " + std::to_string(r + 1) + " beyond its " +
-                          std::to_string(N) + " rows");
+        throw DamagedFile("has a row index " + std::to_string(r + 1) + " beyond its " + std::to_string(N) + " rows");
       if (static_cast<uint64_t>(r) >= first && static_cast<uint64_t>(r) < first + count) {
         picked.push_back(static_cast<int64_t>(k0 + k));
         b.row_indices.push_back(static_cast<int32_t>(static_cast<uint64_t>(r) - first));
@@ -441,8 +444,8 @@ SparseBlock sparse_stream(ByteStream &s, const Mat5Variable &x, bool swapped, ui
     const Mat5Tag jc_tag = read_tag(s, swapped);
     const size_t width = mat5_width(jc_tag.type);
     if (width == 0 || jc_tag.bytes != (D + 1) * width)
-      throw DamagedFile("has " + std::to_string(width ? jc_tag.bytes / width : 0) +
-                        " column starts for its " + std::to_string(D) + " columns");
+      throw DamagedFile("has " + std::to_string(width ? jc_tag.bytes / width : 0) + " column starts for its " +
+                        std::to_string(D) + " columns");
     NumberRun jc{jc_tag.type, s.position(), D + 1, jc_tag.small, {0, 0, 0, 0}};
     std::memcpy(jc.inline_data, jc_tag.small_data, 4);
     for (uint64_t c0 = 0; c0 <= D; c0 += index.size()) {
@@ -453,8 +456,7 @@ SparseBlock sparse_stream(ByteStream &s, const Mat5Variable &x, bool swapped, ui
   }
   const int64_t stored = b.column_starts[static_cast<size_t>(D)];
   if (b.column_starts[0] != 0 || static_cast<uint64_t>(stored) > nnz)
-    throw DamagedFile("has column starts that do not describe its " + std::to_string(nnz) +
-                      " row indices");
+    throw DamagedFile("has column starts that do not describe its " + std::to_string(nnz) + " row indices");
   for (uint64_t c = 0; c < D; ++c)
     if (b.column_starts[c] > b.column_starts[c + 1]) throw DamagedFile("has column starts that decrease");
   // Entries beyond the last column's end are unused room.
@@ -549,7 +551,8 @@ void MatInput::read_labels(int32_t first, int32_t count, const RowTargets &to, c
         throw DamagedFile("HDF5 could not read values " + std::to_string(at_row + 1) + " to " +
                           std::to_string(at_row + n));
       if (single)
-        for (int k = 0; k < n; ++k) labels[static_cast<size_t>(k)] = static_cast<double>(singles[static_cast<size_t>(k)]);
+        for (int k = 0; k < n; ++k)
+          labels[static_cast<size_t>(k)] = static_cast<double>(singles[static_cast<size_t>(k)]);
       scatter_labels(labels.data(), static_cast<size_t>(n), to, static_cast<int64_t>(r0), at, nf);
     }
   });
@@ -561,7 +564,8 @@ NonFinite MatInput::read_rows(int32_t first, int32_t count, const RowTargets &to
   const BlockPlace at{&path_, first, first_row, N, shape_.D};
   const uint64_t n = static_cast<uint64_t>(shape_.N), D = static_cast<uint64_t>(shape_.D);
   const uint64_t f = static_cast<uint64_t>(first), B = static_cast<uint64_t>(count);
-  if (B > 0 && D > 0) reading(path_, x_name_, [&] {
+  if (B > 0 && D > 0)
+    reading(path_, x_name_, [&] {
       if (level5_) {
         const bool swapped = level5_->file.swapped();
         const Mat5Variable &x = *level5_->x;

@@ -37,20 +37,19 @@ bool write_variables(mat_t *mat, const std::vector<double> &w, const ResultInfo 
   Mat_VarFree(wv);
   if (!w_ok) return false;
 
-  const char *const fields[] = {"seed",      "processes",     "threads",   "iterations",     "time",
-                                "objective", "read_time",     "exchange_time", "pass_time", "exchange_bytes",
-                                "read_bytes", "peak_memory",  "diverged",    nullptr};
+  const char *const fields[] = {"seed",       "processes",   "threads",       "iterations", "time",
+                                "objective",  "read_time",   "exchange_time", "pass_time",  "exchange_bytes",
+                                "read_bytes", "peak_memory", "diverged",      nullptr};
   constexpr size_t kFields = 13;
   size_t dims[2] = {1, 1};
   matvar_t *s = Mat_VarCreateStruct2("info", 2, dims, fields);
   if (!s) return false;
-  matvar_t *values[kFields] = {double_scalar(info.seed),         double_scalar(info.processes),
-                               double_scalar(info.threads),      double_scalar(info.iterations),
-                               double_scalar(info.seconds),      double_column(nullptr, info.objective),
-                               double_scalar(info.read_seconds), double_scalar(info.exchange_seconds),
-                               double_scalar(info.pass_seconds), double_scalar(info.exchange_bytes),
-                               double_scalar(info.read_bytes),   double_scalar(info.peak_memory),
-                               logical_scalar(info.diverged)};
+  matvar_t *values[kFields] = {
+      double_scalar(info.seed),           double_scalar(info.processes),        double_scalar(info.threads),
+      double_scalar(info.iterations),     double_scalar(info.seconds),          double_column(nullptr, info.objective),
+      double_scalar(info.read_seconds),   double_scalar(info.exchange_seconds), double_scalar(info.pass_seconds),
+      double_scalar(info.exchange_bytes), double_scalar(info.read_bytes),       double_scalar(info.peak_memory),
+      logical_scalar(info.diverged)};
   bool ok = true;
   for (size_t k = 0; k < kFields; ++k) {
     if (values[k] && ok)

@@ -77,7 +77,7 @@ int32_t MpiSamples<Rows>::all_threads(int32_t here, const std::string &problem) 
   MPI_Allreduce(&here, &high, 1, MPI_INT32_T, MPI_MAX, comm_);
   const int32_t t = threads_per_process_;
   if (low != t || high != t)
-    cluster::agree(comm_, here == t            ? std::string()
+    cluster::agree(comm_, here == t          ? std::string()
                           : !problem.empty() ? "process " + std::to_string(rank_) + ": " + problem
                                              : "process " + std::to_string(rank_) + " got a team of " +
                                                    std::to_string(here) + " threads where " + std::to_string(t) +

@@ -48,8 +48,8 @@ std::string result_path_problem(const std::string &result, const std::vector<Fil
     const FileIdentity &in = inputs[k];
     const bool same_target = out.target_exists && in.target_exists && out.target_device == in.target_device &&
                              out.target_inode == in.target_inode;
-    const bool same_entry = out.entry_exists && in.entry_exists && out.entry_device == in.entry_device &&
-                            out.entry_inode == in.entry_inode;
+    const bool same_entry =
+        out.entry_exists && in.entry_exists && out.entry_device == in.entry_device && out.entry_inode == in.entry_inode;
     if (same_target || same_entry)
       return result + ": is the data file " + input_names[k] +
              " (the same file, under this name or through a link); the result must go to another file";
@@ -60,7 +60,8 @@ std::string result_path_problem(const std::string &result, const std::vector<Fil
       if (stat(result.c_str(), &target) != 0)
         return result + ": is a link that leads nowhere; remove it or name another result file";
       if (!S_ISREG(target.st_mode))
-        return result + ": is a link to " + kind_of(target.st_mode) + ", not to a result file; name another result file";
+        return result + ": is a link to " + kind_of(target.st_mode) +
+               ", not to a result file; name another result file";
     } else if (!S_ISREG(entry.st_mode)) {
       return result + ": is " + kind_of(entry.st_mode) + ", not a result file; name another result file";
     }

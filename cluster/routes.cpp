@@ -36,7 +36,8 @@ Routes plan_routes(const std::vector<int32_t> &perm, const std::vector<int32_t> 
     if (s >= first && s < last && q != me) ++r.send_count[static_cast<size_t>(q)];
   }
   for (int p = 1; p < P; ++p)
-    r.send_first[static_cast<size_t>(p)] = r.send_first[static_cast<size_t>(p) - 1] + r.send_count[static_cast<size_t>(p) - 1];
+    r.send_first[static_cast<size_t>(p)] =
+        r.send_first[static_cast<size_t>(p) - 1] + r.send_count[static_cast<size_t>(p) - 1];
   r.sent_rows = r.send_first[static_cast<size_t>(P) - 1] + r.send_count[static_cast<size_t>(P) - 1];
   std::vector<int64_t> next = r.send_first;
   const int32_t mine = r.hold[static_cast<size_t>(me)];

@@ -16,7 +16,9 @@ namespace {
 struct Arrivals {
   std::vector<int64_t> first;
   std::vector<int32_t> positions;
-  size_t count(int p) const { return static_cast<size_t>(first[static_cast<size_t>(p) + 1] - first[static_cast<size_t>(p)]); }
+  size_t count(int p) const {
+    return static_cast<size_t>(first[static_cast<size_t>(p) + 1] - first[static_cast<size_t>(p)]);
+  }
   const int32_t *of(int p) const { return positions.data() + first[static_cast<size_t>(p)]; }
 };
 
@@ -102,8 +104,8 @@ uint64_t exchange_dense(MPI_Comm comm, const Routes &routes, DenseRoutes &rows) 
                 comm, &req.list.back());
     }
     req.list.emplace_back();
-    MPI_Irecv(rows.held.labels.data(), 1, scattered(req, label_at[static_cast<size_t>(p)], MPI_DOUBLE), p,
-              kLabelsTag, comm, &req.list.back());
+    MPI_Irecv(rows.held.labels.data(), 1, scattered(req, label_at[static_cast<size_t>(p)], MPI_DOUBLE), p, kLabelsTag,
+              comm, &req.list.back());
   }
   uint64_t bytes = 0;
   for (int q = 0; q < P; ++q) {
@@ -199,7 +201,8 @@ core::SparseRows exchange_sparse(MPI_Comm comm, const Routes &routes, SparseBloc
     rows.offsets.resize(static_cast<size_t>(held) + 1);
     rows.offsets[0] = 0;
     for (int32_t k = 0; k < held; ++k)
-      rows.offsets[static_cast<size_t>(k) + 1] = rows.offsets[static_cast<size_t>(k)] + held_length[static_cast<size_t>(k)];
+      rows.offsets[static_cast<size_t>(k) + 1] =
+          rows.offsets[static_cast<size_t>(k)] + held_length[static_cast<size_t>(k)];
     rows.columns.resize(static_cast<size_t>(rows.nonzeros()));
     rows.values.resize(static_cast<size_t>(rows.nonzeros()));
     sent_at.assign(static_cast<size_t>(routes.sent_rows) + 1, 0);

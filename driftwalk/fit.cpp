@@ -28,7 +28,9 @@ struct Driftwalk {
   const core::FitRun &run;
   Parameters p = in.parameters();
 
-  core::FitResult check(const Rows &rows) const { return run.checked ? core::FitResult() : check_driftwalk(rows.N, in); }
+  core::FitResult check(const Rows &rows) const {
+    return run.checked ? core::FitResult() : check_driftwalk(rows.N, in);
+  }
   void banner(const core::RunContext<Rows> &ctx) const {
     ctx.out.printf("N=%d, D=%d, maxIter=%d\n", ctx.rows.N, ctx.rows.D, p.maxIter);
   }

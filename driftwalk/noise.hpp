@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "core/kernels/cpu.hpp"
-
 #include "core/random/thread_rand.hpp"
 
 namespace driftwalk {

@@ -71,8 +71,8 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, Call
   }
   if (!(is_real_full_data(y) || is_real_sparse_data(y, false))) {
     describe_array(y, what, sizeof what);
-    err.set("invalidY", "input 2 (y) must be a real double or single vector of N labels (full, or sparse double); got %s.",
-            what);
+    err.set("invalidY",
+            "input 2 (y) must be a real double or single vector of N labels (full, or sparse double); got %s.", what);
     return false;
   }
   if (mxGetNumberOfElements(y) < n) {

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mex.h"
 #include "frame/call_error.hpp"
+#include "mex.h"
 
 namespace frame {
 

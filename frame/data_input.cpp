@@ -14,8 +14,7 @@ ProblemData build_with_labels(const mxArray *X, const YReal *y, const ProblemSha
     if (mxIsSingle(X))
       return core::make_regression_data(static_cast<const float *>(mxGetData(X)), shape.N, shape.D, y, &stop,
                                         placement);
-    return core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop,
-                                      placement);
+    return core::make_regression_data(static_cast<const double *>(mxGetData(X)), shape.N, shape.D, y, &stop, placement);
   }
   const mwIndex *jc = mxGetJc(X), *ir = mxGetIr(X);
   const size_t capacity = static_cast<size_t>(mxGetNzmax(X));

@@ -4,10 +4,10 @@
 #include <variant>
 
 #include "core/data/regression_data.hpp"
-#include "core/sparse/sparse_rows.hpp"
 #include "core/run/stop_check.hpp"
-#include "mex.h"
+#include "core/sparse/sparse_rows.hpp"
 #include "frame/call_shape.hpp"
+#include "mex.h"
 
 namespace frame {
 

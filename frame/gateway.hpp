@@ -14,7 +14,6 @@
 
 #include <variant>
 
-#include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/call_shape.hpp"
 #include "frame/host_output.hpp"
@@ -22,6 +21,7 @@
 #include "frame/options.hpp"
 #include "frame/run_record.hpp"
 #include "frame/scalar_inputs.hpp"
+#include "mex.h"
 
 namespace frame {
 

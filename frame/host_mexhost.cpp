@@ -1,6 +1,7 @@
 // mexhost: a test can simulate a Ctrl-C after a given number of checks, say whether the output
 // counts as a terminal and run the clock by hand.
 #include "frame/host.hpp"
+
 #include "mexhost/display.h"
 #include "mexhost/interrupt.h"
 

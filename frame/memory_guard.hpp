@@ -8,9 +8,9 @@
 
 #include "core/data/regression_data.hpp"
 #include "core/sparse/sparse_rows.hpp"
-#include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/call_shape.hpp"
+#include "mex.h"
 
 namespace frame {
 

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstring>
 
-
 namespace frame {
 namespace {
 

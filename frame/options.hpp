@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/call_shape.hpp"
+#include "mex.h"
 
 namespace frame {
 

@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/run/fit.hpp"
 #include "core/data/regression_data.hpp"
+#include "core/run/fit.hpp"
 #include "core/run/stop_check.hpp"
-#include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/data_input.hpp"
 #include "frame/host_output.hpp"
 #include "frame/scalar_inputs.hpp"
+#include "mex.h"
 
 namespace frame {
 

@@ -53,7 +53,9 @@ double CallInputs::real(const char *name) {
   const double v = values_[k];
   if (!std::isfinite(v))
     err_.set("invalidParameter", "input %d (%s) must be a finite number; got %s.", k + 1, name,
-             std::isnan(v) ? "NaN" : v > 0 ? "Inf" : "-Inf");
+             std::isnan(v) ? "NaN"
+             : v > 0       ? "Inf"
+                           : "-Inf");
   return v;
 }
 

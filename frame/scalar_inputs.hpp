@@ -5,10 +5,10 @@
 #pragma once
 
 #include "core/run/fit.hpp"
-#include "mex.h"
 #include "frame/call_error.hpp"
 #include "frame/call_shape.hpp"
 #include "frame/options.hpp"
+#include "mex.h"
 
 namespace frame {
 

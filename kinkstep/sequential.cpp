@@ -61,7 +61,6 @@ core::FitResult sequential_subgradient_descent(const core::RunContext<Rows> &run
 
 template core::FitResult sequential_subgradient_descent(const core::RunContext<core::RegressionData> &,
                                                         const Parameters &);
-template core::FitResult sequential_subgradient_descent(const core::RunContext<core::SparseRows> &,
-                                                        const Parameters &);
+template core::FitResult sequential_subgradient_descent(const core::RunContext<core::SparseRows> &, const Parameters &);
 
 }  // namespace kinkstep

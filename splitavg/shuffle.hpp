@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-
 #include <vector>
 
 #include "core/data/regression_data.hpp"

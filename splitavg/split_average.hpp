@@ -91,7 +91,6 @@ class SampleSource;
 // r.w. A pass that got another team size makes r TeamFailed; a stopped one returns r.stopped().
 // Warns emptyShares when there are more shares than samples. Draws nothing.
 template <typename Rows>
-core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Parameters &p,
-                                    SampleSource<Rows> &source);
+core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Parameters &p, SampleSource<Rows> &source);
 
 }  // namespace splitavg

@@ -36,7 +36,7 @@ void mexFunction(int nlhs, mxArray * /*plhs*/[], int /*nrhs*/, const mxArray * /
   {
     const int t = omp_get_thread_num();
     if (t == 0) team = omp_get_num_threads();
-    // The host's print function is not made for concurrent callers: one greeting at a time.
+      // The host's print function is not made for concurrent callers: one greeting at a time.
 #pragma omp critical(teamprobe_greeting)
     mexPrintf("Hello World from thread = %d\n", t);
   }

@@ -15,20 +15,32 @@ struct ModuleCase {
   const char *name;                       // the module
   std::vector<const char *> param_names;  // the scalar inputs after X and y, verbose last
   std::vector<double> params;
-  std::vector<bool> real;                 // a real-valued input (NaN refused), not an integer one
-  bool parallel;                          // runs a thread team
+  std::vector<bool> real;  // a real-valued input (NaN refused), not an integer one
+  bool parallel;           // runs a thread team
   bool is(const char *module) const { return std::strcmp(name, module) == 0; }
   size_t inputs() const { return 2 + params.size(); }
 };
 
 inline const std::vector<ModuleCase> &module_cases() {
   static const std::vector<ModuleCase> cases = {
-      {"kinkstep m0", "kinkstep", {"stepSize", "lambda", "maxIter", "method", "verbose"},
-       {0.01, 0.1, 40, 0, 0}, {true, true, false, false, false}, false},
-      {"kinkstep m1", "kinkstep", {"stepSize", "lambda", "maxIter", "method", "verbose"},
-       {0.01, 0.1, 40, 1, 0}, {true, true, false, false, false}, true},
-      {"driftwalk", "driftwalk", {"stepScale", "stepOffset", "stepPower", "lambda", "batchSize", "maxIter", "verbose"},
-       {1e-3, 10, -0.55, 0.1, 8, 40, 0}, {true, true, true, true, false, false, false}, false},
+      {"kinkstep m0",
+       "kinkstep",
+       {"stepSize", "lambda", "maxIter", "method", "verbose"},
+       {0.01, 0.1, 40, 0, 0},
+       {true, true, false, false, false},
+       false},
+      {"kinkstep m1",
+       "kinkstep",
+       {"stepSize", "lambda", "maxIter", "method", "verbose"},
+       {0.01, 0.1, 40, 1, 0},
+       {true, true, false, false, false},
+       true},
+      {"driftwalk",
+       "driftwalk",
+       {"stepScale", "stepOffset", "stepPower", "lambda", "batchSize", "maxIter", "verbose"},
+       {1e-3, 10, -0.55, 0.1, 8, 40, 0},
+       {true, true, true, true, false, false, false},
+       false},
       {"splitavg", "splitavg", {"stepSize", "lambda", "verbose"}, {0.01, 0.1, 0}, {true, true, false}, true},
   };
   return cases;
@@ -50,8 +62,7 @@ inline std::vector<double> case_y() {
 
 // The call: X, y (single precision when asked), the scalar inputs with the given verbose, then
 // the options when given.
-inline Inputs case_inputs(const ModuleCase &c, double verbose, mexhost::ArrayPtr opts = nullptr,
-                          bool single = false) {
+inline Inputs case_inputs(const ModuleCase &c, double verbose, mexhost::ArrayPtr opts = nullptr, bool single = false) {
   Inputs in;
   const std::vector<double> X = case_X(), y = case_y();
   if (single) {

@@ -14,8 +14,8 @@ const double kInf = std::numeric_limits<double>::infinity();
 
 // A refused call, verbose or not: `module:reason`, a message holding `words`, nothing printed, no
 // warning, no array left behind.
-void expect_refused(const char *module, int nlhs, const Inputs &in, const std::string &reason,
-                    const std::string &words, const std::string &label) {
+void expect_refused(const char *module, int nlhs, const Inputs &in, const std::string &reason, const std::string &words,
+                    const std::string &label) {
   const long live = mexhost::live_arrays();
   {
     mexhost::CallResult r = loaded_module(module).call(nlhs, in.pointers());

@@ -92,7 +92,8 @@ TEST(NonFiniteData, TheFirstInColumnOrderIsNamedAndXComesBeforeY) {
   // Only the first N values of y are data: a NaN beyond them is never read.
   std::vector<double> longer = plain_y(N + 5);
   longer[N + 2] = kNaN;
-  mexhost::CallResult fine = loaded_module("kinkstep").call(1, call_inputs("kinkstep", plain_X(N, D), N, D, longer, 0).pointers());
+  mexhost::CallResult fine =
+      loaded_module("kinkstep").call(1, call_inputs("kinkstep", plain_X(N, D), N, D, longer, 0).pointers());
   EXPECT_FALSE(fine.failed) << fine.error_message;
 }
 
@@ -114,10 +115,10 @@ TEST(InvalidParameter, NonFiniteRealInputsAreRefusedByName) {
     size_t position;  // 0-based
     const char *input;
   };
-  const Case cases[] = {{"kinkstep", 2, "input 3 (stepSize)"},  {"kinkstep", 3, "input 4 (lambda)"},
+  const Case cases[] = {{"kinkstep", 2, "input 3 (stepSize)"},   {"kinkstep", 3, "input 4 (lambda)"},
                         {"driftwalk", 2, "input 3 (stepScale)"}, {"driftwalk", 3, "input 4 (stepOffset)"},
                         {"driftwalk", 4, "input 5 (stepPower)"}, {"driftwalk", 5, "input 6 (lambda)"},
-                        {"splitavg", 2, "input 3 (stepSize)"},  {"splitavg", 3, "input 4 (lambda)"}};
+                        {"splitavg", 2, "input 3 (stepSize)"},   {"splitavg", 3, "input 4 (lambda)"}};
   for (const Case &c : cases) {
     for (double bad : {kNaN, kInf, -kInf}) {
       Inputs in = call_inputs(c.name, plain_X(), 20, 3, plain_y());
@@ -143,8 +144,11 @@ TEST(ParameterOutOfRange, IntegerInputsThatReadAsTheLowestValueWarnAndKeepTheirR
     ASSERT_EQ(r.warnings.size(), 1u);
     EXPECT_EQ(r.warnings[0].id, "kinkstep:parameterOutOfRange");
     EXPECT_NE(r.warnings[0].message.find("input 5 (maxIter)"), std::string::npos) << r.warnings[0].message;
-    const std::string given = std::isnan(maxIter) ? "NaN" : maxIter == kInf ? "Inf" : maxIter == -kInf ? "-Inf"
-                              : maxIter > 0 ? "3000000000" : "-3000000000";
+    const std::string given = std::isnan(maxIter) ? "NaN"
+                              : maxIter == kInf   ? "Inf"
+                              : maxIter == -kInf  ? "-Inf"
+                              : maxIter > 0       ? "3000000000"
+                                                  : "-3000000000";
     EXPECT_NE(r.warnings[0].message.find("is " + given), std::string::npos) << r.warnings[0].message;
     EXPECT_EQ(r.printed, "");
   }

@@ -7,8 +7,8 @@
 
 #include "core/random/thread_rand.hpp"
 #include "driftwalk/langevin.hpp"
-#include "reference/plain_loops.hpp"
 #include "driftwalk/noise.hpp"
+#include "reference/plain_loops.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -71,8 +71,9 @@ TEST(LangevinSolver, NoIterationLeavesZerosAndDrawsNothing) {
     std::string text;
     const uint64_t before = core::thread_rand_draws();
     // batchSize is not looked at when nothing runs.
-    const core::WeightVector w =
-        driftwalk::langevin_solve(core::RunContext(d, true, core::Printer::to_string(&text)), {0.1, 1, -0.5, 0.5, 0, maxIter}).w;
+    const core::WeightVector w = driftwalk::langevin_solve(core::RunContext(d, true, core::Printer::to_string(&text)),
+                                                           {0.1, 1, -0.5, 0.5, 0, maxIter})
+                                     .w;
     EXPECT_EQ(w, (core::WeightVector{0, 0}));
     EXPECT_EQ(core::thread_rand_draws(), before);
     EXPECT_EQ(text, "Initial object function = 3.000000\n");
@@ -118,7 +119,10 @@ TEST(LangevinSolver, FullBatchIsEverySampleUnscaledWhateverTheOrder) {
 TEST(LangevinSolver, RefusesBatchSizesOutsideOneToN) {
   const core::RegressionData d = core::make_regression_data(kX.data(), 3, 2, kOnes.data());
   for (int32_t B : {0, -1, 4, -2147483647 - 1})
-    EXPECT_THROW(driftwalk::langevin_solve(core::RunContext(d, false, {}), {0.1, 1, -0.5, 0.5, B, 1}), std::invalid_argument) << B;
+    EXPECT_THROW(driftwalk::langevin_solve(core::RunContext(d, false, {}), {0.1, 1, -0.5, 0.5, B, 1}),
+                 std::invalid_argument)
+        << B;
   const core::RegressionData empty = core::make_regression_data(nullptr, 0, 2, nullptr);
-  EXPECT_THROW(driftwalk::langevin_solve(core::RunContext(empty, false, {}), {0.1, 1, -0.5, 0.5, 1, 1}), std::invalid_argument);
+  EXPECT_THROW(driftwalk::langevin_solve(core::RunContext(empty, false, {}), {0.1, 1, -0.5, 0.5, 1, 1}),
+               std::invalid_argument);
 }

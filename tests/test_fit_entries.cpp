@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/run/fit.hpp"
 #include "core/data/regression_data.hpp"
+#include "core/run/fit.hpp"
 #include "driftwalk/fit.hpp"
 #include "kinkstep/fit.hpp"
 #include "module_call.hpp"

@@ -1,8 +1,8 @@
 // Golden fingerprints: every solver, for fixed seeds and team sizes, on problems of several shapes.
 // A fingerprint is an FNV-1a hash over the bytes of the returned weights and of every printed line
-// (clock readings masked). The expected values were recorded from the reference implementation
-// before any optimisation; a faster version must reproduce them bit for bit. When one differs, the
-// arithmetic, the order of a sum or the generator's consumption has changed.
+// (clock readings masked). The expected values are those of the plain loops, and every faster
+// version must reproduce them bit for bit. When one differs, the arithmetic, the order of a sum or
+// the generator's consumption has changed.
 #include <gtest/gtest.h>
 #include <omp.h>
 
@@ -14,14 +14,14 @@
 #include "core/kernels/dense_steps.hpp"
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
-#include "core/run/run_context.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/run/run_context.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
 #include "kinkstep/parallel.hpp"
 #include "kinkstep/sequential.hpp"
-#include "splitavg/shuffle.hpp"
 #include "splitavg/sample_source.hpp"
+#include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"
 #include "test_support.hpp"
 

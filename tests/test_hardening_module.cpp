@@ -1,6 +1,6 @@
-// Calls that used to end a session or tell less than the truth: thread teams the process cannot
-// create, the host's own allocation failures, values named as given, warnings, and Ctrl-C asked in
-// proportion to the work. Through mexhost.
+// Calls that would end a session or tell less than the truth unless the module checks first: thread teams the process
+// cannot create, the host's own allocation failures, values named as given, warnings, and Ctrl-C asked in proportion to
+// the work. Through mexhost.
 #include <omp.h>
 
 #include <cmath>

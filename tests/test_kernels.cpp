@@ -12,11 +12,9 @@
 #include <vector>
 
 #include "core/kernels/dense_steps.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
-#include "core/kernels/dense_steps.hpp"
-#include "core/kernels/kernels.hpp"
-#include "core/kernels/dense_steps.hpp"
 #include "driftwalk/noise.hpp"
 
 namespace {
@@ -355,7 +353,8 @@ TEST(BatchKernels, EveryVersionGivesTheGenericBits) {
     for (int32_t k = first; k < last; ++k) {
       const size_t i = static_cast<size_t>(k);
       double sum = 0.0;
-      for (int32_t j = 0; j < B; ++j) sum = sum + c[static_cast<size_t>(j)] * rows[static_cast<size_t>(perm[j]) * D + i];
+      for (int32_t j = 0; j < B; ++j)
+        sum = sum + c[static_cast<size_t>(j)] * rows[static_cast<size_t>(perm[j]) * D + i];
       ASSERT_EQ(std::memcmp(&g_ref[i], &sum, sizeof(double)), 0) << k;
       const double gk = core::add_l1_subgradient(16.0 / 7.0 * g_ref[i], w0[i], 0.25);
       const double expect = (w0[i] - (3e-3 * 0.5) * gk) - (z[i] * 3e-3 + 0.0);

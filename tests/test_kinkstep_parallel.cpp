@@ -151,8 +151,8 @@ TEST(ParallelAveraged, NoIterationStillSizesTheTeamAndLeavesZeros) {
   for (int32_t maxIter : {0, -5, -2147483647 - 1}) {
     std::string text;
     const uint64_t before = core::thread_rand_draws();
-    const core::FitResult r =
-        kinkstep::parallel_averaged_descent(core::RunContext(d, true, core::Printer::to_string(&text)), {0.1, 0.5, maxIter});
+    const core::FitResult r = kinkstep::parallel_averaged_descent(
+        core::RunContext(d, true, core::Printer::to_string(&text)), {0.1, 0.5, maxIter});
     EXPECT_TRUE(r.done());
     EXPECT_EQ(r.w, (core::WeightVector{0, 0}));
     EXPECT_EQ(core::thread_rand_draws(), before);
@@ -205,8 +205,9 @@ TEST(ParallelAveraged, StepTeamOfAnotherSizeStopsBeforeAveraging) {
   EXPECT_EQ(r.status, core::FitStatus::TeamFailed);
   EXPECT_STREQ(r.error.reason, "threadTeam");
   EXPECT_EQ(r.threads, 3);
-  EXPECT_NE(std::string(r.error.message).find("started with 3 threads but the OpenMP runtime gave iteration 3 a team of 2"),
-            std::string::npos)
+  EXPECT_NE(
+      std::string(r.error.message).find("started with 3 threads but the OpenMP runtime gave iteration 3 a team of 2"),
+      std::string::npos)
       << r.error.message;
   const std::vector<std::string> lines = lines_of(text);
   ASSERT_EQ(lines.size(), 5u);  // thread count, initial, iterations 0 to 2
@@ -215,7 +216,8 @@ TEST(ParallelAveraged, StepTeamOfAnotherSizeStopsBeforeAveraging) {
   const core::FitResult more =
       kinkstep::detail::parallel_averaged_descent(core::RunContext(pb.data, false, {}), {0.1, 0.1, 10}, one_too_many);
   EXPECT_EQ(more.status, core::FitStatus::TeamFailed);
-  EXPECT_NE(std::string(more.error.message).find("gave iteration 0 a team of 4"), std::string::npos) << more.error.message;
+  EXPECT_NE(std::string(more.error.message).find("gave iteration 0 a team of 4"), std::string::npos)
+      << more.error.message;
 }
 
 TEST(ParallelAveraged, DynamicTeamsGiveTheSameWeightsAndTheCallersSettingSurvives) {

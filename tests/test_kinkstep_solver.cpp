@@ -60,11 +60,14 @@ TEST(SequentialSubgradient, SilentRunGivesTheSameWeightsAndPrintsNothing) {
   const core::RegressionData d = core::make_regression_data(X.data(), 40, 3, y.data());
   std::string loud_text, quiet_text;
   core::seed_thread_rand(99);
-  const core::WeightVector loud =
-      kinkstep::sequential_subgradient_descent(core::RunContext(d, true, core::Printer::to_string(&loud_text)), {0.01, 0.1, 200}).w;
+  const core::WeightVector loud = kinkstep::sequential_subgradient_descent(
+                                      core::RunContext(d, true, core::Printer::to_string(&loud_text)), {0.01, 0.1, 200})
+                                      .w;
   core::seed_thread_rand(99);
   const core::WeightVector quiet =
-      kinkstep::sequential_subgradient_descent(core::RunContext(d, false, core::Printer::to_string(&quiet_text)), {0.01, 0.1, 200}).w;
+      kinkstep::sequential_subgradient_descent(core::RunContext(d, false, core::Printer::to_string(&quiet_text)),
+                                               {0.01, 0.1, 200})
+          .w;
   EXPECT_EQ(loud, quiet);
   EXPECT_EQ(quiet_text, "");
   EXPECT_EQ(lines_of(loud_text).size(), 201u);
@@ -76,10 +79,12 @@ TEST(SequentialSubgradient, ZeroWeightGetsNoPenaltyButSignedWeightsDo) {
   // penalty pulls with the sign of w.
   const std::vector<double> X = {1}, y0 = {0}, y1 = {1};
   const core::RegressionData d0 = core::make_regression_data(X.data(), 1, 1, y0.data());
-  const core::WeightVector w0 = kinkstep::sequential_subgradient_descent(core::RunContext(d0, false, {}), {0.1, 5.0, 3}).w;
+  const core::WeightVector w0 =
+      kinkstep::sequential_subgradient_descent(core::RunContext(d0, false, {}), {0.1, 5.0, 3}).w;
   EXPECT_EQ(w0[0], 0.0);
   const core::RegressionData d1 = core::make_regression_data(X.data(), 1, 1, y1.data());
-  const core::WeightVector w1 = kinkstep::sequential_subgradient_descent(core::RunContext(d1, false, {}), {0.1, 5.0, 2}).w;
+  const core::WeightVector w1 =
+      kinkstep::sequential_subgradient_descent(core::RunContext(d1, false, {}), {0.1, 5.0, 2}).w;
   // Step 1: g = -1 -> w = 0.1. Step 2: g = (0.1 - 1) + 5 = 4.1 -> w = 0.1 - 0.41.
   EXPECT_EQ(w1[0], 0.1 - 0.1 * ((0.1 - 1.0) + 5.0));
 }

@@ -42,14 +42,14 @@ double walk(double w, double a, uint64_t steps) {
   return w;
 }
 
-#define EXPECT_SAME_BITS(expected, actual, what)                                                           \
-  do {                                                                                                   \
-    const double e_ = (expected), a_ = (actual);                                                         \
-    if (bits(e_) != bits(a_)) {                                                                          \
-      ADD_FAILURE() << what << ": expected " << e_ << " (0x" << std::hex << bits(e_) << "), got " << a_ \
-                    << " (0x" << bits(a_) << std::dec << ")";                                            \
-      return false;                                                                                      \
-    }                                                                                                    \
+#define EXPECT_SAME_BITS(expected, actual, what)                                                                  \
+  do {                                                                                                            \
+    const double e_ = (expected), a_ = (actual);                                                                  \
+    if (bits(e_) != bits(a_)) {                                                                                   \
+      ADD_FAILURE() << what << ": expected " << e_ << " (0x" << std::hex << bits(e_) << "), got " << a_ << " (0x" \
+                    << bits(a_) << std::dec << ")";                                                               \
+      return false;                                                                                               \
+    }                                                                                                             \
   } while (0)
 
 TEST(L1CatchUp, UntouchedStepIsWhatTheDenseStepComputes) {
@@ -59,7 +59,8 @@ TEST(L1CatchUp, UntouchedStepIsWhatTheDenseStepComputes) {
   for (int n = 0; n < 200000; ++n) {
     const double w = n % 10 == 0 ? specials[n / 10 % 9] : std::ldexp(unit(gen), static_cast<int>(gen() % 80) - 40);
     const double stepSize = std::ldexp(unit(gen), static_cast<int>(gen() % 40) - 30);
-    const double lambda = n % 7 == 0 ? (n % 14 == 0 ? 0.0 : -0.0) : std::ldexp(unit(gen), static_cast<int>(gen() % 40) - 20);
+    const double lambda =
+        n % 7 == 0 ? (n % 14 == 0 ? 0.0 : -0.0) : std::ldexp(unit(gen), static_cast<int>(gen() % 40) - 20);
     const double c = n % 3 == 0 ? -unit(gen) : unit(gen) * 1e3;
     const double a = stepSize * lambda;
     const double dense = dense_untouched_step(w, c, stepSize, lambda);
@@ -269,8 +270,7 @@ bool check_trajectory(const Case &c, CaseMaker &maker, std::vector<double> &path
   path.assign(1, c.w);
   for (uint64_t t = 1; t <= c.length; ++t) {
     path.push_back(core::l1_untouched_step(path.back(), c.a));
-    EXPECT_SAME_BITS(path[t], core::l1_catch_up(c.w, c.a, t),
-                     "w=" << c.w << " a=" << c.a << " steps=" << t);
+    EXPECT_SAME_BITS(path[t], core::l1_catch_up(c.w, c.a, t), "w=" << c.w << " a=" << c.a << " steps=" << t);
     const uint64_t s = maker.below(t);
     EXPECT_SAME_BITS(path[t], core::l1_catch_up(path[s], c.a, t - s),
                      "w=" << path[s] << " a=" << c.a << " steps=" << t - s);

@@ -138,8 +138,10 @@ TEST(Options, SingleDataGiveTheResultOfTheirDoubleValues) {
 
 TEST(Options, MethodOneTakesASeedButReportsNone) {
   const Case &m1 = kCases[1];
-  mexhost::CallResult a = loaded_module(m1.name).call(2, inputs(m1, 0, options({{"seed", 1}, {"threads", 2}})).pointers());
-  mexhost::CallResult b = loaded_module(m1.name).call(2, inputs(m1, 0, options({{"seed", 2}, {"threads", 2}})).pointers());
+  mexhost::CallResult a =
+      loaded_module(m1.name).call(2, inputs(m1, 0, options({{"seed", 1}, {"threads", 2}})).pointers());
+  mexhost::CallResult b =
+      loaded_module(m1.name).call(2, inputs(m1, 0, options({{"seed", 2}, {"threads", 2}})).pointers());
   mexhost::CallResult none = loaded_module(m1.name).call(2, inputs(m1, 0, options({{"threads", 2}})).pointers());
   ASSERT_FALSE(a.failed || b.failed || none.failed) << a.error_message << b.error_message << none.error_message;
   EXPECT_EQ(mexhost::values(a.output()), mexhost::values(b.output()));

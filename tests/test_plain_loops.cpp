@@ -145,7 +145,8 @@ TEST(PlainLoops, SplitavgIsItsTextbookLoop) {
       core::FitRun run;
       run.seed = static_cast<uint32_t>(seed);
       run.threads = T;
-      EXPECT_TRUE(same_bits(splitavg::fit_splitavg(p.dense, params, run).w, plain)) << sh.N << "x" << sh.D << " T=" << T;
+      EXPECT_TRUE(same_bits(splitavg::fit_splitavg(p.dense, params, run).w, plain))
+          << sh.N << "x" << sh.D << " T=" << T;
       EXPECT_TRUE(same_bits(splitavg::fit_splitavg(p.sparse, params, run).w, plain))
           << sh.N << "x" << sh.D << " T=" << T << " sparse";
     }

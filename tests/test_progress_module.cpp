@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mexhost/display.h"

@@ -42,7 +42,9 @@ struct Solver {
 
 std::vector<Solver> solvers(std::mt19937_64 &gen, int N) {
   const double batch = static_cast<double>(1 + gen() % static_cast<uint64_t>(N));
-  return {{"kinkstep", {0.05, 0.02, static_cast<double>(gen() % 4 == 0 ? gen() % 4 : 30 + gen() % 200), 0, 1}, "kinkstep method 0"},
+  return {{"kinkstep",
+           {0.05, 0.02, static_cast<double>(gen() % 4 == 0 ? gen() % 4 : 30 + gen() % 200), 0, 1},
+           "kinkstep method 0"},
           {"kinkstep", {0.05, 0.01, static_cast<double>(5 + gen() % 20), 1, 1}, "kinkstep method 1"},
           {"splitavg", {0.05, 0.02, 1}, "splitavg"},
           {"driftwalk", {0.02, 1.0, -0.55, 0.01, batch, static_cast<double>(3 + gen() % 10), 1}, "driftwalk"}};
@@ -162,8 +164,8 @@ TEST(SparseModules, SparseLogicalXIsItsOnes) {
   std::vector<double> y(N);
   for (size_t i = 0; i < y.size(); ++i) y[i] = std::sin(static_cast<double>(i));
   for (const Solver &s : solvers(gen, N))
-    expect_same_call(call(s, mexhost::make_double(N, D, X), y, 3, 2), call(s, mexhost::make_sparse_logical(N, D, X), y, 3, 2),
-                     std::string(s.label) + ", logical");
+    expect_same_call(call(s, mexhost::make_double(N, D, X), y, 3, 2),
+                     call(s, mexhost::make_sparse_logical(N, D, X), y, 3, 2), std::string(s.label) + ", logical");
 }
 
 // A sparse y is taken as full(y) would be; only a sparse logical one is refused, as a full logical
@@ -286,8 +288,8 @@ TEST(SparseModules, RowsThatDoNotFitAreAnOutOfMemoryError) {
   const int status = exit_status_under_memory_cap([&] {
     const long live = mexhost::live_arrays();
     mexhost::CallResult r = m.call(1, in.pointers());
-    const bool ok = r.failed && r.error_id == "kinkstep:outOfMemory" && !r.output() &&
-                    mexhost::live_arrays() == live && r.error_message.find("10000000 nonzeros") != std::string::npos;
+    const bool ok = r.failed && r.error_id == "kinkstep:outOfMemory" && !r.output() && mexhost::live_arrays() == live &&
+                    r.error_message.find("10000000 nonzeros") != std::string::npos;
     if (!ok) std::fprintf(stderr, "%s: %s\n", r.error_id.c_str(), r.error_message.c_str());
     return ok;
   });

@@ -9,12 +9,11 @@
 #include <random>
 #include <vector>
 
+#include "core/data/regression_data.hpp"
+#include "core/kernels/batch.hpp"
 #include "core/kernels/dense_steps.hpp"
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
-#include "core/data/regression_data.hpp"
-#include "core/kernels/batch.hpp"
-#include "core/kernels/sparse_steps.hpp"
 #include "core/sparse/sparse_rows.hpp"
 
 namespace {
@@ -161,12 +160,9 @@ TEST(SparseRows, MalformedColumnsAreRefused) {
     std::vector<uint64_t> jc, ir;
     const char *what;
   };
-  const Bad bad[] = {{{1, 2, 3, 4}, {0, 1, 2, 0}, "first column"},
-                     {{0, 3, 2, 4}, {0, 1, 2, 0}, "comes before"},
-                     {{0, 1, 2, 5}, {0, 1, 2, 0}, "holds only"},
-                     {{0, 2, 3, 4}, {1, 0, 2, 0}, "increasing order"},
-                     {{0, 2, 3, 4}, {1, 1, 2, 0}, "increasing order"},
-                     {{0, 1, 2, 3}, {0, 3, 2, 0}, "row 4 of 3"}};
+  const Bad bad[] = {{{1, 2, 3, 4}, {0, 1, 2, 0}, "first column"},     {{0, 3, 2, 4}, {0, 1, 2, 0}, "comes before"},
+                     {{0, 1, 2, 5}, {0, 1, 2, 0}, "holds only"},       {{0, 2, 3, 4}, {1, 0, 2, 0}, "increasing order"},
+                     {{0, 2, 3, 4}, {1, 1, 2, 0}, "increasing order"}, {{0, 1, 2, 3}, {0, 3, 2, 0}, "row 4 of 3"}};
   for (const Bad &b : bad) {
     try {
       core::make_sparse_rows(b.jc.data(), b.ir.data(), pr, 4, 3, 3, y);
@@ -291,10 +287,9 @@ TEST(SparseKernels, SubgradientBatchSumsAndObjectiveAreTheDenseBits) {
     const int32_t B = 1 + static_cast<int32_t>(gen() % N);
     std::vector<double> cd(static_cast<size_t>(B)), cs(static_cast<size_t>(B));
     for (int32_t j = 0; j < B; ++j)
-      cd[static_cast<size_t>(j)] =
-          (core::dot_product(p.dense.row(perm[static_cast<size_t>(j)]), w.data(), p.dense.D) -
-           p.dense.labels[static_cast<size_t>(perm[static_cast<size_t>(j)])]) *
-          2.0;
+      cd[static_cast<size_t>(j)] = (core::dot_product(p.dense.row(perm[static_cast<size_t>(j)]), w.data(), p.dense.D) -
+                                    p.dense.labels[static_cast<size_t>(perm[static_cast<size_t>(j)])]) *
+                                   2.0;
     core::batch_residuals(p.sparse, w.data(), perm.data(), 0, B, cs.data());
     expect_same_bits(cd, cs, "residuals");
     std::vector<double> sd(D, 0.0), ss(D, 7.0);
@@ -305,8 +300,8 @@ TEST(SparseKernels, SubgradientBatchSumsAndObjectiveAreTheDenseBits) {
     expect_same_bits(sd, ss, "batch sums");
     std::vector<double> pieces(D, 9.0);
     for (int32_t first = 0; first < static_cast<int32_t>(D); first += 8)
-      core::batch_sums(core::kernels().batch, p.sparse, perm.data(), B, cs.data(), first, std::min<int32_t>(first + 8, static_cast<int32_t>(D)),
-                       pieces.data());
+      core::batch_sums(core::kernels().batch, p.sparse, perm.data(), B, cs.data(), first,
+                       std::min<int32_t>(first + 8, static_cast<int32_t>(D)), pieces.data());
     expect_same_bits(sd, pieces, "batch sums in pieces");
     if (HasFatalFailure()) return;
   }

@@ -12,10 +12,10 @@
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
-#include "splitavg/elapsed.hpp"
-#include "splitavg/shuffle.hpp"
 #include "reference/tuned_pass.hpp"
+#include "splitavg/elapsed.hpp"
 #include "splitavg/sample_source.hpp"
+#include "splitavg/shuffle.hpp"
 #include "splitavg/split_average.hpp"
 #include "test_support.hpp"
 
@@ -227,8 +227,7 @@ TEST(SplitAverage, NoSamplesLeaveZerosAndDrawNothing) {
     TeamSize size(T);
     std::string text;
     const uint64_t draws = core::thread_rand_draws();
-    const core::FitResult r =
-        local_solve(core::RunContext(d, true, core::Printer::to_string(&text)), {0.1, 0.5});
+    const core::FitResult r = local_solve(core::RunContext(d, true, core::Printer::to_string(&text)), {0.1, 0.5});
     ASSERT_TRUE(r.done());
     EXPECT_EQ(r.w, core::WeightVector(3, 0.0));
     EXPECT_EQ(core::thread_rand_draws(), draws);
@@ -244,7 +243,8 @@ TEST(SplitAverage, VerboseMessagesInOrderAndSilentRunGivesTheSameWeights) {
   std::snprintf(initial, sizeof initial, "Initial object function = %f", sum_sq);
   TeamSize three(3);
   std::string loud_text, quiet_text;
-  const core::FitResult loud = local_solve(core::RunContext(d, true, core::Printer::to_string(&loud_text)), {0.05, 0.1});
+  const core::FitResult loud =
+      local_solve(core::RunContext(d, true, core::Printer::to_string(&loud_text)), {0.05, 0.1});
   const core::FitResult quiet =
       local_solve(core::RunContext(d, false, core::Printer::to_string(&quiet_text)), {0.05, 0.1});
   EXPECT_EQ(lines_of(loud_text), (std::vector<std::string>{"Number of threads = 3", initial}));

@@ -58,7 +58,8 @@ TEST(TeamLimits, StacksBeyondTheAddressSpaceLeftAreRefused) {
   // Strict overcommit: the commit left limits the same way.
   r = roomy();
   r.commit_left = 8 * MB * 10;
-  EXPECT_TRUE(holds(core::team_size_problem(64, "opts.threads", r), "overcommit")) << core::team_size_problem(64, "opts.threads", r);
+  EXPECT_TRUE(holds(core::team_size_problem(64, "opts.threads", r), "overcommit"))
+      << core::team_size_problem(64, "opts.threads", r);
 }
 
 TEST(TeamLimits, ThreadsKeptFromAnEarlierTeamNeedNoNewStacks) {

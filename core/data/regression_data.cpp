@@ -11,10 +11,10 @@
 #include <type_traits>
 
 #include "core/data/finite_bits.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/threads/shares.hpp"
 #include "core/threads/team.hpp"
 #include "core/threads/team_limits.hpp"
-#include "core/kernels/kernels.hpp"
 
 namespace core {
 
@@ -48,7 +48,6 @@ NonFiniteValue::NonFiniteValue(bool in_labels_, std::size_t row_, std::size_t co
       row(row_),
       column(column_),
       value(value_) {}
-
 
 namespace {
 

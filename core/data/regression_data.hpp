@@ -48,8 +48,7 @@ struct RegressionData {
     __builtin_prefetch(labels.data() + i);
     if (D <= 0) return;
     const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(row(i) + D) - 1;
-    for (std::uintptr_t line = reinterpret_cast<std::uintptr_t>(row(i)) & ~std::uintptr_t{63}; line <= last;
-         line += 64)
+    for (std::uintptr_t line = reinterpret_cast<std::uintptr_t>(row(i)) & ~std::uintptr_t{63}; line <= last; line += 64)
       __builtin_prefetch(reinterpret_cast<const void *>(line));
   }
 };

@@ -1,7 +1,8 @@
 // Memory for the rows of a problem. A large block is mapped on its own and marked for transparent
-// huge pages: its first touch then costs one fault per 2 MB instead of one per 4 KB (each fault
-// was ~25 us on this project's virtual machines, 0.25 s per 40 MB of rows), and rows drawn at
-// random miss the address translation cache far less often. Small blocks come from operator new.
+// huge pages: its first touch then costs one fault per 2 MB instead of one per 4 KB (a fault costs
+// microseconds, more under a hypervisor: `perf stat -e page-faults` on a call counts them), and rows
+// drawn at random miss the address translation cache far less often. Small blocks come from
+// operator new.
 #pragma once
 
 #include <cstddef>

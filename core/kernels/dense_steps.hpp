@@ -52,8 +52,8 @@ inline double residual(const RegressionData &rows, int32_t i, const double *w) {
 // meanwhile: its row by the kernel, its label here (a label drawn at random from more labels than
 // the cache holds, asked only when its step came, stood on the residual's chain every step: 48
 // against 24 ns a step at D = 10, bench/stochl1_bench steps).
-inline double step_then_residual(const RegressionData &rows, int32_t i, double c, double *w, double lambda,
-                                 double step, int32_t next, int32_t ahead) {
+inline double step_then_residual(const RegressionData &rows, int32_t i, double c, double *w, double lambda, double step,
+                                 int32_t next, int32_t ahead) {
   const StepKernels &k = kernels().step;
   if (ahead >= 0) __builtin_prefetch(rows.labels.data() + ahead);
   if (next < 0) {

@@ -14,9 +14,9 @@ namespace core {
 
 struct Kernels {
   InstructionSet set;
-  StepKernels step;            // kinkstep's and splitavg's step on a dense row
-  TransposeKernel transpose;   // the conversion's tile copy
-  BatchKernels batch;          // driftwalk's per-feature sums and step
+  StepKernels step;           // kinkstep's and splitavg's step on a dense row
+  TransposeKernel transpose;  // the conversion's tile copy
+  BatchKernels batch;         // driftwalk's per-feature sums and step
 };
 
 // The table of chosen_instruction_set().

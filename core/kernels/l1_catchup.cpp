@@ -7,8 +7,8 @@
 namespace core {
 namespace {
 
-constexpr uint64_t kHidden = uint64_t{1} << 52;           // the implicit leading bit of a normal double
-constexpr uint64_t kLargest = (uint64_t{1} << 53) - 1;    // the largest significand of a binade
+constexpr uint64_t kHidden = uint64_t{1} << 52;         // the implicit leading bit of a normal double
+constexpr uint64_t kLargest = (uint64_t{1} << 53) - 1;  // the largest significand of a binade
 
 uint64_t bits_of(double x) {
   uint64_t b;

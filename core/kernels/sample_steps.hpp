@@ -62,8 +62,7 @@ class SampleSteps<RegressionData> {
 template <>
 class SampleSteps<SparseRows> {
  public:
-  SampleSteps(const SparseRows &rows, double stepSize, double lambda)
-      : rows_(rows), lazy_(rows.D, stepSize, lambda) {}
+  SampleSteps(const SparseRows &rows, double stepSize, double lambda) : rows_(rows), lazy_(rows.D, stepSize, lambda) {}
   void step(int32_t i, double *) { lazy_.step(rows_.row(i), rows_.label(i)); }
   void bring_up_to_date(double *w) { lazy_.bring_up_to_date(w); }
   void pass(int32_t first, int32_t count, double *w) {
@@ -81,7 +80,8 @@ class SampleSteps<SparseRows> {
   // the features it touches. Each is fetched one step before the next needs it.
   static constexpr int kAhead = 3;
   void prefetch(int32_t i, int stage) const {
-    const size_t r = rows_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(rows_.order[static_cast<size_t>(i)]);
+    const size_t r =
+        rows_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(rows_.order[static_cast<size_t>(i)]);
     if (stage == 0) {
       __builtin_prefetch(rows_.offsets.data() + r);
       return;

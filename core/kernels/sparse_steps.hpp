@@ -41,7 +41,10 @@ void subgradient_candidate(const SparseRows &rows, int32_t i, const double *w, d
 class LazyL1Steps {
  public:
   LazyL1Steps(int32_t D, double stepSize, double lambda)
-      : step_size_(stepSize), lambda_(lambda), amount_(stepSize * lambda), features_(static_cast<size_t>(D)),
+      : step_size_(stepSize),
+        lambda_(lambda),
+        amount_(stepSize * lambda),
+        features_(static_cast<size_t>(D)),
         fetch_features_(features_.size() * sizeof(Feature) > kCacheBytes) {}
 
   // One step on sample x with label y.
@@ -51,7 +54,8 @@ class LazyL1Steps {
     Feature *const f = features_.data();
     // The touched features lie anywhere in memory: ask for all of them at once, so that their
     // cache misses overlap instead of following one another through the catch-ups.
-    if (fetch_features_) for (int64_t k = 0; k < x.count; ++k) __builtin_prefetch(f + columns[k], 1);
+    if (fetch_features_)
+      for (int64_t k = 0; k < x.count; ++k) __builtin_prefetch(f + columns[k], 1);
     for (int64_t k = 0; k < x.count; ++k) {
       Feature &fj = f[columns[k]];
       const uint64_t behind = now_ - fj.last;

@@ -77,7 +77,10 @@ void warn_if_diverged(FitResult &r) {
     r.warn("diverged",
            "the run diverged: w(%zu) is %s. The step size is too large for these data; a smaller step size "
            "(stochl1_stepsize gives a safe one) or features scaled to unit size help.",
-           j + 1, std::isnan(v) ? "NaN" : v > 0 ? "Inf" : "-Inf");
+           j + 1,
+           std::isnan(v) ? "NaN"
+           : v > 0       ? "Inf"
+                         : "-Inf");
     return;
   }
 }

@@ -61,8 +61,7 @@ void Progress::draw(uint64_t done, double now, bool final) {
   const int percent = total_ > 0 ? static_cast<int>(done * 100 / total_) : 100;
   char text[256];
   int n = std::snprintf(text, sizeof text, "%s: %d%% (%llu of %llu %s), %.1f s elapsed", module_, percent,
-                        static_cast<unsigned long long>(done), static_cast<unsigned long long>(total_), unit_,
-                        elapsed);
+                        static_cast<unsigned long long>(done), static_cast<unsigned long long>(total_), unit_, elapsed);
   if (n < 0) return;
   if (!final && done > 0 && done < total_ && static_cast<size_t>(n) < sizeof text) {
     const double left = elapsed * static_cast<double>(total_ - done) / static_cast<double>(done);

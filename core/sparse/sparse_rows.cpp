@@ -33,8 +33,8 @@ uint64_t checked_entries(const Index *jc, size_t columns, size_t capacity) {
 
 [[noreturn]] void throw_bad_row(size_t column, uint64_t row, uint64_t previous, size_t rows) {
   if (row >= rows)
-    throw MalformedSparse("column " + std::to_string(column + 1) + " has an entry in row " +
-                          std::to_string(row + 1) + " of " + std::to_string(rows));
+    throw MalformedSparse("column " + std::to_string(column + 1) + " has an entry in row " + std::to_string(row + 1) +
+                          " of " + std::to_string(rows));
   throw MalformedSparse("the rows of column " + std::to_string(column + 1) + " are not in increasing order (" +
                         std::to_string(previous + 1) + " then " + std::to_string(row + 1) + ")");
 }
@@ -196,21 +196,21 @@ std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, cons
   return out;
 }
 
-#define STOCHL1_SPARSE_ROWS(Index, Value, YReal)                                                                   \
+#define STOCHL1_SPARSE_ROWS(Index, Value, YReal)                                                              \
   template SparseRows make_sparse_rows(const Index *, const Index *, const Value *, size_t, int32_t, int32_t, \
                                        const YReal *, const StopCheck *);
-#define STOCHL1_SPARSE_INDEX(Index)                                                                         \
-  STOCHL1_SPARSE_ROWS(Index, double, double)                                                                \
-  STOCHL1_SPARSE_ROWS(Index, double, float)                                                                 \
-  STOCHL1_SPARSE_ROWS(Index, bool, double)                                                                  \
-  STOCHL1_SPARSE_ROWS(Index, bool, float)                                                                   \
-  STOCHL1_SPARSE_ROWS(Index, unsigned char, double)                                                         \
-  STOCHL1_SPARSE_ROWS(Index, unsigned char, float)                                                          \
-  template std::vector<double> sparse_leading_values(const Index *, const Index *, const double *, size_t, \
-                                                     size_t, size_t, size_t);                               \
-  template std::vector<double> sparse_leading_values(const Index *, const Index *, const bool *, size_t, size_t, \
-                                                     size_t, size_t);                                       \
-  template std::vector<double> sparse_leading_values(const Index *, const Index *, const unsigned char *, size_t, \
+#define STOCHL1_SPARSE_INDEX(Index)                                                                                \
+  STOCHL1_SPARSE_ROWS(Index, double, double)                                                                       \
+  STOCHL1_SPARSE_ROWS(Index, double, float)                                                                        \
+  STOCHL1_SPARSE_ROWS(Index, bool, double)                                                                         \
+  STOCHL1_SPARSE_ROWS(Index, bool, float)                                                                          \
+  STOCHL1_SPARSE_ROWS(Index, unsigned char, double)                                                                \
+  STOCHL1_SPARSE_ROWS(Index, unsigned char, float)                                                                 \
+  template std::vector<double> sparse_leading_values(const Index *, const Index *, const double *, size_t, size_t, \
+                                                     size_t, size_t);                                              \
+  template std::vector<double> sparse_leading_values(const Index *, const Index *, const bool *, size_t, size_t,   \
+                                                     size_t, size_t);                                              \
+  template std::vector<double> sparse_leading_values(const Index *, const Index *, const unsigned char *, size_t,  \
                                                      size_t, size_t, size_t);
 STOCHL1_SPARSE_INDEX(uint64_t)
 STOCHL1_SPARSE_INDEX(int64_t)

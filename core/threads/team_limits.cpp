@@ -74,12 +74,26 @@ uint64_t parse_stack_size(const char *value) {
   while (std::isspace(static_cast<unsigned char>(*end))) ++end;
   uint64_t unit = 1024;
   switch (std::tolower(static_cast<unsigned char>(*end))) {
-    case '\0': break;
-    case 'b': unit = 1; ++end; break;
-    case 'k': unit = 1024; ++end; break;
-    case 'm': unit = uint64_t{1} << 20; ++end; break;
-    case 'g': unit = uint64_t{1} << 30; ++end; break;
-    default: return 0;
+    case '\0':
+      break;
+    case 'b':
+      unit = 1;
+      ++end;
+      break;
+    case 'k':
+      unit = 1024;
+      ++end;
+      break;
+    case 'm':
+      unit = uint64_t{1} << 20;
+      ++end;
+      break;
+    case 'g':
+      unit = uint64_t{1} << 30;
+      ++end;
+      break;
+    default:
+      return 0;
   }
   while (std::isspace(static_cast<unsigned char>(*end))) ++end;
   if (*end != '\0') return 0;
@@ -150,7 +164,8 @@ ThreadResources read_thread_resources() {
   const uint64_t threads_max = proc_number("/proc/sys/kernel/threads-max", 0);
   if (loadavg >> a >> b >> c >> running_total && threads_max > 0) {
     const size_t slash = running_total.find('/');
-    const uint64_t total = slash == std::string::npos ? 0 : std::strtoull(running_total.c_str() + slash + 1, nullptr, 10);
+    const uint64_t total =
+        slash == std::string::npos ? 0 : std::strtoull(running_total.c_str() + slash + 1, nullptr, 10);
     slots = std::min(slots, threads_max > total ? threads_max - total : 0);
   }
   r.thread_slots_left = slots;
@@ -187,9 +202,8 @@ std::string team_size_problem(int64_t threads, const char *setting, const Thread
     return why.str();
   }
   if (more > r.thread_slots_left) {
-    why << "a team of " << threads << " threads (" << setting << ") needs " << more
-        << " new threads, but only " << r.thread_slots_left
-        << " more may be created (ulimit -u, kernel.threads-max). Lower " << setting << ".";
+    why << "a team of " << threads << " threads (" << setting << ") needs " << more << " new threads, but only "
+        << r.thread_slots_left << " more may be created (ulimit -u, kernel.threads-max). Lower " << setting << ".";
     return why.str();
   }
   return std::string();

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "mexhost/host.hpp"
 #include "mexhost/display.h"
+#include "mexhost/host.hpp"
 #include "mexhost/interrupt.h"
 
 namespace {
@@ -137,7 +137,6 @@ std::atomic<long> g_clock_questions{0};  // the by-hand clock's ticks
 // A module's output asks whether an interrupt is pending right after it prints, before it asks the
 // host to show the text: that question follows no work and moves the by-hand clock on by nothing.
 std::atomic<bool> g_printed_since_question{false};
-
 
 void note_printed() {
   g_printed_since_question = true;

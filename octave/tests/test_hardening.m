@@ -1,5 +1,5 @@
 function test_hardening(what)
-  % Settings that used to end the session, tried in child octave-cli processes: thread counts and
+  % Settings that would end the session were they not checked first, tried in child octave-cli processes: thread counts and
   % stack sizes the process cannot create, and memory limits (ulimit -v). Each child must stay
   % alive and report the module's own error; then warnings and messages in this session.
   if nargin == 1

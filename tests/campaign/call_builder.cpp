@@ -314,8 +314,7 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
     if (method != 0 && method != 1) {
       call.allowed_errors.insert(name + ":invalidMethod");
       call.message_must_hold = "got " + given_integer(param[5]) + ".";
-    }
-    else if (N == 0 && maxIter >= 1)
+    } else if (N == 0 && maxIter >= 1)
       call.allowed_errors.insert(name + ":emptyData");
   } else if (name == "driftwalk") {
     const int64_t batch = as_int(param[6]), maxIter = as_int(param[7]);
@@ -326,8 +325,8 @@ GeneratedCall generate(const ModuleModel &model, Chooser &choose) {
     }
   }
   // The data are read once every other check has passed.
-  if (call.allowed_errors.empty() && (!all_finite(X, mxGetNumberOfElements(X)) ||
-                                      !all_finite(y, static_cast<size_t>(N))))
+  if (call.allowed_errors.empty() &&
+      (!all_finite(X, mxGetNumberOfElements(X)) || !all_finite(y, static_cast<size_t>(N))))
     call.allowed_errors.insert(name + ":nonFiniteData");
   return call;
 }

@@ -108,11 +108,11 @@ inline bool write_file(const std::string &path, const std::vector<Var> &vars, ma
 
 inline bool write_problem(const std::string &path, const Problem &p, mat_ft version = MAT_FT_MAT5,
                           matio_compression compression = MAT_COMPRESSION_NONE, bool sparse = false) {
-  return write_file(path,
-                    {Var{"X", static_cast<size_t>(p.N), static_cast<size_t>(p.D), p.X,
-                         sparse ? Var::kSparse : Var::kDouble},
-                     Var{"y", static_cast<size_t>(p.N), 1, p.y}},
-                    version, compression);
+  return write_file(
+      path,
+      {Var{"X", static_cast<size_t>(p.N), static_cast<size_t>(p.D), p.X, sparse ? Var::kSparse : Var::kDouble},
+       Var{"y", static_cast<size_t>(p.N), 1, p.y}},
+      version, compression);
 }
 
 // A problem whose X is mostly zeros: each value kept with probability about `density`.
@@ -171,7 +171,8 @@ struct Level5 {
     std::string body = element(6, numbers(std::vector<uint32_t>{6, 0}), 8);
     body += element(5, numbers(dims), static_cast<uint32_t>(dims.size() * 4));
     body += element(1, name, static_cast<uint32_t>(name.size()));
-    body += element(type, data, declared_bytes < 0 ? static_cast<uint32_t>(data.size()) : static_cast<uint32_t>(declared_bytes));
+    body += element(type, data,
+                    declared_bytes < 0 ? static_cast<uint32_t>(data.size()) : static_cast<uint32_t>(declared_bytes));
     Level5 w(big_endian);
     w.bytes.clear();
     w.put32(14);

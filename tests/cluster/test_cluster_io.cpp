@@ -176,19 +176,22 @@ void expect_routes_put_the_modules_order(int32_t N, int32_t P, int32_t t, const 
   for (int q = 0; q < P; ++q) {
     const cluster::Routes &rq = routes[static_cast<size_t>(q)];
     std::vector<int64_t> next(static_cast<size_t>(P));
-    for (int r = 0; r < P; ++r) next[static_cast<size_t>(r)] = routes[static_cast<size_t>(r)].send_first[static_cast<size_t>(q)];
+    for (int r = 0; r < P; ++r)
+      next[static_cast<size_t>(r)] = routes[static_cast<size_t>(r)].send_first[static_cast<size_t>(q)];
     for (int32_t k = 0; k < rq.held(); ++k) {
       const int r = rq.from[static_cast<size_t>(k)];
       if (r == q) continue;
-      held[static_cast<size_t>(q)][static_cast<size_t>(k)] = slots[static_cast<size_t>(r)][static_cast<size_t>(next[static_cast<size_t>(r)]++)];
+      held[static_cast<size_t>(q)][static_cast<size_t>(k)] =
+          slots[static_cast<size_t>(r)][static_cast<size_t>(next[static_cast<size_t>(r)]++)];
     }
     for (int r = 0; r < P; ++r) {
       if (r == q) continue;
       EXPECT_EQ(next[static_cast<size_t>(r)], routes[static_cast<size_t>(r)].send_first[static_cast<size_t>(q)] +
-                                                routes[static_cast<size_t>(r)].send_count[static_cast<size_t>(q)]);
+                                                  routes[static_cast<size_t>(r)].send_count[static_cast<size_t>(q)]);
     }
     for (int32_t k = 0; k < rq.held(); ++k)
-      ASSERT_EQ(held[static_cast<size_t>(q)][static_cast<size_t>(k)], perm[static_cast<size_t>(rq.hold[static_cast<size_t>(q)] + k)])
+      ASSERT_EQ(held[static_cast<size_t>(q)][static_cast<size_t>(k)],
+                perm[static_cast<size_t>(rq.hold[static_cast<size_t>(q)] + k)])
           << "N=" << N << " P=" << P << " t=" << t << " q=" << q << " k=" << k;
   }
 }
@@ -335,7 +338,8 @@ TEST(ClusterMatInput, SparseBlocksHoldTheirRowsNonzerosInColumnOrder) {
       ASSERT_EQ(b.column_starts.size(), 10u);
       std::vector<double> got(static_cast<size_t>(count) * 9, 0.0);
       for (int c = 0; c < 9; ++c)
-        for (int64_t e = b.column_starts[static_cast<size_t>(c)]; e < b.column_starts[static_cast<size_t>(c) + 1]; ++e) {
+        for (int64_t e = b.column_starts[static_cast<size_t>(c)]; e < b.column_starts[static_cast<size_t>(c) + 1];
+             ++e) {
           if (e > b.column_starts[static_cast<size_t>(c)]) {
             EXPECT_LT(b.row_indices[static_cast<size_t>(e) - 1], b.row_indices[static_cast<size_t>(e)]);
           }
@@ -427,7 +431,8 @@ TEST(ClusterMatInput, DamagedFilesAreErrorsNeverAnswers) {
   const std::string damaged = "the file is truncated or damaged (";
   for (bool sparse : {false, true})
     for (matio_compression z : {MAT_COMPRESSION_NONE, MAT_COMPRESSION_ZLIB}) {
-      ASSERT_TRUE(mat_files::write_problem(path, sparse ? mat_files::sparse_wavy(40, 5, 0.4) : pr, MAT_FT_MAT5, z, sparse));
+      ASSERT_TRUE(
+          mat_files::write_problem(path, sparse ? mat_files::sparse_wavy(40, 5, 0.4) : pr, MAT_FT_MAT5, z, sparse));
       const std::string whole = file_bytes(path);
       ASSERT_EQ(read_failure(path), "");
       // Cut short at every length after the header (every 7 bytes; the header alone is a file with
@@ -544,7 +549,8 @@ TEST(ClusterResultPath, AResultThatIsADataFileOrNoFileIsRefusedAndNothingIsTouch
   const std::vector<std::string> names = {other, data};
   auto problem = [&](const std::string &result) { return cluster::result_path_problem(result, inputs, names); };
   const std::string link = scratch("link.mat"), hard = scratch("hard.mat"), fifo = scratch("fifo.mat"),
-                    folder = scratch("folder.mat"), to_fifo = scratch("to_fifo.mat"), dangling = scratch("dangling.mat");
+                    folder = scratch("folder.mat"), to_fifo = scratch("to_fifo.mat"),
+                    dangling = scratch("dangling.mat");
   ASSERT_EQ(symlink(data.c_str(), link.c_str()), 0);
   ASSERT_EQ(::link(data.c_str(), hard.c_str()), 0);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

@@ -39,8 +39,8 @@ std::vector<double> kinkstep_sequential(const core::RegressionData &data, double
   return w;
 }
 
-std::vector<double> kinkstep_parallel(const core::RegressionData &data, double stepSize, double lambda,
-                                      int32_t maxIter, int32_t T) {
+std::vector<double> kinkstep_parallel(const core::RegressionData &data, double stepSize, double lambda, int32_t maxIter,
+                                      int32_t T) {
   const size_t D = static_cast<size_t>(data.D);
   std::vector<double> w(D, 0.0), g(D);
   std::vector<std::vector<double>> candidate(static_cast<size_t>(T), std::vector<double>(D));

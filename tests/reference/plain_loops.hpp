@@ -19,8 +19,8 @@ std::vector<double> kinkstep_sequential(const core::RegressionData &data, double
 // kinkstep method 1 with a team of T, its threads taken one after another: in iteration k, thread
 // t reseeds its generator with k + t, draws i = rand() % N and forms the candidate w - stepSize * g
 // from the shared w; then w <- (candidate_0 + ... + candidate_{T-1}) / T.
-std::vector<double> kinkstep_parallel(const core::RegressionData &data, double stepSize, double lambda,
-                                      int32_t maxIter, int32_t T);
+std::vector<double> kinkstep_parallel(const core::RegressionData &data, double stepSize, double lambda, int32_t maxIter,
+                                      int32_t T);
 
 // driftwalk: w = 0; per iteration t a permutation of the N samples, the mini-batch of its first B,
 // g = (N / B) * sum of 2 (x_i . w - y_i) x_i plus lambda sign(w), eps = (t + b)^gamma * a, and

@@ -16,8 +16,8 @@ int32_t pass_and_average(const core::RunContext<Rows> &run, const splitavg::Para
   return team;
 }
 
-template int32_t pass_and_average(const core::RunContext<core::RegressionData> &, const splitavg::Parameters &,
-                                  int32_t, core::WeightVector &);
+template int32_t pass_and_average(const core::RunContext<core::RegressionData> &, const splitavg::Parameters &, int32_t,
+                                  core::WeightVector &);
 template int32_t pass_and_average(const core::RunContext<core::SparseRows> &, const splitavg::Parameters &, int32_t,
                                   core::WeightVector &);
 
