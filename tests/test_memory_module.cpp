@@ -1,5 +1,5 @@
 // The peak memory a call adds, measured as the process's peak resident size (VmHWM, reset through
-// /proc/self/clear_refs) against the formula the README states, for D = 1, 10 and 100.
+// /proc/self/clear_refs) against the formulas of doc/checks.md, for D = 1, 10 and 100.
 #include <malloc.h>
 #include <omp.h>
 
@@ -31,13 +31,13 @@ bool reset_peak() {
   return static_cast<bool>(out) && std::fabs(status_bytes("VmHWM") - status_bytes("VmRSS")) < 64 * 1024;
 }
 
-// The README's formulas: the peak extra bytes of a call without info, for N, D and T.
+// The formulas of doc/checks.md: the peak extra bytes of a call without info, for N, D and T.
 double formula(const std::string &name, double N, double D, double T) {
   const double data = 8 * N * (D + 1);
   if (name == "kinkstep m0") return data + 24 * D;
   if (name == "kinkstep m1") return data + 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
   if (name == "driftwalk") return data + 4 * N + 24 * D;
-  return data + std::max(4 * N, 8 * T * (2 * D + 8) + 16 * D);  // splitavg
+  return data + std::max(4 * N, 8 * T * (D + 8) + 16 * D);  // splitavg
 }
 
 Inputs call_inputs(const std::string &name, size_t N, size_t D) {
