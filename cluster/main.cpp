@@ -309,7 +309,8 @@ int run(int argc, char **argv, MPI_Comm comm) {
     run.seed = seed;
     run.in_drawn_order = true;
     ResultInfo info;
-    if (opt.verbose) run.objective_trace = &info.objective;
+    core::ObjectiveTrace trace;
+    if (opt.verbose) run.trace = &trace;
     if (rank == 0 && opt.progress && !opt.verbose) {
       uint64_t own = 0;
       for (int32_t s = 0; s < opt.threads; ++s) {
@@ -338,6 +339,7 @@ int run(int argc, char **argv, MPI_Comm comm) {
     // Nothing here stops a run; the layout reports a short team itself.
     if (!r.done()) throw ProgramFailure("the pass did not complete", 1);
 
+    info.objective = trace.values;
     info.seed = seed;
     info.processes = size;
     info.threads = opt.threads;

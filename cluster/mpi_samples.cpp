@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -91,10 +92,13 @@ splitavg::ShareRange MpiSamples<Rows>::shares(int32_t here, int32_t T) const {
 }
 
 template <typename Rows>
-double MpiSamples<Rows>::objective(const Rows &rows, const double *w, double lambda, const core::StopCheck &) {
+double MpiSamples<Rows>::objective(const Rows &rows, const double *w, double lambda, const core::StopCheck &,
+                                   const double *bias) {
   std::vector<double> terms(static_cast<size_t>(rows.N));
 #pragma omp parallel for num_threads(threads_per_process_) schedule(static)
-  for (int32_t i = 0; i < rows.N; ++i) terms[static_cast<size_t>(i)] = core::squared_residual(rows, w, i);
+  for (int32_t i = 0; i < rows.N; ++i)
+    terms[static_cast<size_t>(i)] =
+        bias ? std::pow((rows.dot(i, w) + *bias) - rows.label(i), 2.0) : core::squared_residual(rows, w, i);
   double total = 0.0;
   if (rank_ > 0) MPI_Recv(&total, 1, MPI_DOUBLE, rank_ - 1, 0, comm_, MPI_STATUS_IGNORE);
   for (double term : terms) total = total + term;

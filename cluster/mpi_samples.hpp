@@ -38,7 +38,8 @@ class MpiSamples final : public splitavg::SampleSource<Rows> {
   splitavg::ShareRange shares(int32_t here, int32_t T) const override;
   // The terms are formed by every process at once; only their sum runs from process to process,
   // each continuing the one accumulator in position order, so the bits are those of one sum.
-  double objective(const Rows &rows, const double *w, double lambda, const core::StopCheck &stop) override;
+  double objective(const Rows &rows, const double *w, double lambda, const core::StopCheck &stop,
+                   const double *bias) override;
   // The module's sum, s = m_0 + m_1 + ... + m_{T-1} on one accumulator per feature, as a relay:
   // each process adds its own shares' models, in share order, to the sum the process before it
   // passed on, so no process ever holds more than one sum (not all T models).

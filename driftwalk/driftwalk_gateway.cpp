@@ -8,15 +8,17 @@ const char *const kInputs[] = {"X",      "y",         "stepScale", "stepOffset",
                                "lambda", "batchSize", "maxIter",   "verbose"};
 
 struct Driftwalk {
-  static constexpr frame::Signature signature{"driftwalk", kInputs, 9,
-                                              frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption};
+  static constexpr frame::Signature signature{
+      "driftwalk", kInputs, 9,
+      frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption | frame::kHistoryOption | frame::kW0Option};
   using Inputs = driftwalk::FitInputs;
   static Inputs read(frame::CallInputs &in) {
     return Inputs{in.real("stepScale"), in.real("stepOffset"),   in.real("stepPower"),
                   in.real("lambda"),    in.integer("batchSize"), in.integer("maxIter")};
   }
-  static core::FitResult check(const frame::ProblemShape &s, const Inputs &p, bool, const core::Printer &) {
-    return driftwalk::check_driftwalk(s.N, p);
+  static core::FitResult check(const frame::ProblemShape &s, const Inputs &p, const core::FitOptions &o, bool,
+                               const core::Printer &) {
+    return driftwalk::check_driftwalk(s.N, s.D, p, o);
   }
   static bool convert_on_team(const Inputs &) { return true; }
   static constexpr frame::RunRecord::OrderDraw draw = nullptr;

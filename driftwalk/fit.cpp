@@ -5,7 +5,7 @@
 
 namespace driftwalk {
 
-core::FitResult check_driftwalk(int32_t N, const FitInputs &in) {
+core::FitResult check_driftwalk(int32_t N, int32_t D, const FitInputs &in, const core::FitOptions &options) {
   core::FitResult r;
   const int32_t maxIter = in.maxIter.value, B = in.batchSize.value;
   if (maxIter >= 1 && N == 0)
@@ -17,19 +17,25 @@ core::FitResult check_driftwalk(int32_t N, const FitInputs &in) {
     return r.fail(core::FitStatus::Refused, "invalidBatchSize",
                   "input 7 (batchSize) must be a whole number from 1 to N = %d; got %s.", N, given);
   }
+  core::check_options(r, options, D, 0.0, 0.0, 0);
   return r;
 }
 
 namespace {
 
+Parameters with_options(Parameters p, const core::FitOptions &options) {
+  p.options = &options;
+  return p;
+}
+
 template <typename Rows>
 struct Driftwalk {
   const FitInputs &in;
   const core::FitRun &run;
-  Parameters p = in.parameters();
+  Parameters p = with_options(in.parameters(), run.options);
 
   core::FitResult check(const Rows &rows) const {
-    return run.checked ? core::FitResult() : check_driftwalk(rows.N, in);
+    return run.checked ? core::FitResult() : check_driftwalk(rows.N, rows.D, in, run.options);
   }
   void banner(const core::RunContext<Rows> &ctx) const {
     ctx.out.printf("N=%d, D=%d, maxIter=%d\n", ctx.rows.N, ctx.rows.D, p.maxIter);
@@ -40,7 +46,7 @@ struct Driftwalk {
   uint64_t total() const { return p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0; }
   core::FitResult solve(core::RunContext<Rows> &ctx) const { return langevin_solve(ctx, p); }
   bool final_objective(const core::RunContext<Rows> &ctx, const core::FitResult &r) const {
-    return core::report_final_objective(ctx, r.w.data(), p.lambda);
+    return core::report_final_objective(ctx, r.w.data(), p.lambda, iterations());
   }
   int32_t iterations() const { return p.maxIter > 0 ? p.maxIter : 0; }
 };

@@ -24,7 +24,8 @@ struct FitInputs {
 
 // What rules a call out before its data are read: iterations asked of no samples, or a batch size
 // outside 1..N (a mini-batch is the first batchSize entries of a permutation of the N samples).
-core::FitResult check_driftwalk(int32_t N, const FitInputs &in);
+// With the call's options: a w0 not of D values.
+core::FitResult check_driftwalk(int32_t N, int32_t D, const FitInputs &in, const core::FitOptions &options);
 
 // The run sequence of core::run_fit on rows of either layout (core::RegressionData,
 // core::SparseRows): the checks above (skipped when run.checked), the banner, seeding the calling

@@ -110,7 +110,7 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   core::FitResult r;
   const core::FixedTeamSize fixed_team_size;
   const core::TeamOutcome team = team_of(run, p, min_parallel_work);
-  r.w.assign(static_cast<size_t>(data.D), 0.0);
+  core::start_weights(r, data.D, p.options);
   core::WeightVector &w = r.w;
   if (!core::team_started(r, team, team.asked > 0 ? run.threads : 0)) {
     r.threads = 0;
@@ -191,7 +191,7 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
       if (run.stop.poll(2 * static_cast<uint64_t>(p.batchSize) * static_cast<uint64_t>(data.D) / T + 1))
         return r.stopped();
     }
-    const bool reported = run.report_objective(w.data(), p.lambda, [&](double f) {
+    const bool reported = run.report_objective(t + 1, w.data(), p.lambda, [&](double f) {
       // The clock is read after the objective.
       const unsigned long ticks = static_cast<unsigned long>(std::clock());
       run.out.printf("Iteration %d, clock= %lu, object function = %f\n", t, ticks, f);

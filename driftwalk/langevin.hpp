@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/run/fit.hpp"
+#include "core/run/fit_options.hpp"
 #include "core/run/run_context.hpp"
 
 namespace driftwalk {
@@ -15,6 +16,7 @@ struct Parameters {
   double lambda = 0.0;
   int32_t batchSize = 0;  // B: must lie in 1..N whenever maxIter >= 1
   int32_t maxIter = 0;
+  const core::FitOptions *options = nullptr;  // null: the defined run (driftwalk takes w0)
 };
 
 // Batches smaller than this (D * batchSize) stay on the calling thread: below it a team's start

@@ -12,9 +12,15 @@ namespace frame {
 
 // Option fields a module accepts (a bit mask in its Signature).
 enum OptionField : unsigned {
-  kSeedOption = 1u << 0,      // opts.seed: used in place of the calendar time for seeding
-  kThreadsOption = 1u << 1,   // opts.threads: the team size of every team of the call
-  kProgressOption = 1u << 2,  // opts.progress: a progress line while a silent run goes on
+  kSeedOption = 1u << 0,       // opts.seed: used in place of the calendar time for seeding
+  kThreadsOption = 1u << 1,    // opts.threads: the team size of every team of the call
+  kProgressOption = 1u << 2,   // opts.progress: a progress line while a silent run goes on
+  kHistoryOption = 1u << 3,    // opts.history: the objective every k iterations into info
+  kW0Option = 1u << 4,         // opts.w0: the starting weights
+  kInterceptOption = 1u << 5,  // opts.intercept: an unpenalised bias
+  kL1Option = 1u << 6,         // opts.l1: 'subgradient' or 'prox'
+  kAverageOption = 1u << 7,    // opts.average: the mean of the iterates
+  kPassesOption = 1u << 8,     // opts.passes: passes over each share (splitavg)
 };
 
 // The inputs a solver module takes: its name, the names of its inputs in order (X and y first,

@@ -2,7 +2,8 @@
 //   static const Signature signature;            its name, inputs and options
 //   struct Inputs; static Inputs read(CallInputs &in);
 //                                                the named reads of its scalar inputs
-//   static core::FitResult check(const ProblemShape &, const Inputs &, bool verbose, const core::Printer &);
+//   static core::FitResult check(const ProblemShape &, const Inputs &, const core::FitOptions &, bool verbose,
+//                                const core::Printer &);
 //                                                what rules the call out before the data are read
 //   static bool convert_on_team(const Inputs &); static constexpr RunRecord::OrderDraw draw;
 //                                                how its data are built
@@ -32,7 +33,7 @@ void run_call(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], CallEr
   const bool verbose = in.verbose("verbose");
   if (!in.ok()) return;
   HostOutput host;
-  if (refused(Module::check(in.shape(), p, verbose, host.printer()), err)) return;
+  if (refused(Module::check(in.shape(), p, in.options().fit, verbose, host.printer()), err)) return;
   guard_memory(in.shape(), err, [&] {
     RunRecord record(in, host, verbose);
     ProblemData data = record.build_data(Module::convert_on_team(p), Module::draw);

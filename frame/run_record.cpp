@@ -1,9 +1,11 @@
 #include "frame/run_record.hpp"
 
 #include <omp.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
-#include <ctime>
 
 #include "frame/data_input.hpp"
 #include "frame/host.hpp"
@@ -13,9 +15,26 @@ namespace frame {
 
 namespace {
 
-// opts.seed when given, else the calendar time in seconds truncated to 32 bits.
+// The seed of a call without opts.seed: the first such call of the module in this process takes a
+// base from the clock in nanoseconds and the process id, mixed (splitmix64's finaliser), and call k
+// takes base + k * 0x9E3779B9 (mod 2^32): an odd step, so the module's calls in one process never
+// share a seed until 2^32 of them were made. Each is reported as info.seed, which replays it.
+uint32_t distinct_seed() {
+  static const uint64_t base = [] {
+    uint64_t z = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+    z ^= static_cast<uint64_t>(getpid()) << 32;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }();
+  static std::atomic<uint32_t> calls{0};
+  return static_cast<uint32_t>(base >> 32) + calls.fetch_add(1) * 0x9E3779B9u;
+}
+
 uint32_t call_seed(const CallOptions &options) {
-  return options.has_seed ? options.seed : static_cast<uint32_t>(std::time(nullptr));
+  return options.has_seed ? options.seed : distinct_seed();
 }
 
 // A D x 1 double column holding w; null if the host could not create it.
@@ -27,24 +46,38 @@ mxArray *make_column(const std::vector<double> &w) {
 
 }  // namespace
 
-mxArray *make_info(const core::FitResult &r, uint32_t seed, double seconds, const std::vector<double> &trace) {
-  const char *names[] = {"seed", "threads", "iterations", "time", "objective"};
-  mxArray *s = host_create([&] { return mxCreateStructMatrix(1, 1, 5, names); });
-  if (!s) return nullptr;
-  mxArray *objective = host_create([&] { return mxCreateDoubleMatrix(trace.size(), 1, mxREAL); });
-  mxArray *values[5] = {r.seed_used ? mxCreateDoubleScalar(seed) : mxCreateDoubleMatrix(0, 0, mxREAL),
-                        mxCreateDoubleScalar(r.threads), mxCreateDoubleScalar(r.iterations),
-                        mxCreateDoubleScalar(seconds), objective};
-  for (int k = 0; k < 5; ++k) {
-    if (!values[k]) {
-      for (mxArray *v : values)
-        if (v) mxDestroyArray(v);
-      mxDestroyArray(s);
-      return nullptr;
-    }
+mxArray *make_info(const core::FitResult &r, uint32_t seed, double seconds, const core::ObjectiveTrace &trace,
+                   bool intercept) {
+  std::vector<const char *> names = {"seed", "threads", "iterations", "time", "objective", "history_iterations"};
+  if (intercept) names.push_back("intercept");
+  if (!r.averaged.empty()) {
+    names.push_back("average_from");
+    names.push_back("averaged");
   }
-  if (!trace.empty()) std::memcpy(mxGetPr(objective), trace.data(), trace.size() * sizeof(double));
-  for (int k = 0; k < 5; ++k) mxSetField(s, 0, names[k], values[k]);
+  const int fields = static_cast<int>(names.size());
+  mxArray *s = host_create([&] { return mxCreateStructMatrix(1, 1, fields, names.data()); });
+  if (!s) return nullptr;
+  std::vector<mxArray *> values(names.size(), nullptr);
+  values[0] = r.seed_used ? mxCreateDoubleScalar(seed) : mxCreateDoubleMatrix(0, 0, mxREAL);
+  values[1] = mxCreateDoubleScalar(r.threads);
+  values[2] = mxCreateDoubleScalar(r.iterations);
+  values[3] = mxCreateDoubleScalar(seconds);
+  values[4] = make_column(trace.values);
+  values[5] = make_column(trace.iterations);
+  size_t k = 6;
+  if (intercept) values[k++] = mxCreateDoubleScalar(r.bias);
+  if (!r.averaged.empty()) {
+    values[k++] = make_column(r.average_from);
+    values[k++] = make_column(r.averaged);
+  }
+  for (mxArray *v : values) {
+    if (v) continue;
+    for (mxArray *made : values)
+      if (made) mxDestroyArray(made);
+    mxDestroyArray(s);
+    return nullptr;
+  }
+  for (size_t f = 0; f < names.size(); ++f) mxSetField(s, 0, names[f], values[f]);
   return s;
 }
 
@@ -59,6 +92,7 @@ RunRecord::RunRecord(const CallInputs &in, HostOutput &host, bool verbose) : in_
   run_.out = host.printer();
   run_.stop = host_stop_check();
   run_.threads = in.options().threads;
+  run_.options = in.options().fit;
   run_.checked = true;
 }
 
@@ -81,7 +115,8 @@ ProblemData RunRecord::build_data(bool on_team, OrderDraw draw) {
   run_.in_drawn_order = drawn;
   start_ = omp_get_wtime();
   if (!drawn) take_seed();
-  run_.objective_trace = in_.outputs() >= 2 ? &objective_ : nullptr;
+  trace_.every = in_.options().fit.history;
+  run_.trace = in_.outputs() >= 2 ? &trace_ : nullptr;
   run_.progress = host_progress(in_.options().progress);
   return data;
 }
@@ -93,7 +128,7 @@ void RunRecord::finish(mxArray *plhs[], const core::FitResult &r, CallError &err
   plhs[0] = make_column(r.w);
   if (!plhs[0]) return err.set("outOfMemory", "not enough memory for the %zu x 1 output.", r.w.size());
   if (in_.outputs() < 2 || err.raised()) return;
-  plhs[1] = make_info(r, run_.seed, omp_get_wtime() - start_, objective_);
+  plhs[1] = make_info(r, run_.seed, omp_get_wtime() - start_, trace_, run_.options.intercept);
   if (!plhs[1]) err.set("outOfMemory", "not enough memory for the info output.");
 }
 

@@ -18,10 +18,13 @@ namespace frame {
 
 // The second output: a 1 x 1 struct with the fields seed (the seed the call used, to replay it
 // through opts.seed; [] when no seed played a part, kinkstep method 1), threads (the team size, 1
-// for the sequential methods), iterations (splitavg: the one pass), time (the run's wall seconds)
-// and objective (the initial objective, then one value per iteration); null if the host could not
-// create it.
-mxArray *make_info(const core::FitResult &r, uint32_t seed, double seconds, const std::vector<double> &objective);
+// for the sequential methods), iterations (splitavg: its passes), time (the run's wall seconds),
+// objective (the initial objective, one every opts.history iterations, the final one) and
+// history_iterations (the iterations done at each); with opts.intercept the intercept, and when
+// the iterates were averaged average_from and averaged (per share for splitavg). Null if the host
+// could not create it.
+mxArray *make_info(const core::FitResult &r, uint32_t seed, double seconds, const core::ObjectiveTrace &trace,
+                   bool intercept);
 
 // A check made before the data are read refused the call: sets its error. False when it did not.
 bool refused(const core::FitResult &check, CallError &err);
@@ -39,8 +42,9 @@ class RunRecord {
   // order it draws (the run's in_drawn_order); otherwise the seed is taken after the data.
   ProblemData build_data(bool on_team = false, OrderDraw draw = nullptr);
   // The run for the fit_* entry: verbosity, the host's printer and stop check, opts.threads, the
-  // seed (opts.seed or the calendar time), the objective history (only when the second output is
-  // asked for) and the progress line (opts.progress). The gateway has made the entry's check.
+  // seed (opts.seed, else a distinct one per call), the objective history (only when the second
+  // output is asked for), the progress line (opts.progress) and the options beyond the defined run. The gateway has
+  // made the entry's check.
   const core::FitRun &run() const { return run_; }
   // The entry's warnings, then: its error, the interrupted error, or w in plhs[0] and, when asked
   // for, the run's info in plhs[1].
@@ -51,7 +55,7 @@ class RunRecord {
   void take_seed();
 
   core::FitRun run_;
-  std::vector<double> objective_;  // the run's reported objectives, when the info output is asked for
+  core::ObjectiveTrace trace_;  // the run's reported objectives, when the info output is asked for
   double start_ = 0.0;
 };
 

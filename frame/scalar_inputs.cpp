@@ -36,7 +36,7 @@ CallInputs::CallInputs(const Signature &sig, int nlhs, int nrhs, const mxArray *
   if (!check_arity(sig, nlhs, nrhs, err) || !check_problem(prhs[0], prhs[1], shape_, err)) return;
   for (int k = 2; k < sig.count; ++k)
     if (!read_scalar(sig, prhs, k, values_[k], err)) return;
-  if (nrhs > sig.count) read_options(sig.module, sig.options, prhs[sig.count], sig.count, options_, err);
+  if (nrhs > sig.count) read_options(sig.module, sig.options, prhs[sig.count], sig.count, shape_.D, options_, err);
 }
 
 int CallInputs::position(const char *name) {

@@ -7,7 +7,8 @@
 
 namespace kinkstep {
 
-core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, bool verbose, const core::Printer &out) {
+core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, const core::FitOptions &options, bool verbose,
+                               const core::Printer &out) {
   core::FitResult r;
   const int32_t method = in.method.value, maxIter = in.maxIter.value;
   if (method != 0 && method != 1) {
@@ -21,19 +22,25 @@ core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, bool v
   if (N == 0 && maxIter >= 1)
     return r.fail(core::FitStatus::Refused, "emptyData",
                   "X has no rows, so no sample can be drawn for the %d iterations asked for.", maxIter);
+  core::check_options(r, options, D, in.stepSize, in.lambda, maxIter > 0 ? static_cast<uint64_t>(maxIter) : 0);
   return r;
 }
 
 namespace {
 
+Parameters with_options(Parameters p, const core::FitOptions &options) {
+  p.options = &options;
+  return p;
+}
+
 template <typename Rows>
 struct Kinkstep {
   const FitInputs &in;
   const core::FitRun &run;
-  Parameters p = in.parameters();
+  Parameters p = with_options(in.parameters(), run.options);
 
   core::FitResult check(const Rows &rows) const {
-    return run.checked ? core::FitResult() : check_kinkstep(rows.N, rows.D, in, run.verbose, run.out);
+    return run.checked ? core::FitResult() : check_kinkstep(rows.N, rows.D, in, run.options, run.verbose, run.out);
   }
   void banner(const core::RunContext<Rows> &ctx) const {
     ctx.out.printf("N=%d, D=%d, method=%d, maxIter=%d\n", ctx.rows.N, ctx.rows.D, in.method.value, p.maxIter);
@@ -46,7 +53,8 @@ struct Kinkstep {
     return in.method.value == 0 ? sequential_subgradient_descent(ctx, p) : parallel_averaged_descent(ctx, p);
   }
   bool final_objective(const core::RunContext<Rows> &ctx, const core::FitResult &r) const {
-    return core::report_final_objective(ctx, r.w.data(), p.lambda);
+    return core::report_final_objective(ctx, r.w.data(), p.lambda, iterations(),
+                                        p.options->intercept ? &r.bias : nullptr);
   }
   int32_t iterations() const { return p.maxIter > 0 ? p.maxIter : 0; }
 };

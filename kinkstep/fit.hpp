@@ -21,7 +21,9 @@ struct FitInputs {
 // What rules a call out before its data are read: a method other than 0 or 1 (a verbose run prints
 // its banner, and every run the methods, first) or no sample to draw. Status Refused with the
 // reason, else Done. N x D is the data's size.
-core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, bool verbose, const core::Printer &out);
+// With the call's options: what core::check_options rules out, an average from beyond maxIter.
+core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, const core::FitOptions &options, bool verbose,
+                               const core::Printer &out);
 
 // The run sequence of core::run_fit on rows of either layout (core::RegressionData,
 // core::SparseRows): the check above (skipped when run.checked), the banner, seeding the calling

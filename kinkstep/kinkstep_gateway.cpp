@@ -8,13 +8,16 @@ const char *const kInputs[] = {"X", "y", "stepSize", "lambda", "maxIter", "metho
 
 struct Kinkstep {
   static constexpr frame::Signature signature{"kinkstep", kInputs, 7,
-                                              frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption};
+                                              frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption |
+                                                  frame::kHistoryOption | frame::kW0Option | frame::kInterceptOption |
+                                                  frame::kL1Option | frame::kAverageOption};
   using Inputs = kinkstep::FitInputs;
   static Inputs read(frame::CallInputs &in) {
     return Inputs{in.real("stepSize"), in.real("lambda"), in.integer("maxIter"), in.integer("method")};
   }
-  static core::FitResult check(const frame::ProblemShape &s, const Inputs &p, bool verbose, const core::Printer &out) {
-    return kinkstep::check_kinkstep(s.N, s.D, p, verbose, out);
+  static core::FitResult check(const frame::ProblemShape &s, const Inputs &p, const core::FitOptions &o, bool verbose,
+                               const core::Printer &out) {
+    return kinkstep::check_kinkstep(s.N, s.D, p, o, verbose, out);
   }
   static bool convert_on_team(const Inputs &p) { return p.method.value == 1; }  // method 1's team converts X
   static constexpr frame::RunRecord::OrderDraw draw = nullptr;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/kernels/dense_steps.hpp"
+#include "core/kernels/option_steps.hpp"
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
@@ -52,14 +53,23 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
   if (run.verbose) run.out.printf("Number of threads = %d\n", T);
 
   // Everything the teams write is allocated here, once per call: a candidate and a gradient buffer
-  // per thread, and per thread the iteration whose candidate its slice holds.
+  // per thread, and per thread the iteration whose candidate its slice holds; with the call's
+  // options, a candidate bias per thread and the sums of the averaged iterates.
   const std::size_t stride = slice_stride(D);
   std::vector<double> candidates(static_cast<std::size_t>(T) * stride);
   std::vector<double> gradients(static_cast<std::size_t>(T) * stride);
   std::vector<int32_t> written(static_cast<std::size_t>(T), -1);
-  r.w.assign(static_cast<std::size_t>(D), 0.0);
+  const bool options = p.options && !p.options->plain_steps();
+  const core::StepRule rule =
+      options ? core::StepRule(p.stepSize, p.lambda, *p.options, p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0)
+              : core::StepRule();
+  std::vector<double> candidate_bias(options ? stride * static_cast<std::size_t>(T) : 0);
+  core::IterateSums sums(D, rule);
+  double b = 0.0;
+  const double *const bias = rule.intercept ? &b : nullptr;
+  core::start_weights(r, D, p.options);
   double *const w = r.w.data();
-  if (!run.report_initial_objective(w, p.lambda)) return r.stopped();
+  if (!run.report_initial_objective(w, p.lambda, bias)) return r.stopped();
 
   const double divisor = static_cast<double>(T);
   for (int32_t k = 0; k < p.maxIter; ++k) {
@@ -76,7 +86,10 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
         // Unsigned, so that k + t wraps like the 32-bit seed it is instead of overflowing.
         core::seed_thread_rand(static_cast<uint32_t>(k) + static_cast<uint32_t>(t));
         const int32_t i = core::draw_sample(N);
-        core::subgradient_candidate(rows, i, w, g, p.lambda, p.stepSize, candidate);
+        if (options)
+          core::option_candidate(rows, i, w, b, rule, candidate, candidate_bias.data() + at);
+        else
+          core::subgradient_candidate(rows, i, w, g, p.lambda, p.stepSize, candidate);
         written[static_cast<std::size_t>(t)] = k;
       }
     }
@@ -95,10 +108,23 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
       for (int32_t t = 0; t < T; ++t) s = s + candidates[static_cast<std::size_t>(t) * stride + j];
       w[j] = s / divisor;
     }
+    if (rule.intercept) {
+      double s = 0.0;
+      for (int32_t t = 0; t < T; ++t) s = s + candidate_bias[static_cast<std::size_t>(t) * stride];
+      b = s / divisor;
+    }
+    if (sums.wanted(static_cast<uint64_t>(k) + 1)) {
+      for (int32_t j = 0; j < D; ++j) sums[static_cast<std::size_t>(j)].add(w[j]);
+      if (rule.intercept) sums.bias().add(b);
+      sums.count();
+    }
     const bool reported = run.report_objective(
-        w, p.lambda, [&](double f) { run.out.printf("Iteration %d, object function = %f\n", k, f); });
+        k + 1, w, p.lambda, [&](double f) { run.out.printf("Iteration %d, object function = %f\n", k, f); }, bias);
     if (!reported) return r.stopped();
   }
+  core::StepsOutcome outcome;
+  sums.finish(w, b, outcome);
+  core::take_outcome(r, b, outcome.average_from, outcome.averaged);
   return r;
 }
 

@@ -2,20 +2,23 @@
 
 #include <ctime>
 
+#include "core/kernels/option_steps.hpp"
 #include "core/kernels/sample_steps.hpp"
 #include "core/random/thread_rand.hpp"
 
 namespace kinkstep {
+namespace {
 
-template <typename Rows>
-core::FitResult sequential_subgradient_descent(const core::RunContext<Rows> &run, const Parameters &p) {
+// The loop, on the steps the method picked: the defined step (SampleSteps) or the step with the
+// call's options (OptionSteps).
+template <typename Rows, typename Steps>
+core::FitResult descend(const core::RunContext<Rows> &run, const Parameters &p, Steps &steps) {
   core::FitResult r;
-  r.w.assign(static_cast<size_t>(run.rows.D), 0.0);
+  core::start_weights(r, run.rows.D, p.options);
   double *const w = r.w.data();
-  if (!run.report_initial_objective(w, p.lambda)) return r.stopped();
+  steps.start_from(w);
+  if (!run.report_initial_objective(w, p.lambda, steps.bias())) return r.stopped();
 
-  // The step of either layout (full rows: the dispatched kernels; sparse rows: the lazy L1 steps).
-  core::SampleSteps<Rows> steps(run.rows, p.stepSize, p.lambda);
   // Samples are drawn `ahead` steps ahead so that their memory comes in while the steps before them
   // compute, and each step gives the next sample's residual where the layout can (on full rows the
   // step kernel sums it as it writes the new weights). The draws are the same values in the same
@@ -45,18 +48,35 @@ core::FitResult sequential_subgradient_descent(const core::RunContext<Rows> &run
     }
     steps.look_ahead(drawn, kRing, k, p.maxIter);
     steps.step_then_next(i, w, next, ahead);
-    if (run.wants_objective()) {
+    if (run.wants_objective(k + 1)) {
       steps.bring_up_to_date(w);
-      const bool reported = run.report_objective(w, p.lambda, [&](double f) {
-        // The clock is read after the objective.
-        const unsigned long ticks = static_cast<unsigned long>(std::clock());
-        run.out.printf("Iteration %d, clock= %lu object function = %f\n", k, ticks, f);
-      });
+      const bool reported = run.report_objective(
+          k + 1, w, p.lambda,
+          [&](double f) {
+            // The clock is read after the objective.
+            const unsigned long ticks = static_cast<unsigned long>(std::clock());
+            run.out.printf("Iteration %d, clock= %lu object function = %f\n", k, ticks, f);
+          },
+          steps.bias());
       if (!reported) return r.stopped();
     }
   }
-  steps.bring_up_to_date(w);
+  const core::StepsOutcome outcome = steps.finish(w);
+  core::take_outcome(r, outcome.bias, outcome.average_from, outcome.averaged);
   return r;
+}
+
+}  // namespace
+
+template <typename Rows>
+core::FitResult sequential_subgradient_descent(const core::RunContext<Rows> &run, const Parameters &p) {
+  if (!p.options || p.options->plain_steps()) {
+    core::SampleSteps<Rows> steps(run.rows, p.stepSize, p.lambda);
+    return descend(run, p, steps);
+  }
+  const core::StepRule rule(p.stepSize, p.lambda, *p.options, p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0);
+  core::OptionSteps<Rows> steps(run.rows, rule);
+  return descend(run, p, steps);
 }
 
 template core::FitResult sequential_subgradient_descent(const core::RunContext<core::RegressionData> &,

@@ -12,12 +12,16 @@ namespace {
 template <typename Rows>
 struct Splitavg {
   Rows &rows;
-  const Parameters &p;
+  const Parameters p;  // with the run's options
   const core::FitRun &run;
   SampleSource<Rows> &source;
   double start = 0.0;  // the clock at the start, in whole seconds
 
-  core::FitResult check(const Rows &) const { return core::FitResult(); }
+  core::FitResult check(const Rows &rows) const {
+    core::FitResult r;
+    if (!run.checked && p.options) core::check_options(r, *p.options, rows.D, p.stepSize, p.lambda, 0);
+    return r;
+  }
   void banner(const core::RunContext<Rows> &ctx) const {
     ctx.out.printf("N=%d, D=%d, lambda%f\n", source.total_samples(), rows.D, p.lambda);
   }
@@ -30,25 +34,30 @@ struct Splitavg {
   }
   const char *name() const { return "splitavg"; }
   const char *unit() const { return "samples"; }
-  uint64_t total() const { return static_cast<uint64_t>(source.total_samples()); }
+  uint64_t total() const { return static_cast<uint64_t>(source.total_samples()) * static_cast<uint64_t>(p.passes()); }
   core::FitResult solve(core::RunContext<Rows> &ctx) { return split_average_solve(ctx, p, source); }
   // Over all samples in their shuffled order, and recorded; the clock is read after it, so the
   // objective's evaluation counts into the time.
   bool final_objective(const core::RunContext<Rows> &ctx, const core::FitResult &r) {
-    return ctx.report_objective([&] { return source.objective(rows, r.w.data(), p.lambda, ctx.stop); },
-                                [&](double f) {
-                                  const unsigned long elapsed = elapsed_seconds(start, omp_get_wtime());
-                                  ctx.out.printf("Final object function = %f, time= %lu\n", f, elapsed);
-                                });
+    const double *bias = p.options && p.options->intercept ? &r.bias : nullptr;
+    return ctx.report_objective(
+        ctx.trace != nullptr, iterations(),
+        [&] { return source.objective(rows, r.w.data(), p.lambda, ctx.stop, bias); },
+        [&](double f) {
+          const unsigned long elapsed = elapsed_seconds(start, omp_get_wtime());
+          ctx.out.printf("Final object function = %f, time= %lu\n", f, elapsed);
+        });
   }
-  int32_t iterations() const { return 1; }
+  int32_t iterations() const { return p.passes(); }
 };
 
 }  // namespace
 
 template <typename Rows>
 core::FitResult fit_splitavg(Rows &rows, const Parameters &p, const core::FitRun &run, SampleSource<Rows> &source) {
-  Splitavg<Rows> method{rows, p, run, source};
+  Parameters with_options = p;
+  with_options.options = &run.options;
+  Splitavg<Rows> method{rows, with_options, run, source};
   return core::run_fit(rows, method, run);
 }
 

@@ -29,11 +29,13 @@ class SampleSource {
   virtual int32_t all_threads(int32_t here, const std::string &problem) = 0;
   // The shares of T that this place's team of `here` threads works on.
   virtual ShareRange shares(int32_t here, int32_t T) const = 0;
-  // F(w) over all N samples in their shuffled order, as core::objective_value sums it, asking
-  // `stop` as the rows are summed: once it has said stop the value is unfinished.
-  virtual double objective(const Rows &rows, const double *w, double lambda, const core::StopCheck &stop) = 0;
-  // w (D values) <- the average of all T share models (average_models); `models` holds this
-  // place's shares.
+  // F(w) (with the bias, when given) over all N samples in their shuffled order, as
+  // core::objective_value sums it, asking `stop` as the rows are summed: once it has said stop the
+  // value is unfinished.
+  virtual double objective(const Rows &rows, const double *w, double lambda, const core::StopCheck &stop,
+                           const double *bias) = 0;
+  // w (D values) <- the average of all T share models' first D values (average_models); `models`
+  // holds this place's shares.
   virtual void average(const ShareModels &models, int32_t here, int32_t T, int32_t D, double *w) = 0;
   // A step that may fail on one place has ended: throws on every place if it failed on any, this
   // place's own failure where it had one. Without failures it returns.
@@ -52,8 +54,9 @@ class LocalSamples final : public SampleSource<Rows> {
   // A team that could not start is reported by the run (its threadTeam error).
   int32_t all_threads(int32_t here, const std::string &) override { return here; }
   ShareRange shares(int32_t here, int32_t T) const override { return ShareRange{n_, T, 0, here, 0}; }
-  double objective(const Rows &rows, const double *w, double lambda, const core::StopCheck &stop) override {
-    return core::objective_value(rows, w, lambda, &stop);
+  double objective(const Rows &rows, const double *w, double lambda, const core::StopCheck &stop,
+                   const double *bias) override {
+    return core::objective_value(rows, w, lambda, &stop, bias);
   }
   void average(const ShareModels &models, int32_t, int32_t T, int32_t D, double *w) override {
     average_models([&models](int32_t t) { return models.model(t); }, T, D, w);

@@ -49,17 +49,22 @@ uint64_t sample_work(const core::SparseRows &rows) {
   return 3 * static_cast<uint64_t>(rows.nonzeros() / std::max<int32_t>(1, rows.N)) + 8;
 }
 
-template <typename Rows>
-int32_t descend_from(const core::RunContext<Rows> &run, const Rows &rows, Share share, int32_t from, double *m,
-                     core::SampleSteps<Rows> &steps, PassShared &shared, int32_t t) {
+// The share's passes from step `from` on (the steps counted over all passes: step q is on position
+// share.start + q % length); returns the step it stopped at (passes * length when the share is
+// done).
+template <typename Rows, typename Steps>
+int64_t descend_from(const core::RunContext<Rows> &run, const Rows &rows, Share share, int32_t passes, int64_t from,
+                     double *m, Steps &steps, PassShared &shared, int32_t t) {
   const int64_t block =
       std::max<int64_t>(1, static_cast<int64_t>(core::StopCheck::kWorkPerQuestion / sample_work(rows)));
   const core::Progress *progress = run.stop.progress();
   std::atomic<bool> &stop = shared.stop, &pause = shared.pause;
-  int32_t i = from;
-  while (i <= share.end) {
+  const int64_t length = share.empty() ? 0 : static_cast<int64_t>(share.end) - share.start + 1;
+  const int64_t total = length * passes;
+  int64_t q = from;
+  while (q < total) {
     {
-      if (progress) shared.passed[static_cast<size_t>(t)].samples.store(i - share.start, std::memory_order_relaxed);
+      if (progress) shared.passed[static_cast<size_t>(t)].samples.store(q, std::memory_order_relaxed);
       if (t == 0) {
         // The progress line counts the samples of all threads together.
         uint64_t done = 0;
@@ -71,32 +76,35 @@ int32_t descend_from(const core::RunContext<Rows> &run, const Rows &rows, Share 
         else if (progress && progress->wanted())
           pause.store(true, std::memory_order_relaxed);
       }
-      if (stop.load(std::memory_order_relaxed) || pause.load(std::memory_order_relaxed)) return i;
+      if (stop.load(std::memory_order_relaxed) || pause.load(std::memory_order_relaxed)) return q;
     }
-    // The block's samples back to back, each step from the model the one before left (on dense rows
-    // one kernel call, which carries each step's dot product into the next).
-    const int32_t count = static_cast<int32_t>(std::min<int64_t>(block, static_cast<int64_t>(share.end) - i + 1));
-    steps.pass(i, count, m);
-    i += count;
+    // The block's samples back to back within one pass, each step from the model the one before left
+    // (on dense rows one kernel call, which carries each step's dot product into the next).
+    const int64_t at = q % length;
+    const int32_t count = static_cast<int32_t>(std::min(block, length - at));
+    steps.pass(share.start + static_cast<int32_t>(at), count, m);
+    q += count;
   }
   steps.bring_up_to_date(m);  // the share is done (a pause or a stop returned above)
-  return i;
+  return q;
 }
 
-}  // namespace
-
-template <typename Rows>
-int32_t pass_shares(const core::RunContext<Rows> &run, const Parameters &p, const ShareRange &range,
-                    ShareModels &models, std::atomic<bool> &stop) {
+// The pass of pass_shares on the steps `make(u)` gives share u.
+template <typename Rows, typename Steps, typename Make>
+int32_t pass_with(const core::RunContext<Rows> &run, const Parameters &p, const ShareRange &range, ShareModels &models,
+                  std::atomic<bool> &stop, std::vector<core::StepsOutcome> *outcomes, Make make) {
   const Rows &rows = run.rows;
   const int32_t count = range.count;
+  const int32_t passes = p.passes();
   // Each share's steps, made before the team starts (nothing inside a region may allocate).
-  std::vector<core::SampleSteps<Rows>> steps;
+  std::vector<Steps> steps;
   steps.reserve(static_cast<size_t>(count));
-  for (int32_t u = 0; u < count; ++u) steps.emplace_back(rows, p.stepSize, p.lambda);
+  for (int32_t u = 0; u < count; ++u) {
+    steps.push_back(make(u));
+    steps.back().start_from(models.model(u));
+  }
   // Where each thread goes on after a pause.
-  std::vector<int32_t> next(static_cast<size_t>(count));
-  for (int32_t u = 0; u < count; ++u) next[static_cast<size_t>(u)] = range.local(u).start;
+  std::vector<int64_t> next(static_cast<size_t>(count), 0);
   PassShared shared;
   if (run.stop.progress()) shared.passed = std::vector<PassedCount>(static_cast<size_t>(count));
   int32_t team_size = 0;
@@ -109,26 +117,52 @@ int32_t pass_shares(const core::RunContext<Rows> &run, const Parameters &p, cons
       if (u == 0) team_size = size;
       // With another team size some shares would go unprocessed or be indexed past the table.
       if (size == count) {
-        int32_t &at = next[static_cast<size_t>(u)];
-        at = descend_from(run, rows, range.local(u), at, models.model(u), steps[static_cast<size_t>(u)], shared, u);
+        int64_t &at = next[static_cast<size_t>(u)];
+        at = descend_from(run, rows, range.local(u), passes, at, models.model(u), steps[static_cast<size_t>(u)], shared,
+                          u);
       }
     }
     if (team_size != count || shared.stop.load()) break;
     if (!shared.pause.load()) break;
     // The samples passed by all threads together.
     uint64_t passed = 0;
-    for (int32_t u = 0; u < count; ++u)
-      passed += static_cast<uint64_t>(next[static_cast<size_t>(u)] - range.local(u).start);
+    for (int32_t u = 0; u < count; ++u) passed += static_cast<uint64_t>(next[static_cast<size_t>(u)]);
     run.stop.progress()->update(passed);
   }
-  if (shared.stop.load()) stop.store(true, std::memory_order_relaxed);
+  if (shared.stop.load()) {
+    stop.store(true, std::memory_order_relaxed);
+    return team_size;
+  }
+  if (team_size == count && outcomes) {
+    outcomes->assign(static_cast<size_t>(count), core::StepsOutcome());
+    for (int32_t u = 0; u < count; ++u)
+      (*outcomes)[static_cast<size_t>(u)] = steps[static_cast<size_t>(u)].finish(models.model(u));
+  }
   return team_size;
 }
 
+}  // namespace
+
+template <typename Rows>
+int32_t pass_shares(const core::RunContext<Rows> &run, const Parameters &p, const ShareRange &range,
+                    ShareModels &models, std::atomic<bool> &stop, std::vector<core::StepsOutcome> *outcomes) {
+  if (!p.options || p.options->plain_steps())
+    return pass_with<Rows, core::SampleSteps<Rows>>(run, p, range, models, stop, outcomes, [&](int32_t) {
+      return core::SampleSteps<Rows>(run.rows, p.stepSize, p.lambda);
+    });
+  // Each share's own rule: the second half of the run is the second half of its own steps.
+  return pass_with<Rows, core::OptionSteps<Rows>>(run, p, range, models, stop, outcomes, [&](int32_t u) {
+    const Share share = range.local(u);
+    const uint64_t length = share.empty() ? 0 : static_cast<uint64_t>(share.end - share.start + 1);
+    return core::OptionSteps<Rows>(
+        run.rows, core::StepRule(p.stepSize, p.lambda, *p.options, length * static_cast<uint64_t>(p.passes())));
+  });
+}
+
 template int32_t pass_shares(const core::RunContext<core::RegressionData> &, const Parameters &, const ShareRange &,
-                             ShareModels &, std::atomic<bool> &);
+                             ShareModels &, std::atomic<bool> &, std::vector<core::StepsOutcome> *);
 template int32_t pass_shares(const core::RunContext<core::SparseRows> &, const Parameters &, const ShareRange &,
-                             ShareModels &, std::atomic<bool> &);
+                             ShareModels &, std::atomic<bool> &, std::vector<core::StepsOutcome> *);
 
 template <typename Rows>
 core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Parameters &p,
@@ -149,8 +183,12 @@ core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Par
     source.describe(run.out);
   }
   std::exception_ptr failure;
+  const bool intercept = p.options && p.options->intercept;
+  const bool w0 = p.options && !p.options->w0.empty();
+  std::vector<double> average;  // the models' average; with an intercept, the bias after the weights
   try {
-    r.w.assign(static_cast<size_t>(D), 0.0);
+    core::start_weights(r, D, p.options);
+    average.resize(static_cast<size_t>(D) + (intercept ? 1 : 0));
   } catch (...) {
     failure = std::current_exception();
   }
@@ -158,18 +196,23 @@ core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Par
   const int32_t N = source.total_samples();
   int32_t empty_shares = 0;
   for (int32_t t = 0; t < r.threads; ++t) empty_shares += chunk_bounds(N, r.threads, t).empty();
-  const bool reported = run.report_objective([&] { return source.objective(run.rows, r.w.data(), p.lambda, run.stop); },
-                                             [&](double f) { run.out.printf("Initial object function = %f\n", f); });
+  const bool reported = run.report_objective(
+      run.trace != nullptr, 0, [&] { return source.objective(run.rows, r.w.data(), p.lambda, run.stop, nullptr); },
+      [&](double f) { run.out.printf("Initial object function = %f\n", f); });
   if (!reported) return r.stopped();
+  // The pass prints nothing until it ends: what was printed so far shows now, whatever it cost.
+  if (run.verbose) run.out.flush();
   std::unique_ptr<ShareModels> models;
+  std::vector<core::StepsOutcome> outcomes;
   try {
     models = std::make_unique<ShareModels>(here, D);
+    if (w0) models->start_from(r.w.data());
   } catch (...) {
     failure = std::current_exception();
   }
   source.agree(failure);
   std::atomic<bool> stop{false};
-  const int32_t pass_team = pass_shares(run, p, source.shares(here, r.threads), *models, stop);
+  const int32_t pass_team = pass_shares(run, p, source.shares(here, r.threads), *models, stop, &outcomes);
   const int32_t pass_threads = source.all_threads(pass_team, std::string());
   if (stop.load()) return r.stopped();
   if (pass_threads != r.threads)
@@ -177,12 +220,29 @@ core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Par
                   "the pass needs a team of %d threads, as many as the first team had, but the OpenMP runtime "
                   "gave it %d; check OMP_DYNAMIC and OMP_THREAD_LIMIT.",
                   r.threads, pass_threads);
-  source.average(*models, here, r.threads, D, r.w.data());
-  if (empty_shares > 0 && N > 0)
-    r.warn("emptyShares",
-           "%d of the %d shares were empty (more threads than the N = %d samples); their models are averaged "
-           "in as zero weights, which shrinks the result by that fraction.",
-           empty_shares, r.threads, N);
+  // The bias rides in the gap after each model's D weights, and is averaged with them.
+  if (intercept)
+    for (int32_t u = 0; u < here; ++u) models->model(u)[D] = outcomes[static_cast<size_t>(u)].bias;
+  source.average(*models, here, r.threads, static_cast<int32_t>(average.size()), average.data());
+  std::copy(average.begin(), average.begin() + D, r.w.begin());
+  if (intercept) r.bias = average[static_cast<size_t>(D)];
+  if (p.options && p.options->average != 0)
+    for (const core::StepsOutcome &o : outcomes) {
+      r.average_from.push_back(static_cast<double>(o.average_from));
+      r.averaged.push_back(static_cast<double>(o.averaged));
+    }
+  if (empty_shares > 0 && N > 0) {
+    if (w0)
+      r.warn("emptyShares",
+             "%d of the %d shares were empty (more threads than the N = %d samples); their models are averaged "
+             "in as opts.w0, which pulls the result toward it by that fraction.",
+             empty_shares, r.threads, N);
+    else
+      r.warn("emptyShares",
+             "%d of the %d shares were empty (more threads than the N = %d samples); their models are averaged "
+             "in as zero weights, which shrinks the result by that fraction.",
+             empty_shares, r.threads, N);
+  }
   return r;
 }
 

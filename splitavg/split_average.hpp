@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/kernels/option_steps.hpp"
 #include "core/run/fit.hpp"
 #include "core/run/run_context.hpp"
 #include "core/threads/shares.hpp"
@@ -17,6 +18,8 @@ namespace splitavg {
 struct Parameters {
   double stepSize = 0.0;
   double lambda = 0.0;
+  const core::FitOptions *options = nullptr;  // null: the defined run (one pass, the defined step)
+  int32_t passes() const { return options ? options->passes : 1; }
 };
 
 // The shares of the pass: core::chunk_bounds, the one cut of the positions into T shares.
@@ -41,7 +44,7 @@ struct ShareRange {
   }
 };
 
-// One model per share of a team, all zero. A gap of 64 bytes between models keeps any cache line
+// One model per share of a team, all zero until start_from. A gap of 64 bytes between models keeps any cache line
 // from being written by two threads. Allocated before the team starts, so nothing inside the
 // parallel region can throw.
 class ShareModels {
@@ -49,6 +52,11 @@ class ShareModels {
   ShareModels(int32_t count, int32_t D)
       : d_(static_cast<size_t>(D)), stride_(d_ + kGap), slabs_(static_cast<size_t>(count) * stride_, 0.0) {}
   double *model(int32_t u) { return slabs_.data() + static_cast<size_t>(u) * stride_; }
+  // Every model starts from w (D values).
+  void start_from(const double *w) {
+    for (size_t u = 0; u < slabs_.size() / stride_; ++u)
+      for (size_t j = 0; j < d_; ++j) slabs_[u * stride_ + j] = w[j];
+  }
   const double *model(int32_t u) const { return slabs_.data() + static_cast<size_t>(u) * stride_; }
 
  private:
@@ -58,7 +66,9 @@ class ShareModels {
 };
 
 // The pass of a team of range.count threads, thread u on share range.first + u into models.model(u):
-// one pass of stochastic subgradient descent over the share's positions, in order. Every thread of
+// p.passes() passes of stochastic subgradient descent over the share's positions, each in the same
+// order, from the model as it stands (with the call's options, the optioned step; the model ends
+// as the steps' result, and outcomes[u] holds its bias and what was averaged). Every thread of
 // the module's team and of each MPI process runs it. Thread 0 (the calling thread) asks run.stop
 // between blocks of samples and every thread looks at the answer; a stopped pass leaves its models
 // unfinished. When run.stop drives a progress line, the team pauses for each due update, which the
@@ -67,7 +77,7 @@ class ShareModels {
 // caller asked to stop is left in `stop`.
 template <typename Rows>
 int32_t pass_shares(const core::RunContext<Rows> &run, const Parameters &p, const ShareRange &range,
-                    ShareModels &models, std::atomic<bool> &stop);
+                    ShareModels &models, std::atomic<bool> &stop, std::vector<core::StepsOutcome> *outcomes = nullptr);
 
 // w_j = (m_0[j] + m_1[j] + ... + m_{T-1}[j]) / T: the models summed in share order on one
 // accumulator, then one division by T. model(s) gives share s's D values.

@@ -9,10 +9,17 @@ const char *const kInputs[] = {"X", "y", "stepSize", "lambda", "verbose"};
 
 struct Splitavg {
   static constexpr frame::Signature signature{"splitavg", kInputs, 5,
-                                              frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption};
+                                              frame::kSeedOption | frame::kThreadsOption | frame::kProgressOption |
+                                                  frame::kW0Option | frame::kInterceptOption | frame::kL1Option |
+                                                  frame::kAverageOption | frame::kPassesOption};
   using Inputs = splitavg::Parameters;
   static Inputs read(frame::CallInputs &in) { return Inputs{in.real("stepSize"), in.real("lambda")}; }
-  static core::FitResult check(const frame::ProblemShape &, const Inputs &, bool, const core::Printer &) { return {}; }
+  static core::FitResult check(const frame::ProblemShape &s, const Inputs &p, const core::FitOptions &o, bool,
+                               const core::Printer &) {
+    core::FitResult r;
+    core::check_options(r, o, s.D, p.stepSize, p.lambda, 0);
+    return r;
+  }
   static bool convert_on_team(const Inputs &) { return true; }
   // Full rows are written by the pass's team straight into the shuffled order.
   static constexpr frame::RunRecord::OrderDraw draw = splitavg::draw_shuffle_order;

@@ -77,13 +77,14 @@ inline void expect_zero_column_and_nothing_left(mexhost::CallResult &r, size_t D
   EXPECT_EQ(mexhost::live_arrays(), live_before);
 }
 
-// Calls twice within one second of the calendar clock, so that both calls share the time seed.
-template <typename Call>
-auto two_calls_in_one_second(Call call) {
-  for (int attempt = 0;; ++attempt) {
-    const std::time_t before = std::time(nullptr);
-    auto a = call();
-    auto b = call();
-    if (std::time(nullptr) == before || attempt == 5) return std::make_pair(std::move(a), std::move(b));
-  }
+// The seed a call reported (info.seed: the call asked for two outputs).
+inline double reported_seed(const mexhost::CallResult &r) {
+  return mxGetScalar(mxGetField(r.output(1), 0, "seed"));
+}
+
+// The inputs with struct('seed', seed) after them.
+inline Inputs with_seed(Inputs in, double seed) {
+  mexhost::ArrayPtr opts = mexhost::make_struct({"seed"});
+  mxSetField(opts.get(), 0, "seed", mxCreateDoubleScalar(seed));
+  return std::move(in.add(std::move(opts)));
 }

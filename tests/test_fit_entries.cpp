@@ -61,14 +61,15 @@ std::vector<std::string> comparable(const std::string &printed) {
 
 struct Entry {
   std::string printed;
-  std::vector<double> objective;
+  core::ObjectiveTrace trace;
+  std::vector<double> &objective = trace.values;
   core::FitRun run;
   Entry(bool verbose, uint32_t seed, int32_t threads) {
     run.verbose = verbose;
     run.out = core::Printer::to_string(&printed);
     run.seed = seed;
     run.threads = threads;
-    run.objective_trace = &objective;
+    run.trace = &trace;
   }
 };
 

@@ -157,7 +157,7 @@ TEST(SplitavgShares, APressInTheFinalObjectiveComesWithTheFinishedPassWarnings) 
   ASSERT_FALSE(full.failed) << full.error_message;
   ASSERT_EQ(full.warnings.size(), 1u);
   EXPECT_EQ(full.warnings[0].id, "splitavg:emptyShares");
-  ASSERT_GE(checks, 3);
+  ASSERT_GE(checks, 2);
   // Stopped there, the finished pass's warning is given with the error; the unfinished value is not
   // kept.
   mexhost_interrupt_after(checks);
@@ -166,7 +166,7 @@ TEST(SplitavgShares, APressInTheFinalObjectiveComesWithTheFinishedPassWarnings) 
   ASSERT_EQ(last.warnings.size(), 1u);
   EXPECT_EQ(last.warnings[0].id, "splitavg:emptyShares");
   // Stopped before the pass (the conversion, the shuffle or the first objective): the error alone.
-  for (long k : {1L, 2L}) {
+  for (long k = 1; k < checks; ++k) {
     mexhost_interrupt_after(k);
     mexhost::CallResult early = loaded_module("splitavg").call(2, in.pointers());
     expect_clean_error(early, "splitavg:interrupted");
@@ -183,9 +183,10 @@ TEST(HostMemory, TheHostsAllocationFailureIsOutOfMemoryWithOnePrefix) {
   };
   std::vector<Case> cases;
   cases.push_back({"kinkstep", kinkstep_call(4, 300, 2, 0, 0), 1});  // the 300 x 1 output
-  cases.push_back({"kinkstep", kinkstep_call(4, 2, 500, 0, 0), 2});  // the 501 objective values of info
-  cases.push_back({"driftwalk", driftwalk_call(4, 300, 2, 2), 1});   // the output
-  cases.push_back({"splitavg", splitavg_call(4, 300, 0), 1});        // the output
+  // the 502 objective values of info (opts.history = 1: the initial one, 500 iterations', the final one)
+  cases.push_back({"kinkstep", with_options(kinkstep_call(4, 2, 500, 0, 0), options({{"history", 1}})), 2});
+  cases.push_back({"driftwalk", driftwalk_call(4, 300, 2, 2), 1});  // the output
+  cases.push_back({"splitavg", splitavg_call(4, 300, 0), 1});       // the output
   const long live = mexhost::live_arrays();
   for (Case &c : cases) {
     mexhost_raise_on_allocations_above(1024, c.name.c_str());

@@ -107,10 +107,9 @@ TEST(KinkstepParallelModule, SilentUnlessVerboseIsOneWithTheSameWeights) {
   }
 }
 
-TEST(KinkstepParallelModule, CallsInDifferentSecondsGiveBitIdenticalWeights) {
+TEST(KinkstepParallelModule, UnseededCallsGiveBitIdenticalWeights) {
+  // Each unseeded call draws a seed of its own, and method 1 uses none of them.
   const std::vector<double> first = weights_with_team(2);
-  const std::time_t then = std::time(nullptr);
-  while (std::time(nullptr) == then) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(weights_with_team(2), first);
 }
 

@@ -45,6 +45,28 @@ TEST(Options, ASeededRunRepeatsBitForBit) {
   }
 }
 
+TEST(Options, UnseededCallsInALoopDrawDistinctSeedsAndEachReplays) {
+  for (const Case &c : kCases) {
+    if (name_of(c) == "kinkstep m1") continue;  // no seed plays a part in method 1
+    std::vector<double> seeds;
+    std::vector<std::vector<double>> weights;
+    for (int k = 0; k < 3; ++k) {
+      mexhost::CallResult r = loaded_module(c.name).call(2, inputs(c, 0).pointers());
+      ASSERT_FALSE(r.failed) << name_of(c) << ": " << r.error_message;
+      seeds.push_back(info_field(r, "seed"));
+      weights.push_back(mexhost::values(r.output()));
+      mexhost::CallResult replay =
+          loaded_module(c.name).call(1, inputs(c, 0, options({{"seed", seeds.back()}})).pointers());
+      EXPECT_EQ(mexhost::values(replay.output()), weights.back()) << name_of(c);
+    }
+    for (int a = 0; a < 3; ++a)
+      for (int b = a + 1; b < 3; ++b) {
+        EXPECT_NE(seeds[a], seeds[b]) << name_of(c);
+        EXPECT_NE(weights[a], weights[b]) << name_of(c);
+      }
+  }
+}
+
 TEST(Options, InfoSeedReplaysATimeSeededRun) {
   for (const Case &c : kCases) {
     mexhost::CallResult timed = loaded_module(c.name).call(2, inputs(c, 0).pointers());
@@ -61,30 +83,60 @@ TEST(Options, InfoSeedReplaysATimeSeededRun) {
   }
 }
 
-TEST(Options, InfoObjectiveHoldsThePrintedValues) {
+namespace {
+
+// The objective values a verbose run printed, with the iterations done at each: the initial line
+// (0), "Iteration k" lines (k + 1) and the final line (the run's iterations).
+std::vector<std::pair<double, std::string>> printed_objectives(const Case &c, const mexhost::CallResult &r) {
+  std::vector<std::pair<double, std::string>> out;
+  const double iterations = std::strcmp(c.name, "splitavg") == 0 ? 1.0 : 40.0;
+  for (const std::string &line : r.lines) {
+    const size_t at = line.find("object function = ");
+    if (at == std::string::npos) continue;
+    const std::string value = line.substr(at + 18, line.find_first_of(", ", at + 18) - (at + 18));
+    int k = 0;
+    if (line.rfind("Initial", 0) == 0)
+      out.push_back({0.0, value});
+    else if (line.rfind("Final", 0) == 0)
+      out.push_back({iterations, value});
+    else if (std::sscanf(line.c_str(), "Iteration %d", &k) == 1)
+      out.push_back({k + 1.0, value});
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(Options, InfoObjectiveHoldsTheInitialAndFinalValuesAndEveryHistoryStep) {
   for (const Case &c : kCases) {
-    mexhost::CallResult r = loaded_module(c.name).call(2, inputs(c, 1, options({{"seed", 5}})).pointers());
-    ASSERT_FALSE(r.failed) << name_of(c) << ": " << r.error_message;
-    const std::vector<double> objective = mexhost::values(mxGetField(r.output(1), 0, "objective"));
-    std::vector<std::string> printed;
-    for (const std::string &line : r.lines) {
-      const size_t at = line.find("object function = ");
-      if (at == std::string::npos || line.rfind("Final", 0) == 0) continue;
-      printed.push_back(line.substr(at + 18, line.find_first_of(", ", at + 18) - (at + 18)));
+    const bool history = std::strcmp(c.name, "splitavg") != 0;
+    for (double every : {0.0, 1.0, 7.0}) {
+      if (every > 0 && !history) continue;
+      auto fields = every > 0 ? options({{"seed", 5}, {"history", every}}) : options({{"seed", 5}});
+      mexhost::CallResult r = loaded_module(c.name).call(2, inputs(c, 1, std::move(fields)).pointers());
+      ASSERT_FALSE(r.failed) << name_of(c) << ": " << r.error_message;
+      const std::vector<double> objective = mexhost::values(mxGetField(r.output(1), 0, "objective"));
+      const std::vector<double> at = mexhost::values(mxGetField(r.output(1), 0, "history_iterations"));
+      // What the trace should hold: the printed values at 0, every `every` iterations, and the end.
+      std::vector<std::pair<double, std::string>> expected;
+      const std::vector<std::pair<double, std::string>> printed = printed_objectives(c, r);
+      for (size_t k = 0; k < printed.size(); ++k) {
+        const double done = printed[k].first;
+        if (done == 0 || (every > 0 && std::fmod(done, every) == 0) || k + 1 == printed.size())
+          expected.push_back(printed[k]);
+      }
+      // A history point at the last iteration and the final value are both kept.
+      ASSERT_EQ(objective.size(), expected.size()) << name_of(c) << " every " << every << "\n" << r.printed;
+      ASSERT_EQ(at.size(), expected.size());
+      for (size_t k = 0; k < objective.size(); ++k) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%f", objective[k]);
+        EXPECT_EQ(text, expected[k].second) << name_of(c) << " value " << k;
+        EXPECT_EQ(at[k], expected[k].first) << name_of(c) << " value " << k;
+      }
+      EXPECT_EQ(info_field(r, "iterations"), std::strcmp(c.name, "splitavg") == 0 ? 1.0 : 40.0);
+      EXPECT_GE(info_field(r, "time"), 0.0);
     }
-    if (std::strcmp(c.name, "splitavg") == 0) {  // the initial line, then the timed final line
-      const std::string &last = r.lines.back();
-      const size_t at = last.find("= ") + 2;
-      printed.push_back(last.substr(at, last.find(',') - at));
-    }
-    ASSERT_EQ(objective.size(), printed.size()) << name_of(c) << "\n" << r.printed;
-    for (size_t k = 0; k < objective.size(); ++k) {
-      char text[64];
-      std::snprintf(text, sizeof text, "%f", objective[k]);
-      EXPECT_EQ(text, printed[k]) << name_of(c) << " value " << k;
-    }
-    EXPECT_EQ(info_field(r, "iterations"), std::strcmp(c.name, "splitavg") == 0 ? 1.0 : 40.0);
-    EXPECT_GE(info_field(r, "time"), 0.0);
   }
 }
 

@@ -98,39 +98,33 @@ TEST(SplitavgModule, VerboseRunPrintsEachMessageOnceInOrder) {
   EXPECT_EQ(printed_f, expected);
 }
 
-TEST(SplitavgModule, OneThreadIsASequentialPassOverTheTimeSeededShuffle) {
+TEST(SplitavgModule, OneThreadIsASequentialPassOverTheReportedSeedsShuffle) {
   TeamSize one(1);
   const std::vector<std::vector<double>> rows = {{1, 2}, {3, 4}, {5, 6}};
   const std::vector<double> y = {1, 2, 3};
-  for (int attempt = 0;; ++attempt) {
-    const std::time_t before = std::time(nullptr);
-    mexhost::CallResult r = splitavg_module().call(1, worked(0).pointers());
-    if (std::time(nullptr) != before && attempt < 5) continue;
-    ASSERT_FALSE(r.failed) << r.error_message;
-    // The module seeds with the calendar second and moves the sample at p[k] to position k.
-    core::seed_thread_rand(static_cast<uint32_t>(before));
-    const std::vector<int32_t> p = core::random_permutation(3);
-    const std::vector<double> w = mexhost::values(r.output());
-    EXPECT_EQ(w, pass_in_order(rows, y, std::vector<int>(p.begin(), p.end())));
-    break;
-  }
+  mexhost::CallResult r = splitavg_module().call(2, worked(0).pointers());
+  ASSERT_FALSE(r.failed) << r.error_message;
+  // The module seeds with the seed it reports and moves the sample at p[k] to position k.
+  core::seed_thread_rand(static_cast<uint32_t>(reported_seed(r)));
+  const std::vector<int32_t> p = core::random_permutation(3);
+  const std::vector<double> w = mexhost::values(r.output());
+  EXPECT_EQ(w, pass_in_order(rows, y, std::vector<int>(p.begin(), p.end())));
 }
 
-TEST(SplitavgModule, SilentRunsAreRepeatableForTheSameSecondAndTeamSize) {
+TEST(SplitavgModule, TheReportedSeedReplaysTheRunForEveryTeamSizeWhateverVerbose) {
   for (int T : {1, 2, 3, 4}) {
     TeamSize size(T);
-    auto [a, b] = two_calls_in_one_second([] {
-      return std::make_pair(splitavg_module().call(1, wavy(500, 6, 1).pointers()),
-                            splitavg_module().call(1, wavy(500, 6, 0).pointers()));
-    });
-    ASSERT_FALSE(a.first.failed) << a.first.error_message;
-    EXPECT_EQ(a.first.lines.at(1), "Number of threads = " + std::to_string(T));
-    EXPECT_EQ(a.second.printed, "");
-    EXPECT_EQ(b.second.printed, "");
-    const std::vector<double> w = mexhost::values(a.first.output());
-    EXPECT_EQ(mexhost::values(a.second.output()), w) << T;  // verbose does not change the result
-    EXPECT_EQ(mexhost::values(b.first.output()), w) << T;   // the same seed gives the same result
-    EXPECT_EQ(mexhost::values(b.second.output()), w) << T;
+    const mexhost::CallResult first = splitavg_module().call(2, wavy(500, 6, 0).pointers());
+    ASSERT_FALSE(first.failed) << first.error_message;
+    const double seed = reported_seed(first);
+    const mexhost::CallResult loud = splitavg_module().call(1, with_seed(wavy(500, 6, 1), seed).pointers());
+    const mexhost::CallResult quiet = splitavg_module().call(1, with_seed(wavy(500, 6, 0), seed).pointers());
+    EXPECT_EQ(loud.lines.at(1), "Number of threads = " + std::to_string(T));
+    EXPECT_EQ(first.printed, "");
+    EXPECT_EQ(quiet.printed, "");
+    const std::vector<double> w = mexhost::values(first.output());
+    EXPECT_EQ(mexhost::values(loud.output()), w) << T;   // verbose does not change the result
+    EXPECT_EQ(mexhost::values(quiet.output()), w) << T;  // the same seed gives the same result
   }
 }
 
@@ -212,30 +206,26 @@ TEST(SplitavgModule, BadCallsRaiseErrorsAndLeaveNothingBehind) {
 // default, and its result is the one-pass solver's on the time-seeded shuffle with that team.
 TEST(SplitavgEnv, FollowsTheRuntimesDefaultTeam) {
   const int N = 700, D = 5;
-  for (int attempt = 0;; ++attempt) {
-    const std::time_t before = std::time(nullptr);
-    mexhost::CallResult r = splitavg_module().call(1, wavy(N, D, 1).pointers());
-    if (std::time(nullptr) != before && attempt < 5) continue;
-    ASSERT_FALSE(r.failed) << r.error_message;
-    int T = 0;
-    ASSERT_EQ(std::sscanf(r.lines.at(1).c_str(), "Number of threads = %d", &T), 1) << r.printed;
-    const char *env = std::getenv("OMP_NUM_THREADS");
-    if (env && !omp_get_dynamic()) {
-      EXPECT_EQ(T, std::atoi(env));
-    }
-
-    std::vector<double> X(static_cast<size_t>(N) * D), y(static_cast<size_t>(N));
-    for (size_t k = 0; k < X.size(); ++k) X[k] = std::sin(0.37 * static_cast<double>(k) + 0.1);
-    for (size_t k = 0; k < y.size(); ++k) y[k] = std::cos(1.3 * static_cast<double>(k));
-    core::RegressionData data = core::make_regression_data(X.data(), N, D, y.data());
-    core::seed_thread_rand(static_cast<uint32_t>(before));
-    splitavg::shuffle_samples(data, 0, N - 1);
-    TeamSize same(T);
-    splitavg::LocalSamples<core::RegressionData> local(N);
-    const core::FitResult expected =
-        splitavg::split_average_solve(core::RunContext(data, false, {}), {0.02, 0.01}, local);
-    ASSERT_EQ(expected.threads, T);
-    EXPECT_EQ(mexhost::values(r.output()), expected.w);
-    break;
+  mexhost::CallResult r = splitavg_module().call(2, wavy(N, D, 1).pointers());
+  ASSERT_FALSE(r.failed) << r.error_message;
+  int T = 0;
+  ASSERT_EQ(std::sscanf(r.lines.at(1).c_str(), "Number of threads = %d", &T), 1) << r.printed;
+  const char *env = std::getenv("OMP_NUM_THREADS");
+  if (env && !omp_get_dynamic()) {
+    EXPECT_EQ(T, std::atoi(env));
   }
+
+  std::vector<double> X(static_cast<size_t>(N) * D), y(static_cast<size_t>(N));
+  for (size_t k = 0; k < X.size(); ++k) X[k] = std::sin(0.37 * static_cast<double>(k) + 0.1);
+  for (size_t k = 0; k < y.size(); ++k) y[k] = std::cos(1.3 * static_cast<double>(k));
+  core::RegressionData data = core::make_regression_data(X.data(), N, D, y.data());
+  // The seed the call reports is the one it shuffled with.
+  core::seed_thread_rand(static_cast<uint32_t>(mxGetScalar(mxGetField(r.output(1), 0, "seed"))));
+  splitavg::shuffle_samples(data, 0, N - 1);
+  TeamSize same(T);
+  splitavg::LocalSamples<core::RegressionData> local(N);
+  const core::FitResult expected =
+      splitavg::split_average_solve(core::RunContext(data, false, {}), {0.02, 0.01}, local);
+  ASSERT_EQ(expected.threads, T);
+  EXPECT_EQ(mexhost::values(r.output()), expected.w);
 }

@@ -146,7 +146,113 @@ double catch_up_any(double w, double a, uint64_t steps) {
   return w;
 }
 
+// The steps one at a time, each value added to `sum` when there is one, until a value recurs after
+// one or two steps (the step is a fixed map: it then repeats for ever, and the rest is counted at
+// once). For the cases without a closed form with a >= 0: an infinite or NaN weight or amount, a
+// zero amount.
+template <bool Prox>
+double one_at_a_time(double w, double a, uint64_t steps, ExactSum *sum) {
+  double before = 0.0;
+  bool have_before = false;
+  while (steps > 0) {
+    const double next = Prox ? prox_untouched_step(w, a) : l1_untouched_step(w, a);
+    --steps;
+    if (sum) sum->add(next);
+    if (same_bits(next, w)) {
+      if (sum) sum->add_times(next, steps);
+      return next;
+    }
+    if (have_before && same_bits(next, before)) {
+      // The values alternate w, next, w, ... from here.
+      if (sum) {
+        sum->add_times(w, (steps + 1) / 2);
+        sum->add_times(next, steps / 2);
+      }
+      return steps % 2 == 0 ? next : w;
+    }
+    before = w;
+    have_before = true;
+    w = next;
+  }
+  return w;
+}
+
+// A run of n steps inside one binade, from W units down by `move` units a step: the values after
+// each step, W - move, ..., W - n * move, add up to n * W - move * n (n + 1) / 2 units.
+void add_run(ExactSum &sum, uint64_t W, uint64_t W_end, uint64_t n, int32_t base, bool negative) {
+  const uint64_t move = (W - W_end) / n;
+  const unsigned __int128 triangle = (n % 2 == 0) ? static_cast<unsigned __int128>(n / 2) * (n + 1)
+                                                  : static_cast<unsigned __int128>(n) * ((n + 1) / 2);
+  sum.add_units(static_cast<unsigned __int128>(n) * W - triangle * move, base, negative);
+}
+
+// The catch-up for a > 0 finite and w finite and nonzero: |w| falls toward zero binade by binade
+// (the sign stays while |w| > a, since then |w| - a > 0 exactly and rounds to a positive value), a
+// run inside a binade being one integer multiplication. Below a: the subgradient step alternates
+// between two values (see l1_catch_up), the proximal one stays at +0.
+template <bool Prox>
+double falling(double w, double a, uint64_t steps, ExactSum *sum) {
+  const Units amount = units_of(a);
+  const bool negative = w < 0;
+  double v = std::fabs(w);
+  while (v > a) {
+    Units u = units_of(v);
+    const uint64_t from = u.W;
+    const uint64_t n = steps_within_binade(u.W, u.base, amount, false, steps);
+    if (n > 0) {
+      steps -= n;
+      if (sum) add_run(*sum, from, u.W, n, u.base, negative);
+      v = from_units(u.W, u.base);
+    } else {
+      v = v - a;  // across the binade's edge (or a tie from an odd W)
+      --steps;
+      if (sum) sum->add(negative ? -v : v);
+    }
+    if (steps == 0) return v == 0 ? 0.0 : (negative ? -v : v);  // an exact zero is +0 from either side
+  }
+  if (v == 0 || Prox) return 0.0;
+  // 0 < |w| <= a. With x1 the next value: if |w| >= a/2, w - a is exact (Sterbenz) and the next
+  // step gives back w; otherwise |x1| lies in [a/2, a], so x1 + a is exact, x2 = x1 + a and the
+  // step after gives back x1. Either way the values alternate x1, x2, x1, ... unless one is zero,
+  // which stays.
+  const double x1 = l1_untouched_step(negative ? -v : v, a);
+  if (steps == 1) {
+    if (sum) sum->add(x1);
+    return x1;
+  }
+  const double x2 = l1_untouched_step(x1, a);
+  if (x2 == 0) {
+    if (sum) sum->add(x1);
+    return 0.0;
+  }
+  if (sum) {
+    sum->add_times(x1, (steps + 1) / 2);
+    sum->add_times(x2, steps / 2);
+  }
+  return steps % 2 == 1 ? x1 : x2;
+}
+
+template <bool Prox>
+double catch_up_nonnegative(double w, double a, uint64_t steps, ExactSum *sum) {
+  if (steps == 0) return w;
+  if (w == 0) return Prox ? 0.0 : w;  // a zero weight stays (the proximal step makes it +0)
+  if (a > 0 && a <= DBL_MAX && std::fabs(w) <= DBL_MAX) return falling<Prox>(w, a, steps, sum);
+  return one_at_a_time<Prox>(w, a, steps, sum);
+}
+
 }  // namespace
+
+double prox_catch_up(double w, double a, uint64_t steps) {
+  return catch_up_nonnegative<true>(w, a, steps, nullptr);
+}
+
+double l1_catch_up_summed(double w, double a, uint64_t steps, ExactSum &sum) {
+  return catch_up_nonnegative<false>(w, a, steps, &sum);
+}
+
+double prox_catch_up_summed(double w, double a, uint64_t steps, ExactSum &sum) {
+  return catch_up_nonnegative<true>(w, a, steps, &sum);
+}
 
 double l1_catch_up(double w, double a, uint64_t steps) {
   if (steps == 0 || !(w > 0 || w < 0) || a == 0) return w;  // zero and NaN weights stay

@@ -15,7 +15,10 @@
 // when x is -0 and y is +0), so a zero weight simply stays as it is.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+
+#include "core/kernels/exact_sum.hpp"
 
 namespace core {
 
@@ -33,5 +36,28 @@ inline double l1_untouched_step(double w, double a) {
 // taken one at a time, and the values near zero, which settle into a fixed point or a cycle of two,
 // end the loop as soon as the cycle shows. Costs O(binades crossed), whatever `steps` is.
 double l1_catch_up(double w, double a, uint64_t steps);
+
+// The soft threshold of the proximal L1 step, a = fl(stepSize * lambda) >= 0: +0 when |v| <= a,
+// else sign(v) * fl(|v| - a) (v - a or v + a: rounding to nearest is symmetric). A NaN stays NaN.
+inline double soft_threshold(double v, double a) {
+  if (std::fabs(v) <= a) return 0.0;
+  return v > 0 ? v - a : v + a;
+}
+
+// The proximal form of an untouched step: the soft threshold of w_j - stepSize * (c * 0) = w_j. It
+// follows the subgradient step down to |w_j| <= a and then stays at +0 instead of entering a cycle.
+inline double prox_untouched_step(double w, double a) {
+  return soft_threshold(w, a);
+}
+
+// `steps` proximal untouched steps at once, the same bits as `steps` calls of prox_untouched_step;
+// a >= 0 is required (the proximal step takes no negative step size or penalty).
+double prox_catch_up(double w, double a, uint64_t steps);
+
+// The same two catch-ups, each also adding every value it passes through (the weight after each of
+// the `steps` steps) into `sum`: what averaging the iterates needs, at the same cost. a >= 0 is
+// required.
+double l1_catch_up_summed(double w, double a, uint64_t steps, ExactSum &sum);
+double prox_catch_up_summed(double w, double a, uint64_t steps, ExactSum &sum);
 
 }  // namespace core

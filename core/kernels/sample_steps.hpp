@@ -1,5 +1,6 @@
 // The one-sample step w <- w - stepSize * g of kinkstep method 0 and of splitavg's pass from the
-// starting weights, once per layout, so that a solver's loop is written once: step(i, w) takes the
+// starting weights, once per layout (the step with a call's options: OptionSteps, the same
+// interface), so that a solver's loop is written once: step(i, w) takes the
 // step of sample i, and bring_up_to_date(w) leaves every weight current in w (a no-op for full
 // rows, whose steps write w; sparse rows step weights of their own and apply the L1 term of the
 // steps that did not touch a feature, see LazyL1Steps). Call it before anything reads w and at the
@@ -10,6 +11,7 @@
 
 #include "core/data/regression_data.hpp"
 #include "core/kernels/dense_steps.hpp"
+#include "core/kernels/option_steps.hpp"
 #include "core/kernels/sparse_steps.hpp"
 #include "core/sparse/sparse_rows.hpp"
 
@@ -24,8 +26,11 @@ class SampleSteps<RegressionData> {
  public:
   SampleSteps(const RegressionData &rows, double stepSize, double lambda)
       : rows_(rows), step_size_(stepSize), lambda_(lambda) {}
+  void start_from(const double *) {}  // the steps write the caller's w
   void step(int32_t i, double *w) { subgradient_step(rows_, i, w, lambda_, step_size_); }
   void bring_up_to_date(double *) {}
+  const double *bias() const { return nullptr; }
+  StepsOutcome finish(double *) { return {}; }
   // Steps on samples first .. first + count - 1 in order (a share's pass): one dispatched kernel
   // call, which carries each step's dot product into the next.
   void pass(int32_t first, int32_t count, double *w) { pass_samples(rows_, first, count, w, lambda_, step_size_); }
@@ -63,8 +68,14 @@ template <>
 class SampleSteps<SparseRows> {
  public:
   SampleSteps(const SparseRows &rows, double stepSize, double lambda) : rows_(rows), lazy_(rows.D, stepSize, lambda) {}
+  void start_from(const double *w) { lazy_.start_from(w); }
   void step(int32_t i, double *) { lazy_.step(rows_.row(i), rows_.label(i)); }
   void bring_up_to_date(double *w) { lazy_.bring_up_to_date(w); }
+  const double *bias() const { return nullptr; }
+  StepsOutcome finish(double *w) {
+    lazy_.bring_up_to_date(w);
+    return {};
+  }
   void pass(int32_t first, int32_t count, double *w) {
     for (int32_t i = first; i < first + count; ++i) step(i, w);
   }

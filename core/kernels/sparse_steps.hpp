@@ -47,6 +47,11 @@ class LazyL1Steps {
         features_(static_cast<size_t>(D)),
         fetch_features_(features_.size() * sizeof(Feature) > kCacheBytes) {}
 
+  // The weights the steps start from (D values; zeros until set).
+  void start_from(const double *w) {
+    for (size_t j = 0; j < features_.size(); ++j) features_[j].w = w[j];
+  }
+
   // One step on sample x with label y.
   void step(const SparseRow &x, double y) {
     const int32_t *const columns = x.columns;

@@ -70,6 +70,39 @@ bool team_started(FitResult &r, const TeamOutcome &team, int32_t asked) {
   return true;
 }
 
+void start_weights(FitResult &r, int32_t D, const FitOptions *options) {
+  r.w.assign(static_cast<size_t>(D), 0.0);
+  if (!options || options->w0.empty()) return;
+  for (size_t j = 0; j < r.w.size(); ++j) r.w[j] = options->w0[j] + 0.0;
+}
+
+bool check_options(FitResult &r, const FitOptions &o, int32_t D, double stepSize, double lambda, uint64_t steps) {
+  if (!o.w0.empty() && o.w0.size() != static_cast<size_t>(D)) {
+    r.fail(FitStatus::Refused, "invalidOption",
+           "opts.w0 must hold D = %d starting weights, one per column of X; it holds %zu.", D, o.w0.size());
+    return false;
+  }
+  if ((o.prox || o.average != 0) && !(stepSize >= 0 && lambda >= 0)) {
+    r.fail(FitStatus::Refused, "invalidOption", "%s takes a stepSize and a lambda of at least 0; got %g and %g.",
+           o.prox ? "opts.l1 = 'prox'" : "opts.average", stepSize, lambda);
+    return false;
+  }
+  if (o.average > 0 && steps > 0 && static_cast<uint64_t>(o.average) > steps) {
+    r.fail(FitStatus::Refused, "invalidOption",
+           "opts.average asks for the iterates from step %lld on, but the run makes %llu steps.",
+           static_cast<long long>(o.average), static_cast<unsigned long long>(steps));
+    return false;
+  }
+  return true;
+}
+
+void take_outcome(FitResult &r, double bias, uint64_t average_from, uint64_t averaged) {
+  r.bias = bias;
+  if (average_from == 0) return;
+  r.average_from.assign(1, static_cast<double>(average_from));
+  r.averaged.assign(1, static_cast<double>(averaged));
+}
+
 void warn_if_diverged(FitResult &r) {
   for (size_t j = 0; j < r.w.size(); ++j) {
     const double v = r.w[j];
@@ -83,6 +116,13 @@ void warn_if_diverged(FitResult &r) {
                          : "-Inf");
     return;
   }
+  if (!std::isfinite(r.bias))
+    r.warn("diverged",
+           "the run diverged: the intercept is %s. The step size is too large for these data; a smaller step "
+           "size (stochl1_stepsize gives a safe one) or features scaled to unit size help.",
+           std::isnan(r.bias) ? "NaN"
+           : r.bias > 0       ? "Inf"
+                              : "-Inf");
 }
 
 }  // namespace core

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/run/fit_options.hpp"
 #include "core/run/printer.hpp"
 #include "core/run/progress.hpp"
 #include "core/run/run_context.hpp"
@@ -52,6 +53,10 @@ struct FitResult {
   int32_t threads = 1;     // the team size the run used (1 for a sequential method)
   int32_t iterations = 0;  // iterations run (splitavg: the one pass)
   bool seed_used = true;   // false when the run drew nothing from run.seed
+  double bias = 0.0;       // the intercept, when the call fitted one (FitOptions::intercept)
+  // When the iterates were averaged: per model (one; splitavg: one per share) the first step
+  // averaged and how many iterates were.
+  std::vector<double> average_from, averaged;
 
   bool done() const { return status == FitStatus::Done; }
   void warn(const char *reason, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -80,10 +85,11 @@ struct ProgressSetup {
 struct FitRun {
   bool verbose = false;
   Printer out;
-  StopCheck stop;                                  // a copy: the run's questions go on from its state
-  int32_t threads = 0;                             // every team's size; 0 leaves it to the OpenMP runtime
-  uint32_t seed = 0;                               // seeds the calling thread's generator
-  std::vector<double> *objective_trace = nullptr;  // when set, receives every objective the run reports
+  StopCheck stop;                   // a copy: the run's questions go on from its state
+  int32_t threads = 0;              // every team's size; 0 leaves it to the OpenMP runtime
+  uint32_t seed = 0;                // seeds the calling thread's generator
+  ObjectiveTrace *trace = nullptr;  // when set, receives the objectives (the info output)
+  FitOptions options;               // what the call asks beyond the defined run
   ProgressSetup progress;
   // The samples already stand in the order a split-average run draws from `seed` (the module wrote
   // its rows straight into it; the MPI program routed them there): no seeding, no shuffle.
@@ -96,7 +102,7 @@ struct FitRun {
   template <typename Rows>
   RunContext<Rows> context(const Rows &rows) const {
     RunContext<Rows> ctx(rows, verbose, out);
-    ctx.objective_trace = objective_trace;
+    ctx.trace = trace;
     ctx.threads = threads;
     ctx.stop = stop;
     return ctx;
@@ -113,18 +119,30 @@ void start_progress(std::optional<Progress> &line, StopCheck &stop, bool verbose
 // False when the run failed.
 bool team_started(FitResult &r, const TeamOutcome &team, int32_t asked);
 
+// r.w as the run starts: options->w0 when given (a -0 there starts as +0, as every zero weight of
+// the defined run is), else D zeros.
+void start_weights(FitResult &r, int32_t D, const FitOptions *options);
+
+// What rules the call's options out, with the parameters: w0 not of D values, the proximal step or
+// averaging with a negative step size or penalty, an average from beyond the run's `steps` steps
+// (0: not known before the run). Fails r as Refused with invalidOption; false then.
+bool check_options(FitResult &r, const FitOptions &options, int32_t D, double stepSize, double lambda, uint64_t steps);
+
+// A model's steps' outcome into the result: the bias, and what was averaged.
+void take_outcome(FitResult &r, double bias, uint64_t average_from, uint64_t averaged);
+
 // Warns `diverged` when the weights hold a NaN or an infinity: the run overflowed.
 void warn_if_diverged(FitResult &r);
 
-// "Final object function = %f", the last line of kinkstep and driftwalk: computed and printed only
-// when the run is verbose. False when the run was stopped while it was summed.
+// The objective of the result after `done` iterations, "Final object function = %f" when the run
+// is verbose (the last line of kinkstep and driftwalk): computed only when it is printed or traced.
+// False when the run was stopped while it was summed.
 template <typename Rows>
-bool report_final_objective(const RunContext<Rows> &ctx, const double *w, double lambda) {
-  if (!ctx.verbose) return true;
-  const double f = ctx.objective(w, lambda);
-  if (ctx.stop.stopped()) return false;
-  ctx.out.printf("Final object function = %f\n", f);
-  return true;
+bool report_final_objective(const RunContext<Rows> &ctx, const double *w, double lambda, int64_t done,
+                            const double *bias = nullptr) {
+  return ctx.report_objective(
+      ctx.trace != nullptr, done, [&] { return ctx.objective(w, lambda, bias); },
+      [&](double f) { ctx.out.printf("Final object function = %f\n", f); });
 }
 
 // The run sequence every solver follows, in this order:

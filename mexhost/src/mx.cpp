@@ -241,6 +241,11 @@ mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID cls, mx
 mxArray *mxCreateLogicalMatrix(mwSize m, mwSize n) {
   return new_array(mxLOGICAL_CLASS, {m, n}, false);
 }
+mxArray *mxCreateLogicalScalar(bool value) {
+  mxArray *a = new_array(mxLOGICAL_CLASS, {1, 1}, false);
+  if (a) a->re[0] = value ? 1 : 0;
+  return a;
+}
 mxArray *mxCreateSparse(mwSize m, mwSize n, mwSize nzmax, mxComplexity flag) {
   mxArray *a = new_array(mxDOUBLE_CLASS, {0, 0}, false);
   if (!a) return nullptr;
@@ -276,6 +281,22 @@ mxArray *mxCreateString(const char *str) {
     std::memcpy(a->re.data() + 2 * k, &c, 2);
   }
   return a;
+}
+int mxGetString(const mxArray *a, char *buf, mwSize buflen) {
+  // As the hosts do: the characters in column order, cut to buflen - 1 and ended by a zero; 1 when
+  // a is no char array or did not fit.
+  if (!a || !buf || buflen == 0) return 1;
+  buf[0] = '\0';
+  if (a->cls != mxCHAR_CLASS) return 1;
+  const size_t n = a->re.size() / 2;
+  const size_t copied = std::min<size_t>(n, buflen - 1);
+  for (size_t k = 0; k < copied; ++k) {
+    uint16_t c;
+    std::memcpy(&c, a->re.data() + 2 * k, 2);
+    buf[k] = static_cast<char>(c);
+  }
+  buf[copied] = '\0';
+  return copied == n ? 0 : 1;
 }
 mxArray *mxCreateCellMatrix(mwSize m, mwSize n) {
   mxArray *a = new_array(mxCELL_CLASS, {m, n}, false);

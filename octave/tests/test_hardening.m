@@ -31,7 +31,7 @@ function test_hardening(what)
   r = child("ulimit -v 2000000;", "driftwalk(zeros(0, 1.5e8), [], 0.1, 1, -0.5, 0.1, 1, 0, 0)");
   assert(r.id, "driftwalk:outOfMemory", r.out);
   assert(isempty(strfind(r.message, "driftwalk: driftwalk")), r.out);
-  r = child("ulimit -v 2000000;", "kinkstep(1, 1, 0.1, 0.1, 1.2e8, 0, 0)", 2);
+  r = child("ulimit -v 2000000;", "kinkstep(1, 1, 0.1, 0.1, 1.2e8, 0, 0, struct('history', 1))", 2);
   assert(r.id, "kinkstep:outOfMemory", r.out);
   assert(isempty(strfind(r.message, "kinkstep: kinkstep")), r.out);
 

@@ -27,12 +27,21 @@ function test_options()
     assert(info.objective(1), sum(y .^ 2), 1e-9 * sum(y .^ 2));
   end
 
-  % The objective history holds the printed values.
-  out = evalc('[w, info] = kinkstep(X, y, 0.01, 0.1, 20, 0, 1, struct("seed", 4));');
-  printed = cellfun(@(c) str2double(c{1}), regexp(out, '(?:Initial|Iteration[^\n]*) object function = ([^\n]+)', 'tokens'));
-  assert(numel(info.objective), 21);
+  % info.objective: the initial and final values, and with opts.history every k-th iteration's.
+  out = evalc('[w, info] = kinkstep(X, y, 0.01, 0.1, 20, 0, 1, struct("seed", 4, "history", 1));');
+  printed = cellfun(@(c) str2double(c{1}), regexp(out, '(?:Initial|Iteration[^\n]*|Final) object function = ([^\n]+)', 'tokens'));
+  assert(numel(info.objective), 22);
+  assert(info.history_iterations(:)', [0:20 20]);
   assert(arrayfun(@(v) sprintf("%f", v), info.objective(:)', "UniformOutput", false), ...
          arrayfun(@(v) sprintf("%f", v), printed, "UniformOutput", false));
+  [w2, info] = kinkstep(X, y, 0.01, 0.1, 20, 0, 0, struct("seed", 4, "history", 5));
+  assert(w2, w);
+  assert(info.history_iterations(:)', [0 5 10 15 20 20]);
+  assert(info.objective(:)', printed([1 6 11 16 21 22]), -1e-6);
+  [w2, info] = kinkstep(X, y, 0.01, 0.1, 20, 0, 0, struct("seed", 4));
+  assert(w2, w);
+  assert(info.history_iterations(:)', [0 20]);
+  assert(info.objective(:)', printed([1 22]), -1e-6);
 
   % Team sizes from opts.threads, each deterministic.
   for T = 1:3
@@ -63,7 +72,7 @@ function test_options()
   assert(! isempty(strfind(e.message, "opts.threads")));
   e = raised(@() driftwalk(X, y, 1e-3, 10, -0.55, 0.1, 8, 5, 0, struct("treads", 2)));
   assert(e.identifier, "driftwalk:unknownOption");
-  assert(! isempty(strfind(e.message, "seed, threads and progress")), e.message);
+  assert(! isempty(strfind(e.message, "seed, threads, progress, history and w0")), e.message);
   e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, struct("seed", -1)));
   assert(e.identifier, "kinkstep:invalidOption");
   e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, {1}));
