@@ -224,7 +224,8 @@ TEST(FitOptions, BadValuesAreErrorsThatNameTheField) {
     in.add(std::move(s));
     const mexhost::CallResult r = loaded_module("kinkstep").call(1, in.pointers());
     expect_clean_error(r, "kinkstep:invalidOption");
-    EXPECT_NE(r.error_message.find(std::string("opts.") + c.field), std::string::npos) << c.label << ": " << r.error_message;
+    EXPECT_NE(r.error_message.find(std::string("opts.") + c.field), std::string::npos)
+        << c.label << ": " << r.error_message;
     EXPECT_NE(r.error_message.find(c.says), std::string::npos) << c.label << ": " << r.error_message;
   }
   // Options a module does not take.

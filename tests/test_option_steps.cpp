@@ -166,7 +166,8 @@ TEST(CatchUp, TheProximalAndTheSummedCatchUpsAreTheirStepwiseLoops) {
       reference::MpfrSum expected_sum;
       const double expected = stepwise(w, a, steps, prox, &expected_sum);
       core::ExactSum sum;
-      const double summed = prox ? core::prox_catch_up_summed(w, a, steps, sum) : core::l1_catch_up_summed(w, a, steps, sum);
+      const double summed =
+          prox ? core::prox_catch_up_summed(w, a, steps, sum) : core::l1_catch_up_summed(w, a, steps, sum);
       const double plain = prox ? core::prox_catch_up(w, a, steps) : core::l1_catch_up(w, a, steps);
       ASSERT_TRUE(same_double(summed, expected)) << w << " " << a << " " << steps << " prox " << prox;
       ASSERT_TRUE(same_double(plain, expected)) << w << " " << a << " " << steps << " prox " << prox;
@@ -184,24 +185,24 @@ TEST(CatchUp, EdgeCasesOfTheSummedCatchUps) {
     uint64_t steps;
   };
   const Case cases[] = {
-      {0.3, 0.0, 50},                 // no move: w stays, summed 50 times
-      {-0.0, 0.1, 10},                // a zero stays
-      {inf, 0.1, 7},                  // an infinity stays
-      {nan, 0.1, 7},                  // so does a NaN
-      {0.3, inf, 5},                  // an infinite move
-      {1.0, 0x1p-1074, 100},          // the least move: the steps round back to w
-      {0x1p-1070, 0x1p-1074, 40},     // subnormal weights
-      {0.75, 0.5, 1000001},           // near zero at once: the cycle's sums counted
-      {3.0, 1.0 / 3.0, 999999},       // binade runs, then the cycle
-      {-5e-300, 1e-301, 77},          // negative, near the subnormals
+      {0.3, 0.0, 50},              // no move: w stays, summed 50 times
+      {-0.0, 0.1, 10},             // a zero stays
+      {inf, 0.1, 7},               // an infinity stays
+      {nan, 0.1, 7},               // so does a NaN
+      {0.3, inf, 5},               // an infinite move
+      {1.0, 0x1p-1074, 100},       // the least move: the steps round back to w
+      {0x1p-1070, 0x1p-1074, 40},  // subnormal weights
+      {0.75, 0.5, 1000001},        // near zero at once: the cycle's sums counted
+      {3.0, 1.0 / 3.0, 999999},    // binade runs, then the cycle
+      {-5e-300, 1e-301, 77},       // negative, near the subnormals
   };
   for (const Case &c : cases)
     for (bool prox : {false, true}) {
       reference::MpfrSum expected_sum;
       const double expected = stepwise(c.w, c.a, c.steps, prox, &expected_sum);
       core::ExactSum sum;
-      const double got = prox ? core::prox_catch_up_summed(c.w, c.a, c.steps, sum)
-                              : core::l1_catch_up_summed(c.w, c.a, c.steps, sum);
+      const double got =
+          prox ? core::prox_catch_up_summed(c.w, c.a, c.steps, sum) : core::l1_catch_up_summed(c.w, c.a, c.steps, sum);
       EXPECT_TRUE(same_double(got, expected)) << c.w << " " << c.a << " prox " << prox;
       const double s = sum.value(), e = expected_sum.value();
       EXPECT_TRUE(same_double(s, e) || (std::isnan(s) && std::isnan(e))) << c.w << " " << c.a << " prox " << prox;
@@ -247,9 +248,7 @@ core::FitOptions fit_options(const reference::Options &o) {
   return f;
 }
 
-const struct {
-  int32_t N, D;
-} kShapes[] = {{1, 1}, {7, 3}, {60, 9}, {301, 33}, {40, 150}};
+const struct { int32_t N, D; } kShapes[] = {{1, 1}, {7, 3}, {60, 9}, {301, 33}, {40, 150}};
 
 }  // namespace
 
@@ -266,8 +265,8 @@ TEST(OptionSteps, KinkstepSequentialWithEachOptionIsItsTextbookLoopOnEitherLayou
         core::seed_thread_rand(static_cast<uint32_t>(seed));
         const core::FitResult r = sparse ? kinkstep::sequential_subgradient_descent(core::RunContext(p.sparse), params)
                                          : kinkstep::sequential_subgradient_descent(core::RunContext(p.dense), params);
-        const std::string where = std::to_string(sh.N) + "x" + std::to_string(sh.D) + " " + c.label +
-                                  (sparse ? " sparse" : " full");
+        const std::string where =
+            std::to_string(sh.N) + "x" + std::to_string(sh.D) + " " + c.label + (sparse ? " sparse" : " full");
         EXPECT_TRUE(same_bits(r.w, plain.w)) << where;
         EXPECT_TRUE(same_double(r.bias, plain.b)) << where;
         if (c.options.average != 0) {

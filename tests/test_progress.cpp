@@ -75,14 +75,23 @@ TEST(Progress, PlainLinesForEachTenthPassed) {
   core::Progress p(printer_into(&d), core::Progress::Style::PlainLines, test_clock, "splitavg", "samples", 1000);
   g_now = 1.0;
   p.at_check_point(50);   // under 10 %: nothing
-  p.at_check_point(250);  // 20 %
+  p.at_check_point(250);  // the 10 % and 20 % marks, the time left from the 250 done
   p.at_check_point(299);  // still 20 %: nothing
   g_now = 2.0;
-  p.at_check_point(1000);
-  p.finish();  // 100 % was printed already
+  p.at_check_point(520);  // 30 .. 50 %
+  g_now = 3.0;
+  p.finish();  // the rest, up to 100 %
   EXPECT_EQ(d.text,
-            "splitavg: 25% (250 of 1000 samples), 1.0 s elapsed, about 3.0 s left\n"
-            "splitavg: 100% (1000 of 1000 samples), 2.0 s elapsed\n");
+            "splitavg: 10% (100 of 1000 samples), 1.0 s elapsed, about 3.0 s left\n"
+            "splitavg: 20% (200 of 1000 samples), 1.0 s elapsed, about 3.0 s left\n"
+            "splitavg: 30% (300 of 1000 samples), 2.0 s elapsed, about 1.8 s left\n"
+            "splitavg: 40% (400 of 1000 samples), 2.0 s elapsed, about 1.8 s left\n"
+            "splitavg: 50% (500 of 1000 samples), 2.0 s elapsed, about 1.8 s left\n"
+            "splitavg: 60% (600 of 1000 samples), 3.0 s elapsed\n"
+            "splitavg: 70% (700 of 1000 samples), 3.0 s elapsed\n"
+            "splitavg: 80% (800 of 1000 samples), 3.0 s elapsed\n"
+            "splitavg: 90% (900 of 1000 samples), 3.0 s elapsed\n"
+            "splitavg: 100% (1000 of 1000 samples), 3.0 s elapsed\n");
 }
 
 TEST(Progress, DrivenByTheStopChecksQuestions) {

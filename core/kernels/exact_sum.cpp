@@ -172,7 +172,8 @@ double ExactSum::value() const {
       }
     }
     const int64_t E = static_cast<int64_t>(p) - 51;  // M * 2^(p - 52) units is M * 2^(E - 1075)
-    if (E >= 0x7ff) return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+    if (E >= 0x7ff)
+      return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     bits = (static_cast<uint64_t>(E) << 52) | (M & (kHidden - 1));
   }
   const double magnitude = from_bits(bits);

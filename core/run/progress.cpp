@@ -24,9 +24,10 @@ Progress::~Progress() {
 }
 
 bool Progress::due(double now, uint64_t done) const {
-  // Drawing costs a host evaluation or more: never more than 1 % of the time so far.
-  if (drawing_ * 100.0 > now - start_) return false;
+  // Plain lines are at most ten: each mark is printed, whatever it costs.
   if (style_ == Style::PlainLines) return total_ > 0 && static_cast<int>(done * 10 / total_) > last_decile_;
+  // Drawing in place costs a host evaluation or more: never more than 1 % of the time so far.
+  if (drawing_ * 100.0 > now - start_) return false;
   return now - last_draw_ >= kInterval;
 }
 
@@ -57,14 +58,35 @@ void Progress::finish() {
 
 void Progress::draw(uint64_t done, double now, bool final) {
   if (done > total_) done = total_;
+  if (style_ == Style::PlainLines && total_ > 0) {
+    // A line for each tenth passed since the last one, each at its mark: a log reads 10 %, 20 %,
+    // ..., 100 % however far apart the run's check points are. The time is when it was noticed.
+    const int decile = static_cast<int>(done * 10 / total_);
+    for (int mark = last_decile_ + 1; mark <= decile; ++mark) {
+      const uint64_t at = mark == 10 ? total_ : total_ * static_cast<uint64_t>(mark) / 10;
+      draw_line(at, done, now, mark == 10 || final);
+    }
+    last_decile_ = decile > last_decile_ ? decile : last_decile_;
+    out_.flush();
+    last_draw_ = now;
+    drawing_ += clock_() - now;
+    return;
+  }
+  draw_line(done, done, now, final);
+  out_.flush();
+  last_draw_ = now;
+  drawing_ += clock_() - now;
+}
+
+void Progress::draw_line(uint64_t done, uint64_t measured, double now, bool final) {
   const double elapsed = now - start_;
   const int percent = total_ > 0 ? static_cast<int>(done * 100 / total_) : 100;
   char text[256];
   int n = std::snprintf(text, sizeof text, "%s: %d%% (%llu of %llu %s), %.1f s elapsed", module_, percent,
                         static_cast<unsigned long long>(done), static_cast<unsigned long long>(total_), unit_, elapsed);
   if (n < 0) return;
-  if (!final && done > 0 && done < total_ && static_cast<size_t>(n) < sizeof text) {
-    const double left = elapsed * static_cast<double>(total_ - done) / static_cast<double>(done);
+  if (!final && measured > 0 && measured < total_ && static_cast<size_t>(n) < sizeof text) {
+    const double left = elapsed * static_cast<double>(total_ - measured) / static_cast<double>(measured);
     const int more = std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ", about %.1f s left", left);
     if (more > 0) n += more;
   }
@@ -76,11 +98,8 @@ void Progress::draw(uint64_t done, double now, bool final) {
     open_ = !final;
   } else {
     out_.printf("%s\n", text);
-    last_decile_ = total_ > 0 ? static_cast<int>(done * 10 / total_) : 10;
+    if (total_ == 0) last_decile_ = 10;
   }
-  out_.flush();
-  last_draw_ = now;
-  drawing_ += clock_() - now;
 }
 
 }  // namespace core

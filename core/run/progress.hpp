@@ -2,9 +2,9 @@
 // elapsed, about 1.7 s left". It is driven by the run's Ctrl-C questions (StopCheck), so a run
 // looks at its clock only where it already asks the host, a few times per 100 us of work.
 //
-// On a terminal the line is redrawn in place (carriage return) at most every kInterval seconds; in
-// a log or a pipe a plain line is printed each time another 10 % is passed. Either way drawing is
-// skipped while what it has cost so far exceeds 1 % of the time since the start, and only the
+// On a terminal the line is redrawn in place (carriage return) at most every kInterval seconds,
+// skipped while what drawing has cost so far exceeds 1 % of the time since the start; in a log or
+// a pipe a plain line is printed for each 10 % mark passed (at most ten lines). Only the
 // calling thread draws, never inside a parallel region: there a due update is only noted
 // (wanted()) for the solver to draw once the region has ended.
 #pragma once
@@ -43,6 +43,8 @@ class Progress {
  private:
   bool due(double now, uint64_t done) const;
   void draw(uint64_t done, double now, bool final);
+  // One line showing `done`; the time left is estimated from `measured`, the work done by now.
+  void draw_line(uint64_t done, uint64_t measured, double now, bool final);
 
   Printer out_;
   Style style_;
