@@ -68,7 +68,8 @@ void set_expectation(const FieldRule &rule, int32_t D, const mxArray *value, Cal
               D, what);
       return;
     case kL1Option:
-      err.set("invalidOption", "opts.l1 must be 'subgradient' (the defined step, the default) or 'prox'.");
+      err.set("invalidOption",
+              "opts.l1 must be 'subgradient' (the defined step, the default), 'prox' or 'cumulative'.");
       return;
     case kAverageOption:
       err.set("invalidOption",
@@ -124,8 +125,10 @@ bool read_field(const FieldRule &rule, const mxArray *value, int32_t D, CallOpti
     case kL1Option: {
       char text[16];
       if (char_text(value, text, sizeof text) &&
-          (std::strcmp(text, "prox") == 0 || std::strcmp(text, "subgradient") == 0)) {
+          (std::strcmp(text, "prox") == 0 || std::strcmp(text, "subgradient") == 0 ||
+           std::strcmp(text, "cumulative") == 0)) {
         out.fit.prox = std::strcmp(text, "prox") == 0;
+        out.fit.cumulative = std::strcmp(text, "cumulative") == 0;
         return true;
       }
       set_expectation(rule, D, value, err);

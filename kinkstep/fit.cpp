@@ -22,7 +22,12 @@ core::FitResult check_kinkstep(int32_t N, int32_t D, const FitInputs &in, const 
   if (N == 0 && maxIter >= 1)
     return r.fail(core::FitStatus::Refused, "emptyData",
                   "X has no rows, so no sample can be drawn for the %d iterations asked for.", maxIter);
-  core::check_options(r, options, D, in.stepSize, in.lambda, maxIter > 0 ? static_cast<uint64_t>(maxIter) : 0);
+  if (!core::check_options(r, options, D, in.stepSize, in.lambda, maxIter > 0 ? static_cast<uint64_t>(maxIter) : 0))
+    return r;
+  if (method == 1 && options.cumulative)
+    r.fail(core::FitStatus::Refused, "invalidOption",
+           "opts.l1 = 'cumulative' is for method 0: method 1 averages candidates from one shared w, which keeps no "
+           "penalty of its own per weight.");
   return r;
 }
 

@@ -107,6 +107,12 @@ std::vector<std::pair<std::string, Opts>> option_sets(const Method &m) {
   o = base;
   o.l1 = "prox";
   out.push_back({"prox", o});
+  if (std::strcmp(m.label, "kinkstep m1") != 0) {
+    o = base;
+    o.l1 = "cumulative";
+    o.flags = {{"average", true}};
+    out.push_back({"cumulative", o});
+  }
   o = base;
   o.flags = {{"average", true}};
   out.push_back({"average", o});
@@ -238,6 +244,13 @@ TEST(FitOptions, BadValuesAreErrorsThatNameTheField) {
     in.add(std::move(s));
     expect_clean_error(loaded_module("driftwalk").call(1, in.pointers()), "driftwalk:unknownOption");
   }
+  // The cumulative penalty is method 0's.
+  Opts cumulative;
+  cumulative.l1 = "cumulative";
+  const mexhost::CallResult m1 =
+      loaded_module("kinkstep").call(1, call_inputs(kMethods[1], false, cumulative).pointers());
+  expect_clean_error(m1, "kinkstep:invalidOption");
+  EXPECT_NE(m1.error_message.find("for method 0"), std::string::npos) << m1.error_message;
   // The proximal step and averaging take no negative step size or penalty.
   Opts prox;
   prox.l1 = "prox";

@@ -231,10 +231,14 @@ std::vector<OptionCase> option_cases(int32_t D) {
   out.push_back({"w0", {}});
   out.back().options.w0 = w0;
   out.push_back({"all", {}});
-  out.back().options = {w0, true, true, -1, 1};
+  out.back().options = {w0, true, true, false, -1, 1};
   out.push_back({"prox averaged", {}});
   out.back().options.prox = true;
   out.back().options.average = 3;
+  out.push_back({"cumulative", {}});
+  out.back().options.cumulative = true;
+  out.push_back({"cumulative averaged, w0, intercept", {}});
+  out.back().options = {w0, true, false, true, 4, 1};
   return out;
 }
 
@@ -243,6 +247,7 @@ core::FitOptions fit_options(const reference::Options &o) {
   f.w0 = o.w0;
   f.intercept = o.intercept;
   f.prox = o.prox;
+  f.cumulative = o.cumulative;
   f.average = o.average;
   f.passes = o.passes;
   return f;
@@ -282,6 +287,7 @@ TEST(OptionSteps, KinkstepParallelWithEachOptionIsItsTextbookLoopOnEitherLayout)
   for (const auto &sh : kShapes) {
     const Problem p = problem(sh.N, sh.D, seed++);
     for (const OptionCase &c : option_cases(sh.D)) {
+      if (c.options.cumulative) continue;  // method 0 only
       const core::FitOptions o = fit_options(c.options);
       const kinkstep::Parameters params{0.05, 0.02, 2 * sh.N + 3, &o};
       for (int32_t T : {1, 3}) {

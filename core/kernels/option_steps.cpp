@@ -1,5 +1,7 @@
 #include "core/kernels/option_steps.hpp"
 
+#include <algorithm>
+
 #include "core/kernels/kernels.hpp"
 
 namespace core {
@@ -25,6 +27,14 @@ void OptionSteps<RegressionData>::step(int32_t i, double *w) {
   if (rule_.prox) {
     const double step = rule_.step, a = rule_.a;
     for (int32_t j = 0; j < D; ++j) w[j] = soft_threshold(w[j] - step * (c * x[j]), a);
+  } else if (rule_.cumulative) {
+    u_ = u_ + rule_.a;
+    const double step = rule_.step;
+    for (int32_t j = 0; j < D; ++j) {
+      if (x[j] == 0) continue;  // the feature is not in the sample: no step, no clip
+      w[j] = w[j] - step * (c * x[j]);
+      StepRule::clip(w[j], q_[static_cast<size_t>(j)], u_);
+    }
   } else {
     k.step(x, c, w, w, D, rule_.step, rule_.lambda);
   }
@@ -57,6 +67,15 @@ void OptionSteps<SparseRows>::catch_up(size_t j, uint64_t to) {
   const uint64_t behind = to - f.last;
   f.last = to;
   if (behind == 0 || f.w == 0) return;  // a zero weight stays (an averaged zero adds nothing)
+  if (rule_.cumulative) {
+    // The cumulative rule leaves a feature the samples do not hold as it is.
+    const uint64_t first = to - behind + 1;
+    if (sums_.from() != 0) {
+      const uint64_t from = std::max(first, sums_.from());
+      if (from <= to) sums_[j].add_times(f.w, to - from + 1);
+    }
+    return;
+  }
   // Steps last + 1 .. to; those before the first averaged one are not summed.
   uint64_t plain = behind;
   if (sums_.from() != 0) {
@@ -89,9 +108,11 @@ void OptionSteps<SparseRows>::step(int32_t i, double *) {
   c = c - rows_.label(i);
   const uint64_t t = now_ + 1;
   const bool summed = sums_.wanted(t);
+  if (rule_.cumulative) u_ = u_ + rule_.a;
   for (int64_t k = 0; k < x.count; ++k) {
     Feature &fj = f[columns[k]];
     fj.w = rule_.next(fj.w, c * values[k]);
+    if (rule_.cumulative && values[k] != 0) StepRule::clip(fj.w, fj.q, u_);
     fj.last = t;
     if (summed) sums_[static_cast<size_t>(columns[k])].add(fj.w);
   }

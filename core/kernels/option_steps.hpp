@@ -13,6 +13,7 @@
 // iterates summed a binade run at a time (l1_catchup).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -30,7 +31,7 @@ namespace core {
 struct StepRule {
   double step = 0.0, lambda = 0.0;
   double a = 0.0;  // fl(step * lambda): the proximal threshold, and the untouched subgradient move
-  bool prox = false, intercept = false;
+  bool prox = false, cumulative = false, intercept = false;
   uint64_t average_from = 0;  // 0: no averaging
 
   StepRule() = default;
@@ -39,12 +40,23 @@ struct StepRule {
         lambda(lambda_),
         a(stepSize * lambda_),
         prox(o.prox),
+        cumulative(o.cumulative),
         intercept(o.intercept),
         average_from(o.average_from(steps)) {}
-  // w_j's new value from its old one and c x_ij.
+  // w_j's new value from its old one and c x_ij (the cumulative rule's data step: its clip follows).
   double next(double wj, double cx) const {
     if (prox) return soft_threshold(wj - step * cx, a);
+    if (cumulative) return wj - step * cx;
     return wj - step * add_l1_subgradient(cx, wj, lambda);
+  }
+  // The cumulative rule's clip of w_j, with u the penalty so far and q_j what w_j has taken.
+  static void clip(double &wj, double &qj, double u) {
+    const double z = wj;
+    if (z > 0)
+      wj = std::max(0.0, z - (u + qj));
+    else if (z < 0)
+      wj = std::min(0.0, z + (u - qj));
+    qj = qj + (wj - z);
   }
 };
 
@@ -82,7 +94,8 @@ class OptionSteps;
 template <>
 class OptionSteps<RegressionData> {
  public:
-  OptionSteps(const RegressionData &rows, const StepRule &rule) : rows_(rows), rule_(rule), sums_(rows.D, rule) {}
+  OptionSteps(const RegressionData &rows, const StepRule &rule)
+      : rows_(rows), rule_(rule), sums_(rows.D, rule), q_(rule.cumulative ? static_cast<size_t>(rows.D) : 0) {}
   void start_from(const double *) {}
   void step(int32_t i, double *w);
   void bring_up_to_date(double *) {}
@@ -110,6 +123,8 @@ class OptionSteps<RegressionData> {
   double b_ = 0.0;
   uint64_t t_ = 0;  // steps taken
   IterateSums sums_;
+  double u_ = 0.0;         // the cumulative rule's penalty so far
+  std::vector<double> q_;  // and what each weight has taken
 };
 
 // Sparse rows: a step costs the sample's nonzeros; the features it does not touch take their steps
@@ -140,6 +155,7 @@ class OptionSteps<SparseRows> {
   struct Feature {
     double w = 0.0;
     uint64_t last = 0;  // the step w was last brought up to date at
+    double q = 0.0;     // the cumulative rule: the penalty w has taken
   };
   void prefetch(int32_t i) const;
   // Feature j's untouched steps up to step `to`, the averaged ones summed.
@@ -148,6 +164,7 @@ class OptionSteps<SparseRows> {
   const SparseRows &rows_;
   StepRule rule_;
   double b_ = 0.0;
+  double u_ = 0.0;  // the cumulative rule's penalty so far
   uint64_t now_ = 0;
   std::vector<Feature, LargeArrayAllocator<Feature>> features_;
   IterateSums sums_;

@@ -82,9 +82,12 @@ bool check_options(FitResult &r, const FitOptions &o, int32_t D, double stepSize
            "opts.w0 must hold D = %d starting weights, one per column of X; it holds %zu.", D, o.w0.size());
     return false;
   }
-  if ((o.prox || o.average != 0) && !(stepSize >= 0 && lambda >= 0)) {
+  if ((o.prox || o.cumulative || o.average != 0) && !(stepSize >= 0 && lambda >= 0)) {
     r.fail(FitStatus::Refused, "invalidOption", "%s takes a stepSize and a lambda of at least 0; got %g and %g.",
-           o.prox ? "opts.l1 = 'prox'" : "opts.average", stepSize, lambda);
+           o.prox         ? "opts.l1 = 'prox'"
+           : o.cumulative ? "opts.l1 = 'cumulative'"
+                          : "opts.average",
+           stepSize, lambda);
     return false;
   }
   if (o.average > 0 && steps > 0 && static_cast<uint64_t>(o.average) > steps) {

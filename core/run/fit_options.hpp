@@ -16,6 +16,12 @@ struct FitOptions {
   // opts.l1 = 'prox': the data step v = w - stepSize * (c x), then the soft threshold
   // w_j = sign(v_j) * max(|v_j| - fl(stepSize * lambda), 0) on every feature.
   bool prox = false;
+  // opts.l1 = 'cumulative': the data step, then for each feature the sample holds (x_ij != 0) the
+  // cumulative penalty's clip: with u the sum of fl(stepSize * lambda) over the steps so far and q_j
+  // the penalty w_j has taken, w_j > 0 becomes max(0, w_j - (u + q_j)), w_j < 0 becomes
+  // min(0, w_j + (u - q_j)), and q_j grows by the change. A weight that sits at zero banks the
+  // penalty of its steps, so that the samples' sporadic kicks do not make it nonzero.
+  bool cumulative = false;
   // opts.average: 0 off; kSecondHalf the iterates after the first half of the run's steps; s >= 1
   // the iterates from step s on. The result is their mean.
   int64_t average = 0;
@@ -35,7 +41,7 @@ struct FitOptions {
   }
   // Whether the steps themselves differ from the defined step (the starting weights and the
   // history do not change a step).
-  bool plain_steps() const { return !intercept && !prox && average == 0; }
+  bool plain_steps() const { return !intercept && !prox && !cumulative && average == 0; }
 };
 
 }  // namespace core

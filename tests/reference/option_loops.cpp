@@ -2,6 +2,7 @@
 
 #include <mpfr.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/random/thread_rand.hpp"
@@ -51,11 +52,24 @@ struct Model {
   std::vector<MpfrSum> sums;
   MpfrSum bias_sum;
   uint64_t from = 0, count = 0, t = 0;
+  double u = 0.0;         // the cumulative penalty so far
+  std::vector<double> q;  // and what each weight has taken
 
-  Model(int32_t D, const Options &o, uint64_t steps) : w(static_cast<size_t>(D), 0.0) {
+  Model(int32_t D, const Options &o, uint64_t steps) : w(static_cast<size_t>(D), 0.0), q(w.size(), 0.0) {
     for (size_t j = 0; j < w.size() && !o.w0.empty(); ++j) w[j] = o.w0[j] + 0.0;
     from = o.average == 0 ? 0 : o.average < 0 ? steps / 2 + 1 : static_cast<uint64_t>(o.average);
     if (from) sums.resize(w.size());
+  }
+  // The cumulative penalty's clip of the weights the sample x holds, after the data step.
+  void clip(const double *x, double a) {
+    u = u + a;
+    for (size_t j = 0; j < w.size(); ++j) {
+      if (x[j] == 0) continue;
+      const double z = w[j];
+      if (z > 0) w[j] = std::max(0.0, z - (u + q[j]));
+      if (z < 0) w[j] = std::min(0.0, z + (u - q[j]));
+      q[j] = q[j] + (w[j] - z);
+    }
   }
   // The iterate after a step, averaged from step `from` on.
   void stepped() {
@@ -87,6 +101,8 @@ void step_into(const double *x, double y, const std::vector<double> &w, double b
     if (o.prox) {
       const double v = w[j] - step * cx;
       out[j] = std::fabs(v) <= a ? 0.0 : (v > 0 ? v - a : v + a);
+    } else if (o.cumulative) {
+      out[j] = w[j] - step * cx;  // the clip follows (Model::clip)
     } else {
       const double g = w[j] > 0 ? cx + lambda : w[j] < 0 ? cx - lambda : cx;
       out[j] = w[j] - step * g;
@@ -105,6 +121,7 @@ Fit kinkstep_sequential(const core::RegressionData &data, double stepSize, doubl
     const int32_t i = core::thread_rand() % data.N;
     step_into(data.row(i), data.labels[static_cast<size_t>(i)], m.w, m.b, stepSize, lambda, o, next, &m.b);
     m.w = next;
+    if (o.cumulative) m.clip(data.row(i), stepSize * lambda);
     m.stepped();
   }
   return m.result();
@@ -154,6 +171,7 @@ Fit splitavg(const core::RegressionData &data, double stepSize, double lambda, i
         const int32_t i = p[static_cast<size_t>(k)];  // position k holds the sample at p[k]
         step_into(data.row(i), data.labels[static_cast<size_t>(i)], m.w, m.b, stepSize, lambda, o, next, &m.b);
         m.w = next;
+        if (o.cumulative) m.clip(data.row(i), stepSize * lambda);
         m.stepped();
       }
     share_fit.push_back(m.result());

@@ -15,8 +15,9 @@ struct Options {
   std::vector<double> w0;  // empty: zeros
   bool intercept = false;
   bool prox = false;
-  int64_t average = 0;  // 0 off; -1 the second half of the steps; s >= 1 from step s
-  int32_t passes = 1;   // splitavg
+  bool cumulative = false;  // the cumulative penalty's clip on the sample's features
+  int64_t average = 0;      // 0 off; -1 the second half of the steps; s >= 1 from step s
+  int32_t passes = 1;       // splitavg
 };
 
 struct Fit {
