@@ -48,8 +48,9 @@ function build(outdir)
     end
     copyfile(fullfile(root, 'octave', [m.name '.m']), outdir);
   end
-  % The step-size helper is plain m-code; it goes beside the modules it serves.
+  % The step-size and path helpers are plain m-code; they go beside the modules they serve.
   copyfile(fullfile(root, 'octave', 'stochl1_stepsize.m'), outdir);
+  copyfile(fullfile(root, 'octave', 'stochl1_path.m'), outdir);
   fprintf('built into %s\n', outdir);
 end
 

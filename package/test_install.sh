@@ -33,6 +33,7 @@ octave "
   assert(exist('stochl1_demo') == 2, 'the demo is not installed');
   assert(exist('stochl1_stepsize') == 2, 'the step-size helper is not installed');
   assert(! isempty(strfind(evalc('help stochl1_stepsize'), 'STOCHL1_STEPSIZE')), 'no help for stochl1_stepsize');
+  assert(! isempty(strfind(evalc('help stochl1_path'), 'STOCHL1_PATH')), 'no help for stochl1_path');
   out = evalc('teamprobe()');
   assert(numel(strfind(out, 'Hello World from thread')) == 2, out);
 

@@ -29,6 +29,7 @@ function test_build_script()
   assert(isequal(w_built, w_cmake), 'build.m and CMake modules differ by %g', max(abs(w_built - w_cmake)));
   assert(! isempty(strfind(evalc('help kinkstep'), 'KINKSTEP')));
   assert(isfile(fullfile(outdir, 'stochl1_stepsize.m')), 'build made no copy of stochl1_stepsize.m');
+  assert(isfile(fullfile(outdir, 'stochl1_path.m')), 'build made no copy of stochl1_path.m');
 end
 
 function finish(here, outdir)

@@ -1,0 +1,97 @@
+function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
+  % STOCHL1_PATH  Fits a sequence of penalties, each run starting where the one before ended.
+  %
+  %   [W, path] = stochl1_path(X, y, lambdas, module, ...)
+  %
+  %   Fits module ("kinkstep", "splitavg" or "driftwalk") once per penalty in lambdas, from the
+  %   largest to the smallest, each run starting from the weights of the run before (opts.w0): the
+  %   weights of a large penalty are sparse and close to those of the next, so each run starts near
+  %   its answer. After module come the module's inputs without X, y and lambda, then optionally its
+  %   options struct:
+  %     kinkstep    stochl1_path(X, y, lambdas, "kinkstep", stepSize, maxIter, method[, opts])
+  %     splitavg    stochl1_path(X, y, lambdas, "splitavg", stepSize[, opts])
+  %     driftwalk   stochl1_path(X, y, lambdas, "driftwalk", stepScale, stepOffset, stepPower,
+  %                              batchSize, maxIter[, opts])
+  %   The runs are silent. opts.w0 starts the first run; opts.seed, when given, seeds every run.
+  %
+  %   W is D x K, column k the weights for lambdas(k) (in the order given). path is a struct with
+  %   K x 1 fields lambda, objective (each run's final objective, as its info reports it), nnz
+  %   (nonzero weights), seed (each run's seed, to replay it), and intercept when opts.intercept is
+  %   true.
+  %
+  %   The example chooses lambda on a held-out part of the data.
+  %
+  %   Example
+  %     randn("state", 1);
+  %     X = randn(600, 20); y = X * [3; -2; 1.5; zeros(17, 1)] + randn(600, 1);
+  %     fit = 1:450; held = 451:600;
+  %     lambdas = logspace(0, -3, 12);
+  %     step = stochl1_stepsize(X(fit, :), "kinkstep");
+  %     [W, path] = stochl1_path(X(fit, :), y(fit), lambdas, "kinkstep", step, 20 * 450, 0, ...
+  %                              struct("average", true, "l1", "cumulative"));
+  %     err = sum((X(held, :) * W - y(held)) .^ 2);
+  %     [~, best] = min(err);
+  %     printf("lambda %g: %d nonzero weights\n", lambdas(best), path.nnz(best));
+  %
+  %   See also KINKSTEP, SPLITAVG, DRIFTWALK, STOCHL1_STEPSIZE.
+  % Plain MATLAB syntax: the helper runs under MATLAB as well as Octave.
+  if nargin < 4
+    error('stochl1_path:notEnoughInputs', 'call it as stochl1_path(X, y, lambdas, module, ...)');
+  end
+  modules = {'kinkstep', 'splitavg', 'driftwalk'};
+  scalars = [3, 1, 5];  % the module's inputs after lambda, without verbose
+  if ~ischar(module) || ~any(strcmp(module, modules))
+    error('stochl1_path:invalidModule', 'module must be kinkstep, splitavg or driftwalk');
+  end
+  count = scalars(strcmp(module, modules));
+  if ~(isnumeric(lambdas) && isreal(lambdas) && ~isempty(lambdas) && isvector(lambdas) && ...
+       all(isfinite(lambdas(:))) && all(lambdas(:) >= 0))
+    error('stochl1_path:invalidLambdas', 'lambdas must be a nonempty vector of finite penalties of at least 0');
+  end
+  if numel(varargin) ~= count && numel(varargin) ~= count + 1
+    error('stochl1_path:wrongInputs', '%s takes %d inputs after module (without X, y and lambda), then opts', ...
+          module, count);
+  end
+  params = varargin(1:count);
+  opts = struct();
+  if numel(varargin) == count + 1
+    opts = varargin{end};
+    if ~isstruct(opts) || numel(opts) ~= 1
+      error('stochl1_path:invalidOptions', 'the last input must be a scalar struct of options');
+    end
+  end
+  if isfield(opts, 'progress')
+    opts = rmfield(opts, 'progress');
+  end
+  [~, order] = sort(double(lambdas(:)), 'descend');
+  K = numel(lambdas);
+  W = zeros(size(X, 2), K);
+  path = struct('lambda', double(lambdas(:)), 'objective', zeros(K, 1), 'nnz', zeros(K, 1), 'seed', zeros(K, 1));
+  intercept = isfield(opts, 'intercept') && opts.intercept;
+  if intercept
+    path.intercept = zeros(K, 1);
+  end
+  for k = order'
+    lambda = double(lambdas(k));
+    switch module
+      case 'kinkstep'
+        [w, info] = kinkstep(X, y, params{1}, lambda, params{2}, params{3}, 0, opts);
+      case 'splitavg'
+        [w, info] = splitavg(X, y, params{1}, lambda, 0, opts);
+      otherwise
+        [w, info] = driftwalk(X, y, params{1}, params{2}, params{3}, lambda, params{4}, params{5}, 0, opts);
+    end
+    W(:, k) = w;
+    path.objective(k) = info.objective(end);
+    path.nnz(k) = nnz(w);
+    if isempty(info.seed)
+      path.seed(k) = NaN;
+    else
+      path.seed(k) = info.seed;
+    end
+    if intercept
+      path.intercept(k) = info.intercept;
+    end
+    opts.w0 = w;  % the next, smaller penalty starts here
+  end
+end
