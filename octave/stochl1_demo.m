@@ -2,7 +2,8 @@ function stochl1_demo(picture_dir)
   % STOCHL1_DEMO  All three solvers and teamprobe on a synthetic sparse regression.
   %
   %   stochl1_demo()             prints a table: time, objective, error and support found
-  %   stochl1_demo(picture_dir)  also writes objective.png and weights.png there (gnuplot)
+  %   stochl1_demo(picture_dir)  also writes objective.png, weights.png, averaging.png,
+  %                              support.png and path.png there (gnuplot)
   %
   %   The problem: N = 2000 samples of D = 40 correlated features (correlation 0.5^|j-k|),
   %   6 nonzero true weights, label noise of standard deviation 0.5. Every method is asked for
@@ -46,6 +47,7 @@ function stochl1_demo(picture_dir)
   end
   printf("(time: a silent run; F*: the minimum of F, by coordinate descent to 1e-12;\n");
   printf(" support: true nonzero weights found with |w| > 0.1; extra: zero weights given |w| > 0.1)\n\n");
+  options = options_example(X, y, w_true, mu, F, F_star);
   sparse_example();
   teamprobe();
 
@@ -53,8 +55,35 @@ function stochl1_demo(picture_dir)
     draw_objective(traces(1:3), {"kinkstep method 0 (lambda = mu/2N)", "kinkstep method 1 (lambda = mu/2N)", ...
                                  "driftwalk (lambda = mu)"}, fullfile(picture_dir, "objective.png"));
     draw_weights(w_true, w, runs(:, 1), fullfile(picture_dir, "weights.png"));
-    printf("\nPictures: %s, %s\n", fullfile(picture_dir, "objective.png"), fullfile(picture_dir, "weights.png"));
+    draw_options(options, w_true, picture_dir);
+    printf("\nPictures in %s: objective.png, weights.png, averaging.png, support.png, path.png\n", picture_dir);
   end
+end
+
+% The options that bring kinkstep close to the optimum: averaging the iterates, at the step
+% stochl1_stepsize advises, for runs of increasing length against the last iterate; exact zeros from
+% the cumulative and the proximal L1 steps; a path of penalties with warm starts.
+function o = options_example(X, y, w_true, mu, F, F_star)
+  [N, D] = size(X);
+  lps = mu / (2 * N);
+  step = stochl1_stepsize(X, "kinkstep");
+  o.lengths = [1 2 5 10 20 50] * N;
+  o.gap_last = zeros(size(o.lengths));
+  o.gap_averaged = zeros(size(o.lengths));
+  for k = 1:numel(o.lengths)
+    o.gap_last(k) = F(kinkstep(X, y, step, lps, o.lengths(k), 0, 0, struct("seed", k))) / F_star - 1;
+    o.gap_averaged(k) = F(kinkstep(X, y, step, lps, o.lengths(k), 0, 0, struct("seed", k, "average", true))) / F_star - 1;
+  end
+  printf("kinkstep at stochl1_stepsize's step, above the optimum after 1, 2, 5, 10, 20, 50 x N steps:\n");
+  printf("  last iterate      %s\n", sprintf("%8.3f%%", 100 * o.gap_last));
+  printf("  averaged (second half) %s\n", sprintf("%8.3f%%", 100 * o.gap_averaged));
+  o.w_prox = kinkstep(X, y, step, lps, 20 * N, 0, 0, struct("seed", 1, "l1", "prox"));
+  o.w_cumulative = kinkstep(X, y, step, lps, 20 * N, 0, 0, struct("seed", 1, "l1", "cumulative", "average", true));
+  printf("exact zeros in 20 x N steps: 'prox' %d, 'cumulative' averaged %d (the true weights: %d; F %.2f%% above F*)\n", ...
+         nnz(o.w_prox == 0), nnz(o.w_cumulative == 0), nnz(w_true == 0), 100 * (F(o.w_cumulative) / F_star - 1));
+  o.lambdas = logspace(log10(20 * lps), log10(lps / 20), 15);
+  o.W = stochl1_path(X, y, o.lambdas, "kinkstep", step, 10 * N, 0, struct("seed", 2, "average", true, "l1", "cumulative"));
+  printf("stochl1_path over %d penalties: %s nonzero weights\n\n", numel(o.lambdas), sprintf("%d ", sum(o.W != 0)));
 end
 
 % A bag of words: 20 000 documents by 50 000 words, about 30 words a document, as word counts in
@@ -151,6 +180,46 @@ function draw_objective(traces, names, file)
   title("Objective along the run, from the modules' progress lines");
   legend(names, "location", "southwest");
   print(h, file, "-dpng", "-S800,500");
+  close(h);
+end
+
+% The gap with and without averaging, the zeros of the two L1 steps, the path: three pictures.
+function draw_options(o, w_true, folder)
+  warning("off", "Octave:gnuplot-graphics", "local");
+  graphics_toolkit("gnuplot");
+  h = figure("visible", "off");
+  loglog(o.lengths, 100 * o.gap_last, "-o", o.lengths, 100 * o.gap_averaged, "-s", "linewidth", 1.5);
+  grid on;
+  xlim([min(o.lengths) / 1.5, max(o.lengths) * 1.5]);
+  ylim([0.1 20]);
+  xlabel("steps");
+  ylabel("% above the optimum");
+  title("kinkstep at stochl1_stepsize's step: the last iterate and the average", "interpreter", "none");
+  legend({"last iterate", "averaged (second half)"}, "location", "southwest");
+  print(h, fullfile(folder, "averaging.png"), "-dpng", "-S700,450");
+  close(h);
+
+  h = figure("visible", "off");
+  D = numel(w_true);
+  bar(1:D, [w_true, o.w_prox, o.w_cumulative], 1);
+  xlim([0 D + 1]);
+  ylim([-2.4 1.9]);
+  grid on;
+  xlabel("feature");
+  ylabel("weight");
+  title(sprintf("Exact zeros among %d weights: true %d, 'prox' %d, 'cumulative' %d", D, nnz(w_true == 0), ...
+                nnz(o.w_prox == 0), nnz(o.w_cumulative == 0)));
+  legend({"true", "'prox'", "'cumulative' averaged"}, "location", "southoutside", "orientation", "horizontal");
+  print(h, fullfile(folder, "support.png"), "-dpng", "-S700,450");
+  close(h);
+
+  h = figure("visible", "off");
+  semilogx(o.lambdas, o.W', "linewidth", 1.2);
+  grid on;
+  xlabel("lambda");
+  ylabel("weight");
+  title("stochl1_path: the weights along 15 penalties, warm-started", "interpreter", "none");
+  print(h, fullfile(folder, "path.png"), "-dpng", "-S700,450");
   close(h);
 end
 

@@ -6,7 +6,7 @@ function test_demo()
   mkdir(folder);
   unwind_protect
     out = evalc("stochl1_demo(folder);");
-    for name = {"objective.png", "weights.png"}
+    for name = {"objective.png", "weights.png", "averaging.png", "support.png", "path.png"}
       file = fullfile(folder, name{1});
       info = dir(file);
       assert(numel(info) == 1, "the demo wrote no %s:\n%s", name{1}, out);
@@ -29,6 +29,16 @@ function test_demo()
       assert(values(2) >= values(3) - 0.05, "%s: F = %g below F* = %g", method{1}, values(2), values(3));
     end
     assert(! isempty(strfind(out, "F*")), "the table has no F* column");
+    % The options: averaging ends closer than the last iterate after 20 x N steps, the cumulative
+    % step finds exact zeros, the path has one column per penalty.
+    rows_of = @(name) str2double(regexp(regexp(out, [name " +([0-9. %]+)\n"], "tokens", "once"){1}, "[0-9.]+", "match"));
+    last = rows_of("last iterate");
+    averaged = rows_of("averaged \\(second half\\)");
+    assert(numel(last) == 6 && numel(averaged) == 6, "%s", out);
+    assert(averaged(5) < last(5), "averaging did not end closer: %g against %g", averaged(5), last(5));
+    zeros_found = str2double(regexp(out, "'cumulative' averaged (\\d+)", "tokens", "once"));
+    assert(zeros_found > 20, "the cumulative step found %d zeros:\n%s", zeros_found, out);
+    assert(! isempty(regexp(out, "stochl1_path over 15 penalties", "once")), "%s", out);
     % The sparse example: it ran, fitted something, and matched full(X).
     assert(! isempty(strfind(out, "Sparse X, a bag of words")), "no sparse example:\n%s", out);
     err = str2double(regexp(out, "relative error of X\\*w: ([0-9.]+)", "tokens", "once"));
