@@ -47,6 +47,7 @@ import warnings
 from collections import Counter
 
 import numpy as np
+import sklearn
 import scipy.io
 import scipy.sparse as sp
 from sklearn.exceptions import ConvergenceWarning
@@ -405,7 +406,7 @@ def peer(outdir, epochs=20):
               f"{r['nnz_star']:>7}{r['seconds_per_epoch']:>10.4f}")
     with open(os.path.join(outdir, "peer.json"), "w") as f:
         json.dump({"data": BOW, "N": X.shape[0], "D": X.shape[1], "lambda": d["lambda"],
-                   "mu": d["mu"], "runs": results}, f, indent=1)
+                   "mu": d["mu"], "sklearn": sklearn.__version__, "runs": results}, f, indent=1)
 
 
 def main():

@@ -698,7 +698,8 @@ def draw(ax, groups, rows, series, title):
     ax.legend(fontsize=7)
 
 
-MPI_HEADING = "## splitavg-mpi"
+# Sections measured by their own commands (bench/mpi_scaling, bench/quality), kept as they are.
+KEPT_HEADINGS = ("## splitavg-mpi", "## Quality against the optimum")
 
 
 def main(argv=None):
@@ -717,11 +718,12 @@ def main(argv=None):
     L = results_text(cfg, res, judged(TARGETS, res), started, load_before)
     if not cfg.small:
         os.makedirs(cfg.results, exist_ok=True)
-        mpi = results_file.section(MPI_HEADING)  # measured by bench/mpi_scaling alone; kept
+        kept = {h: results_file.section(h) for h in KEPT_HEADINGS}
         with open(os.path.join(cfg.results, "RESULTS.md"), "w") as f:
             f.write("\n".join(L))
-        if mpi:
-            results_file.splice(MPI_HEADING, mpi)
+        for heading, lines in kept.items():
+            if lines:
+                results_file.splice(heading, lines)
         plot(cfg, res)
         # The sparse-X rows, measured last, in a section of their own.
         sparse_rows.splice(sparse_rows.lines(sparse_rows.measure(cfg.build, cfg.repeats < 5)))

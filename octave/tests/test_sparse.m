@@ -48,6 +48,15 @@ function test_sparse()
   assert(e_sparse.identifier, "kinkstep:nonFiniteData");
   assert(e_sparse.message, e_full.message);
 
+  % Every option keeps the bits of full(X): the weights and the intercept.
+  o = struct("seed", 6, "average", true, "l1", "prox", "intercept", true);
+  [ws, is] = kinkstep(X, y + 2, 0.01, 1e-3, 3000, 0, 0, o);
+  [wf, if_] = kinkstep(full(X), y + 2, 0.01, 1e-3, 3000, 0, 0, o);
+  assert(isequal(ws, wf) && isequal(is.intercept, if_.intercept) && isequal(is.objective, if_.objective));
+  o.l1 = "cumulative";
+  o.passes = 3;
+  assert(isequal(splitavg(X, y, 0.01, 1e-3, 0, o), splitavg(full(X), y, 0.01, 1e-3, 0, o)));
+
   % 200 000 x 50 000 (80 GB as full doubles, 2 * 10^6 nonzeros): the call runs, and the process's
   % peak memory stays far below N * D * 8 bytes.
   X = sprandn(2e5, 5e4, 2e-4);
