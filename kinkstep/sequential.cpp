@@ -38,14 +38,13 @@ core::FitResult descend(const core::RunContext<Rows> &run, const Parameters &p, 
     // asked once enough of them add up (the first step and a verbose step, which prints, ask every
     // time). k steps are done.
     if ((run.verbose || k == 0) ? run.stop.should_stop(k) : run.stop.poll(steps.work(i), k)) return r.stopped();
+    // The draw ahead first: with a look-ahead of one step it is the next sample.
     int32_t next = -1, ahead = -1;
-    if (k + 1 < p.maxIter) {
-      next = drawn[(k + 1) % kRing];
-      if (k + ahead_by < p.maxIter) {
-        ahead = rand.next() % N;
-        drawn[(k + ahead_by) % kRing] = ahead;
-      }
+    if (k + ahead_by < p.maxIter) {
+      ahead = rand.next() % N;
+      drawn[(k + ahead_by) % kRing] = ahead;
     }
+    if (k + 1 < p.maxIter) next = drawn[(k + 1) % kRing];
     steps.look_ahead(drawn, kRing, k, p.maxIter);
     steps.step_then_next(i, w, next, ahead);
     if (run.wants_objective(k + 1)) {

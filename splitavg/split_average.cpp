@@ -60,6 +60,7 @@ int64_t descend_from(const core::RunContext<Rows> &run, const Rows &rows, Share 
   const core::Progress *progress = run.stop.progress();
   std::atomic<bool> &stop = shared.stop, &pause = shared.pause;
   const int64_t length = share.empty() ? 0 : static_cast<int64_t>(share.end) - share.start + 1;
+  if (length == 0) return from;  // an empty share has nothing to pass
   const int64_t total = length * passes;
   int64_t q = from;
   while (q < total) {
