@@ -146,22 +146,26 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
       static_cast<int32_t>(std::max<int64_t>(8, question / std::max<int64_t>(1, p.batchSize) / 8 * 8));
   const int32_t solo_sample_pieces = running ? pieces(p.batchSize, solo_sample_piece) : 0;
   const int32_t solo_feature_pieces = running ? pieces(data.D, solo_feature_piece) : 0;
-  for (int32_t t = 0; t < p.maxIter; ++t) {
-    // An iteration draws N + D values: asking the host each time costs nothing in comparison. The
-    // permutation and the gradient ask too, as their work adds up, so that a large N or batch
-    // cannot hold a press back.
-    if (run.stop.should_stop(t)) return r.stopped();
-    // The draws, all on the calling thread and in the defined order: the permutation, then one
-    // noise seed per weight in weight order.
-    Draws &now = draws[T > 1 ? t % 2 : 0];
-    if (T == 1 || t == 0) {
-      draw(rand, data.N, now, &run.stop);
+  const auto report = [&](int32_t t) {
+    return run.report_objective(t + 1, w.data(), p.lambda, [&](double f) {
+      // The clock is read after the objective.
+      const unsigned long ticks = static_cast<unsigned long>(std::clock());
+      run.out.printf("Iteration %d, clock= %lu, object function = %f\n", t, ticks, f);
+    });
+  };
+  if (T == 1) {
+    for (int32_t t = 0; t < p.maxIter; ++t) {
+      // An iteration draws N + D values: asking the host each time costs nothing in comparison. The
+      // permutation and the gradient ask too, as their work adds up, so that a large N or batch
+      // cannot hold a press back.
+      if (run.stop.should_stop(t)) return r.stopped();
+      // The draws, all on the calling thread and in the defined order: the permutation, then one
+      // noise seed per weight in weight order.
+      draw(rand, data.N, draws[0], &run.stop);
       if (run.stop.stopped()) return r.stopped();
-    }
-    it.perm = now.perm.data();
-    it.seeds = now.seeds.data();
-    it.eps = std::pow(static_cast<double>(t) + p.stepOffset, p.stepPower) * p.stepScale;
-    if (T == 1) {
+      it.perm = draws[0].perm.data();
+      it.seeds = draws[0].seeds.data();
+      it.eps = std::pow(static_cast<double>(t) + p.stepOffset, p.stepPower) * p.stepScale;
       // In pieces of about one question's work, so that a large batch cannot hold a press back;
       // each piece is computed as the whole would be.
       for (int32_t q = 0; q < solo_sample_pieces && !run.stop.stopped(); ++q) {
@@ -175,28 +179,67 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
         run.stop.poll(static_cast<uint64_t>(ks.last - ks.first) * static_cast<uint64_t>(p.batchSize) + 1);
       }
       if (run.stop.stopped()) return r.stopped();
-    } else {
-      Draws *const next = t + 1 < p.maxIter ? &draws[(t + 1) % 2] : nullptr;
-      // Who computes a piece changes nothing in it: each is computed whole, as on one thread.
-#pragma omp parallel num_threads(T)
-      {
-#pragma omp for schedule(dynamic, 1)
-        for (int32_t q = 0; q < sample_pieces; ++q)
-          batch_residuals(rows, w.data(), it.perm, piece_range(q, sample_piece, p.batchSize), c.data());
-        // (The loop's end waits for every thread: all residuals are in, w is no longer read.)
-        if (omp_get_thread_num() == 0 && next) draw(rand, data.N, *next);
-#pragma omp for schedule(dynamic, 1) nowait
-        for (int32_t q = 0; q < feature_pieces; ++q) step_features(it, piece_range(q, feature_piece, data.D));
-      }
-      if (run.stop.poll(2 * static_cast<uint64_t>(p.batchSize) * static_cast<uint64_t>(data.D) / T + 1))
-        return r.stopped();
+      if (!report(t)) return r.stopped();
     }
-    const bool reported = run.report_objective(t + 1, w.data(), p.lambda, [&](double f) {
-      // The clock is read after the objective.
-      const unsigned long ticks = static_cast<unsigned long>(std::clock());
-      run.out.printf("Iteration %d, clock= %lu, object function = %f\n", t, ticks, f);
-    });
-    if (!reported) return r.stopped();
+    return r;
+  }
+
+  // A team: one region for a whole run of iterations, which ends only where the host is needed
+  // between two iterations (an objective to report, a progress line to draw) or the run stops. A
+  // region costs microseconds to start, as much as a barrier several times over: two barriers an
+  // iteration (after the residuals, after the step) keep the threads in step. The calling thread,
+  // thread 0, draws the next iteration's values while the others start on this one's features, and
+  // asks the host (its stop check) before the barrier that ends each iteration.
+  if (p.maxIter >= 1 && run.stop.should_stop(0)) return r.stopped();
+  if (p.maxIter >= 1) draw(rand, data.N, draws[0], &run.stop);
+  if (run.stop.stopped()) return r.stopped();
+  const core::Progress *progress = run.stop.progress();
+  int32_t t = 0;
+  while (t < p.maxIter) {
+    // The last iteration of this region: the first after which an objective is wanted.
+    int32_t last = t;
+    while (last + 1 < p.maxIter && !run.wants_objective(last + 1)) ++last;
+    bool stop = false, pause = false;
+    int32_t done = t;
+#pragma omp parallel num_threads(T)
+    {
+      Iteration<Rows> mine = it;
+      for (int32_t s = t; s <= last; ++s) {
+        const Draws &now = draws[s % 2];
+        mine.perm = now.perm.data();
+        mine.seeds = now.seeds.data();
+        mine.eps = std::pow(static_cast<double>(s) + p.stepOffset, p.stepPower) * p.stepScale;
+        // Who computes a piece changes nothing in it: each is computed whole, as on one thread.
+#pragma omp for schedule(static)
+        for (int32_t q = 0; q < sample_pieces; ++q)
+          batch_residuals(rows, w.data(), mine.perm, piece_range(q, sample_piece, p.batchSize), c.data());
+        // (The loop's end waits for every thread: all residuals are in, w is no longer read.)
+        if (omp_get_thread_num() == 0) {
+          if (s + 1 < p.maxIter) draw(rand, data.N, draws[(s + 1) % 2]);
+          done = s + 1;
+          // Asked here, inside the region: only noted for the progress line, drawn outside.
+          if (run.stop.poll(2 * static_cast<uint64_t>(p.batchSize) * static_cast<uint64_t>(data.D) / T + 1))
+            stop = true;
+          else if (s + 1 <= last && run.stop.should_stop(s + 1))
+            stop = true;
+          else if (progress && progress->wanted())
+            pause = true;
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int32_t q = 0; q < feature_pieces; ++q) step_features(mine, piece_range(q, feature_piece, data.D));
+        // (The loop's end waits for every thread: w is stepped, and stop and pause are seen.)
+        if (stop || pause) break;
+      }
+    }
+    if (stop) return r.stopped();
+    t = done;
+    if (pause) {
+      run.stop.progress()->update(static_cast<uint64_t>(t));
+      if (t < p.maxIter && run.stop.should_stop(t)) return r.stopped();
+      if (!run.wants_objective(t)) continue;
+    }
+    if (!report(t - 1)) return r.stopped();
+    if (t < p.maxIter && run.stop.should_stop(t)) return r.stopped();
   }
   return r;
 }
