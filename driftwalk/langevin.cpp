@@ -11,6 +11,7 @@
 #include "core/kernels/batch.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/random/permutation.hpp"
+#include "core/threads/busy.hpp"
 #include "core/threads/team.hpp"
 #include "driftwalk/noise.hpp"
 
@@ -82,11 +83,22 @@ Range piece_range(int32_t q, int32_t size, int32_t count) {
 
 // The team of a call: one thread for a small batch, where starting a team costs more than it
 // saves, else the caller's request or the runtime's default, checked before it starts (a team
-// that cannot start leaves `team.problem` set). Call with a FixedTeamSize alive.
+// that cannot start leaves `team.problem` set). The default is held to the processors free of
+// other processes' work (the result is the same on any team, and a thread sharing a processor
+// with a busy job holds its team back at every barrier). Call with a FixedTeamSize alive.
 template <typename Rows>
 core::TeamOutcome team_of(const core::RunContext<Rows> &run, const Parameters &p, int64_t min_parallel_work) {
   if (p.maxIter < 1 || run.threads == 1) return core::TeamOutcome{};
   if (static_cast<int64_t>(run.rows.D) * p.batchSize < min_parallel_work) return core::TeamOutcome{};
+  if (run.threads == 0) {
+    const int32_t free = core::free_processors();
+    if (free <= 1) return core::TeamOutcome{};
+    if (free < omp_get_max_threads()) {
+      core::TeamOutcome team = core::sizing_team(free);
+      team.asked = 0;  // the default, held to the free processors: no threadsReduced to warn of
+      return team;
+    }
+  }
   return core::sizing_team(run.threads);
 }
 

@@ -81,8 +81,10 @@ TEST(DriftwalkEnv, TheDefaultTeamGivesTheOneThreadResult) {
   mexhost::CallResult r = driftwalk().call(2, shared_batch(0, 0).pointers());
   ASSERT_FALSE(r.failed) << r.error_message;
   const double T = info_threads(r);
+  // The default team, held to the processors free of other work (ctest runs tests side by side):
+  // the exact rule is pinned in DriftwalkTeams, where the free processors can be set.
   if (const char *env = std::getenv("OMP_NUM_THREADS"); env && !dynamic) {
-    EXPECT_EQ(T, std::atoi(env));
+    EXPECT_LE(T, std::atoi(env));
   }
   EXPECT_GE(T, 1.0);
   EXPECT_LE(T, omp_get_max_threads());

@@ -13,6 +13,7 @@
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/threads/busy.hpp"
 #include "driftwalk/langevin.hpp"
 #include "test_support.hpp"
 
@@ -129,8 +130,10 @@ TEST(DriftwalkTeams, ASmallBatchStaysOnTheCallingThread) {
   EXPECT_EQ(below.threads, 1);
   p.batchSize += 1;
   EXPECT_EQ(driftwalk::langevin_solve(ctx, p).threads, 4);
-  // The default team when none is asked for; one thread when no iteration runs or one is asked for.
+  // The default team when none is asked for (on processors free of other work); one thread when no
+  // iteration runs or one is asked for.
   ctx.threads = 0;
+  const core::FreeProcessorsForTests idle(64);
   EXPECT_EQ(driftwalk::langevin_solve(ctx, p).threads, 4);
   p.maxIter = 0;
   EXPECT_EQ(driftwalk::langevin_solve(ctx, p).threads, 1);
@@ -146,6 +149,32 @@ TEST(DriftwalkTeams, ASmallBatchStaysOnTheCallingThread) {
   core::seed_thread_rand(0);
   EXPECT_EQ(driftwalk::langevin_solve(ctx, p).w, a);
   EXPECT_EQ(below.w.size(), 64u);
+}
+
+TEST(DriftwalkTeams, ABusyMachineHoldsTheDefaultTeamToItsFreeProcessorsWithTheSameBits) {
+  const core::RegressionData data = uneven(300, 80, 5);
+  const driftwalk::Parameters p = parameters({300, 80, 100, 6});
+  const DefaultTeam team(4);
+  core::RunContext ctx{data, false, {}};
+  std::vector<core::FitResult> runs;
+  for (int32_t free : {64, 3, 1}) {
+    const core::FreeProcessorsForTests busy(free);
+    core::seed_thread_rand(11);
+    runs.push_back(driftwalk::langevin_solve(ctx, p));
+  }
+  EXPECT_EQ(runs[0].threads, 4);
+  EXPECT_EQ(runs[1].threads, 3);
+  EXPECT_EQ(runs[2].threads, 1);
+  EXPECT_EQ(runs[1].w, runs[0].w);
+  EXPECT_EQ(runs[2].w, runs[0].w);
+  EXPECT_EQ(runs[1].warning_count, 0);  // the default, held back: nothing was asked for
+  // A team the caller asks for is the team it gets, busy or not.
+  const core::FreeProcessorsForTests busy(1);
+  ctx.threads = 4;
+  core::seed_thread_rand(11);
+  const core::FitResult asked = driftwalk::langevin_solve(ctx, p);
+  EXPECT_EQ(asked.threads, 4);
+  EXPECT_EQ(asked.w, runs[0].w);
 }
 
 TEST(DriftwalkTeams, ATeamLeavesTheCallersDynamicSettingAlone) {

@@ -1,0 +1,30 @@
+// How many processors are free of other processes' work now: a team that shares a processor with a
+// busy job waits at every barrier for its turn there (beside a CPU-bound job, driftwalk's team of
+// two took 4-5 times as long as one thread: bench/stochl1_bench drift beside `yes`), so a solver
+// whose result does not depend on its team size runs on the free processors only.
+#pragma once
+
+#include <cstdint>
+
+namespace core {
+
+// The processors (omp_get_num_procs) less the threads of other processes ready to run now
+// (/proc/stat's procs_running less this process's running threads), at least 1. Where /proc
+// cannot be read, every processor counts as free.
+int32_t free_processors();
+
+#ifdef STOCHL1_TEST_SEAMS
+// Test support: while alive, free_processors() returns `count` (0: the machine's own answer).
+class FreeProcessorsForTests {
+ public:
+  explicit FreeProcessorsForTests(int32_t count);
+  ~FreeProcessorsForTests();
+  FreeProcessorsForTests(const FreeProcessorsForTests &) = delete;
+  FreeProcessorsForTests &operator=(const FreeProcessorsForTests &) = delete;
+
+ private:
+  int32_t saved_;
+};
+#endif
+
+}  // namespace core
