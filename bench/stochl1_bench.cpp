@@ -34,6 +34,7 @@
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/threads/busy.hpp"
 #include "driftwalk/langevin.hpp"
 #include "driftwalk/noise.hpp"
 #include "kinkstep/parallel.hpp"
@@ -301,6 +302,7 @@ int team(char **a) {
     }
   });
   report("iteration_s", solver / iterations);
+  report("free_processors", core::free_processors());
   report("steps_alone_s", alone / iterations);
   report("empty_region_s", empty / iterations);
   report("checksum", sink & 1);

@@ -10,6 +10,7 @@
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/threads/busy.hpp"
 #include "core/threads/team.hpp"
 
 namespace kinkstep {
@@ -51,6 +52,11 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
   const int32_t T = team.threads;
   r.threads = T;
   if (run.verbose) run.out.printf("Number of threads = %d\n", T);
+  // The T candidates of an iteration are computed by P threads, thread p taking p, p + P, ...: the
+  // result depends on T only, and a thread that shares a processor with another process's work
+  // would hold every iteration's join back (up to 100 times one thread's time beside a busy job).
+  const int32_t free = core::free_processors();
+  const int32_t P = free < T ? free : T;
 
   // Everything the teams write is allocated here, once per call: a candidate and a gradient buffer
   // per thread, and per thread the iteration whose candidate its slice holds; with the call's
@@ -75,11 +81,12 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
   for (int32_t k = 0; k < p.maxIter; ++k) {
     if (run.stop.should_stop(k)) return r.stopped();
     int32_t size = 0;
-#pragma omp parallel num_threads(request(T, k))
+#pragma omp parallel num_threads(request(P, k))
     {
-      const int32_t t = omp_get_thread_num();
-      if (t == 0) size = omp_get_num_threads();
-      if (t < T) {  // a thread beyond T has no slice; the check below rejects such a team
+      const int32_t first = omp_get_thread_num();
+      if (first == 0) size = omp_get_num_threads();
+      // A thread beyond P takes no candidate; the check below rejects such a team.
+      for (int32_t t = first; first < P && t < T; t += P) {
         const std::size_t at = static_cast<std::size_t>(t) * stride;
         double *const g = gradients.data() + at;
         double *const candidate = candidates.data() + at;
@@ -96,11 +103,11 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
 
     int32_t fresh = 0;
     for (int32_t stamp : written) fresh += stamp == k;
-    if (size != T || fresh != T)
+    if (size != P || fresh != T)
       return r.fail(core::FitStatus::TeamFailed, "threadTeam",
                     "method 1 started with %d threads but the OpenMP runtime gave iteration %d a team of %d; "
                     "averaging it would mix in stale candidates, so no result is returned.",
-                    T, k, size);
+                    P, k, size);
 
     // Sum in thread order, then one division by T.
     for (int32_t j = 0; j < D; ++j) {

@@ -48,6 +48,8 @@
 %        the result is reproducible bit for bit. T is the OpenMP runtime's default team size,
 %        taken from OMP_NUM_THREADS (the number of processors when unset) once per call;
 %        with T = 1 each iteration is one ordinary step. Different T give different results.
+%        When other processes keep processors busy at the call, fewer threads compute the T
+%        candidates, each taking several in turn: the same w, without waiting on a busy one.
 %
 %   Threads and reproducibility
 %     Method 1 depends only on its inputs and the team size T: the same call with the same

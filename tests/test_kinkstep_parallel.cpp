@@ -9,6 +9,7 @@
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/threads/busy.hpp"
 #include "kinkstep/parallel.hpp"
 #include "kinkstep/sequential.hpp"
 #include "test_support.hpp"
@@ -182,6 +183,7 @@ TEST(ParallelAveraged, QuietRunPrintsNothingAndGivesTheSameWeights) {
 TEST(ParallelAveraged, CallingThreadDrawsOncePerIteration) {
   const Problem pb(10, 2);
   const DefaultTeam two(2);
+  const core::FreeProcessorsForTests idle(64);
   const uint64_t before = core::thread_rand_draws();
   quiet_run(pb.data, {0.1, 0.1, 17});
   EXPECT_EQ(core::thread_rand_draws() - before, 17u);
@@ -199,6 +201,7 @@ int32_t one_too_many(int32_t threads, int32_t) {
 TEST(ParallelAveraged, StepTeamOfAnotherSizeStopsBeforeAveraging) {
   const Problem pb(20, 3);
   const DefaultTeam three(3);
+  const core::FreeProcessorsForTests idle(64);
   std::string text;
   const core::FitResult r = kinkstep::detail::parallel_averaged_descent(
       core::RunContext(pb.data, true, core::Printer::to_string(&text)), {0.1, 0.1, 10}, short_at_iteration_3);
@@ -218,6 +221,33 @@ TEST(ParallelAveraged, StepTeamOfAnotherSizeStopsBeforeAveraging) {
   EXPECT_EQ(more.status, core::FitStatus::TeamFailed);
   EXPECT_NE(std::string(more.error.message).find("gave iteration 0 a team of 4"), std::string::npos)
       << more.error.message;
+}
+
+TEST(ParallelAveraged, FewerFreeProcessorsComputeTheSameTCandidates) {
+  // On a busy machine fewer threads than T compute the T candidates, each several in turn.
+  const Problem pb(40, 5);
+  const kinkstep::Parameters p{0.05, 0.1, 60};
+  const DefaultTeam three(3);
+  core::FitResult all_free, one_free, two_free;
+  {
+    const core::FreeProcessorsForTests idle(64);
+    all_free = kinkstep::parallel_averaged_descent(core::RunContext(pb.data, false, {}), p);
+  }
+  {
+    const core::FreeProcessorsForTests busy(1);
+    const uint64_t before = core::thread_rand_draws();
+    one_free = kinkstep::parallel_averaged_descent(core::RunContext(pb.data, false, {}), p);
+    EXPECT_EQ(core::thread_rand_draws() - before, 3u * 60u);  // the calling thread drew every candidate
+  }
+  {
+    const core::FreeProcessorsForTests busy(2);
+    two_free = kinkstep::parallel_averaged_descent(core::RunContext(pb.data, false, {}), p);
+  }
+  ASSERT_TRUE(all_free.done() && one_free.done() && two_free.done());
+  EXPECT_EQ(one_free.threads, 3);
+  EXPECT_EQ(two_free.threads, 3);
+  EXPECT_EQ(one_free.w, all_free.w);
+  EXPECT_EQ(two_free.w, all_free.w);
 }
 
 TEST(ParallelAveraged, DynamicTeamsGiveTheSameWeightsAndTheCallersSettingSurvives) {

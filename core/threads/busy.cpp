@@ -63,7 +63,9 @@ int32_t free_processors() {
 }
 
 #ifdef STOCHL1_TEST_SEAMS
-FreeProcessorsForTests::FreeProcessorsForTests(int32_t count) : saved_(g_free_for_tests) { g_free_for_tests = count; }
+FreeProcessorsForTests::FreeProcessorsForTests(int32_t count) : saved_(g_free_for_tests) {
+  g_free_for_tests = count;
+}
 FreeProcessorsForTests::~FreeProcessorsForTests() {
   g_free_for_tests = saved_;
 }
