@@ -18,6 +18,10 @@ ProblemData build_with_labels(const mxArray *X, const YReal *y, const ProblemSha
   }
   const mwIndex *jc = mxGetJc(X), *ir = mxGetIr(X);
   const size_t capacity = static_cast<size_t>(mxGetNzmax(X));
+  if (core::fills_densely(jc, capacity, shape.N, shape.D)) {
+    if (mxIsLogical(X)) return core::make_dense_rows(jc, ir, mxGetLogicals(X), capacity, shape.N, shape.D, y, &stop);
+    return core::make_dense_rows(jc, ir, mxGetPr(X), capacity, shape.N, shape.D, y, &stop);
+  }
   if (mxIsLogical(X)) return core::make_sparse_rows(jc, ir, mxGetLogicals(X), capacity, shape.N, shape.D, y, &stop);
   return core::make_sparse_rows(jc, ir, mxGetPr(X), capacity, shape.N, shape.D, y, &stop);
 }

@@ -274,14 +274,14 @@ TEST(SparseModules, RowsThatDoNotFitAreAnOutOfMemoryError) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer reserves more address space than the cap allows";
 #endif
-  // 10^7 nonzeros in 4 columns of 2.5 * 10^6 rows: 160 MB as the host holds them, 160 MB more while
-  // the rows are built.
-  const size_t N = 2500000, D = 4;
-  std::vector<size_t> jc(D + 1), ir(N * D);
-  for (size_t j = 0; j <= D; ++j) jc[j] = j * N;
-  for (size_t k = 0; k < ir.size(); ++k) ir[k] = k % N;
+  // 10^7 nonzeros in 8 columns of 2.5 * 10^6 rows, every other row of each (compressed rows, not
+  // full ones): 160 MB as the host holds them, 160 MB more while the rows are built.
+  const size_t N = 2500000, D = 8, half = N / 2;
+  std::vector<size_t> jc(D + 1), ir(half * D);
+  for (size_t j = 0; j <= D; ++j) jc[j] = j * half;
+  for (size_t k = 0; k < ir.size(); ++k) ir[k] = 2 * (k % half) + (k / half) % 2;
   Inputs in;
-  in.add(mexhost::make_sparse(N, D, jc, ir, std::vector<double>(N * D, 1.5))).add(mexhost::make_double(N, 1));
+  in.add(mexhost::make_sparse(N, D, jc, ir, std::vector<double>(half * D, 1.5))).add(mexhost::make_double(N, 1));
   in.add(0.1).add(0.5).add(1).add(0).add(0);
   std::vector<size_t>().swap(ir);
   const mexhost::Module &m = module("kinkstep");

@@ -108,6 +108,73 @@ TEST(SparseRows, RowsHoldTheNonzerosOfEachSampleInColumnOrder) {
     }
 }
 
+TEST(SparseRows, FullRowsFromColumnsAreTheRowsOfFullX) {
+  std::mt19937_64 gen(4);
+  const size_t shapes[][2] = {{1, 1}, {1, 9}, {9, 1}, {7, 5}, {7, 8}, {40, 17}, {300, 40}};
+  for (const auto &shape : shapes)
+    for (double density : {0.0, 0.3, 0.8, 1.0}) {
+      const size_t N = shape[0], D = shape[1];
+      const std::vector<double> X = random_matrix(gen, N, D, density, true), y = random_labels(gen, N);
+      const Columns<int64_t> c = compress<int64_t>(X, N, D);
+      const int32_t n = static_cast<int32_t>(N), d = static_cast<int32_t>(D);
+      const core::RegressionData rows =
+          core::make_dense_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), n, d, y.data());
+      const core::RegressionData full = core::make_regression_data(X.data(), n, d, y.data());
+      ASSERT_EQ(rows.features.size(), full.features.size());
+      for (size_t k = 0; k < full.features.size(); ++k)
+        ASSERT_EQ(bits(rows.features[k]), bits(full.features[k])) << N << " x " << D << ", entry " << k;
+      EXPECT_EQ(rows.labels, full.labels);
+      const size_t stored = static_cast<size_t>(c.jc.back());
+      EXPECT_EQ(core::fills_densely(c.jc.data(), c.pr.size(), n, d), 3 * stored >= 2 * N * D) << N << " x " << D;
+    }
+  // Two thirds exactly is enough; one nonzero fewer is not. The count is capped by what is stored.
+  const std::vector<uint64_t> jc{0, 1, 2, 2};
+  EXPECT_TRUE(core::fills_densely(jc.data(), 2, 1, 3));
+  EXPECT_FALSE(core::fills_densely(jc.data(), 1, 1, 3));
+  const std::vector<uint64_t> empty{0};
+  EXPECT_FALSE(core::fills_densely(empty.data(), 0, 5, 0));
+}
+
+TEST(SparseRows, FullRowsFromColumnsRefuseWhatCompressedRowsRefuse) {
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  const std::vector<double> X{1, 2, inf, nan, 5, 6, 7, 2, 9}, y{1, nan, 3};
+  const Columns<uint64_t> c = compress<uint64_t>(X, 3, 3);
+  try {
+    core::make_dense_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), 3, 3, y.data());
+    FAIL() << "no error";
+  } catch (const core::NonFiniteValue &e) {
+    EXPECT_STREQ(e.what(), "X(3,1) is Inf");
+  }
+  const std::vector<double> fine{1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const Columns<uint64_t> f = compress<uint64_t>(fine, 3, 3);
+  try {
+    core::make_dense_rows(f.jc.data(), f.ir.data(), f.pr.data(), f.pr.size(), 3, 3, y.data());
+    FAIL() << "no error";
+  } catch (const core::NonFiniteValue &e) {
+    EXPECT_STREQ(e.what(), "y(2) is NaN");
+  }
+  // A bad entry late in the last column is found though the placement would never reach it.
+  const double pr[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const double y0[] = {0, 0, 0};
+  const std::vector<uint64_t> jc{0, 3, 6, 9};
+  for (const std::vector<uint64_t> &ir :
+       {std::vector<uint64_t>{0, 1, 2, 0, 1, 2, 0, 2, 1}, std::vector<uint64_t>{0, 1, 2, 0, 1, 2, 0, 1, 3}}) {
+    std::string dense_error, sparse_error;
+    try {
+      core::make_dense_rows(jc.data(), ir.data(), pr, 9, 3, 3, y0);
+    } catch (const core::MalformedSparse &e) {
+      dense_error = e.what();
+    }
+    try {
+      core::make_sparse_rows(jc.data(), ir.data(), pr, 9, 3, 3, y0);
+    } catch (const core::MalformedSparse &e) {
+      sparse_error = e.what();
+    }
+    EXPECT_FALSE(dense_error.empty());
+    EXPECT_EQ(dense_error, sparse_error);
+  }
+}
+
 TEST(SparseRows, LogicalValuesAreOnes) {
   const std::vector<uint64_t> jc{0, 2, 2, 3}, ir{0, 2, 1};
   const bool pr[] = {true, true, true};

@@ -173,6 +173,76 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   return data;
 }
 
+template <typename Index>
+bool fills_densely(const Index *jc, size_t capacity, int32_t N, int32_t D) {
+  const uint64_t stored = std::min<uint64_t>(as_count(jc[D]), capacity);
+  const uint64_t cells = static_cast<uint64_t>(N) * static_cast<uint64_t>(D);  // < 2^62
+  return cells > 0 && stored >= cells - cells / 3;                             // stored >= 2/3 of the cells
+}
+
+// Full rows of 8 columns at a time (one cache line of each row): the columns' cursors walk down
+// together, so every line of the rows is written once, in row order.
+template <typename Index, typename Value, typename YReal>
+RegressionData make_dense_rows(const Index *jc, const Index *ir, const Value *pr, size_t capacity, int32_t N, int32_t D,
+                               const YReal *y, const StopCheck *stop) {
+  RegressionData data;
+  data.N = N;
+  data.D = D;
+  const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(D);
+  checked_entries(jc, d, capacity);
+  // The row indices checked first, in column-major order, so that a malformed X is named as the
+  // compressed rows name it; the placement below then trusts them.
+  for (size_t j = 0; j < d; ++j) {
+    const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
+    if (stop && stop->poll(end - begin + 1)) return data;
+    uint64_t previous = 0;
+    for (uint64_t k = begin; k < end; ++k) {
+      const uint64_t r = as_count(ir[k]);
+      if (r >= n || (k > begin && r <= previous)) throw_bad_row(j, r, previous, n);
+      previous = r;
+    }
+  }
+  data.features.resize(n * d);
+  data.labels.resize(n);
+  double *const out = data.features.data();
+  constexpr size_t kColumns = 8;
+  uint64_t cursor[kColumns], end[kColumns];
+  uint64_t non_finite = 0;
+  for (size_t j0 = 0; j0 < d; j0 += kColumns) {
+    const size_t width = std::min(kColumns, d - j0);
+    for (size_t c = 0; c < width; ++c) cursor[c] = as_count(jc[j0 + c]), end[c] = as_count(jc[j0 + c + 1]);
+    if (stop && stop->poll(end[width - 1] - cursor[0] + n / 8 + 1)) return data;
+    for (size_t r = 0; r < n; ++r) {
+      double *const row = out + r * d + j0;
+      for (size_t c = 0; c < width; ++c) {
+        if (cursor[c] == end[c] || as_count(ir[cursor[c]]) != r) {
+          row[c] = 0.0;  // the rows' memory is not cleared beforehand: every cell is written once
+          continue;
+        }
+        const double v = value_of(pr[cursor[c]++]);
+        row[c] = v;
+        non_finite |= difference_bits(v);
+      }
+    }
+  }
+  if (non_finite) {
+    for (size_t j = 0; j < d; ++j)
+      for (uint64_t k = as_count(jc[j]); k < as_count(jc[j + 1]); ++k) {
+        const double v = value_of(pr[k]);
+        if (difference_bits(v) != 0) throw NonFiniteValue(false, static_cast<size_t>(ir[k]) + 1, j + 1, v);
+      }
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const double v = static_cast<double>(y[i]);
+    data.labels[i] = v;
+    non_finite |= difference_bits(v);
+  }
+  if (non_finite)
+    for (size_t i = 0; i < n; ++i)
+      if (difference_bits(data.labels[i]) != 0) throw NonFiniteValue(true, i + 1, 1, data.labels[i]);
+  return data;
+}
+
 template <typename Index, typename Value>
 std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, const Value *pr, size_t capacity,
                                           size_t rows, size_t columns, size_t n) {
@@ -196,9 +266,11 @@ std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, cons
   return out;
 }
 
-#define STOCHL1_SPARSE_ROWS(Index, Value, YReal)                                                              \
-  template SparseRows make_sparse_rows(const Index *, const Index *, const Value *, size_t, int32_t, int32_t, \
-                                       const YReal *, const StopCheck *);
+#define STOCHL1_SPARSE_ROWS(Index, Value, YReal)                                                                 \
+  template SparseRows make_sparse_rows(const Index *, const Index *, const Value *, size_t, int32_t, int32_t,    \
+                                       const YReal *, const StopCheck *);                                        \
+  template RegressionData make_dense_rows(const Index *, const Index *, const Value *, size_t, int32_t, int32_t, \
+                                          const YReal *, const StopCheck *);
 #define STOCHL1_SPARSE_INDEX(Index)                                                                                \
   STOCHL1_SPARSE_ROWS(Index, double, double)                                                                       \
   STOCHL1_SPARSE_ROWS(Index, double, float)                                                                        \
@@ -214,6 +286,8 @@ std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, cons
                                                      size_t, size_t, size_t);
 STOCHL1_SPARSE_INDEX(uint64_t)
 STOCHL1_SPARSE_INDEX(int64_t)
+template bool fills_densely(const uint64_t *, size_t, int32_t, int32_t);
+template bool fills_densely(const int64_t *, size_t, int32_t, int32_t);
 #undef STOCHL1_SPARSE_INDEX
 #undef STOCHL1_SPARSE_ROWS
 
