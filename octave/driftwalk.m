@@ -149,7 +149,8 @@
 %   Sparse X
 %     X may be a sparse double or sparse logical matrix (Octave's and MATLAB's sparse). The
 %     module then holds only its nonzeros, 12 bytes each (a column index and a value) plus 8
-%     bytes a row, never an N x D array, and the mini-batch gradient costs the batch's nonzeros.
+%     bytes a row, never an N x D array (a sparse X at least two-thirds full is held as full
+%     rows, which take no more), and the mini-batch gradient costs the batch's nonzeros.
 %     An iteration still costs O(N + D): its permutation and the noise on every weight.
 %     The weights, the printed lines and the random draws are those of the same call with
 %     full(X), bit for bit. One exception: once the run has diverged (a weight or a residual

@@ -204,7 +204,8 @@
 %   Sparse X
 %     X may be a sparse double or sparse logical matrix (Octave's and MATLAB's sparse). The
 %     module then holds only its nonzeros, 12 bytes each (a column index and a value) plus 8
-%     bytes a row, never an N x D array, and a step of method 0 costs the nonzeros of its sample
+%     bytes a row, never an N x D array (a sparse X at least two-thirds full is held as full
+%     rows, which take no more), and a step of method 0 costs the nonzeros of its sample
 %     (the L1 term of the features it does not touch is applied when they are next touched,
 %     exactly as step by step). Method 1 still costs O(D) per iteration (the average of the
 %     candidates touches every weight); only its gradients use the sparse rows.

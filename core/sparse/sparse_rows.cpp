@@ -81,25 +81,61 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
     }
   }
   // 2. Blocks of whole groups: block b holds rows block_row[b] .. block_row[b + 1] - 1, whose
-  // entries will lie at block_entry[b] .. block_entry[b + 1] - 1.
+  // entries will lie at block_entry[b] .. block_entry[b + 1] - 1. A group of 2^16 entries or more
+  // (a few very full rows) is a block of its own whose entries go straight into their rows in step
+  // 3, so that step 4's scratch stays below 2^17 entries however full a row is.
   std::vector<int32_t> block_of_group(groups);
+  std::vector<char> heavy_group(groups, 0), heavy_block;
   std::vector<size_t> block_row{0};
   std::vector<uint64_t> block_entry{0};
   uint64_t in_block = 0, placed = 0;
+  auto close_block = [&](size_t end_row, bool heavy) {
+    block_row.push_back(end_row);
+    block_entry.push_back(placed);
+    heavy_block.push_back(heavy);
+    in_block = 0;
+  };
+  bool any_heavy = false;
   for (size_t g = 0; g < groups; ++g) {
+    const size_t first_row = std::min(n, g << kGroupShift), end_row = std::min(n, (g + 1) << kGroupShift);
+    if (group_entries[g] >= kBlockEntries) {
+      if (block_row.back() < first_row) close_block(first_row, false);
+      block_of_group[g] = static_cast<int32_t>(block_row.size() - 1);
+      heavy_group[g] = 1;
+      any_heavy = true;
+      placed += group_entries[g];
+      close_block(end_row, true);
+      continue;
+    }
     block_of_group[g] = static_cast<int32_t>(block_row.size() - 1);
     in_block += group_entries[g];
     placed += group_entries[g];
-    if (in_block >= kBlockEntries || g + 1 == groups) {
-      block_row.push_back(std::min(n, (g + 1) << kGroupShift));
-      block_entry.push_back(placed);
-      in_block = 0;
-    }
+    if (in_block >= kBlockEntries || g + 1 == groups) close_block(end_row, false);
   }
   const size_t blocks = block_row.size() - 1;
   std::vector<uint64_t>().swap(group_entries);
 
-  // 3. Every entry into its block, in column order: its column, value and row.
+  // The rows of the heavy blocks: counted, then offsets[r] is row r's cursor from its start.
+  data.offsets.assign(n + 1, 0);
+  int64_t *const offsets = data.offsets.data();
+  if (any_heavy) {
+    for (uint64_t k = 0; k < entries; ++k) {
+      const size_t r = static_cast<size_t>(ir[k]);
+      if (heavy_group[r >> kGroupShift]) ++offsets[r + 1];
+    }
+    for (size_t b = 0; b < blocks; ++b) {
+      if (!heavy_block[b]) continue;
+      int64_t at = static_cast<int64_t>(block_entry[b]);
+      for (size_t r = block_row[b]; r < block_row[b + 1]; ++r) {
+        const int64_t count = offsets[r + 1];
+        offsets[r] = at;
+        at += count;
+      }
+    }
+  }
+
+  // 3. Every entry into its block, in column order: its column, value and row (a heavy block's
+  // straight into its row).
   data.columns.resize(entries);
   data.values.resize(entries);
   std::vector<int32_t, LargeArrayAllocator<int32_t>> rows(entries);
@@ -112,28 +148,44 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
     if (stop && stop->poll(end - begin + 1)) return data;
     for (uint64_t k = begin; k < end; ++k) {
       const size_t r = static_cast<size_t>(ir[k]);
-      const uint64_t at = cursor[static_cast<size_t>(block_of_group[r >> kGroupShift])]++;
+      const size_t g = r >> kGroupShift;
       const double v = value_of(pr[k]);
+      non_finite |= difference_bits(v);
+      if (heavy_group[g]) {
+        const int64_t at = offsets[r]++;
+        columns[at] = static_cast<int32_t>(j);
+        values[at] = v;
+        continue;
+      }
+      const uint64_t at = cursor[static_cast<size_t>(block_of_group[g])]++;
       columns[at] = static_cast<int32_t>(j);
       values[at] = v;
       rows[at] = static_cast<int32_t>(r);
-      non_finite |= difference_bits(v);
     }
   }
   std::vector<int32_t>().swap(block_of_group);
 
-  // 4. Block by block, the entries into their rows (a stable counting sort inside the block).
-  data.offsets.assign(n + 1, 0);
-  int64_t *const offsets = data.offsets.data();
+  // 4. Block by block, the entries into their rows (a stable counting sort inside the block); a
+  // heavy block's rows are in place, and its cursors, now at each row's end, become the starts.
   uint64_t largest = 0;
-  for (size_t b = 0; b < blocks; ++b) largest = std::max(largest, block_entry[b + 1] - block_entry[b]);
+  for (size_t b = 0; b < blocks; ++b)
+    if (!heavy_block[b]) largest = std::max(largest, block_entry[b + 1] - block_entry[b]);
   std::vector<int32_t> block_columns(largest);
   std::vector<double> block_values(largest);
   std::vector<int32_t> block_rows(largest);
   for (size_t b = 0; b < blocks; ++b) {
+    if (!heavy_block[b]) continue;
+    for (size_t r = block_row[b + 1]; r > block_row[b]; --r) offsets[r] = offsets[r - 1];
+    offsets[block_row[b]] = static_cast<int64_t>(block_entry[b]);
+  }
+  for (size_t b = 0; b < blocks; ++b) {
+    if (heavy_block[b]) continue;
     const uint64_t e0 = block_entry[b], e1 = block_entry[b + 1];
     const size_t r0 = block_row[b], r1 = block_row[b + 1];
     if (stop && stop->poll(e1 - e0 + (r1 - r0) + 1)) return data;
+    // offsets[r0 + 1 .. r1 - 1] are still 0; offsets[r1] may hold a heavy block's start, which
+    // equals this block's end and is written back below.
+    offsets[r1] = 0;
     for (uint64_t e = e0; e < e1; ++e) ++offsets[static_cast<size_t>(rows[e]) + 1];
     offsets[r0] = static_cast<int64_t>(e0);
     for (size_t r = r0; r < r1; ++r) offsets[r + 1] += offsets[r];  // offsets[r] <- where row r starts
