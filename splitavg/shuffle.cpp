@@ -67,19 +67,37 @@ void shuffle_samples(core::SparseRows &data, int32_t first, int32_t last, const 
   std::vector<int32_t> p(static_cast<size_t>(count));
   core::random_permutation(core::this_thread_rand(), count, p.data(), stop);
   if (stop && stop->stopped()) return;
-  if (data.order.empty()) {
+  // Position first + k receives the sample at first + p[k]: the labels (and the order, when there
+  // is one) move in place along the cycles of p, a visited entry marked by complementing it. The
+  // rows stay where they are; the first shuffle of all samples makes p itself the order.
+  const bool p_is_order = data.order.empty() && first == 0 && count == data.N;
+  if (!p_is_order && data.order.empty()) {
     data.order.resize(static_cast<size_t>(data.N));
     for (int32_t i = 0; i < data.N; ++i) data.order[static_cast<size_t>(i)] = i;
   }
-  // Position first + k receives the sample at first + p[k].
-  std::vector<int32_t> order(data.order.begin() + first, data.order.begin() + last + 1);
-  std::vector<double> labels(data.labels.begin() + first, data.labels.begin() + last + 1);
-  for (int32_t k = 0; k < count; ++k) {
-    const size_t source = static_cast<size_t>(p[static_cast<size_t>(k)]);
-    data.order[static_cast<size_t>(first + k)] = order[source];
-    data.labels[static_cast<size_t>(first + k)] = labels[source];
-    if (stop && (k & 4095) == 4095 && stop->poll(4096)) return;
+  double *const labels = data.labels.data() + first;
+  int32_t *const order = p_is_order ? nullptr : data.order.data() + first;
+  int64_t moved = 0;
+  for (int32_t start = 0; start < count; ++start) {
+    if (p[static_cast<size_t>(start)] < 0) continue;
+    const double held_label = labels[start];
+    const int32_t held_row = order ? order[start] : 0;
+    for (int32_t k = start;;) {
+      const int32_t source = p[static_cast<size_t>(k)];
+      p[static_cast<size_t>(k)] = ~source;
+      if (source == start) {
+        labels[k] = held_label;
+        if (order) order[k] = held_row;
+        break;
+      }
+      labels[k] = labels[source];
+      if (order) order[k] = order[source];
+      k = source;
+      if (stop && (++moved & 4095) == 0 && stop->poll(4096)) return;
+    }
   }
+  for (int32_t &v : p) v = ~v;
+  if (p_is_order) data.order = std::move(p);
 }
 
 std::vector<int32_t> draw_shuffle_order(int32_t N, uint32_t seed, const core::StopCheck &stop) {

@@ -1,11 +1,15 @@
-// The peak memory a call adds, measured as the process's peak resident size (VmHWM, reset through
-// /proc/self/clear_refs) against the formulas of doc/checks.md, for D = 1, 10 and 100.
+// The peak memory a call adds against the formulas of doc/checks.md: in this process (VmHWM reset
+// through /proc/self/clear_refs, where the kernel allows it) for D = 1, 10 and 100, and one fresh
+// process a call (peak_probe) for shapes that stress the formulas: very wide, very tall, sparse X
+// of every kind, a sparse y.
 #include <malloc.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "module_call.hpp"
@@ -36,8 +40,8 @@ double formula(const std::string &name, double N, double D, double T) {
   const double data = 8 * N * (D + 1);
   if (name == "kinkstep m0") return data + 24 * D;
   if (name == "kinkstep m1") return data + 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
-  if (name == "driftwalk") return data + 4 * N + 24 * D;
-  return data + std::max(4 * N, 8 * T * (D + 8) + 16 * D);  // splitavg
+  if (name == "driftwalk") return data + 4 * N + 28 * D + 8 * 8;  // one thread (D * batchSize < 4096 here)
+  return data + std::max(4 * N, 8 * T * (D + 8) + 16 * D);        // splitavg
 }
 
 Inputs call_inputs(const std::string &name, size_t N, size_t D) {
@@ -81,5 +85,96 @@ TEST(PeakMemory, ACallAddsWhatTheFormulaSays) {
       // Pages and the allocator's headers round up; a few pages of stack and of the host's own.
       EXPECT_NEAR(extra, expected, 1.5 * 1048576.0 + 0.02 * expected) << name << " D = " << D;
     }
+  }
+}
+
+namespace {
+
+struct Shape {
+  const char *module;  // kinkstep0, kinkstep1, splitavg, driftwalk (batchSize min(8, N))
+  bool sparse_x;
+  double N, D, spacing;  // a sparse X stores the cells whose row and column agree modulo spacing
+  bool sparse_y;
+};
+
+// Stored entries of peak_probe's sparse X.
+double nonzeros(const Shape &s) {
+  double n = 0;
+  for (double j = 0; j < std::min(s.D, s.spacing); ++j) {
+    const double columns = std::floor((s.D - 1 - j) / s.spacing) + 1;
+    n += columns * (s.N > j ? std::floor((s.N - 1 - j) / s.spacing) + 1 : 0);
+  }
+  return n;
+}
+
+// doc/checks.md's peak for a call without info on a team of T (a driftwalk team when D * B >= 4096).
+double peak_formula(const Shape &s, double T) {
+  const std::string m = s.module;
+  const double N = s.N, D = s.D, B = std::min(8.0, N);
+  const bool drift_team = T > 1 && D * B >= 4096;
+  double run = 0;  // what the run holds beside the rows and labels
+  if (m == "kinkstep0") run = 24 * D;
+  if (m == "kinkstep1") run = 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
+  if (m == "driftwalk") run = (drift_team ? 8 * N + 32 * D : 4 * N + 28 * D) + 8 * B;
+  if (m == "splitavg") run = std::max(4 * N, 8 * T * (D + 8) + 16 * D);
+  const double label_copy = s.sparse_y ? 8 * N : 0;  // a sparse y's values, while X is converted
+  const double nnz = nonzeros(s);
+  if (!s.sparse_x || 3 * nnz >= 2 * N * D) return 8 * N * (D + 1) + label_copy + run;
+  const double rows = 12 * nnz + 8 * (N + 1);
+  if (m == "kinkstep0") run = 24 * D;  // every weight beside its last step, and the output
+  if (m == "splitavg") run = 4 * N + 8 * T * (D + 8) + 16 * D + 16 * T * D;  // the order; each share's steps
+  const double conversion = rows + 4 * nnz + 16 * std::pow(2.0, 17) + N / 4 + label_copy;
+  return std::max(conversion, rows + 8 * N + label_copy + run);
+}
+
+double probe_peak(const Shape &s) {
+  char command[512];
+  std::snprintf(command, sizeof command, "OMP_NUM_THREADS=2 '%s' %s %s %.0f %.0f %.0f %s 2>&1", PEAK_PROBE, s.module,
+                s.sparse_x ? "sparse" : "full", s.N, s.D, s.spacing, s.sparse_y ? "sparse" : "full");
+  std::unique_ptr<FILE, int (*)(FILE *)> out(popen(command, "r"), pclose);
+  if (!out) return NAN;
+  char line[512];
+  double extra = NAN;
+  while (std::fgets(line, sizeof line, out.get()))
+    if (std::sscanf(line, "extra_bytes %lf", &extra) != 1) std::fprintf(stderr, "peak_probe: %s", line);
+  return extra;
+}
+
+}  // namespace
+
+TEST(PeakMemory, EachShapeStaysWithinItsFormulaInAFreshProcess) {
+#ifdef STOCHL1_SANITIZED
+  GTEST_SKIP() << "sanitizers add shadow memory of their own";
+#endif
+  const Shape shapes[] = {
+      // Full X: very wide, very tall.
+      {"kinkstep0", false, 3, 1e6, 1, false},
+      {"kinkstep1", false, 3, 1e6, 1, false},
+      {"splitavg", false, 3, 1e6, 1, false},
+      {"driftwalk", false, 3, 1e6, 1, false},
+      {"driftwalk", false, 4e6, 1, 1, true},
+      {"splitavg", false, 4e6, 1, 1, true},
+      // Compressed rows: scattered, very wide with a few rows holding everything, very tall.
+      {"kinkstep0", true, 1e6, 1e5, 1e4, false},
+      {"splitavg", true, 1e6, 1e5, 1e4, true},
+      {"kinkstep0", true, 3, 1e7, 2, false},
+      {"kinkstep1", true, 3, 1e7, 2, false},
+      {"splitavg", true, 3, 1e7, 2, false},
+      {"driftwalk", true, 3, 1e7, 2, false},
+      {"kinkstep0", true, 1e7, 2, 2, true},
+      {"splitavg", true, 1e7, 2, 2, false},
+      {"driftwalk", true, 1e7, 2, 2, false},
+      // A sparse X that fills its cells: full rows.
+      {"kinkstep0", true, 100, 3e5, 1, false},
+      {"splitavg", true, 3e6, 3, 1, true},
+  };
+  for (const Shape &s : shapes) {
+    const double extra = probe_peak(s), expected = peak_formula(s, 2);
+    std::printf("%-9s %-6s X %8.0f x %8.0f (1/%.0f)%s: peak extra %8.2f MB, formula %8.2f MB\n", s.module,
+                s.sparse_x ? "sparse" : "full", s.N, s.D, s.spacing, s.sparse_y ? ", sparse y" : "", extra / 1048576.0,
+                expected / 1048576.0);
+    ASSERT_FALSE(std::isnan(extra)) << s.module << ": the probe gave no figure";
+    // Each large array is rounded up to whole 2 MB pages; a few pages of stack and of the host's.
+    EXPECT_LE(extra, expected * 1.02 + 10 * 1048576.0) << s.module << " " << s.N << " x " << s.D;
   }
 }

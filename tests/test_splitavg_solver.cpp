@@ -12,6 +12,7 @@
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/sparse/sparse_rows.hpp"
 #include "reference/tuned_pass.hpp"
 #include "splitavg/elapsed.hpp"
 #include "splitavg/sample_source.hpp"
@@ -163,6 +164,47 @@ TEST(Shuffle, ALargeShuffleIsAPermutationOfTheSamples) {
   std::sort(before.begin(), before.end());
   std::sort(after.begin(), after.end());
   EXPECT_EQ(after, before);  // every row kept its own label
+}
+
+TEST(Shuffle, CompressedRowsFollowTheFullRowsThroughEveryShuffle) {
+  // The same samples as full and as compressed rows, shuffled alike: whole, then a part (the
+  // order table exists by then), and a part of a set never shuffled before.
+  const int32_t N = 500, D = 4;
+  std::vector<double> X(static_cast<size_t>(N) * D), y(static_cast<size_t>(N));
+  for (size_t k = 0; k < X.size(); ++k) X[k] = k % 3 == 0 ? 0.0 : std::sin(static_cast<double>(k));
+  for (size_t i = 0; i < y.size(); ++i) y[i] = std::cos(static_cast<double>(i));
+  std::vector<uint64_t> jc{0}, ir;
+  std::vector<double> pr;
+  for (int32_t j = 0; j < D; ++j) {
+    for (int32_t i = 0; i < N; ++i)
+      if (X[static_cast<size_t>(i + j * N)] != 0) ir.push_back(static_cast<uint64_t>(i)), pr.push_back(X[i + j * N]);
+    jc.push_back(ir.size());
+  }
+  const auto same = [&](const core::RegressionData &full, const core::SparseRows &rows, const char *when) {
+    for (int32_t i = 0; i < N; ++i) {
+      std::vector<double> x(D, 0.0);
+      const core::SparseRow r = rows.row(i);
+      for (int64_t k = 0; k < r.count; ++k) x[static_cast<size_t>(r.columns[k])] = r.values[k];
+      ASSERT_EQ(x, std::vector<double>(full.row(i), full.row(i) + D)) << when << ", sample " << i;
+      ASSERT_EQ(rows.label(i), full.label(i)) << when << ", sample " << i;
+    }
+  };
+  for (const bool whole_first : {true, false}) {
+    core::RegressionData full = core::make_regression_data(X.data(), N, D, y.data());
+    core::SparseRows rows = core::make_sparse_rows(jc.data(), ir.data(), pr.data(), pr.size(), N, D, y.data());
+    if (whole_first) {
+      core::seed_thread_rand(11);
+      splitavg::shuffle_samples(full, 0, N - 1);
+      core::seed_thread_rand(11);
+      splitavg::shuffle_samples(rows, 0, N - 1);
+      same(full, rows, "whole");
+    }
+    core::seed_thread_rand(12);
+    splitavg::shuffle_samples(full, 7, N - 20);
+    core::seed_thread_rand(12);
+    splitavg::shuffle_samples(rows, 7, N - 20);
+    same(full, rows, whole_first ? "whole, then a part" : "a part");
+  }
 }
 
 TEST(SplitAverage, ThreadShareWorkedExample) {

@@ -203,6 +203,12 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
     for (size_t r = r1; r > r0; --r) offsets[r] = offsets[r - 1];
     offsets[r0] = static_cast<int64_t>(e0);
   }
+  // The scratch goes before the labels come: the peak is the rows and the scratch, or the rows and
+  // the labels, never all three.
+  decltype(rows)().swap(rows);
+  std::vector<int32_t>().swap(block_columns);
+  std::vector<double>().swap(block_values);
+  std::vector<int32_t>().swap(block_rows);
 
   if (non_finite) {
     // The first one in column-major order: columns in order, rows increasing within each.
