@@ -179,14 +179,16 @@ TEST(SparseRows, RowsFullEnoughToFillABlockGoStraightIntoPlace) {
   // 64 rows of 2000 columns at density 0.6 hold about 77 000 entries, more than a block takes: such
   // groups of rows are placed apart from the rest, in every mix with ordinary ones.
   std::mt19937_64 gen(6);
-  for (const auto &shape : {std::pair<size_t, size_t>{70, 2000}, {200, 1500}, {64, 1200}, {130, 1100}})
-    for (double density : {0.6, 0.95}) {
-      std::vector<double> X = random_matrix(gen, shape.first, shape.second, density, true);
-      // Rows 64 to 127 (when there) almost empty: an ordinary block between heavy ones.
-      for (size_t i = 64; i < std::min<size_t>(128, shape.first); ++i)
-        for (size_t j = 1; j < shape.second; ++j) X[i + j * shape.first] = 0.0;
-      expect_rows_match<uint64_t>(X, random_labels(gen, shape.first), shape.first, shape.second);
-    }
+  for (const auto &shape : {std::pair<size_t, size_t>{70, 2000}, {200, 1500}, {64, 1200}, {130, 1100}, {300, 2000}})
+    for (double density : {0.6, 0.95})
+      for (const bool thin_second_group : {false, true}) {
+        std::vector<double> X = random_matrix(gen, shape.first, shape.second, density, true);
+        // Rows 64 to 127 (when there) almost empty: an ordinary block between heavy ones.
+        if (thin_second_group)
+          for (size_t i = 64; i < std::min<size_t>(128, shape.first); ++i)
+            for (size_t j = 1; j < shape.second; ++j) X[i + j * shape.first] = 0.0;
+        expect_rows_match<uint64_t>(X, random_labels(gen, shape.first), shape.first, shape.second);
+      }
 }
 
 TEST(SparseRows, LogicalValuesAreOnes) {

@@ -173,7 +173,8 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   std::vector<int32_t> block_columns(largest);
   std::vector<double> block_values(largest);
   std::vector<int32_t> block_rows(largest);
-  for (size_t b = 0; b < blocks; ++b) {
+  // Last block first: a block's shift writes its end into the next block's first cursor.
+  for (size_t b = blocks; b-- > 0;) {
     if (!heavy_block[b]) continue;
     for (size_t r = block_row[b + 1]; r > block_row[b]; --r) offsets[r] = offsets[r - 1];
     offsets[block_row[b]] = static_cast<int64_t>(block_entry[b]);
