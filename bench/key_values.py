@@ -3,10 +3,10 @@ import os
 import subprocess
 
 
-def run_keys(cmd, env=None):
+def run_keys(cmd, env=None, preexec_fn=None):
     """Runs a command that prints "key value" lines; returns them as a dict of floats."""
     out = subprocess.run([str(c) for c in cmd], check=True, capture_output=True, text=True,
-                         env=dict(os.environ, **(env or {}))).stdout
+                         env=dict(os.environ, **(env or {})), preexec_fn=preexec_fn).stdout
     vals = {}
     for line in out.splitlines():
         parts = line.split()

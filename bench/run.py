@@ -195,6 +195,7 @@ class Results:
     drift: dict = field(default_factory=dict)       # role -> figures, seconds (and N, D, B)
     sweep: list = field(default_factory=list)       # (B, figures)
     rss: dict = field(default_factory=dict)
+    busy: dict = field(default_factory=dict)        # figures beside a CPU-bound job, seconds
     big_pass: Optional[Tuple[int, int]] = None
     kernels: str = "–"                              # the step kernels' version that ran
 
@@ -285,6 +286,31 @@ def measure_drift(cfg, res):
         res.sweep.append((B, bench(cfg, "drift", prefix, N, D, B, its, cfg.repeats)))
 
 
+def measure_busy(cfg, res):
+    """Teams beside a CPU-bound job on processor 0 (`yes`): kinkstep method 1 and driftwalk as a call
+    sizes them, against one thread doing the same work (method 1's T = 2 candidates on processor 1
+    alone; driftwalk with a team of 1)."""
+    if len(os.sched_getaffinity(0)) < 2:
+        log("one processor: the busy-machine rows are not measured")
+        return
+    N, D, B, its = cfg.shapes.drift["large"]
+    prefix = os.path.join(cfg.data, f"n{N}_d{D}")
+    on = lambda cpus: (lambda: os.sched_setaffinity(0, cpus))
+    job = subprocess.Popen(["yes"], stdout=subprocess.DEVNULL, preexec_fn=on({0}))
+    try:
+        time.sleep(0.5)
+        for d in (100, 1000):
+            log(f"beside a busy processor: kinkstep method 1 team, D = {d}")
+            args = [cfg.bench, "team", str(d), str(cfg.shapes.team_iterations), str(cfg.repeats)]
+            res.busy[f"team{d}"] = run_keys(args)["iteration_s"]
+            res.busy[f"one{d}"] = run_keys(args, preexec_fn=on({1}))["iteration_s"]
+        log(f"beside a busy processor: driftwalk N = {N}, D = {D}, B = {B}")
+        res.busy["drift"] = bench(cfg, "drift", prefix, N, D, B, its, cfg.repeats)
+    finally:
+        job.kill()
+        job.wait()
+
+
 def measure_rss(cfg, res):
     N, D = max(cfg.shapes.pass_shapes, key=lambda s: s[0] * s[1])
     log(f"peak memory of one splitavg call on {N} x {D}")
@@ -341,7 +367,7 @@ def drift_shape(r):
 
 @dataclass
 class Target:
-    group: str                                   # "drift" targets are the ones --drift prints
+    group: str                                   # "drift" and "busy" targets are the ones --drift prints
     what: Callable[[Results], str]
     goal: str
     values: Callable[[Results], List[float]]     # the measured ratios; [] when not measured this run
@@ -425,6 +451,17 @@ TARGETS = [
            lambda R: [drift_mcode_vs_ours(R.drift[k]) for k in ("medium", "large")], ".1f", at_least(10)),
     Target("drift", lambda R: f"driftwalk {drift_shape(R.drift['small'])}: ours / the one-thread loop it replaced",
            "≤ 1 (not slower)", lambda R: [drift_vs_loop(R.drift["small"])], ".2f", at_most(1.0)),
+    Target("busy", lambda R: ("beside a CPU-bound job: kinkstep method 1, a team of 2 / one thread computing both "
+                              "candidates (D = 100, 1000)"), "≤ 1.5",
+           lambda R: [R.busy[f"team{d}"] / R.busy[f"one{d}"] for d in (100, 1000)] if R.busy else [], ".2f",
+           at_most(1.5)),
+    Target("busy", lambda R: (f"beside a CPU-bound job: driftwalk {drift_shape(R.drift['large'])}, "
+                              "the default team of 2 / one thread"), "≤ 1.5",
+           lambda R: [R.busy["drift"]["solver_s"] / R.busy["drift"]["solver_T1_s"]] if R.busy else [], ".2f",
+           at_most(1.5)),
+    Target("busy", lambda R: "beside a CPU-bound job: driftwalk, a team of 2 asked by opts.threads / one thread",
+           "–", lambda R: [R.busy["drift"]["solver_T2_s"] / R.busy["drift"]["solver_T1_s"]] if R.busy else [],
+           ".2f", None),
 ]
 
 
@@ -708,12 +745,14 @@ def main(argv=None):
     res = Results(big_pass=cfg.shapes.big_pass)
     if cfg.drift_only:  # only driftwalk's figures, printed; RESULTS.md is left alone
         measure_drift(cfg, res)
-        print("\n".join(table(TARGET_COLUMNS, judged([t for t in TARGETS if t.group == "drift"], res))[2:]))
+        measure_busy(cfg, res)
+        print("\n".join(table(TARGET_COLUMNS, judged([t for t in TARGETS if t.group in ("drift", "busy")], res))[2:]))
         print("\n".join(drift_lines(cfg, res)))
         return
     started = time.time()
     load_before = os.getloadavg()
-    for measure in (measure_steps, measure_passes, measure_team, measure_noise, measure_drift, measure_rss):
+    for measure in (measure_steps, measure_passes, measure_team, measure_noise, measure_drift, measure_busy,
+                    measure_rss):
         measure(cfg, res)
     L = results_text(cfg, res, judged(TARGETS, res), started, load_before)
     if not cfg.small:
