@@ -1,7 +1,9 @@
 #include "core/threads/busy.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <omp.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,16 +16,28 @@ namespace {
 int32_t g_free_for_tests = 0;
 #endif
 
-// procs_running of /proc/stat: the tasks of the whole machine ready to run now; -1 unread.
+// A small /proc file read whole into `text` (NUL-terminated); false where it cannot be read.
+bool read_small_file(const char *path, char *text, size_t size) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t n = read(fd, text, size - 1);
+  close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  return true;
+}
+
+// The tasks of the whole machine ready to run now (the running count of /proc/loadavg, "r/t" in its
+// fourth field, the same count as /proc/stat's procs_running); -1 unread.
 long running_tasks() {
-  FILE *f = std::fopen("/proc/stat", "r");
-  if (!f) return -1;
-  char line[256];
-  long running = -1;
-  while (std::fgets(line, sizeof line, f))
-    if (std::strncmp(line, "procs_running ", 14) == 0) running = std::strtol(line + 14, nullptr, 10);
-  std::fclose(f);
-  return running;
+  char text[256];
+  if (!read_small_file("/proc/loadavg", text, sizeof text)) return -1;
+  const char *p = text;
+  for (int field = 0; field < 3 && p; ++field) {
+    p = std::strchr(p, ' ');
+    if (p) ++p;
+  }
+  return p ? std::strtol(p, nullptr, 10) : -1;
 }
 
 // This process's threads in state R (running or ready), from /proc/self/task/<tid>/stat.
@@ -35,14 +49,10 @@ long own_running_threads() {
     if (e->d_name[0] == '.') continue;
     char path[300], text[512];
     std::snprintf(path, sizeof path, "/proc/self/task/%s/stat", e->d_name);
-    FILE *f = std::fopen(path, "r");
-    if (!f) continue;
-    const size_t n = std::fread(text, 1, sizeof text - 1, f);
-    std::fclose(f);
-    text[n] = '\0';
+    if (!read_small_file(path, text, sizeof text)) continue;
     // "tid (name) S ...": the state follows the last ')' (a name may hold one).
-    const char *close = std::strrchr(text, ')');
-    if (close && close[1] == ' ' && close[2] == 'R') ++running;
+    const char *close_paren = std::strrchr(text, ')');
+    if (close_paren && close_paren[1] == ' ' && close_paren[2] == 'R') ++running;
   }
   closedir(tasks);
   return running;
@@ -55,8 +65,10 @@ int32_t free_processors() {
   if (g_free_for_tests > 0) return g_free_for_tests;
 #endif
   const int32_t processors = omp_get_num_procs();
-  const long all = running_tasks(), ours = own_running_threads();
-  if (all < 0 || ours < 0) return processors;
+  const long all = running_tasks();
+  if (all <= 1) return processors;  // the calling thread alone (or unread): no thread of ours to count
+  const long ours = own_running_threads();
+  if (ours < 0) return processors;
   const long others = all > ours ? all - ours : 0;
   const long free = static_cast<long>(processors) - others;
   return free < 1 ? 1 : static_cast<int32_t>(free);
