@@ -2,7 +2,12 @@
 // as on one thread, so weights, printed lines and the generator's consumption are those of one
 // thread whatever the team.
 #include <gtest/gtest.h>
+#include <omp.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -175,6 +180,38 @@ TEST(DriftwalkTeams, ABusyMachineHoldsTheDefaultTeamToItsFreeProcessorsWithTheSa
   const core::FitResult asked = driftwalk::langevin_solve(ctx, p);
   EXPECT_EQ(asked.threads, 4);
   EXPECT_EQ(asked.w, runs[0].w);
+}
+
+TEST(FreeProcessors, ASpinningProcessTakesAProcessorAway) {
+  const int32_t processors = omp_get_num_procs();
+  const int32_t quiet = core::free_processors();
+  EXPECT_GE(quiet, 1);
+  EXPECT_LE(quiet, processors);
+  // Threads of our own that run (a team's spinning workers) are not counted as busy.
+  int32_t inside = 0;
+#pragma omp parallel num_threads(2)
+  {
+#pragma omp master
+    inside = core::free_processors();
+  }
+  EXPECT_GE(inside, 1);
+  if (processors < 2) GTEST_SKIP() << "one processor: nothing to take away";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    for (volatile unsigned long spin = 0;; spin = spin + 1) {
+    }
+  }
+  // The child is ready to run from its first instruction on; the count is a snapshot, so a few
+  // readings are taken.
+  int32_t least = processors;
+  for (int k = 0; k < 200 && least == processors; ++k) {
+    least = std::min(least, core::free_processors());
+    usleep(1000);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_LE(least, processors - 1);
 }
 
 TEST(DriftwalkTeams, ATeamLeavesTheCallersDynamicSettingAlone) {
