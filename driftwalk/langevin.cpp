@@ -94,7 +94,7 @@ core::TeamOutcome team_of(const core::RunContext<Rows> &run, const Parameters &p
     const int32_t free = core::free_processors();
     if (free <= 1) return core::TeamOutcome{};
     if (free < omp_get_max_threads()) {
-      core::TeamOutcome team = core::sizing_team(free);
+      core::TeamOutcome team = core::sizing_team(free, "OMP_NUM_THREADS");
       team.asked = 0;  // the default, held to the free processors: no threadsReduced to warn of
       return team;
     }

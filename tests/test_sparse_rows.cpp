@@ -274,6 +274,21 @@ TEST(SparseRows, StopEndsTheConversionEarly) {
   EXPECT_EQ(asked, 2);
 }
 
+TEST(SparseRows, StopEndsAFullRowsConversionOfATallXEarly) {
+  // 300 000 rows of 2 columns, every cell stored: one strip of columns, asked within it.
+  const size_t N = 300000, D = 2;
+  const std::vector<double> X(N * D, 1.5), y(N, 1.0);
+  const Columns<uint64_t> c = compress<uint64_t>(X, N, D);
+  static int asked = 0;
+  asked = 0;
+  // Asked once a column while the entries are checked, once as the strip starts, then within it.
+  const core::StopCheck stop([] { return ++asked >= 4; });
+  core::make_dense_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
+                        static_cast<int32_t>(D), y.data(), &stop);
+  EXPECT_TRUE(stop.stopped());
+  EXPECT_EQ(asked, 4);
+}
+
 TEST(SparseRows, LeadingValuesOfASparseLabelArray) {
   // 2 x 3 with entries (1,1) = 4, (2,2) = 5, (1,3) = 6: column-major 4 0 0 5 6 0.
   const std::vector<uint64_t> jc{0, 1, 2, 3}, ir{0, 1, 0};

@@ -5,6 +5,7 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,12 +66,19 @@ int32_t free_processors() {
   if (g_free_for_tests > 0) return g_free_for_tests;
 #endif
   const int32_t processors = omp_get_num_procs();
+  // The running count is the whole machine's: it says nothing about the processors of a process
+  // held to some of them (taskset, a cpuset), which keeps every one it may use.
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  if (online > 0 && processors < online) return processors;
   const long all = running_tasks();
   if (all <= 1) return processors;  // the calling thread alone (or unread): no thread of ours to count
   const long ours = own_running_threads();
   if (ours < 0) return processors;
-  const long others = all > ours ? all - ours : 0;
-  const long free = static_cast<long>(processors) - others;
+  // Read again after our threads: one of ours that went to sleep in between is not taken for
+  // another process's work.
+  const long again = running_tasks();
+  const long others = std::min(all, again < 0 ? all : again) - ours;
+  const long free = static_cast<long>(processors) - (others > 0 ? others : 0);
   return free < 1 ? 1 : static_cast<int32_t>(free);
 }
 

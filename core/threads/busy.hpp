@@ -11,7 +11,8 @@ namespace core {
 // The processors (omp_get_num_procs) less the threads of other processes ready to run now (the
 // machine's running tasks of /proc/loadavg less this process's running threads, which are read
 // only when something besides the calling thread runs), at least 1. Where /proc cannot be read,
-// every processor counts as free. About 5 µs on a quiet machine, 20-30 µs on a busy one.
+// every processor counts as free, and so does every one of a process held to some of the
+// machine's processors (the count cannot tell whose they are). About 5 µs on a quiet machine, 20-30 µs on a busy one.
 int32_t free_processors();
 
 #ifdef STOCHL1_TEST_SEAMS

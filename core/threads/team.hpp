@@ -44,11 +44,14 @@ struct TeamOutcome {
 // Starts the first team: of `requested` threads when positive (opts.threads), else of the
 // runtime's default size, after checking that the process can create it. Call with a
 // FixedTeamSize alive. The runtime may still give fewer threads (a thread limit, nesting).
-inline TeamOutcome sizing_team(int32_t requested) {
+// `named_by` overrides what a problem message names as the source of the size.
+inline TeamOutcome sizing_team(int32_t requested, const char *named_by = nullptr) {
   TeamOutcome s;
   const int64_t asked = requested > 0 ? requested : omp_get_max_threads();
   s.asked = static_cast<int32_t>(std::min<int64_t>(asked, INT32_MAX));
-  s.problem = team_size_problem(team_size_granted(asked), requested > 0 ? "opts.threads" : "OMP_NUM_THREADS");
+  s.problem = team_size_problem(team_size_granted(asked), named_by        ? named_by
+                                                          : requested > 0 ? "opts.threads"
+                                                                          : "OMP_NUM_THREADS");
   if (!s.ok()) {
     s.threads = 0;
     return s;
