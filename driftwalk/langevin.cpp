@@ -90,10 +90,12 @@ template <typename Rows>
 core::TeamOutcome team_of(const core::RunContext<Rows> &run, const Parameters &p, int64_t min_parallel_work) {
   if (p.maxIter < 1 || run.threads == 1) return core::TeamOutcome{};
   if (static_cast<int64_t>(run.rows.D) * p.batchSize < min_parallel_work) return core::TeamOutcome{};
-  if (run.threads == 0) {
+  // A default the process cannot start is still its error (what to lower), held back or not.
+  const int32_t wanted = omp_get_max_threads();
+  if (run.threads == 0 && core::team_size_problem(core::team_size_granted(wanted), "OMP_NUM_THREADS").empty()) {
     const int32_t free = core::free_processors();
     if (free <= 1) return core::TeamOutcome{};
-    if (free < omp_get_max_threads()) {
+    if (free < wanted) {
       core::TeamOutcome team = core::sizing_team(free, "OMP_NUM_THREADS");
       team.asked = 0;  // the default, held to the free processors: no threadsReduced to warn of
       return team;
