@@ -49,9 +49,8 @@ inline TeamOutcome sizing_team(int32_t requested, const char *named_by = nullptr
   TeamOutcome s;
   const int64_t asked = requested > 0 ? requested : omp_get_max_threads();
   s.asked = static_cast<int32_t>(std::min<int64_t>(asked, INT32_MAX));
-  s.problem = team_size_problem(team_size_granted(asked), named_by        ? named_by
-                                                          : requested > 0 ? "opts.threads"
-                                                                          : "OMP_NUM_THREADS");
+  const char *const setting = named_by ? named_by : (requested > 0 ? "opts.threads" : "OMP_NUM_THREADS");
+  s.problem = team_size_problem(team_size_granted(asked), setting);
   if (!s.ok()) {
     s.threads = 0;
     return s;
