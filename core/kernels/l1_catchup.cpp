@@ -254,7 +254,7 @@ double prox_catch_up_summed(double w, double a, uint64_t steps, ExactSum &sum) {
   return catch_up_nonnegative<true>(w, a, steps, &sum);
 }
 
-double l1_catch_up(double w, double a, uint64_t steps) {
+double l1_catch_up_in_runs(double w, double a, uint64_t steps) {
   if (steps == 0 || !(w > 0 || w < 0) || a == 0) return w;  // zero and NaN weights stay
   if (!(a > 0 && a <= DBL_MAX) || !(std::fabs(w) <= DBL_MAX)) return catch_up_any(w, a, steps);
 

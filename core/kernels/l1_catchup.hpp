@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "core/kernels/exact_sum.hpp"
+#include "core/kernels/primitives.hpp"
 
 namespace core {
 
@@ -35,7 +36,16 @@ inline double l1_untouched_step(double w, double a) {
 // inside the binade is one integer multiplication; binade crossings and the steps around zero are
 // taken one at a time, and the values near zero, which settle into a fixed point or a cycle of two,
 // end the loop as soon as the cycle shows. Costs O(binades crossed), whatever `steps` is.
-double l1_catch_up(double w, double a, uint64_t steps);
+double l1_catch_up_in_runs(double w, double a, uint64_t steps);
+
+// The same, the few steps of a feature touched again soon (a dense X stored as sparse touches most
+// features every step or two) taken one by one in line: cheaper there than a call that sets up runs.
+inline double l1_catch_up(double w, double a, uint64_t steps) {
+  constexpr uint64_t kInline = 4;
+  if (steps > kInline) return l1_catch_up_in_runs(w, a, steps);
+  for (; steps > 0; --steps) w = by_sign(w, w - a, w + a, w);
+  return w;
+}
 
 // The soft threshold of the proximal L1 step, a = fl(stepSize * lambda) >= 0: +0 when |v| <= a,
 // else sign(v) * fl(|v| - a) (v - a or v + a: rounding to nearest is symmetric). A NaN stays NaN.

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "core/run/stop_check.hpp"
 
@@ -20,6 +21,21 @@ inline double add_l1_subgradient(double g, double wj, double lambda) {
   if (wj > 0) return g + lambda;
   if (wj < 0) return g - lambda;
   return g;
+}
+
+// `above` when w > 0, `below` when w < 0, else `otherwise` (zero, NaN), chosen by masks rather
+// than a branch: in a sparse step the signs of the touched weights are not predictable. The bits
+// of the chosen value are returned as they are.
+inline double by_sign(double w, double above, double below, double otherwise) {
+  uint64_t a, b, o;
+  std::memcpy(&a, &above, sizeof a);
+  std::memcpy(&b, &below, sizeof b);
+  std::memcpy(&o, &otherwise, sizeof o);
+  const uint64_t positive = 0 - static_cast<uint64_t>(w > 0), negative = 0 - static_cast<uint64_t>(w < 0);
+  const uint64_t r = (a & positive) | (b & negative) | (o & ~(positive | negative));
+  double x;
+  std::memcpy(&x, &r, sizeof x);
+  return x;
 }
 
 // total + |w_1| * lambda + ... + |w_D| * lambda, each term multiplied on its own.

@@ -76,8 +76,7 @@ class LazyL1Steps {
       // add_l1_subgradient as a choice between the three sums rather than a branch: the signs of
       // the weights are not predictable.
       const double t = c * values[k];
-      const double up = t + lambda_, down = t - lambda_;
-      const double g = fj.w > 0 ? up : (fj.w < 0 ? down : t);
+      const double g = by_sign(fj.w, t + lambda_, t - lambda_, t);
       fj.w = fj.w - step_size_ * g;
       fj.last = after;
     }
