@@ -22,15 +22,6 @@
 
 namespace {
 
-double status_bytes(const char *key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(key) + ":";
-  while (std::getline(in, line))
-    if (line.compare(0, prefix.size(), prefix) == 0) return std::stod(line.substr(prefix.size())) * 1024.0;
-  return NAN;
-}
-
 mexhost::ArrayPtr full_x(size_t N, size_t D) {
   mexhost::ArrayPtr X(mxCreateDoubleMatrix(N, D, mxREAL));
   double *x = mxGetPr(X.get());

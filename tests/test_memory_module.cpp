@@ -17,16 +17,6 @@
 
 namespace {
 
-// A field of /proc/self/status in bytes ("VmHWM:   1234 kB").
-double status_bytes(const char *key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(key) + ":";
-  while (std::getline(in, line))
-    if (line.compare(0, prefix.size(), prefix) == 0) return std::stod(line.substr(prefix.size())) * 1024.0;
-  return NAN;
-}
-
 // Resets the peak to the present resident size; false where the kernel does not support it.
 bool reset_peak() {
   std::ofstream out("/proc/self/clear_refs");

@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,16 @@
 #define STOCHL1_SANITIZED 1
 #endif
 #endif
+
+// A field of /proc/self/status in bytes ("VmHWM:   1234 kB"); NaN where it is missing.
+inline double status_bytes(const char *key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::string prefix = std::string(key) + ":";
+  while (std::getline(in, line))
+    if (line.compare(0, prefix.size(), prefix) == 0) return std::stod(line.substr(prefix.size())) * 1024.0;
+  return NAN;
+}
 
 // Runs `body` in a child process whose address space is capped 64 MB above what this process uses
 // when it forks (a way to run out of memory at a chosen size without touching the machine's).

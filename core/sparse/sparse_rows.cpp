@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "core/data/finite_bits.hpp"
@@ -44,6 +45,49 @@ inline double value_of(Value v) {
   return static_cast<double>(v);
 }
 
+// Every entry's row checked (within the matrix, increasing down each column), in column-major
+// order, each valid row handed to `each`; asks `stop` once a column. False once it says stop.
+template <typename Index, typename Each>
+bool check_rows(const Index *jc, const Index *ir, size_t columns, size_t rows, const StopCheck *stop, Each each) {
+  for (size_t j = 0; j < columns; ++j) {
+    const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
+    if (stop && stop->poll(end - begin + 1)) return false;
+    uint64_t previous = 0;
+    for (uint64_t k = begin; k < end; ++k) {
+      const uint64_t r = as_count(ir[k]);
+      if (r >= rows || (k > begin && r <= previous)) throw_bad_row(j, r, previous, rows);
+      previous = r;
+      each(r);
+    }
+  }
+  return true;
+}
+
+// Names the first NaN or infinity among the entries, in column-major order (rows increase within
+// each column), as the dense conversion names it.
+template <typename Index, typename Value>
+[[noreturn]] void throw_first_non_finite(const Index *jc, const Index *ir, const Value *pr, size_t columns) {
+  for (size_t j = 0; j < columns; ++j)
+    for (uint64_t k = as_count(jc[j]); k < as_count(jc[j + 1]); ++k) {
+      const double v = value_of(pr[k]);
+      if (difference_bits(v) != 0) throw NonFiniteValue(false, static_cast<size_t>(ir[k]) + 1, j + 1, v);
+    }
+  throw std::logic_error("throw_first_non_finite: no such entry");
+}
+
+// The first n labels of y into `labels` (n values), naming the first NaN or infinity among them.
+template <typename YReal>
+void copy_labels(double *labels, const YReal *y, size_t n) {
+  uint64_t non_finite = 0;
+  for (size_t i = 0; i < n; ++i) {
+    labels[i] = static_cast<double>(y[i]);
+    non_finite |= difference_bits(labels[i]);
+  }
+  if (non_finite)
+    for (size_t i = 0; i < n; ++i)
+      if (difference_bits(labels[i]) != 0) throw NonFiniteValue(true, i + 1, 1, labels[i]);
+}
+
 }  // namespace
 
 // The rows in groups of 2^kGroupShift: the first pass counts the entries of each group, and groups
@@ -69,17 +113,7 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   // 1. Count the entries of every group of rows, checking the row indices on the way.
   const size_t groups = (n >> kGroupShift) + 1;
   std::vector<uint64_t> group_entries(groups, 0);
-  for (size_t j = 0; j < d; ++j) {
-    const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
-    if (stop && stop->poll(end - begin + 1)) return data;
-    uint64_t previous = 0;
-    for (uint64_t k = begin; k < end; ++k) {
-      const uint64_t r = as_count(ir[k]);
-      if (r >= n || (k > begin && r <= previous)) throw_bad_row(j, r, previous, n);
-      previous = r;
-      ++group_entries[r >> kGroupShift];
-    }
-  }
+  if (!check_rows(jc, ir, d, n, stop, [&](uint64_t r) { ++group_entries[r >> kGroupShift]; })) return data;
   // 2. Blocks of whole groups: block b holds rows block_row[b] .. block_row[b + 1] - 1, whose
   // entries will lie at block_entry[b] .. block_entry[b + 1] - 1. A group of 2^16 entries or more
   // (a few very full rows) is a block of its own whose entries go straight into their rows in step
@@ -211,24 +245,9 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   std::vector<double>().swap(block_values);
   std::vector<int32_t>().swap(block_rows);
 
-  if (non_finite) {
-    // The first one in column-major order: columns in order, rows increasing within each.
-    for (size_t j = 0; j < d; ++j)
-      for (uint64_t k = as_count(jc[j]); k < as_count(jc[j + 1]); ++k) {
-        const double v = value_of(pr[k]);
-        if (difference_bits(v) != 0) throw NonFiniteValue(false, static_cast<size_t>(ir[k]) + 1, j + 1, v);
-      }
-  }
-
+  if (non_finite) throw_first_non_finite(jc, ir, pr, d);
   data.labels.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    const double v = static_cast<double>(y[i]);
-    data.labels[i] = v;
-    non_finite |= difference_bits(v);
-  }
-  if (non_finite)
-    for (size_t i = 0; i < n; ++i)
-      if (difference_bits(data.labels[i]) != 0) throw NonFiniteValue(true, i + 1, 1, data.labels[i]);
+  copy_labels(data.labels.data(), y, n);
   return data;
 }
 
@@ -251,16 +270,7 @@ RegressionData make_dense_rows(const Index *jc, const Index *ir, const Value *pr
   checked_entries(jc, d, capacity);
   // The row indices checked first, in column-major order, so that a malformed X is named as the
   // compressed rows name it; the placement below then trusts them.
-  for (size_t j = 0; j < d; ++j) {
-    const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
-    if (stop && stop->poll(end - begin + 1)) return data;
-    uint64_t previous = 0;
-    for (uint64_t k = begin; k < end; ++k) {
-      const uint64_t r = as_count(ir[k]);
-      if (r >= n || (k > begin && r <= previous)) throw_bad_row(j, r, previous, n);
-      previous = r;
-    }
-  }
+  if (!check_rows(jc, ir, d, n, stop, [](uint64_t) {})) return data;
   data.features.resize(n * d);
   data.labels.resize(n);
   double *const out = data.features.data();
@@ -286,21 +296,8 @@ RegressionData make_dense_rows(const Index *jc, const Index *ir, const Value *pr
       }
     }
   }
-  if (non_finite) {
-    for (size_t j = 0; j < d; ++j)
-      for (uint64_t k = as_count(jc[j]); k < as_count(jc[j + 1]); ++k) {
-        const double v = value_of(pr[k]);
-        if (difference_bits(v) != 0) throw NonFiniteValue(false, static_cast<size_t>(ir[k]) + 1, j + 1, v);
-      }
-  }
-  for (size_t i = 0; i < n; ++i) {
-    const double v = static_cast<double>(y[i]);
-    data.labels[i] = v;
-    non_finite |= difference_bits(v);
-  }
-  if (non_finite)
-    for (size_t i = 0; i < n; ++i)
-      if (difference_bits(data.labels[i]) != 0) throw NonFiniteValue(true, i + 1, 1, data.labels[i]);
+  if (non_finite) throw_first_non_finite(jc, ir, pr, d);
+  copy_labels(data.labels.data(), y, n);
   return data;
 }
 
