@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "core/data/cache_hint.hpp"
 #include "core/data/row_memory.hpp"
 #include "core/kernels/dense_steps.hpp"
 #include "core/kernels/sparse_steps.hpp"
@@ -47,7 +48,7 @@ __attribute__((always_inline)) inline void steps_body(const core::RegressionData
     if (Ahead && k + 1 < steps) {
       i = rng.next() % d.N;
       const char *row = reinterpret_cast<const char *>(d.row(i));
-      for (int32_t b = 0; b < d.D * 8; b += 64) __builtin_prefetch(row + b);
+      for (int32_t b = 0; b < d.D * 8; b += 64) core::fetch_line(row + b);
     }
     step(d.row(now), d.labels[static_cast<size_t>(now)], w, d.D, stepSize, lambda);
   }

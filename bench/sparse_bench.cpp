@@ -9,6 +9,7 @@
 
 #include "bench/harness.hpp"
 #include "bench/limits.hpp"
+#include "core/data/cache_hint.hpp"
 #include "core/kernels/batch.hpp"
 #include "core/kernels/dense_steps.hpp"
 #include "core/kernels/sparse_steps.hpp"
@@ -128,24 +129,21 @@ std::vector<double> touched_only_lookahead(const core::SparseRows &data, uint32_
   double *const wp = w.data();
   int32_t ring[kRing];
   for (int32_t k = 0; k < kRowAhead && k < steps; ++k) ring[k] = static_cast<int32_t>(rng.next() % data.N);
-  auto lines = [](const void *begin, const void *end) {
-    for (auto p = reinterpret_cast<uintptr_t>(begin) & ~uintptr_t{63}; p < reinterpret_cast<uintptr_t>(end); p += 64)
-      __builtin_prefetch(reinterpret_cast<const void *>(p));
-  };
   for (int32_t k = 0; k < steps; ++k) {
     if (k + kRowAhead < steps) {
       const int32_t far = static_cast<int32_t>(rng.next() % data.N);
       ring[(k + kRowAhead) % kRing] = far;
       data.prefetch(far);
+      core::fetch_line(data.labels.data() + far);
     }
     if (k + kRowsReady < steps) {
       const core::SparseRow x = data.row(ring[(k + kRowsReady) % kRing]);
-      lines(x.columns, x.columns + x.count);
-      lines(x.values, x.values + x.count);
+      core::fetch_lines(x.columns, x.columns + x.count);
+      core::fetch_lines(x.values, x.values + x.count);
     }
     if (k + kWeightsAhead < steps) {
       const core::SparseRow x = data.row(ring[(k + kWeightsAhead) % kRing]);
-      for (int64_t h = 0; h < x.count; ++h) __builtin_prefetch(wp + x.columns[h], 1);
+      for (int64_t h = 0; h < x.count; ++h) core::fetch_line_for_write(wp + x.columns[h]);
     }
     const int32_t i = ring[k % kRing];
     const core::SparseRow x = data.row(i);

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/data/cache_hint.hpp"
 #include "core/data/large_allocator.hpp"
 #include "core/run/stop_check.hpp"
 
@@ -45,11 +46,11 @@ struct RegressionData {
   // The row's every cache line (the last one too when the row starts late in its first line) and
   // its label, which the residual needs as soon as the dot product is summed.
   void prefetch(int32_t i) const {
-    __builtin_prefetch(labels.data() + i);
+    core::fetch_line(labels.data() + i);
     if (D <= 0) return;
     const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(row(i) + D) - 1;
     for (std::uintptr_t line = reinterpret_cast<std::uintptr_t>(row(i)) & ~std::uintptr_t{63}; line <= last; line += 64)
-      __builtin_prefetch(reinterpret_cast<const void *>(line));
+      core::fetch_line(reinterpret_cast<const void *>(line));
   }
 };
 

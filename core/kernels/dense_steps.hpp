@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/data/cache_hint.hpp"
 #include "core/data/regression_data.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/primitives.hpp"
@@ -55,7 +56,7 @@ inline double residual(const RegressionData &rows, int32_t i, const double *w) {
 inline double step_then_residual(const RegressionData &rows, int32_t i, double c, double *w, double lambda, double step,
                                  int32_t next, int32_t ahead) {
   const StepKernels &k = kernels().step;
-  if (ahead >= 0) __builtin_prefetch(rows.labels.data() + ahead);
+  if (ahead >= 0) core::fetch_line(rows.labels.data() + ahead);
   if (next < 0) {
     k.step(rows.row(i), c, w, w, rows.D, step, lambda);
     return 0.0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/data/cache_hint.hpp"
 #include "core/kernels/kernels.hpp"
 
 namespace core {
@@ -92,7 +93,7 @@ void OptionSteps<SparseRows>::catch_up(size_t j, uint64_t to) {
 void OptionSteps<SparseRows>::prefetch(int32_t i) const {
   const SparseRow x = rows_.row(i);
   const Feature *f = features_.data();
-  for (int64_t k = 0; k < x.count; ++k) __builtin_prefetch(f + x.columns[k], 1);
+  for (int64_t k = 0; k < x.count; ++k) core::fetch_line_for_write(f + x.columns[k]);
 }
 
 void OptionSteps<SparseRows>::step(int32_t i, double *) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/data/cache_hint.hpp"
 #include "core/data/large_allocator.hpp"
 #include "core/data/regression_data.hpp"
 #include "core/kernels/dense_steps.hpp"
@@ -107,8 +108,8 @@ class OptionSteps<RegressionData> {
   void look_ahead(const int32_t *, int32_t, int32_t, int32_t) const {}
   void step_then_next(int32_t i, double *w, int32_t, int32_t ahead) {
     if (ahead >= 0) {
-      __builtin_prefetch(rows_.row(ahead));
-      __builtin_prefetch(rows_.labels.data() + ahead);
+      core::fetch_line(rows_.row(ahead));
+      core::fetch_line(rows_.labels.data() + ahead);
     }
     step(i, w);
   }

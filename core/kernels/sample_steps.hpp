@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "core/data/cache_hint.hpp"
 #include "core/data/regression_data.hpp"
 #include "core/kernels/dense_steps.hpp"
 #include "core/kernels/option_steps.hpp"
@@ -98,13 +99,14 @@ class SampleSteps<SparseRows> {
     const size_t r =
         rows_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(rows_.order[static_cast<size_t>(i)]);
     if (stage == 0) {
-      __builtin_prefetch(rows_.offsets.data() + r);
+      core::fetch_line(rows_.offsets.data() + r);
+      core::fetch_line(rows_.labels.data() + i);
       return;
     }
     const SparseRow x = rows_.row(i);
     if (stage == 1) {
-      for (int64_t k = 0; k < x.count; k += 16) __builtin_prefetch(x.columns + k);
-      for (int64_t k = 0; k < x.count; k += 8) __builtin_prefetch(x.values + k);
+      core::fetch_lines(x.columns, x.columns + x.count);
+      core::fetch_lines(x.values, x.values + x.count);
       return;
     }
     lazy_.prefetch(x);

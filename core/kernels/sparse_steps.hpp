@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/data/cache_hint.hpp"
 #include "core/data/large_allocator.hpp"
 #include "core/kernels/l1_catchup.hpp"
 #include "core/kernels/primitives.hpp"
@@ -60,7 +61,7 @@ class LazyL1Steps {
     // The touched features lie anywhere in memory: ask for all of them at once, so that their
     // cache misses overlap instead of following one another through the catch-ups.
     if (fetch_features_)
-      for (int64_t k = 0; k < x.count; ++k) __builtin_prefetch(f + columns[k], 1);
+      for (int64_t k = 0; k < x.count; ++k) core::fetch_line_for_write(f + columns[k]);
     for (int64_t k = 0; k < x.count; ++k) {
       Feature &fj = f[columns[k]];
       const uint64_t behind = now_ - fj.last;
@@ -87,7 +88,7 @@ class LazyL1Steps {
   void prefetch(const SparseRow &x) const {
     if (!fetch_features_) return;
     const Feature *const f = features_.data();
-    for (int64_t k = 0; k < x.count; ++k) __builtin_prefetch(f + x.columns[k], 1);
+    for (int64_t k = 0; k < x.count; ++k) core::fetch_line_for_write(f + x.columns[k]);
   }
 
   // Every weight brought up to the steps taken, and written to w (D values).

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/data/cache_hint.hpp"
+
 namespace core {
 namespace {
 
@@ -13,7 +15,7 @@ inline void fetch_row(const double *row, int32_t D) {
   if (!row || D <= 0) return;
   const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(row + D) - 1;
   for (std::uintptr_t line = reinterpret_cast<std::uintptr_t>(row) & ~std::uintptr_t{63}; line <= last; line += 64)
-    __builtin_prefetch(reinterpret_cast<const void *>(line));
+    core::fetch_line(reinterpret_cast<const void *>(line));
 }
 
 // The scalar form of one feature's update: what every lane of every version computes. The penalty's

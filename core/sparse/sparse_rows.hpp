@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/data/cache_hint.hpp"
 #include "core/data/large_allocator.hpp"
 #include "core/data/regression_data.hpp"
 #include "core/run/stop_check.hpp"
@@ -55,7 +56,7 @@ struct SparseRows {
   }
   void prefetch(int32_t i) const {
     const size_t r = order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(order[static_cast<size_t>(i)]);
-    __builtin_prefetch(offsets.data() + r);
+    core::fetch_line(offsets.data() + r);
   }
 };
 
