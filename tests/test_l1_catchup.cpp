@@ -1,6 +1,7 @@
 // The lazy L1 catch-up against the step-by-step loop it replaces, bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "core/kernels/kernels.hpp"
 #include "core/kernels/l1_catchup.hpp"
 
 namespace {
@@ -294,6 +296,64 @@ TEST(L1CatchUp, RandomCasesMatchTheLoopBitForBit) {
   }
   RecordProperty("cases", std::to_string(cases));
   std::printf("%llu catch-ups compared with the loop\n", static_cast<unsigned long long>(cases));
+}
+
+// The sparse step's catch-up of many features at once, in every version the processor runs: each
+// feature of a group ends where the loop puts it. A group shares one amount; its features are
+// points along one trajectory (from w_s by t - s steps, so runs of every length and every binade
+// meet in one group), with zero, -0, infinite and NaN weights and features not behind at all
+// among them, in groups of every size around the vectors' eight and sixteen lanes, at scattered
+// places in the feature array.
+TEST(CatchUpKernels, EveryVersionGivesEachFeatureTheLoopsBits) {
+  std::vector<core::CatchUpKernel> versions;
+  for (const core::Kernels &k : core::available_kernels()) versions.push_back(k.catch_up);
+  ASSERT_STREQ(versions.front().name, "generic");
+  const uint64_t wanted = case_count() / 50;
+  CaseMaker maker(8122026);
+  std::mt19937_64 gen(5);
+  constexpr int32_t kSlots = 97;
+  const uint64_t now = uint64_t{1} << 40;
+  const double inf = std::numeric_limits<double>::infinity();
+  uint64_t groups = 0;
+  while (groups < wanted) {
+    const Case c = maker.next();
+    std::vector<double> path(1, c.w);
+    for (uint64_t t = 1; t <= c.length; ++t) path.push_back(core::l1_untouched_step(path.back(), c.a));
+    const int32_t count = 1 + static_cast<int32_t>(gen() % 40);
+    std::vector<int32_t> slots(kSlots);
+    for (int32_t j = 0; j < kSlots; ++j) slots[static_cast<size_t>(j)] = j;
+    std::shuffle(slots.begin(), slots.end(), gen);
+    slots.resize(static_cast<size_t>(count));
+    std::vector<core::LazyFeature> start(kSlots, core::LazyFeature{0.5, now});
+    std::vector<double> expected(kSlots, 0.5);
+    for (int32_t j : slots) {
+      core::LazyFeature &fj = start[static_cast<size_t>(j)];
+      const uint64_t t = maker.below(c.length + 1), s = maker.below(t + 1);
+      fj.w = path[s];
+      fj.last = now - (t - s);
+      expected[static_cast<size_t>(j)] = path[t];
+      if (gen() % 16 == 0) {  // a weight the loop leaves alone or takes its own way
+        const double odd[] = {0.0, -0.0, inf, -inf, std::nan("")};
+        fj.w = odd[gen() % 5];
+        fj.last = now - gen() % 9;
+        expected[static_cast<size_t>(j)] = walk(fj.w, c.a, now - fj.last);
+      }
+    }
+    for (const core::CatchUpKernel &k : versions) {
+      std::vector<core::LazyFeature> f = start;
+      k.catch_up(f.data(), slots.data(), count, now, c.a);
+      for (int32_t j = 0; j < kSlots; ++j) {
+        const core::LazyFeature &got = f[static_cast<size_t>(j)];
+        ASSERT_EQ(bits(got.w), bits(expected[static_cast<size_t>(j)]))
+            << k.name << ": a=" << c.a << " w=" << start[static_cast<size_t>(j)].w
+            << " steps=" << now - start[static_cast<size_t>(j)].last << ", " << count << " features";
+        ASSERT_EQ(got.last, start[static_cast<size_t>(j)].last);
+      }
+    }
+    ++groups;
+  }
+  std::printf("%llu groups compared with the loop in %zu versions\n", static_cast<unsigned long long>(groups),
+              versions.size());
 }
 
 }  // namespace

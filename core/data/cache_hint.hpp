@@ -21,7 +21,8 @@ inline void fetch_line_for_write(const void *p) {
 // Every cache line of [begin, end): a short row rarely starts on a line's edge.
 inline void fetch_lines(const void *begin, const void *end) {
   constexpr uintptr_t kLine = 64;
-  for (uintptr_t p = reinterpret_cast<uintptr_t>(begin) & ~(kLine - 1); p < reinterpret_cast<uintptr_t>(end); p += kLine)
+  for (uintptr_t p = reinterpret_cast<uintptr_t>(begin) & ~(kLine - 1); p < reinterpret_cast<uintptr_t>(end);
+       p += kLine)
     fetch_line(reinterpret_cast<const void *>(p));
 }
 

@@ -3,7 +3,7 @@
 namespace core {
 
 Kernels kernels_for(InstructionSet s) {
-  return Kernels{s, step_kernels_for(s), transpose_kernel_for(s), batch_kernels_for(s)};
+  return Kernels{s, step_kernels_for(s), transpose_kernel_for(s), batch_kernels_for(s), catch_up_kernel_for(s)};
 }
 
 const Kernels &kernels() {

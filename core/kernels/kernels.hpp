@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/kernels/batch_kernels.hpp"
+#include "core/kernels/catch_up_kernels.hpp"
 #include "core/kernels/cpu.hpp"
 #include "core/kernels/step_kernels.hpp"
 #include "core/kernels/transpose_kernels.hpp"
@@ -17,6 +18,7 @@ struct Kernels {
   StepKernels step;           // kinkstep's and splitavg's step on a dense row
   TransposeKernel transpose;  // the conversion's tile copy
   BatchKernels batch;         // driftwalk's per-feature sums and step
+  CatchUpKernel catch_up;     // the lazy L1 steps' long catch-ups, several at once
 };
 
 // The table of chosen_instruction_set().

@@ -272,14 +272,20 @@ double l1_catch_up_in_runs(double w, double a, uint64_t steps) {
       v = v - a;  // across the binade's edge (or a tie from an odd W)
       --steps;
     }
-    if (steps == 0) return v == 0 ? 0.0 : (w > 0 ? v : -v);  // an exact zero is +0 from either side
+    if (steps == 0) break;
   }
-  // 0 <= |w| <= a. With x1 the next value: if |w| >= a/2, w - a is exact (Sterbenz) and the next
+  return l1_fall_end(v, w < 0, a, steps);
+}
+
+double l1_fall_end(double v, bool negative, double a, uint64_t steps) {
+  if (v == 0) return 0.0;  // an exact zero is +0 from either side, and stays
+  const double x = negative ? -v : v;
+  if (steps == 0) return x;
+  // 0 < |w| <= a. With x1 the next value: if |w| >= a/2, w - a is exact (Sterbenz) and the next
   // step gives back w; otherwise |x1| lies in [a/2, a], so x1 + a is exact, x2 = x1 + a and the
   // step after gives back x1. Either way the values alternate x1, x2, x1, ... unless one is zero,
   // which stays.
-  if (v == 0) return 0.0;
-  const double x1 = l1_untouched_step(w > 0 ? v : -v, a);
+  const double x1 = l1_untouched_step(x, a);
   if (steps == 1) return x1;
   const double x2 = l1_untouched_step(x1, a);
   if (x2 == 0) return 0.0;

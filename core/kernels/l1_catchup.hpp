@@ -40,12 +40,16 @@ double l1_catch_up_in_runs(double w, double a, uint64_t steps);
 
 // The same, the few steps of a feature touched again soon (a dense X stored as sparse touches most
 // features every step or two) taken one by one in line: cheaper there than a call that sets up runs.
+constexpr uint64_t kInlineSteps = 4;
 inline double l1_catch_up(double w, double a, uint64_t steps) {
-  constexpr uint64_t kInline = 4;
-  if (steps > kInline) return l1_catch_up_in_runs(w, a, steps);
+  if (steps > kInlineSteps) return l1_catch_up_in_runs(w, a, steps);
   for (; steps > 0; --steps) w = by_sign(w, w - a, w + a, w);
   return w;
 }
+
+// The end of a catch-up that fell to |w| = v <= a (negative: w < 0) with `steps` left, or to any v
+// with none left: the values near zero alternate between two, unless one is zero.
+double l1_fall_end(double v, bool negative, double a, uint64_t steps);
 
 // The soft threshold of the proximal L1 step, a = fl(stepSize * lambda) >= 0: +0 when |v| <= a,
 // else sign(v) * fl(|v| - a) (v - a or v + a: rounding to nearest is symmetric). A NaN stays NaN.

@@ -11,6 +11,7 @@
 
 #include "core/data/cache_hint.hpp"
 #include "core/data/large_allocator.hpp"
+#include "core/kernels/kernels.hpp"
 #include "core/kernels/l1_catchup.hpp"
 #include "core/kernels/primitives.hpp"
 #include "core/sparse/sparse_rows.hpp"
@@ -45,6 +46,7 @@ class LazyL1Steps {
       : step_size_(stepSize),
         lambda_(lambda),
         amount_(stepSize * lambda),
+        catch_up_(kernels().catch_up.catch_up),
         features_(static_cast<size_t>(D)),
         fetch_features_(features_.size() * sizeof(Feature) > kCacheBytes) {}
 
@@ -62,11 +64,7 @@ class LazyL1Steps {
     // cache misses overlap instead of following one another through the catch-ups.
     if (fetch_features_)
       for (int64_t k = 0; k < x.count; ++k) core::fetch_line_for_write(f + columns[k]);
-    for (int64_t k = 0; k < x.count; ++k) {
-      Feature &fj = f[columns[k]];
-      const uint64_t behind = now_ - fj.last;
-      if (behind != 0 && fj.w != 0) fj.w = l1_catch_up(fj.w, amount_, behind);
-    }
+    catch_up_(f, columns, x.count, now_, amount_);
     // The dot product in a loop of its own, free of calls, so that its sum stays in a register.
     double s = 0.0;
     for (int64_t k = 0; k < x.count; ++k) s = s + values[k] * f[columns[k]].w;
@@ -94,10 +92,15 @@ class LazyL1Steps {
   // Every weight brought up to the steps taken, and written to w (D values).
   void bring_up_to_date(double *w) {
     Feature *const f = features_.data();
-    const size_t D = features_.size();
-    for (size_t j = 0; j < D; ++j) {
-      const uint64_t behind = now_ - f[j].last;
-      if (behind != 0 && f[j].w != 0) f[j].w = l1_catch_up(f[j].w, amount_, behind);
+    const int32_t D = static_cast<int32_t>(features_.size());
+    constexpr int32_t kGroup = 256;
+    int32_t columns[kGroup];
+    for (int32_t first = 0; first < D; first += kGroup) {
+      const int32_t n = D - first < kGroup ? D - first : kGroup;
+      for (int32_t h = 0; h < n; ++h) columns[h] = first + h;
+      catch_up_(f, columns, n, now_, amount_);
+    }
+    for (int32_t j = 0; j < D; ++j) {
       f[j].last = now_;
       w[j] = f[j].w;
     }
@@ -106,13 +109,11 @@ class LazyL1Steps {
   uint64_t steps_taken() const { return now_; }
 
  private:
-  struct Feature {
-    double w = 0.0;
-    uint64_t last = 0;  // the step w was last brought up to date at
-  };
+  using Feature = LazyFeature;
   // Features beyond this many bytes are mostly not in the cache when a step touches them.
   static constexpr size_t kCacheBytes = size_t{1} << 19;
   double step_size_, lambda_, amount_;
+  void (*catch_up_)(LazyFeature *f, const int32_t *columns, int64_t count, uint64_t now, double a);
   uint64_t now_ = 0;
   std::vector<Feature, LargeArrayAllocator<Feature>> features_;
   bool fetch_features_;  // the touched features are fetched ahead of the step

@@ -1,0 +1,32 @@
+// The catch-ups of the lazy L1 steps (core/kernels/l1_catchup.hpp) of a sparse step's features,
+// several at once, in one version per instruction set.
+#pragma once
+
+#include <cstdint>
+
+#include "core/kernels/cpu.hpp"
+
+namespace core {
+
+// A feature of a lazy L1 run: its weight beside the step it was last brought up to date at, so
+// that a touched feature costs one cache line.
+struct LazyFeature {
+  double w = 0.0;
+  uint64_t last = 0;
+};
+
+struct CatchUpKernel {
+  const char *name;
+  // f[j].w <- l1_catch_up(f[j].w, a, now - f[j].last) for j = columns[0 .. count - 1] (distinct),
+  // the same bits; f[j].last is left as it is.
+  void (*catch_up)(LazyFeature *f, const int32_t *columns, int64_t count, uint64_t now, double a);
+};
+
+// The version built for `s`. The vector one takes every weight of a group of sixteen through one
+// binade a turn, side by side and without branching on the values: one catch-up after another,
+// each binade's chain of dependent operations and the unpredictable number of binades add up. It
+// needs AVX-512's quadword multiply and conversions too (AVX512DQ); processors without them take
+// the generic one.
+CatchUpKernel catch_up_kernel_for(InstructionSet s);
+
+}  // namespace core
