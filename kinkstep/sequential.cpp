@@ -32,6 +32,7 @@ core::FitResult descend(const core::RunContext<Rows> &run, const Parameters &p, 
   const int32_t first_draws = p.maxIter < ahead_by ? p.maxIter : ahead_by;
   for (int32_t k = 0; k < first_draws; ++k) drawn[k] = rand.next() % N;
   if (p.maxIter > 0) steps.start(drawn[0], w);
+  int32_t prepared_to = 0;  // the steps before it are prepared (catch_up_ahead)
   for (int32_t k = 0; k < p.maxIter; ++k) {
     const int32_t i = drawn[k % kRing];
     // A silent step touches about 3 D features (full rows; sparse: 3 of its nonzeros): the host is
@@ -46,6 +47,13 @@ core::FitResult descend(const core::RunContext<Rows> &run, const Parameters &p, 
     }
     if (k + 1 < p.maxIter) next = drawn[(k + 1) % kRing];
     steps.look_ahead(drawn, kRing, k, p.maxIter);
+    if (k >= prepared_to) {
+      // Never across an objective, which reads every weight as the steps before it leave it.
+      int32_t end = k + 1;
+      while (end - k < steps.batch() && end < p.maxIter && !run.wants_objective(end)) ++end;
+      steps.catch_up_ahead(drawn, kRing, k, end);
+      prepared_to = end;
+    }
     steps.step_then_next(i, w, next, ahead);
     if (run.wants_objective(k + 1)) {
       steps.bring_up_to_date(w);

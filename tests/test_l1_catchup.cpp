@@ -339,9 +339,11 @@ TEST(CatchUpKernels, EveryVersionGivesEachFeatureTheLoopsBits) {
         expected[static_cast<size_t>(j)] = walk(fj.w, c.a, now - fj.last);
       }
     }
+    std::vector<uint64_t> behind;
+    for (int32_t j : slots) behind.push_back(now - start[static_cast<size_t>(j)].last);
     for (const core::CatchUpKernel &k : versions) {
       std::vector<core::LazyFeature> f = start;
-      k.catch_up(f.data(), slots.data(), count, now, c.a);
+      k.catch_up(f.data(), slots.data(), behind.data(), count, c.a);
       for (int32_t j = 0; j < kSlots; ++j) {
         const core::LazyFeature &got = f[static_cast<size_t>(j)];
         ASSERT_EQ(bits(got.w), bits(expected[static_cast<size_t>(j)]))

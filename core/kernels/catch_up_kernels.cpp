@@ -15,16 +15,15 @@
 namespace core {
 namespace {
 
-void catch_up_generic(LazyFeature *f, const int32_t *columns, int64_t count, uint64_t now, double a) {
+void catch_up_generic(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count, double a) {
   for (int64_t k = 0; k < count; ++k) {
     LazyFeature &fj = f[columns[k]];
-    const uint64_t behind = now - fj.last;
-    if (behind != 0 && fj.w != 0) fj.w = l1_catch_up(fj.w, a, behind);
+    if (behind[k] != 0 && fj.w != 0) fj.w = l1_catch_up(fj.w, a, behind[k]);
   }
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#define STOCHL1_AVX512DQ __attribute__((target("avx512f,avx512dq")))
+#define STOCHL1_AVX512DQ __attribute__((target("avx512f,avx512dq,avx512vl")))
 
 // The amount's parts, broadcast to every lane.
 struct Amount {
@@ -37,8 +36,8 @@ struct Amount {
 // across the binade's edge when steps are left and |w| is still above the amount. The division:
 // room < 2^53 and move >= 1 are integers, both exact as doubles, and floor(fl(room / move)) is
 // floor(room / move). For Q = room / move not whole and k the integer above it, k - Q >= 1 / move;
-// rounding up to k would need k - Q <= ulp(Q) / 2 <= Q 2^-53, that is room >= 2^53. A lane without steps or already at or below the amount is left as it is.
-// Returns the lanes still falling.
+// rounding up to k would need k - Q <= ulp(Q) / 2 <= Q 2^-53, that is room >= 2^53. A lane without steps or already at
+// or below the amount is left as it is. Returns the lanes still falling.
 STOCHL1_AVX512DQ inline __attribute__((always_inline)) __mmask8 turn(__m512i &b, __m512i &s, const Amount &amount) {
   const __m512i one = _mm512_set1_epi64(1), hidden = _mm512_set1_epi64(int64_t{1} << 52);
   const __mmask8 active = _mm512_cmpneq_epu64_mask(s, _mm512_setzero_si512()) & _mm512_cmpgt_epu64_mask(b, amount.bits);
@@ -46,7 +45,8 @@ STOCHL1_AVX512DQ inline __attribute__((always_inline)) __mmask8 turn(__m512i &b,
   const __m512i E = _mm512_srli_epi64(b, 52);
   const __mmask8 normal = _mm512_cmpneq_epu64_mask(E, _mm512_setzero_si512());
   const __m512i base = _mm512_mask_sub_epi64(E, normal, E, one);
-  const __m512i W0 = _mm512_or_si512(_mm512_and_si512(b, _mm512_sub_epi64(hidden, one)), _mm512_maskz_mov_epi64(normal, hidden));
+  const __m512i W0 =
+      _mm512_or_si512(_mm512_and_si512(b, _mm512_sub_epi64(hidden, one)), _mm512_maskz_mov_epi64(normal, hidden));
   const __m512i bottom = _mm512_maskz_mov_epi64(_mm512_cmpgt_epu64_mask(base, _mm512_setzero_si512()), hidden);
   // The amount in these units, r = m + rest / 2^shift; a shift above 54 moves as 55 does (m = 0,
   // rest = the amount's W below half).
@@ -69,9 +69,11 @@ STOCHL1_AVX512DQ inline __attribute__((always_inline)) __mmask8 turn(__m512i &b,
   __m512i n = _mm512_min_epu64(_mm512_add_epi64(q, one), s);
   n = _mm512_mask_mov_epi64(n, still, s);
   n = _mm512_maskz_mov_epi64(active & static_cast<__mmask8>(~blocked), n);
-  const __m512i after = _mm512_add_epi64(_mm512_slli_epi64(base, 52), _mm512_sub_epi64(W0, _mm512_mullo_epi64(n, move)));
+  const __m512i after =
+      _mm512_add_epi64(_mm512_slli_epi64(base, 52), _mm512_sub_epi64(W0, _mm512_mullo_epi64(n, move)));
   s = _mm512_sub_epi64(s, n);
-  const __mmask8 edge = active & _mm512_cmpneq_epu64_mask(s, _mm512_setzero_si512()) & _mm512_cmpgt_epu64_mask(after, amount.bits);
+  const __mmask8 edge =
+      active & _mm512_cmpneq_epu64_mask(s, _mm512_setzero_si512()) & _mm512_cmpgt_epu64_mask(after, amount.bits);
   const __m512i stepped = _mm512_castpd_si512(_mm512_sub_pd(_mm512_castsi512_pd(after), amount.value));
   b = _mm512_mask_mov_epi64(after, edge, stepped);
   s = _mm512_mask_sub_epi64(s, edge, s, one);
@@ -88,7 +90,7 @@ STOCHL1_AVX512DQ inline __attribute__((always_inline)) __m512d untouched_step(__
 // The end of every lane's catch-up (l1_fall_end): from |w| as bits b with s steps left, w the
 // weight before.
 STOCHL1_AVX512DQ inline __attribute__((always_inline)) __m512i fall_end(__m512i b, __m512i s, __m512i w,
-                                                                          const Amount &amount) {
+                                                                        const Amount &amount) {
   const __m512i zero = _mm512_setzero_si512(), one = _mm512_set1_epi64(1);
   const __m512i sign = _mm512_set1_epi64(INT64_MIN);
   // An exact zero is +0 from either side.
@@ -112,24 +114,21 @@ struct Lanes {
 };
 
 STOCHL1_AVX512DQ inline __attribute__((always_inline)) Lanes gather(LazyFeature *f, __m256i columns, __mmask8 live,
-                                                                    uint64_t now) {
+                                                                    const uint64_t *behind) {
   Lanes l;
   l.live = live;
   l.offsets = _mm512_slli_epi64(_mm512_cvtepi32_epi64(columns), 4);  // 16 bytes a feature
   const __m512i zero = _mm512_setzero_si512();
   l.w = _mm512_mask_i64gather_epi64(zero, live, l.offsets, static_cast<void *>(f), 1);
-  const __m512i last =
-      _mm512_mask_i64gather_epi64(zero, live, l.offsets, static_cast<void *>(reinterpret_cast<char *>(f) + 8), 1);
   l.b = _mm512_and_si512(l.w, _mm512_set1_epi64(INT64_MAX));
   l.special = live & _mm512_cmpge_epu64_mask(l.b, _mm512_set1_epi64(int64_t{0x7FF} << 52));
-  l.s = _mm512_maskz_sub_epi64(live & static_cast<__mmask8>(~l.special), _mm512_set1_epi64(static_cast<int64_t>(now)),
-                               last);
+  l.s = _mm512_maskz_loadu_epi64(live & static_cast<__mmask8>(~l.special), behind);
   return l;
 }
 
 STOCHL1_AVX512DQ inline __attribute__((always_inline)) void scatter(LazyFeature *f, const Lanes &l, __m512i b,
-                                                                    __m512i s, const Amount &amount, uint64_t now,
-                                                                    double a) {
+                                                                    __m512i s, const Amount &amount,
+                                                                    const uint64_t *behind, double a) {
   const __m512i zero = _mm512_setzero_si512();
   // The lanes that moved: steps behind and a nonzero finite weight.
   const __mmask8 moved = _mm512_cmpneq_epu64_mask(l.s, zero) & _mm512_cmpneq_epu64_mask(l.b, zero);
@@ -140,17 +139,37 @@ STOCHL1_AVX512DQ inline __attribute__((always_inline)) void scatter(LazyFeature 
     for (int k = 0; k < 8; ++k)
       if (l.special >> k & 1) {
         LazyFeature &fj = f[offsets[k] / 16];
-        fj.w = l1_catch_up(fj.w, a, now - fj.last);
+        fj.w = l1_catch_up(fj.w, a, behind[k]);
       }
   }
 }
 
-// Groups of sixteen features, two vectors of eight turned together until neither has a lane still
-// falling.
-STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, int64_t count, uint64_t now,
+// V vectors of eight features (the last one `tail` lanes, 1 to 8) turned together until none has
+// a lane still falling: up to four groups' chains of dependent operations overlap.
+template <int V>
+STOCHL1_AVX512DQ inline __attribute__((always_inline)) void fall_together(LazyFeature *f, const int32_t *columns,
+                                                                          const uint64_t *behind, int tail,
+                                                                          const Amount &amount, double a) {
+  Lanes l[V];
+  __m512i b[V], s[V];
+  for (int v = 0; v < V; ++v) {
+    const __mmask8 live = static_cast<__mmask8>(v + 1 < V ? 0xFF : (1u << tail) - 1);
+    l[v] = gather(f, _mm256_maskz_loadu_epi32(live, columns + 8 * v), live, behind + 8 * v);
+    b[v] = l[v].b;
+    s[v] = l[v].s;
+  }
+  for (bool falling = true; falling;) {
+    __mmask8 any = 0;
+    for (int v = 0; v < V; ++v) any |= turn(b[v], s[v], amount);
+    falling = any != 0;
+  }
+  for (int v = 0; v < V; ++v) scatter(f, l[v], b[v], s[v], amount, behind + 8 * v, a);
+}
+
+STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
                                         double a) {
   if (!(a > 0 && a <= DBL_MAX)) {
-    catch_up_generic(f, columns, count, now, a);
+    catch_up_generic(f, columns, behind, count, a);
     return;
   }
   uint64_t a_bits;
@@ -161,25 +180,23 @@ STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, 
   amount.W = _mm512_set1_epi64(static_cast<int64_t>(E == 0 ? fraction : fraction | (uint64_t{1} << 52)));
   amount.base = _mm512_set1_epi64(static_cast<int64_t>(E == 0 ? 0 : E - 1));
   amount.value = _mm512_set1_pd(a);
-  for (int64_t first = 0; first < count; first += 16) {
-    const int64_t n = count - first < 16 ? count - first : 16;
-    const __m512i group = _mm512_maskz_loadu_epi32(static_cast<__mmask16>((1u << n) - 1), columns + first);
-    const Lanes low = gather(f, _mm512_castsi512_si256(group), static_cast<__mmask8>(n >= 8 ? 0xFF : (1u << n) - 1), now);
-    __m512i b0 = low.b, s0 = low.s;
-    if (n <= 8) {
-      while (turn(b0, s0, amount)) {
-      }
-      scatter(f, low, b0, s0, amount, now, a);
-      continue;
+  for (int64_t first = 0; first < count; first += 32) {
+    const int n = static_cast<int>(count - first < 32 ? count - first : 32);
+    const int tail = n - (n - 1) / 8 * 8;
+    switch ((n + 7) / 8) {
+      case 1:
+        fall_together<1>(f, columns + first, behind + first, tail, amount, a);
+        break;
+      case 2:
+        fall_together<2>(f, columns + first, behind + first, tail, amount, a);
+        break;
+      case 3:
+        fall_together<3>(f, columns + first, behind + first, tail, amount, a);
+        break;
+      default:
+        fall_together<4>(f, columns + first, behind + first, tail, amount, a);
+        break;
     }
-    const Lanes high = gather(f, _mm512_extracti64x4_epi64(group, 1), static_cast<__mmask8>((1u << (n - 8)) - 1), now);
-    __m512i b1 = high.b, s1 = high.s;
-    for (bool falling = true; falling;) {
-      const __mmask8 f0 = turn(b0, s0, amount), f1 = turn(b1, s1, amount);
-      falling = (f0 | f1) != 0;
-    }
-    scatter(f, low, b0, s0, amount, now, a);
-    scatter(f, high, b1, s1, amount, now, a);
   }
 }
 #endif
@@ -188,8 +205,7 @@ STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, 
 
 CatchUpKernel catch_up_kernel_for(InstructionSet s) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if ((s == InstructionSet::kAvx512f || s == InstructionSet::kAvx512vl) && __builtin_cpu_supports("avx512dq"))
-    return {"avx512dq", catch_up_avx512dq};
+  if (s == InstructionSet::kAvx512vl && __builtin_cpu_supports("avx512dq")) return {"avx512dq", catch_up_avx512dq};
 #endif
   (void)s;
   return {"generic", catch_up_generic};

@@ -17,16 +17,16 @@ struct LazyFeature {
 
 struct CatchUpKernel {
   const char *name;
-  // f[j].w <- l1_catch_up(f[j].w, a, now - f[j].last) for j = columns[0 .. count - 1] (distinct),
+  // f[j].w <- l1_catch_up(f[j].w, a, behind[k]) for j = columns[k], k < count (distinct columns),
   // the same bits; f[j].last is left as it is.
-  void (*catch_up)(LazyFeature *f, const int32_t *columns, int64_t count, uint64_t now, double a);
+  void (*catch_up)(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count, double a);
 };
 
-// The version built for `s`. The vector one takes every weight of a group of sixteen through one
+// The version built for `s`. The vector one takes every weight of a group of up to 32 through one
 // binade a turn, side by side and without branching on the values: one catch-up after another,
 // each binade's chain of dependent operations and the unpredictable number of binades add up. It
-// needs AVX-512's quadword multiply and conversions too (AVX512DQ); processors without them take
-// the generic one.
+// needs AVX-512's quadword multiply and conversions too (AVX512DQ) besides AVX512VL; processors
+// without them take the generic one.
 CatchUpKernel catch_up_kernel_for(InstructionSet s);
 
 }  // namespace core

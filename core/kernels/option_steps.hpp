@@ -106,6 +106,8 @@ class OptionSteps<RegressionData> {
   int32_t ahead() const { return 8; }
   void start(int32_t, const double *) {}
   void look_ahead(const int32_t *, int32_t, int32_t, int32_t) const {}
+  int32_t batch() const { return 1; }
+  void catch_up_ahead(const int32_t *, int32_t, int32_t, int32_t) {}
   void step_then_next(int32_t i, double *w, int32_t, int32_t ahead) {
     if (ahead >= 0) {
       core::fetch_line(rows_.row(ahead));
@@ -144,6 +146,8 @@ class OptionSteps<SparseRows> {
   }
   int32_t ahead() const { return 1; }
   void start(int32_t, const double *) {}
+  int32_t batch() const { return 1; }
+  void catch_up_ahead(const int32_t *, int32_t, int32_t, int32_t) {}
   void look_ahead(const int32_t *ring, int32_t ring_size, int32_t k, int32_t steps) const {
     if (k + 1 < steps) prefetch(ring[(k + 1) % ring_size]);
   }

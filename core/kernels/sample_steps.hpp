@@ -50,6 +50,10 @@ class SampleSteps<RegressionData> {
   }
   void start(int32_t first, const double *w) { c_ = residual(rows_, first, w); }
   void look_ahead(const int32_t *, int32_t, int32_t, int32_t) const {}
+  // Steps whose preparation may be taken together (sparse rows: their catch-ups), and that
+  // preparation for steps k .. end - 1: nothing here.
+  int32_t batch() const { return 1; }
+  void catch_up_ahead(const int32_t *, int32_t, int32_t, int32_t) {}
   void step_then_next(int32_t i, double *w, int32_t next, int32_t ahead) {
     c_ = step_then_residual(rows_, i, c_, w, lambda_, step_size_, next, ahead);
   }
@@ -78,11 +82,28 @@ class SampleSteps<SparseRows> {
     return {};
   }
   void pass(int32_t first, int32_t count, double *w) {
-    for (int32_t i = first; i < first + count; ++i) step(i, w);
+    for (int32_t i = first; i < first + count; ++i) {
+      if ((i - first) % kBatch == 0) {
+        SparseRow x[kBatch];
+        const int32_t n = first + count - i < kBatch ? first + count - i : kBatch;
+        for (int32_t d = 0; d < n; ++d) x[d] = rows_.row(i + d);
+        lazy_.catch_up_ahead(x, n);
+      }
+      step(i, w);
+    }
   }
   // The look-ahead loop of the full rows' steps (above): the residual is the step's own, and the
   // fetches are staged over the samples drawn ahead.
   int32_t ahead() const { return kOffsetsAhead; }
+  // The long catch-ups of kBatch steps at once fill the catch-up kernel's lanes: one step's few
+  // features leave most of them idle while the turns run as long as its slowest feature's.
+  int32_t batch() const { return kBatch; }
+  void catch_up_ahead(const int32_t *ring, int32_t ring_size, int32_t k, int32_t end) {
+    SparseRow x[kBatch];
+    const int32_t n = end - k < kBatch ? end - k : kBatch;
+    for (int32_t d = 0; d < n; ++d) x[d] = rows_.row(ring[(k + d) % ring_size]);
+    lazy_.catch_up_ahead(x, n);
+  }
   void start(int32_t, const double *) {}
   void look_ahead(const int32_t *ring, int32_t ring_size, int32_t k, int32_t steps) const {
     if (k + kOffsetsAhead < steps) prefetch(ring[(k + kOffsetsAhead) % ring_size], 0);
@@ -94,7 +115,7 @@ class SampleSteps<SparseRows> {
   // the features it touches. Each is asked for early enough that the misses of several steps
   // overlap, and late enough that what it depends on has come (measured on the touched-only loop
   // of bench/stochl1_bench sparse: rows 8-16 steps ahead, weights 2-4).
-  static constexpr int kOffsetsAhead = 16, kRowAhead = 8, kWeightsAhead = 3;
+  static constexpr int kOffsetsAhead = 16, kRowAhead = 8, kWeightsAhead = 7, kBatch = 3;
   void prefetch(int32_t i, int stage) const {
     const size_t r =
         rows_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(rows_.order[static_cast<size_t>(i)]);

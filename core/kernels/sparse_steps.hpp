@@ -60,11 +60,24 @@ class LazyL1Steps {
     const int32_t *const columns = x.columns;
     const double *const values = x.values;
     Feature *const f = features_.data();
-    // The touched features lie anywhere in memory: ask for all of them at once, so that their
-    // cache misses overlap instead of following one another through the catch-ups.
-    if (fetch_features_)
-      for (int64_t k = 0; k < x.count; ++k) core::fetch_line_for_write(f + columns[k]);
-    catch_up_(f, columns, x.count, now_, amount_);
+    if (now_ < caught_up_to_) {
+      // catch_up_ahead took this step's long catch-ups: a feature is at most a few steps behind.
+      for (int64_t k = 0; k < x.count; ++k) {
+        Feature &fj = f[columns[k]];
+        const uint64_t behind = now_ - fj.last;
+        if (behind != 0 && fj.w != 0) fj.w = l1_catch_up(fj.w, amount_, behind);
+      }
+    } else {
+      // The touched features lie anywhere in memory: ask for all of them at once, so that their
+      // cache misses overlap instead of following one another through the catch-ups.
+      if (fetch_features_)
+        for (int64_t k = 0; k < x.count; ++k) core::fetch_line_for_write(f + columns[k]);
+      for (int64_t first = 0; first < x.count; first += kGroup) {
+        const int64_t n = x.count - first < kGroup ? x.count - first : kGroup;
+        for (int64_t h = 0; h < n; ++h) group_behind_[h] = now_ - f[columns[first + h]].last;
+        catch_up_(f, columns + first, group_behind_, n, amount_);
+      }
+    }
     // The dot product in a loop of its own, free of calls, so that its sum stays in a register.
     double s = 0.0;
     for (int64_t k = 0; k < x.count; ++k) s = s + values[k] * f[columns[k]].w;
@@ -82,6 +95,36 @@ class LazyL1Steps {
     now_ = after;
   }
 
+  // The untouched steps of the features of rows[0 .. count - 1], the samples of the next `count`
+  // steps in order, taken together before those steps (the catch-ups of several steps side by side
+  // fill the kernel's lanes): each feature is brought up to the step of the first of them that
+  // holds it. A later one finds it touched since, fewer than `count` steps behind. Nothing may read
+  // the weights before those steps are taken.
+  void catch_up_ahead(const SparseRow *rows, int count) {
+    Feature *const f = features_.data();
+    int64_t n = 0;
+    for (int d = 0; d < count; ++d) {
+      const SparseRow &x = rows[d];
+      const uint64_t to = now_ + static_cast<uint64_t>(d);
+      for (int64_t k = 0; k < x.count; ++k) {
+        const int32_t j = x.columns[k];
+        Feature &fj = f[j];
+        if (fj.last & kTaken) continue;  // an earlier sample of these holds it
+        group_columns_[n] = j;
+        group_behind_[n] = to - fj.last;
+        fj.last = to | kTaken;
+        if (++n == kGroup) {
+          catch_up_(f, group_columns_, group_behind_, n, amount_);
+          n = 0;
+        }
+      }
+    }
+    if (n > 0) catch_up_(f, group_columns_, group_behind_, n, amount_);
+    for (int d = 0; d < count; ++d)
+      for (int64_t k = 0; k < rows[d].count; ++k) f[rows[d].columns[k]].last &= ~kTaken;
+    caught_up_to_ = now_ + static_cast<uint64_t>(count);
+  }
+
   // A hint that x comes next: its features are fetched.
   void prefetch(const SparseRow &x) const {
     if (!fetch_features_) return;
@@ -93,12 +136,13 @@ class LazyL1Steps {
   void bring_up_to_date(double *w) {
     Feature *const f = features_.data();
     const int32_t D = static_cast<int32_t>(features_.size());
-    constexpr int32_t kGroup = 256;
-    int32_t columns[kGroup];
     for (int32_t first = 0; first < D; first += kGroup) {
       const int32_t n = D - first < kGroup ? D - first : kGroup;
-      for (int32_t h = 0; h < n; ++h) columns[h] = first + h;
-      catch_up_(f, columns, n, now_, amount_);
+      for (int32_t h = 0; h < n; ++h) {
+        group_columns_[h] = first + h;
+        group_behind_[h] = now_ - f[first + h].last;
+      }
+      catch_up_(f, group_columns_, group_behind_, n, amount_);
     }
     for (int32_t j = 0; j < D; ++j) {
       f[j].last = now_;
@@ -110,11 +154,17 @@ class LazyL1Steps {
 
  private:
   using Feature = LazyFeature;
+  // The features of a group of catch-ups, and the mark of one taken into catch_up_ahead's groups.
+  static constexpr int32_t kGroup = 64;
+  static constexpr uint64_t kTaken = uint64_t{1} << 63;
+  int32_t group_columns_[kGroup];
+  uint64_t group_behind_[kGroup];
   // Features beyond this many bytes are mostly not in the cache when a step touches them.
   static constexpr size_t kCacheBytes = size_t{1} << 19;
   double step_size_, lambda_, amount_;
-  void (*catch_up_)(LazyFeature *f, const int32_t *columns, int64_t count, uint64_t now, double a);
+  void (*catch_up_)(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count, double a);
   uint64_t now_ = 0;
+  uint64_t caught_up_to_ = 0;  // the steps before it had their long catch-ups taken ahead
   std::vector<Feature, LargeArrayAllocator<Feature>> features_;
   bool fetch_features_;  // the touched features are fetched ahead of the step
 };
