@@ -24,122 +24,113 @@ void catch_up_generic(LazyFeature *f, const int32_t *columns, const uint64_t *be
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define STOCHL1_AVX512DQ __attribute__((target("avx512f,avx512dq,avx512vl")))
+#define STOCHL1_IN_LINE inline __attribute__((always_inline))
 
-// The amount's parts, broadcast to every lane.
-struct Amount {
-  __m512i bits, W, base;
-  __m512d value;
-};
+// The lanes' arithmetic is kept inside these bounds, where every value below is a normal double
+// and every operation named exact is: smaller amounts, larger weights and more steps behind go to
+// the scalar catch-up (none occurs in a run with sensible data).
+constexpr double kLeastAmount = 0x1p-900, kMostWeight = 0x1p1000, kMostSteps = 0x1p53;
 
-// One turn of l1_catch_up_in_runs's loop in every lane, on |w| as bits b with s steps left: the
-// run inside b's binade (steps_within_binade, with the division in double precision), then one step
-// across the binade's edge when steps are left and |w| is still above the amount. The division:
-// room < 2^53 and move >= 1 are integers, both exact as doubles, and floor(fl(room / move)) is
-// floor(room / move). For Q = room / move not whole and k the integer above it, k - Q >= 1 / move;
-// rounding up to k would need k - Q <= ulp(Q) / 2 <= Q 2^-53, that is room >= 2^53. A lane without steps or already at
-// or below the amount is left as it is. Returns the lanes still falling.
-STOCHL1_AVX512DQ inline __attribute__((always_inline)) __mmask8 turn(__m512i &b, __m512i &s, const Amount &amount) {
-  const __m512i one = _mm512_set1_epi64(1), hidden = _mm512_set1_epi64(int64_t{1} << 52);
-  const __mmask8 active = _mm512_cmpneq_epu64_mask(s, _mm512_setzero_si512()) & _mm512_cmpgt_epu64_mask(b, amount.bits);
-  // b as W units of 2^(base - 1074), the subnormals sharing the lowest normal binade's unit.
-  const __m512i E = _mm512_srli_epi64(b, 52);
-  const __mmask8 normal = _mm512_cmpneq_epu64_mask(E, _mm512_setzero_si512());
-  const __m512i base = _mm512_mask_sub_epi64(E, normal, E, one);
-  const __m512i W0 =
-      _mm512_or_si512(_mm512_and_si512(b, _mm512_sub_epi64(hidden, one)), _mm512_maskz_mov_epi64(normal, hidden));
-  const __m512i bottom = _mm512_maskz_mov_epi64(_mm512_cmpgt_epu64_mask(base, _mm512_setzero_si512()), hidden);
-  // The amount in these units, r = m + rest / 2^shift; a shift above 54 moves as 55 does (m = 0,
-  // rest = the amount's W below half).
-  const __m512i shift = _mm512_min_epu64(_mm512_sub_epi64(base, amount.base), _mm512_set1_epi64(55));
-  const __m512i m = _mm512_srlv_epi64(amount.W, shift);
-  const __m512i power = _mm512_sllv_epi64(one, shift);
-  const __m512i rest = _mm512_and_si512(amount.W, _mm512_sub_epi64(power, one));
-  const __m512i half = _mm512_srli_epi64(power, 1);
-  const __mmask8 inexact = _mm512_cmpneq_epu64_mask(rest, _mm512_setzero_si512());
-  const __mmask8 tie = inexact & _mm512_cmpeq_epu64_mask(rest, half);
-  const __m512i ceil_r = _mm512_mask_add_epi64(m, inexact, m, one);
-  __m512i move = _mm512_mask_add_epi64(m, _mm512_cmpgt_epu64_mask(rest, half), m, one);
-  move = _mm512_mask_add_epi64(move, tie, move, _mm512_and_si512(m, one));
-  const __mmask8 odd = _mm512_test_epi64_mask(W0, one);
-  const __mmask8 blocked = (tie & odd) | _mm512_cmplt_epu64_mask(W0, _mm512_add_epi64(bottom, ceil_r));
-  const __m512i room = _mm512_maskz_sub_epi64(static_cast<__mmask8>(~blocked), _mm512_sub_epi64(W0, bottom), ceil_r);
-  const __mmask8 still = _mm512_cmpeq_epu64_mask(move, _mm512_setzero_si512());
-  const __m512i divisor = _mm512_mask_mov_epi64(move, still, one);
-  const __m512i q = _mm512_cvttpd_epu64(_mm512_div_pd(_mm512_cvtepu64_pd(room), _mm512_cvtepu64_pd(divisor)));
-  __m512i n = _mm512_min_epu64(_mm512_add_epi64(q, one), s);
-  n = _mm512_mask_mov_epi64(n, still, s);
-  n = _mm512_maskz_mov_epi64(active & static_cast<__mmask8>(~blocked), n);
-  const __m512i after =
-      _mm512_add_epi64(_mm512_slli_epi64(base, 52), _mm512_sub_epi64(W0, _mm512_mullo_epi64(n, move)));
-  s = _mm512_sub_epi64(s, n);
+// One turn of l1_catch_up_in_runs's loop in every lane still falling (|w| = v > a with s > 0
+// steps left, s an integer held as a double): the run inside v's binade (steps_within_binade),
+// then one step across the binade's edge when steps are left and v is still above a. In the
+// binade [p, 2p) the unit is u = p 2^-52 and everything is an integer number of units below 2^53,
+// so each sum and difference here is exact:
+//   move = fl(p + a) - p is a rounded to whole units, an exact tie to an even count (the tie rule of
+//     the steps, since p is an even number of units) when a < p; when a lies in the binade too,
+//     move is within a unit of a, ceil >= a > v - p and the run is empty, as it should be;
+//   ceil is a rounded up; a tie is |a - move| = u / 2 (a - move is exact by Sterbenz's lemma);
+//   the room v - p - ceil over move gives the steps that stay inside: floor(fl(room / move)) is
+//     floor(room / move) for whole numbers room < 2^53 and move >= 1 units (for Q = room / move
+//     not whole and k the integer above it, k - Q >= 1 / move, and rounding up to k would need
+//     k - Q <= ulp(Q) / 2 <= Q 2^-53, that is room >= 2^53 units);
+//   n moves of `move` units stay at or above p, so v - n move is exact (an FMA rounds it once).
+// Lanes not falling are left as they are. Returns the lanes still falling.
+STOCHL1_AVX512DQ STOCHL1_IN_LINE __mmask8 turn(__m512d &v, __m512d &s, __mmask8 falling, __m512d a) {
+  const __m512d one = _mm512_set1_pd(1.0);
+  const __m512d p = _mm512_and_pd(v, _mm512_castsi512_pd(_mm512_set1_epi64(int64_t{0x7FF} << 52)));
+  const __m512d u = _mm512_mul_pd(p, _mm512_set1_pd(0x1p-52));
+  const __m512d move = _mm512_sub_pd(_mm512_add_pd(p, a), p);
+  const __m512d ceil = _mm512_mask_add_pd(move, _mm512_cmp_pd_mask(move, a, _CMP_LT_OQ), move, u);
+  const __m512d off = _mm512_sub_pd(v, p);
+  const __m512d miss = _mm512_abs_pd(_mm512_sub_pd(a, move));
+  const __mmask8 tie = _mm512_cmp_pd_mask(miss, _mm512_mul_pd(p, _mm512_set1_pd(0x1p-53)), _CMP_EQ_OQ);
+  const __mmask8 odd = _mm512_test_epi64_mask(_mm512_castpd_si512(v), _mm512_set1_epi64(1));
+  const __mmask8 blocked = (tie & odd) | _mm512_cmp_pd_mask(off, ceil, _CMP_LT_OQ);
+  const __mmask8 still = _mm512_cmp_pd_mask(move, _mm512_setzero_pd(), _CMP_EQ_OQ);
+  const __m512d room = _mm512_sub_pd(off, ceil);
+  const __m512d q =
+      _mm512_roundscale_pd(_mm512_div_pd(room, _mm512_mask_mov_pd(move, still, one)), _MM_FROUND_TO_NEG_INF);
+  __m512d n = _mm512_mask_mov_pd(_mm512_min_pd(_mm512_add_pd(q, one), s), still, s);
+  n = _mm512_maskz_mov_pd(falling & static_cast<__mmask8>(~blocked), n);
+  const __m512d after = _mm512_fnmadd_pd(n, move, v);
+  s = _mm512_sub_pd(s, n);
   const __mmask8 edge =
-      active & _mm512_cmpneq_epu64_mask(s, _mm512_setzero_si512()) & _mm512_cmpgt_epu64_mask(after, amount.bits);
-  const __m512i stepped = _mm512_castpd_si512(_mm512_sub_pd(_mm512_castsi512_pd(after), amount.value));
-  b = _mm512_mask_mov_epi64(after, edge, stepped);
-  s = _mm512_mask_sub_epi64(s, edge, s, one);
-  return _mm512_cmpneq_epu64_mask(s, _mm512_setzero_si512()) & _mm512_cmpgt_epu64_mask(b, amount.bits);
+      falling & _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(after, a, _CMP_GT_OQ);
+  v = _mm512_mask_sub_pd(after, edge, after, a);
+  s = _mm512_mask_sub_pd(s, edge, s, one);
+  return _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v, a, _CMP_GT_OQ);
 }
 
 // One step of every lane on the signed weights x (l1_untouched_step).
-STOCHL1_AVX512DQ inline __attribute__((always_inline)) __m512d untouched_step(__m512d x, __m512d a) {
+STOCHL1_AVX512DQ STOCHL1_IN_LINE __m512d untouched_step(__m512d x, __m512d a) {
   const __mmask8 positive = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_GT_OQ);
   const __mmask8 negative = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_LT_OQ);
   return _mm512_mask_add_pd(_mm512_mask_sub_pd(x, positive, x, a), negative, x, a);
 }
 
-// The end of every lane's catch-up (l1_fall_end): from |w| as bits b with s steps left, w the
-// weight before.
-STOCHL1_AVX512DQ inline __attribute__((always_inline)) __m512i fall_end(__m512i b, __m512i s, __m512i w,
-                                                                        const Amount &amount) {
-  const __m512i zero = _mm512_setzero_si512(), one = _mm512_set1_epi64(1);
-  const __m512i sign = _mm512_set1_epi64(INT64_MIN);
+// The end of every lane's catch-up (l1_fall_end): from |w| = v with s steps left, w the weight
+// before.
+STOCHL1_AVX512DQ STOCHL1_IN_LINE __m512d fall_end(__m512d v, __m512d s, __m512d w, __m512d a) {
+  const __m512d zero = _mm512_setzero_pd();
   // An exact zero is +0 from either side.
-  const __mmask8 negative = _mm512_test_epi64_mask(w, sign) & _mm512_cmpneq_epu64_mask(b, zero);
-  const __m512d x = _mm512_castsi512_pd(_mm512_mask_or_epi64(b, negative, b, sign));
-  const __m512d x1 = untouched_step(x, amount.value), x2 = untouched_step(x1, amount.value);
-  const __mmask8 odd = _mm512_test_epi64_mask(s, one);
+  const __mmask8 negative = _mm512_cmp_pd_mask(w, zero, _CMP_LT_OQ) & _mm512_cmp_pd_mask(v, zero, _CMP_NEQ_OQ);
+  const __m512d x = _mm512_mask_sub_pd(v, negative, zero, v);
+  const __m512d x1 = untouched_step(x, a), x2 = untouched_step(x1, a);
+  const __mmask8 odd = _mm512_test_epi64_mask(_mm512_cvtpd_epu64(s), _mm512_set1_epi64(1));
   __m512d r = _mm512_mask_mov_pd(x2, odd, x1);
-  const __mmask8 settles = _mm512_cmp_pd_mask(x2, _mm512_setzero_pd(), _CMP_EQ_OQ) & _mm512_cmpneq_epu64_mask(s, one);
-  r = _mm512_mask_mov_pd(r, settles, _mm512_setzero_pd());
-  r = _mm512_mask_mov_pd(r, _mm512_cmpeq_epu64_mask(s, zero), x);
-  return _mm512_castpd_si512(r);
+  const __mmask8 settles =
+      _mm512_cmp_pd_mask(x2, zero, _CMP_EQ_OQ) & _mm512_cmp_pd_mask(s, _mm512_set1_pd(1.0), _CMP_NEQ_OQ);
+  r = _mm512_mask_mov_pd(r, settles, zero);
+  return _mm512_mask_mov_pd(r, _mm512_cmp_pd_mask(s, zero, _CMP_EQ_OQ), x);
 }
 
-// Eight features of a group: their weights and steps behind gathered, the lanes that need no runs
-// (no steps behind, a zero weight) kept as they are, an infinite or NaN weight left to the scalar
-// catch-up afterwards.
+// Eight features of a group: their weights and steps behind gathered; the lanes that fall are those
+// with steps behind and a nonzero weight; one outside the bounds above is left to the scalar
+// catch-up.
 struct Lanes {
-  __m512i offsets, w, b, s;
-  __mmask8 live, special;
+  __m512i offsets;
+  __m512d w;
+  __mmask8 moves, scalar;
 };
 
-STOCHL1_AVX512DQ inline __attribute__((always_inline)) Lanes gather(LazyFeature *f, __m256i columns, __mmask8 live,
-                                                                    const uint64_t *behind) {
+STOCHL1_AVX512DQ STOCHL1_IN_LINE Lanes gather(LazyFeature *f, __m256i columns, __mmask8 live, const uint64_t *behind,
+                                              __m512d &v, __m512d &s) {
   Lanes l;
-  l.live = live;
   l.offsets = _mm512_slli_epi64(_mm512_cvtepi32_epi64(columns), 4);  // 16 bytes a feature
-  const __m512i zero = _mm512_setzero_si512();
-  l.w = _mm512_mask_i64gather_epi64(zero, live, l.offsets, static_cast<void *>(f), 1);
-  l.b = _mm512_and_si512(l.w, _mm512_set1_epi64(INT64_MAX));
-  l.special = live & _mm512_cmpge_epu64_mask(l.b, _mm512_set1_epi64(int64_t{0x7FF} << 52));
-  l.s = _mm512_maskz_loadu_epi64(live & static_cast<__mmask8>(~l.special), behind);
+  l.w = _mm512_castsi512_pd(
+      _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), live, l.offsets, static_cast<void *>(f), 1));
+  const __m512i steps = _mm512_maskz_loadu_epi64(live, behind);
+  v = _mm512_abs_pd(l.w);
+  l.moves =
+      _mm512_cmpneq_epu64_mask(steps, _mm512_setzero_si512()) & _mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+  l.scalar = l.moves & (_mm512_cmp_pd_mask(v, _mm512_set1_pd(kMostWeight), _CMP_NLT_UQ) |
+                        _mm512_cmpge_epu64_mask(steps, _mm512_set1_epi64(static_cast<int64_t>(kMostSteps))));
+  s = _mm512_maskz_cvtepu64_pd(l.moves & static_cast<__mmask8>(~l.scalar), steps);
   return l;
 }
 
-STOCHL1_AVX512DQ inline __attribute__((always_inline)) void scatter(LazyFeature *f, const Lanes &l, __m512i b,
-                                                                    __m512i s, const Amount &amount,
-                                                                    const uint64_t *behind, double a) {
-  const __m512i zero = _mm512_setzero_si512();
-  // The lanes that moved: steps behind and a nonzero finite weight.
-  const __mmask8 moved = _mm512_cmpneq_epu64_mask(l.s, zero) & _mm512_cmpneq_epu64_mask(l.b, zero);
-  _mm512_mask_i64scatter_epi64(static_cast<void *>(f), moved, l.offsets, fall_end(b, s, l.w, amount), 1);
-  if (l.special) {
+STOCHL1_AVX512DQ STOCHL1_IN_LINE void scatter(LazyFeature *f, const Lanes &l, __m512d v, __m512d s, __m512d a,
+                                              const uint64_t *behind) {
+  const __mmask8 vector = l.moves & static_cast<__mmask8>(~l.scalar);
+  _mm512_mask_i64scatter_pd(static_cast<void *>(f), vector, l.offsets, fall_end(v, s, l.w, a), 1);
+  if (l.scalar) {
     int64_t offsets[8];
     _mm512_storeu_si512(offsets, l.offsets);
     for (int k = 0; k < 8; ++k)
-      if (l.special >> k & 1) {
+      if (l.scalar >> k & 1) {
         LazyFeature &fj = f[offsets[k] / 16];
-        fj.w = l1_catch_up(fj.w, a, behind[k]);
+        fj.w = l1_catch_up(fj.w, _mm512_cvtsd_f64(a), behind[k]);
       }
   }
 }
@@ -147,54 +138,50 @@ STOCHL1_AVX512DQ inline __attribute__((always_inline)) void scatter(LazyFeature 
 // V vectors of eight features (the last one `tail` lanes, 1 to 8) turned together until none has
 // a lane still falling: up to four groups' chains of dependent operations overlap.
 template <int V>
-STOCHL1_AVX512DQ inline __attribute__((always_inline)) void fall_together(LazyFeature *f, const int32_t *columns,
-                                                                          const uint64_t *behind, int tail,
-                                                                          const Amount &amount, double a) {
+STOCHL1_AVX512DQ STOCHL1_IN_LINE void fall_together(LazyFeature *f, const int32_t *columns, const uint64_t *behind,
+                                                    int tail, __m512d a) {
   Lanes l[V];
-  __m512i b[V], s[V];
-  for (int v = 0; v < V; ++v) {
-    const __mmask8 live = static_cast<__mmask8>(v + 1 < V ? 0xFF : (1u << tail) - 1);
-    l[v] = gather(f, _mm256_maskz_loadu_epi32(live, columns + 8 * v), live, behind + 8 * v);
-    b[v] = l[v].b;
-    s[v] = l[v].s;
+  __m512d v[V], s[V];
+  __mmask8 falling[V];
+  __mmask8 any = 0;
+  for (int k = 0; k < V; ++k) {
+    const __mmask8 live = static_cast<__mmask8>(k + 1 < V ? 0xFF : (1u << tail) - 1);
+    l[k] = gather(f, _mm256_maskz_loadu_epi32(live, columns + 8 * k), live, behind + 8 * k, v[k], s[k]);
+    falling[k] = _mm512_cmp_pd_mask(s[k], _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v[k], a, _CMP_GT_OQ);
+    any |= falling[k];
   }
-  for (bool falling = true; falling;) {
-    __mmask8 any = 0;
-    for (int v = 0; v < V; ++v) any |= turn(b[v], s[v], amount);
-    falling = any != 0;
+  while (any) {
+    any = 0;
+    for (int k = 0; k < V; ++k) {
+      falling[k] = turn(v[k], s[k], falling[k], a);
+      any |= falling[k];
+    }
   }
-  for (int v = 0; v < V; ++v) scatter(f, l[v], b[v], s[v], amount, behind + 8 * v, a);
+  for (int k = 0; k < V; ++k) scatter(f, l[k], v[k], s[k], a, behind + 8 * k);
 }
 
 STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
-                                        double a) {
-  if (!(a > 0 && a <= DBL_MAX)) {
-    catch_up_generic(f, columns, behind, count, a);
+                                        double amount) {
+  if (!(amount >= kLeastAmount && amount <= DBL_MAX)) {
+    catch_up_generic(f, columns, behind, count, amount);
     return;
   }
-  uint64_t a_bits;
-  std::memcpy(&a_bits, &a, sizeof a_bits);
-  const uint64_t E = a_bits >> 52, fraction = a_bits & ((uint64_t{1} << 52) - 1);
-  Amount amount;
-  amount.bits = _mm512_set1_epi64(static_cast<int64_t>(a_bits));
-  amount.W = _mm512_set1_epi64(static_cast<int64_t>(E == 0 ? fraction : fraction | (uint64_t{1} << 52)));
-  amount.base = _mm512_set1_epi64(static_cast<int64_t>(E == 0 ? 0 : E - 1));
-  amount.value = _mm512_set1_pd(a);
+  const __m512d a = _mm512_set1_pd(amount);
   for (int64_t first = 0; first < count; first += 32) {
     const int n = static_cast<int>(count - first < 32 ? count - first : 32);
     const int tail = n - (n - 1) / 8 * 8;
     switch ((n + 7) / 8) {
       case 1:
-        fall_together<1>(f, columns + first, behind + first, tail, amount, a);
+        fall_together<1>(f, columns + first, behind + first, tail, a);
         break;
       case 2:
-        fall_together<2>(f, columns + first, behind + first, tail, amount, a);
+        fall_together<2>(f, columns + first, behind + first, tail, a);
         break;
       case 3:
-        fall_together<3>(f, columns + first, behind + first, tail, amount, a);
+        fall_together<3>(f, columns + first, behind + first, tail, a);
         break;
       default:
-        fall_together<4>(f, columns + first, behind + first, tail, amount, a);
+        fall_together<4>(f, columns + first, behind + first, tail, a);
         break;
     }
   }
