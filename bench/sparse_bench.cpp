@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -219,6 +220,48 @@ int sparse_rss(char **a) {
   report("peak_rss_kb", static_cast<double>(status_kb("VmHWM")));
   report("call_s", call);
   report("call_step_ns", call / steps * 1e9);
+  return 0;
+}
+
+// The call a user makes: kinkstep(X, y, 1e-2, lambda, steps, 0, 0, struct('seed', 1)) on the random
+// sparse X, through mexhost, conversion and output included; the median of `repeats` calls and a
+// digest of w's bits (the same digest under STOCHL1_GENERIC_KERNELS=1 means the same weights as the
+// one-by-one catch-ups).
+int sparse_call(char **a) {
+  const int32_t N = std::atoi(a[0]), D = std::atoi(a[1]), per_row = std::atoi(a[2]), steps = std::atoi(a[3]);
+  const double lambda = std::atof(a[4]);
+  const int repeats = std::atoi(a[5]);
+  const SparseProblem p = make_problem(N, D, per_row, 99);
+  const mexhost::Module m(module_path("kinkstep"));
+  std::vector<mexhost::ArrayPtr> keep;
+  std::vector<const mxArray *> in{p.X.get(), p.y.get()};
+  for (double v : {0.01, lambda, static_cast<double>(steps), 0.0, 0.0}) {
+    keep.push_back(mexhost::make_scalar(v));
+    in.push_back(keep.back().get());
+  }
+  keep.push_back(mexhost::make_struct({"seed"}));
+  mxSetField(keep.back().get(), 0, "seed", mexhost::make_scalar(1.0).release());
+  in.push_back(keep.back().get());
+  uint64_t digest = 0;
+  bool failed = false;
+  const double call = median_of(repeats, [&] {
+    const mexhost::CallResult r = m.call(1, in);
+    if (r.failed) {
+      std::fprintf(stderr, "kinkstep failed: %s\n", r.error_message.c_str());
+      failed = true;
+      return;
+    }
+    const double *w = mxGetPr(r.outputs[0].get());
+    digest = 1469598103934665603ull;  // FNV-1a over the bits of w
+    for (int32_t j = 0; j < D; ++j) {
+      uint64_t b;
+      std::memcpy(&b, w + j, sizeof b);
+      digest = (digest ^ b) * 1099511628211ull;
+    }
+  });
+  if (failed) return 3;
+  report("call_s", call);
+  std::printf("w_digest %016llx\n", static_cast<unsigned long long>(digest));
   return 0;
 }
 

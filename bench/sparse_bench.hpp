@@ -11,5 +11,7 @@ int sparse(char **args);
 int sparse_rss(char **args);
 // stochl1_bench sparse_dense N D steps repeats: a dense X given as sparse against the dense call
 int sparse_dense(char **args);
+// stochl1_bench sparse_call N D perRow steps lambda repeats: the whole kinkstep call a user makes
+int sparse_call(char **args);
 
 }  // namespace bench

@@ -13,6 +13,7 @@
 //                                                                  the conversion, method 0's steps
 //   stochl1_bench sparse_rss N D perRow steps                     peak memory of a sparse method 0 call
 //   stochl1_bench sparse_dense N D steps repeats                  dense data given as sparse, per step
+//   stochl1_bench sparse_call N D perRow steps lambda repeats     the whole call, kinkstep(X, y, 1e-2, ...)
 //
 // <data> is a path prefix: <data>.X holds X column-major (N x D doubles), <data>.y the N labels.
 #include <omp.h>
@@ -518,7 +519,8 @@ int main(int argc, char **argv) {
                               {"progress", 7, progress},
                               {"sparse", 5, bench::sparse},
                               {"sparse_rss", 4, bench::sparse_rss},
-                              {"sparse_dense", 4, bench::sparse_dense}};
+                              {"sparse_dense", 4, bench::sparse_dense},
+                              {"sparse_call", 6, bench::sparse_call}};
   for (const Command &c : commands)
     if (argc == c.args + 2 && std::strcmp(argv[1], c.name) == 0) return c.run(argv + 2);
   std::fprintf(stderr, "usage: see the comment at the top of bench/stochl1_bench.cpp\n");

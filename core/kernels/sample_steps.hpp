@@ -82,10 +82,11 @@ class SampleSteps<SparseRows> {
     return {};
   }
   void pass(int32_t first, int32_t count, double *w) {
+    const int32_t together = batch();
     for (int32_t i = first; i < first + count; ++i) {
-      if ((i - first) % kBatch == 0) {
-        SparseRow x[kBatch];
-        const int32_t n = first + count - i < kBatch ? first + count - i : kBatch;
+      if (together > 1 && (i - first) % together == 0) {
+        SparseRow x[kMostTogether];
+        const int32_t n = first + count - i < together ? first + count - i : together;
         for (int32_t d = 0; d < n; ++d) x[d] = rows_.row(i + d);
         lazy_.catch_up_ahead(x, n);
       }
@@ -95,12 +96,16 @@ class SampleSteps<SparseRows> {
   // The look-ahead loop of the full rows' steps (above): the residual is the step's own, and the
   // fetches are staged over the samples drawn ahead.
   int32_t ahead() const { return kOffsetsAhead; }
-  // The long catch-ups of kBatch steps at once fill the catch-up kernel's lanes: one step's few
+  // The long catch-ups of a few steps at once fill the catch-up kernel's lanes: one step's few
   // features leave most of them idle while the turns run as long as its slowest feature's.
-  int32_t batch() const { return kBatch; }
+  int32_t batch() const {
+    const int32_t n = lazy_.steps_together();
+    return n < kMostTogether ? n : kMostTogether;
+  }
   void catch_up_ahead(const int32_t *ring, int32_t ring_size, int32_t k, int32_t end) {
-    SparseRow x[kBatch];
-    const int32_t n = end - k < kBatch ? end - k : kBatch;
+    if (end - k < 2) return;  // one step takes its own catch-ups
+    SparseRow x[kMostTogether];
+    const int32_t n = end - k < kMostTogether ? end - k : kMostTogether;
     for (int32_t d = 0; d < n; ++d) x[d] = rows_.row(ring[(k + d) % ring_size]);
     lazy_.catch_up_ahead(x, n);
   }
@@ -115,7 +120,7 @@ class SampleSteps<SparseRows> {
   // the features it touches. Each is asked for early enough that the misses of several steps
   // overlap, and late enough that what it depends on has come (measured on the touched-only loop
   // of bench/stochl1_bench sparse: rows 8-16 steps ahead, weights 2-4).
-  static constexpr int kOffsetsAhead = 16, kRowAhead = 8, kWeightsAhead = 7, kBatch = 3;
+  static constexpr int kOffsetsAhead = 16, kRowAhead = 8, kWeightsAhead = 7, kMostTogether = 8;
   void prefetch(int32_t i, int stage) const {
     const size_t r =
         rows_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(rows_.order[static_cast<size_t>(i)]);

@@ -47,6 +47,7 @@ class LazyL1Steps {
         lambda_(lambda),
         amount_(stepSize * lambda),
         catch_up_(kernels().catch_up.catch_up),
+        steps_together_(kernels().catch_up.steps_together),
         features_(static_cast<size_t>(D)),
         fetch_features_(features_.size() * sizeof(Feature) > kCacheBytes) {}
 
@@ -125,6 +126,9 @@ class LazyL1Steps {
     caught_up_to_ = now_ + static_cast<uint64_t>(count);
   }
 
+  // How many steps catch_up_ahead should be given at once (1: not worth calling).
+  int steps_together() const { return steps_together_; }
+
   // A hint that x comes next: its features are fetched.
   void prefetch(const SparseRow &x) const {
     if (!fetch_features_) return;
@@ -163,6 +167,7 @@ class LazyL1Steps {
   static constexpr size_t kCacheBytes = size_t{1} << 19;
   double step_size_, lambda_, amount_;
   void (*catch_up_)(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count, double a);
+  int steps_together_;
   uint64_t now_ = 0;
   uint64_t caught_up_to_ = 0;  // the steps before it had their long catch-ups taken ahead
   std::vector<Feature, LargeArrayAllocator<Feature>> features_;
