@@ -261,7 +261,8 @@ int sparse_call(char **a) {
   });
   if (failed) return 3;
   report("call_s", call);
-  std::printf("w_digest %016llx\n", static_cast<unsigned long long>(digest));
+  report("w_digest_high", static_cast<double>(digest >> 32));
+  report("w_digest_low", static_cast<double>(digest & 0xFFFFFFFFu));
   return 0;
 }
 

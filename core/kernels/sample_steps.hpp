@@ -98,8 +98,11 @@ class SampleSteps<SparseRows> {
   int32_t ahead() const { return kOffsetsAhead; }
   // The long catch-ups of a few steps at once fill the catch-up kernel's lanes: one step's few
   // features leave most of them idle while the turns run as long as its slowest feature's.
+  // Only where catch-ups are long: a feature is touched about once in D / (nonzeros a row) steps,
+  // and in fuller rows most were touched a step or two before, which the step takes in line.
   int32_t batch() const {
     const int32_t n = lazy_.steps_together();
+    if (static_cast<double>(rows_.D) * rows_.N < 32.0 * static_cast<double>(rows_.nonzeros())) return 1;
     return n < kMostTogether ? n : kMostTogether;
   }
   void catch_up_ahead(const int32_t *ring, int32_t ring_size, int32_t k, int32_t end) {

@@ -73,11 +73,24 @@ class LazyL1Steps {
       // cache misses overlap instead of following one another through the catch-ups.
       if (fetch_features_)
         for (int64_t k = 0; k < x.count; ++k) core::fetch_line_for_write(f + columns[k]);
-      for (int64_t first = 0; first < x.count; first += kGroup) {
-        const int64_t n = x.count - first < kGroup ? x.count - first : kGroup;
-        for (int64_t h = 0; h < n; ++h) group_behind_[h] = now_ - f[columns[first + h]].last;
-        catch_up_(f, columns + first, group_behind_, n, amount_);
+      // A few steps in line (a feature touched again soon, as in fuller rows), more to the kernel.
+      int64_t n = 0;
+      for (int64_t k = 0; k < x.count; ++k) {
+        Feature &fj = f[columns[k]];
+        const uint64_t behind = now_ - fj.last;
+        if (behind == 0 || fj.w == 0) continue;
+        if (behind <= kInlineSteps) {
+          fj.w = l1_catch_up(fj.w, amount_, behind);
+          continue;
+        }
+        group_columns_[n] = columns[k];
+        group_behind_[n] = behind;
+        if (++n == kGroup) {
+          catch_up_(f, group_columns_, group_behind_, n, amount_);
+          n = 0;
+        }
       }
+      if (n > 0) catch_up_(f, group_columns_, group_behind_, n, amount_);
     }
     // The dot product in a loop of its own, free of calls, so that its sum stays in a register.
     double s = 0.0;
@@ -111,13 +124,8 @@ class LazyL1Steps {
         const int32_t j = x.columns[k];
         Feature &fj = f[j];
         if (fj.last & kTaken) continue;  // an earlier sample of these holds it
-        group_columns_[n] = j;
-        group_behind_[n] = to - fj.last;
-        fj.last = to | kTaken;
-        if (++n == kGroup) {
-          catch_up_(f, group_columns_, group_behind_, n, amount_);
-          n = 0;
-        }
+        take(j, to, n);
+        fj.last |= kTaken;
       }
     }
     if (n > 0) catch_up_(f, group_columns_, group_behind_, n, amount_);
@@ -158,6 +166,25 @@ class LazyL1Steps {
 
  private:
   using Feature = LazyFeature;
+  // Feature j brought up to step `to`: a few steps in line (a feature touched again soon, as in
+  // fuller rows), more into the group for the kernel (n of them so far), which goes once full. Its
+  // step becomes `to`.
+  void take(int32_t j, uint64_t to, int64_t &n) {
+    Feature &fj = features_[static_cast<size_t>(j)];
+    const uint64_t behind = to - fj.last;
+    fj.last = to;
+    if (behind == 0 || fj.w == 0) return;
+    if (behind <= kInlineSteps) {
+      fj.w = l1_catch_up(fj.w, amount_, behind);
+      return;
+    }
+    group_columns_[n] = j;
+    group_behind_[n] = behind;
+    if (++n == kGroup) {
+      catch_up_(features_.data(), group_columns_, group_behind_, n, amount_);
+      n = 0;
+    }
+  }
   // The features of a group of catch-ups, and the mark of one taken into catch_up_ahead's groups.
   static constexpr int32_t kGroup = 64;
   static constexpr uint64_t kTaken = uint64_t{1} << 63;
