@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "core/kernels/exact_sum.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/kernels/l1_catchup.hpp"
 
@@ -110,6 +111,39 @@ TEST(L1CatchUp, WorkedExamples) {
   EXPECT_EQ(core::l1_catch_up(1.0, -0.5, 6), 4.0);
   EXPECT_EQ(core::l1_catch_up(DBL_MAX / 2, -DBL_MAX / 4, 3), inf);
   EXPECT_EQ(core::l1_catch_up(1.0, -1e-3, 123456), walk(1.0, -1e-3, 123456));
+}
+
+// A weight that is a power of two with an amount of at most a quarter of its unit: each step
+// rounds back to it, so it stays for good, and any number of steps costs a few operations (a
+// catch-up that took them one by one would not end here). Beside it, the amounts just above, which
+// move it.
+TEST(L1CatchUp, APowerOfTwoThatTheStepCannotMoveStaysAtOnce) {
+  const uint64_t forever = ~uint64_t{0}, long_run = uint64_t{1} << 51;
+  struct Fixed {
+    double w, a;
+  };
+  const Fixed fixed[] = {{1.0, 1e-19}, {-1.0, 1e-19}, {0x1p-30, 0x1p-84}, {-0x1p700, 0x1p646}, {0x1p-1000, 0x1p-1054}};
+  for (const Fixed &c : fixed) {
+    ASSERT_EQ(bits(core::l1_untouched_step(c.w, c.a)), bits(c.w)) << c.w;
+    EXPECT_EQ(bits(core::l1_catch_up(c.w, c.a, forever)), bits(c.w)) << c.w;
+    EXPECT_EQ(bits(core::prox_catch_up(c.w, c.a, forever)), bits(c.w)) << c.w;
+    core::ExactSum sum;
+    EXPECT_EQ(bits(core::l1_catch_up_summed(c.w, c.a, long_run, sum)), bits(c.w)) << c.w;
+    EXPECT_EQ(sum.value(), c.w * static_cast<double>(long_run)) << c.w;
+    for (const core::Kernels &k : core::available_kernels()) {
+      core::LazyFeature f[3] = {{c.w, 0}, {c.w / 2, 0}, {2 * c.w, 0}};
+      const int32_t columns[3] = {0, 1, 2};
+      const uint64_t behind[3] = {long_run, long_run, long_run};
+      k.catch_up.catch_up(f, columns, behind, 3, c.a);
+      EXPECT_EQ(bits(f[0].w), bits(c.w)) << k.catch_up.name << " " << c.w;
+      // Half of it has half the unit and may move; twice it stays too.
+      EXPECT_EQ(bits(f[1].w), bits(core::l1_catch_up(c.w / 2, c.a, long_run))) << k.catch_up.name << " " << c.w;
+      EXPECT_EQ(bits(f[2].w), bits(2 * c.w)) << k.catch_up.name << " " << c.w;
+    }
+  }
+  // A hair above a quarter unit the step moves the power of two down, and then the runs take over.
+  const double a = std::nextafter(0x1p-54, 1.0);
+  EXPECT_EQ(bits(core::l1_catch_up(1.0, a, 100000)), bits(walk(1.0, a, 100000)));
 }
 
 // Long runs: many binades, ties and the cycle at zero, at checkpoints along the way.

@@ -67,8 +67,12 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE __mmask8 turn(__m512d &v, __m512d &s, __mmask8 
   s = _mm512_sub_pd(s, n);
   const __mmask8 edge =
       falling & _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(after, a, _CMP_GT_OQ);
-  v = _mm512_mask_sub_pd(after, edge, after, a);
+  const __m512d stepped = _mm512_sub_pd(after, a);
+  v = _mm512_mask_mov_pd(after, edge, stepped);
   s = _mm512_mask_sub_pd(s, edge, s, one);
+  // A step that leaves v as it was (v a power of two and a at most a quarter of its unit) leaves it
+  // so for good: the steps left change nothing.
+  s = _mm512_mask_mov_pd(s, edge & _mm512_cmp_pd_mask(stepped, after, _CMP_EQ_OQ), _mm512_setzero_pd());
   return _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v, a, _CMP_GT_OQ);
 }
 
@@ -234,8 +238,11 @@ STOCHL1_AVX2 STOCHL1_IN_LINE __m256d turn_avx2(__m256d &v, __m256d &s, __m256d f
   s = _mm256_sub_pd(s, n);
   const __m256d edge = _mm256_and_pd(
       falling, _mm256_and_pd(_mm256_cmp_pd(s, c.zero, _CMP_GT_OQ), _mm256_cmp_pd(after, c.a, _CMP_GT_OQ)));
-  v = _mm256_blendv_pd(after, _mm256_sub_pd(after, c.a), edge);
+  const __m256d stepped = _mm256_sub_pd(after, c.a);
+  v = _mm256_blendv_pd(after, stepped, edge);
   s = _mm256_sub_pd(s, _mm256_and_pd(edge, c.one));
+  // A step that leaves v as it was leaves it so for good (see turn).
+  s = _mm256_andnot_pd(_mm256_and_pd(edge, _mm256_cmp_pd(stepped, after, _CMP_EQ_OQ)), s);
   return _mm256_and_pd(_mm256_cmp_pd(s, c.zero, _CMP_GT_OQ), _mm256_cmp_pd(v, c.a, _CMP_GT_OQ));
 }
 
@@ -323,6 +330,7 @@ STOCHL1_AVX2 void catch_up_avx2(LazyFeature *f, const int32_t *columns, const ui
 
 CatchUpKernel catch_up_kernel_for(InstructionSet s) {
 #if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();
   if (s == InstructionSet::kAvx512vl && __builtin_cpu_supports("avx512dq")) return {"avx512dq", catch_up_avx512dq, 3};
   if (s != InstructionSet::kGeneric) return {"avx2", catch_up_avx2, 3};
 #endif

@@ -204,7 +204,14 @@ double falling(double w, double a, uint64_t steps, ExactSum *sum) {
       if (sum) add_run(*sum, from, u.W, n, u.base, negative);
       v = from_units(u.W, u.base);
     } else {
-      v = v - a;  // across the binade's edge (or a tie from an odd W)
+      // Across the binade's edge (or a tie from an odd W). A step that leaves v as it was (v a
+      // power of two and a at most a quarter of its unit) leaves it so for good.
+      const double next = v - a;
+      if (next == v) {
+        if (sum) sum->add_times(negative ? -v : v, steps);
+        return negative ? -v : v;
+      }
+      v = next;
       --steps;
       if (sum) sum->add(negative ? -v : v);
     }
@@ -269,12 +276,16 @@ double l1_catch_up_in_runs(double w, double a, uint64_t steps) {
       steps -= n;
       v = from_units(u.W, u.base);
     } else {
-      v = v - a;  // across the binade's edge (or a tie from an odd W)
+      // Across the binade's edge (or a tie from an odd W); a step that leaves v as it was (v a
+      // power of two and a at most a quarter of its unit) leaves it so for good.
+      const double next = v - a;
+      if (next == v) break;
+      v = next;
       --steps;
     }
     if (steps == 0) break;
   }
-  return l1_fall_end(v, w < 0, a, steps);
+  return l1_fall_end(v, w<0, a, v> a ? 0 : steps);  // above a only as a fixed point
 }
 
 double l1_fall_end(double v, bool negative, double a, uint64_t steps) {

@@ -124,6 +124,8 @@ class SampleSteps<SparseRows> {
   // overlap, and late enough that what it depends on has come (measured on the touched-only loop
   // of bench/stochl1_bench sparse: rows 8-16 steps ahead, weights 2-4).
   static constexpr int kOffsetsAhead = 16, kRowAhead = 8, kWeightsAhead = 7, kMostTogether = 8;
+  // catch_up_ahead reads the samples of the steps it prepares from the ring: they must be drawn.
+  static_assert(kMostTogether <= kOffsetsAhead, "steps taken together beyond the samples drawn ahead");
   void prefetch(int32_t i, int stage) const {
     const size_t r =
         rows_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(rows_.order[static_cast<size_t>(i)]);
