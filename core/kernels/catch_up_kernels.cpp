@@ -9,7 +9,9 @@
 #include <immintrin.h>
 // GCC 12's AVX-512 headers start some intrinsics from an undefined vector and then warn of it.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #endif
 
 namespace core {
