@@ -122,7 +122,8 @@ class SampleSteps<SparseRows> {
   // A sparse step reads three things that depend on one another: the row's offsets, the row, and
   // the features it touches. Each is asked for early enough that the misses of several steps
   // overlap, and late enough that what it depends on has come (measured on the touched-only loop
-  // of bench/stochl1_bench sparse: rows 8-16 steps ahead, weights 2-4).
+  // of bench/stochl1_bench sparse: rows 8-16 steps ahead, weights 2-4; the weights go 7 ahead here
+  // because catch_up_ahead reads them up to three steps before their own step).
   static constexpr int kOffsetsAhead = 16, kRowAhead = 8, kWeightsAhead = 7, kMostTogether = 8;
   // catch_up_ahead reads the samples of the steps it prepares from the ring: they must be drawn.
   static_assert(kMostTogether <= kOffsetsAhead, "steps taken together beyond the samples drawn ahead");
