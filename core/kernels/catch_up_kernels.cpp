@@ -33,6 +33,10 @@ void catch_up_generic(LazyFeature *f, const int32_t *columns, const uint64_t *be
 // the scalar catch-up (none occurs in a run with sensible data).
 constexpr double kLeastAmount = 0x1p-900, kMostWeight = 0x1p1000, kMostSteps = 0x1p53;
 
+bool lanes_take(double amount) {
+  return amount >= kLeastAmount && amount <= DBL_MAX;
+}
+
 // One turn of l1_catch_up_in_runs's loop in every lane still falling (|w| = v > a with s > 0
 // steps left, s an integer held as a double): the run inside v's binade (steps_within_binade),
 // then one step across the binade's edge when steps are left and v is still above a. In the
@@ -168,10 +172,7 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE void fall_together(LazyFeature *f, const int32_
 
 STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
                                         double amount) {
-  if (!(amount >= kLeastAmount && amount <= DBL_MAX)) {
-    catch_up_generic(f, columns, behind, count, amount);
-    return;
-  }
+  if (!lanes_take(amount)) return catch_up_generic(f, columns, behind, count, amount);
   const __m512d a = _mm512_set1_pd(amount);
   for (int64_t first = 0; first < count; first += 32) {
     const int n = static_cast<int>(count - first < 32 ? count - first : 32);
@@ -317,10 +318,7 @@ STOCHL1_AVX2 void fall_together_avx2(LazyFeature *f, const int32_t *columns, con
 
 STOCHL1_AVX2 void catch_up_avx2(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
                                 double amount) {
-  if (!(amount >= kLeastAmount && amount <= DBL_MAX)) {
-    catch_up_generic(f, columns, behind, count, amount);
-    return;
-  }
+  if (!lanes_take(amount)) return catch_up_generic(f, columns, behind, count, amount);
   const Avx2Constants c = avx2_constants(amount);
   for (int64_t first = 0; first < count; first += 16)
     fall_together_avx2(f, columns + first, behind + first, static_cast<int>(count - first < 16 ? count - first : 16),

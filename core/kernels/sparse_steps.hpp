@@ -73,23 +73,8 @@ class LazyL1Steps {
       // cache misses overlap instead of following one another through the catch-ups.
       if (fetch_features_)
         for (int64_t k = 0; k < x.count; ++k) core::fetch_line_for_write(f + columns[k]);
-      // A few steps in line (a feature touched again soon, as in fuller rows), more to the kernel.
       int64_t n = 0;
-      for (int64_t k = 0; k < x.count; ++k) {
-        Feature &fj = f[columns[k]];
-        const uint64_t behind = now_ - fj.last;
-        if (behind == 0 || fj.w == 0) continue;
-        if (behind <= kInlineSteps) {
-          fj.w = l1_catch_up(fj.w, amount_, behind);
-          continue;
-        }
-        group_columns_[n] = columns[k];
-        group_behind_[n] = behind;
-        if (++n == kGroup) {
-          catch_up_(f, group_columns_, group_behind_, n, amount_);
-          n = 0;
-        }
-      }
+      for (int64_t k = 0; k < x.count; ++k) take(columns[k], now_, n);
       if (n > 0) catch_up_(f, group_columns_, group_behind_, n, amount_);
     }
     // The dot product in a loop of its own, free of calls, so that its sum stays in a register.
