@@ -78,9 +78,9 @@ SparseProblem make_problem(int32_t N, int32_t D, int32_t per_row, uint64_t seed)
   return p;
 }
 
-core::SparseRows convert(const SparseProblem &p) {
+core::SparseRows convert(const SparseProblem &p, int32_t threads = 1) {
   return core::make_sparse_rows(mxGetJc(p.X.get()), mxGetIr(p.X.get()), mxGetPr(p.X.get()), mxGetNzmax(p.X.get()), p.N,
-                                p.D, mxGetPr(p.y.get()));
+                                p.D, mxGetPr(p.y.get()), nullptr, threads);
 }
 
 // One read of the nonzeros as a host holds them: every row index and every value.
@@ -167,6 +167,7 @@ int sparse(char **a) {
   double sink = 0.0;
   const double read = median_of(repeats, [&] { sink += read_nonzeros(p); });
   const double conversion = median_of(repeats, [&] { sink += static_cast<double>(convert(p).nonzeros()); });
+  const double conversion2 = median_of(repeats, [&] { sink += static_cast<double>(convert(p, 2).nonzeros()); });
   const core::SparseRows data = convert(p);
   core::RegressionData shape;
   shape.N = N;
@@ -186,6 +187,8 @@ int sparse(char **a) {
   report("read_nonzeros_s", read);
   report("convert_s", conversion);
   report("convert_over_read", conversion / read);
+  report("convert_T2_s", conversion2);
+  report("convert_T2_over_read", conversion2 / read);
   report("solver_step_ns", solver / steps * 1e9);
   report("touched_only_step_ns", touched / steps * 1e9);
   report("solver_over_touched_only", solver / touched);

@@ -22,8 +22,9 @@ ProblemData build_with_labels(const mxArray *X, const YReal *y, const ProblemSha
     if (mxIsLogical(X)) return core::make_dense_rows(jc, ir, mxGetLogicals(X), capacity, shape.N, shape.D, y, &stop);
     return core::make_dense_rows(jc, ir, mxGetPr(X), capacity, shape.N, shape.D, y, &stop);
   }
-  if (mxIsLogical(X)) return core::make_sparse_rows(jc, ir, mxGetLogicals(X), capacity, shape.N, shape.D, y, &stop);
-  return core::make_sparse_rows(jc, ir, mxGetPr(X), capacity, shape.N, shape.D, y, &stop);
+  if (mxIsLogical(X))
+    return core::make_sparse_rows(jc, ir, mxGetLogicals(X), capacity, shape.N, shape.D, y, &stop, plan.threads);
+  return core::make_sparse_rows(jc, ir, mxGetPr(X), capacity, shape.N, shape.D, y, &stop, plan.threads);
 }
 
 }  // namespace

@@ -2,11 +2,15 @@
 // the dense rows and the dense kernels: the same values, the same bits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "core/data/regression_data.hpp"
@@ -189,6 +193,116 @@ TEST(SparseRows, RowsFullEnoughToFillABlockGoStraightIntoPlace) {
             for (size_t j = 1; j < shape.second; ++j) X[i + j * shape.first] = 0.0;
         expect_rows_match<uint64_t>(X, random_labels(gen, shape.first), shape.first, shape.second);
       }
+}
+
+// The rows a team builds, compared entry by entry with one thread's.
+void expect_team_rows_match(const Columns<uint64_t> &c, const std::vector<double> &y, size_t N, size_t D) {
+  const int32_t n = static_cast<int32_t>(N), d = static_cast<int32_t>(D);
+  const core::SparseRows one =
+      core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), n, d, y.data(), nullptr, 1);
+  for (const int32_t threads : {2, 3}) {
+    const core::SparseRows team =
+        core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), n, d, y.data(), nullptr, threads);
+    ASSERT_TRUE(std::equal(team.offsets.begin(), team.offsets.end(), one.offsets.begin(), one.offsets.end()))
+        << N << " x " << D << ", " << threads << " threads";
+    ASSERT_TRUE(std::equal(team.columns.begin(), team.columns.end(), one.columns.begin(), one.columns.end()));
+    ASSERT_EQ(team.values.size(), one.values.size());
+    for (size_t k = 0; k < one.values.size(); ++k) ASSERT_EQ(bits(team.values[k]), bits(one.values[k]));
+    EXPECT_EQ(team.labels, one.labels);
+  }
+}
+
+TEST(SparseRows, ATeamBuildsTheRowsOneThreadBuilds) {
+  // Enough entries for a team to start (2^16). The columns are cut into shares of equal entries:
+  // rows get entries from every share, blocks hold entries of several shares, and rows of 64-row
+  // groups heavy enough to be placed apart take the team's other path. One thread's rows are
+  // checked against X itself elsewhere.
+  std::mt19937_64 gen(7);
+  struct Shape {
+    size_t N, D;
+    double density;
+  };
+  for (const Shape &shape : {Shape{3000, 500, 0.08}, Shape{640, 2000, 0.1}, Shape{100000, 3, 0.4}, Shape{2, 70000, 0.9},
+                             Shape{130, 1500, 0.7}}) {
+    std::vector<double> X = random_matrix(gen, shape.N, shape.D, shape.density, true);
+    // Most entries in the first few columns: the shares cut inside the matrix's first tenth.
+    for (size_t j = 0; j < std::min<size_t>(3, shape.D); ++j)
+      for (size_t i = 0; i < shape.N; ++i) X[i + j * shape.N] = 1.0 + static_cast<double>(i % 7);
+    const Columns<uint64_t> c = compress<uint64_t>(X, shape.N, shape.D);
+    ASSERT_GE(c.jc.back(), uint64_t{1} << 16);
+    expect_team_rows_match(c, random_labels(gen, shape.N), shape.N, shape.D);
+  }
+}
+
+TEST(SparseRows, ATeamNamesTheFirstFaultAsOneThreadDoes) {
+  // 2000 x 100 with every cell stored: a team of 2 cuts the columns at 50. A fault in the second
+  // share alone is named; with faults in both shares the first in column-major order is named.
+  const size_t N = 2000, D = 100;
+  const std::vector<double> X(N * D, 2.0), y(N, 1.0);
+  const Columns<uint64_t> full = compress<uint64_t>(X, N, D);
+  auto message = [&](const Columns<uint64_t> &c, int32_t threads) {
+    try {
+      core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
+                             static_cast<int32_t>(D), y.data(), nullptr, threads);
+    } catch (const std::exception &e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+  struct Fault {
+    size_t column, row;
+    bool value;  // a non-finite value, else a row out of order
+  };
+  const std::vector<std::vector<Fault>> cases{{{80, 5, true}},
+                                              {{80, 5, false}},
+                                              {{10, 7, true}, {80, 5, true}},
+                                              {{10, 7, false}, {80, 5, true}},
+                                              {{80, 5, false}, {10, 7, true}},
+                                              {{10, 7, false}, {80, 5, false}}};
+  for (const std::vector<Fault> &faults : cases) {
+    Columns<uint64_t> c = full;
+    for (const Fault &f : faults) {
+      const size_t at = f.column * N + f.row;
+      if (f.value)
+        c.pr[at] = f.row % 2 ? inf : nan;
+      else
+        c.ir[at] = c.ir[at - 1];  // a row repeated
+    }
+    const std::string alone = message(c, 1);
+    EXPECT_NE(alone, "no error");
+    EXPECT_EQ(message(c, 2), alone);
+    EXPECT_EQ(message(c, 3), alone);
+  }
+}
+
+TEST(SparseRows, OnlyTheCallingThreadOfATeamAsksTheHost) {
+  std::mt19937_64 gen(8);
+  const size_t N = 2000, D = 4000;
+  const std::vector<double> X = random_matrix(gen, N, D, 0.05, false), y = random_labels(gen, N);
+  const Columns<uint64_t> c = compress<uint64_t>(X, N, D);
+  static std::atomic<int> asked{0}, asked_elsewhere{0};
+  static std::thread::id caller;
+  caller = std::this_thread::get_id();
+  for (const int answer_at : {1, 3, 1000000}) {
+    asked = 0;
+    asked_elsewhere = 0;
+    static int stop_at;
+    stop_at = answer_at;
+    const core::StopCheck stop([] {
+      if (std::this_thread::get_id() != caller) ++asked_elsewhere;
+      return ++asked >= stop_at;
+    });
+    const core::SparseRows s =
+        core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
+                               static_cast<int32_t>(D), y.data(), &stop, 2);
+    EXPECT_EQ(asked_elsewhere, 0);
+    EXPECT_GT(asked, 0);
+    EXPECT_EQ(stop.stopped(), answer_at < 1000000);
+    if (!stop.stopped()) {
+      EXPECT_EQ(s.nonzeros(), static_cast<int64_t>(c.jc.back()));
+    }
+  }
 }
 
 TEST(SparseRows, LogicalValuesAreOnes) {

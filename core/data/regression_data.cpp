@@ -116,9 +116,8 @@ void invert_in_place(int32_t *p, size_t n) {
   for (size_t i = 0; i < n; ++i) p[i] = ~p[i];
 }
 
-// The team the rows are written by: `threads`, or one thread where the process cannot start that
-// many (the rows do not depend on it, so a smaller team is no error here). Small problems stay on
-// the calling thread: starting a team would cost more than it saves.
+}  // namespace
+
 int32_t conversion_team(int32_t threads, int32_t N, size_t values) {
   constexpr size_t kTeamFrom = size_t{1} << 16;
   const int64_t asked = threads > 0 ? threads : omp_get_max_threads();
@@ -127,8 +126,6 @@ int32_t conversion_team(int32_t threads, int32_t N, size_t values) {
   if (granted <= 1 || !team_size_problem(granted, "opts.threads").empty()) return 1;
   return static_cast<int32_t>(granted);
 }
-
-}  // namespace
 
 template <typename XReal, typename YReal>
 void write_rows(RegressionData &data, const XReal *X, const YReal *y, const StopCheck *stop,

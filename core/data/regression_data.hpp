@@ -79,6 +79,12 @@ struct RowPlacement {
   int32_t threads = 1;
 };
 
+// The team a conversion of `values` entries into N rows runs on: `threads` (0 for the OpenMP
+// default), or one thread where the process cannot start that many (the rows do not depend on it,
+// so a smaller team is no error here). Small problems stay on the calling thread: starting a team
+// would cost more than it saves.
+int32_t conversion_team(int32_t threads, int32_t N, std::size_t values);
+
 // Builds the rows from X in column-major order (row[i][j] = X[i + j*N]) and copies the first N
 // labels of y. Throws std::bad_alloc (or std::length_error) when the rows do not fit in memory,
 // and NonFiniteValue when X or y holds a NaN or an infinity (found while the values are copied;

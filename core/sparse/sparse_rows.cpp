@@ -1,7 +1,11 @@
 #include "core/sparse/sparse_rows.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -45,13 +49,14 @@ inline double value_of(Value v) {
   return static_cast<double>(v);
 }
 
-// Every entry's row checked (within the matrix, increasing down each column), in column-major
-// order, each valid row handed to `each`; asks `stop` once a column. False once it says stop.
-template <typename Index, typename Each>
-bool check_rows(const Index *jc, const Index *ir, size_t columns, size_t rows, const StopCheck *stop, Each each) {
-  for (size_t j = 0; j < columns; ++j) {
+// Every entry's row checked (within the matrix, increasing down each column) for columns first ..
+// last - 1 in column-major order, each valid row handed to `each`; `go(work)` is asked once a
+// column, and false from it ends the check early (returns false).
+template <typename Index, typename Go, typename Each>
+bool check_rows(const Index *jc, const Index *ir, size_t first, size_t last, size_t rows, Go go, Each each) {
+  for (size_t j = first; j < last; ++j) {
     const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
-    if (stop && stop->poll(end - begin + 1)) return false;
+    if (!go(end - begin + 1)) return false;
     uint64_t previous = 0;
     for (uint64_t k = begin; k < end; ++k) {
       const uint64_t r = as_count(ir[k]);
@@ -61,6 +66,12 @@ bool check_rows(const Index *jc, const Index *ir, size_t columns, size_t rows, c
     }
   }
   return true;
+}
+
+template <typename Index, typename Each>
+bool check_rows(const Index *jc, const Index *ir, size_t columns, size_t rows, const StopCheck *stop, Each each) {
+  return check_rows(
+      jc, ir, 0, columns, rows, [stop](uint64_t work) { return !(stop && stop->poll(work)); }, each);
 }
 
 // Names the first NaN or infinity among the entries, in column-major order (rows increase within
@@ -94,10 +105,141 @@ void copy_labels(double *labels, const YReal *y, size_t n) {
 // in a row are put together into blocks of about kBlockEntries entries.
 constexpr int kGroupShift = 6;
 constexpr uint64_t kBlockEntries = uint64_t{1} << 16;
+// Each thread of the team holds a block's scratch (up to 2 MB) and a count per group of rows; a few
+// threads already take what the memory gives.
+constexpr size_t kMostConversionThreads = 8;
+
+namespace {
+
+// The first column of share t of `shares` (shares + 1 bounds): shares of about equal entries, so
+// that a team's threads each go through as many.
+template <typename Index>
+std::vector<size_t> column_shares(const Index *jc, size_t columns, uint64_t entries, size_t shares) {
+  std::vector<size_t> first(shares + 1, columns);
+  first[0] = 0;
+  for (size_t t = 1; t < shares; ++t) {
+    const uint64_t target = entries / shares * t;
+    size_t low = first[t - 1], high = columns;  // the first column from which jc reaches the target
+    while (low < high) {
+      const size_t mid = low + (high - low) / 2;
+      if (as_count(jc[mid]) < target)
+        low = mid + 1;
+      else
+        high = mid;
+    }
+    first[t] = low;
+  }
+  return first;
+}
+
+// What a team's threads share while they convert: the calling thread (thread 0) alone asks the
+// host, the others follow its answer; a thread's error is kept for its share, and the first
+// share's error (the first in column-major order) is thrown once the team is done.
+class TeamWork {
+ public:
+  TeamWork(const StopCheck *stop, size_t shares) : stop_(stop), failure_(shares) {}
+  // Whether to go on after `work` more units; `asks` on the calling thread only.
+  bool go(uint64_t work, bool asks) {
+    if (asks && stop_ && stop_->poll(work)) stopped_.store(true, std::memory_order_relaxed);
+    return !stopped_.load(std::memory_order_relaxed);
+  }
+  template <typename Work>
+  void run(size_t share, Work work) {
+    try {
+      work();
+    } catch (...) {
+      failure_[share] = std::current_exception();
+    }
+  }
+  // Throws the first share's error; true when the host said stop.
+  bool finish() {
+    for (const std::exception_ptr &f : failure_)
+      if (f) std::rethrow_exception(f);
+    return stopped_.load();
+  }
+
+ private:
+  const StopCheck *stop_;
+  std::atomic<bool> stopped_{false};
+  std::vector<std::exception_ptr> failure_;
+};
+
+// Where step 3 below puts the entries: an ordinary group's into its block (column, value and row,
+// at the block's cursor), a heavy group's straight into its row (at the row's cursor).
+struct BlockPlacement {
+  const char *heavy_group;
+  const int32_t *block_of_group;
+  int64_t *row_cursor;
+  int32_t *columns, *rows;
+  double *values;
+};
+
+// Step 3 for columns first .. last - 1, block b's entries from block_cursor[b] on; `go(work)` asked
+// once a column. Returns the OR of the values' difference bits (nonzero once a NaN or an infinity
+// was met).
+template <typename Index, typename Value, typename Go>
+uint64_t place_columns(const Index *jc, const Index *ir, const Value *pr, size_t first, size_t last,
+                       uint64_t *block_cursor, const BlockPlacement &to, Go go) {
+  const char *const heavy_group = to.heavy_group;
+  const int32_t *const block_of_group = to.block_of_group;
+  int64_t *const row_cursor = to.row_cursor;
+  int32_t *const columns = to.columns, *const rows = to.rows;
+  double *const values = to.values;
+  uint64_t non_finite = 0;
+  for (size_t j = first; j < last; ++j) {
+    const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
+    if (!go(end - begin + 1)) break;
+    for (uint64_t k = begin; k < end; ++k) {
+      const size_t r = static_cast<size_t>(ir[k]);
+      const size_t g = r >> kGroupShift;
+      const double v = value_of(pr[k]);
+      non_finite |= difference_bits(v);
+      if (heavy_group[g]) {
+        const int64_t at = row_cursor[r]++;
+        columns[at] = static_cast<int32_t>(j);
+        values[at] = v;
+        continue;
+      }
+      const uint64_t at = block_cursor[static_cast<size_t>(block_of_group[g])]++;
+      columns[at] = static_cast<int32_t>(j);
+      values[at] = v;
+      rows[at] = static_cast<int32_t>(r);
+    }
+  }
+  return non_finite;
+}
+
+// Step 4 for one block: its entries e0 .. e1 - 1 (rows r0 .. r1 - 1) into their rows, a stable
+// counting sort through the scratch. offsets[r0 .. r1 - 1] (zero before) hold the rows' counts,
+// then where they start, then (as cursors) where they end, and finally where they start again;
+// offsets[r1] is the next block's and is left alone.
+void sort_block(uint64_t e0, uint64_t e1, size_t r0, size_t r1, int64_t *offsets, int32_t *columns, double *values,
+                const int32_t *rows, int32_t *scratch_columns, double *scratch_values, int32_t *scratch_rows) {
+  for (uint64_t e = e0; e < e1; ++e) ++offsets[static_cast<size_t>(rows[e])];
+  int64_t at = static_cast<int64_t>(e0);
+  for (size_t r = r0; r < r1; ++r) {
+    const int64_t count = offsets[r];
+    offsets[r] = at;
+    at += count;
+  }
+  const size_t count = static_cast<size_t>(e1 - e0);
+  std::copy(columns + e0, columns + e1, scratch_columns);
+  std::copy(values + e0, values + e1, scratch_values);
+  std::copy(rows + e0, rows + e1, scratch_rows);
+  for (size_t e = 0; e < count; ++e) {
+    const int64_t to = offsets[static_cast<size_t>(scratch_rows[e])]++;
+    columns[to] = scratch_columns[e];
+    values[to] = scratch_values[e];
+  }
+  for (size_t r = r1; r-- > r0 + 1;) offsets[r] = offsets[r - 1];
+  if (r1 > r0) offsets[r0] = static_cast<int64_t>(e0);
+}
+
+}  // namespace
 
 template <typename Index, typename Value, typename YReal>
 SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, size_t capacity, int32_t N, int32_t D,
-                            const YReal *y, const StopCheck *stop) {
+                            const YReal *y, const StopCheck *stop, int32_t threads) {
   SparseRows data;
   data.N = N;
   data.D = D;
@@ -110,10 +252,32 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   // block in cache, into their rows. Columns stay in increasing order within a row, as both steps
   // keep the order in which they meet the entries.
   //
-  // 1. Count the entries of every group of rows, checking the row indices on the way.
+  // The team splits the columns into shares of about equal entries for steps 1 and 3: share t's
+  // entries go into each block after those of shares before it (smaller columns), so the order
+  // holds; step 4 shares out the blocks.
+  const size_t team =
+      std::min<size_t>(kMostConversionThreads, static_cast<size_t>(conversion_team(threads, N, entries)));
+  const std::vector<size_t> first_column = column_shares(jc, d, entries, team);
+  TeamWork work(stop, team);
+  const int team_size = static_cast<int>(team);
+
+  // 1. Count the entries of every group of rows, share by share, checking the row indices.
   const size_t groups = (n >> kGroupShift) + 1;
-  std::vector<uint64_t> group_entries(groups, 0);
-  if (!check_rows(jc, ir, d, n, stop, [&](uint64_t r) { ++group_entries[r >> kGroupShift]; })) return data;
+  std::vector<std::vector<uint64_t>> share_entries(team, std::vector<uint64_t>(groups, 0));
+#pragma omp parallel for num_threads(team_size) if (team > 1) schedule(static, 1)
+  for (size_t t = 0; t < team; ++t)
+    work.run(t, [&] {
+      uint64_t *const count = share_entries[t].data();
+      const bool asks = omp_get_thread_num() == 0;
+      check_rows(
+          jc, ir, first_column[t], first_column[t + 1], n, [&](uint64_t w) { return work.go(w, asks); },
+          [count](uint64_t r) { ++count[r >> kGroupShift]; });
+    });
+  if (work.finish()) return data;
+  std::vector<uint64_t> group_entries(share_entries[0]);
+  for (size_t t = 1; t < team; ++t)
+    for (size_t g = 0; g < groups; ++g) group_entries[g] += share_entries[t][g];
+
   // 2. Blocks of whole groups: block b holds rows block_row[b] .. block_row[b + 1] - 1, whose
   // entries will lie at block_entry[b] .. block_entry[b + 1] - 1. A group of 2^16 entries or more
   // (a few very full rows) is a block of its own whose entries go straight into their rows in step
@@ -149,19 +313,39 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   const size_t blocks = block_row.size() - 1;
   std::vector<uint64_t>().swap(group_entries);
 
-  // The rows of the heavy blocks: counted, then offsets[r] is row r's cursor from its start.
+  // The heavy rows' entries are placed by one thread (their rows' cursors are not shared out).
+  // Every other share starts in each block after the shares before it.
+  const size_t scatter_shares = any_heavy ? 1 : team;
+  const std::vector<size_t> scatter_first = any_heavy ? column_shares(jc, d, entries, 1) : first_column;
+  std::vector<std::vector<uint64_t>> cursor(scatter_shares, std::vector<uint64_t>(blocks, 0));
+  if (scatter_shares > 1)  // share t's entries in each block
+    for (size_t t = 0; t < scatter_shares; ++t)
+      for (size_t g = 0; g < groups; ++g) cursor[t][static_cast<size_t>(block_of_group[g])] += share_entries[t][g];
+  for (size_t b = 0; b < blocks; ++b) {
+    uint64_t at = block_entry[b];
+    for (size_t t = 0; t < scatter_shares; ++t) {
+      const uint64_t count = cursor[t][b];
+      cursor[t][b] = at;
+      at += count;
+    }
+  }
+  decltype(share_entries)().swap(share_entries);
+
+  // Each block's rows use offsets[first row .. last row] alone, as counts, then cursors, so that
+  // blocks never touch each other's; offsets[N] is set at the end. A heavy block's rows are counted
+  // here, and offsets[r] becomes row r's cursor from its start.
   data.offsets.assign(n + 1, 0);
   int64_t *const offsets = data.offsets.data();
   if (any_heavy) {
     for (uint64_t k = 0; k < entries; ++k) {
       const size_t r = static_cast<size_t>(ir[k]);
-      if (heavy_group[r >> kGroupShift]) ++offsets[r + 1];
+      if (heavy_group[r >> kGroupShift]) ++offsets[r];
     }
     for (size_t b = 0; b < blocks; ++b) {
       if (!heavy_block[b]) continue;
       int64_t at = static_cast<int64_t>(block_entry[b]);
       for (size_t r = block_row[b]; r < block_row[b + 1]; ++r) {
-        const int64_t count = offsets[r + 1];
+        const int64_t count = offsets[r];
         offsets[r] = at;
         at += count;
       }
@@ -175,75 +359,48 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   std::vector<int32_t, LargeArrayAllocator<int32_t>> rows(entries);
   int32_t *const columns = data.columns.data();
   double *const values = data.values.data();
-  std::vector<uint64_t> cursor(block_entry.begin(), block_entry.end() - 1);
+  const BlockPlacement to{heavy_group.data(), block_of_group.data(), offsets, columns, rows.data(), values};
   uint64_t non_finite = 0;
-  for (size_t j = 0; j < d; ++j) {
-    const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
-    if (stop && stop->poll(end - begin + 1)) return data;
-    for (uint64_t k = begin; k < end; ++k) {
-      const size_t r = static_cast<size_t>(ir[k]);
-      const size_t g = r >> kGroupShift;
-      const double v = value_of(pr[k]);
-      non_finite |= difference_bits(v);
-      if (heavy_group[g]) {
-        const int64_t at = offsets[r]++;
-        columns[at] = static_cast<int32_t>(j);
-        values[at] = v;
-        continue;
-      }
-      const uint64_t at = cursor[static_cast<size_t>(block_of_group[g])]++;
-      columns[at] = static_cast<int32_t>(j);
-      values[at] = v;
-      rows[at] = static_cast<int32_t>(r);
-    }
+#pragma omp parallel for num_threads(team_size) if (scatter_shares > 1) schedule(static, 1) reduction(| : non_finite)
+  for (size_t t = 0; t < scatter_shares; ++t) {
+    const bool asks = omp_get_thread_num() == 0;
+    non_finite |= place_columns(jc, ir, pr, scatter_first[t], scatter_first[t + 1], cursor[t].data(), to,
+                                [&](uint64_t w) { return work.go(w, asks); });
   }
+  if (work.finish()) return data;
   std::vector<int32_t>().swap(block_of_group);
+  decltype(cursor)().swap(cursor);
 
   // 4. Block by block, the entries into their rows (a stable counting sort inside the block); a
   // heavy block's rows are in place, and its cursors, now at each row's end, become the starts.
+  for (size_t b = 0; b < blocks; ++b) {
+    if (!heavy_block[b]) continue;
+    for (size_t r = block_row[b + 1]; r-- > block_row[b] + 1;) offsets[r] = offsets[r - 1];
+    offsets[block_row[b]] = static_cast<int64_t>(block_entry[b]);
+  }
   uint64_t largest = 0;
   for (size_t b = 0; b < blocks; ++b)
     if (!heavy_block[b]) largest = std::max(largest, block_entry[b + 1] - block_entry[b]);
-  std::vector<int32_t> block_columns(largest);
-  std::vector<double> block_values(largest);
-  std::vector<int32_t> block_rows(largest);
-  // Last block first: a block's shift writes its end into the next block's first cursor.
-  for (size_t b = blocks; b-- > 0;) {
-    if (!heavy_block[b]) continue;
-    for (size_t r = block_row[b + 1]; r > block_row[b]; --r) offsets[r] = offsets[r - 1];
-    offsets[block_row[b]] = static_cast<int64_t>(block_entry[b]);
-  }
+  std::vector<std::vector<int32_t>> block_columns(team, std::vector<int32_t>(largest));
+  std::vector<std::vector<double>> block_values(team, std::vector<double>(largest));
+  std::vector<std::vector<int32_t>> block_rows(team, std::vector<int32_t>(largest));
+#pragma omp parallel for num_threads(team_size) if (team > 1) schedule(dynamic, 1)
   for (size_t b = 0; b < blocks; ++b) {
-    if (heavy_block[b]) continue;
     const uint64_t e0 = block_entry[b], e1 = block_entry[b + 1];
     const size_t r0 = block_row[b], r1 = block_row[b + 1];
-    if (stop && stop->poll(e1 - e0 + (r1 - r0) + 1)) return data;
-    // offsets[r0 + 1 .. r1 - 1] are still 0; offsets[r1] may hold a heavy block's start, which
-    // equals this block's end and is written back below.
-    offsets[r1] = 0;
-    for (uint64_t e = e0; e < e1; ++e) ++offsets[static_cast<size_t>(rows[e]) + 1];
-    offsets[r0] = static_cast<int64_t>(e0);
-    for (size_t r = r0; r < r1; ++r) offsets[r + 1] += offsets[r];  // offsets[r] <- where row r starts
-    const size_t count = static_cast<size_t>(e1 - e0);
-    std::copy(columns + e0, columns + e1, block_columns.begin());
-    std::copy(values + e0, values + e1, block_values.begin());
-    std::copy(rows.begin() + static_cast<std::ptrdiff_t>(e0), rows.begin() + static_cast<std::ptrdiff_t>(e1),
-              block_rows.begin());
-    // offsets[r] serves as row r's cursor and ends at the start of row r + 1; put back after.
-    for (size_t e = 0; e < count; ++e) {
-      const int64_t at = offsets[static_cast<size_t>(block_rows[e])]++;
-      columns[at] = block_columns[e];
-      values[at] = block_values[e];
-    }
-    for (size_t r = r1; r > r0; --r) offsets[r] = offsets[r - 1];
-    offsets[r0] = static_cast<int64_t>(e0);
+    const size_t me = static_cast<size_t>(omp_get_thread_num());
+    if (heavy_block[b] || !work.go(e1 - e0 + (r1 - r0) + 1, me == 0)) continue;
+    sort_block(e0, e1, r0, r1, offsets, columns, values, rows.data(), block_columns[me].data(), block_values[me].data(),
+               block_rows[me].data());
   }
+  if (work.finish()) return data;
+  offsets[n] = static_cast<int64_t>(entries);
   // The scratch goes before the labels come: the peak is the rows and the scratch, or the rows and
   // the labels, never all three.
   decltype(rows)().swap(rows);
-  std::vector<int32_t>().swap(block_columns);
-  std::vector<double>().swap(block_values);
-  std::vector<int32_t>().swap(block_rows);
+  decltype(block_columns)().swap(block_columns);
+  decltype(block_values)().swap(block_values);
+  decltype(block_rows)().swap(block_rows);
 
   if (non_finite) throw_first_non_finite(jc, ir, pr, d);
   data.labels.resize(n);
@@ -326,7 +483,7 @@ std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, cons
 
 #define STOCHL1_SPARSE_ROWS(Index, Value, YReal)                                                                 \
   template SparseRows make_sparse_rows(const Index *, const Index *, const Value *, size_t, int32_t, int32_t,    \
-                                       const YReal *, const StopCheck *);                                        \
+                                       const YReal *, const StopCheck *, int32_t);                               \
   template RegressionData make_dense_rows(const Index *, const Index *, const Value *, size_t, int32_t, int32_t, \
                                           const YReal *, const StopCheck *);
 #define STOCHL1_SPARSE_INDEX(Index)                                                                                \

@@ -77,11 +77,13 @@ class MalformedSparse : public std::runtime_error {
 // NonFiniteValue naming the first NaN or infinity (X in column-major order, then y), as the dense
 // conversion does, MalformedSparse for a malformed X, std::bad_alloc when it does not fit. With
 // `stop`, asks it as the columns pass and ends early (rows unfinished) once it says stop.
-// Index: the host's mwIndex (size_t or int64_t); Value: double, or the host's mxLogical (bool or
-// unsigned char) for a sparse logical X.
+// `threads`: the team that converts, as core::conversion_team takes it (at most 8 threads are
+// used); the rows and the errors are the same whatever the team, and only the calling thread asks
+// `stop`. Index: the host's mwIndex (size_t or int64_t); Value: double, or the host's mxLogical
+// (bool or unsigned char) for a sparse logical X.
 template <typename Index, typename Value, typename YReal>
 SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, size_t capacity, int32_t N, int32_t D,
-                            const YReal *y, const StopCheck *stop = nullptr);
+                            const YReal *y, const StopCheck *stop = nullptr, int32_t threads = 1);
 
 // Whether compressed columns store at least two thirds of the N x D cells: then full rows take no
 // more memory than compressed ones (8 bytes a cell against 12 a nonzero) and the dense steps, which
