@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -159,19 +160,16 @@ std::vector<double> touched_only_lookahead(const core::SparseRows &data, uint32_
 
 }  // namespace
 
-int sparse(char **a) {
-  const int32_t N = std::atoi(a[0]), D = std::atoi(a[1]), per_row = std::atoi(a[2]), steps = std::atoi(a[3]);
-  const int repeats = std::atoi(a[4]);
-  const double stepSize = 0.01, lambda = 1e-4;
-  const SparseProblem p = make_problem(N, D, per_row, 99);
+namespace {
+
+// The conversion (on one thread and on two) against one read of the nonzeros, then kinkstep
+// method 0's steps against the touched-only loop, as it comes and with every fetch asked early.
+int measure_steps(const SparseProblem &p, int32_t steps, double stepSize, double lambda, int repeats) {
   double sink = 0.0;
   const double read = median_of(repeats, [&] { sink += read_nonzeros(p); });
   const double conversion = median_of(repeats, [&] { sink += static_cast<double>(convert(p).nonzeros()); });
   const double conversion2 = median_of(repeats, [&] { sink += static_cast<double>(convert(p, 2).nonzeros()); });
   const core::SparseRows data = convert(p);
-  core::RegressionData shape;
-  shape.N = N;
-  shape.D = D;
   const uint32_t seed = 4242;
   std::vector<double> minimal;
   const double touched = median_of(repeats, [&] { minimal = touched_only_steps(data, seed, steps, stepSize, lambda); });
@@ -197,6 +195,45 @@ int sparse(char **a) {
   report("lookahead_same_weights", ahead == minimal);
   report("checksum", sink != sink ? 1.0 : 0.0);
   return 0;
+}
+
+// X and y from a file of compressed columns (bench/sparse_rows.py writes the bag of words so), all
+// little-endian: int64 N, D, nnz; int64 jc[D + 1]; int64 ir[nnz]; double pr[nnz]; double y[N].
+SparseProblem read_problem(const char *path) {
+  std::FILE *f = std::fopen(path, "rb");
+  if (!f) throw std::runtime_error(std::string("cannot open ") + path);
+  auto read = [&](void *to, size_t bytes) {
+    if (std::fread(to, 1, bytes, f) != bytes) {
+      std::fclose(f);
+      throw std::runtime_error(std::string("too short: ") + path);
+    }
+  };
+  int64_t head[3];
+  read(head, sizeof head);
+  const size_t n = static_cast<size_t>(head[0]), d = static_cast<size_t>(head[1]), nnz = static_cast<size_t>(head[2]);
+  SparseProblem p{static_cast<int32_t>(n), static_cast<int32_t>(d),
+                  mexhost::ArrayPtr(mxCreateSparse(n, d, nnz > 0 ? nnz : 1, mxREAL)),
+                  mexhost::ArrayPtr(mxCreateDoubleMatrix(n, 1, mxREAL))};
+  std::vector<int64_t> index(std::max(d + 1, nnz));
+  read(index.data(), (d + 1) * sizeof(int64_t));
+  std::copy(index.begin(), index.begin() + static_cast<std::ptrdiff_t>(d + 1), mxGetJc(p.X.get()));
+  read(index.data(), nnz * sizeof(int64_t));
+  std::copy(index.begin(), index.begin() + static_cast<std::ptrdiff_t>(nnz), mxGetIr(p.X.get()));
+  read(mxGetPr(p.X.get()), nnz * sizeof(double));
+  read(mxGetPr(p.y.get()), n * sizeof(double));
+  std::fclose(f);
+  return p;
+}
+
+}  // namespace
+
+int sparse(char **a) {
+  const int32_t N = std::atoi(a[0]), D = std::atoi(a[1]), per_row = std::atoi(a[2]), steps = std::atoi(a[3]);
+  return measure_steps(make_problem(N, D, per_row, 99), steps, 0.01, 1e-4, std::atoi(a[4]));
+}
+
+int sparse_file(char **a) {
+  return measure_steps(read_problem(a[0]), std::atoi(a[1]), std::atof(a[2]), std::atof(a[3]), std::atoi(a[4]));
 }
 
 int sparse_rss(char **a) {

@@ -7,6 +7,9 @@ namespace bench {
 
 // stochl1_bench sparse N D perRow steps repeats
 int sparse(char **args);
+// stochl1_bench sparse_file PATH steps stepSize lambda repeats: the same on X and y from a file of
+// compressed columns (the bag of words)
+int sparse_file(char **args);
 // stochl1_bench sparse_rss N D perRow steps: peak memory of one whole kinkstep method 0 call
 int sparse_rss(char **args);
 // stochl1_bench sparse_dense N D steps repeats: a dense X given as sparse against the dense call

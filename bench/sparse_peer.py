@@ -6,6 +6,8 @@ like our random draws) and in order.
 Prints "key value" lines: the time of the fit, per sample.
 
 Usage: bench/sparse_peer.py N D perRow repeats
+       bench/sparse_peer.py --mat FILE.mat stepSize lambda repeats   (X and y of a MAT file, such as
+                                                                     the bag of words)
 """
 import sys
 import time
@@ -34,20 +36,28 @@ def problem(N, D, per_row, seed=99):
 
 
 def main():
-    N, D, per_row, repeats = (int(a) for a in sys.argv[1:5])
-    X, y = problem(N, D, per_row)
+    if sys.argv[1] == "--mat":
+        import scipy.io
+        d = scipy.io.loadmat(sys.argv[2])
+        X, y = sp.csr_matrix(d["X"]), np.asarray(d["y"], dtype=float).ravel()
+        X.sort_indices()
+        step, lam, repeats = float(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
+    else:
+        N, D, per_row, repeats = (int(a) for a in sys.argv[1:5])
+        X, y = problem(N, D, per_row)
+        step, lam = 0.01, 1e-4
     print(f"nonzeros {X.nnz}")
     for shuffle in (True, False):
-        fit(X, y, N, repeats, shuffle)
+        fit(X, y, X.shape[0], repeats, shuffle, step, lam)
 
 
-def fit(X, y, N, repeats, shuffle):
+def fit(X, y, N, repeats, shuffle, step, lam):
     from sklearn.exceptions import ConvergenceWarning
     from sklearn.linear_model import SGDRegressor
     times = []
     for _ in range(repeats):
-        model = SGDRegressor(loss="squared_error", penalty="l1", alpha=1e-4, l1_ratio=1.0,
-                             learning_rate="constant", eta0=0.01, max_iter=1, tol=None,
+        model = SGDRegressor(loss="squared_error", penalty="l1", alpha=lam, l1_ratio=1.0,
+                             learning_rate="constant", eta0=step, max_iter=1, tol=None,
                              fit_intercept=False, shuffle=shuffle, random_state=0, average=False)
         t0 = time.perf_counter()
         with warnings.catch_warnings():

@@ -11,6 +11,7 @@
 //                                                                  without opts.progress
 //   stochl1_bench sparse N D perRow steps repeats                 a random sparse X made in memory:
 //                                                                  the conversion, method 0's steps
+//   stochl1_bench sparse_file PATH steps stepSize lambda repeats  the same on X and y from a file
 //   stochl1_bench sparse_rss N D perRow steps                     peak memory of a sparse method 0 call
 //   stochl1_bench sparse_dense N D steps repeats                  dense data given as sparse, per step
 //   stochl1_bench sparse_call N D perRow steps lambda repeats     the whole call, kinkstep(X, y, 1e-2, ...)
@@ -518,6 +519,7 @@ int main(int argc, char **argv) {
                               {"rss", 3, rss},
                               {"progress", 7, progress},
                               {"sparse", 5, bench::sparse},
+                              {"sparse_file", 5, bench::sparse_file},
                               {"sparse_rss", 4, bench::sparse_rss},
                               {"sparse_dense", 4, bench::sparse_dense},
                               {"sparse_call", 6, bench::sparse_call}};
