@@ -90,10 +90,13 @@ void OptionSteps<SparseRows>::catch_up(size_t j, uint64_t to) {
                      : l1_catch_up_summed(f.w, rule_.a, summed, sums_[j]);
 }
 
-void OptionSteps<SparseRows>::prefetch(int32_t i) const {
-  const SparseRow x = rows_.row(i);
+void OptionSteps<SparseRows>::fetch_features(const SparseRow &x) const {
   const Feature *f = features_.data();
-  for (int64_t k = 0; k < x.count; ++k) core::fetch_line_for_write(f + x.columns[k]);
+  for (int64_t k = 0; k < x.count; ++k) {
+    const Feature *fj = f + x.columns[k];
+    core::fetch_line_for_write(fj);
+    core::fetch_line_for_write(reinterpret_cast<const char *>(fj + 1) - 1);
+  }
 }
 
 void OptionSteps<SparseRows>::step(int32_t i, double *) {

@@ -144,12 +144,13 @@ class OptionSteps<SparseRows> {
   void pass(int32_t first, int32_t count, double *w) {
     for (int32_t i = first; i < first + count; ++i) step(i, w);
   }
-  int32_t ahead() const { return 1; }
+  int32_t ahead() const { return SparseFetchAhead::kOffsetsAhead; }
   void start(int32_t, const double *) {}
   int32_t batch() const { return 1; }
   void catch_up_ahead(const int32_t *, int32_t, int32_t, int32_t) {}
   void look_ahead(const int32_t *ring, int32_t ring_size, int32_t k, int32_t steps) const {
-    if (k + 1 < steps) prefetch(ring[(k + 1) % ring_size]);
+    SparseFetchAhead::look_ahead(rows_, ring, ring_size, k, steps, kWeightsAhead,
+                                 [this](const SparseRow &x) { fetch_features(x); });
   }
   void step_then_next(int32_t i, double *w, int32_t, int32_t) { step(i, w); }
   uint64_t work(int32_t i) const { return 4 * static_cast<uint64_t>(rows_.row(i).count) + 8; }
@@ -162,7 +163,9 @@ class OptionSteps<SparseRows> {
     uint64_t last = 0;  // the step w was last brought up to date at
     double q = 0.0;     // the cumulative rule: the penalty w has taken
   };
-  void prefetch(int32_t i) const;
+  static constexpr int32_t kWeightsAhead = 3;
+  // The features x touches, each record's first and last byte (24 bytes may span two lines).
+  void fetch_features(const SparseRow &x) const;
   // Feature j's untouched steps up to step `to`, the averaged ones summed.
   void catch_up(size_t j, uint64_t to);
 

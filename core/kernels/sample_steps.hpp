@@ -114,35 +114,15 @@ class SampleSteps<SparseRows> {
   }
   void start(int32_t, const double *) {}
   void look_ahead(const int32_t *ring, int32_t ring_size, int32_t k, int32_t steps) const {
-    if (k + kOffsetsAhead < steps) prefetch(ring[(k + kOffsetsAhead) % ring_size], 0);
-    if (k + kRowAhead < steps) prefetch(ring[(k + kRowAhead) % ring_size], 1);
-    if (k + kWeightsAhead < steps) prefetch(ring[(k + kWeightsAhead) % ring_size], 2);
+    SparseFetchAhead::look_ahead(rows_, ring, ring_size, k, steps, kWeightsAhead,
+                                 [this](const SparseRow &x) { lazy_.prefetch(x); });
   }
   void step_then_next(int32_t i, double *w, int32_t, int32_t) { step(i, w); }
-  // A sparse step reads three things that depend on one another: the row's offsets, the row, and
-  // the features it touches. Each is asked for early enough that the misses of several steps
-  // overlap, and late enough that what it depends on has come (measured on the touched-only loop
-  // of bench/stochl1_bench sparse: rows 8-16 steps ahead, weights 2-4; the weights go 7 ahead here
-  // because catch_up_ahead reads them up to three steps before their own step).
-  static constexpr int kOffsetsAhead = 16, kRowAhead = 8, kWeightsAhead = 7, kMostTogether = 8;
+  // The weights go further ahead than a step alone needs (SparseFetchAhead): catch_up_ahead reads
+  // them up to three steps before their own step.
+  static constexpr int kOffsetsAhead = SparseFetchAhead::kOffsetsAhead, kWeightsAhead = 7, kMostTogether = 8;
   // catch_up_ahead reads the samples of the steps it prepares from the ring: they must be drawn.
   static_assert(kMostTogether <= kOffsetsAhead, "steps taken together beyond the samples drawn ahead");
-  void prefetch(int32_t i, int stage) const {
-    const size_t r =
-        rows_.order.empty() ? static_cast<size_t>(i) : static_cast<size_t>(rows_.order[static_cast<size_t>(i)]);
-    if (stage == 0) {
-      core::fetch_line(rows_.offsets.data() + r);
-      core::fetch_line(rows_.labels.data() + i);
-      return;
-    }
-    const SparseRow x = rows_.row(i);
-    if (stage == 1) {
-      core::fetch_lines(x.columns, x.columns + x.count);
-      core::fetch_lines(x.values, x.values + x.count);
-      return;
-    }
-    lazy_.prefetch(x);
-  }
   uint64_t work(int32_t i) const { return 3 * static_cast<uint64_t>(rows_.row(i).count) + 8; }
 
  private:
