@@ -105,7 +105,7 @@ void copy_labels(double *labels, const YReal *y, size_t n) {
 // in a row are put together into blocks of about kBlockEntries entries.
 constexpr int kGroupShift = 6;
 constexpr uint64_t kBlockEntries = uint64_t{1} << 16;
-// Each thread of the team holds a block's scratch (up to 2 MB) and a count per group of rows; a few
+// Each thread of the team holds a block's scratch (up to 1.5 MB) and a count per group of rows; a few
 // threads already take what the memory gives.
 constexpr size_t kMostConversionThreads = 8;
 
@@ -210,11 +210,11 @@ uint64_t place_columns(const Index *jc, const Index *ir, const Value *pr, size_t
 }
 
 // Step 4 for one block: its entries e0 .. e1 - 1 (rows r0 .. r1 - 1) into their rows, a stable
-// counting sort through the scratch. offsets[r0 .. r1 - 1] (zero before) hold the rows' counts,
-// then where they start, then (as cursors) where they end, and finally where they start again;
+// counting sort into the scratch (columns and values), which is then copied back. offsets[r0 .. r1 - 1] (zero before)
+// hold the rows' counts, then where they start, then (as cursors) where they end, and finally where they start again;
 // offsets[r1] is the next block's and is left alone.
 void sort_block(uint64_t e0, uint64_t e1, size_t r0, size_t r1, int64_t *offsets, int32_t *columns, double *values,
-                const int32_t *rows, int32_t *scratch_columns, double *scratch_values, int32_t *scratch_rows) {
+                const int32_t *rows, int32_t *scratch_columns, double *scratch_values) {
   for (uint64_t e = e0; e < e1; ++e) ++offsets[static_cast<size_t>(rows[e])];
   int64_t at = static_cast<int64_t>(e0);
   for (size_t r = r0; r < r1; ++r) {
@@ -222,15 +222,15 @@ void sort_block(uint64_t e0, uint64_t e1, size_t r0, size_t r1, int64_t *offsets
     offsets[r] = at;
     at += count;
   }
-  const size_t count = static_cast<size_t>(e1 - e0);
-  std::copy(columns + e0, columns + e1, scratch_columns);
-  std::copy(values + e0, values + e1, scratch_values);
-  std::copy(rows + e0, rows + e1, scratch_rows);
-  for (size_t e = 0; e < count; ++e) {
-    const int64_t to = offsets[static_cast<size_t>(scratch_rows[e])]++;
-    columns[to] = scratch_columns[e];
-    values[to] = scratch_values[e];
+  // Each entry to its place in the scratch, the sorted block then copied back.
+  const int64_t base = static_cast<int64_t>(e0);
+  for (uint64_t e = e0; e < e1; ++e) {
+    const int64_t to = offsets[static_cast<size_t>(rows[e])]++ - base;
+    scratch_columns[to] = columns[e];
+    scratch_values[to] = values[e];
   }
+  std::copy(scratch_columns, scratch_columns + (e1 - e0), columns + e0);
+  std::copy(scratch_values, scratch_values + (e1 - e0), values + e0);
   for (size_t r = r1; r-- > r0 + 1;) offsets[r] = offsets[r - 1];
   if (r1 > r0) offsets[r0] = static_cast<int64_t>(e0);
 }
@@ -383,15 +383,14 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
     if (!heavy_block[b]) largest = std::max(largest, block_entry[b + 1] - block_entry[b]);
   std::vector<std::vector<int32_t>> block_columns(team, std::vector<int32_t>(largest));
   std::vector<std::vector<double>> block_values(team, std::vector<double>(largest));
-  std::vector<std::vector<int32_t>> block_rows(team, std::vector<int32_t>(largest));
 #pragma omp parallel for num_threads(team_size) if (team > 1) schedule(dynamic, 1)
   for (size_t b = 0; b < blocks; ++b) {
     const uint64_t e0 = block_entry[b], e1 = block_entry[b + 1];
     const size_t r0 = block_row[b], r1 = block_row[b + 1];
     const size_t me = static_cast<size_t>(omp_get_thread_num());
     if (heavy_block[b] || !work.go(e1 - e0 + (r1 - r0) + 1, me == 0)) continue;
-    sort_block(e0, e1, r0, r1, offsets, columns, values, rows.data(), block_columns[me].data(), block_values[me].data(),
-               block_rows[me].data());
+    sort_block(e0, e1, r0, r1, offsets, columns, values, rows.data(), block_columns[me].data(),
+               block_values[me].data());
   }
   if (work.finish()) return data;
   offsets[n] = static_cast<int64_t>(entries);
@@ -400,7 +399,6 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   decltype(rows)().swap(rows);
   decltype(block_columns)().swap(block_columns);
   decltype(block_values)().swap(block_values);
-  decltype(block_rows)().swap(block_rows);
 
   if (non_finite) throw_first_non_finite(jc, ir, pr, d);
   data.labels.resize(n);
