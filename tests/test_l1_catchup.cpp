@@ -139,6 +139,11 @@ TEST(L1CatchUp, APowerOfTwoThatTheStepCannotMoveStaysAtOnce) {
       // Half of it has half the unit and may move; twice it stays too.
       EXPECT_EQ(bits(f[1].w), bits(core::l1_catch_up(c.w / 2, c.a, long_run))) << k.catch_up.name << " " << c.w;
       EXPECT_EQ(bits(f[2].w), bits(2 * c.w)) << k.catch_up.name << " " << c.w;
+      core::LazyFeature g[3] = {{c.w, 0}, {c.w / 2, 0}, {2 * c.w, 0}};
+      k.catch_up.prox_catch_up(g, columns, behind, 3, c.a);
+      EXPECT_EQ(bits(g[0].w), bits(c.w)) << k.catch_up.name << " (proximal) " << c.w;
+      EXPECT_EQ(bits(g[1].w), bits(core::prox_catch_up(c.w / 2, c.a, long_run))) << k.catch_up.name << " " << c.w;
+      EXPECT_EQ(bits(g[2].w), bits(2 * c.w)) << k.catch_up.name << " (proximal) " << c.w;
     }
   }
   // A hair above a quarter unit the step moves the power of two down, and then the runs take over.
@@ -338,6 +343,11 @@ TEST(L1CatchUp, RandomCasesMatchTheLoopBitForBit) {
 // meet in one group), with zero, -0, infinite and NaN weights and features not behind at all
 // among them, in groups of every size around the vectors' eight and sixteen lanes, at scattered
 // places in the feature array.
+// One untouched step of the subgradient or of the proximal rule.
+double untouched_step(double w, double a, bool prox) {
+  return prox ? core::prox_untouched_step(w, a) : core::l1_untouched_step(w, a);
+}
+
 TEST(CatchUpKernels, EveryVersionGivesEachFeatureTheLoopsBits) {
   std::vector<core::CatchUpKernel> versions;
   for (const core::Kernels &k : core::available_kernels()) versions.push_back(k.catch_up);
@@ -351,8 +361,10 @@ TEST(CatchUpKernels, EveryVersionGivesEachFeatureTheLoopsBits) {
   uint64_t groups = 0;
   while (groups < wanted) {
     const Case c = maker.next();
+    // Every other group takes the proximal rule's catch-ups, which need a >= 0.
+    const bool prox = groups % 2 == 1 && c.a >= 0;
     std::vector<double> path(1, c.w);
-    for (uint64_t t = 1; t <= c.length; ++t) path.push_back(core::l1_untouched_step(path.back(), c.a));
+    for (uint64_t t = 1; t <= c.length; ++t) path.push_back(untouched_step(path.back(), c.a, prox));
     const int32_t count = 1 + static_cast<int32_t>(gen() % 40);
     std::vector<int32_t> slots(kSlots);
     for (int32_t j = 0; j < kSlots; ++j) slots[static_cast<size_t>(j)] = j;
@@ -370,18 +382,20 @@ TEST(CatchUpKernels, EveryVersionGivesEachFeatureTheLoopsBits) {
         const double odd[] = {0.0, -0.0, inf, -inf, std::nan("")};
         fj.w = odd[gen() % 5];
         fj.last = now - gen() % 9;
-        expected[static_cast<size_t>(j)] = walk(fj.w, c.a, now - fj.last);
+        double w = fj.w;
+        for (uint64_t t = 0; t < now - fj.last; ++t) w = untouched_step(w, c.a, prox);
+        expected[static_cast<size_t>(j)] = w;
       }
     }
     std::vector<uint64_t> behind;
     for (int32_t j : slots) behind.push_back(now - start[static_cast<size_t>(j)].last);
     for (const core::CatchUpKernel &k : versions) {
       std::vector<core::LazyFeature> f = start;
-      k.catch_up(f.data(), slots.data(), behind.data(), count, c.a);
+      (prox ? k.prox_catch_up : k.catch_up)(f.data(), slots.data(), behind.data(), count, c.a);
       for (int32_t j = 0; j < kSlots; ++j) {
         const core::LazyFeature &got = f[static_cast<size_t>(j)];
         ASSERT_EQ(bits(got.w), bits(expected[static_cast<size_t>(j)]))
-            << k.name << ": a=" << c.a << " w=" << start[static_cast<size_t>(j)].w
+            << k.name << (prox ? " (proximal)" : "") << ": a=" << c.a << " w=" << start[static_cast<size_t>(j)].w
             << " steps=" << now - start[static_cast<size_t>(j)].last << ", " << count << " features";
         ASSERT_EQ(got.last, start[static_cast<size_t>(j)].last);
       }

@@ -17,10 +17,18 @@
 namespace core {
 namespace {
 
+// The catch-up of one feature, the subgradient's or the proximal step's.
+template <bool Prox>
+double one_catch_up(double w, double a, uint64_t steps) {
+  if constexpr (Prox) return prox_catch_up(w, a, steps);
+  return l1_catch_up(w, a, steps);
+}
+
+template <bool Prox>
 void catch_up_generic(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count, double a) {
   for (int64_t k = 0; k < count; ++k) {
     LazyFeature &fj = f[columns[k]];
-    if (behind[k] != 0 && fj.w != 0) fj.w = l1_catch_up(fj.w, a, behind[k]);
+    if (behind[k] != 0 && (fj.w != 0 || Prox)) fj.w = one_catch_up<Prox>(fj.w, a, behind[k]);
   }
 }
 
@@ -90,12 +98,14 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE __m512d untouched_step(__m512d x, __m512d a) {
 }
 
 // The end of every lane's catch-up (l1_fall_end): from |w| = v with s steps left, w the weight
-// before.
+// before. The proximal step's fall is the same while |w| > a, and ends at +0 where steps are left.
+template <bool Prox>
 STOCHL1_AVX512DQ STOCHL1_IN_LINE __m512d fall_end(__m512d v, __m512d s, __m512d w, __m512d a) {
   const __m512d zero = _mm512_setzero_pd();
   // An exact zero is +0 from either side.
   const __mmask8 negative = _mm512_cmp_pd_mask(w, zero, _CMP_LT_OQ) & _mm512_cmp_pd_mask(v, zero, _CMP_NEQ_OQ);
   const __m512d x = _mm512_mask_sub_pd(v, negative, zero, v);
+  if constexpr (Prox) return _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(s, zero, _CMP_EQ_OQ), x);
   const __m512d x1 = untouched_step(x, a), x2 = untouched_step(x1, a);
   const __mmask8 odd = _mm512_test_epi64_mask(_mm512_cvtpd_epu64(s), _mm512_set1_epi64(1));
   __m512d r = _mm512_mask_mov_pd(x2, odd, x1);
@@ -105,15 +115,16 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE __m512d fall_end(__m512d v, __m512d s, __m512d 
   return _mm512_mask_mov_pd(r, _mm512_cmp_pd_mask(s, zero, _CMP_EQ_OQ), x);
 }
 
-// Eight features of a group: their weights and steps behind gathered; the lanes that fall are those
-// with steps behind and a nonzero weight; one outside the bounds above is left to the scalar
-// catch-up.
+// Eight features of a group: their weights and steps behind gathered; the lanes that move are those
+// with steps behind and a nonzero weight (any weight for the proximal step, which makes -0 +0); one
+// outside the bounds above is left to the scalar catch-up.
 struct Lanes {
   __m512i offsets;
   __m512d w;
   __mmask8 moves, scalar;
 };
 
+template <bool Prox>
 STOCHL1_AVX512DQ STOCHL1_IN_LINE Lanes gather(LazyFeature *f, __m256i columns, __mmask8 live, const uint64_t *behind,
                                               __m512d &v, __m512d &s) {
   Lanes l;
@@ -122,32 +133,33 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE Lanes gather(LazyFeature *f, __m256i columns, _
       _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), live, l.offsets, static_cast<void *>(f), 1));
   const __m512i steps = _mm512_maskz_loadu_epi64(live, behind);
   v = _mm512_abs_pd(l.w);
-  l.moves =
-      _mm512_cmpneq_epu64_mask(steps, _mm512_setzero_si512()) & _mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+  l.moves = _mm512_cmpneq_epu64_mask(steps, _mm512_setzero_si512());
+  if constexpr (!Prox) l.moves &= _mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_NEQ_UQ);
   l.scalar = l.moves & (_mm512_cmp_pd_mask(v, _mm512_set1_pd(kMostWeight), _CMP_NLT_UQ) |
                         _mm512_cmpge_epu64_mask(steps, _mm512_set1_epi64(static_cast<int64_t>(kMostSteps))));
   s = _mm512_maskz_cvtepu64_pd(l.moves & static_cast<__mmask8>(~l.scalar), steps);
   return l;
 }
 
+template <bool Prox>
 STOCHL1_AVX512DQ STOCHL1_IN_LINE void scatter(LazyFeature *f, const Lanes &l, __m512d v, __m512d s, __m512d a,
                                               const uint64_t *behind) {
   const __mmask8 vector = l.moves & static_cast<__mmask8>(~l.scalar);
-  _mm512_mask_i64scatter_pd(static_cast<void *>(f), vector, l.offsets, fall_end(v, s, l.w, a), 1);
+  _mm512_mask_i64scatter_pd(static_cast<void *>(f), vector, l.offsets, fall_end<Prox>(v, s, l.w, a), 1);
   if (l.scalar) {
     int64_t offsets[8];
     _mm512_storeu_si512(offsets, l.offsets);
     for (int k = 0; k < 8; ++k)
       if (l.scalar >> k & 1) {
         LazyFeature &fj = f[offsets[k] / 16];
-        fj.w = l1_catch_up(fj.w, _mm512_cvtsd_f64(a), behind[k]);
+        fj.w = one_catch_up<Prox>(fj.w, _mm512_cvtsd_f64(a), behind[k]);
       }
   }
 }
 
 // V vectors of eight features (the last one `tail` lanes, 1 to 8) turned together until none has
 // a lane still falling: up to four groups' chains of dependent operations overlap.
-template <int V>
+template <int V, bool Prox>
 STOCHL1_AVX512DQ STOCHL1_IN_LINE void fall_together(LazyFeature *f, const int32_t *columns, const uint64_t *behind,
                                                     int tail, __m512d a) {
   Lanes l[V];
@@ -156,7 +168,7 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE void fall_together(LazyFeature *f, const int32_
   __mmask8 any = 0;
   for (int k = 0; k < V; ++k) {
     const __mmask8 live = static_cast<__mmask8>(k + 1 < V ? 0xFF : (1u << tail) - 1);
-    l[k] = gather(f, _mm256_maskz_loadu_epi32(live, columns + 8 * k), live, behind + 8 * k, v[k], s[k]);
+    l[k] = gather<Prox>(f, _mm256_maskz_loadu_epi32(live, columns + 8 * k), live, behind + 8 * k, v[k], s[k]);
     falling[k] = _mm512_cmp_pd_mask(s[k], _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v[k], a, _CMP_GT_OQ);
     any |= falling[k];
   }
@@ -167,28 +179,29 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE void fall_together(LazyFeature *f, const int32_
       any |= falling[k];
     }
   }
-  for (int k = 0; k < V; ++k) scatter(f, l[k], v[k], s[k], a, behind + 8 * k);
+  for (int k = 0; k < V; ++k) scatter<Prox>(f, l[k], v[k], s[k], a, behind + 8 * k);
 }
 
+template <bool Prox>
 STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
                                         double amount) {
-  if (!lanes_take(amount)) return catch_up_generic(f, columns, behind, count, amount);
+  if (!lanes_take(amount)) return catch_up_generic<Prox>(f, columns, behind, count, amount);
   const __m512d a = _mm512_set1_pd(amount);
   for (int64_t first = 0; first < count; first += 32) {
     const int n = static_cast<int>(count - first < 32 ? count - first : 32);
     const int tail = n - (n - 1) / 8 * 8;
     switch ((n + 7) / 8) {
       case 1:
-        fall_together<1>(f, columns + first, behind + first, tail, a);
+        fall_together<1, Prox>(f, columns + first, behind + first, tail, a);
         break;
       case 2:
-        fall_together<2>(f, columns + first, behind + first, tail, a);
+        fall_together<2, Prox>(f, columns + first, behind + first, tail, a);
         break;
       case 3:
-        fall_together<3>(f, columns + first, behind + first, tail, a);
+        fall_together<3, Prox>(f, columns + first, behind + first, tail, a);
         break;
       default:
-        fall_together<4>(f, columns + first, behind + first, tail, a);
+        fall_together<4, Prox>(f, columns + first, behind + first, tail, a);
         break;
     }
   }
@@ -254,9 +267,11 @@ STOCHL1_AVX2 STOCHL1_IN_LINE __m256d untouched_step_avx2(__m256d x, const Avx2Co
   return _mm256_blendv_pd(r, _mm256_add_pd(x, c.a), _mm256_cmp_pd(x, c.zero, _CMP_LT_OQ));
 }
 
+template <bool Prox>
 STOCHL1_AVX2 STOCHL1_IN_LINE __m256d fall_end_avx2(__m256d v, __m256d s, __m256d w, const Avx2Constants &c) {
   const __m256d negative = _mm256_and_pd(_mm256_cmp_pd(w, c.zero, _CMP_LT_OQ), _mm256_cmp_pd(v, c.zero, _CMP_NEQ_OQ));
   const __m256d x = _mm256_blendv_pd(v, _mm256_sub_pd(c.zero, v), negative);
+  if constexpr (Prox) return _mm256_and_pd(x, _mm256_cmp_pd(s, c.zero, _CMP_EQ_OQ));
   const __m256d x1 = untouched_step_avx2(x, c), x2 = untouched_step_avx2(x1, c);
   // s < 2^52 is a whole number: its parity is the last bit of s + 2^52.
   __m256d r = _mm256_blendv_pd(x2, x1, odd_lanes(_mm256_add_pd(s, c.two52), c));
@@ -266,6 +281,7 @@ STOCHL1_AVX2 STOCHL1_IN_LINE __m256d fall_end_avx2(__m256d v, __m256d s, __m256d
 }
 
 // Up to sixteen features, four vectors of four.
+template <bool Prox>
 STOCHL1_AVX2 void fall_together_avx2(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int count,
                                      const Avx2Constants &c) {
   constexpr int V = 4;
@@ -282,8 +298,9 @@ STOCHL1_AVX2 void fall_together_avx2(LazyFeature *f, const int32_t *columns, con
     w[k] = _mm256_loadu_pd(lanes_w);
     const __m256i steps = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(lanes_s));
     v[k] = _mm256_and_pd(w[k], c.magnitude);
-    const __m256d moving = _mm256_andnot_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(steps, _mm256_setzero_si256())),
-                                            _mm256_cmp_pd(v[k], c.zero, _CMP_NEQ_UQ));
+    const __m256d moving =
+        _mm256_andnot_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(steps, _mm256_setzero_si256())),
+                         Prox ? _mm256_castsi256_pd(_mm256_set1_epi64x(-1)) : _mm256_cmp_pd(v[k], c.zero, _CMP_NEQ_UQ));
     const __m256d outside =
         _mm256_or_pd(_mm256_cmp_pd(v[k], _mm256_set1_pd(kMostWeight), _CMP_NLT_UQ),
                      _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_srli_epi64(steps, 52), _mm256_setzero_si256())));
@@ -305,24 +322,25 @@ STOCHL1_AVX2 void fall_together_avx2(LazyFeature *f, const int32_t *columns, con
   }
   for (int k = 0; k < V; ++k) {
     double out[4];
-    _mm256_storeu_pd(out, fall_end_avx2(v[k], s[k], w[k], c));
+    _mm256_storeu_pd(out, fall_end_avx2<Prox>(v[k], s[k], w[k], c));
     for (int h = 0; h < 4 && 4 * k + h < count; ++h) {
       LazyFeature &fj = f[columns[4 * k + h]];
       if (scalar[k] >> h & 1)
-        fj.w = l1_catch_up(fj.w, _mm256_cvtsd_f64(c.a), behind[4 * k + h]);
+        fj.w = one_catch_up<Prox>(fj.w, _mm256_cvtsd_f64(c.a), behind[4 * k + h]);
       else if (moves[k] >> h & 1)
         fj.w = out[h];
     }
   }
 }
 
+template <bool Prox>
 STOCHL1_AVX2 void catch_up_avx2(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
                                 double amount) {
-  if (!lanes_take(amount)) return catch_up_generic(f, columns, behind, count, amount);
+  if (!lanes_take(amount)) return catch_up_generic<Prox>(f, columns, behind, count, amount);
   const Avx2Constants c = avx2_constants(amount);
   for (int64_t first = 0; first < count; first += 16)
-    fall_together_avx2(f, columns + first, behind + first, static_cast<int>(count - first < 16 ? count - first : 16),
-                       c);
+    fall_together_avx2<Prox>(f, columns + first, behind + first,
+                             static_cast<int>(count - first < 16 ? count - first : 16), c);
 }
 #endif
 
@@ -331,11 +349,12 @@ STOCHL1_AVX2 void catch_up_avx2(LazyFeature *f, const int32_t *columns, const ui
 CatchUpKernel catch_up_kernel_for(InstructionSet s) {
 #if defined(__x86_64__) && defined(__GNUC__)
   __builtin_cpu_init();
-  if (s == InstructionSet::kAvx512vl && __builtin_cpu_supports("avx512dq")) return {"avx512dq", catch_up_avx512dq, 3};
-  if (s != InstructionSet::kGeneric) return {"avx2", catch_up_avx2, 3};
+  if (s == InstructionSet::kAvx512vl && __builtin_cpu_supports("avx512dq"))
+    return {"avx512dq", catch_up_avx512dq<false>, catch_up_avx512dq<true>, 3};
+  if (s != InstructionSet::kGeneric) return {"avx2", catch_up_avx2<false>, catch_up_avx2<true>, 3};
 #endif
   (void)s;
-  return {"generic", catch_up_generic, 1};
+  return {"generic", catch_up_generic<false>, catch_up_generic<true>, 1};
 }
 
 }  // namespace core

@@ -20,6 +20,8 @@ struct CatchUpKernel {
   // f[j].w <- l1_catch_up(f[j].w, a, behind[k]) for j = columns[k], k < count (distinct columns),
   // the same bits; f[j].last is left as it is.
   void (*catch_up)(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count, double a);
+  // The same with prox_catch_up (the proximal step's untouched steps, which make a zero +0), a >= 0.
+  void (*prox_catch_up)(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count, double a);
   // How many steps' catch-ups a solver takes together (LazyL1Steps::catch_up_ahead): enough features
   // to fill the lanes; 1 where taking them one by one is as fast.
   int steps_together;

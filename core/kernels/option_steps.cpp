@@ -57,13 +57,19 @@ StepsOutcome OptionSteps<RegressionData>::finish(double *w) {
 // Sparse rows.
 
 OptionSteps<SparseRows>::OptionSteps(const SparseRows &rows, const StepRule &rule)
-    : rows_(rows), rule_(rule), features_(static_cast<size_t>(rows.D)), sums_(rows.D, rule) {}
+    : group_catch_up_(rule.prox ? kernels().catch_up.prox_catch_up : kernels().catch_up.catch_up),
+      rows_(rows),
+      rule_(rule),
+      features_(static_cast<size_t>(rows.D)),
+      sums_(rows.D, rule) {
+  for (int32_t h = 0; h < kGroup; ++h) group_lane_[h] = h;
+}
 
 void OptionSteps<SparseRows>::start_from(const double *w) {
   for (size_t j = 0; j < features_.size(); ++j) features_[j].w = w[j];
 }
 
-void OptionSteps<SparseRows>::catch_up(size_t j, uint64_t to) {
+void OptionSteps<SparseRows>::catch_up(size_t j, uint64_t to, int32_t &n) {
   Feature &f = features_[j];
   const uint64_t behind = to - f.last;
   f.last = to;
@@ -83,11 +89,26 @@ void OptionSteps<SparseRows>::catch_up(size_t j, uint64_t to) {
     const uint64_t first = to - behind + 1;
     plain = sums_.from() <= first ? 0 : (sums_.from() - first < behind ? sums_.from() - first : behind);
   }
-  if (plain > 0) f.w = rule_.prox ? prox_catch_up(f.w, rule_.a, plain) : l1_catch_up(f.w, rule_.a, plain);
   const uint64_t summed = behind - plain;
+  if (summed == 0 && plain > kInlineSteps) {
+    group_w_[n].w = f.w;
+    group_column_[n] = static_cast<int32_t>(j);
+    group_behind_[n] = plain;
+    if (++n == kGroup) {
+      flush_group(n);
+      n = 0;
+    }
+    return;
+  }
+  if (plain > 0) f.w = rule_.prox ? prox_catch_up(f.w, rule_.a, plain) : l1_catch_up(f.w, rule_.a, plain);
   if (summed > 0)
     f.w = rule_.prox ? prox_catch_up_summed(f.w, rule_.a, summed, sums_[j])
                      : l1_catch_up_summed(f.w, rule_.a, summed, sums_[j]);
+}
+
+void OptionSteps<SparseRows>::flush_group(int32_t n) {
+  group_catch_up_(group_w_, group_lane_, group_behind_, n, rule_.a);
+  for (int32_t h = 0; h < n; ++h) features_[static_cast<size_t>(group_column_[h])].w = group_w_[h].w;
 }
 
 void OptionSteps<SparseRows>::fetch_features(const SparseRow &x) const {
@@ -104,7 +125,9 @@ void OptionSteps<SparseRows>::step(int32_t i, double *) {
   const int32_t *const columns = x.columns;
   const double *const values = x.values;
   Feature *const f = features_.data();
-  for (int64_t k = 0; k < x.count; ++k) catch_up(static_cast<size_t>(columns[k]), now_);
+  int32_t n = 0;
+  for (int64_t k = 0; k < x.count; ++k) catch_up(static_cast<size_t>(columns[k]), now_, n);
+  if (n > 0) flush_group(n);
   double s = 0.0;
   for (int64_t k = 0; k < x.count; ++k) s = s + values[k] * f[columns[k]].w;
   double c = s;
@@ -129,10 +152,10 @@ void OptionSteps<SparseRows>::step(int32_t i, double *) {
 }
 
 void OptionSteps<SparseRows>::bring_up_to_date(double *w) {
-  for (size_t j = 0; j < features_.size(); ++j) {
-    catch_up(j, now_);
-    w[j] = features_[j].w;
-  }
+  int32_t n = 0;
+  for (size_t j = 0; j < features_.size(); ++j) catch_up(j, now_, n);
+  if (n > 0) flush_group(n);
+  for (size_t j = 0; j < features_.size(); ++j) w[j] = features_[j].w;
 }
 
 StepsOutcome OptionSteps<SparseRows>::finish(double *w) {

@@ -166,8 +166,18 @@ class OptionSteps<SparseRows> {
   static constexpr int32_t kWeightsAhead = 3;
   // The features x touches, each record's first and last byte (24 bytes may span two lines).
   void fetch_features(const SparseRow &x) const;
-  // Feature j's untouched steps up to step `to`, the averaged ones summed.
-  void catch_up(size_t j, uint64_t to);
+  // Feature j's untouched steps up to step `to`, the averaged ones summed. A long catch-up that sums
+  // nothing goes into the group (n of them so far), which the dispatched kernel takes once full or
+  // once the caller flushes it.
+  void catch_up(size_t j, uint64_t to, int32_t &n);
+  void flush_group(int32_t n);
+
+  static constexpr int32_t kGroup = 64;
+  void (*group_catch_up_)(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count, double a);
+  LazyFeature group_w_[kGroup];
+  int32_t group_lane_[kGroup];  // 0 .. kGroup - 1: the kernel reads and writes group_w_ in order
+  int32_t group_column_[kGroup];
+  uint64_t group_behind_[kGroup];
 
   const SparseRows &rows_;
   StepRule rule_;
