@@ -276,6 +276,44 @@ TEST(SparseRows, ATeamNamesTheFirstFaultAsOneThreadDoes) {
   }
 }
 
+TEST(SparseRows, AStopBeforeTheFirstFaultStopsATeamAsItStopsOneThread) {
+  // Columns 1 and 2 are valid, column 3 ends in a row out of range (the first fault), column 4 starts
+  // with one (in the second share of a team of 2). The host says stop at its second question, as
+  // column 2 starts: one thread stops before column 3, and so must the team, whatever its second
+  // share met meanwhile.
+  const int32_t N = 140000, D = 5;
+  std::vector<uint64_t> jc{0}, ir;
+  auto column = [&](uint64_t count, uint64_t bad_at) {
+    for (uint64_t i = 0; i < count; ++i) ir.push_back(i == bad_at ? 900000 + i : i);
+    jc.push_back(ir.size());
+  };
+  column(70000, ~uint64_t{0});
+  column(70000, ~uint64_t{0});
+  column(100, 99);
+  column(100, 0);
+  column(140000, ~uint64_t{0});
+  const std::vector<double> pr(ir.size(), 1.0), y(N, 1.0);
+  static int asked = 0;
+  for (const int32_t threads : {1, 2, 3})
+    for (int repeat = 0; repeat < 10; ++repeat) {
+      asked = 0;
+      const core::StopCheck stop([] { return ++asked >= 2; });
+      EXPECT_NO_THROW(
+          core::make_sparse_rows(jc.data(), ir.data(), pr.data(), pr.size(), N, D, y.data(), &stop, threads))
+          << threads << " threads";
+      EXPECT_TRUE(stop.stopped());
+    }
+  // Without the stop, every team names column 3's entry.
+  for (const int32_t threads : {1, 2, 3}) {
+    try {
+      core::make_sparse_rows(jc.data(), ir.data(), pr.data(), pr.size(), N, D, y.data(), nullptr, threads);
+      ADD_FAILURE() << "no error";
+    } catch (const core::MalformedSparse &e) {
+      EXPECT_STREQ(e.what(), "column 3 has an entry in row 900100 of 140000") << threads << " threads";
+    }
+  }
+}
+
 TEST(SparseRows, OnlyTheCallingThreadOfATeamAsksTheHost) {
   std::mt19937_64 gen(8);
   const size_t N = 2000, D = 4000;

@@ -133,28 +133,33 @@ std::vector<size_t> column_shares(const Index *jc, size_t columns, uint64_t entr
 }
 
 // What a team's threads share while they convert: the calling thread (thread 0) alone asks the
-// host, the others follow its answer; a thread's error is kept for its share, and the first
-// share's error (the first in column-major order) is thrown once the team is done.
+// host, the others follow its answer. Each share keeps its error, or that the stop cut it short;
+// once the team is done the shares are taken in order, as one thread would have met them: the first
+// share that ended in an error throws it (the first in column-major order), and one cut short
+// before any error means stop.
 class TeamWork {
  public:
-  TeamWork(const StopCheck *stop, size_t shares) : stop_(stop), failure_(shares) {}
+  TeamWork(const StopCheck *stop, size_t shares) : stop_(stop), failure_(shares), cut_short_(shares, 0) {}
   // Whether to go on after `work` more units; `asks` on the calling thread only.
   bool go(uint64_t work, bool asks) {
     if (asks && stop_ && stop_->poll(work)) stopped_.store(true, std::memory_order_relaxed);
     return !stopped_.load(std::memory_order_relaxed);
   }
+  // Runs share `share`'s work, which returns false when the stop cut it short.
   template <typename Work>
   void run(size_t share, Work work) {
     try {
-      work();
+      if (!work()) cut_short_[share] = 1;
     } catch (...) {
       failure_[share] = std::current_exception();
     }
   }
-  // Throws the first share's error; true when the host said stop.
+  // Throws the error one thread would have met first; true when the host said stop.
   bool finish() {
-    for (const std::exception_ptr &f : failure_)
-      if (f) std::rethrow_exception(f);
+    for (size_t t = 0; t < failure_.size(); ++t) {
+      if (failure_[t]) std::rethrow_exception(failure_[t]);
+      if (cut_short_[t]) return true;
+    }
     return stopped_.load();
   }
 
@@ -162,6 +167,7 @@ class TeamWork {
   const StopCheck *stop_;
   std::atomic<bool> stopped_{false};
   std::vector<std::exception_ptr> failure_;
+  std::vector<char> cut_short_;
 };
 
 // Where step 3 below puts the entries: an ordinary group's into its block (column, value and row,
@@ -269,7 +275,7 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
     work.run(t, [&] {
       uint64_t *const count = share_entries[t].data();
       const bool asks = omp_get_thread_num() == 0;
-      check_rows(
+      return check_rows(
           jc, ir, first_column[t], first_column[t + 1], n, [&](uint64_t w) { return work.go(w, asks); },
           [count](uint64_t r) { ++count[r >> kGroupShift]; });
     });
@@ -362,11 +368,13 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   const BlockPlacement to{heavy_group.data(), block_of_group.data(), offsets, columns, rows.data(), values};
   uint64_t non_finite = 0;
 #pragma omp parallel for num_threads(team_size) if (scatter_shares > 1) schedule(static, 1) reduction(| : non_finite)
-  for (size_t t = 0; t < scatter_shares; ++t) {
-    const bool asks = omp_get_thread_num() == 0;
-    non_finite |= place_columns(jc, ir, pr, scatter_first[t], scatter_first[t + 1], cursor[t].data(), to,
-                                [&](uint64_t w) { return work.go(w, asks); });
-  }
+  for (size_t t = 0; t < scatter_shares; ++t)
+    work.run(t, [&] {
+      const bool asks = omp_get_thread_num() == 0;
+      non_finite |= place_columns(jc, ir, pr, scatter_first[t], scatter_first[t + 1], cursor[t].data(), to,
+                                  [&](uint64_t w) { return work.go(w, asks); });
+      return true;  // a stop is the team's to report
+    });
   if (work.finish()) return data;
   std::vector<int32_t>().swap(block_of_group);
   decltype(cursor)().swap(cursor);
@@ -388,9 +396,12 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
     const uint64_t e0 = block_entry[b], e1 = block_entry[b + 1];
     const size_t r0 = block_row[b], r1 = block_row[b + 1];
     const size_t me = static_cast<size_t>(omp_get_thread_num());
-    if (heavy_block[b] || !work.go(e1 - e0 + (r1 - r0) + 1, me == 0)) continue;
-    sort_block(e0, e1, r0, r1, offsets, columns, values, rows.data(), block_columns[me].data(),
-               block_values[me].data());
+    work.run(me, [&] {
+      if (heavy_block[b] || !work.go(e1 - e0 + (r1 - r0) + 1, me == 0)) return true;
+      sort_block(e0, e1, r0, r1, offsets, columns, values, rows.data(), block_columns[me].data(),
+                 block_values[me].data());
+      return true;
+    });
   }
   if (work.finish()) return data;
   offsets[n] = static_cast<int64_t>(entries);
