@@ -111,18 +111,21 @@ constexpr size_t kMostConversionThreads = 8;
 
 namespace {
 
-// The first column of share t of `shares` (shares + 1 bounds): shares of about equal entries, so
-// that a team's threads each go through as many.
+// The first column of share t of `shares` (shares + 1 bounds): shares of about equal work, a unit
+// an entry and a unit a column, so that a team's threads end together and the calling thread, which
+// asks the host, is busy until the others are done (a very wide X with a few full columns would
+// otherwise leave it idle while the others pass its empty columns unasked).
 template <typename Index>
 std::vector<size_t> column_shares(const Index *jc, size_t columns, uint64_t entries, size_t shares) {
   std::vector<size_t> first(shares + 1, columns);
   first[0] = 0;
+  const uint64_t work = entries + columns;
   for (size_t t = 1; t < shares; ++t) {
-    const uint64_t target = entries / shares * t;
-    size_t low = first[t - 1], high = columns;  // the first column from which jc reaches the target
+    const uint64_t target = work / shares * t;
+    size_t low = first[t - 1], high = columns;  // the first column whose work before it reaches the target
     while (low < high) {
       const size_t mid = low + (high - low) / 2;
-      if (as_count(jc[mid]) < target)
+      if (as_count(jc[mid]) + mid < target)
         low = mid + 1;
       else
         high = mid;
