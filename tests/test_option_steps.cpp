@@ -253,14 +253,19 @@ core::FitOptions fit_options(const reference::Options &o) {
   return f;
 }
 
-const struct { int32_t N, D; } kShapes[] = {{1, 1}, {7, 3}, {60, 9}, {301, 33}, {40, 150}};
+// The last shape is 2 % full: a feature is touched about once in 50 steps, so the long catch-ups
+// (through the kernels, several steps' at once) are exercised too.
+const struct {
+  int32_t N, D;
+  double zero_below;
+} kShapes[] = {{1, 1, -0.2}, {7, 3, -0.2}, {60, 9, -0.2}, {301, 33, -0.2}, {40, 150, -0.2}, {300, 400, 0.48}};
 
 }  // namespace
 
 TEST(OptionSteps, KinkstepSequentialWithEachOptionIsItsTextbookLoopOnEitherLayout) {
   uint64_t seed = 5;
   for (const auto &sh : kShapes) {
-    const Problem p = problem(sh.N, sh.D, seed++);
+    const Problem p = problem(sh.N, sh.D, seed++, sh.zero_below);
     for (const OptionCase &c : option_cases(sh.D)) {
       const core::FitOptions o = fit_options(c.options);
       kinkstep::Parameters params{0.05, 0.02, 5 * sh.N + 7, &o};
@@ -285,7 +290,7 @@ TEST(OptionSteps, KinkstepSequentialWithEachOptionIsItsTextbookLoopOnEitherLayou
 TEST(OptionSteps, KinkstepParallelWithEachOptionIsItsTextbookLoopOnEitherLayout) {
   uint64_t seed = 9;
   for (const auto &sh : kShapes) {
-    const Problem p = problem(sh.N, sh.D, seed++);
+    const Problem p = problem(sh.N, sh.D, seed++, sh.zero_below);
     for (const OptionCase &c : option_cases(sh.D)) {
       if (c.options.cumulative) continue;  // method 0 only
       const core::FitOptions o = fit_options(c.options);
@@ -317,7 +322,7 @@ TEST(OptionSteps, SplitavgWithEachOptionAndMorePassesIsItsTextbookLoopOnEitherLa
         c.options.passes = passes;
         const core::FitOptions o = fit_options(c.options);
         for (int32_t T : {1, 2, 3}) {
-          Problem p = problem(sh.N, sh.D, seed);
+          Problem p = problem(sh.N, sh.D, seed, sh.zero_below);
           core::seed_thread_rand(static_cast<uint32_t>(seed));
           const reference::Fit plain = reference::splitavg(p.dense, 0.05, 0.02, T, c.options);
           for (bool sparse : {false, true}) {
@@ -346,7 +351,7 @@ TEST(OptionSteps, SplitavgWithEachOptionAndMorePassesIsItsTextbookLoopOnEitherLa
 TEST(OptionSteps, DriftwalkFromStartingWeightsIsItsTextbookLoopOnEitherLayout) {
   uint64_t seed = 17;
   for (const auto &sh : kShapes) {
-    const Problem p = problem(sh.N, sh.D, seed++);
+    const Problem p = problem(sh.N, sh.D, seed++, sh.zero_below);
     reference::Options ro;
     ro.w0 = option_cases(sh.D)[4].options.w0;
     const core::FitOptions o = fit_options(ro);

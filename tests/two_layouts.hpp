@@ -14,13 +14,15 @@
 
 namespace {
 
-// A problem with zeros among the features (so that the sparse rows skip some), in both layouts.
+// A problem with zeros among the features (so that the sparse rows skip some), in both layouts: a
+// cell is zero where a draw uniform in [-0.5, 0.5) falls below `zero_below` (30 % of them by
+// default).
 struct Problem {
   core::RegressionData dense;
   core::SparseRows sparse;
 };
 
-inline Problem problem(int32_t N, int32_t D, uint64_t seed) {
+inline Problem problem(int32_t N, int32_t D, uint64_t seed, double zero_below = -0.2) {
   const size_t n = static_cast<size_t>(N), d = static_cast<size_t>(D);
   std::vector<double> X(n * d), y(n);
   uint64_t s = seed;
@@ -28,7 +30,7 @@ inline Problem problem(int32_t N, int32_t D, uint64_t seed) {
     s = s * 6364136223846793005ull + 1442695040888963407ull;
     return static_cast<double>(s >> 11) * 0x1p-52 - 0.5;
   };
-  for (double &v : X) v = next() < -0.2 ? 0.0 : next();
+  for (double &v : X) v = next() < zero_below ? 0.0 : next();
   for (double &v : y) v = 2.0 * next();
   Problem p;
   p.dense = core::make_regression_data(X.data(), N, D, y.data());
