@@ -15,7 +15,7 @@
 namespace {
 
 // A problem with zeros among the features (so that the sparse rows skip some), in both layouts: a
-// cell is zero where a draw uniform in [-0.5, 0.5) falls below `zero_below` (30 % of them by
+// cell is zero where a draw uniform in [-0.5, 1.5) falls below `zero_below` (15 % of them by
 // default).
 struct Problem {
   core::RegressionData dense;
