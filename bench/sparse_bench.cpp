@@ -168,7 +168,8 @@ int measure_steps(const SparseProblem &p, int32_t steps, double stepSize, double
   double sink = 0.0;
   const double read = median_of(repeats, [&] { sink += read_nonzeros(p); });
   const double conversion = median_of(repeats, [&] { sink += static_cast<double>(convert(p).nonzeros()); });
-  const double conversion2 = median_of(repeats, [&] { sink += static_cast<double>(convert(p, 2).nonzeros()); });
+  const double conversion_two_threads =
+      median_of(repeats, [&] { sink += static_cast<double>(convert(p, 2).nonzeros()); });
   const core::SparseRows data = convert(p);
   const uint32_t seed = 4242;
   std::vector<double> minimal;
@@ -185,8 +186,9 @@ int measure_steps(const SparseProblem &p, int32_t steps, double stepSize, double
   report("read_nonzeros_s", read);
   report("convert_s", conversion);
   report("convert_over_read", conversion / read);
-  report("convert_T2_s", conversion2);
-  report("convert_T2_over_read", conversion2 / read);
+  report("convert_T2_s", conversion_two_threads);
+  report("convert_T2_team", core::conversion_team(2, p.N, mxGetJc(p.X.get())[p.D]));  // the team it had
+  report("convert_T2_over_read", conversion_two_threads / read);
   report("solver_step_ns", solver / steps * 1e9);
   report("touched_only_step_ns", touched / steps * 1e9);
   report("solver_over_touched_only", solver / touched);

@@ -39,9 +39,9 @@ core::FitResult descend(const core::RunContext<Rows> &run, const Parameters &p, 
     // asked once enough of them add up (the first step and a verbose step, which prints, ask every
     // time). k steps are done.
     if ((run.verbose || k == 0) ? run.stop.should_stop(k) : run.stop.poll(steps.work(i), k)) return r.stopped();
-    // The draw ahead first: with a look-ahead of one step it is the next sample.
+    // The draw ahead first (compared with the steps left: k + ahead_by may pass 2^31 - 1).
     int32_t next = -1, ahead = -1;
-    if (k + ahead_by < p.maxIter) {
+    if (ahead_by < p.maxIter - k) {
       ahead = rand.next() % N;
       drawn[(k + ahead_by) % kRing] = ahead;
     }

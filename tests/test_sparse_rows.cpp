@@ -198,6 +198,7 @@ TEST(SparseRows, RowsFullEnoughToFillABlockGoStraightIntoPlace) {
 // The rows a team builds, compared entry by entry with one thread's.
 void expect_team_rows_match(const Columns<uint64_t> &c, const std::vector<double> &y, size_t N, size_t D) {
   const int32_t n = static_cast<int32_t>(N), d = static_cast<int32_t>(D);
+  ASSERT_GT(core::conversion_team(2, n, c.jc.back()), 1) << "no team: the comparison would be one thread's with itself";
   const core::SparseRows one =
       core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), n, d, y.data(), nullptr, 1);
   for (const int32_t threads : {2, 3}) {
@@ -240,6 +241,7 @@ TEST(SparseRows, ATeamNamesTheFirstFaultAsOneThreadDoes) {
   const size_t N = 2000, D = 100;
   const std::vector<double> X(N * D, 2.0), y(N, 1.0);
   const Columns<uint64_t> full = compress<uint64_t>(X, N, D);
+  ASSERT_GT(core::conversion_team(2, static_cast<int32_t>(N), full.jc.back()), 1);
   auto message = [&](const Columns<uint64_t> &c, int32_t threads) {
     try {
       core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
@@ -319,6 +321,7 @@ TEST(SparseRows, OnlyTheCallingThreadOfATeamAsksTheHost) {
   const size_t N = 2000, D = 4000;
   const std::vector<double> X = random_matrix(gen, N, D, 0.05, false), y = random_labels(gen, N);
   const Columns<uint64_t> c = compress<uint64_t>(X, N, D);
+  ASSERT_GT(core::conversion_team(2, static_cast<int32_t>(N), c.jc.back()), 1);
   static std::atomic<int> asked{0}, asked_elsewhere{0};
   static std::thread::id caller;
   caller = std::this_thread::get_id();
@@ -339,6 +342,27 @@ TEST(SparseRows, OnlyTheCallingThreadOfATeamAsksTheHost) {
     EXPECT_EQ(stop.stopped(), answer_at < 1000000);
     if (!stop.stopped()) {
       EXPECT_EQ(s.nonzeros(), static_cast<int64_t>(c.jc.back()));
+    }
+  }
+}
+
+TEST(SparseRows, TheFetchesAheadStopAtTheLastStepWhateverTheStepCount) {
+  // Near 2^31 - 1 steps, k plus a distance would pass the largest int: only steps that exist are
+  // asked for, from the ring's samples.
+  const std::vector<uint64_t> jc{0, 1, 2}, ir{0, 1};
+  const double pr[] = {1, 2}, y[] = {0, 0};
+  const core::SparseRows rows = core::make_sparse_rows(jc.data(), ir.data(), pr, 2, 2, 2, y);
+  int32_t ring[32];
+  for (int32_t &i : ring) i = 1;
+  const int32_t most = std::numeric_limits<int32_t>::max();
+  for (const int32_t steps : {most, 20}) {
+    for (int32_t left = 1; left <= 20; ++left) {
+      int32_t asked = 0;
+      core::SparseFetchAhead::look_ahead(rows, ring, 32, steps - left, steps, 3, [&](const core::SparseRow &x) {
+        EXPECT_EQ(x.count, 1);
+        ++asked;
+      });
+      EXPECT_EQ(asked, left > 3 ? 1 : 0) << steps << " steps, " << left << " left";
     }
   }
 }

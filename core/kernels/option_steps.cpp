@@ -62,7 +62,7 @@ OptionSteps<SparseRows>::OptionSteps(const SparseRows &rows, const StepRule &rul
       rule_(rule),
       features_(static_cast<size_t>(rows.D)),
       sums_(rows.D, rule) {
-  for (int32_t h = 0; h < kGroup; ++h) group_lane_[h] = h;
+  for (int32_t h = 0; h < kGroup; ++h) group_slots_[h] = h;
 }
 
 void OptionSteps<SparseRows>::start_from(const double *w) {
@@ -91,7 +91,7 @@ void OptionSteps<SparseRows>::catch_up(size_t j, uint64_t to, int32_t &n) {
   }
   const uint64_t summed = behind - plain;
   if (summed == 0 && plain > kInlineSteps) {
-    group_w_[n].w = f.w;
+    group_features_[n].w = f.w;
     group_column_[n] = static_cast<int32_t>(j);
     group_behind_[n] = plain;
     if (++n == kGroup) {
@@ -107,8 +107,8 @@ void OptionSteps<SparseRows>::catch_up(size_t j, uint64_t to, int32_t &n) {
 }
 
 void OptionSteps<SparseRows>::flush_group(int32_t n) {
-  group_catch_up_(group_w_, group_lane_, group_behind_, n, rule_.a);
-  for (int32_t h = 0; h < n; ++h) features_[static_cast<size_t>(group_column_[h])].w = group_w_[h].w;
+  group_catch_up_(group_features_, group_slots_, group_behind_, n, rule_.a);
+  for (int32_t h = 0; h < n; ++h) features_[static_cast<size_t>(group_column_[h])].w = group_features_[h].w;
 }
 
 void OptionSteps<SparseRows>::fetch_features(const SparseRow &x) const {

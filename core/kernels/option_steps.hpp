@@ -149,7 +149,7 @@ class OptionSteps<SparseRows> {
   int32_t batch() const { return 1; }
   void catch_up_ahead(const int32_t *, int32_t, int32_t, int32_t) {}
   void look_ahead(const int32_t *ring, int32_t ring_size, int32_t k, int32_t steps) const {
-    SparseFetchAhead::look_ahead(rows_, ring, ring_size, k, steps, kWeightsAhead,
+    SparseFetchAhead::look_ahead(rows_, ring, ring_size, k, steps, kFeaturesAhead,
                                  [this](const SparseRow &x) { fetch_features(x); });
   }
   void step_then_next(int32_t i, double *w, int32_t, int32_t) { step(i, w); }
@@ -163,7 +163,8 @@ class OptionSteps<SparseRows> {
     uint64_t last = 0;  // the step w was last brought up to date at
     double q = 0.0;     // the cumulative rule: the penalty w has taken
   };
-  static constexpr int32_t kWeightsAhead = 3;
+  static constexpr int32_t kFeaturesAhead = 3;
+  static_assert(kFeaturesAhead <= SparseFetchAhead::kOffsetsAhead, "features fetched beyond the samples drawn");
   // The features x touches, each record's first and last byte (24 bytes may span two lines).
   void fetch_features(const SparseRow &x) const;
   // Feature j's untouched steps up to step `to`, the averaged ones summed. A long catch-up that sums
@@ -174,8 +175,8 @@ class OptionSteps<SparseRows> {
 
   static constexpr int32_t kGroup = 64;
   void (*group_catch_up_)(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count, double a);
-  LazyFeature group_w_[kGroup];
-  int32_t group_lane_[kGroup];  // 0 .. kGroup - 1: the kernel reads and writes group_w_ in order
+  LazyFeature group_features_[kGroup];
+  int32_t group_slots_[kGroup];  // 0 .. kGroup - 1: the kernel reads and writes group_features_ in order
   int32_t group_column_[kGroup];
   uint64_t group_behind_[kGroup];
 

@@ -105,8 +105,8 @@ void copy_labels(double *labels, const YReal *y, size_t n) {
 // in a row are put together into blocks of about kBlockEntries entries.
 constexpr int kGroupShift = 6;
 constexpr uint64_t kBlockEntries = uint64_t{1} << 16;
-// Each thread of the team holds a block's scratch (up to 1.5 MB) and a count per group of rows; a few
-// threads already take what the memory gives.
+// Each thread of the team holds a block's scratch (up to 1.5 MB) and a count per group of rows;
+// beyond a few threads the conversion is bound by the memory's bandwidth.
 constexpr size_t kMostConversionThreads = 8;
 
 namespace {
@@ -261,11 +261,13 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   // block in cache, into their rows. Columns stay in increasing order within a row, as both steps
   // keep the order in which they meet the entries.
   //
-  // The team splits the columns into shares of about equal entries for steps 1 and 3: share t's
-  // entries go into each block after those of shares before it (smaller columns), so the order
-  // holds; step 4 shares out the blocks.
-  const size_t team =
-      std::min<size_t>(kMostConversionThreads, static_cast<size_t>(conversion_team(threads, N, entries)));
+  // The team splits the columns into shares of about equal work (entries plus columns) for steps 1
+  // and 3: share t's entries go into each block after those of shares before it (smaller columns),
+  // so the order holds; step 4 shares out the blocks. Step 3 runs on one thread when a heavy group
+  // (below) holds entries: its rows' cursors are not shared out.
+  const int32_t asked = threads > 0 ? threads : omp_get_max_threads();
+  const size_t team = static_cast<size_t>(
+      conversion_team(std::min<int32_t>(asked, static_cast<int32_t>(kMostConversionThreads)), N, entries));
   const std::vector<size_t> first_column = column_shares(jc, d, entries, team);
   TeamWork work(stop, team);
   const int team_size = static_cast<int>(team);

@@ -64,24 +64,27 @@ struct SparseRows {
 // features it touches. Each is asked for early enough that the misses of several steps overlap, and
 // late enough that what it depends on has come (measured on the touched-only loop of
 // bench/stochl1_bench sparse: rows 8-16 steps ahead, weights 2-4). At step k, of the samples drawn
-// into the ring (step t's is ring[t % ring_size]): step k + kOffsetsAhead's row offsets and label,
-// step k + kRowAhead's row, and step k + weights_ahead's features, through fetch_features(row).
+// into the ring (step t's is ring[t % ring_size], ring_size > kOffsetsAhead): step k + kOffsetsAhead's
+// row offsets and label, step k + kRowAhead's row, and step k + features_ahead's features, through
+// fetch_features(row). Only steps before `steps` (0 <= k < steps) are asked for; the distances are
+// compared with the steps left, so that no sum passes 2^31 - 1.
 struct SparseFetchAhead {
   static constexpr int32_t kOffsetsAhead = 16, kRowAhead = 8;
   template <typename FetchFeatures>
   static void look_ahead(const SparseRows &rows, const int32_t *ring, int32_t ring_size, int32_t k, int32_t steps,
-                         int32_t weights_ahead, FetchFeatures fetch_features) {
-    if (k + kOffsetsAhead < steps) {
+                         int32_t features_ahead, FetchFeatures fetch_features) {
+    const int32_t left = steps - k;
+    if (kOffsetsAhead < left) {
       const int32_t i = ring[(k + kOffsetsAhead) % ring_size];
       rows.prefetch(i);
       core::fetch_line(rows.labels.data() + i);
     }
-    if (k + kRowAhead < steps) {
+    if (kRowAhead < left) {
       const SparseRow x = rows.row(ring[(k + kRowAhead) % ring_size]);
       core::fetch_lines(x.columns, x.columns + x.count);
       core::fetch_lines(x.values, x.values + x.count);
     }
-    if (k + weights_ahead < steps) fetch_features(rows.row(ring[(k + weights_ahead) % ring_size]));
+    if (features_ahead < left) fetch_features(rows.row(ring[(k + features_ahead) % ring_size]));
   }
 };
 
@@ -97,11 +100,13 @@ class MalformedSparse : public std::runtime_error {
 
 // Builds the rows from compressed columns as MATLAB and Octave hand them over: column j's entries
 // are jc[j] .. jc[j + 1] - 1 of ir (their rows, increasing) and pr (their values); capacity is the
-// number of entries the arrays hold. One counting pass over the row indices, one pass that places
-// every entry: O(N + D + nnz), no dense intermediate. Copies the first N labels of y. Throws
+// number of entries the arrays hold. A counting pass over the row indices, a pass that places every
+// entry into its block of rows, and a sort of each block into its rows in cache: O(N + D + nnz), no
+// dense intermediate. Copies the first N labels of y. Throws
 // NonFiniteValue naming the first NaN or infinity (X in column-major order, then y), as the dense
 // conversion does, MalformedSparse for a malformed X, std::bad_alloc when it does not fit. With
-// `stop`, asks it as the columns pass and ends early (rows unfinished) once it says stop.
+// `stop`, asks it as the columns pass and as the blocks are sorted, and ends early (rows
+// unfinished) once it says stop.
 // `threads`: the team that converts, as core::conversion_team takes it (at most 8 threads are
 // used); the rows and the errors are the same whatever the team, and only the calling thread asks
 // `stop`. Index: the host's mwIndex (size_t or int64_t); Value: double, or the host's mxLogical
