@@ -396,7 +396,9 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
     if (!heavy_block[b]) largest = std::max(largest, block_entry[b + 1] - block_entry[b]);
   std::vector<std::vector<int32_t>> block_columns(team, std::vector<int32_t>(largest));
   std::vector<std::vector<double>> block_values(team, std::vector<double>(largest));
-#pragma omp parallel for num_threads(team_size) if (team > 1) schedule(dynamic, 1)
+  // Blocks dealt out in turn, not on demand: the calling thread then sorts the same blocks and asks
+  // the host the same questions in every run of a call, so that a press is met at the same point.
+#pragma omp parallel for num_threads(team_size) if (team > 1) schedule(static, 1)
   for (size_t b = 0; b < blocks; ++b) {
     const uint64_t e0 = block_entry[b], e1 = block_entry[b + 1];
     const size_t r0 = block_row[b], r1 = block_row[b + 1];
