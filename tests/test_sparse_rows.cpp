@@ -450,6 +450,24 @@ TEST(SparseRows, StopEndsTheConversionEarly) {
   EXPECT_EQ(asked, 2);
 }
 
+TEST(SparseRows, AHeavyXIsAskedAboutInEveryPassOverItsEntries) {
+  // 200 x 3000, every cell stored: four groups of 64 rows, each too full for a block, so the rows
+  // of those groups are counted in a pass of their own. Each of the three passes over the 600 000
+  // entries asks the host about every 2^16 of them.
+  const size_t N = 200, D = 3000;
+  const std::vector<double> X(N * D, 1.5), y(N, 1.0);
+  const Columns<uint64_t> c = compress<uint64_t>(X, N, D);
+  static int asked = 0;
+  asked = 0;
+  const core::StopCheck stop([] {
+    ++asked;
+    return false;
+  });
+  core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
+                         static_cast<int32_t>(D), y.data(), &stop, 1);
+  EXPECT_GE(asked, 3 * 600000 / 65536 - 2);
+}
+
 TEST(SparseRows, StopEndsAFullRowsConversionOfATallXEarly) {
   // 300 000 rows of 2 columns, every cell stored: one strip of columns, asked within it.
   const size_t N = 300000, D = 2;

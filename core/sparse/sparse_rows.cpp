@@ -348,9 +348,14 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   data.offsets.assign(n + 1, 0);
   int64_t *const offsets = data.offsets.data();
   if (any_heavy) {
-    for (uint64_t k = 0; k < entries; ++k) {
-      const size_t r = static_cast<size_t>(ir[k]);
-      if (heavy_group[r >> kGroupShift]) ++offsets[r];
+    // On the calling thread, asking the host as the columns pass, as the other passes do.
+    for (size_t j = 0; j < d; ++j) {
+      const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
+      if (!work.go(end - begin + 1, true)) return data;
+      for (uint64_t k = begin; k < end; ++k) {
+        const size_t r = static_cast<size_t>(ir[k]);
+        if (heavy_group[r >> kGroupShift]) ++offsets[r];
+      }
     }
     for (size_t b = 0; b < blocks; ++b) {
       if (!heavy_block[b]) continue;
