@@ -450,13 +450,18 @@ TEST(SparseRows, StopEndsTheConversionEarly) {
   EXPECT_EQ(asked, 2);
 }
 
+// Every cell of an N x D X stored (the value 1.5), as compressed columns.
+Columns<uint64_t> full_columns(size_t N, size_t D) {
+  return compress<uint64_t>(std::vector<double>(N * D, 1.5), N, D);
+}
+
 TEST(SparseRows, AHeavyXIsAskedAboutInEveryPassOverItsEntries) {
   // 200 x 3000, every cell stored: four groups of 64 rows, each too full for a block, so the rows
   // of those groups are counted in a pass of their own. Each of the three passes over the 600 000
   // entries asks the host about every 2^16 of them.
   const size_t N = 200, D = 3000;
-  const std::vector<double> X(N * D, 1.5), y(N, 1.0);
-  const Columns<uint64_t> c = compress<uint64_t>(X, N, D);
+  const std::vector<double> y(N, 1.0);
+  const Columns<uint64_t> c = full_columns(N, D);
   static int asked = 0;
   asked = 0;
   const core::StopCheck stop([] {
@@ -471,8 +476,8 @@ TEST(SparseRows, AHeavyXIsAskedAboutInEveryPassOverItsEntries) {
 TEST(SparseRows, StopEndsAFullRowsConversionOfATallXEarly) {
   // 300 000 rows of 2 columns, every cell stored: one strip of columns, asked within it.
   const size_t N = 300000, D = 2;
-  const std::vector<double> X(N * D, 1.5), y(N, 1.0);
-  const Columns<uint64_t> c = compress<uint64_t>(X, N, D);
+  const std::vector<double> y(N, 1.0);
+  const Columns<uint64_t> c = full_columns(N, D);
   static int asked = 0;
   asked = 0;
   // Asked once a column while the entries are checked, once as the strip starts, then within it.

@@ -327,7 +327,7 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   // The heavy rows' entries are placed by one thread (their rows' cursors are not shared out).
   // Every other share starts in each block after the shares before it.
   const size_t scatter_shares = any_heavy ? 1 : team;
-  const std::vector<size_t> scatter_first = any_heavy ? column_shares(jc, d, entries, 1) : first_column;
+  const std::vector<size_t> scatter_first = any_heavy ? std::vector<size_t>{0, d} : first_column;
   std::vector<std::vector<uint64_t>> cursor(scatter_shares, std::vector<uint64_t>(blocks, 0));
   if (scatter_shares > 1)  // share t's entries in each block
     for (size_t t = 0; t < scatter_shares; ++t)
