@@ -473,6 +473,23 @@ TEST(SparseRows, AHeavyXIsAskedAboutInEveryPassOverItsEntries) {
   EXPECT_GE(asked, 3 * 600000 / 65536 - 2);
 }
 
+TEST(SparseRows, AVeryLongColumnIsAskedAboutWithinIt) {
+  // One column of 300 000 entries: the check, the placement and the sorting of the blocks each ask
+  // the host about every 2^16 entries, not once for the whole column.
+  const size_t N = 300000, D = 1;
+  const std::vector<double> y(N, 1.0);
+  const Columns<uint64_t> c = full_columns(N, D);
+  static int asked = 0;
+  asked = 0;
+  const core::StopCheck stop([] {
+    ++asked;
+    return false;
+  });
+  core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
+                         static_cast<int32_t>(D), y.data(), &stop, 1);
+  EXPECT_GE(asked, 3 * 300000 / 65536 - 2);
+}
+
 TEST(SparseRows, StopEndsAFullRowsConversionOfATallXEarly) {
   // 300 000 rows of 2 columns, every cell stored: one strip of columns, asked within it.
   const size_t N = 300000, D = 2;
@@ -480,7 +497,7 @@ TEST(SparseRows, StopEndsAFullRowsConversionOfATallXEarly) {
   const Columns<uint64_t> c = full_columns(N, D);
   static int asked = 0;
   asked = 0;
-  // Asked once a column while the entries are checked, once as the strip starts, then within it.
+  // Asked about every 2^16 entries while they are checked, then as the strip starts and within it.
   const core::StopCheck stop([] { return ++asked >= 4; });
   core::make_dense_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
                         static_cast<int32_t>(D), y.data(), &stop);

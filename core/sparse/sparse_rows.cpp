@@ -49,21 +49,40 @@ inline double value_of(Value v) {
   return static_cast<double>(v);
 }
 
+// A column's entries begin .. end - 1 in stretches of at most kEntriesPerQuestion, so that a pass
+// asks the host within a very long column too: `go(work)` is asked before each stretch (the first
+// also counts the column), and false from it ends the pass.
+constexpr uint64_t kEntriesPerQuestion = uint64_t{1} << 16;
+
+template <typename Go, typename Stretch>
+bool column_in_stretches(uint64_t begin, uint64_t end, Go &go, Stretch stretch) {
+  uint64_t from = begin;
+  do {
+    const uint64_t to = end - from > kEntriesPerQuestion ? from + kEntriesPerQuestion : end;
+    if (!go(to - from + (from == begin))) return false;
+    stretch(from, to);
+    from = to;
+  } while (from < end);
+  return true;
+}
+
 // Every entry's row checked (within the matrix, increasing down each column) for columns first ..
 // last - 1 in column-major order, each valid row handed to `each`; `go(work)` is asked once a
-// column, and false from it ends the check early (returns false).
+// column (and within a long one), and false from it ends the check early (returns false).
 template <typename Index, typename Go, typename Each>
 bool check_rows(const Index *jc, const Index *ir, size_t first, size_t last, size_t rows, Go go, Each each) {
   for (size_t j = first; j < last; ++j) {
     const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
-    if (!go(end - begin + 1)) return false;
     uint64_t previous = 0;
-    for (uint64_t k = begin; k < end; ++k) {
-      const uint64_t r = as_count(ir[k]);
-      if (r >= rows || (k > begin && r <= previous)) throw_bad_row(j, r, previous, rows);
-      previous = r;
-      each(r);
-    }
+    const bool going = column_in_stretches(begin, end, go, [&](uint64_t from, uint64_t to) {
+      for (uint64_t k = from; k < to; ++k) {
+        const uint64_t r = as_count(ir[k]);
+        if (r >= rows || (k > begin && r <= previous)) throw_bad_row(j, r, previous, rows);
+        previous = r;
+        each(r);
+      }
+    });
+    if (!going) return false;
   }
   return true;
 }
@@ -184,8 +203,8 @@ struct BlockPlacement {
 };
 
 // Step 3 for columns first .. last - 1, block b's entries from block_cursor[b] on; `go(work)` asked
-// once a column. Returns the OR of the values' difference bits (nonzero once a NaN or an infinity
-// was met).
+// once a column (and within a long one). Returns the OR of the values' difference bits (nonzero once a NaN or an
+// infinity was met).
 template <typename Index, typename Value, typename Go>
 uint64_t place_columns(const Index *jc, const Index *ir, const Value *pr, size_t first, size_t last,
                        uint64_t *block_cursor, const BlockPlacement &to, Go go) {
@@ -197,23 +216,25 @@ uint64_t place_columns(const Index *jc, const Index *ir, const Value *pr, size_t
   uint64_t non_finite = 0;
   for (size_t j = first; j < last; ++j) {
     const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
-    if (!go(end - begin + 1)) break;
-    for (uint64_t k = begin; k < end; ++k) {
-      const size_t r = static_cast<size_t>(ir[k]);
-      const size_t g = r >> kGroupShift;
-      const double v = value_of(pr[k]);
-      non_finite |= difference_bits(v);
-      if (heavy_group[g]) {
-        const int64_t at = row_cursor[r]++;
+    const bool going = column_in_stretches(begin, end, go, [&](uint64_t from, uint64_t to_entry) {
+      for (uint64_t k = from; k < to_entry; ++k) {
+        const size_t r = static_cast<size_t>(ir[k]);
+        const size_t g = r >> kGroupShift;
+        const double v = value_of(pr[k]);
+        non_finite |= difference_bits(v);
+        if (heavy_group[g]) {
+          const int64_t at = row_cursor[r]++;
+          columns[at] = static_cast<int32_t>(j);
+          values[at] = v;
+          continue;
+        }
+        const uint64_t at = block_cursor[static_cast<size_t>(block_of_group[g])]++;
         columns[at] = static_cast<int32_t>(j);
         values[at] = v;
-        continue;
+        rows[at] = static_cast<int32_t>(r);
       }
-      const uint64_t at = block_cursor[static_cast<size_t>(block_of_group[g])]++;
-      columns[at] = static_cast<int32_t>(j);
-      values[at] = v;
-      rows[at] = static_cast<int32_t>(r);
-    }
+    });
+    if (!going) break;
   }
   return non_finite;
 }
@@ -349,13 +370,16 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   int64_t *const offsets = data.offsets.data();
   if (any_heavy) {
     // On the calling thread, asking the host as the columns pass, as the other passes do.
+    auto go = [&work](uint64_t units) { return work.go(units, true); };
     for (size_t j = 0; j < d; ++j) {
       const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
-      if (!work.go(end - begin + 1, true)) return data;
-      for (uint64_t k = begin; k < end; ++k) {
-        const size_t r = static_cast<size_t>(ir[k]);
-        if (heavy_group[r >> kGroupShift]) ++offsets[r];
-      }
+      const bool going = column_in_stretches(begin, end, go, [&](uint64_t from, uint64_t to) {
+        for (uint64_t k = from; k < to; ++k) {
+          const size_t r = static_cast<size_t>(ir[k]);
+          if (heavy_group[r >> kGroupShift]) ++offsets[r];
+        }
+      });
+      if (!going) return data;
     }
     for (size_t b = 0; b < blocks; ++b) {
       if (!heavy_block[b]) continue;
