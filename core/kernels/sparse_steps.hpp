@@ -108,14 +108,13 @@ class LazyL1Steps {
       for (int64_t k = 0; k < x.count; ++k) {
         const int32_t j = x.columns[k];
         Feature &fj = f[j];
-        if (fj.last & kTaken) continue;  // an earlier sample of these holds it
+        // Taken for an earlier sample of these (its step is at least now_), or touched at the last
+        // step: its step takes the few steps left in line.
+        if (fj.last >= now_) continue;
         take(j, to, n);
-        fj.last |= kTaken;
       }
     }
     if (n > 0) catch_up_(f, group_columns_, group_behind_, n, amount_);
-    for (int d = 0; d < count; ++d)
-      for (int64_t k = 0; k < rows[d].count; ++k) f[rows[d].columns[k]].last &= ~kTaken;
     caught_up_to_ = now_ + static_cast<uint64_t>(count);
   }
 
@@ -170,9 +169,8 @@ class LazyL1Steps {
       n = 0;
     }
   }
-  // The features of a group of catch-ups, and the mark of one taken into catch_up_ahead's groups.
+  // The features of a group of catch-ups.
   static constexpr int32_t kGroup = 64;
-  static constexpr uint64_t kTaken = uint64_t{1} << 63;
   int32_t group_columns_[kGroup];
   uint64_t group_behind_[kGroup];
   // Features beyond this many bytes are mostly not in the cache when a step touches them.
