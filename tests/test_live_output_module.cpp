@@ -12,11 +12,11 @@
 namespace {
 
 // N x D features and labels with no pattern to speak of, so that one objective costs N * D. No
-// label is 0: a first step drawn at a zero label would leave w = 0, whose objective takes no work
-// (the calls are unseeded, so that would happen in one run in a hundred).
+// feature and no label is 0: a first step drawn at a zero label or a zero row would leave w = 0,
+// whose objective takes no work (the calls are unseeded, so that happened in one run in a hundred).
 Inputs problem(int N, int D) {
   std::vector<double> x(static_cast<size_t>(N) * D), y(static_cast<size_t>(N));
-  for (size_t k = 0; k < x.size(); ++k) x[k] = static_cast<double>((k * 7919) % 1000) / 1000.0 - 0.5;
+  for (size_t k = 0; k < x.size(); ++k) x[k] = (static_cast<double>((k * 7919) % 1000) + 0.5) / 1000.0 - 0.5;
   for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<double>((i * 104729) % 100 + 1) / 100.0;
   Inputs in;
   in.add(mexhost::make_double(N, D, x)).add(mexhost::make_double(N, 1, y));

@@ -474,20 +474,34 @@ TEST(SparseRows, AHeavyXIsAskedAboutInEveryPassOverItsEntries) {
 }
 
 TEST(SparseRows, AVeryLongColumnIsAskedAboutWithinIt) {
-  // One column of 300 000 entries: the check, the placement and the sorting of the blocks each ask
-  // the host about every 2^16 entries, not once for the whole column.
-  const size_t N = 300000, D = 1;
+  // A first column of 300 000 entries, then 1100 columns of the first 64 rows, a group too full
+  // for a block: the check, the count of the heavy group's rows, the placement and the sorting of
+  // the blocks each ask the host about every 2^16 entries, within the long column too.
+  const size_t N = 300000, wide = 1100;
+  Columns<uint64_t> c;
+  c.jc.push_back(0);
+  for (size_t i = 0; i < N; ++i) c.ir.push_back(i);
+  c.jc.push_back(c.ir.size());
+  for (size_t j = 0; j < wide; ++j) {
+    for (size_t i = 0; i < 64; ++i) c.ir.push_back(i);
+    c.jc.push_back(c.ir.size());
+  }
+  c.pr.assign(c.ir.size(), 1.5);
   const std::vector<double> y(N, 1.0);
-  const Columns<uint64_t> c = full_columns(N, D);
   static int asked = 0;
   asked = 0;
   const core::StopCheck stop([] {
     ++asked;
     return false;
   });
-  core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
-                         static_cast<int32_t>(D), y.data(), &stop, 1);
-  EXPECT_GE(asked, 3 * 300000 / 65536 - 2);
+  const core::SparseRows rows =
+      core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
+                             static_cast<int32_t>(wide + 1), y.data(), &stop, 1);
+  ASSERT_EQ(rows.row(0).count, static_cast<int64_t>(wide + 1));
+  ASSERT_EQ(rows.row(64).count, 1);
+  // Three passes over every entry, and the sorting of the blocks of the long column's other rows.
+  const int entries = static_cast<int>(c.ir.size()), sorted = static_cast<int>(N - 64);
+  EXPECT_GE(asked, 3 * (entries / 65536) + sorted / 65536);
 }
 
 TEST(SparseRows, StopEndsAFullRowsConversionOfATallXEarly) {
@@ -497,12 +511,13 @@ TEST(SparseRows, StopEndsAFullRowsConversionOfATallXEarly) {
   const Columns<uint64_t> c = full_columns(N, D);
   static int asked = 0;
   asked = 0;
-  // Asked about every 2^16 entries while they are checked, then as the strip starts and within it.
-  const core::StopCheck stop([] { return ++asked >= 4; });
+  // Asked about every 2^16 entries while they are checked (four times a column), then as the
+  // strip starts (the ninth) and within it (the tenth).
+  const core::StopCheck stop([] { return ++asked >= 10; });
   core::make_dense_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
                         static_cast<int32_t>(D), y.data(), &stop);
   EXPECT_TRUE(stop.stopped());
-  EXPECT_EQ(asked, 4);
+  EXPECT_EQ(asked, 10);
 }
 
 TEST(SparseRows, LeadingValuesOfASparseLabelArray) {

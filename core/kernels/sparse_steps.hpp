@@ -97,8 +97,9 @@ class LazyL1Steps {
   // The untouched steps of the features of rows[0 .. count - 1], the samples of the next `count`
   // steps in order, taken together before those steps (the catch-ups of several steps side by side
   // fill the kernel's lanes): each feature is brought up to the step of the first of them that
-  // holds it. A later one finds it touched since, fewer than `count` steps behind. Nothing may read
-  // the weights before those steps are taken.
+  // holds it, unless it is up to date now (touched at the last step, or brought up to date). A
+  // later one, and one left as it was, are fewer than `count` steps behind at their step, which
+  // takes those steps in line. Nothing may read the weights before those steps are taken.
   void catch_up_ahead(const SparseRow *rows, int count) {
     Feature *const f = features_.data();
     int64_t n = 0;
@@ -108,8 +109,7 @@ class LazyL1Steps {
       for (int64_t k = 0; k < x.count; ++k) {
         const int32_t j = x.columns[k];
         Feature &fj = f[j];
-        // Taken for an earlier sample of these (its step is at least now_), or touched at the last
-        // step: its step takes the few steps left in line.
+        // Taken for an earlier sample of these (its step is at least now_), or up to date now.
         if (fj.last >= now_) continue;
         take(j, to, n);
       }
