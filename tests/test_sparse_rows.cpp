@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/data/regression_data.hpp"
@@ -455,22 +456,30 @@ Columns<uint64_t> full_columns(size_t N, size_t D) {
   return compress<uint64_t>(std::vector<double>(N * D, 1.5), N, D);
 }
 
-TEST(SparseRows, AHeavyXIsAskedAboutInEveryPassOverItsEntries) {
-  // 200 x 3000, every cell stored: four groups of 64 rows, each too full for a block, so the rows
-  // of those groups are counted in a pass of their own. Each of the three passes over the 600 000
-  // entries asks the host about every 2^16 of them.
-  const size_t N = 200, D = 3000;
+// A whole conversion of c (N x D) on one thread, and the questions it asked the host.
+struct AskedConversion {
+  core::SparseRows rows;
+  int questions;
+};
+AskedConversion convert_counting_questions(const Columns<uint64_t> &c, size_t N, size_t D) {
   const std::vector<double> y(N, 1.0);
-  const Columns<uint64_t> c = full_columns(N, D);
   static int asked = 0;
   asked = 0;
   const core::StopCheck stop([] {
     ++asked;
     return false;
   });
-  core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
-                         static_cast<int32_t>(D), y.data(), &stop, 1);
-  EXPECT_GE(asked, 3 * 600000 / 65536 - 2);
+  core::SparseRows rows = core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(),
+                                                 static_cast<int32_t>(N), static_cast<int32_t>(D), y.data(), &stop, 1);
+  return {std::move(rows), asked};
+}
+
+TEST(SparseRows, AHeavyXIsAskedAboutInEveryPassOverItsEntries) {
+  // 200 x 3000, every cell stored: four groups of 64 rows, each too full for a block, so the rows
+  // of those groups are counted in a pass of their own. Each of the three passes over the 600 000
+  // entries asks the host about every 2^16 of them.
+  const size_t N = 200, D = 3000;
+  EXPECT_GE(convert_counting_questions(full_columns(N, D), N, D).questions, 3 * 600000 / 65536 - 2);
 }
 
 TEST(SparseRows, AVeryLongColumnIsAskedAboutWithinIt) {
@@ -487,21 +496,12 @@ TEST(SparseRows, AVeryLongColumnIsAskedAboutWithinIt) {
     c.jc.push_back(c.ir.size());
   }
   c.pr.assign(c.ir.size(), 1.5);
-  const std::vector<double> y(N, 1.0);
-  static int asked = 0;
-  asked = 0;
-  const core::StopCheck stop([] {
-    ++asked;
-    return false;
-  });
-  const core::SparseRows rows =
-      core::make_sparse_rows(c.jc.data(), c.ir.data(), c.pr.data(), c.pr.size(), static_cast<int32_t>(N),
-                             static_cast<int32_t>(wide + 1), y.data(), &stop, 1);
-  ASSERT_EQ(rows.row(0).count, static_cast<int64_t>(wide + 1));
-  ASSERT_EQ(rows.row(64).count, 1);
+  const AskedConversion converted = convert_counting_questions(c, N, wide + 1);
+  ASSERT_EQ(converted.rows.row(0).count, static_cast<int64_t>(wide + 1));
+  ASSERT_EQ(converted.rows.row(64).count, 1);
   // Three passes over every entry, and the sorting of the blocks of the long column's other rows.
   const int entries = static_cast<int>(c.ir.size()), sorted = static_cast<int>(N - 64);
-  EXPECT_GE(asked, 3 * (entries / 65536) + sorted / 65536);
+  EXPECT_GE(converted.questions, 3 * (entries / 65536) + sorted / 65536);
 }
 
 TEST(SparseRows, StopEndsAFullRowsConversionOfATallXEarly) {
