@@ -192,8 +192,8 @@ def lines(r):
              "scatters every entry to a random place twice, took three times as long again. About 15 ms of "
              "the one-thread time is the kernel's first touch of the 160 MB written (2 MB pages; 4 KB pages "
              "took 4 times as long). On the call's team the shares of columns are counted and placed side "
-             "by side and the blocks sorted side by side (kinkstep method 0 converts on the calling thread, "
-             "which then steps alone).")
+             "by side and the blocks sorted side by side (kinkstep method 0's too, where the memory lies on "
+             "one node).")
     L.append("")
     return L
 

@@ -143,13 +143,13 @@ int steps(char **a) {
   const double call = time_call(m, inputs(d, keep, {stepSize, lambda, double(steps), 0, 0}), repeats);
   const double convert = median_of(repeats, [&] { core::make_regression_data(d.x(), d.N, d.D, d.labels()); });
 
-  report("identical_to_minimal", w == v);
+  report("identical_to_minimal", std::equal(w.begin(), w.end(), v.begin(), v.end()));
   report("solver_s", solver);
   report("stop_check_s", with_stop_check);
   report("stop_check_identical", w_asked == w);
   report("minimal_s", minimal);
   report("minimal_widest_s", minimal_widest);
-  report("minimal_widest_identical", v_widest == w);
+  report("minimal_widest_identical", std::equal(w.begin(), w.end(), v_widest.begin(), v_widest.end()));
   // The versions that ran, as keys: "kernel_<name> 1" and "plain_loop_<name> 1".
   report(std::string("kernel_") + core::kernels().step.name, 1);
   report(std::string("plain_loop_") + isa, 1);
@@ -217,7 +217,7 @@ int pass(char **a) {
     report("pass_T" + std::to_string(T) + "_s", median_of(repeats, [&] {
              if (reference::pass_and_average(run, {stepSize, lambda}, T, w) != T) std::abort();
            }));
-    if (T == 1) w1 = w;
+    if (T == 1) w1.assign(w.begin(), w.end());
   }
   std::vector<double> v;
   report("minimal_s", median_of(repeats, [&] { v = bench::minimal_pass(data, stepSize, lambda); }));
@@ -374,7 +374,8 @@ int drift(char **a) {
   // Teams of 1 and 2 whatever the batch, and the module's own choice (the default team of 2 above
   // its threshold, else one thread).
   std::vector<double> t1, t2, tdefault, tloop;
-  core::WeightVector w1, w2, wdefault, wloop;
+  core::WeightVector w1, w2, wdefault;
+  std::vector<double> wloop;
   for (int r = 0; r < repeats; ++r) {
     const double t0 = bench::now();
     wloop = bench::one_thread_langevin(data, seed, p.stepScale, p.stepOffset, p.stepPower, p.lambda, batch, iterations);
@@ -402,7 +403,10 @@ int drift(char **a) {
   report("solver_T2_s", median(t2) / iterations);
   report("solver_s", median(tdefault) / iterations);
   report("one_thread_loop_s", median(tloop) / iterations);
-  report("identical", w1 == wloop && w2 == wloop && wdefault == wloop);
+  const auto same = [&wloop](const core::WeightVector &w) {
+    return std::equal(w.begin(), w.end(), wloop.begin(), wloop.end());
+  };
+  report("identical", same(w1) && same(w2) && same(wdefault));
   int32_t threads = 0;
   {
     core::RunContext run{data, false, {}};

@@ -37,11 +37,15 @@ uint32_t call_seed(const CallOptions &options) {
   return options.has_seed ? options.seed : distinct_seed();
 }
 
-// A D x 1 double column holding w; null if the host could not create it.
-mxArray *make_column(const std::vector<double> &w) {
-  mxArray *out = host_create([&] { return mxCreateDoubleMatrix(w.size(), 1, mxREAL); });
-  if (out && !w.empty()) std::memcpy(mxGetPr(out), w.data(), w.size() * sizeof(double));
+// A column holding values[0 .. n - 1]; null if the host could not create it.
+mxArray *make_column(const double *values, size_t n) {
+  mxArray *out = host_create([&] { return mxCreateDoubleMatrix(n, 1, mxREAL); });
+  if (out && n > 0) std::memcpy(mxGetPr(out), values, n * sizeof(double));
   return out;
+}
+template <typename Vector>
+mxArray *make_column(const Vector &v) {
+  return make_column(v.data(), v.size());
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // w = kinkstep(X, y, stepSize, lambda, maxIter, method, verbose)
+#include "core/threads/memory_nodes.hpp"
 #include "frame/gateway.hpp"
 #include "kinkstep/fit.hpp"
 
@@ -19,7 +20,10 @@ struct Kinkstep {
                                const core::Printer &out) {
     return kinkstep::check_kinkstep(s.N, s.D, p, o, verbose, out);
   }
-  static bool convert_on_team(const Inputs &p) { return p.method.value == 1; }  // method 1's team converts X
+  // Method 1's team converts X. Method 0 steps on the calling thread alone, so its rows are
+  // converted there too where the memory lies on several nodes (a team's pages would be partly
+  // remote for it); on one node, its team converts them.
+  static bool convert_on_team(const Inputs &p) { return p.method.value == 1 || core::memory_on_one_node(); }
   static constexpr frame::RunRecord::OrderDraw draw = nullptr;
   template <typename Rows>
   static core::FitResult fit(Rows &rows, const Inputs &p, const core::FitRun &run) {

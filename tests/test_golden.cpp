@@ -33,7 +33,10 @@ class Fingerprint {
     const unsigned char *b = static_cast<const unsigned char *>(p);
     for (size_t k = 0; k < n; ++k) h_ = (h_ ^ b[k]) * 0x100000001b3ull;
   }
-  void doubles(const std::vector<double> &v) { bytes(v.data(), v.size() * sizeof(double)); }
+  template <typename Vector>
+  void doubles(const Vector &v) {
+    bytes(v.data(), v.size() * sizeof(double));
+  }
   void ints(const std::vector<int32_t> &v) { bytes(v.data(), v.size() * sizeof(int32_t)); }
   // Printed text with every "clock= <ticks>" reading replaced by "clock= #".
   void text(const std::string &s) {
@@ -174,7 +177,7 @@ TEST(Golden, SplitavgWithShuffle) {
       splitavg::LocalSamples<core::RegressionData> local(data.N);
       const core::FitResult r = splitavg::split_average_solve(ctx, {0.01, 0.001}, local);
       // The objective over the shuffled order, as the module prints it with its time.
-      std::vector<double> out = r.w;
+      std::vector<double> out(r.w.begin(), r.w.end());
       out.push_back(core::objective_value(data, r.w.data(), 0.001));
       return out;
     });

@@ -227,5 +227,5 @@ TEST(SplitavgEnv, FollowsTheRuntimesDefaultTeam) {
   const core::FitResult expected =
       splitavg::split_average_solve(core::RunContext(data, false, {}), {0.02, 0.01}, local);
   ASSERT_EQ(expected.threads, T);
-  EXPECT_EQ(mexhost::values(r.output()), expected.w);
+  EXPECT_EQ(mexhost::values(r.output()), std::vector<double>(expected.w.begin(), expected.w.end()));
 }

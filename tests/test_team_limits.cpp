@@ -3,7 +3,11 @@
 
 #include <string>
 
+#include "core/data/regression_data.hpp"
+#include "core/threads/busy.hpp"
+#include "core/threads/memory_nodes.hpp"
 #include "core/threads/team_limits.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -112,4 +116,35 @@ TEST(TeamLimits, ThisProcessCanBeRead) {
   EXPECT_FALSE(r.stack_setting.empty());
   EXPECT_GE(r.process_threads, 1);
   EXPECT_GT(r.address_space_left, 0u);
+}
+
+// A conversion's default team keeps to the processors free of other work, a size asked for is kept,
+// and a small problem stays on the calling thread.
+TEST(ConversionTeam, TheDefaultKeepsToFreeProcessorsAndAnAskedSizeIsKept) {
+  constexpr size_t kMany = size_t{1} << 20;
+  const DefaultTeam team(4);
+  {
+    const core::FreeProcessorsForTests busy(1);
+    EXPECT_EQ(core::conversion_team(0, 1000, kMany), 1);
+    EXPECT_EQ(core::conversion_team(3, 1000, kMany), 3);
+    EXPECT_EQ(core::conversion_team(3, 1000, kMany, 2), 2);
+  }
+  {
+    const core::FreeProcessorsForTests idle(2);
+    EXPECT_EQ(core::conversion_team(0, 1000, kMany), 2);
+    EXPECT_EQ(core::conversion_team(0, 1000, 1000), 1);  // too small for a team
+    EXPECT_EQ(core::conversion_team(0, 1, kMany), 1);    // one row
+  }
+  {
+    const core::FreeProcessorsForTests idle(64);
+    EXPECT_EQ(core::conversion_team(0, 1000, kMany), 4);
+    EXPECT_EQ(core::conversion_team(0, 3, kMany), 3);  // no more threads than rows
+  }
+}
+
+// The kernel's list of nodes with memory: one node, or a range or list of several.
+TEST(MemoryNodes, OneNodeIsToldFromSeveral) {
+  for (const char *one : {"0\n", "1\n", "12\n", "0"}) EXPECT_TRUE(core::names_one_node(one)) << one;
+  for (const char *several : {"0-1\n", "0,2\n", "0-3,5\n", "", "\n", "x\n", "-1\n"})
+    EXPECT_FALSE(core::names_one_node(several)) << several;
 }

@@ -48,7 +48,9 @@ inline Problem problem(int32_t N, int32_t D, uint64_t seed, double zero_below = 
   return p;
 }
 
-inline ::testing::AssertionResult same_bits(const std::vector<double> &a, const std::vector<double> &b) {
+// Two weight vectors (a solver's core::WeightVector or a plain std::vector) bit for bit.
+template <typename A, typename B>
+::testing::AssertionResult same_bits(const A &a, const B &b) {
   if (a.size() != b.size()) return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
   for (size_t k = 0; k < a.size(); ++k)
     if (std::memcmp(&a[k], &b[k], sizeof(double)) != 0)

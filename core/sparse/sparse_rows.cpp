@@ -286,9 +286,8 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   // and 3: share t's entries go into each block after those of shares before it (smaller columns),
   // so the order holds; step 4 shares out the blocks. Step 3 runs on one thread when a heavy group
   // (below) holds entries: its rows' cursors are not shared out.
-  const int32_t asked = threads > 0 ? threads : omp_get_max_threads();
-  const size_t team = static_cast<size_t>(
-      conversion_team(std::min<int32_t>(asked, static_cast<int32_t>(kMostConversionThreads)), N, entries));
+  const size_t team =
+      static_cast<size_t>(conversion_team(threads, N, entries, static_cast<int32_t>(kMostConversionThreads)));
   const std::vector<size_t> first_column = column_shares(jc, d, entries, team);
   TeamWork work(stop, team);
   const int team_size = static_cast<int>(team);
