@@ -358,8 +358,7 @@ int run(int argc, char **argv, MPI_Comm comm) {
     }
     info.peak_memory = longest(own_memory("VmHWM") - memory_at_start, comm);
     info.seconds = MPI_Wtime() - started;
-    agree(comm,
-          rank == 0 ? write_result(opt.output, std::vector<double>(r.w.begin(), r.w.end()), info) : std::string());
+    agree(comm, rank == 0 ? write_result(opt.output, r.w.data(), r.w.size(), info) : std::string());
   } catch (const ProgramFailure &e) {
     if (rank == 0) std::fprintf(stderr, "splitavg-mpi: %s\n", e.what());
     return e.status;

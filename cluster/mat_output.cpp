@@ -14,9 +14,9 @@
 namespace cluster {
 namespace {
 
-matvar_t *double_column(const char *name, const std::vector<double> &v) {
-  size_t dims[2] = {v.size(), 1};
-  return Mat_VarCreate(name, MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, const_cast<double *>(v.data()), 0);
+matvar_t *double_column(const char *name, const double *v, size_t n) {
+  size_t dims[2] = {n, 1};
+  return Mat_VarCreate(name, MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, const_cast<double *>(v), 0);
 }
 
 matvar_t *double_scalar(double value) {
@@ -30,8 +30,8 @@ matvar_t *logical_scalar(bool value) {
   return Mat_VarCreate(nullptr, MAT_C_UINT8, MAT_T_UINT8, 2, dims, &v, MAT_F_LOGICAL);
 }
 
-bool write_variables(mat_t *mat, const std::vector<double> &w, const ResultInfo &info) {
-  matvar_t *wv = double_column("w", w);
+bool write_variables(mat_t *mat, const double *w, size_t D, const ResultInfo &info) {
+  matvar_t *wv = double_column("w", w, D);
   if (!wv) return false;
   const bool w_ok = Mat_VarWrite(mat, wv, MAT_COMPRESSION_NONE) == 0;
   Mat_VarFree(wv);
@@ -45,10 +45,12 @@ bool write_variables(mat_t *mat, const std::vector<double> &w, const ResultInfo 
   matvar_t *s = Mat_VarCreateStruct2("info", 2, dims, fields);
   if (!s) return false;
   matvar_t *values[kFields] = {
-      double_scalar(info.seed),           double_scalar(info.processes),        double_scalar(info.threads),
-      double_scalar(info.iterations),     double_scalar(info.seconds),          double_column(nullptr, info.objective),
-      double_scalar(info.read_seconds),   double_scalar(info.exchange_seconds), double_scalar(info.pass_seconds),
-      double_scalar(info.exchange_bytes), double_scalar(info.read_bytes),       double_scalar(info.peak_memory),
+      double_scalar(info.seed),         double_scalar(info.processes),
+      double_scalar(info.threads),      double_scalar(info.iterations),
+      double_scalar(info.seconds),      double_column(nullptr, info.objective.data(), info.objective.size()),
+      double_scalar(info.read_seconds), double_scalar(info.exchange_seconds),
+      double_scalar(info.pass_seconds), double_scalar(info.exchange_bytes),
+      double_scalar(info.read_bytes),   double_scalar(info.peak_memory),
       logical_scalar(info.diverged)};
   bool ok = true;
   for (size_t k = 0; k < kFields; ++k) {
@@ -66,7 +68,7 @@ bool write_variables(mat_t *mat, const std::vector<double> &w, const ResultInfo 
 
 }  // namespace
 
-std::string write_result(const std::string &path, const std::vector<double> &w, const ResultInfo &info) {
+std::string write_result(const std::string &path, const double *w, size_t D, const ResultInfo &info) {
   const std::string temporary = temporary_name(path);
   // The name is taken first, so that the file matio then writes is one this run made.
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -77,7 +79,7 @@ std::string write_result(const std::string &path, const std::vector<double> &w, 
     unlink(temporary.c_str());
     return path + ": cannot create the temporary file " + temporary;
   }
-  const bool written = write_variables(mat, w, info);
+  const bool written = write_variables(mat, w, D, info);
   const bool closed = Mat_Close(mat) == 0;
   if (!written || !closed) {
     std::remove(temporary.c_str());

@@ -32,6 +32,9 @@ struct ResultInfo {
 // Writes w (D x 1) and info (a 1 x 1 struct) to `path` atomically, through a temporary file beside
 // it (temporary_name) that is created only if no file has that name. Returns an empty string, or a
 // message naming the file and what failed (the temporary file is removed then).
-std::string write_result(const std::string &path, const std::vector<double> &w, const ResultInfo &info);
+std::string write_result(const std::string &path, const double *w, size_t D, const ResultInfo &info);
+inline std::string write_result(const std::string &path, const std::vector<double> &w, const ResultInfo &info) {
+  return write_result(path, w.data(), w.size(), info);
+}
 
 }  // namespace cluster

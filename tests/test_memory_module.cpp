@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "core/threads/memory_nodes.hpp"
 #include "module_call.hpp"
 #include "test_support.hpp"
 
@@ -113,8 +114,9 @@ double peak_formula(const Shape &s, double T) {
   const double rows = 12 * nnz + 8 * (N + 1);
   if (m == "kinkstep0") run = 24 * D;  // every weight beside its last step, and the output
   if (m == "splitavg") run = 4 * N + 8 * T * (D + 8) + 16 * D + 16 * T * D;  // the order; each share's steps
-  // A block's scratch for each thread of the conversion's team (kinkstep method 0 converts alone).
-  const double converters = m == "kinkstep0" ? 1 : std::min(T, 8.0);
+  // A block's scratch for each thread of the conversion's team (kinkstep method 0's too where the
+  // memory lies on one node).
+  const double converters = m == "kinkstep0" && !core::memory_on_one_node() ? 1 : std::min(T, 8.0);
   const double conversion = rows + 4 * nnz + converters * 12 * std::pow(2.0, 17) + N / 4 + label_copy;
   return std::max(conversion, rows + 8 * N + label_copy + run);
 }

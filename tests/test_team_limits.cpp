@@ -118,27 +118,31 @@ TEST(TeamLimits, ThisProcessCanBeRead) {
   EXPECT_GT(r.address_space_left, 0u);
 }
 
-// A conversion's default team keeps to the processors free of other work, a size asked for is kept,
+// A sparse conversion's default team keeps to the processors free of other work (full rows keep the
+// whole default, which a pass's shares follow), a size asked for is kept, the cap holds either way,
 // and a small problem stays on the calling thread.
 TEST(ConversionTeam, TheDefaultKeepsToFreeProcessorsAndAnAskedSizeIsKept) {
   constexpr size_t kMany = size_t{1} << 20;
+  constexpr bool kSparse = true;
   const DefaultTeam team(4);
   {
     const core::FreeProcessorsForTests busy(1);
-    EXPECT_EQ(core::conversion_team(0, 1000, kMany), 1);
-    EXPECT_EQ(core::conversion_team(3, 1000, kMany), 3);
-    EXPECT_EQ(core::conversion_team(3, 1000, kMany, 2), 2);
+    EXPECT_EQ(core::conversion_team(0, 1000, kMany, INT32_MAX, kSparse), 1);
+    EXPECT_EQ(core::conversion_team(0, 1000, kMany), 4);  // full rows
+    EXPECT_EQ(core::conversion_team(3, 1000, kMany, INT32_MAX, kSparse), 3);
+    EXPECT_EQ(core::conversion_team(3, 1000, kMany, 2, kSparse), 2);
   }
   {
     const core::FreeProcessorsForTests idle(2);
-    EXPECT_EQ(core::conversion_team(0, 1000, kMany), 2);
-    EXPECT_EQ(core::conversion_team(0, 1000, 1000), 1);  // too small for a team
-    EXPECT_EQ(core::conversion_team(0, 1, kMany), 1);    // one row
+    EXPECT_EQ(core::conversion_team(0, 1000, kMany, INT32_MAX, kSparse), 2);
+    EXPECT_EQ(core::conversion_team(0, 1000, 1000, INT32_MAX, kSparse), 1);  // too small for a team
+    EXPECT_EQ(core::conversion_team(0, 1, kMany, INT32_MAX, kSparse), 1);    // one row
   }
   {
     const core::FreeProcessorsForTests idle(64);
-    EXPECT_EQ(core::conversion_team(0, 1000, kMany), 4);
-    EXPECT_EQ(core::conversion_team(0, 3, kMany), 3);  // no more threads than rows
+    EXPECT_EQ(core::conversion_team(0, 1000, kMany, INT32_MAX, kSparse), 4);
+    EXPECT_EQ(core::conversion_team(0, 1000, kMany, 3, kSparse), 3);       // the cap on the default too
+    EXPECT_EQ(core::conversion_team(0, 3, kMany, INT32_MAX, kSparse), 3);  // no more threads than rows
   }
 }
 

@@ -119,13 +119,12 @@ void invert_in_place(int32_t *p, size_t n) {
 
 }  // namespace
 
-int32_t conversion_team(int32_t threads, int32_t N, size_t values, int32_t most) {
+int32_t conversion_team(int32_t threads, int32_t N, size_t values, int32_t most, bool keep_to_free) {
   constexpr size_t kTeamFrom = size_t{1} << 16;
   int64_t asked = std::min<int64_t>(threads > 0 ? threads : omp_get_max_threads(), most);
   if (asked <= 1 || N < 2 || values < kTeamFrom) return 1;
-  // The default team is held to the processors free of other processes' work: a share on a busy
-  // processor would hold the whole conversion back. A size the caller asked for is kept.
-  if (threads <= 0) asked = std::min<int64_t>(asked, free_processors());
+  // A share on a processor busy with another process's work would hold the whole conversion back.
+  if (threads <= 0 && keep_to_free) asked = std::min<int64_t>(asked, free_processors());
   if (asked <= 1) return 1;
   const int64_t granted = std::min<int64_t>(team_size_granted(asked), N);
   if (granted <= 1 || !team_size_problem(granted, "opts.threads").empty()) return 1;

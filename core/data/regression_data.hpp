@@ -80,10 +80,13 @@ struct RowPlacement {
 };
 
 // The team a conversion of `values` entries into N rows runs on: `threads` (0 for the OpenMP
-// default, held to the processors free of other work), at most `most`, or one thread where the
-// process cannot start that many (the rows do not depend on it, so a smaller team is no error
-// here). Small problems stay on the calling thread: starting a team would cost more than it saves.
-int32_t conversion_team(int32_t threads, int32_t N, std::size_t values, int32_t most = INT32_MAX);
+// default; with keep_to_free, the default held to the processors free of other work), at most
+// `most`, or one thread where the process cannot start that many (the rows do not depend on it, so
+// a smaller team is no error here). Small problems stay on the calling thread: starting a team
+// would cost more than it saves. Full rows keep the default whole: their thread t writes what a
+// pass's share t will read (RowPlacement).
+int32_t conversion_team(int32_t threads, int32_t N, std::size_t values, int32_t most = INT32_MAX,
+                        bool keep_to_free = false);
 
 // Builds the rows from X in column-major order (row[i][j] = X[i + j*N]) and copies the first N
 // labels of y. Throws std::bad_alloc (or std::length_error) when the rows do not fit in memory,

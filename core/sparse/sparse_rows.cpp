@@ -287,7 +287,7 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   // so the order holds; step 4 shares out the blocks. Step 3 runs on one thread when a heavy group
   // (below) holds entries: its rows' cursors are not shared out.
   const size_t team =
-      static_cast<size_t>(conversion_team(threads, N, entries, static_cast<int32_t>(kMostConversionThreads)));
+      static_cast<size_t>(conversion_team(threads, N, entries, static_cast<int32_t>(kMostConversionThreads), true));
   const std::vector<size_t> first_column = column_shares(jc, d, entries, team);
   TeamWork work(stop, team);
   const int team_size = static_cast<int>(team);
