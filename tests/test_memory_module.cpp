@@ -18,12 +18,14 @@
 
 namespace {
 
-// Resets the peak to the present resident size; false where the kernel does not support it.
+// Resets the peak to the present resident size; false where the kernel does not support it. The
+// two sizes come from counters the kernel brings together lazily: right after a reset they differed
+// by about 100 KB in one run in six here, against an allowance of 1.5 MB in the checks below.
 bool reset_peak() {
   std::ofstream out("/proc/self/clear_refs");
   out << "5";
   out.close();
-  return static_cast<bool>(out) && std::fabs(status_bytes("VmHWM") - status_bytes("VmRSS")) < 64 * 1024;
+  return static_cast<bool>(out) && std::fabs(status_bytes("VmHWM") - status_bytes("VmRSS")) < 512 * 1024;
 }
 
 // The formulas of doc/checks.md: the peak extra bytes of a call without info, for N, D and T.
