@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/threads/memory_nodes.hpp"
 #include "mexhost/interrupt.h"
 #include "module_call.hpp"
 #include "test_support.hpp"
@@ -300,6 +301,29 @@ TEST(SparseModules, RowsThatDoNotFitAreAnOutOfMemoryError) {
 
 // Ctrl-C in every phase of a sparse call (the conversion, the steps, the shuffle, the pass, the
 // batches): interrupted, nothing returned or left behind.
+// Method 0 steps alone but converts on the call's team where the memory lies on one node: only the
+// calling thread asks the host, about its own share, so a team of two asks about half as often as
+// one thread while it converts. (Where the memory lies on several nodes it converts alone.)
+TEST(SparseModules, MethodZeroConvertsOnTheTeamWhereTheMemoryLiesOnOneNode) {
+  std::mt19937_64 gen(32);
+  const int N = 3000, D = 2000;
+  const std::vector<double> X = random_matrix(gen, N, D, 0.05, false);
+  const std::vector<double> y(N, 1.0);
+  const Solver conversion_only{"kinkstep", {0.01, 1e-3, 0, 0, 0}, "kinkstep method 0, no steps"};
+  long questions[2];
+  for (int threads : {1, 2}) {
+    mexhost_interrupt_after(1000000000);
+    const mexhost::CallResult r = call(conversion_only, mexhost::make_sparse(N, D, X), y, 1, threads);
+    questions[threads - 1] = mexhost_interrupt_checks();
+    mexhost_interrupt_after(0);
+    ASSERT_FALSE(r.failed) << r.error_message;
+  }
+  if (core::memory_on_one_node())
+    EXPECT_LT(questions[1], questions[0] * 3 / 4) << questions[0] << " then " << questions[1];
+  else
+    EXPECT_EQ(questions[1], questions[0]);
+}
+
 TEST(SparseModules, CtrlCStopsASparseCallInEveryPhase) {
   std::mt19937_64 gen(31);
   const int N = 3000, D = 2000;
