@@ -1,5 +1,5 @@
 // w = kinkstep(X, y, stepSize, lambda, maxIter, method, verbose)
-#include "core/threads/memory_nodes.hpp"
+#include "core/threads/busy.hpp"
 #include "frame/gateway.hpp"
 #include "kinkstep/fit.hpp"
 

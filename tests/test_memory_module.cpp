@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "core/threads/memory_nodes.hpp"
+#include "core/threads/busy.hpp"
 #include "module_call.hpp"
 #include "test_support.hpp"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/threads/memory_nodes.hpp"
+#include "core/threads/busy.hpp"
 #include "mexhost/interrupt.h"
 #include "module_call.hpp"
 #include "test_support.hpp"

@@ -5,7 +5,6 @@
 
 #include "core/data/regression_data.hpp"
 #include "core/threads/busy.hpp"
-#include "core/threads/memory_nodes.hpp"
 #include "core/threads/team_limits.hpp"
 #include "test_support.hpp"
 

@@ -203,8 +203,8 @@ struct BlockPlacement {
 };
 
 // Step 3 for columns first .. last - 1, block b's entries from block_cursor[b] on; `go(work)` asked
-// once a column (and within a long one). Returns the OR of the values' difference bits (nonzero once a NaN or an
-// infinity was met).
+// once a column (and within a long one). Returns the OR of the values' difference bits (nonzero
+// once a NaN or an infinity was met).
 template <typename Index, typename Value, typename Go>
 uint64_t place_columns(const Index *jc, const Index *ir, const Value *pr, size_t first, size_t last,
                        uint64_t *block_cursor, const BlockPlacement &to, Go go) {

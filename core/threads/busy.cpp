@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,7 @@ namespace {
 int32_t g_free_for_tests = 0;
 #endif
 
-// A small /proc file read whole into `text` (NUL-terminated); false where it cannot be read.
+// A small /proc or /sys file read whole into `text` (NUL-terminated); false where it cannot be read.
 bool read_small_file(const char *path, char *text, size_t size) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -80,6 +81,22 @@ int32_t free_processors() {
   const long others = std::min(all, again < 0 ? all : again) - ours;
   const long free = static_cast<long>(processors) - (others > 0 ? others : 0);
   return free < 1 ? 1 : static_cast<int32_t>(free);
+}
+
+bool names_one_node(const char *list) {
+  const char *p = list;
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+  while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+  while (*p == '\n' || *p == ' ') ++p;
+  return *p == '\0';  // a range ("0-1") or a second node ("0,2") follows otherwise
+}
+
+bool memory_on_one_node() {
+  static const bool one = [] {
+    char text[256];
+    return read_small_file("/sys/devices/system/node/has_memory", text, sizeof text) && names_one_node(text);
+  }();
+  return one;
 }
 
 #ifdef STOCHL1_TEST_SEAMS
