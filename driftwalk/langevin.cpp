@@ -72,6 +72,12 @@ int32_t piece(int32_t count, int32_t T, int32_t unit) {
   return static_cast<int32_t>(std::max<int64_t>(1, (int64_t{count} + per - 1) / per) * unit);
 }
 
+// A share of [0, count) for each of T threads, in whole units where it can (the last may be short).
+int32_t share(int32_t count, int32_t T, int32_t unit) {
+  const int64_t each = (int64_t{count} + T - 1) / T;
+  return static_cast<int32_t>(std::max<int64_t>(1, (each + unit - 1) / unit) * unit);
+}
+
 // The pieces of [0, count) of the given size: how many there are, and piece q.
 int32_t pieces(int32_t count, int32_t size) {
   return static_cast<int32_t>((int64_t{count} + size - 1) / size);
@@ -150,7 +156,7 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   Iteration<Rows> it{rows, nullptr,  nullptr,  p.batchSize, 0.0,      p.lambda,
                      0.0,  c.data(), g.data(), z.data(),    w.data(), &core::kernels().batch};
   if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
-  const int32_t sample_piece = piece(p.batchSize, T, 4), feature_piece = piece(data.D, T, 64 / sizeof(double));
+  const int32_t sample_piece = share(p.batchSize, T, 4), feature_piece = piece(data.D, T, 64 / sizeof(double));
   const int32_t sample_pieces = running ? pieces(p.batchSize, sample_piece) : 0;
   const int32_t feature_pieces = pieces(data.D, feature_piece);
   const int64_t question = static_cast<int64_t>(core::StopCheck::kWorkPerQuestion);

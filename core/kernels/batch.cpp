@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/data/cache_hint.hpp"
+
 namespace core {
 
 void batch_residuals(const RegressionData &rows, const double *w, const int32_t *perm, int32_t first, int32_t last,
@@ -12,13 +14,23 @@ void batch_residuals(const RegressionData &rows, const double *w, const int32_t 
   for (; j + 4 <= last; j += 4) {
     const double *x0 = rows.row(perm[j]), *x1 = rows.row(perm[j + 1]);
     const double *x2 = rows.row(perm[j + 2]), *x3 = rows.row(perm[j + 3]);
+    const bool more = j + 8 <= last;
+    const double *n0 = more ? rows.row(perm[j + 4]) : x0, *n1 = more ? rows.row(perm[j + 5]) : x1;
+    const double *n2 = more ? rows.row(perm[j + 6]) : x2, *n3 = more ? rows.row(perm[j + 7]) : x3;
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (int32_t k = 0; k < D; ++k) {
-      const double wk = w[k];
-      s0 = s0 + x0[k] * wk;
-      s1 = s1 + x1[k] * wk;
-      s2 = s2 + x2[k] * wk;
-      s3 = s3 + x3[k] * wk;
+    for (int32_t k0 = 0; k0 < D; k0 += 8) {
+      fetch_line(n0 + k0);
+      fetch_line(n1 + k0);
+      fetch_line(n2 + k0);
+      fetch_line(n3 + k0);
+      const int32_t k1 = k0 + 8 < D ? k0 + 8 : D;
+      for (int32_t k = k0; k < k1; ++k) {
+        const double wk = w[k];
+        s0 = s0 + x0[k] * wk;
+        s1 = s1 + x1[k] * wk;
+        s2 = s2 + x2[k] * wk;
+        s3 = s3 + x3[k] * wk;
+      }
     }
     const double s[4] = {s0, s1, s2, s3};
     for (int h = 0; h < 4; ++h) c[j + h] = (s[h] - rows.label(perm[j + h])) * 2.0;

@@ -2,12 +2,15 @@
 
 #include <cstddef>
 
+#include "core/data/cache_hint.hpp"
+
 namespace core {
 namespace {
 
 // Features at a time in the batch sums: their partial sums stay in the first-level cache while
 // the batch's rows pass.
 constexpr int32_t kFeatureBlock = 512;
+constexpr int32_t kRowsAhead = 4;
 
 __attribute__((always_inline)) inline void sums_body(const double *rows, int32_t D, const int32_t *perm, int32_t B,
                                                      const double *c, int32_t first, int32_t last,
@@ -19,6 +22,10 @@ __attribute__((always_inline)) inline void sums_body(const double *rows, int32_t
     const int32_t n = k1 - k0;
     for (int32_t k = 0; k < n; ++k) gb[k] = 0.0;
     for (int32_t j = 0; j < B; ++j) {
+      if (j + kRowsAhead < B) {
+        const double *ahead = rows + static_cast<std::size_t>(perm[j + kRowsAhead]) * d + k0;
+        fetch_lines(ahead, ahead + n);
+      }
       const double *__restrict x = rows + static_cast<std::size_t>(perm[j]) * d + k0;
       const double cj = c[j];
       for (int32_t k = 0; k < n; ++k) gb[k] = gb[k] + cj * x[k];
