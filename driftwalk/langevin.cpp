@@ -3,11 +3,14 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <ctime>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
+#include "core/data/cache_hint.hpp"
 #include "core/kernels/batch.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/random/permutation.hpp"
@@ -65,6 +68,23 @@ void step_features(const Iteration<Rows> &it, Range ks) {
   kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, ks.first, ks.last, it.w);
 }
 
+// Marks that one thread of a team has added its samples to a piece of the sums, for the thread
+// that goes on from there: iteration s's mark is s + 1, so they never need resetting.
+using Mark = std::atomic<int64_t>;
+
+// Waits for a mark; a thread whose processor is shared lets the other run after a while.
+void wait_for(const Mark &mark, int64_t value) {
+  for (int spins = 0; mark.load(std::memory_order_acquire) < value; ++spins) {
+    if (spins < 4000) {
+#if defined(__x86_64__)
+      __builtin_ia32_pause();
+#endif
+    } else {
+      std::this_thread::yield();
+    }
+  }
+}
+
 // Pieces of about a quarter of a thread's share, handed to whichever thread is free: samples in
 // fours (the dot products run four at a time), features in whole cache lines.
 int32_t piece(int32_t count, int32_t T, int32_t unit) {
@@ -83,7 +103,7 @@ int32_t pieces(int32_t count, int32_t size) {
   return static_cast<int32_t>((int64_t{count} + size - 1) / size);
 }
 Range piece_range(int32_t q, int32_t size, int32_t count) {
-  const int64_t first = int64_t{q} * size;
+  const int64_t first = std::min<int64_t>(int64_t{q} * size, count);
   return {static_cast<int32_t>(first), static_cast<int32_t>(std::min<int64_t>(first + size, count))};
 }
 
@@ -156,8 +176,7 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   Iteration<Rows> it{rows, nullptr,  nullptr,  p.batchSize, 0.0,      p.lambda,
                      0.0,  c.data(), g.data(), z.data(),    w.data(), &core::kernels().batch};
   if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
-  const int32_t sample_piece = share(p.batchSize, T, 4), feature_piece = piece(data.D, T, 64 / sizeof(double));
-  const int32_t sample_pieces = running ? pieces(p.batchSize, sample_piece) : 0;
+  const int32_t feature_piece = piece(data.D, T, 64 / sizeof(double));
   const int32_t feature_pieces = pieces(data.D, feature_piece);
   const int64_t question = static_cast<int64_t>(core::StopCheck::kWorkPerQuestion);
   const int32_t solo_sample_piece =
@@ -206,10 +225,17 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
 
   // A team: one region for a whole run of iterations, which ends only where the host is needed
   // between two iterations (an objective to report, a progress line to draw) or the run stops. A
-  // region costs microseconds to start, as much as a barrier several times over: two barriers an
-  // iteration (after the residuals, after the step) keep the threads in step. The calling thread,
-  // thread 0, draws the next iteration's values while the others start on this one's features, and
-  // asks the host (its stop check) before the barrier that ends each iteration.
+  // region costs microseconds to start, as much as a barrier several times over: one barrier an
+  // iteration, after the step, keeps the threads in step. Thread t computes the residuals of its
+  // share of the batch's samples, then adds their terms to the sums piece by piece of features,
+  // each piece once thread t - 1 has added its own terms to it (a mark says so): every sum still
+  // runs over the samples in order, each thread reads only the rows it has just read, and a piece
+  // is stepped once the last thread has added to it (which also follows every thread's residuals,
+  // so w is no longer read). The calling thread, thread 0, then draws the next iteration's values
+  // while the others start on the noise and the steps, and asks the host (its stop check) before
+  // the barrier that ends each iteration.
+  const int32_t marks_per_thread = (feature_pieces + 7) / 8 * 8;  // each thread's marks on lines of their own
+  std::vector<Mark> summed(static_cast<size_t>(T) * static_cast<size_t>(marks_per_thread));
   if (p.maxIter >= 1 && run.stop.should_stop(0)) return r.stopped();
   if (p.maxIter >= 1) draw(rand, data.N, draws[0], &run.stop);
   if (run.stop.stopped()) return r.stopped();
@@ -224,17 +250,29 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
 #pragma omp parallel num_threads(T)
     {
       Iteration<Rows> mine = it;
+      const int32_t team = omp_get_num_threads(), me = omp_get_thread_num();
+      const Range js = piece_range(me, share(p.batchSize, team, 4), p.batchSize);
+      Mark *const mine_summed = summed.data() + static_cast<size_t>(me) * static_cast<size_t>(marks_per_thread);
+      const Mark *const summed_before = mine_summed - marks_per_thread;
+      const Mark *const summed_by_all =
+          summed.data() + static_cast<size_t>(team - 1) * static_cast<size_t>(marks_per_thread);
       for (int32_t s = t; s <= last; ++s) {
         const Draws &now = draws[s % 2];
         mine.perm = now.perm.data();
         mine.seeds = now.seeds.data();
         mine.eps = std::pow(static_cast<double>(s) + p.stepOffset, p.stepPower) * p.stepScale;
+        const int64_t mark = int64_t{s} + 1;
         // Who computes a piece changes nothing in it: each is computed whole, as on one thread.
-#pragma omp for schedule(static)
-        for (int32_t q = 0; q < sample_pieces; ++q)
-          batch_residuals(rows, w.data(), mine.perm, piece_range(q, sample_piece, p.batchSize), c.data());
-        // (The loop's end waits for every thread: all residuals are in, w is no longer read.)
-        if (omp_get_thread_num() == 0) {
+        batch_residuals(rows, w.data(), mine.perm, js, c.data());
+        for (int32_t q = 0; q < feature_pieces; ++q) {
+          if (me > 0) wait_for(summed_before[q], mark);
+          const Range ks = piece_range(q, feature_piece, data.D);
+          core::fetch_lines(g.data() + ks.first, g.data() + ks.last);
+          core::batch_sums(*mine.kernels, rows, mine.perm + js.first, js.last - js.first, c.data() + js.first, ks.first,
+                           ks.last, g.data(), me > 0);
+          mine_summed[q].store(mark, std::memory_order_release);
+        }
+        if (me == 0) {
           if (s + 1 < p.maxIter) draw(rand, data.N, draws[(s + 1) % 2]);
           done = s + 1;
           // Asked here, inside the region: only noted for the progress line, drawn outside.
@@ -246,7 +284,15 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
             pause = true;
         }
 #pragma omp for schedule(dynamic, 1)
-        for (int32_t q = 0; q < feature_pieces; ++q) step_features(mine, piece_range(q, feature_piece, data.D));
+        for (int32_t q = 0; q < feature_pieces; ++q) {
+          const Range ks = piece_range(q, feature_piece, data.D);
+          core::fetch_lines(mine.seeds + ks.first, mine.seeds + ks.last);
+          core::fetch_lines(mine.z + ks.first, mine.z + ks.last);
+          core::fetch_lines(mine.w + ks.first, mine.w + ks.last);
+          standard_variates(mine.seeds + ks.first, ks.last - ks.first, mine.z + ks.first);
+          wait_for(summed_by_all[q], mark);
+          mine.kernels->step(mine.g, mine.z, mine.scale, mine.lambda, mine.eps, ks.first, ks.last, mine.w);
+        }
         // (The loop's end waits for every thread: w is stepped, and stop and pause are seen.)
         if (stop || pause) break;
       }

@@ -341,14 +341,23 @@ TEST(BatchKernels, EveryVersionGivesTheGenericBits) {
   for (const auto &[first, last] : {std::pair<int32_t, int32_t>{0, D}, {3, 1297}, {513, 520}, {9, 9}}) {
     const core::BatchKernels generic = all.front().batch;
     std::vector<double> g_ref(D, -1.0), w_ref = w0;
-    generic.sums(rows.data(), D, perm.data(), B, c.data(), first, last, g_ref.data());
+    generic.sums(rows.data(), D, perm.data(), B, c.data(), first, last, false, g_ref.data());
     generic.step(g_ref.data(), z.data(), 16.0 / 7.0, 0.25, 3e-3, first, last, w_ref.data());
     for (const core::Kernels &table : all) {
       std::vector<double> g(D, -1.0), w = w0;
-      table.batch.sums(rows.data(), D, perm.data(), B, c.data(), first, last, g.data());
+      table.batch.sums(rows.data(), D, perm.data(), B, c.data(), first, last, false, g.data());
       table.batch.step(g.data(), z.data(), 16.0 / 7.0, 0.25, 3e-3, first, last, w.data());
       EXPECT_TRUE(same_bits(g, g_ref)) << table.batch.name;
       EXPECT_TRUE(same_bits(w, w_ref)) << table.batch.name;
+      // The same sums in two stages, the second going on from the first's (a team's threads each
+      // add their own samples' terms): the same bits, whatever g held before.
+      for (const int32_t split : {0, 1, B / 3, B}) {
+        std::vector<double> staged(D, -1.0);
+        table.batch.sums(rows.data(), D, perm.data(), split, c.data(), first, last, false, staged.data());
+        table.batch.sums(rows.data(), D, perm.data() + split, B - split, c.data() + split, first, last, true,
+                         staged.data());
+        EXPECT_TRUE(same_bits(staged, g_ref)) << table.batch.name << " split at " << split;
+      }
     }
     for (int32_t k = first; k < last; ++k) {
       const size_t i = static_cast<size_t>(k);

@@ -651,6 +651,13 @@ TEST(SparseKernels, SubgradientBatchSumsAndObjectiveAreTheDenseBits) {
       core::batch_sums(core::kernels().batch, p.sparse, perm.data(), B, cs.data(), first,
                        std::min<int32_t>(first + 8, static_cast<int32_t>(D)), pieces.data());
     expect_same_bits(sd, pieces, "batch sums in pieces");
+    std::vector<double> staged(D, 5.0);
+    const int32_t split = B / 2;
+    core::batch_sums(core::kernels().batch, p.sparse, perm.data(), split, cs.data(), 0, static_cast<int32_t>(D),
+                     staged.data());
+    core::batch_sums(core::kernels().batch, p.sparse, perm.data() + split, B - split, cs.data() + split, 0,
+                     static_cast<int32_t>(D), staged.data(), true);
+    expect_same_bits(sd, staged, "batch sums in two stages");
     if (HasFatalFailure()) return;
   }
 }

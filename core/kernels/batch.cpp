@@ -50,8 +50,9 @@ void batch_residuals(const SparseRows &rows, const double *w, const int32_t *per
 }
 
 void batch_sums(const BatchKernels &, const SparseRows &rows, const int32_t *perm, int32_t B, const double *c,
-                int32_t first, int32_t last, double *g) {
-  for (int32_t k = first; k < last; ++k) g[k] = 0.0;
+                int32_t first, int32_t last, double *g, bool go_on) {
+  if (!go_on)
+    for (int32_t k = first; k < last; ++k) g[k] = 0.0;
   const bool whole = first == 0 && last == rows.D;
   for (int32_t j = 0; j < B; ++j) {
     const SparseRow x = rows.row(perm[j]);

@@ -13,14 +13,15 @@ constexpr int32_t kFeatureBlock = 512;
 constexpr int32_t kRowsAhead = 4;
 
 __attribute__((always_inline)) inline void sums_body(const double *rows, int32_t D, const int32_t *perm, int32_t B,
-                                                     const double *c, int32_t first, int32_t last,
+                                                     const double *c, int32_t first, int32_t last, bool go_on,
                                                      double *__restrict g) {
   const std::size_t d = static_cast<std::size_t>(D);
   for (int32_t k0 = first; k0 < last; k0 += kFeatureBlock) {
     const int32_t k1 = k0 + kFeatureBlock < last ? k0 + kFeatureBlock : last;
     double *__restrict gb = g + k0;
     const int32_t n = k1 - k0;
-    for (int32_t k = 0; k < n; ++k) gb[k] = 0.0;
+    if (!go_on)
+      for (int32_t k = 0; k < n; ++k) gb[k] = 0.0;
     for (int32_t j = 0; j < B; ++j) {
       if (j + kRowsAhead < B) {
         const double *ahead = rows + static_cast<std::size_t>(perm[j + kRowsAhead]) * d + k0;
@@ -48,8 +49,8 @@ __attribute__((always_inline)) inline void step_body(const double *__restrict g,
 }
 
 void sums_generic(const double *rows, int32_t D, const int32_t *perm, int32_t B, const double *c, int32_t first,
-                  int32_t last, double *g) {
-  sums_body(rows, D, perm, B, c, first, last, g);
+                  int32_t last, bool go_on, double *g) {
+  sums_body(rows, D, perm, B, c, first, last, go_on, g);
 }
 void step_generic(const double *g, const double *z, double scale, double lambda, double eps, int32_t first,
                   int32_t last, double *w) {
@@ -58,16 +59,17 @@ void step_generic(const double *g, const double *z, double scale, double lambda,
 
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) void sums_avx2(const double *rows, int32_t D, const int32_t *perm, int32_t B,
-                                               const double *c, int32_t first, int32_t last, double *g) {
-  sums_body(rows, D, perm, B, c, first, last, g);
+                                               const double *c, int32_t first, int32_t last, bool go_on, double *g) {
+  sums_body(rows, D, perm, B, c, first, last, go_on, g);
 }
 __attribute__((target("avx2"))) void step_avx2(const double *g, const double *z, double scale, double lambda,
                                                double eps, int32_t first, int32_t last, double *w) {
   step_body(g, z, scale, lambda, eps, first, last, w);
 }
 __attribute__((target("avx512f"))) void sums_avx512(const double *rows, int32_t D, const int32_t *perm, int32_t B,
-                                                    const double *c, int32_t first, int32_t last, double *g) {
-  sums_body(rows, D, perm, B, c, first, last, g);
+                                                    const double *c, int32_t first, int32_t last, bool go_on,
+                                                    double *g) {
+  sums_body(rows, D, perm, B, c, first, last, go_on, g);
 }
 __attribute__((target("avx512f"))) void step_avx512(const double *g, const double *z, double scale, double lambda,
                                                     double eps, int32_t first, int32_t last, double *w) {
