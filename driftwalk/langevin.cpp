@@ -68,6 +68,9 @@ void step_features(const Iteration<Rows> &it, Range ks) {
   kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, ks.first, ks.last, it.w);
 }
 
+// The fewest features in a block of the team's sums: eight vectors of eight.
+constexpr int32_t kLeastSumBlock = 64;
+
 // Marks that one thread of a team has added its samples to a piece of the sums, for the thread
 // that goes on from there: iteration s's mark is s + 1, so they never need resetting.
 using Mark = std::atomic<int64_t>;
@@ -178,6 +181,9 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
   const int32_t feature_piece = piece(data.D, T, 64 / sizeof(double));
   const int32_t feature_pieces = pieces(data.D, feature_piece);
+  // The sums go block by block through the team; a block's sums are independent chains of
+  // additions, so a block of a few lines would leave the processor waiting on one chain.
+  const int32_t sum_block = std::max(feature_piece, kLeastSumBlock), sum_blocks = pieces(data.D, sum_block);
   const int64_t question = static_cast<int64_t>(core::StopCheck::kWorkPerQuestion);
   const int32_t solo_sample_piece =
       static_cast<int32_t>(std::max<int64_t>(4, question / std::max<int64_t>(1, data.D) / 4 * 4));
@@ -234,7 +240,7 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   // so w is no longer read). The calling thread, thread 0, then draws the next iteration's values
   // while the others start on the noise and the steps, and asks the host (its stop check) before
   // the barrier that ends each iteration.
-  const int32_t marks_per_thread = (feature_pieces + 7) / 8 * 8;  // each thread's marks on lines of their own
+  const int32_t marks_per_thread = (sum_blocks + 7) / 8 * 8;  // each thread's marks on lines of their own
   std::vector<Mark> summed(static_cast<size_t>(T) * static_cast<size_t>(marks_per_thread));
   if (p.maxIter >= 1 && run.stop.should_stop(0)) return r.stopped();
   if (p.maxIter >= 1) draw(rand, data.N, draws[0], &run.stop);
@@ -264,9 +270,9 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
         const int64_t mark = int64_t{s} + 1;
         // Who computes a piece changes nothing in it: each is computed whole, as on one thread.
         batch_residuals(rows, w.data(), mine.perm, js, c.data());
-        for (int32_t q = 0; q < feature_pieces; ++q) {
+        for (int32_t q = 0; q < sum_blocks; ++q) {
           if (me > 0) wait_for(summed_before[q], mark);
-          const Range ks = piece_range(q, feature_piece, data.D);
+          const Range ks = piece_range(q, sum_block, data.D);
           core::fetch_lines(g.data() + ks.first, g.data() + ks.last);
           core::batch_sums(*mine.kernels, rows, mine.perm + js.first, js.last - js.first, c.data() + js.first, ks.first,
                            ks.last, g.data(), me > 0);
@@ -290,7 +296,7 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
           core::fetch_lines(mine.z + ks.first, mine.z + ks.last);
           core::fetch_lines(mine.w + ks.first, mine.w + ks.last);
           standard_variates(mine.seeds + ks.first, ks.last - ks.first, mine.z + ks.first);
-          wait_for(summed_by_all[q], mark);
+          wait_for(summed_by_all[(ks.last - 1) / sum_block], mark);  // the blocks before are summed too
           mine.kernels->step(mine.g, mine.z, mine.scale, mine.lambda, mine.eps, ks.first, ks.last, mine.w);
         }
         // (The loop's end waits for every thread: w is stepped, and stop and pause are seen.)
