@@ -20,8 +20,9 @@ struct Parameters {
 };
 
 // Batches smaller than this (D * batchSize) stay on the calling thread: below it a team's start
-// and barrier cost more than the shared work saves (measured with bench/stochl1_bench drift).
-constexpr int64_t kMinParallelWork = 4096;
+// and barrier cost more than the shared work saves (bench/run --drift, "Where a team pays": two
+// threads took 1.10-1.18 times one up to D * batchSize = 8192, 0.97 at 16384).
+constexpr int64_t kMinParallelWork = 16384;
 
 // maxIter iterations from w = 0, each drawing a fresh permutation of all N samples (N values of
 // the thread's generator) and one noise value per weight (D values), and updating

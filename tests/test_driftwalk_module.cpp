@@ -23,7 +23,7 @@ Inputs worked(double batchSize, double maxIter, double verbose) {
 // N = 200 samples of D = 64 features whose batch of 100 is large enough to be shared by a team,
 // called with opts = struct('seed', 3[, 'threads', threads]).
 Inputs shared_batch(double verbose, double threads, double batchSize = 100) {
-  const size_t N = 200, D = 64;
+  const size_t N = 200, D = 200;
   std::vector<double> X(N * D), y(N);
   for (size_t k = 0; k < X.size(); ++k) X[k] = std::sin(0.37 * static_cast<double>(k) + 0.2);
   for (size_t i = 0; i < N; ++i) y[i] = std::cos(0.11 * static_cast<double>(i));

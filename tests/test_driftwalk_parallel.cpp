@@ -124,8 +124,8 @@ TEST(DriftwalkTeams, EveryTeamSizeGivesTheOneThreadBitsLinesAndDraws) {
 }
 
 TEST(DriftwalkTeams, ASmallBatchStaysOnTheCallingThread) {
-  const core::RegressionData data = uneven(200, 64, 3);
-  driftwalk::Parameters p = parameters({200, 64, 1, 2});
+  const core::RegressionData data = uneven(300, 64, 3);
+  driftwalk::Parameters p = parameters({300, 64, 1, 2});
   const DefaultTeam team(4);
   core::RunContext ctx{data, false, {}};
   ctx.threads = 4;
@@ -157,8 +157,8 @@ TEST(DriftwalkTeams, ASmallBatchStaysOnTheCallingThread) {
 }
 
 TEST(DriftwalkTeams, ABusyMachineHoldsTheDefaultTeamToItsFreeProcessorsWithTheSameBits) {
-  const core::RegressionData data = uneven(300, 80, 5);
-  const driftwalk::Parameters p = parameters({300, 80, 100, 6});
+  const core::RegressionData data = uneven(300, 200, 5);
+  const driftwalk::Parameters p = parameters({300, 200, 100, 6});
   const DefaultTeam team(4);
   core::RunContext ctx{data, false, {}};
   std::vector<core::FitResult> runs;

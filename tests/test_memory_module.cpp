@@ -33,7 +33,7 @@ double formula(const std::string &name, double N, double D, double T) {
   const double data = 8 * N * (D + 1);
   if (name == "kinkstep m0") return data + 24 * D;
   if (name == "kinkstep m1") return data + 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
-  if (name == "driftwalk") return data + 4 * N + 28 * D + 8 * 8;  // one thread (D * batchSize < 4096 here)
+  if (name == "driftwalk") return data + 4 * N + 28 * D + 8 * 8;  // one thread (D * batchSize < 16384 here)
   return data + std::max(4 * N, 8 * T * (D + 8) + 16 * D);        // splitavg
 }
 
@@ -100,11 +100,11 @@ double nonzeros(const Shape &s) {
   return n;
 }
 
-// doc/checks.md's peak for a call without info on a team of T (a driftwalk team when D * B >= 4096).
+// doc/checks.md's peak for a call without info on a team of T (a driftwalk team when D * B >= 16384).
 double peak_formula(const Shape &s, double T) {
   const std::string m = s.module;
   const double N = s.N, D = s.D, B = std::min(8.0, N);
-  const bool drift_team = T > 1 && D * B >= 4096;
+  const bool drift_team = T > 1 && D * B >= 16384;
   double run = 0;  // what the run holds beside the rows and labels
   if (m == "kinkstep0") run = 24 * D;
   if (m == "kinkstep1") run = 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;

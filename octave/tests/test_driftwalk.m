@@ -50,18 +50,18 @@ function test_driftwalk()
   assert(w, A \ b, 0.02);
   assert(w, wk, 0.05);
 
-  % The same bits from every team: a batch of 100 samples of 60 features is shared out.
+  % The same bits from every team: a batch of 300 samples of 60 features is shared out.
   randn("seed", 7);
   X = randn(500, 60);
   y = X * [1; -1; zeros(58, 1)] + 0.1 * randn(500, 1);
-  [w1, i1] = driftwalk(X, y, 1e-4, 1, -0.55, 1e-3, 100, 200, 0, struct('seed', 3, 'threads', 1));
-  [w2, i2] = driftwalk(X, y, 1e-4, 1, -0.55, 1e-3, 100, 200, 0, struct('seed', 3, 'threads', 2));
+  [w1, i1] = driftwalk(X, y, 1e-4, 1, -0.55, 1e-3, 300, 200, 0, struct('seed', 3, 'threads', 1));
+  [w2, i2] = driftwalk(X, y, 1e-4, 1, -0.55, 1e-3, 300, 200, 0, struct('seed', 3, 'threads', 2));
   assert(i1.threads, 1);
   assert(i2.threads, 2);
   assert(isequal(w1, w2));
   assert(isequal(i1.objective, i2.objective));
   assert(any(w1 != 0));
-  [w3, i3] = driftwalk(X, y, 1e-4, 1, -0.55, 1e-3, 100, 200, 0, struct('seed', 3));  % the default team
+  [w3, i3] = driftwalk(X, y, 1e-4, 1, -0.55, 1e-3, 300, 200, 0, struct('seed', 3));  % the default team
   assert(isequal(w3, w1));
   assert(i3.threads >= 1);
   expect_error(@() driftwalk(X, y, 1e-4, 1, -0.55, 1e-3, 100, 2, 0, struct('threads', 0)), "driftwalk:invalidOption");

@@ -9,7 +9,7 @@ function test_hardening(what)
   X = "randn(100, 3)"; y = "randn(100, 1)";
   calls = {sprintf("splitavg(%s, %s, 0.01, 0.1, 0, o)", X, y), ...
            sprintf("kinkstep(%s, %s, 0.01, 0.1, 10, 1, 0, o)", X, y), ...
-           "driftwalk(randn(100, 50), randn(100, 1), 1e-4, 1, -0.55, 1e-3, 100, 5, 0, o)"};
+           "driftwalk(randn(100, 200), randn(100, 1), 1e-4, 1, -0.55, 1e-3, 100, 5, 0, o)"};
 
   % opts.threads inside the documented range, but more stacks than the address space left.
   r = child("ulimit -v 8388608;", "splitavg(randn(100,3), randn(100,1), 0.01, 0.1, 0, struct('threads', 1024))");
