@@ -43,8 +43,9 @@ void draw(core::ThreadRand &rand, int32_t N, Draws &d, const core::StopCheck *st
   for (uint32_t &s : d.seeds) s = noise_seed(static_cast<uint32_t>(rand.next()));
 }
 
-// Everything one iteration shares between its threads. Each piece of c (samples) and of g, z and
-// w (features) is written by one thread; w is read in full only before the features are stepped.
+// Everything one iteration shares between its threads. Each share of c (samples) and each piece of
+// z and w (features) is written by one thread; a block of g by every thread in turn, each after
+// the one before (see the team's region); w is read in full only before the features are stepped.
 template <typename Rows>
 struct Iteration {
   const Rows &rows;
@@ -68,17 +69,24 @@ void step_features(const Iteration<Rows> &it, Range ks) {
   kernels.step(it.g, it.z, it.scale, it.lambda, it.eps, ks.first, ks.last, it.w);
 }
 
-// The fewest features in a block of the team's sums: eight vectors of eight.
-constexpr int32_t kLeastSumBlock = 64;
+// The blocks of the team's sums: at least eight vectors of eight features each (each feature's sum
+// is a chain of additions of its own, so a block of a few lines would leave the processor waiting
+// on one chain), and at most 64 blocks, which bounds each thread's marks.
+constexpr int32_t kLeastSumBlock = 64, kMostSumBlocks = 64;
 
-// Marks that one thread of a team has added its samples to a piece of the sums, for the thread
-// that goes on from there: iteration s's mark is s + 1, so they never need resetting.
+// A mark that one thread of a team has added its samples to a block of the sums, for the thread
+// that goes on from there: iteration s's mark is s + 1, so marks never need resetting. Each
+// thread's marks lie on cache lines of their own.
 using Mark = std::atomic<int64_t>;
+struct alignas(64) ThreadMarks {
+  Mark block[kMostSumBlocks];
+};
 
 // Waits for a mark; a thread whose processor is shared lets the other run after a while.
 void wait_for(const Mark &mark, int64_t value) {
-  for (int spins = 0; mark.load(std::memory_order_acquire) < value; ++spins) {
+  for (int spins = 0; mark.load(std::memory_order_acquire) < value;) {
     if (spins < 4000) {
+      ++spins;
 #if defined(__x86_64__)
       __builtin_ia32_pause();
 #endif
@@ -88,14 +96,15 @@ void wait_for(const Mark &mark, int64_t value) {
   }
 }
 
-// Pieces of about a quarter of a thread's share, handed to whichever thread is free: samples in
-// fours (the dot products run four at a time), features in whole cache lines.
+// Pieces of features of about a quarter of a thread's share, in whole cache lines, handed to
+// whichever thread is free.
 int32_t piece(int32_t count, int32_t T, int32_t unit) {
   const int64_t per = int64_t{4} * T * unit;
   return static_cast<int32_t>(std::max<int64_t>(1, (int64_t{count} + per - 1) / per) * unit);
 }
 
-// A share of [0, count) for each of T threads, in whole units where it can (the last may be short).
+// A share of [0, count) for each of T threads, in whole units (the last shares may be short or
+// empty).
 int32_t share(int32_t count, int32_t T, int32_t unit) {
   const int64_t each = (int64_t{count} + T - 1) / T;
   return static_cast<int32_t>(std::max<int64_t>(1, (each + unit - 1) / unit) * unit);
@@ -181,9 +190,8 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   if (running) it.scale = static_cast<double>(data.N) / static_cast<double>(p.batchSize);
   const int32_t feature_piece = piece(data.D, T, 64 / sizeof(double));
   const int32_t feature_pieces = pieces(data.D, feature_piece);
-  // The sums go block by block through the team; a block's sums are independent chains of
-  // additions, so a block of a few lines would leave the processor waiting on one chain.
-  const int32_t sum_block = std::max(feature_piece, kLeastSumBlock), sum_blocks = pieces(data.D, sum_block);
+  const int32_t sum_block = std::max({feature_piece, kLeastSumBlock, (data.D + kMostSumBlocks - 1) / kMostSumBlocks});
+  const int32_t sum_blocks = pieces(data.D, sum_block);
   const int64_t question = static_cast<int64_t>(core::StopCheck::kWorkPerQuestion);
   const int32_t solo_sample_piece =
       static_cast<int32_t>(std::max<int64_t>(4, question / std::max<int64_t>(1, data.D) / 4 * 4));
@@ -232,16 +240,17 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   // A team: one region for a whole run of iterations, which ends only where the host is needed
   // between two iterations (an objective to report, a progress line to draw) or the run stops. A
   // region costs microseconds to start, as much as a barrier several times over: one barrier an
-  // iteration, after the step, keeps the threads in step. Thread t computes the residuals of its
-  // share of the batch's samples, then adds their terms to the sums piece by piece of features,
-  // each piece once thread t - 1 has added its own terms to it (a mark says so): every sum still
-  // runs over the samples in order, each thread reads only the rows it has just read, and a piece
-  // is stepped once the last thread has added to it (which also follows every thread's residuals,
-  // so w is no longer read). The calling thread, thread 0, then draws the next iteration's values
-  // while the others start on the noise and the steps, and asks the host (its stop check) before
-  // the barrier that ends each iteration.
-  const int32_t marks_per_thread = (sum_blocks + 7) / 8 * 8;  // each thread's marks on lines of their own
-  std::vector<Mark> summed(static_cast<size_t>(T) * static_cast<size_t>(marks_per_thread));
+  // iteration, after the step, keeps the threads in step. Each thread computes the residuals of
+  // its share of the batch's samples, then adds their terms to the sums block by block of
+  // features, each block once the thread before it has added its own terms there (a mark says
+  // so): every sum still runs over the samples in order from 0.0, and each thread reads only the
+  // rows it has just read. A piece of features is stepped once the last thread has added to its
+  // blocks, which also follows every thread's residuals, so w is no longer read. The calling
+  // thread, thread 0, then draws the next iteration's values while the others start on the noise
+  // and the steps, and asks the host (its stop check); what it finds, stop or pause, is seen by
+  // all after the barrier that ends the iteration. Each iteration's finding has a slot of its own
+  // (by parity): thread 0 may write the next one before a slower thread has read this one.
+  std::vector<ThreadMarks> summed(static_cast<size_t>(T));
   if (p.maxIter >= 1 && run.stop.should_stop(0)) return r.stopped();
   if (p.maxIter >= 1) draw(rand, data.N, draws[0], &run.stop);
   if (run.stop.stopped()) return r.stopped();
@@ -251,43 +260,41 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
     // The last iteration of this region: the first after which an objective is wanted.
     int32_t last = t;
     while (last + 1 < p.maxIter && !run.wants_objective(last + 1)) ++last;
-    bool stop = false, pause = false;
+    bool stop[2] = {false, false}, pause[2] = {false, false};
     int32_t done = t;
 #pragma omp parallel num_threads(T)
     {
       Iteration<Rows> mine = it;
       const int32_t team = omp_get_num_threads(), me = omp_get_thread_num();
       const Range js = piece_range(me, share(p.batchSize, team, 4), p.batchSize);
-      Mark *const mine_summed = summed.data() + static_cast<size_t>(me) * static_cast<size_t>(marks_per_thread);
-      const Mark *const summed_before = mine_summed - marks_per_thread;
-      const Mark *const summed_by_all =
-          summed.data() + static_cast<size_t>(team - 1) * static_cast<size_t>(marks_per_thread);
+      Mark *const summed_here = summed[static_cast<size_t>(me)].block;
+      const Mark *const summed_before = me > 0 ? summed[static_cast<size_t>(me - 1)].block : nullptr;
+      const Mark *const summed_by_last = summed[static_cast<size_t>(team - 1)].block;
       for (int32_t s = t; s <= last; ++s) {
         const Draws &now = draws[s % 2];
         mine.perm = now.perm.data();
         mine.seeds = now.seeds.data();
         mine.eps = std::pow(static_cast<double>(s) + p.stepOffset, p.stepPower) * p.stepScale;
         const int64_t mark = int64_t{s} + 1;
-        // Who computes a piece changes nothing in it: each is computed whole, as on one thread.
+        // Who computes a residual or a step changes nothing in it.
         batch_residuals(rows, w.data(), mine.perm, js, c.data());
         for (int32_t q = 0; q < sum_blocks; ++q) {
-          if (me > 0) wait_for(summed_before[q], mark);
+          if (summed_before) wait_for(summed_before[q], mark);
           const Range ks = piece_range(q, sum_block, data.D);
-          core::fetch_lines(g.data() + ks.first, g.data() + ks.last);
+          core::fetch_lines_for_write(g.data() + ks.first, g.data() + ks.last);
           core::batch_sums(*mine.kernels, rows, mine.perm + js.first, js.last - js.first, c.data() + js.first, ks.first,
                            ks.last, g.data(), me > 0);
-          mine_summed[q].store(mark, std::memory_order_release);
+          summed_here[q].store(mark, std::memory_order_release);
         }
         if (me == 0) {
           if (s + 1 < p.maxIter) draw(rand, data.N, draws[(s + 1) % 2]);
           done = s + 1;
           // Asked here, inside the region: only noted for the progress line, drawn outside.
-          if (run.stop.poll(2 * static_cast<uint64_t>(p.batchSize) * static_cast<uint64_t>(data.D) / T + 1))
-            stop = true;
-          else if (s + 1 <= last && run.stop.should_stop(s + 1))
-            stop = true;
-          else if (progress && progress->wanted())
-            pause = true;
+          const bool stops =
+              run.stop.poll(2 * static_cast<uint64_t>(p.batchSize) * static_cast<uint64_t>(data.D) / T + 1) ||
+              (s + 1 <= last && run.stop.should_stop(s + 1));
+          stop[s % 2] = stops;
+          pause[s % 2] = !stops && progress && progress->wanted();
         }
 #pragma omp for schedule(dynamic, 1)
         for (int32_t q = 0; q < feature_pieces; ++q) {
@@ -296,16 +303,19 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
           core::fetch_lines(mine.z + ks.first, mine.z + ks.last);
           core::fetch_lines(mine.w + ks.first, mine.w + ks.last);
           standard_variates(mine.seeds + ks.first, ks.last - ks.first, mine.z + ks.first);
-          wait_for(summed_by_all[(ks.last - 1) / sum_block], mark);  // the blocks before are summed too
+          wait_for(summed_by_last[(ks.last - 1) / sum_block], mark);  // the blocks before are summed too
           mine.kernels->step(mine.g, mine.z, mine.scale, mine.lambda, mine.eps, ks.first, ks.last, mine.w);
         }
-        // (The loop's end waits for every thread: w is stepped, and stop and pause are seen.)
-        if (stop || pause) break;
+        // (The loop's end waits for every thread: w is stepped, and this iteration's stop and pause
+        // are seen.)
+        if (stop[s % 2] || pause[s % 2]) break;
       }
     }
-    if (stop) return r.stopped();
+    // The last iteration's findings.
+    if (stop[(done - 1) % 2]) return r.stopped();
+    const bool paused = pause[(done - 1) % 2];
     t = done;
-    if (pause) {
+    if (paused) {
       run.stop.progress()->update(static_cast<uint64_t>(t));
       if (t < p.maxIter && run.stop.should_stop(t)) return r.stopped();
       if (!run.wants_objective(t)) continue;

@@ -18,6 +18,7 @@
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/run/progress.hpp"
 #include "core/threads/busy.hpp"
 #include "driftwalk/langevin.hpp"
 #include "test_support.hpp"
@@ -120,6 +121,55 @@ TEST(DriftwalkTeams, EveryTeamSizeGivesTheOneThreadBitsLinesAndDraws) {
       EXPECT_EQ(team.next_value, alone.next_value) << what;
     }
     ++seed;
+  }
+}
+
+// A clock that moves a second at every reading: a progress line is due at every question.
+double hurried_clock() {
+  static double now = 0.0;
+  return now += 1.0;
+}
+
+// Stop pressed at the host's n-th question.
+int g_questions_to_stop = 0;
+bool stop_pressed() {
+  return --g_questions_to_stop < 0;
+}
+
+TEST(DriftwalkTeams, AProgressLineOrAStopInsideTheTeamsRunEndsItAsOneThreadWould) {
+  // Silent runs: one region runs every iteration, left at each question (a progress line due every
+  // time) or at a stop. Both findings come from the calling thread inside the region and must reach
+  // every thread in the same iteration, whatever the others are doing.
+  const core::RegressionData data = uneven(300, 200, 9);
+  const driftwalk::Parameters p = parameters({300, 200, 100, 40});
+  const DefaultTeam team(3);
+  std::vector<core::WeightVector> w;
+  for (int32_t T : {1, 2, 3}) {
+    std::string lines;
+    core::Progress progress(core::Printer::to_string(&lines), core::Progress::Style::PlainLines, hurried_clock,
+                            "driftwalk", "iterations", 40);
+    core::RunContext ctx{data, false, {}};
+    ctx.threads = T;
+    ctx.stop.show_progress(&progress);
+    core::seed_thread_rand(4);
+    const core::FitResult r = driftwalk::detail::langevin_solve(ctx, p, 0);
+    EXPECT_EQ(r.status, core::FitStatus::Done) << T;
+    EXPECT_EQ(r.threads, T);
+    EXPECT_NE(lines.find("driftwalk: "), std::string::npos) << T;
+    w.push_back(r.w);
+  }
+  EXPECT_EQ(w[1], w[0]);
+  EXPECT_EQ(w[2], w[0]);
+  for (int32_t T : {2, 3}) {
+    for (int questions : {1, 5, 17}) {
+      g_questions_to_stop = questions;
+      core::RunContext ctx{data, false, {}};
+      ctx.stop = core::StopCheck(stop_pressed);
+      ctx.threads = T;
+      core::seed_thread_rand(4);
+      EXPECT_EQ(driftwalk::detail::langevin_solve(ctx, p, 0).status, core::FitStatus::Stopped)
+          << T << " threads, stop at question " << questions;
+    }
   }
 }
 

@@ -25,5 +25,11 @@ inline void fetch_lines(const void *begin, const void *end) {
        p += kLine)
     fetch_line(reinterpret_cast<const void *>(p));
 }
+inline void fetch_lines_for_write(const void *begin, const void *end) {
+  constexpr uintptr_t kLine = 64;
+  for (uintptr_t p = reinterpret_cast<uintptr_t>(begin) & ~(kLine - 1); p < reinterpret_cast<uintptr_t>(end);
+       p += kLine)
+    fetch_line_for_write(reinterpret_cast<const void *>(p));
+}
 
 }  // namespace core

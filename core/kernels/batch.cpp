@@ -8,7 +8,8 @@ namespace core {
 
 void batch_residuals(const RegressionData &rows, const double *w, const int32_t *perm, int32_t first, int32_t last,
                      double *c) {
-  // Four rows at a time, so that four independent chains of additions overlap in the processor.
+  // Four rows at a time, so that four independent chains of additions overlap in the processor,
+  // the next four asked for as these are read.
   const int32_t D = rows.D;
   int32_t j = first;
   for (; j + 4 <= last; j += 4) {
@@ -31,6 +32,12 @@ void batch_residuals(const RegressionData &rows, const double *w, const int32_t 
         s2 = s2 + x2[k] * wk;
         s3 = s3 + x3[k] * wk;
       }
+    }
+    if (more && D > 0) {  // a row that does not start on a line's edge ends on one line more
+      fetch_line(n0 + D - 1);
+      fetch_line(n1 + D - 1);
+      fetch_line(n2 + D - 1);
+      fetch_line(n3 + D - 1);
     }
     const double s[4] = {s0, s1, s2, s3};
     for (int h = 0; h < 4; ++h) c[j + h] = (s[h] - rows.label(perm[j + h])) * 2.0;
