@@ -31,8 +31,9 @@ constexpr int64_t kMinParallelWork = 16384;
 // with B outside 1..N.
 //
 // The draws are made on the calling thread; the noise variates, the batch's dot products and the
-// per-feature sums are shared by a team of run.threads threads (0: the OpenMP default), each piece
-// computed exactly as on one thread, so the weights, the printed lines and the generator's
+// per-feature sums are shared by a team of run.threads threads (0: the OpenMP default), every value
+// computed as on one thread and every sum taken in batch order from 0.0 (the team's threads add
+// their shares of the batch in turn), so the weights, the printed lines and the generator's
 // consumption do not depend on the team. r.threads is the team size used: 1 for a batch below
 // kMinParallelWork. A team that cannot start makes r TeamFailed (threadTeam); one smaller than
 // run.threads warns threadsReduced. A run that run.stop stopped returns r.stopped().

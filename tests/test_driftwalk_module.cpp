@@ -20,7 +20,7 @@ Inputs worked(double batchSize, double maxIter, double verbose) {
   return in;
 }
 
-// N = 200 samples of D = 64 features whose batch of 100 is large enough to be shared by a team,
+// N = 200 samples of D = 200 features whose batch of 100 is large enough to be shared by a team,
 // called with opts = struct('seed', 3[, 'threads', threads]).
 Inputs shared_batch(double verbose, double threads, double batchSize = 100) {
   const size_t N = 200, D = 200;

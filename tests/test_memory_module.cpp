@@ -108,7 +108,7 @@ double peak_formula(const Shape &s, double T) {
   double run = 0;  // what the run holds beside the rows and labels
   if (m == "kinkstep0") run = 24 * D;
   if (m == "kinkstep1") run = 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
-  if (m == "driftwalk") run = (drift_team ? 8 * N + 32 * D : 4 * N + 28 * D) + 8 * B;
+  if (m == "driftwalk") run = (drift_team ? 8 * N + 32 * D + 512 * T : 4 * N + 28 * D) + 8 * B;
   if (m == "splitavg") run = std::max(4 * N, 8 * T * (D + 8) + 16 * D);
   const double label_copy = s.sparse_y ? 8 * N : 0;  // a sparse y's values, while X is converted
   const double nnz = nonzeros(s);

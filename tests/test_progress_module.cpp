@@ -52,7 +52,8 @@ const std::vector<double> &wavy(size_t n, double phase) {
   return v;
 }
 
-// struct('seed', 3, 'threads', 2[, 'progress', progress]); driftwalk takes no threads.
+// struct('seed', 3, 'threads', 2[, 'progress', progress]); driftwalk's without 'threads' (its batch
+// here is too small for a team).
 mexhost::ArrayPtr options(const Case &c, mexhost::ArrayPtr progress) {
   std::vector<std::string> names{"seed"};
   const bool threads = std::strcmp(c.name, "driftwalk") != 0;
