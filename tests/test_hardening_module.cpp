@@ -229,6 +229,24 @@ TEST(GivenValues, IntegerInputsAreNamedAsGiven) {
   EXPECT_EQ(mxGetScalar(mxGetField(none.output(1), 0, "iterations")), 0);
 }
 
+TEST(Interrupt, APressAtAnyQuestionOfADriftwalkTeamEndsTheCallCleanly) {
+  // A batch shared by a team of two (D * batchSize above the threshold), silent: the calling thread
+  // asks inside the team's region, and every thread must leave it in the same iteration.
+  Inputs in = with_options(driftwalk_call(300, 200, 100, 30), options({{"seed", 2}, {"threads", 2}}));
+  mexhost_interrupt_after(0);
+  mexhost::CallResult full = loaded_module("driftwalk").call(2, in.pointers());
+  const long checks = mexhost_interrupt_checks();
+  ASSERT_FALSE(full.failed) << full.error_message;
+  ASSERT_EQ(mxGetScalar(mxGetField(full.output(1), 0, "threads")), 2);
+  ASSERT_GE(checks, 10);
+  for (long k = 1; k <= checks; ++k) {
+    mexhost_interrupt_after(k);
+    mexhost::CallResult r = loaded_module("driftwalk").call(2, in.pointers());
+    expect_clean_error(r, "driftwalk:interrupted");
+  }
+  mexhost_interrupt_after(0);
+}
+
 TEST(Interrupt, TheHostIsAskedInProportionToTheWork) {
   // Silent method 0 on wide rows: every step is worth a question, so 40 steps ask at least 40 times.
   mexhost_interrupt_after(0);
