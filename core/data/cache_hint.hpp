@@ -19,17 +19,18 @@ inline void fetch_line_for_write(const void *p) {
 }
 
 // Every cache line of [begin, end): a short row rarely starts on a line's edge.
-inline void fetch_lines(const void *begin, const void *end) {
+template <typename Fetch>
+inline void each_line(const void *begin, const void *end, Fetch fetch) {
   constexpr uintptr_t kLine = 64;
   for (uintptr_t p = reinterpret_cast<uintptr_t>(begin) & ~(kLine - 1); p < reinterpret_cast<uintptr_t>(end);
        p += kLine)
-    fetch_line(reinterpret_cast<const void *>(p));
+    fetch(reinterpret_cast<const void *>(p));
+}
+inline void fetch_lines(const void *begin, const void *end) {
+  each_line(begin, end, fetch_line);
 }
 inline void fetch_lines_for_write(const void *begin, const void *end) {
-  constexpr uintptr_t kLine = 64;
-  for (uintptr_t p = reinterpret_cast<uintptr_t>(begin) & ~(kLine - 1); p < reinterpret_cast<uintptr_t>(end);
-       p += kLine)
-    fetch_line_for_write(reinterpret_cast<const void *>(p));
+  each_line(begin, end, fetch_line_for_write);
 }
 
 }  // namespace core
