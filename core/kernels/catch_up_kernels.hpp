@@ -29,7 +29,8 @@ struct CatchUpKernel {
 
 // The version built for `s`. The vector one takes every weight of a group of up to 32 through one
 // binade a turn, side by side and without branching on the values: one catch-up after another,
-// each binade's chain of dependent operations and the unpredictable number of binades add up. It
+// each binade's chain of dependent operations and the unpredictable number of binades add up.
+// Below 8a, where a binade holds a step or a few, it takes plain steps instead of turns. It
 // needs AVX-512's quadword conversions (AVX512DQ) besides AVX512VL; processors without them take
 // the AVX2 one, and processors without AVX2 the generic one.
 CatchUpKernel catch_up_kernel_for(InstructionSet s);
