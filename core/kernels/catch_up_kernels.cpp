@@ -41,6 +41,13 @@ void catch_up_generic(LazyFeature *f, const int32_t *columns, const uint64_t *be
 // the scalar catch-up (none occurs in a run with sensible data).
 constexpr double kLeastAmount = 0x1p-900, kMostWeight = 0x1p1000, kMostSteps = 0x1p53;
 
+// So do weights of 2^52 a and more: below that every step moves a weight by a unit at least (a is
+// more than half the unit), so the lanes need not handle a run that cannot move or a step that
+// leaves a power of two as it is.
+double most_weight(double amount) {
+  return amount * 0x1p52 < kMostWeight ? amount * 0x1p52 : kMostWeight;
+}
+
 // Below kPlainSteps * a the binades hold a few steps each, and plain steps (a subtraction and two
 // compares) take them for less than the turns that work out a run (some 30 operations). On the
 // catch-ups recorded from sparse runs 8 took 15 % off the kernel's time; 4, 6, 12 and 32 less.
@@ -48,6 +55,21 @@ constexpr double kPlainSteps = 8;
 
 bool lanes_take(double amount) {
   return amount >= kLeastAmount && amount <= DBL_MAX;
+}
+
+// The one binade [p, 2p) whose steps can end in a tie, or infinity if none can: a tie needs a to be
+// an odd number of half units, that is, a's lowest set bit to be half the unit p 2^-52.
+double tie_binade(double a) {
+  uint64_t bits;
+  std::memcpy(&bits, &a, sizeof bits);
+  double lowest = a;  // a power of two: its lowest set bit is the leading one
+  if ((bits & ((uint64_t{1} << 52) - 1)) != 0) {
+    double rest;
+    const uint64_t cleared = bits & (bits - 1);
+    std::memcpy(&rest, &cleared, sizeof rest);
+    lowest = a - rest;  // exact: the two differ in that one bit
+  }
+  return lowest * 0x1p53;  // infinity when the binade would lie above every double
 }
 
 // One turn of l1_catch_up_in_runs's loop in every lane still falling (|w| = v > a with s > 0
@@ -58,30 +80,27 @@ bool lanes_take(double amount) {
 //   move = fl(p + a) - p is a rounded to whole units, an exact tie to an even count (the tie rule of
 //     the steps, since p is an even number of units) when a < p; when a lies in the binade too,
 //     move is within a unit of a, ceil >= a > v - p and the run is empty, as it should be;
-//   ceil is a rounded up; a tie is |a - move| = u / 2 (a - move is exact by Sterbenz's lemma);
+//   ceil = fl(p + a) - p rounded up is a rounded up to whole units; a tie (a an odd number of half
+//     units) is possible in one binade only, `ties` (tie_binade);
 //   the room v - p - ceil over move gives the steps that stay inside: floor(fl(room / move)) is
 //     floor(room / move) for whole numbers room < 2^53 and move >= 1 units (for Q = room / move
 //     not whole and k the integer above it, k - Q >= 1 / move, and rounding up to k would need
 //     k - Q <= ulp(Q) / 2 <= Q 2^-53, that is room >= 2^53 units);
 //   n moves of `move` units stay at or above p, so v - n move is exact (an FMA rounds it once).
 // Lanes not falling are left as they are. Returns the lanes still above `until` with steps left.
-STOCHL1_AVX512DQ STOCHL1_IN_LINE __mmask8 turn(__m512d &v, __m512d &s, __mmask8 falling, __m512d a, __m512d until) {
+STOCHL1_AVX512DQ STOCHL1_IN_LINE __mmask8 turn(__m512d &v, __m512d &s, __mmask8 falling, __m512d a, __m512d ties,
+                                               __m512d until) {
   const __m512d one = _mm512_set1_pd(1.0);
   const __m512d p = _mm512_and_pd(v, _mm512_castsi512_pd(_mm512_set1_epi64(int64_t{0x7FF} << 52)));
-  const __m512d u = _mm512_mul_pd(p, _mm512_set1_pd(0x1p-52));
   const __m512d move = _mm512_sub_pd(_mm512_add_pd(p, a), p);
-  const __m512d ceil = _mm512_mask_add_pd(move, _mm512_cmp_pd_mask(move, a, _CMP_LT_OQ), move, u);
+  const __m512d ceil = _mm512_sub_pd(_mm512_add_round_pd(p, a, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC), p);
   const __m512d off = _mm512_sub_pd(v, p);
-  const __m512d miss = _mm512_abs_pd(_mm512_sub_pd(a, move));
-  const __mmask8 tie = _mm512_cmp_pd_mask(miss, _mm512_mul_pd(p, _mm512_set1_pd(0x1p-53)), _CMP_EQ_OQ);
+  const __mmask8 tie = _mm512_cmp_pd_mask(p, ties, _CMP_EQ_OQ);
   const __mmask8 odd = _mm512_test_epi64_mask(_mm512_castpd_si512(v), _mm512_set1_epi64(1));
   const __mmask8 blocked = (tie & odd) | _mm512_cmp_pd_mask(off, ceil, _CMP_LT_OQ);
-  const __mmask8 still = _mm512_cmp_pd_mask(move, _mm512_setzero_pd(), _CMP_EQ_OQ);
   const __m512d room = _mm512_sub_pd(off, ceil);
-  const __m512d q =
-      _mm512_roundscale_pd(_mm512_div_pd(room, _mm512_mask_mov_pd(move, still, one)), _MM_FROUND_TO_NEG_INF);
-  __m512d n = _mm512_mask_mov_pd(_mm512_min_pd(_mm512_add_pd(q, one), s), still, s);
-  n = _mm512_maskz_mov_pd(falling & static_cast<__mmask8>(~blocked), n);
+  const __m512d q = _mm512_roundscale_pd(_mm512_div_pd(room, move), _MM_FROUND_TO_NEG_INF);
+  const __m512d n = _mm512_maskz_min_pd(falling & static_cast<__mmask8>(~blocked), _mm512_add_pd(q, one), s);
   const __m512d after = _mm512_fnmadd_pd(n, move, v);
   s = _mm512_sub_pd(s, n);
   const __mmask8 edge =
@@ -89,9 +108,6 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE __mmask8 turn(__m512d &v, __m512d &s, __mmask8 
   const __m512d stepped = _mm512_sub_pd(after, a);
   v = _mm512_mask_mov_pd(after, edge, stepped);
   s = _mm512_mask_sub_pd(s, edge, s, one);
-  // A step that leaves v as it was (v a power of two and a at most a quarter of its unit) leaves it
-  // so for good: the steps left change nothing.
-  s = _mm512_mask_mov_pd(s, edge & _mm512_cmp_pd_mask(stepped, after, _CMP_EQ_OQ), _mm512_setzero_pd());
   return _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v, until, _CMP_GT_OQ);
 }
 
@@ -140,7 +156,7 @@ struct Lanes {
 
 template <bool Prox>
 STOCHL1_AVX512DQ STOCHL1_IN_LINE Lanes gather(LazyFeature *f, __m256i columns, __mmask8 live, const uint64_t *behind,
-                                              __m512d &v, __m512d &s) {
+                                              __m512d most, __m512d &v, __m512d &s) {
   Lanes l;
   l.offsets = _mm512_slli_epi64(_mm512_cvtepi32_epi64(columns), 4);  // 16 bytes a feature
   l.w = _mm512_castsi512_pd(
@@ -149,7 +165,7 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE Lanes gather(LazyFeature *f, __m256i columns, _
   v = _mm512_abs_pd(l.w);
   l.moves = _mm512_cmpneq_epu64_mask(steps, _mm512_setzero_si512());
   if constexpr (!Prox) l.moves &= _mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_NEQ_UQ);
-  l.scalar = l.moves & (_mm512_cmp_pd_mask(v, _mm512_set1_pd(kMostWeight), _CMP_NLT_UQ) |
+  l.scalar = l.moves & (_mm512_cmp_pd_mask(v, most, _CMP_NLT_UQ) |
                         _mm512_cmpge_epu64_mask(steps, _mm512_set1_epi64(static_cast<int64_t>(kMostSteps))));
   s = _mm512_maskz_cvtepu64_pd(l.moves & static_cast<__mmask8>(~l.scalar), steps);
   return l;
@@ -171,64 +187,74 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE void scatter(LazyFeature *f, const Lanes &l, __
   }
 }
 
+// The amount and what follows from it, in every lane.
+struct Amount {
+  __m512d a, ties, low, most;
+};
+
+STOCHL1_AVX512DQ STOCHL1_IN_LINE Amount amount_lanes(double amount) {
+  return {_mm512_set1_pd(amount), _mm512_set1_pd(tie_binade(amount)), _mm512_set1_pd(kPlainSteps * amount),
+          _mm512_set1_pd(most_weight(amount))};
+}
+
 // V vectors of eight features (the last one `tail` lanes, 1 to 8) turned together until none has
 // a lane above `low` still falling, then stepped plainly until none is above a: up to four groups'
 // chains of dependent operations overlap.
 template <int V, bool Prox>
 STOCHL1_AVX512DQ STOCHL1_IN_LINE void fall_together(LazyFeature *f, const int32_t *columns, const uint64_t *behind,
-                                                    int tail, __m512d a, __m512d low) {
+                                                    int tail, const Amount &c) {
   Lanes l[V];
   __m512d v[V], s[V];
   __mmask8 falling[V];
   __mmask8 any = 0;
   for (int k = 0; k < V; ++k) {
     const __mmask8 live = static_cast<__mmask8>(k + 1 < V ? 0xFF : (1u << tail) - 1);
-    l[k] = gather<Prox>(f, _mm256_maskz_loadu_epi32(live, columns + 8 * k), live, behind + 8 * k, v[k], s[k]);
-    falling[k] = _mm512_cmp_pd_mask(s[k], _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v[k], low, _CMP_GT_OQ);
+    l[k] = gather<Prox>(f, _mm256_maskz_loadu_epi32(live, columns + 8 * k), live, behind + 8 * k, c.most, v[k], s[k]);
+    falling[k] =
+        _mm512_cmp_pd_mask(s[k], _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v[k], c.low, _CMP_GT_OQ);
     any |= falling[k];
   }
   while (any) {
     any = 0;
     for (int k = 0; k < V; ++k) {
-      falling[k] = turn(v[k], s[k], falling[k], a, low);
+      falling[k] = turn(v[k], s[k], falling[k], c.a, c.ties, c.low);
       any |= falling[k];
     }
   }
   for (int k = 0; k < V; ++k) {
-    falling[k] = _mm512_cmp_pd_mask(s[k], _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v[k], a, _CMP_GT_OQ);
+    falling[k] = _mm512_cmp_pd_mask(s[k], _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v[k], c.a, _CMP_GT_OQ);
     any |= falling[k];
   }
   while (any) {
     any = 0;
     for (int k = 0; k < V; ++k) {
-      falling[k] = plain_step(v[k], s[k], falling[k], a);
+      falling[k] = plain_step(v[k], s[k], falling[k], c.a);
       any |= falling[k];
     }
   }
-  for (int k = 0; k < V; ++k) scatter<Prox>(f, l[k], v[k], s[k], a, behind + 8 * k);
+  for (int k = 0; k < V; ++k) scatter<Prox>(f, l[k], v[k], s[k], c.a, behind + 8 * k);
 }
 
 template <bool Prox>
 STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
                                         double amount) {
   if (!lanes_take(amount)) return catch_up_generic<Prox>(f, columns, behind, count, amount);
-  const __m512d a = _mm512_set1_pd(amount);
-  const __m512d low = _mm512_set1_pd(kPlainSteps * amount);
+  const Amount c = amount_lanes(amount);
   for (int64_t first = 0; first < count; first += 32) {
     const int n = static_cast<int>(count - first < 32 ? count - first : 32);
     const int tail = n - (n - 1) / 8 * 8;
     switch ((n + 7) / 8) {
       case 1:
-        fall_together<1, Prox>(f, columns + first, behind + first, tail, a, low);
+        fall_together<1, Prox>(f, columns + first, behind + first, tail, c);
         break;
       case 2:
-        fall_together<2, Prox>(f, columns + first, behind + first, tail, a, low);
+        fall_together<2, Prox>(f, columns + first, behind + first, tail, c);
         break;
       case 3:
-        fall_together<3, Prox>(f, columns + first, behind + first, tail, a, low);
+        fall_together<3, Prox>(f, columns + first, behind + first, tail, c);
         break;
       default:
-        fall_together<4, Prox>(f, columns + first, behind + first, tail, a, low);
+        fall_together<4, Prox>(f, columns + first, behind + first, tail, c);
         break;
     }
   }
@@ -241,20 +267,21 @@ STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, 
 #define STOCHL1_AVX2 __attribute__((target("avx2")))
 
 struct Avx2Constants {
-  __m256d a, low, one, zero, exponent, magnitude, unit, half_unit, two52;
+  __m256d a, ties, low, most, one, zero, exponent, magnitude, unit, two52;
   __m256i low_bit;
 };
 
 STOCHL1_AVX2 STOCHL1_IN_LINE Avx2Constants avx2_constants(double amount) {
   Avx2Constants c;
   c.a = _mm256_set1_pd(amount);
+  c.ties = _mm256_set1_pd(tie_binade(amount));
   c.low = _mm256_set1_pd(kPlainSteps * amount);
+  c.most = _mm256_set1_pd(most_weight(amount));
   c.one = _mm256_set1_pd(1.0);
   c.zero = _mm256_setzero_pd();
   c.exponent = _mm256_castsi256_pd(_mm256_set1_epi64x(int64_t{0x7FF} << 52));
   c.magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
   c.unit = _mm256_set1_pd(0x1p-52);
-  c.half_unit = _mm256_set1_pd(0x1p-53);
   c.two52 = _mm256_set1_pd(0x1p52);
   c.low_bit = _mm256_set1_epi64x(1);
   return c;
@@ -270,14 +297,11 @@ STOCHL1_AVX2 STOCHL1_IN_LINE __m256d turn_avx2(__m256d &v, __m256d &s, __m256d f
   const __m256d move = _mm256_sub_pd(_mm256_add_pd(p, c.a), p);
   const __m256d ceil = _mm256_add_pd(move, _mm256_and_pd(_mm256_cmp_pd(move, c.a, _CMP_LT_OQ), u));
   const __m256d off = _mm256_sub_pd(v, p);
-  const __m256d miss = _mm256_and_pd(_mm256_sub_pd(c.a, move), c.magnitude);
-  const __m256d tie = _mm256_cmp_pd(miss, _mm256_mul_pd(p, c.half_unit), _CMP_EQ_OQ);
+  const __m256d tie = _mm256_cmp_pd(p, c.ties, _CMP_EQ_OQ);
   const __m256d blocked = _mm256_or_pd(_mm256_and_pd(tie, odd_lanes(v, c)), _mm256_cmp_pd(off, ceil, _CMP_LT_OQ));
-  const __m256d still = _mm256_cmp_pd(move, c.zero, _CMP_EQ_OQ);
   const __m256d room = _mm256_sub_pd(off, ceil);
-  const __m256d q = _mm256_floor_pd(_mm256_div_pd(room, _mm256_blendv_pd(move, c.one, still)));
-  __m256d n = _mm256_blendv_pd(_mm256_min_pd(_mm256_add_pd(q, c.one), s), s, still);
-  n = _mm256_and_pd(n, _mm256_andnot_pd(blocked, falling));
+  const __m256d q = _mm256_floor_pd(_mm256_div_pd(room, move));
+  const __m256d n = _mm256_and_pd(_mm256_min_pd(_mm256_add_pd(q, c.one), s), _mm256_andnot_pd(blocked, falling));
   const __m256d after = _mm256_sub_pd(v, _mm256_mul_pd(n, move));
   s = _mm256_sub_pd(s, n);
   const __m256d edge = _mm256_and_pd(
@@ -285,8 +309,6 @@ STOCHL1_AVX2 STOCHL1_IN_LINE __m256d turn_avx2(__m256d &v, __m256d &s, __m256d f
   const __m256d stepped = _mm256_sub_pd(after, c.a);
   v = _mm256_blendv_pd(after, stepped, edge);
   s = _mm256_sub_pd(s, _mm256_and_pd(edge, c.one));
-  // A step that leaves v as it was leaves it so for good (see turn).
-  s = _mm256_andnot_pd(_mm256_and_pd(edge, _mm256_cmp_pd(stepped, after, _CMP_EQ_OQ)), s);
   return _mm256_and_pd(_mm256_cmp_pd(s, c.zero, _CMP_GT_OQ), _mm256_cmp_pd(v, c.low, _CMP_GT_OQ));
 }
 
@@ -337,7 +359,7 @@ STOCHL1_AVX2 void fall_together_avx2(LazyFeature *f, const int32_t *columns, con
         _mm256_andnot_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(steps, _mm256_setzero_si256())),
                          Prox ? _mm256_castsi256_pd(_mm256_set1_epi64x(-1)) : _mm256_cmp_pd(v[k], c.zero, _CMP_NEQ_UQ));
     const __m256d outside =
-        _mm256_or_pd(_mm256_cmp_pd(v[k], _mm256_set1_pd(kMostWeight), _CMP_NLT_UQ),
+        _mm256_or_pd(_mm256_cmp_pd(v[k], c.most, _CMP_NLT_UQ),
                      _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_srli_epi64(steps, 52), _mm256_setzero_si256())));
     moves[k] = _mm256_movemask_pd(moving);
     scalar[k] = _mm256_movemask_pd(_mm256_and_pd(moving, outside));
