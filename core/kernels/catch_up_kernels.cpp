@@ -49,8 +49,9 @@ double most_weight(double amount) {
 }
 
 // Below kPlainSteps * a the binades hold a few steps each, and plain steps (a subtraction and two
-// compares) take them for less than the turns that work out a run (some 30 operations). On the
-// catch-ups recorded from sparse runs 8 took 15 % off the kernel's time; 4, 6, 12 and 32 less.
+// compares) take them for less than the turns that work out a run (some 20 operations, a division
+// among them). On catch-ups recorded from sparse runs 8 took 15 % off the kernel's time; 4, 6, 12
+// and 32 less.
 constexpr double kPlainSteps = 8;
 
 bool lanes_take(double amount) {
@@ -72,6 +73,13 @@ double tie_binade(double a) {
   return lowest * 0x1p53;  // infinity when the binade would lie above every double
 }
 
+// Whether the binade of ties lies where the lanes turn: above 4a (a binade [p, 2p) holding
+// weights above 8a) and below the weights they take.
+bool ties_in_turns(double amount) {
+  const double p = tie_binade(amount);
+  return p > 4 * amount && p < most_weight(amount);
+}
+
 // One turn of l1_catch_up_in_runs's loop in every lane still falling (|w| = v > a with s > 0
 // steps left, s an integer held as a double): the run inside v's binade (steps_within_binade),
 // then one step across the binade's edge when steps are left and v is still above a. In the
@@ -83,32 +91,35 @@ double tie_binade(double a) {
 //   ceil = fl(p + a) - p rounded up is a rounded up to whole units; a tie (a an odd number of half
 //     units) is possible in one binade only, `ties` (tie_binade);
 //   the room v - p - ceil over move gives the steps that stay inside: floor(fl(room / move)) is
-//     floor(room / move) for whole numbers room < 2^53 and move >= 1 units (for Q = room / move
+//     floor(room / move) for whole numbers room < 2^53 and move >= 1 units (v < 2^52 a, see
+//     most_weight; for Q = room / move
 //     not whole and k the integer above it, k - Q >= 1 / move, and rounding up to k would need
 //     k - Q <= ulp(Q) / 2 <= Q 2^-53, that is room >= 2^53 units);
 //   n moves of `move` units stay at or above p, so v - n move is exact (an FMA rounds it once).
-// Lanes not falling are left as they are. Returns the lanes still above `until` with steps left.
+// The lanes turn while v > low = 8a (kPlainSteps), so p > 4a and v stays above a until the step
+// across the edge. Ties are looked for only where that binade lies among the turns' (`Ties`). Lanes
+// not falling are left as they are. Returns the lanes still above `low` with steps left.
+template <bool Ties>
 STOCHL1_AVX512DQ STOCHL1_IN_LINE __mmask8 turn(__m512d &v, __m512d &s, __mmask8 falling, __m512d a, __m512d ties,
-                                               __m512d until) {
+                                               __m512d low) {
   const __m512d one = _mm512_set1_pd(1.0);
   const __m512d p = _mm512_and_pd(v, _mm512_castsi512_pd(_mm512_set1_epi64(int64_t{0x7FF} << 52)));
   const __m512d move = _mm512_sub_pd(_mm512_add_pd(p, a), p);
   const __m512d ceil = _mm512_sub_pd(_mm512_add_round_pd(p, a, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC), p);
   const __m512d off = _mm512_sub_pd(v, p);
-  const __mmask8 tie = _mm512_cmp_pd_mask(p, ties, _CMP_EQ_OQ);
-  const __mmask8 odd = _mm512_test_epi64_mask(_mm512_castpd_si512(v), _mm512_set1_epi64(1));
-  const __mmask8 blocked = (tie & odd) | _mm512_cmp_pd_mask(off, ceil, _CMP_LT_OQ);
+  __mmask8 blocked = _mm512_cmp_pd_mask(off, ceil, _CMP_LT_OQ);
+  if constexpr (Ties)
+    blocked |=
+        _mm512_cmp_pd_mask(p, ties, _CMP_EQ_OQ) & _mm512_test_epi64_mask(_mm512_castpd_si512(v), _mm512_set1_epi64(1));
   const __m512d room = _mm512_sub_pd(off, ceil);
   const __m512d q = _mm512_roundscale_pd(_mm512_div_pd(room, move), _MM_FROUND_TO_NEG_INF);
   const __m512d n = _mm512_maskz_min_pd(falling & static_cast<__mmask8>(~blocked), _mm512_add_pd(q, one), s);
   const __m512d after = _mm512_fnmadd_pd(n, move, v);
   s = _mm512_sub_pd(s, n);
-  const __mmask8 edge =
-      falling & _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(after, a, _CMP_GT_OQ);
-  const __m512d stepped = _mm512_sub_pd(after, a);
-  v = _mm512_mask_mov_pd(after, edge, stepped);
+  const __mmask8 edge = _mm512_mask_cmp_pd_mask(falling, s, _mm512_setzero_pd(), _CMP_GT_OQ);
+  v = _mm512_mask_sub_pd(after, edge, after, a);
   s = _mm512_mask_sub_pd(s, edge, s, one);
-  return _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v, until, _CMP_GT_OQ);
+  return _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ) & _mm512_cmp_pd_mask(v, low, _CMP_GT_OQ);
 }
 
 // One plain step, v <- fl(v - a), of every lane with v > a and steps left: the step itself, as the
@@ -200,7 +211,7 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE Amount amount_lanes(double amount) {
 // V vectors of eight features (the last one `tail` lanes, 1 to 8) turned together until none has
 // a lane above `low` still falling, then stepped plainly until none is above a: up to four groups'
 // chains of dependent operations overlap.
-template <int V, bool Prox>
+template <int V, bool Prox, bool Ties>
 STOCHL1_AVX512DQ STOCHL1_IN_LINE void fall_together(LazyFeature *f, const int32_t *columns, const uint64_t *behind,
                                                     int tail, const Amount &c) {
   Lanes l[V];
@@ -217,7 +228,7 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE void fall_together(LazyFeature *f, const int32_
   while (any) {
     any = 0;
     for (int k = 0; k < V; ++k) {
-      falling[k] = turn(v[k], s[k], falling[k], c.a, c.ties, c.low);
+      falling[k] = turn<Ties>(v[k], s[k], falling[k], c.a, c.ties, c.low);
       any |= falling[k];
     }
   }
@@ -235,29 +246,38 @@ STOCHL1_AVX512DQ STOCHL1_IN_LINE void fall_together(LazyFeature *f, const int32_
   for (int k = 0; k < V; ++k) scatter<Prox>(f, l[k], v[k], s[k], c.a, behind + 8 * k);
 }
 
-template <bool Prox>
-STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
-                                        double amount) {
-  if (!lanes_take(amount)) return catch_up_generic<Prox>(f, columns, behind, count, amount);
-  const Amount c = amount_lanes(amount);
+template <bool Prox, bool Ties>
+STOCHL1_AVX512DQ void fall_in_groups(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
+                                     const Amount &c) {
   for (int64_t first = 0; first < count; first += 32) {
     const int n = static_cast<int>(count - first < 32 ? count - first : 32);
     const int tail = n - (n - 1) / 8 * 8;
     switch ((n + 7) / 8) {
       case 1:
-        fall_together<1, Prox>(f, columns + first, behind + first, tail, c);
+        fall_together<1, Prox, Ties>(f, columns + first, behind + first, tail, c);
         break;
       case 2:
-        fall_together<2, Prox>(f, columns + first, behind + first, tail, c);
+        fall_together<2, Prox, Ties>(f, columns + first, behind + first, tail, c);
         break;
       case 3:
-        fall_together<3, Prox>(f, columns + first, behind + first, tail, c);
+        fall_together<3, Prox, Ties>(f, columns + first, behind + first, tail, c);
         break;
       default:
-        fall_together<4, Prox>(f, columns + first, behind + first, tail, c);
+        fall_together<4, Prox, Ties>(f, columns + first, behind + first, tail, c);
         break;
     }
   }
+}
+
+template <bool Prox>
+STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
+                                        double amount) {
+  if (!lanes_take(amount)) return catch_up_generic<Prox>(f, columns, behind, count, amount);
+  const Amount c = amount_lanes(amount);
+  if (ties_in_turns(amount))
+    fall_in_groups<Prox, true>(f, columns, behind, count, c);
+  else
+    fall_in_groups<Prox, false>(f, columns, behind, count, c);
 }
 
 // The same turns on four lanes a vector with AVX2: compares give lane masks, a choice is a blend,
@@ -291,23 +311,23 @@ STOCHL1_AVX2 STOCHL1_IN_LINE __m256d odd_lanes(__m256d x, const Avx2Constants &c
   return _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(x), c.low_bit), c.low_bit));
 }
 
+template <bool Ties>
 STOCHL1_AVX2 STOCHL1_IN_LINE __m256d turn_avx2(__m256d &v, __m256d &s, __m256d falling, const Avx2Constants &c) {
   const __m256d p = _mm256_and_pd(v, c.exponent);
   const __m256d u = _mm256_mul_pd(p, c.unit);
   const __m256d move = _mm256_sub_pd(_mm256_add_pd(p, c.a), p);
   const __m256d ceil = _mm256_add_pd(move, _mm256_and_pd(_mm256_cmp_pd(move, c.a, _CMP_LT_OQ), u));
   const __m256d off = _mm256_sub_pd(v, p);
-  const __m256d tie = _mm256_cmp_pd(p, c.ties, _CMP_EQ_OQ);
-  const __m256d blocked = _mm256_or_pd(_mm256_and_pd(tie, odd_lanes(v, c)), _mm256_cmp_pd(off, ceil, _CMP_LT_OQ));
+  __m256d blocked = _mm256_cmp_pd(off, ceil, _CMP_LT_OQ);
+  if constexpr (Ties)
+    blocked = _mm256_or_pd(blocked, _mm256_and_pd(_mm256_cmp_pd(p, c.ties, _CMP_EQ_OQ), odd_lanes(v, c)));
   const __m256d room = _mm256_sub_pd(off, ceil);
   const __m256d q = _mm256_floor_pd(_mm256_div_pd(room, move));
   const __m256d n = _mm256_and_pd(_mm256_min_pd(_mm256_add_pd(q, c.one), s), _mm256_andnot_pd(blocked, falling));
   const __m256d after = _mm256_sub_pd(v, _mm256_mul_pd(n, move));
   s = _mm256_sub_pd(s, n);
-  const __m256d edge = _mm256_and_pd(
-      falling, _mm256_and_pd(_mm256_cmp_pd(s, c.zero, _CMP_GT_OQ), _mm256_cmp_pd(after, c.a, _CMP_GT_OQ)));
-  const __m256d stepped = _mm256_sub_pd(after, c.a);
-  v = _mm256_blendv_pd(after, stepped, edge);
+  const __m256d edge = _mm256_and_pd(falling, _mm256_cmp_pd(s, c.zero, _CMP_GT_OQ));
+  v = _mm256_blendv_pd(after, _mm256_sub_pd(after, c.a), edge);
   s = _mm256_sub_pd(s, _mm256_and_pd(edge, c.one));
   return _mm256_and_pd(_mm256_cmp_pd(s, c.zero, _CMP_GT_OQ), _mm256_cmp_pd(v, c.low, _CMP_GT_OQ));
 }
@@ -338,9 +358,9 @@ STOCHL1_AVX2 STOCHL1_IN_LINE __m256d fall_end_avx2(__m256d v, __m256d s, __m256d
 }
 
 // Up to sixteen features, four vectors of four.
-template <bool Prox>
-STOCHL1_AVX2 void fall_together_avx2(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int count,
-                                     const Avx2Constants &c) {
+template <bool Prox, bool Ties>
+STOCHL1_AVX2 STOCHL1_IN_LINE void fall_together_avx2(LazyFeature *f, const int32_t *columns, const uint64_t *behind,
+                                                     int count, const Avx2Constants &c) {
   constexpr int V = 4;
   __m256d w[V], v[V], s[V], falling[V];
   int moves[V], scalar[V];
@@ -373,7 +393,7 @@ STOCHL1_AVX2 void fall_together_avx2(LazyFeature *f, const int32_t *columns, con
   while (any) {
     any = 0;
     for (int k = 0; k < V; ++k) {
-      falling[k] = turn_avx2(v[k], s[k], falling[k], c);
+      falling[k] = turn_avx2<Ties>(v[k], s[k], falling[k], c);
       any |= _mm256_movemask_pd(falling[k]);
     }
   }
@@ -406,9 +426,14 @@ STOCHL1_AVX2 void catch_up_avx2(LazyFeature *f, const int32_t *columns, const ui
                                 double amount) {
   if (!lanes_take(amount)) return catch_up_generic<Prox>(f, columns, behind, count, amount);
   const Avx2Constants c = avx2_constants(amount);
-  for (int64_t first = 0; first < count; first += 16)
-    fall_together_avx2<Prox>(f, columns + first, behind + first,
-                             static_cast<int>(count - first < 16 ? count - first : 16), c);
+  const bool ties = ties_in_turns(amount);
+  for (int64_t first = 0; first < count; first += 16) {
+    const int n = static_cast<int>(count - first < 16 ? count - first : 16);
+    if (ties)
+      fall_together_avx2<Prox, true>(f, columns + first, behind + first, n, c);
+    else
+      fall_together_avx2<Prox, false>(f, columns + first, behind + first, n, c);
+  }
 }
 #endif
 
