@@ -406,4 +406,72 @@ TEST(CatchUpKernels, EveryVersionGivesEachFeatureTheLoopsBits) {
               versions.size());
 }
 
+// The vector kernels split a fall into turns (one binade each) down to a few times the amount, plain
+// steps below, and leave the largest weights to the scalar catch-up; a rounding tie can fall in one
+// binade only, set by the amount's lowest bit. Amounts with every number of significant bits put
+// that binade anywhere from just above a to beyond the lanes' weights; weights a few units either
+// side of each boundary and of powers of two, falling 1 to 100 steps, end where the loop puts them.
+TEST(CatchUpKernels, AmountsOfEveryPrecisionMatchTheLoopAroundEveryBoundary) {
+  std::mt19937_64 gen(9122026);
+  std::vector<core::CatchUpKernel> versions;
+  for (const core::Kernels &k : core::available_kernels()) versions.push_back(k.catch_up);
+  uint64_t compared = 0;
+  for (int significant = 1; significant <= 53; ++significant) {
+    for (int trial = 0; trial < 6; ++trial) {
+      // a = 1.f * 2^e with exactly `significant` bits, its lowest set.
+      uint64_t fraction = 0;
+      if (significant > 1) {
+        const int low = 53 - significant;  // the lowest bit's place in the 52-bit field
+        fraction = ((gen() & ((uint64_t{1} << 52) - 1)) >> low << low) | (uint64_t{1} << low);
+      }
+      const int exponent = static_cast<int>(gen() % 80) - 60 + (trial == 5 ? -800 : 0);
+      const double a = from_bits((static_cast<uint64_t>(exponent + 1023) << 52) | fraction);
+      const double lowest = std::ldexp(1.0, exponent - (significant - 1));
+      std::vector<double> places = {2 * a,
+                                    4 * a,
+                                    8 * a,
+                                    16 * a,
+                                    lowest * 0x1p53,
+                                    lowest * 0x1p54,
+                                    a * 0x1p52,
+                                    a * 0x1p53,
+                                    std::ldexp(1.0, exponent + 3),
+                                    std::ldexp(1.0, exponent + 20)};
+      std::vector<double> weights;
+      for (double at : places) {
+        double w = at;
+        for (int d = 0; d < 3; ++d) w = std::nextafter(w, 0.0);
+        for (int d = 0; d < 7; ++d, w = std::nextafter(w, INFINITY))
+          if (std::isfinite(w)) weights.push_back(gen() % 2 ? w : -w);
+      }
+      const int32_t count = static_cast<int32_t>(weights.size());
+      std::vector<int32_t> columns(static_cast<size_t>(count));
+      for (int32_t j = 0; j < count; ++j) columns[static_cast<size_t>(j)] = j;
+      for (int round = 0; round < 4; ++round) {
+        const bool prox = round % 2 == 1;
+        std::vector<uint64_t> behind(static_cast<size_t>(count));
+        std::vector<double> expected(static_cast<size_t>(count));
+        for (int32_t j = 0; j < count; ++j) {
+          behind[static_cast<size_t>(j)] = 1 + gen() % 100;
+          double w = weights[static_cast<size_t>(j)];
+          for (uint64_t t = 0; t < behind[static_cast<size_t>(j)]; ++t) w = untouched_step(w, a, prox);
+          expected[static_cast<size_t>(j)] = w;
+        }
+        for (const core::CatchUpKernel &k : versions) {
+          std::vector<core::LazyFeature> f(static_cast<size_t>(count));
+          for (int32_t j = 0; j < count; ++j) f[static_cast<size_t>(j)].w = weights[static_cast<size_t>(j)];
+          (prox ? k.prox_catch_up : k.catch_up)(f.data(), columns.data(), behind.data(), count, a);
+          for (int32_t j = 0; j < count; ++j)
+            ASSERT_EQ(bits(f[static_cast<size_t>(j)].w), bits(expected[static_cast<size_t>(j)]))
+                << k.name << (prox ? " (proximal)" : "") << ": a=" << std::hexfloat << a
+                << " w=" << weights[static_cast<size_t>(j)] << std::defaultfloat
+                << " steps=" << behind[static_cast<size_t>(j)];
+          compared += static_cast<uint64_t>(count);
+        }
+      }
+    }
+  }
+  std::printf("%llu catch-ups compared with the loop\n", static_cast<unsigned long long>(compared));
+}
+
 }  // namespace

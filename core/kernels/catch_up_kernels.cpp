@@ -41,9 +41,9 @@ void catch_up_generic(LazyFeature *f, const int32_t *columns, const uint64_t *be
 // the scalar catch-up (none occurs in a run with sensible data).
 constexpr double kLeastAmount = 0x1p-900, kMostWeight = 0x1p1000, kMostSteps = 0x1p53;
 
-// So do weights of 2^52 a and more: below that every step moves a weight by a unit at least (a is
-// more than half the unit), so the lanes need not handle a run that cannot move or a step that
-// leaves a power of two as it is.
+// So do weights of 2^52 a and more: below that a is more than a unit of the weight's binade, so
+// every step moves a weight by a unit at least, and the lanes need not handle a run that cannot
+// move or a step that leaves a power of two as it is.
 double most_weight(double amount) {
   return amount * 0x1p52 < kMostWeight ? amount * 0x1p52 : kMostWeight;
 }
@@ -51,8 +51,9 @@ double most_weight(double amount) {
 // Below kPlainSteps * a the binades hold a few steps each, and plain steps (a subtraction and two
 // compares) take them for less than the turns that work out a run (some 20 operations, a division
 // among them). On catch-ups recorded from sparse runs 8 took 15 % off the kernel's time; 4, 6, 12
-// and 32 less.
+// and 32 less. At least 2: the turns rely on v > 2a (see turn).
 constexpr double kPlainSteps = 8;
+static_assert(kPlainSteps >= 2, "the step across a binade's edge must start above a");
 
 bool lanes_take(double amount) {
   return amount >= kLeastAmount && amount <= DBL_MAX;
@@ -73,21 +74,20 @@ double tie_binade(double a) {
   return lowest * 0x1p53;  // infinity when the binade would lie above every double
 }
 
-// Whether the binade of ties lies where the lanes turn: above 4a (a binade [p, 2p) holding
-// weights above 8a) and below the weights they take.
+// Whether the binade of ties lies where the lanes turn: a binade [p, 2p) holding weights above
+// kPlainSteps * a (p above half that) and below the weights the lanes take.
 bool ties_in_turns(double amount) {
   const double p = tie_binade(amount);
-  return p > 4 * amount && p < most_weight(amount);
+  return p > kPlainSteps / 2 * amount && p < most_weight(amount);
 }
 
-// One turn of l1_catch_up_in_runs's loop in every lane still falling (|w| = v > a with s > 0
-// steps left, s an integer held as a double): the run inside v's binade (steps_within_binade),
-// then one step across the binade's edge when steps are left and v is still above a. In the
-// binade [p, 2p) the unit is u = p 2^-52 and everything is an integer number of units below 2^53,
-// so each sum and difference here is exact:
+// One turn of l1_catch_up_in_runs's loop in every lane still falling (|w| = v > low = 8a, see
+// kPlainSteps, with s > 0 steps left, s an integer held as a double): the run inside v's binade
+// (steps_within_binade), then one step across the binade's edge when steps are left. In the binade
+// [p, 2p) the unit is u = p 2^-52 and everything is an integer number of units below 2^53, so each
+// sum and difference here is exact:
 //   move = fl(p + a) - p is a rounded to whole units, an exact tie to an even count (the tie rule of
-//     the steps, since p is an even number of units) when a < p; when a lies in the binade too,
-//     move is within a unit of a, ceil >= a > v - p and the run is empty, as it should be;
+//     the steps, since p is an even number of units), as a < p / 4;
 //   ceil = fl(p + a) - p rounded up is a rounded up to whole units; a tie (a an odd number of half
 //     units) is possible in one binade only, `ties` (tie_binade);
 //   the room v - p - ceil over move gives the steps that stay inside: floor(fl(room / move)) is
@@ -96,9 +96,9 @@ bool ties_in_turns(double amount) {
 //     not whole and k the integer above it, k - Q >= 1 / move, and rounding up to k would need
 //     k - Q <= ulp(Q) / 2 <= Q 2^-53, that is room >= 2^53 units);
 //   n moves of `move` units stay at or above p, so v - n move is exact (an FMA rounds it once).
-// The lanes turn while v > low = 8a (kPlainSteps), so p > 4a and v stays above a until the step
-// across the edge. Ties are looked for only where that binade lies among the turns' (`Ties`). Lanes
-// not falling are left as they are. Returns the lanes still above `low` with steps left.
+// As v > 8a, p > 4a: the run ends at p or above and the step across the edge starts above a.
+// Ties are looked for only where that binade lies among the turns' (`Ties`). Lanes not falling are
+// left as they are. Returns the lanes still above `low` with steps left.
 template <bool Ties>
 STOCHL1_AVX512DQ STOCHL1_IN_LINE __mmask8 turn(__m512d &v, __m512d &s, __mmask8 falling, __m512d a, __m512d ties,
                                                __m512d low) {
@@ -281,9 +281,10 @@ STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, 
 }
 
 // The same turns on four lanes a vector with AVX2: compares give lane masks, a choice is a blend,
-// the move's product and the difference are two exact operations instead of an FMA, there is no
-// scatter, and the steps behind become doubles through the 2^52 trick, so the lanes take fewer
-// than 2^52 of them.
+// the ceiling is the move plus a unit where the move is below a (no rounding up), the move's
+// product and the difference are two exact operations instead of an FMA, there is no scatter, and
+// the steps behind become doubles through the 2^52 trick, so the lanes take fewer than 2^52 of
+// them.
 #define STOCHL1_AVX2 __attribute__((target("avx2")))
 
 struct Avx2Constants {
