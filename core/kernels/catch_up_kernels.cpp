@@ -92,9 +92,8 @@ bool ties_in_turns(double amount) {
 //     units) is possible in one binade only, `ties` (tie_binade);
 //   the room v - p - ceil over move gives the steps that stay inside: floor(fl(room / move)) is
 //     floor(room / move) for whole numbers room < 2^53 and move >= 1 units (v < 2^52 a, see
-//     most_weight; for Q = room / move
-//     not whole and k the integer above it, k - Q >= 1 / move, and rounding up to k would need
-//     k - Q <= ulp(Q) / 2 <= Q 2^-53, that is room >= 2^53 units);
+//     most_weight): for Q = room / move not whole and k the integer above it, k - Q >= 1 / move,
+//     and rounding up to k would need k - Q <= ulp(Q) / 2 <= Q 2^-53, that is room >= 2^53 units;
 //   n moves of `move` units stay at or above p, so v - n move is exact (an FMA rounds it once).
 // As v > 8a, p > 4a: the run ends at p or above and the step across the edge starts above a.
 // Ties are looked for only where that binade lies among the turns' (`Ties`). Lanes not falling are
