@@ -74,11 +74,19 @@ double tie_binade(double a) {
   return lowest * 0x1p53;  // infinity when the binade would lie above every double
 }
 
-// Whether the binade of ties lies where the lanes turn: a binade [p, 2p) holding weights above
-// kPlainSteps * a (p above half that) and below the weights the lanes take.
-bool ties_in_turns(double amount) {
-  const double p = tie_binade(amount);
-  return p > kPlainSteps / 2 * amount && p < most_weight(amount);
+// What the lanes derive from the amount a, once a call: the binade of ties, the weight below
+// which they step plainly, the weight from which the scalar catch-up takes over, and whether the
+// binade of ties lies where the lanes turn (holding weights above kPlainSteps * a, so p above half
+// that, and below `most`).
+struct Bounds {
+  double ties, low, most;
+  bool ties_in_turns;
+};
+
+Bounds bounds_of(double amount) {
+  Bounds b{tie_binade(amount), kPlainSteps * amount, most_weight(amount), false};
+  b.ties_in_turns = b.ties > kPlainSteps / 2 * amount && b.ties < b.most;
+  return b;
 }
 
 // One turn of l1_catch_up_in_runs's loop in every lane still falling (|w| = v > low = 8a, see
@@ -202,9 +210,8 @@ struct Amount {
   __m512d a, ties, low, most;
 };
 
-STOCHL1_AVX512DQ STOCHL1_IN_LINE Amount amount_lanes(double amount) {
-  return {_mm512_set1_pd(amount), _mm512_set1_pd(tie_binade(amount)), _mm512_set1_pd(kPlainSteps * amount),
-          _mm512_set1_pd(most_weight(amount))};
+STOCHL1_AVX512DQ STOCHL1_IN_LINE Amount amount_lanes(double amount, const Bounds &b) {
+  return {_mm512_set1_pd(amount), _mm512_set1_pd(b.ties), _mm512_set1_pd(b.low), _mm512_set1_pd(b.most)};
 }
 
 // V vectors of eight features (the last one `tail` lanes, 1 to 8) turned together until none has
@@ -272,8 +279,9 @@ template <bool Prox>
 STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int64_t count,
                                         double amount) {
   if (!lanes_take(amount)) return catch_up_generic<Prox>(f, columns, behind, count, amount);
-  const Amount c = amount_lanes(amount);
-  if (ties_in_turns(amount))
+  const Bounds b = bounds_of(amount);
+  const Amount c = amount_lanes(amount, b);
+  if (b.ties_in_turns)
     fall_in_groups<Prox, true>(f, columns, behind, count, c);
   else
     fall_in_groups<Prox, false>(f, columns, behind, count, c);
@@ -289,14 +297,17 @@ STOCHL1_AVX512DQ void catch_up_avx512dq(LazyFeature *f, const int32_t *columns, 
 struct Avx2Constants {
   __m256d a, ties, low, most, one, zero, exponent, magnitude, unit, two52;
   __m256i low_bit;
+  bool ties_in_turns;
 };
 
 STOCHL1_AVX2 STOCHL1_IN_LINE Avx2Constants avx2_constants(double amount) {
   Avx2Constants c;
   c.a = _mm256_set1_pd(amount);
-  c.ties = _mm256_set1_pd(tie_binade(amount));
-  c.low = _mm256_set1_pd(kPlainSteps * amount);
-  c.most = _mm256_set1_pd(most_weight(amount));
+  const Bounds b = bounds_of(amount);
+  c.ties = _mm256_set1_pd(b.ties);
+  c.low = _mm256_set1_pd(b.low);
+  c.most = _mm256_set1_pd(b.most);
+  c.ties_in_turns = b.ties_in_turns;
   c.one = _mm256_set1_pd(1.0);
   c.zero = _mm256_setzero_pd();
   c.exponent = _mm256_castsi256_pd(_mm256_set1_epi64x(int64_t{0x7FF} << 52));
@@ -359,8 +370,8 @@ STOCHL1_AVX2 STOCHL1_IN_LINE __m256d fall_end_avx2(__m256d v, __m256d s, __m256d
 
 // Up to sixteen features, four vectors of four.
 template <bool Prox, bool Ties>
-STOCHL1_AVX2 STOCHL1_IN_LINE void fall_together_avx2(LazyFeature *f, const int32_t *columns, const uint64_t *behind,
-                                                     int count, const Avx2Constants &c) {
+STOCHL1_AVX2 void fall_together_avx2(LazyFeature *f, const int32_t *columns, const uint64_t *behind, int count,
+                                     const Avx2Constants &c) {
   constexpr int V = 4;
   __m256d w[V], v[V], s[V], falling[V];
   int moves[V], scalar[V];
@@ -426,10 +437,9 @@ STOCHL1_AVX2 void catch_up_avx2(LazyFeature *f, const int32_t *columns, const ui
                                 double amount) {
   if (!lanes_take(amount)) return catch_up_generic<Prox>(f, columns, behind, count, amount);
   const Avx2Constants c = avx2_constants(amount);
-  const bool ties = ties_in_turns(amount);
   for (int64_t first = 0; first < count; first += 16) {
     const int n = static_cast<int>(count - first < 16 ? count - first : 16);
-    if (ties)
+    if (c.ties_in_turns)
       fall_together_avx2<Prox, true>(f, columns + first, behind + first, n, c);
     else
       fall_together_avx2<Prox, false>(f, columns + first, behind + first, n, c);
