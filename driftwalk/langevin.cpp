@@ -180,7 +180,8 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   const size_t n = running ? static_cast<size_t>(data.N) : 0, d = running ? static_cast<size_t>(data.D) : 0;
   Draws draws[2];
   for (int s = 0; s < (T > 1 ? 2 : 1); ++s) {
-    draws[s].perm.resize(n);
+    // A tall X's permutations are hundreds of megabytes to clear: the host is asked as they are.
+    if (!core::resize_asking(draws[s].perm, n, &run.stop)) return r.stopped();
     draws[s].seeds.resize(d);
   }
   std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);

@@ -39,10 +39,11 @@ ProblemData build_data(const mxArray *X, const mxArray *y, const ProblemShape &s
   std::exception_ptr bad_label;
   try {
     labels = core::sparse_leading_values(mxGetJc(y), mxGetIr(y), mxGetPr(y), static_cast<size_t>(mxGetNzmax(y)),
-                                         mxGetM(y), mxGetN(y), static_cast<size_t>(shape.N));
+                                         mxGetM(y), mxGetN(y), static_cast<size_t>(shape.N), &stop);
+    if (stop.stopped()) return ProblemData{};
   } catch (const core::NonFiniteValue &) {
     bad_label = std::current_exception();
-    labels.assign(static_cast<size_t>(shape.N), 0.0);
+    if (!core::resize_asking(labels, static_cast<size_t>(shape.N), &stop)) return ProblemData{};
   } catch (const core::MalformedSparse &e) {
     throw core::MalformedSparse(e.what(), true);
   }

@@ -52,7 +52,8 @@ void shuffle_samples(core::RegressionData &data, int32_t first, int32_t last, co
   if (first < 0 || last >= data.N) throw std::out_of_range("shuffle_samples: range outside the samples");
   const int32_t count = last - first + 1;
 
-  std::vector<int32_t> p(static_cast<size_t>(count));
+  std::vector<int32_t> p;
+  if (!core::resize_asking(p, static_cast<size_t>(count), stop)) return;
   core::random_permutation(core::this_thread_rand(), count, p.data(), stop);
   if (stop && stop->stopped()) return;
 
@@ -64,7 +65,8 @@ void shuffle_samples(core::SparseRows &data, int32_t first, int32_t last, const 
   if (last < first) return;
   if (first < 0 || last >= data.N) throw std::out_of_range("shuffle_samples: range outside the samples");
   const int32_t count = last - first + 1;
-  std::vector<int32_t> p(static_cast<size_t>(count));
+  std::vector<int32_t> p;
+  if (!core::resize_asking(p, static_cast<size_t>(count), stop)) return;
   core::random_permutation(core::this_thread_rand(), count, p.data(), stop);
   if (stop && stop->stopped()) return;
   // Position first + k receives the sample at first + p[k]: the labels (and the order, when there
@@ -102,7 +104,8 @@ void shuffle_samples(core::SparseRows &data, int32_t first, int32_t last, const 
 
 std::vector<int32_t> draw_shuffle_order(int32_t N, uint32_t seed, const core::StopCheck &stop) {
   core::seed_thread_rand(seed);
-  std::vector<int32_t> order(static_cast<size_t>(N > 0 ? N : 0));
+  std::vector<int32_t> order;
+  if (!core::resize_asking(order, static_cast<size_t>(N > 0 ? N : 0), &stop)) return order;
   core::random_permutation(core::this_thread_rand(), N, order.data(), &stop);
   return order;
 }

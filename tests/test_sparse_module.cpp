@@ -350,4 +350,37 @@ TEST(SparseModules, CtrlCStopsASparseCallInEveryPhase) {
   }
 }
 
+// A tall X is hundreds of millions of rows however few its entries: the conversion's passes over
+// the rows (their starts, the labels, the blocks of rows) and the buffers of an order or a
+// permutation ask the host as they go, sparse and full alike, so that a press is answered within
+// a fraction of a second. Here a question per 2^16 rows of two passes at least, and a press at
+// several of them ends the call cleanly.
+TEST(SparseModules, ATallXIsAskedAboutAllTheWay) {
+  const int N = 1 << 21;
+  const long stretches = N >> 16;
+  const std::vector<double> y(N, 1.0);
+  const Solver runs[] = {{"kinkstep", {0.01, 1e-3, 10, 0, 0}, "kinkstep method 0"},
+                         {"splitavg", {0.01, 1e-3, 0}, "splitavg"},
+                         {"driftwalk", {1e-3, 1, 0, 0, 1, 1, 0}, "driftwalk"}};
+  for (const Solver &s : runs)
+    for (bool sparse : {true, false}) {
+      const std::string what = std::string(s.label) + (sparse ? ", sparse X" : ", full X");
+      const auto X = [&] {
+        return sparse ? mexhost::make_sparse(N, 3) : mexhost::make_double(N, 1, std::vector<double>(N, 0.5));
+      };
+      mexhost_interrupt_after(1000000000);
+      const mexhost::CallResult whole = call(s, X(), y, 1, 2);
+      const long questions = mexhost_interrupt_checks();
+      mexhost_interrupt_after(0);
+      ASSERT_FALSE(whole.failed) << what << ": " << whole.error_message;
+      EXPECT_GE(questions, 2 * stretches) << what;
+      for (long k : {questions / 4, questions / 2, questions * 3 / 4}) {
+        mexhost_interrupt_after(k);
+        const mexhost::CallResult r = call(s, X(), y, 1, 2);
+        mexhost_interrupt_after(0);
+        expect_clean_error(r, std::string(s.module) + ":interrupted");
+      }
+    }
+}
+
 }  // namespace

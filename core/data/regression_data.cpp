@@ -101,8 +101,13 @@ void touch_pages(double *begin, double *end) {
 
 // A permutation p (row k holds sample p[k]) turned into its inverse (sample s goes to row p[s])
 // in place, cycle by cycle: an entry is complemented once written, and all are restored at the end.
-void invert_in_place(int32_t *p, size_t n) {
+// A cycle can hold most of a tall X's samples, each step a miss in the cache: `stop` is asked as the
+// steps add up, and false returned (p unfinished) once it says stop.
+bool invert_in_place(int32_t *p, size_t n, const StopCheck *stop) {
+  constexpr uint64_t kStepsPerQuestion = uint64_t{1} << 12;
+  uint64_t steps = 0;
   for (size_t i = 0; i < n; ++i) {
+    if (stop && (++steps % kStepsPerQuestion) == 0 && stop->poll(kStepsPerQuestion)) return false;
     if (p[i] < 0) continue;
     const int32_t start = static_cast<int32_t>(i);
     int32_t previous = start, current = p[i];
@@ -111,10 +116,12 @@ void invert_in_place(int32_t *p, size_t n) {
       p[current] = ~previous;
       previous = current;
       current = next;
+      if (stop && (++steps % kStepsPerQuestion) == 0 && stop->poll(kStepsPerQuestion)) return false;
     }
     p[i] = ~previous;
   }
   for (size_t i = 0; i < n; ++i) p[i] = ~p[i];
+  return true;
 }
 
 }  // namespace
@@ -143,11 +150,12 @@ void write_rows(RegressionData &data, const XReal *X, const YReal *y, const Stop
   uint64_t label_bits = 0;
   if (order) {
     for (size_t k = 0; k < n; ++k) {
+      if (stop && (k & 0xFFFF) == 0xFFFF && stop->poll(0x10000)) return;
       const double v = static_cast<double>(y[static_cast<size_t>(order[k])]);
       data.labels[k] = v;
       label_bits |= difference_bits(v);
     }
-    invert_in_place(order, n);
+    if (!invert_in_place(order, n, stop)) return;
   }
   double *const out = data.features.data();
   const int32_t team = conversion_team(placement.threads, N, n * d);
@@ -173,10 +181,16 @@ void write_rows(RegressionData &data, const XReal *X, const YReal *y, const Stop
   if (stopped.load()) return;
   if (non_finite) throw_first_non_finite(X, n * d, n, false);
   if (!order) {
-    for (size_t k = 0; k < n; ++k) {
-      const double v = static_cast<double>(y[k]);
-      data.labels[k] = v;
-      label_bits |= difference_bits(v);
+    // In stretches, asking the host between them: a tall X's labels are a pass of their own.
+    constexpr size_t kLabelsPerQuestion = size_t{1} << 16;
+    for (size_t first = 0; first < n; first += kLabelsPerQuestion) {
+      const size_t last = std::min(n, first + kLabelsPerQuestion);
+      if (stop && stop->poll(last - first)) return;
+      for (size_t k = first; k < last; ++k) {
+        const double v = static_cast<double>(y[k]);
+        data.labels[k] = v;
+        label_bits |= difference_bits(v);
+      }
     }
   }
   if (label_bits) throw_first_non_finite(y, n, n, true);
@@ -189,7 +203,7 @@ RegressionData make_regression_data(const XReal *X, int32_t N, int32_t D, const 
   data.N = N;
   data.D = D;
   data.features.resize(static_cast<size_t>(N) * static_cast<size_t>(D));
-  data.labels.resize(static_cast<size_t>(N));
+  if (!resize_asking(data.labels, static_cast<size_t>(N), stop)) return data;
   write_rows(data, X, y, stop, placement);
   return data;
 }

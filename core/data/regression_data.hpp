@@ -88,6 +88,21 @@ struct RowPlacement {
 int32_t conversion_team(int32_t threads, int32_t N, std::size_t values, int32_t most = INT32_MAX,
                         bool keep_to_free = false);
 
+// `values` (empty) made n zeros in stretches, asking `stop` between them: the labels of a tall X,
+// or an order of its samples, are hundreds of megabytes, which take a good part of a second to
+// clear. False once it says stop (fewer values are there then).
+template <typename T>
+bool resize_asking(std::vector<T> &values, std::size_t n, const StopCheck *stop) {
+  constexpr std::size_t kStretch = std::size_t{1} << 16;
+  values.reserve(n);
+  while (values.size() < n) {
+    const std::size_t next = n - values.size() > kStretch ? values.size() + kStretch : n;
+    if (stop && stop->poll(next - values.size())) return false;
+    values.resize(next);
+  }
+  return true;
+}
+
 // Builds the rows from X in column-major order (row[i][j] = X[i + j*N]) and copies the first N
 // labels of y. Throws std::bad_alloc (or std::length_error) when the rows do not fit in memory,
 // and NonFiniteValue when X or y holds a NaN or an infinity (found while the values are copied;

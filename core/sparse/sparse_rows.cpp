@@ -66,6 +66,13 @@ bool column_in_stretches(uint64_t begin, uint64_t end, Go &go, Stretch stretch) 
   return true;
 }
 
+// A pass over the rows, 0 .. n - 1 (a tall X has hundreds of millions of them, however few its
+// entries), in the same stretches.
+template <typename Go, typename Stretch>
+bool rows_in_stretches(size_t n, Go go, Stretch stretch) {
+  return column_in_stretches(0, n, go, stretch);
+}
+
 // Every entry's row checked (within the matrix, increasing down each column) for columns first ..
 // last - 1 in column-major order, each valid row handed to `each`; `go(work)` is asked once a
 // column (and within a long one), and false from it ends the check early (returns false).
@@ -105,25 +112,33 @@ template <typename Index, typename Value>
   throw std::logic_error("throw_first_non_finite: no such entry");
 }
 
-// The first n labels of y into `labels` (n values), naming the first NaN or infinity among them.
-template <typename YReal>
-void copy_labels(double *labels, const YReal *y, size_t n) {
+// The first n labels of y into `labels` (n values), naming the first NaN or infinity among them;
+// `go(work)` asked as they pass, false from it ends the copy (returns false).
+template <typename YReal, typename Go>
+bool copy_labels(double *labels, const YReal *y, size_t n, Go go) {
   uint64_t non_finite = 0;
-  for (size_t i = 0; i < n; ++i) {
-    labels[i] = static_cast<double>(y[i]);
-    non_finite |= difference_bits(labels[i]);
-  }
+  const bool going = rows_in_stretches(n, go, [&](uint64_t from, uint64_t to) {
+    for (size_t i = from; i < to; ++i) {
+      labels[i] = static_cast<double>(y[i]);
+      non_finite |= difference_bits(labels[i]);
+    }
+  });
+  if (!going) return false;
   if (non_finite)
     for (size_t i = 0; i < n; ++i)
       if (difference_bits(labels[i]) != 0) throw NonFiniteValue(true, i + 1, 1, labels[i]);
+  return true;
 }
 
 }  // namespace
 
 // The rows in groups of 2^kGroupShift: the first pass counts the entries of each group, and groups
-// in a row are put together into blocks of about kBlockEntries entries.
+// in a row are put together into blocks of about kBlockEntries entries, and of at most kBlockRows
+// rows (sorting a block passes over its rows twice, and the host is asked between blocks: a tall X
+// with few entries would otherwise be one block of all its rows).
 constexpr int kGroupShift = 6;
 constexpr uint64_t kBlockEntries = uint64_t{1} << 16;
+constexpr size_t kBlockRows = size_t{1} << 16;
 // Each thread of the team holds a block's scratch (up to 1.5 MB) and a count per group of rows;
 // beyond a few threads the conversion is bound by the memory's bandwidth.
 constexpr size_t kMostConversionThreads = 8;
@@ -339,7 +354,8 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
     block_of_group[g] = static_cast<int32_t>(block_row.size() - 1);
     in_block += group_entries[g];
     placed += group_entries[g];
-    if (in_block >= kBlockEntries || g + 1 == groups) close_block(end_row, false);
+    if (in_block >= kBlockEntries || end_row - block_row.back() >= kBlockRows || g + 1 == groups)
+      close_block(end_row, false);
   }
   const size_t blocks = block_row.size() - 1;
   std::vector<uint64_t>().swap(group_entries);
@@ -365,11 +381,14 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   // Each block's rows use offsets[first row .. last row] alone, as counts, then cursors, so that
   // blocks never touch each other's; offsets[N] is set at the end. A heavy block's rows are counted
   // here, and offsets[r] becomes row r's cursor from its start.
-  data.offsets.assign(n + 1, 0);
+  // On the calling thread, asking the host as the rows and the columns pass, as the other passes do.
+  auto go = [&work](uint64_t units) { return work.go(units, true); };
+  data.offsets.resize(n + 1);
   int64_t *const offsets = data.offsets.data();
+  if (!rows_in_stretches(n + 1, go,
+                         [offsets](uint64_t from, uint64_t to) { std::fill(offsets + from, offsets + to, 0); }))
+    return data;
   if (any_heavy) {
-    // On the calling thread, asking the host as the columns pass, as the other passes do.
-    auto go = [&work](uint64_t units) { return work.go(units, true); };
     for (size_t j = 0; j < d; ++j) {
       const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
       const bool going = column_in_stretches(begin, end, go, [&](uint64_t from, uint64_t to) {
@@ -447,8 +466,8 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   decltype(block_values)().swap(block_values);
 
   if (non_finite) throw_first_non_finite(jc, ir, pr, d);
-  data.labels.resize(n);
-  copy_labels(data.labels.data(), y, n);
+  if (!resize_asking(data.labels, n, stop)) return data;
+  copy_labels(data.labels.data(), y, n, go);
   return data;
 }
 
@@ -473,7 +492,7 @@ RegressionData make_dense_rows(const Index *jc, const Index *ir, const Value *pr
   // compressed rows name it; the placement below then trusts them.
   if (!check_rows(jc, ir, d, n, stop, [](uint64_t) {})) return data;
   data.features.resize(n * d);
-  data.labels.resize(n);
+  if (!resize_asking(data.labels, n, stop)) return data;
   double *const out = data.features.data();
   constexpr size_t kColumns = 8;
   uint64_t cursor[kColumns], end[kColumns];
@@ -498,15 +517,16 @@ RegressionData make_dense_rows(const Index *jc, const Index *ir, const Value *pr
     }
   }
   if (non_finite) throw_first_non_finite(jc, ir, pr, d);
-  copy_labels(data.labels.data(), y, n);
+  copy_labels(data.labels.data(), y, n, [stop](uint64_t work) { return !(stop && stop->poll(work)); });
   return data;
 }
 
 template <typename Index, typename Value>
 std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, const Value *pr, size_t capacity,
-                                          size_t rows, size_t columns, size_t n) {
+                                          size_t rows, size_t columns, size_t n, const StopCheck *stop) {
   checked_entries(jc, columns, capacity);
-  std::vector<double> out(n, 0.0);
+  std::vector<double> out;
+  if (!resize_asking(out, n, stop)) return out;
   for (size_t j = 0; j < columns; ++j) {
     const uint64_t begin = as_count(jc[j]), end = as_count(jc[j + 1]);
     uint64_t previous = 0;
@@ -538,11 +558,11 @@ std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, cons
   STOCHL1_SPARSE_ROWS(Index, unsigned char, double)                                                                \
   STOCHL1_SPARSE_ROWS(Index, unsigned char, float)                                                                 \
   template std::vector<double> sparse_leading_values(const Index *, const Index *, const double *, size_t, size_t, \
-                                                     size_t, size_t);                                              \
+                                                     size_t, size_t, const StopCheck *);                           \
   template std::vector<double> sparse_leading_values(const Index *, const Index *, const bool *, size_t, size_t,   \
-                                                     size_t, size_t);                                              \
+                                                     size_t, size_t, const StopCheck *);                           \
   template std::vector<double> sparse_leading_values(const Index *, const Index *, const unsigned char *, size_t,  \
-                                                     size_t, size_t, size_t);
+                                                     size_t, size_t, size_t, const StopCheck *);
 STOCHL1_SPARSE_INDEX(uint64_t)
 STOCHL1_SPARSE_INDEX(int64_t)
 template bool fills_densely(const uint64_t *, size_t, int32_t, int32_t);

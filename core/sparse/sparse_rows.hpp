@@ -129,9 +129,10 @@ RegressionData make_dense_rows(const Index *jc, const Index *ir, const Value *pr
 
 // The first n values of a sparse column-major array (rows x columns, compressed columns jc, ir,
 // pr) in column-major order, zeros included: a label vector held as a sparse array. Throws
-// MalformedSparse as above and NonFiniteValue for the first NaN or infinity among them.
+// MalformedSparse as above and NonFiniteValue for the first NaN or infinity among them. With
+// `stop`, asks it as the zeros are laid down and ends early (fewer values) once it says stop.
 template <typename Index, typename Value>
 std::vector<double> sparse_leading_values(const Index *jc, const Index *ir, const Value *pr, size_t capacity,
-                                          size_t rows, size_t columns, size_t n);
+                                          size_t rows, size_t columns, size_t n, const StopCheck *stop = nullptr);
 
 }  // namespace core
