@@ -93,10 +93,16 @@ uint64_t copy_rows(const XReal *X, size_t n, size_t d, const int32_t *destinatio
 }
 
 // A write to every page of [begin, end): the page is then this thread's first touch, whoever
-// writes the rows in it later.
-void touch_pages(double *begin, double *end) {
-  constexpr size_t kPageDoubles = 4096 / sizeof(double);
-  for (double *p = begin; p < end; p += kPageDoubles) *p = 0.0;
+// writes the rows in it later. Fresh pages cost the system a fault each, a second for a gigabyte:
+// `go(work)` is asked every 2^16 doubles, and false from it ends the touching.
+template <typename Go>
+void touch_pages(double *begin, double *end, Go go) {
+  constexpr size_t kPageDoubles = 4096 / sizeof(double), kStretch = size_t{1} << 16;
+  for (double *stretch = begin; stretch < end; stretch += kStretch) {
+    if (!go(kStretch)) return;
+    double *const stretch_end = end - stretch > static_cast<std::ptrdiff_t>(kStretch) ? stretch + kStretch : end;
+    for (double *p = stretch; p < stretch_end; p += kPageDoubles) *p = 0.0;
+  }
 }
 
 // A permutation p (row k holds sample p[k]) turned into its inverse (sample s goes to row p[s])
@@ -166,17 +172,18 @@ void write_rows(RegressionData &data, const XReal *X, const YReal *y, const Stop
     const int32_t T = omp_get_num_threads(), t = omp_get_thread_num();
     const Share block = chunk_bounds(N, T, t);
     const size_t first = static_cast<size_t>(block.start), last = static_cast<size_t>(block.end + 1);
+    // Only the calling thread (thread 0) asks the host; the others follow its answer.
+    const auto go = [&](uint64_t work) {
+      if (t == 0 && stop && stop->poll(work)) stopped.store(true, std::memory_order_relaxed);
+      return !stopped.load(std::memory_order_relaxed);
+    };
     if (order && T > 1) {
       // The samples of this thread's block go to rows all over the block of rows; the pages of
       // the rows this thread's share will read are touched by this thread first.
-      touch_pages(out + first * d, out + last * d);
+      touch_pages(out + first * d, out + last * d, go);
 #pragma omp barrier
     }
-    // Only the calling thread (thread 0) asks the host; the others follow its answer.
-    non_finite |= copy_rows(X, n, d, order, out, first, last, [&](uint64_t work) {
-      if (t == 0 && stop && stop->poll(work)) stopped.store(true, std::memory_order_relaxed);
-      return !stopped.load(std::memory_order_relaxed);
-    });
+    non_finite |= copy_rows(X, n, d, order, out, first, last, go);
   }
   if (stopped.load()) return;
   if (non_finite) throw_first_non_finite(X, n * d, n, false);
