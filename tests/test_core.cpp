@@ -228,6 +228,29 @@ TEST(RegressionData, ATeamConversionStopsWhenTheCallingThreadHearsStop) {
   }
 }
 
+// Drawn into an order on a team, the rows cost passes a plain conversion does not make: the labels
+// gathered by the order, the order inverted (a walk of one cache miss a row) and the first touch of
+// each thread's rows (a page fault a page). The calling thread asks the host through each of them.
+TEST(RegressionData, ATeamConversionIntoAnOrderAsksThroughEveryPass) {
+  const Columns c(200000, 9);
+  g_caller = std::this_thread::get_id();
+  std::vector<int32_t> order = core::random_permutation(c.N);
+  long questions[2];
+  for (int k = 0; k < 2; ++k) {
+    g_questions = 0;
+    g_stop_after = 1000000;
+    g_asked_off_thread = false;
+    const core::StopCheck stop(stop_after_some_questions);
+    core::make_regression_data(c.X.data(), c.N, c.D, c.y.data(), &stop,
+                               core::RowPlacement{k ? order.data() : nullptr, 2});
+    EXPECT_FALSE(stop.stopped());
+    EXPECT_FALSE(g_asked_off_thread.load());
+    questions[k] = g_questions.load();
+  }
+  // Thread 0 touches half of the 1.8 million doubles, a question per 2^16 of them.
+  EXPECT_GE(questions[1], questions[0] + 10) << questions[0] << " then " << questions[1];
+}
+
 TEST(Parameters, IntegersTruncateTowardZero) {
   EXPECT_EQ(core::to_int32_parameter(2.9), 2);
   EXPECT_EQ(core::to_int32_parameter(-0.5), 0);
