@@ -16,6 +16,8 @@ type_line "A = randn(2e4, 1000); b = randn(2e4, 1); W = randn(10, 2e6); c = rand
 wait_for "ready1"
 type_line "S = randn(2.5e6, 100); s = randn(2.5e6, 1); disp(['ready', '2'])"
 wait_for "ready2"
+type_line "T = sparse(1e8, 3); T(5, 1) = 1; T(1e8, 3) = 2; t = zeros(1e8, 1); F = zeros(1e8, 1); F(5) = 1; disp(['ready', '3'])"
+wait_for "ready3"
 clear_screen
 
 # name | call (assigned to r) | when to press: a delay in seconds, or "after:TEXT"
@@ -28,6 +30,10 @@ cases=(
   "splitavg conversion, 2.5e6 x 100|r = splitavg(S, s, 1e-3, 0.1, 1)|0.3"
   "splitavg initial objective|r = splitavg(S, s, 1e-3, 0.1, 1)|after:Number of threads"
   "splitavg pass|r = splitavg(S, s, 1e-3, 0.1, 1)|after:Initial object function"
+  "kinkstep m0, sparse 1e8 x 3, 2 entries: rows|r = kinkstep(T, t, 0.1, 0, 10, 0, 0)|1.0"
+  "kinkstep m0, full 1e8 x 1: labels|r = kinkstep(F, t, 0.1, 0, 10, 0, 0)|1.0"
+  "driftwalk, sparse 1e8 x 3: permutations|r = driftwalk(T, t, 1e-3, 1, 0, 0, 1, 1, 0)|3.0"
+  "splitavg, full 1e8 x 1: the order of the rows|r = splitavg(F, t, 0.1, 0, 0)|8.0"
 )
 printf '%-46s %10s %s\n' "case" "worst s" "(each)"
 for entry in "${cases[@]}"; do
