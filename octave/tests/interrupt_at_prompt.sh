@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Ctrl-C at an octave-cli prompt during long runs of each solver: the prompt comes back with the
-# module's error, and the next call in the same session works. Usage: interrupt_at_prompt.sh MODULE_DIR
+# module's error, and the next call in the same session works; the killed session leaves no file
+# behind. Usage: interrupt_at_prompt.sh MODULE_DIR
 set -euo pipefail
-moddir=$1
+moddir=$(cd "$1" && pwd)
 source "$(dirname "$0")/octave_prompt.sh"
-start_prompt interrupt 220 60
+scratch=$(mktemp -d)
+start_prompt interrupt 220 60 "$scratch"
+trap 'tmux kill-session -t "$prompt_session" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 
 type_line "addpath('$moddir'); randn('state', 1); X = randn(2000, 50); y = randn(2000, 1); disp('ready')"
 wait_for "ready"
@@ -36,4 +39,7 @@ if command -v mpirun >/dev/null && [ -x "$moddir/../cluster/splitavg-mpi" ]; the
   wait_for "again=50"
   if screen | grep -qx "finished"; then echo "splitavg_mpi was not interrupted"; screen; exit 1; fi
 fi
-echo "interrupt at the prompt: every run stopped, and the session carried on"
+end_prompt
+left=$(ls -A "$scratch")
+if [ -n "$left" ]; then echo "the killed session left files in its folder: $left"; exit 1; fi
+echo "interrupt at the prompt: every run stopped, the session carried on, and its end left no file"
