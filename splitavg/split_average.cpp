@@ -244,6 +244,18 @@ core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Par
              "in as zero weights, which shrinks the result by that fraction.",
              empty_shares, r.threads, N);
   }
+  // kinkstep refuses a start beyond its run; here shares differ in length and may lie in other
+  // processes, so the run goes on, and says when no share reached the start.
+  const int64_t start = p.options ? p.options->average : 0;
+  if (start > 0 && N > 0) {
+    const int32_t longest = chunk_bounds(N, r.threads, r.threads - 1).size();  // the last share
+    const uint64_t steps = static_cast<uint64_t>(longest) * static_cast<uint64_t>(p.passes());
+    if (static_cast<uint64_t>(start) > steps)
+      r.warn("averageNotReached",
+             "opts.average asks for the iterates from step %lld on, but the longest of the %d shares makes %llu "
+             "steps (%d samples, %d passes): nothing was averaged, each model is its share's last iterate.",
+             static_cast<long long>(start), r.threads, static_cast<unsigned long long>(steps), longest, p.passes());
+  }
   return r;
 }
 

@@ -174,6 +174,30 @@ TEST(FitOptions, TheInfoOutputSaysWhatWasFittedAndAveraged) {
   EXPECT_EQ(info_values(sr, "iterations"), std::vector<double>{3});
 }
 
+TEST(FitOptions, SplitavgSaysWhenNoShareReachesTheAverageStart) {
+  // 80 samples on 3 threads: shares of 26, 26 and (the last) 28, so 52, 52 and 56 steps in 2 passes.
+  const Method &split = kMethods[2];
+  auto run = [&](double start) {
+    Opts o;
+    o.numbers = {{"seed", 5}, {"threads", 3}, {"passes", 2}};
+    if (start > 0) o.numbers.push_back({"average", start});
+    return loaded_module("splitavg").call(2, call_inputs(split, false, o).pointers());
+  };
+  const mexhost::CallResult plain = run(0), last = run(56), beyond = run(57);
+  ASSERT_FALSE(beyond.failed) << beyond.error_message;
+  // Only the last share reaches step 56: it averages one iterate, and nothing is said.
+  EXPECT_EQ(info_values(last, "averaged"), (std::vector<double>{0, 0, 1}));
+  EXPECT_TRUE(last.warnings.empty());
+  // One step further no share averages: the plain run's bits, and a warning with the longest share.
+  EXPECT_EQ(info_values(beyond, "averaged"), (std::vector<double>{0, 0, 0}));
+  EXPECT_TRUE(same_bits(mexhost::values(beyond.output()), mexhost::values(plain.output())));
+  ASSERT_EQ(beyond.warnings.size(), 1u);
+  EXPECT_EQ(beyond.warnings[0].id, "splitavg:averageNotReached");
+  EXPECT_NE(beyond.warnings[0].message.find("step 57 on, but the longest of the 3 shares makes 56 steps"),
+            std::string::npos)
+      << beyond.warnings[0].message;
+}
+
 TEST(FitOptions, DefaultValuesOfEveryOptionAreTheDefinedRun) {
   for (const Method &m : kMethods) {
     Opts plain;
