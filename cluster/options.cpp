@@ -102,6 +102,8 @@ std::string parse_options(int argc, const char *const *argv, ProgramOptions &out
       }
       continue;
     }
+    // An empty name would only fail at the end, when the finished result is renamed into place.
+    if (arg.empty()) return positional == 0 ? "the data file's name is empty" : "the result file's name is empty";
     if (positional == 0)
       out.input = arg;
     else if (positional == 1)

@@ -94,6 +94,11 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
   if isempty(program)
     program = find_program();
   end
+  % On this machine only: with a hostfile the program may lie on the hosts alone.
+  if isempty(o.hostfile) && ~is_runnable(program)
+    error('splitavg_mpi:noProgram', ['splitavg-mpi was not found: %s is not an executable file; pass ', ...
+          'opts.program or set SPLITAVG_MPI to the built program.'], program);
+  end
   mpirun = 'mpirun';
   [status, ~] = system('command -v mpirun');
   if status ~= 0
@@ -119,7 +124,8 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
   if o.progress
     cmd = [cmd, ' --progress'];
   end
-  cmd = [cmd, ' ', quote(file), ' ', quote(out)];
+  % After --, a file whose name starts with -- is still a file.
+  cmd = [cmd, ' -- ', quote(file), ' ', quote(out)];
 
   % Ctrl-C reaches the shell that runs mpirun as well: it notes it (a handler, so that mpirun does
   % not inherit an ignored signal), waits for the job to end and exits with 130, which tells an
@@ -208,6 +214,16 @@ function program = find_program()
   error('splitavg_mpi:noProgram', ...
         ['splitavg-mpi was not found: build it with CMake (it needs libopenmpi-dev and libmatio-dev), then ', ...
          'put it on the PATH, set SPLITAVG_MPI to it, or pass opts.program.']);
+end
+
+% A path names an executable file, or a bare name is found on the PATH.
+function runnable = is_runnable(program)
+  if any(program == '/')
+    [status, ~] = system(['test -f ', quote(program), ' && test -x ', quote(program)]);
+  else
+    [status, ~] = system(['command -v ', quote(program)]);
+  end
+  runnable = status == 0;
 end
 
 % One word for the shell, whatever the name holds.

@@ -101,6 +101,8 @@ TEST(ClusterOptions, RejectsBadCommandLinesWithAMessageNamingTheArgument) {
       {{"--step", "1", "a.mat", "b.mat"}, "--lambda is required"},
       {{"--step", "1", "--lambda", "1", "a.mat"}, "expected a data file and a result file"},
       {{"--step", "1", "--lambda", "1", "a.mat", "b.mat", "c.mat"}, "too many arguments"},
+      {{"--step", "1", "--lambda", "1", "a.mat", ""}, "the result file's name is empty"},
+      {{"--step", "1", "--lambda", "1", "--", "", "b.mat"}, "the data file's name is empty"},
       {{"--step", "x", "--lambda", "1", "a.mat", "b.mat"}, "--step must be a finite number"},
       {{"--step", "inf", "--lambda", "1", "a.mat", "b.mat"}, "--step must be a finite number"},
       {{"--step", "1", "--lambda", "1", "--seed", "-1", "a.mat", "b.mat"}, "--seed must be a whole number"},

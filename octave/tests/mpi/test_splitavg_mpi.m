@@ -101,7 +101,21 @@ function test_splitavg_mpi()
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('seed', -1)), 'splitavg_mpi:invalidOption');
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('progress', 'yes')), 'splitavg_mpi:invalidOption');
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('program', fullfile(folder, 'nothing'))), ...
-               'splitavg_mpi:failed');
+               'splitavg_mpi:noProgram');
+  expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('program', folder)), 'splitavg_mpi:noProgram');
+
+  % A file named like one of the program's options is still the data file.
+  here = pwd();
+  cd(folder);
+  back = onCleanup(@() cd(here));
+  f = fopen(data6, 'r');
+  bytes = fread(f, Inf, 'uint8=>uint8');
+  fclose(f);
+  f = fopen('--verbose', 'w');
+  fwrite(f, bytes, 'uint8');
+  fclose(f);
+  w = splitavg_mpi('--verbose', 0.02, 1e-3, 0, struct('processes', 2, 'seed', 3));
+  assert(isequal(bits(w), bits(splitavg(X6, y6, 0.02, 1e-3, 0, struct('seed', 3, 'threads', 2)))));
 end
 
 function save_shard(file, X, y)
