@@ -493,9 +493,18 @@ Mat5File::Mat5File(const std::string &path) : path_(path) {
       }
       const bool numeric =
           v.array_class == kMxDouble || v.array_class == kMxSingle || (v.array_class >= 8 && v.array_class <= 15);
-      if (numeric && v.numel() > 0 && (!v.has_first || v.first.count != v.numel()))
-        throw DamagedFile("'" + v.name + "' declares " + std::to_string(v.numel()) + " values but stores " +
-                          std::to_string(v.has_first ? v.first.count : 0));
+      // An empty size with values stored is as damaged as a size the values do not fill.
+      const uint64_t stored = v.has_first ? v.first.count : 0;
+      if (numeric && stored != v.numel()) {
+        const std::string sizes =
+            "'" + v.name + "' declares " + std::to_string(v.numel()) + " values but stores " + std::to_string(stored);
+        // Octave saves a sparse logical array so (a full logical header over the sparse data), and
+        // its own load misreads the file.
+        if (v.logical)
+          throw DamagedFile(sizes + ": it is marked logical, as Octave's save writes a sparse logical array; " +
+                            "save double(" + v.name + ") instead");
+        throw DamagedFile(sizes);
+      }
       variables_.push_back(std::move(v));
     }
   } catch (...) {

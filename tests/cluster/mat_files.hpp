@@ -165,10 +165,10 @@ struct Level5 {
     return out;
   }
   // A full double-class matrix whose values are stored as `type` (data already encoded); the
-  // dimensions and the stored byte count may be declared otherwise than they are.
+  // dimensions, the stored byte count and the class and flags may be declared otherwise.
   void matrix(const std::string &name, std::vector<int32_t> dims, uint32_t type, const std::string &data,
-              int64_t declared_bytes = -1) {
-    std::string body = element(6, numbers(std::vector<uint32_t>{6, 0}), 8);
+              int64_t declared_bytes = -1, uint32_t class_and_flags = 6) {
+    std::string body = element(6, numbers(std::vector<uint32_t>{class_and_flags, 0}), 8);
     body += element(5, numbers(dims), static_cast<uint32_t>(dims.size() * 4));
     body += element(1, name, static_cast<uint32_t>(name.size()));
     body += element(type, data,

@@ -468,13 +468,18 @@ TEST(ClusterMatInput, DamagedFilesAreErrorsNeverAnswers) {
     std::vector<int32_t> dims;
     int64_t declared;
     const char *says;
+    uint32_t class_and_flags = 6;
   } cases[] = {{{20000, 1000}, -1, "declares 20000000 values but stores 3"},
                {{20000, 1000}, 160000000, "declare 160000000 bytes but the variable holds 24"},
                {{2147483647, 2147483647}, -1, "values but stores 3"},
-               {{3, 1}, 25, "not a whole number of values"}};
+               {{3, 1}, 25, "not a whole number of values"},
+               {{0, 1}, -1, "declares 0 values but stores 3"},
+               {{3, 0}, -1, "declares 0 values but stores 3"},
+               // uint8 marked logical over 3 stored values, as Octave saves a sparse logical X
+               {{3, 2}, -1, "declares 6 values but stores 3: it is marked logical", 0x0209}};
   for (const Case &c : cases) {
     mat_files::Level5 f;
-    f.matrix("X", c.dims, 9, three, c.declared);
+    f.matrix("X", c.dims, 9, three, c.declared, c.class_and_flags);
     f.matrix("y", {c.dims[0], 1}, 9, three);
     ASSERT_TRUE(f.write(path));
     const std::string why = read_failure(path);
