@@ -26,7 +26,7 @@
 %     stepSize  step size of every step (first element of a real numeric or logical input),
 %               finite; see "Choosing the step size".
 %     lambda    weight of the L1 penalty in each per-sample objective (see below).
-%               A finite real numeric or logical scalar, like the other scalar inputs.
+%               Finite. Of this and every other scalar input only the first element is read.
 %     maxIter   number of iterations, truncated toward zero; 0 or less runs none and returns zeros.
 %               NaN, Inf and values outside the 32-bit integer range count as -2^31, with
 %               the warning kinkstep:parameterOutOfRange (also for method and verbose).

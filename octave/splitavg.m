@@ -7,11 +7,12 @@
 %     X         N-by-D real double matrix, one sample per row: full, or sparse (double or
 %               logical; see "Sparse X").
 %     y         real double vector holding at least N labels; only the first N are used.
-%     stepSize  constant step of every descent step (a finite real numeric or logical scalar);
-%               see "Choosing the step size and the team size".
-%     lambda    weight of the L1 penalty in each per-sample objective (see below); a finite
-%               real numeric or logical scalar.
+%     stepSize  constant step of every descent step (the first element of a real numeric or
+%               logical input, finite); see "Choosing the step size and the team size".
+%     lambda    weight of the L1 penalty in each per-sample objective (see below); the first
+%               element of a real numeric or logical input, finite.
 %     verbose   1 to print progress; any other value (after truncation toward zero) is silent.
+%               Of every scalar input only the first element is read; the rest are not checked.
 %               NaN, Inf and values outside the 32-bit range read as -2^31 (silent), with the
 %               warning splitavg:parameterOutOfRange.
 %
@@ -83,8 +84,9 @@
 %     splitavg:invalidY          y is not a real double or single array (full or sparse double)
 %     splitavg:yTooShort         y holds fewer than N values
 %     splitavg:tooLarge          X has more than 2^31 - 1 rows or columns
-%     splitavg:invalidParameter  stepSize, lambda or verbose is empty or not a real numeric scalar,
-%                                or stepSize or lambda is NaN or infinite
+%     splitavg:invalidParameter  stepSize, lambda or verbose is empty or not real numeric or
+%                                logical, or the first element of stepSize or lambda is NaN or
+%                                infinite
 %     splitavg:nonFiniteData     X or y holds a NaN or an infinity; the message names the first,
 %                                e.g. "X(3,2) is NaN" or "y(17) is Inf"
 %     splitavg:threadTeam        the team cannot start in this process (more than 1024 threads,
