@@ -202,6 +202,23 @@ TEST(Diverged, ATooLargeStepReturnsItsWeightsAndWarnsOnce) {
     }
     EXPECT_EQ(mexhost::live_arrays(), live);
   }
+  // driftwalk's schedule a * (t + b)^gamma with no defined step: the warning names the iteration
+  // and the schedule rather than advising a smaller step (a negative base to a fractional power at
+  // t = 0, and zero to a negative power at t = -b = 2).
+  const struct {
+    double offset, power;
+    const char *says;
+  } schedules[] = {{-1.0, 0.5, "is NaN at iteration t = 0 (stepOffset = -1, stepPower = 0.5)"},
+                   {-2.0, -1.0, "is infinite at iteration t = 2 (stepOffset = -2, stepPower = -1)"}};
+  for (const auto &c : schedules) {
+    Inputs in = call_inputs("driftwalk", plain_X(), 20, 3, plain_y(), 0);
+    in.set(3, c.offset).set(4, c.power).set(7, 5.0);
+    mexhost::CallResult r = loaded_module("driftwalk").call(1, in.pointers());
+    ASSERT_FALSE(r.failed) << r.error_message;
+    ASSERT_EQ(r.warnings.size(), 1u);
+    EXPECT_EQ(r.warnings[0].id, "driftwalk:diverged");
+    EXPECT_NE(r.warnings[0].message.find(c.says), std::string::npos) << r.warnings[0].message;
+  }
   // A run that stays finite does not warn.
   for (const char *name : {"kinkstep", "driftwalk", "splitavg"}) {
     mexhost::CallResult r = loaded_module(name).call(1, call_inputs(name, plain_X(), 20, 3, plain_y(), 0).pointers());

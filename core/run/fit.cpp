@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "core/run/parameters.hpp"
 
@@ -107,6 +108,9 @@ void take_outcome(FitResult &r, double bias, uint64_t average_from, uint64_t ave
 }
 
 void warn_if_diverged(FitResult &r) {
+  // A method that knows the cause has said so already.
+  for (int k = 0; k < r.warning_count; ++k)
+    if (std::strcmp(r.warnings[k].reason, "diverged") == 0) return;
   for (size_t j = 0; j < r.w.size(); ++j) {
     const double v = r.w[j];
     if (std::isfinite(v)) continue;
