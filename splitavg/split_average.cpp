@@ -244,8 +244,8 @@ core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Par
              "in as zero weights, which shrinks the result by that fraction.",
              empty_shares, r.threads, N);
   }
-  // kinkstep refuses a start beyond its run; here shares differ in length and may lie in other
-  // processes, so the run goes on, and says when no share reached the start.
+  // kinkstep refuses a start beyond its run; here the shares differ in length (a start may suit
+  // some and not others), so the run goes on, and says when no share reached the start.
   const int64_t start = p.options ? p.options->average : 0;
   if (start > 0 && N > 0) {
     const int32_t longest = chunk_bounds(N, r.threads, r.threads - 1).size();  // the last share
