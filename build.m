@@ -24,6 +24,11 @@ function build(outdir)
   if ~exist(outdir, 'dir')
     mkdir(outdir);
   end
+  % The compiler runs in a scratch folder: a folder named from here must be named in full.
+  here = pwd();
+  cd(outdir);
+  outdir = pwd();
+  cd(here);
 
   % The sources and flags come from sources.txt, which the CMake build and the package read too.
   if exist('OCTAVE_VERSION', 'builtin')

@@ -39,7 +39,7 @@
 %     Final object function = <F(w)>
 %
 %   Errors (identifier: cause):
-%     driftwalk:notEnoughInputs, driftwalk:tooManyInputs  fewer than nine inputs, or more than nine and opts
+%     driftwalk:notEnoughInputs, driftwalk:tooManyInputs  fewer than nine inputs, or more than ten (nine and opts)
 %     driftwalk:tooManyOutputs    more than two outputs requested
 %     driftwalk:invalidX          X is not a real two-dimensional matrix: full double or single, or
 %                                 sparse double or logical (a sparse complex X is refused)

@@ -95,7 +95,7 @@
 %     stepSize*lambda, which the data's noise seldom allows.
 %
 %   Errors
-%     kinkstep:notEnoughInputs, kinkstep:tooManyInputs   fewer than seven inputs, or more than seven and opts
+%     kinkstep:notEnoughInputs, kinkstep:tooManyInputs   fewer than seven inputs, or more than eight (seven and opts)
 %     kinkstep:tooManyOutputs    more than two outputs requested
 %     kinkstep:invalidX          X is not a real two-dimensional matrix: full double or single, or
 %                                sparse double or logical (a sparse complex X is refused)

@@ -77,7 +77,7 @@
 %   marks of the wall clock passed from just after the banner to the final objective.
 %
 %   Errors
-%     splitavg:notEnoughInputs, splitavg:tooManyInputs   fewer than five inputs, or more than five and opts
+%     splitavg:notEnoughInputs, splitavg:tooManyInputs   fewer than five inputs, or more than six (five and opts)
 %     splitavg:tooManyOutputs    more than two outputs requested
 %     splitavg:invalidX          X is not a real two-dimensional matrix: full double or single, or
 %                                sparse double or logical (a sparse complex X is refused)

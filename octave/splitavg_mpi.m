@@ -37,7 +37,9 @@
 %     info      struct with seed, processes, threads (per process), iterations (1), time (wall
 %               seconds), objective (initial and final F when verbose is 1, else empty),
 %               diverged (true when w holds a NaN or an infinity), and read_time,
-%               exchange_time, pass_time, exchange_bytes (where the time went).
+%               exchange_time, pass_time, exchange_bytes (where the time went), read_bytes
+%               (read from the files, all processes together) and peak_memory (the largest
+%               resident memory a process reached above what it held at its start, bytes).
 %
 %   The program's lines appear as it runs. A failed run (a missing file or variable, sizes that
 %   do not match, a complex or non-numeric X, NaN or Inf data, a truncated or damaged file, a

@@ -75,7 +75,7 @@ function o = options_example(X, y, w_true, mu, F, F_star)
     o.gap_averaged(k) = F(kinkstep(X, y, step, lps, o.lengths(k), 0, 0, struct("seed", k, "average", true))) / F_star - 1;
   end
   printf("kinkstep at stochl1_stepsize's step, above the optimum after 1, 2, 5, 10, 20, 50 x N steps:\n");
-  printf("  last iterate      %s\n", sprintf("%8.3f%%", 100 * o.gap_last));
+  printf("  last iterate           %s\n", sprintf("%8.3f%%", 100 * o.gap_last));
   printf("  averaged (second half) %s\n", sprintf("%8.3f%%", 100 * o.gap_averaged));
   o.w_prox = kinkstep(X, y, step, lps, 20 * N, 0, 0, struct("seed", 1, "l1", "prox"));
   o.w_cumulative = kinkstep(X, y, step, lps, 20 * N, 0, 0, struct("seed", 1, "l1", "cumulative", "average", true));

@@ -22,18 +22,19 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
   %   The example chooses lambda on a held-out part of the data.
   %
   %   Example
-  %     randn("state", 1);
+  %     randn('state', 1);
   %     X = randn(600, 20); y = X * [3; -2; 1.5; zeros(17, 1)] + randn(600, 1);
   %     fit = 1:450; held = 451:600;
   %     lambdas = logspace(0, -3, 12);
-  %     step = stochl1_stepsize(X(fit, :), "kinkstep");
-  %     [W, path] = stochl1_path(X(fit, :), y(fit), lambdas, "kinkstep", step, 20 * 450, 0, ...
-  %                              struct("average", true, "l1", "cumulative"));
+  %     step = stochl1_stepsize(X(fit, :), 'kinkstep');
+  %     [W, path] = stochl1_path(X(fit, :), y(fit), lambdas, 'kinkstep', step, 20 * 450, 0, ...
+  %                              struct('average', true, 'l1', 'cumulative', 'seed', 1));
   %     err = sum((X(held, :) * W - y(held)) .^ 2);
   %     [~, best] = min(err);
-  %     printf("lambda %g: %d nonzero weights\n", lambdas(best), path.nnz(best));
+  %     fprintf('lambda %g: %d nonzero weights\n', lambdas(best), path.nnz(best));
   %
   %   See also KINKSTEP, SPLITAVG, DRIFTWALK, STOCHL1_STEPSIZE.
+
   % Plain MATLAB syntax: the helper runs under MATLAB as well as Octave.
   if nargin < 4
     error('stochl1_path:notEnoughInputs', 'call it as stochl1_path(X, y, lambdas, module, ...)');

@@ -34,6 +34,7 @@ function step = stochl1_stepsize(X, module)
   %                  struct('average', true, 'l1', 'cumulative'));
   %
   %   See also KINKSTEP, SPLITAVG, DRIFTWALK.
+
   % Plain MATLAB syntax: the helper runs under MATLAB as well as Octave.
   if nargin ~= 2
     error('stochl1_stepsize:notEnoughInputs', 'call it as stochl1_stepsize(X, module)');

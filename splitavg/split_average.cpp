@@ -253,8 +253,9 @@ core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Par
     if (static_cast<uint64_t>(start) > steps)
       r.warn("averageNotReached",
              "opts.average asks for the iterates from step %lld on, but the longest of the %d shares makes %llu "
-             "steps (%d samples, %d passes): nothing was averaged, each model is its share's last iterate.",
-             static_cast<long long>(start), r.threads, static_cast<unsigned long long>(steps), longest, p.passes());
+             "steps (%d samples, %d pass%s): nothing was averaged, each model is its share's last iterate.",
+             static_cast<long long>(start), r.threads, static_cast<unsigned long long>(steps), longest, p.passes(),
+             p.passes() == 1 ? "" : "es");
   }
   return r;
 }

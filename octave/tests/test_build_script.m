@@ -11,7 +11,11 @@ function test_build_script()
   w_cmake = kinkstep(X, y, 0.01, 0.001, 300, 1, 0);
 
   addpath(root);
-  evalc('build(outdir)');
+  % Named from its parent folder, as a user names a folder beside them.
+  [parent, leaf] = fileparts(outdir);
+  cd(parent);
+  evalc('build(leaf)');
+  cd(here);
   for name = {'kinkstep', 'driftwalk', 'splitavg', 'teamprobe'}
     module = fullfile(outdir, [name{1} '.mex']);
     assert(isfile(module), 'build made no %s', module);
