@@ -37,28 +37,29 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
 
   % Plain MATLAB syntax: the helper runs under MATLAB as well as Octave.
   if nargin < 4
-    error('stochl1_path:notEnoughInputs', 'call it as stochl1_path(X, y, lambdas, module, ...)');
+    error('stochl1_path:notEnoughInputs', 'stochl1_path: call it as stochl1_path(X, y, lambdas, module, ...)');
   end
   modules = {'kinkstep', 'splitavg', 'driftwalk'};
   scalars = [3, 1, 5];  % the module's inputs after lambda, without verbose
   if ~ischar(module) || ~any(strcmp(module, modules))
-    error('stochl1_path:invalidModule', 'module must be kinkstep, splitavg or driftwalk');
+    error('stochl1_path:invalidModule', 'stochl1_path: module must be kinkstep, splitavg or driftwalk');
   end
   count = scalars(strcmp(module, modules));
   if ~(isnumeric(lambdas) && isreal(lambdas) && ~isempty(lambdas) && isvector(lambdas) && ...
        all(isfinite(lambdas(:))) && all(lambdas(:) >= 0))
-    error('stochl1_path:invalidLambdas', 'lambdas must be a nonempty vector of finite penalties of at least 0');
+    error('stochl1_path:invalidLambdas', ...
+          'stochl1_path: lambdas must be a nonempty vector of finite penalties of at least 0');
   end
   if numel(varargin) ~= count && numel(varargin) ~= count + 1
-    error('stochl1_path:wrongInputs', '%s takes %d inputs after module (without X, y and lambda), then opts', ...
-          module, count);
+    error('stochl1_path:wrongInputs', ...
+          'stochl1_path: %s takes %d inputs after module (without X, y and lambda), then opts', module, count);
   end
   params = varargin(1:count);
   opts = struct();
   if numel(varargin) == count + 1
     opts = varargin{end};
     if ~isstruct(opts) || numel(opts) ~= 1
-      error('stochl1_path:invalidOptions', 'the last input must be a scalar struct of options');
+      error('stochl1_path:invalidOptions', 'stochl1_path: the last input must be a scalar struct of options');
     end
   end
   if isfield(opts, 'progress')

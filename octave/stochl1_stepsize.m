@@ -37,14 +37,15 @@ function step = stochl1_stepsize(X, module)
 
   % Plain MATLAB syntax: the helper runs under MATLAB as well as Octave.
   if nargin ~= 2
-    error('stochl1_stepsize:notEnoughInputs', 'call it as stochl1_stepsize(X, module)');
+    error('stochl1_stepsize:notEnoughInputs', 'stochl1_stepsize: call it as stochl1_stepsize(X, module)');
   end
   if ~(isnumeric(X) || islogical(X)) || ~isreal(X) || ndims(X) ~= 2
-    error('stochl1_stepsize:invalidX', 'X must be a real N x D matrix');
+    error('stochl1_stepsize:invalidX', 'stochl1_stepsize: X must be a real N x D matrix');
   end
   modules = {'kinkstep', 'splitavg', 'driftwalk'};
   if ~ischar(module) || ~any(strcmp(module, modules))
-    error('stochl1_stepsize:invalidModule', 'module must be kinkstep, splitavg or driftwalk');
+    error('stochl1_stepsize:invalidModule', ...
+          'stochl1_stepsize: module must be kinkstep, splitavg or driftwalk');
   end
   % One pass, column by column: the squared length of every row.
   N = size(X, 1);
@@ -59,7 +60,8 @@ function step = stochl1_stepsize(X, module)
   end
   largest = max([lengths; 0]);  % max passes over NaN, hence the test of every length
   if ~all(isfinite(lengths))
-    error('stochl1_stepsize:nonFiniteData', 'X holds a NaN or an infinity, or values too large to square');
+    error('stochl1_stepsize:nonFiniteData', ...
+          'stochl1_stepsize: X holds a NaN or an infinity, or values too large to square');
   end
   if largest == 0
     step = 1;
