@@ -130,7 +130,8 @@ function build_octave(name, sources, root, outdir, flags, version_script)
   cd(scratch);
   [output, status] = mkoctfile('--mex', ['-I' root], '-o', fullfile(outdir, [name '.mex']), sources{:});
   if status ~= 0
-    error('build:compile', 'mkoctfile failed for %s:\n%s', name, output);
+    % The compiler's and the linker's own messages went to the terminal, above this one.
+    error('build:compile', 'mkoctfile failed for %s (its messages are above)\n%s', name, output);
   end
 end
 
