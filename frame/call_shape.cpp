@@ -80,6 +80,14 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, Call
             static_cast<size_t>(mxGetNumberOfElements(y)));
     return false;
   }
+  // A matrix of labels is read as its values in memory order: most likely several targets, of which
+  // only the first (and, when it is shorter than N, parts of the next) becomes y.
+  const size_t y_rows = mxGetM(y), y_columns = mxGetNumberOfElements(y) / (y_rows ? y_rows : 1);
+  if (y_rows > 1 && y_columns > 1 && n > 0)
+    err.warn("yNotVector",
+             "input 2 (y) is a %zu x %zu array, not a vector: its first N = %zu values, column after column, are "
+             "the labels (%s); pass one target as a vector, e.g. y(:, k).",
+             y_rows, y_columns, n, y_rows >= n ? "its first column" : "values of several columns");
   shape.N = static_cast<int32_t>(n);
   shape.D = static_cast<int32_t>(d);
   shape.sparse = mxIsSparse(X);

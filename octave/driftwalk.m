@@ -17,7 +17,8 @@
 %   Inputs (scalars may be any real numeric or logical class; only the first element is read):
 %     X          N x D real double matrix, one sample per row: full, or sparse (double or
 %                logical; see "Sparse X").
-%     y          real double vector with at least N values (the first N are the labels).
+%     y          real double vector with at least N values (the first N are the labels; a
+%                matrix, in memory order, with the warning driftwalk:yNotVector).
 %     stepScale  double, a in eps_t = a * (t + b)^gamma.
 %     stepOffset double, b.
 %     stepPower  double, gamma, used with its sign (a decaying schedule needs gamma < 0).

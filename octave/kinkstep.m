@@ -22,7 +22,8 @@
 %   Inputs
 %     X         real double matrix, N samples (rows) by D features (columns): full, or sparse
 %               (double or logical; see "Sparse X").
-%     y         real double array holding at least N labels; only the first N are used.
+%     y         real double array holding at least N labels; only the first N are used (a
+%               matrix, in memory order, with the warning kinkstep:yNotVector).
 %     stepSize  step size of every step (first element of a real numeric or logical input),
 %               finite; see "Choosing the step size".
 %     lambda    weight of the L1 penalty in each per-sample objective (see below).

@@ -6,7 +6,8 @@
 %   Inputs
 %     X         N-by-D real double matrix, one sample per row: full, or sparse (double or
 %               logical; see "Sparse X").
-%     y         real double vector holding at least N labels; only the first N are used.
+%     y         real double vector holding at least N labels; only the first N are used (a
+%               matrix, in memory order, with the warning splitavg:yNotVector).
 %     stepSize  constant step of every descent step (the first element of a real numeric or
 %               logical input, finite); see "Choosing the step size and the team size".
 %     lambda    weight of the L1 penalty in each per-sample objective (see below); the first

@@ -182,6 +182,43 @@ TEST(ParameterOutOfRange, IntegerInputsThatReadAsTheLowestValueWarnAndKeepTheirR
   EXPECT_TRUE(has_warning(r, "splitavg:parameterOutOfRange", "input 5 (verbose) is Inf"));
 }
 
+TEST(YNotVector, AMatrixOfLabelsWarnsAndKeepsItsFirstNValues) {
+  // y as 20 x 3 (three targets, the first plain_y) and as its 3 x 20 transpose: the labels stay the
+  // first 20 values in memory order, and the call says which.
+  const std::vector<double> y = plain_y();
+  std::vector<double> targets = y;
+  for (size_t k = 0; k < 40; ++k) targets.push_back(std::sin(0.7 * double(k)));
+  auto seeded = [](Inputs in) {
+    mexhost::ArrayPtr opts = mexhost::make_struct({"seed"});
+    mxSetField(opts.get(), 0, "seed", mxCreateDoubleScalar(9));
+    in.add(std::move(opts));
+    return in;
+  };
+  for (const char *name : {"kinkstep", "driftwalk", "splitavg"}) {
+    const mexhost::CallResult column =
+        loaded_module(name).call(1, seeded(call_inputs(name, plain_X(), 20, 3, y, 0)).pointers());
+    ASSERT_FALSE(column.failed) << column.error_message;
+    EXPECT_TRUE(column.warnings.empty()) << name;
+    const struct {
+      size_t rows, columns;
+      const char *says;
+    } shapes[] = {{20, 3,
+                   "is a 20 x 3 array, not a vector: its first N = 20 values, column after column, are the "
+                   "labels (its first column)"},
+                  {3, 20, "(values of several columns)"}};
+    for (const auto &shape : shapes) {
+      Inputs in = seeded(call_inputs(name, plain_X(), 20, 3, y, 0));
+      in.set(1, mexhost::make_double(shape.rows, shape.columns, targets));
+      const mexhost::CallResult r = loaded_module(name).call(1, in.pointers());
+      ASSERT_FALSE(r.failed) << r.error_message;
+      ASSERT_EQ(r.warnings.size(), 1u) << name;
+      EXPECT_EQ(r.warnings[0].id, std::string(name) + ":yNotVector");
+      EXPECT_NE(r.warnings[0].message.find(shape.says), std::string::npos) << r.warnings[0].message;
+      EXPECT_EQ(mexhost::values(r.output()), mexhost::values(column.output())) << name;
+    }
+  }
+}
+
 TEST(Diverged, ATooLargeStepReturnsItsWeightsAndWarnsOnce) {
   for (const char *name : {"kinkstep", "driftwalk", "splitavg"}) {
     Inputs in = call_inputs(name, plain_X(), 20, 3, plain_y(), 0);
