@@ -194,7 +194,9 @@
 %     info.iterations  the iterations run (maxIter, or 0 when it is 0 or less)
 %     info.time        the wall time of the run in seconds
 %     info.objective   the object function at the start and at the end, and after every
-%                      opts.history-th iteration; the same values the verbose lines print
+%                      opts.history-th iteration; the same values the verbose lines print.
+%                      Along the run they are the iterates'; the last is the returned w's
+%                      (with opts.average, the average's)
 %     info.history_iterations  the iterations done at each value of info.objective
 %     info.intercept   the intercept (only with opts.intercept)
 %     info.average_from, info.averaged  the first step averaged and how many iterates were
