@@ -376,7 +376,8 @@ std::vector<unsigned char> small_subelement(ByteStream &s, bool swapped, uint32_
                                             uint64_t limit) {
   const Mat5Tag t = read_tag(s, swapped);
   if (want_type != 0 && t.type != want_type)
-    throw DamagedFile(std::string("its ") + what + " are stored as type " + std::to_string(t.type));
+    throw DamagedFile(std::string("its ") + what + (std::strcmp(what, "name") == 0 ? " is" : " are") +
+                      " stored as type " + std::to_string(t.type));
   if (t.small) return std::vector<unsigned char>(t.small_data, t.small_data + t.bytes);
   if (t.bytes > limit) throw DamagedFile(std::string("its ") + what + " declare " + std::to_string(t.bytes) + " bytes");
   std::vector<unsigned char> data(static_cast<size_t>(t.bytes));
@@ -409,7 +410,8 @@ void read_header(ByteStream &s, bool swapped, Mat5Variable &v) {
     if (__builtin_mul_overflow(numel, static_cast<uint64_t>(d), &numel))
       throw DamagedFile("its dimensions multiply beyond any file's size");
   }
-  const std::vector<unsigned char> name = small_subelement(s, swapped, 0, "name", 4096);
+  // Every writer stores the name as 8-bit characters; another type is a damaged tag.
+  const std::vector<unsigned char> name = small_subelement(s, swapped, kMiInt8, "name", 4096);
   v.name.assign(name.begin(), name.end());
   v.has_first = false;
   if (s.position() == s.length()) return;  // an empty array may stop here

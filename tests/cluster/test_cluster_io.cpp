@@ -486,6 +486,14 @@ TEST(ClusterMatInput, DamagedFilesAreErrorsNeverAnswers) {
     EXPECT_NE(why.find(damaged), std::string::npos) << why;
     EXPECT_NE(why.find(c.says), std::string::npos) << why;
   }
+  // The name's type byte zeroed (the small element 40 bytes into X's element).
+  mat_files::Level5 nameless;
+  nameless.matrix("X", {3, 1}, 9, three);
+  nameless.matrix("y", {3, 1}, 9, three);
+  nameless.bytes[128 + 40] = 0;
+  ASSERT_TRUE(nameless.write(path));
+  const std::string why = read_failure(path);
+  EXPECT_NE(why.find("its name is stored as type 0"), std::string::npos) << why;
   std::remove(path.c_str());
 }
 
