@@ -13,6 +13,7 @@
 #include "core/data/cache_hint.hpp"
 #include "core/kernels/batch.hpp"
 #include "core/kernels/kernels.hpp"
+#include "core/random/batch_draws.hpp"
 #include "core/random/permutation.hpp"
 #include "core/threads/busy.hpp"
 #include "core/threads/team.hpp"
@@ -30,17 +31,22 @@ void batch_residuals(const Rows &rows, const double *w, const int32_t *perm, Ran
   core::batch_residuals(rows, w, perm, js.first, js.last, c);
 }
 
-// One iteration's draws: the permutation, then one engine seed per weight.
+// One iteration's draws: the permutation, of which only the batch (its first B entries, and a
+// spare) is kept, then one engine seed per weight.
 struct Draws {
   std::vector<int32_t> perm;
   std::vector<uint32_t> seeds;
 };
 
 // With `stop` (the calling thread outside a team), the permutation asks it as it goes.
-void draw(core::ThreadRand &rand, int32_t N, Draws &d, const core::StopCheck *stop = nullptr) {
-  core::random_permutation(rand, N, d.perm.data(), stop);
+void draw(core::ThreadRand &rand, int32_t N, int32_t B, Draws &d, const core::StopCheck *stop = nullptr) {
+  core::random_permutation_head(rand, N, B, d.perm.data(), stop);
   if (stop && stop->stopped()) return;
-  for (uint32_t &s : d.seeds) s = noise_seed(static_cast<uint32_t>(rand.next()));
+  // The generator's values in place, then each turned into its seed (int32_t and uint32_t may
+  // share storage).
+  const int32_t D = static_cast<int32_t>(d.seeds.size());
+  core::draw_values(rand, D, reinterpret_cast<int32_t *>(d.seeds.data()));
+  for (uint32_t &s : d.seeds) s = noise_seed(s);
 }
 
 // Everything one iteration shares between its threads. Each share of c (samples) and each piece of
@@ -177,11 +183,11 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   // next iteration's values while the others start on this one's work (the draws do not depend
   // on the weights), so the draws come in two sets used in turn.
   const bool running = p.maxIter >= 1;
-  const size_t n = running ? static_cast<size_t>(data.N) : 0, d = running ? static_cast<size_t>(data.D) : 0;
+  const size_t kept = running ? static_cast<size_t>(p.batchSize) + 1 : 0, d = running ? static_cast<size_t>(data.D) : 0;
   Draws draws[2];
   for (int s = 0; s < (T > 1 ? 2 : 1); ++s) {
-    // A tall X's permutations are hundreds of megabytes to clear: the host is asked as they are.
-    if (!core::resize_asking(draws[s].perm, n, &run.stop)) return r.stopped();
+    // A large batch's permutations are hundreds of megabytes to clear: the host is asked as they are.
+    if (!core::resize_asking(draws[s].perm, kept, &run.stop)) return r.stopped();
     draws[s].seeds.resize(d);
   }
   std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
@@ -215,7 +221,7 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
       if (run.stop.should_stop(t)) return r.stopped();
       // The draws, all on the calling thread and in the defined order: the permutation, then one
       // noise seed per weight in weight order.
-      draw(rand, data.N, draws[0], &run.stop);
+      draw(rand, data.N, p.batchSize, draws[0], &run.stop);
       if (run.stop.stopped()) return r.stopped();
       it.perm = draws[0].perm.data();
       it.seeds = draws[0].seeds.data();
@@ -253,7 +259,7 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   // (by parity): thread 0 may write the next one before a slower thread has read this one.
   std::vector<ThreadMarks> summed(static_cast<size_t>(T));
   if (p.maxIter >= 1 && run.stop.should_stop(0)) return r.stopped();
-  if (p.maxIter >= 1) draw(rand, data.N, draws[0], &run.stop);
+  if (p.maxIter >= 1) draw(rand, data.N, p.batchSize, draws[0], &run.stop);
   if (run.stop.stopped()) return r.stopped();
   const core::Progress *progress = run.stop.progress();
   int32_t t = 0;
@@ -288,7 +294,7 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
           summed_here[q].store(mark, std::memory_order_release);
         }
         if (me == 0) {
-          if (s + 1 < p.maxIter) draw(rand, data.N, draws[(s + 1) % 2]);
+          if (s + 1 < p.maxIter) draw(rand, data.N, p.batchSize, draws[(s + 1) % 2]);
           done = s + 1;
           // Asked here, inside the region: only noted for the progress line, drawn outside.
           const bool stops =

@@ -33,8 +33,8 @@ double formula(const std::string &name, double N, double D, double T) {
   const double data = 8 * N * (D + 1);
   if (name == "kinkstep m0") return data + 24 * D;
   if (name == "kinkstep m1") return data + 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
-  if (name == "driftwalk") return data + 4 * N + 28 * D + 8 * 8;  // one thread (D * batchSize < 16384 here)
-  return data + std::max(4 * N, 8 * T * (D + 8) + 16 * D);        // splitavg
+  if (name == "driftwalk") return data + 12 * 8 + 28 * D;   // one thread (D * batchSize < 16384 here)
+  return data + std::max(4 * N, 8 * T * (D + 8) + 16 * D);  // splitavg
 }
 
 Inputs call_inputs(const std::string &name, size_t N, size_t D) {
@@ -108,7 +108,7 @@ double peak_formula(const Shape &s, double T) {
   double run = 0;  // what the run holds beside the rows and labels
   if (m == "kinkstep0") run = 24 * D;
   if (m == "kinkstep1") run = 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
-  if (m == "driftwalk") run = (drift_team ? 8 * N + 32 * D + 512 * T : 4 * N + 28 * D) + 8 * B;
+  if (m == "driftwalk") run = drift_team ? 16 * B + 32 * D + 512 * T : 12 * B + 28 * D;
   if (m == "splitavg") run = std::max(4 * N, 8 * T * (D + 8) + 16 * D);
   const double label_copy = s.sparse_y ? 8 * N : 0;  // a sparse y's values, while X is converted
   const double nnz = nonzeros(s);

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "core/kernels/dense_steps.hpp"
@@ -178,6 +180,34 @@ TEST(RandomPermutation, SameAsTheDirectTranscription) {
     core::seed_thread_rand(static_cast<uint32_t>(n) + 1);
     reference::random_permutation(n, direct.data());
     ASSERT_EQ(tuned, direct) << "n = " << n;
+  }
+}
+
+// Only the head of the shuffle formed: the same entries as the whole one's, from the same number of
+// draws, with heads shorter and longer than a block of slots, all of it, and none.
+TEST(RandomPermutation, HeadIsTheWholeShufflesHead) {
+  const std::vector<std::pair<int32_t, int32_t>> shapes = {{0, 0},        {1, 0},        {1, 1},        {5, 3},
+                                                           {1000, 1},     {1000, 999},   {1000, 1000},  {1000, 5000},
+                                                           {100000, 100}, {100000, 600}, {300001, 512}, {7, -3}};
+  for (const auto &[n, b] : shapes) {
+    for (uint32_t seed : {1u, 2u, 3u}) {
+      core::seed_thread_rand(seed);
+      std::vector<int32_t> whole(static_cast<size_t>(n));
+      core::random_permutation(n, whole.data());
+      const int32_t after_whole = core::thread_rand();
+
+      core::seed_thread_rand(seed);
+      const size_t kept = static_cast<size_t>(std::max(0, std::min(b, n)));
+      std::vector<int32_t> head(kept + 2, -7);  // its spare entry, and one to see nothing past it
+      const uint64_t before = core::thread_rand_draws();
+      core::random_permutation_head(core::this_thread_rand(), n, b, head.data());
+      EXPECT_EQ(core::thread_rand_draws() - before, static_cast<uint64_t>(n));
+      EXPECT_EQ(core::thread_rand(), after_whole) << "the generator is left where the whole shuffle leaves it";
+      EXPECT_EQ(head.back(), -7) << "written past the spare entry";
+      head.resize(kept);
+      ASSERT_EQ(head, std::vector<int32_t>(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(kept)))
+          << "n = " << n << ", b = " << b << ", seed " << seed;
+    }
   }
 }
 

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <thread>
 #include <vector>
 
+#include "core/kernels/kernels.hpp"
+#include "core/random/batch_draws.hpp"
 #include "core/random/thread_rand.hpp"
 
 namespace {
@@ -98,4 +101,78 @@ TEST(ThreadRand, ScriptReplacesTheGeneratorAndCountsDraws) {
   EXPECT_EQ(core::thread_rand_draws() - before, 3u);
   core::seed_thread_rand(0);
   EXPECT_EQ(core::thread_rand(), 546353490);  // the generator is back
+}
+
+// Values drawn eight lanes at a time, and the shuffle's slots reduced without a division, in every
+// version this processor runs: the values, the slots and the state afterwards are those of one
+// draw at a time, for counts that leave partial blocks and divisors up to the largest there is.
+TEST(BatchDraws, EveryVersionGivesTheOneByOneValuesSlotsAndState) {
+  const int32_t top = 0x7fffffff;
+  std::vector<uint64_t> states = {0, 1, ~uint64_t{0}, 0x8000000000000000ull};
+  core::seed_thread_rand(5);
+  for (int k = 0; k < 40; ++k) states.push_back(uint64_t(core::thread_rand()) << 33 ^ uint64_t(core::thread_rand()));
+  const std::vector<int32_t> counts = {0, 1, 7, 8, 9, 15, 16, 17, 100, 1000};
+  const std::vector<int32_t> firsts = {0, 1, 5, 511, 65535, 1 << 30, top - 1000};
+  for (const core::Kernels &table : core::available_kernels()) {
+    const core::DrawKernel version = core::draw_kernel_for(table.set);
+    for (uint64_t start : states) {
+      for (int32_t count : counts) {
+        std::vector<int32_t> values(static_cast<size_t>(count) + 1, -1), one_by_one;
+        core::ThreadRand rand{start};
+        for (int32_t i = 0; i < count; ++i) one_by_one.push_back(rand.next());
+        uint64_t state = start;
+        version.values(state, count, values.data());
+        values.pop_back();
+        ASSERT_EQ(values, one_by_one) << version.name << " count " << count;
+        ASSERT_EQ(state, rand.state) << version.name;
+
+        for (int32_t first : firsts) {
+          std::vector<int32_t> slots(static_cast<size_t>(count) + 1, -1), expected;
+          for (int32_t i = 0; i < count; ++i) expected.push_back(one_by_one[static_cast<size_t>(i)] % (first + i + 1));
+          state = start;
+          version.slots(state, first, count, slots.data());
+          ASSERT_EQ(slots.back(), -1) << "written past the count";
+          slots.pop_back();
+          ASSERT_EQ(slots, expected) << version.name << " first " << first << " count " << count;
+          ASSERT_EQ(state, rand.state) << version.name;
+
+          // The same slots clamped to the length of a head kept.
+          for (int32_t b : {0, 1, 64, top}) {
+            std::vector<int32_t> clamped(static_cast<size_t>(count) + 1, -1), expected_clamped;
+            for (int32_t k : expected) expected_clamped.push_back(std::min(k, b));
+            state = start;
+            version.head(state, first, count, b, clamped.data());
+            ASSERT_EQ(clamped.back(), -1) << "written past the count";
+            clamped.pop_back();
+            ASSERT_EQ(clamped, expected_clamped)
+                << version.name << " first " << first << " count " << count << " b " << b;
+            ASSERT_EQ(state, rand.state) << version.name;
+          }
+        }
+      }
+    }
+  }
+}
+
+// The entry points count their draws and follow a script in the test builds, as next() does.
+TEST(BatchDraws, CountAndFollowAScriptAsOneByOneDraws) {
+  core::seed_thread_rand(8);
+  const uint64_t before = core::thread_rand_draws();
+  std::vector<int32_t> out(40);
+  core::draw_values(core::this_thread_rand(), 20, out.data());
+  core::draw_shuffle_slots(core::this_thread_rand(), 3, 20, out.data() + 20);
+  core::draw_head_slots(core::this_thread_rand(), 40, 20, 5, out.data());
+  EXPECT_EQ(core::thread_rand_draws() - before, 60u);
+
+  core::ScriptedThreadRand script({10, 11, 12, 1000, 1001, 1002, 13, 1});
+  core::draw_values(core::this_thread_rand(), 3, out.data());
+  core::draw_shuffle_slots(core::this_thread_rand(), 9, 3, out.data() + 3);
+  EXPECT_EQ(std::vector<int32_t>(out.begin(), out.begin() + 6),
+            (std::vector<int32_t>{10, 11, 12, 1000 % 10, 1001 % 11, 1002 % 12}));
+  // Steps 6 and 7 of a shuffle keeping 2: 13 % 7 = 6 is clamped to 2, 1 % 8 = 1 stays.
+  int32_t head[2] = {-1, -1};
+  core::draw_head_slots(core::this_thread_rand(), 6, 2, 2, head);
+  EXPECT_EQ(head[0], 2);
+  EXPECT_EQ(head[1], 1);
+  EXPECT_EQ(script.consumed(), 8u);
 }

@@ -24,6 +24,17 @@
 namespace core {
 
 constexpr int32_t kThreadRandMax = 0x7fffffff;
+// One step of the state: state * kRandMultiplier + kRandIncrement (mod 2^64).
+constexpr uint64_t kRandMultiplier = 6364136223846793005ull;
+constexpr uint64_t kRandIncrement = 1442695040888963407ull;
+
+// The value that the state `old` gives (PCG's XSH-RR output, halved into 0 .. 2^31 - 1).
+inline int32_t rand_output(uint64_t old) {
+  const uint32_t x = static_cast<uint32_t>(((old >> 18) ^ old) >> 27);
+  const uint32_t r = static_cast<uint32_t>(old >> 59);
+  const uint32_t out = (x >> r) | (x << ((32u - r) & 31u));
+  return static_cast<int32_t>(out >> 1);
+}
 
 #ifdef STOCHL1_TEST_SEAMS
 class ScriptedThreadRand;
@@ -77,11 +88,8 @@ inline int32_t ThreadRand::next() {
   if (script) return script->take();
 #endif
   const uint64_t old = state;
-  state = old * 6364136223846793005ull + 1442695040888963407ull;
-  const uint32_t x = static_cast<uint32_t>(((old >> 18) ^ old) >> 27);
-  const uint32_t r = static_cast<uint32_t>(old >> 59);
-  const uint32_t out = (x >> r) | (x << ((32u - r) & 31u));
-  return static_cast<int32_t>(out >> 1);
+  state = old * kRandMultiplier + kRandIncrement;
+  return rand_output(old);
 }
 
 }  // namespace core
