@@ -32,21 +32,61 @@ void batch_residuals(const Rows &rows, const double *w, const int32_t *perm, Ran
 }
 
 // One iteration's draws: the permutation, of which only the batch (its first B entries, and a
-// spare) is kept, then one engine seed per weight.
+// spare) is kept, then one engine seed per weight. On a team each thread also keeps the hits of
+// its part of the permutation's later steps (B + 1 entries a thread), merged into perm by the
+// threads that use it.
 struct Draws {
   std::vector<int32_t> perm;
   std::vector<uint32_t> seeds;
+  std::vector<int32_t> hits;
 };
+
+// Turns generator values, in place, into the noise engines' seeds (int32_t and uint32_t may
+// share storage).
+void seeds_of_values(std::vector<uint32_t> &seeds) {
+  for (uint32_t &s : seeds) s = noise_seed(s);
+}
 
 // With `stop` (the calling thread outside a team), the permutation asks it as it goes.
 void draw(core::ThreadRand &rand, int32_t N, int32_t B, Draws &d, const core::StopCheck *stop = nullptr) {
   core::random_permutation_head(rand, N, B, d.perm.data(), stop);
   if (stop && stop->stopped()) return;
-  // The generator's values in place, then each turned into its seed (int32_t and uint32_t may
-  // share storage).
-  const int32_t D = static_cast<int32_t>(d.seeds.size());
-  core::draw_values(rand, D, reinterpret_cast<int32_t *>(d.seeds.data()));
-  for (uint32_t &s : d.seeds) s = noise_seed(s);
+  core::draw_values(rand, static_cast<int32_t>(d.seeds.size()), reinterpret_cast<int32_t *>(d.seeds.data()));
+  seeds_of_values(d.seeds);
+}
+
+// The same draws made by a team, each thread `me` of `team` calling it once, from `start`, the
+// generator's state before them (the calling thread's generator is left alone): thread 0 takes
+// the permutation's first B steps and the seeds, and every thread an equal part of the steps from
+// B to N into its hits (cleared first). What is kept of the permutation is complete once every
+// thread has drawn and merge_batch has run.
+void draw_share(uint64_t start, int32_t N, int32_t B, int32_t me, int32_t team, Draws &d) {
+  int32_t *const hits = d.hits.data() + static_cast<size_t>(me) * (static_cast<size_t>(B) + 1);
+  std::fill(hits, hits + B, -1);
+  const int64_t later = int64_t{N} - B, each = (later + team - 1) / team;
+  const int32_t first = static_cast<int32_t>(B + std::min(later, me * each));
+  const int32_t last = static_cast<int32_t>(B + std::min(later, (me + 1) * each));
+  core::shuffle_head_hits(core::rand_state_after(start, static_cast<uint64_t>(first)), first, last, B, hits);
+  if (me != 0) return;
+  core::ThreadRand head{start};
+  core::random_permutation(head, B, d.perm.data());
+  core::ThreadRand after{core::rand_state_after(start, static_cast<uint64_t>(N))};
+  core::draw_values(after, static_cast<int32_t>(d.seeds.size()), reinterpret_cast<int32_t *>(d.seeds.data()));
+  seeds_of_values(d.seeds);
+}
+
+// The batch entries js of a team's draws: each the last thread's hit there, else the first B
+// steps' entry (no-ops where the calling thread drew alone and left every hit at -1).
+void merge_batch(Draws &d, int32_t B, int32_t team, int32_t first, int32_t last) {
+  const size_t stride = static_cast<size_t>(B) + 1;
+  for (int32_t k = first; k < last; ++k) {
+    int32_t v = d.perm[static_cast<size_t>(k)];
+    for (int32_t u = 0; u < team; ++u) {
+      const int32_t hit = d.hits[static_cast<size_t>(u) * stride + static_cast<size_t>(k)];
+      v = hit >= 0 ? hit : v;
+    }
+    d.perm[static_cast<size_t>(k)] = v;
+  }
 }
 
 // Everything one iteration shares between its threads. Each share of c (samples) and each piece of
@@ -125,7 +165,7 @@ Range piece_range(int32_t q, int32_t size, int32_t count) {
   return {static_cast<int32_t>(first), static_cast<int32_t>(std::min<int64_t>(first + size, count))};
 }
 
-// The team of a call: one thread for a small batch, where starting a team costs more than it
+// The team of a call: one thread for a small iteration, where starting a team costs more than it
 // saves, else the caller's request or the runtime's default, checked before it starts (a team
 // that cannot start leaves `team.problem` set). The default is held to the processors free of
 // other processes' work (the result is the same on any team, and a thread sharing a processor
@@ -133,7 +173,7 @@ Range piece_range(int32_t q, int32_t size, int32_t count) {
 template <typename Rows>
 core::TeamOutcome team_of(const core::RunContext<Rows> &run, const Parameters &p, int64_t min_parallel_work) {
   if (p.maxIter < 1 || run.threads == 1) return core::TeamOutcome{};
-  if (static_cast<int64_t>(run.rows.D) * p.batchSize < min_parallel_work) return core::TeamOutcome{};
+  if (parallel_work(run.rows.N, run.rows.D, p.batchSize) < min_parallel_work) return core::TeamOutcome{};
   // A default the process cannot start is still its error (what to lower), held back or not.
   const int32_t wanted = omp_get_max_threads();
   if (run.threads == 0 && core::team_size_problem(core::team_size_granted(wanted), "OMP_NUM_THREADS").empty()) {
@@ -179,15 +219,17 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   if (!run.report_initial_objective(w.data(), p.lambda)) return r.stopped();
 
   // Every buffer serves every iteration, and each iteration overwrites what it reads. They are
-  // allocated here, so nothing inside a team can throw. With a team, the calling thread draws the
-  // next iteration's values while the others start on this one's work (the draws do not depend
-  // on the weights), so the draws come in two sets used in turn.
+  // allocated here, so nothing inside a team can throw. With a team, the threads draw the next
+  // iteration's values while this one's work goes on (the draws do not depend on the weights), so
+  // the draws come in two sets used in turn.
   const bool running = p.maxIter >= 1;
   const size_t kept = running ? static_cast<size_t>(p.batchSize) + 1 : 0, d = running ? static_cast<size_t>(data.D) : 0;
   Draws draws[2];
   for (int s = 0; s < (T > 1 ? 2 : 1); ++s) {
     // A large batch's permutations are hundreds of megabytes to clear: the host is asked as they are.
     if (!core::resize_asking(draws[s].perm, kept, &run.stop)) return r.stopped();
+    if (T > 1 && !core::resize_asking(draws[s].hits, kept * static_cast<size_t>(T), &run.stop)) return r.stopped();
+    std::fill(draws[s].hits.begin(), draws[s].hits.end(), -1);
     draws[s].seeds.resize(d);
   }
   std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
@@ -252,16 +294,22 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   // features, each block once the thread before it has added its own terms there (a mark says
   // so): every sum still runs over the samples in order from 0.0, and each thread reads only the
   // rows it has just read. A piece of features is stepped once the last thread has added to its
-  // blocks, which also follows every thread's residuals, so w is no longer read. The calling
-  // thread, thread 0, then draws the next iteration's values while the others start on the noise
-  // and the steps, and asks the host (its stop check); what it finds, stop or pause, is seen by
-  // all after the barrier that ends the iteration. Each iteration's finding has a slot of its own
-  // (by parity): thread 0 may write the next one before a slower thread has read this one.
+  // blocks, which also follows every thread's residuals, so w is no longer read. Every thread then
+  // draws its part of the next iteration's values (they do not depend on the weights; an
+  // iteration's batch is merged from the parts by the threads that use it) before it takes pieces
+  // of the noise and the steps, and the calling thread asks the host (its stop check); what it
+  // finds, stop or pause, is seen by all after the barrier that ends the iteration. Each iteration's finding has a slot
+  // of its own (by parity): thread 0 may write the next one before a slower thread has read this one.
   std::vector<ThreadMarks> summed(static_cast<size_t>(T));
   if (p.maxIter >= 1 && run.stop.should_stop(0)) return r.stopped();
   if (p.maxIter >= 1) draw(rand, data.N, p.batchSize, draws[0], &run.stop);
   if (run.stop.stopped()) return r.stopped();
   const core::Progress *progress = run.stop.progress();
+  // Drawn by the whole team, each thread from the generator's state before the draws, which it
+  // steps on itself; only a test's scripted values must come one after another from the
+  // calling thread's generator.
+  const bool shared_draws = !core::draws_scripted(rand);
+  const uint64_t draws_per_iteration = static_cast<uint64_t>(data.N) + static_cast<uint64_t>(data.D);
   int32_t t = 0;
   while (t < p.maxIter) {
     // The last iteration of this region: the first after which an objective is wanted.
@@ -269,8 +317,10 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
     while (last + 1 < p.maxIter && !run.wants_objective(last + 1)) ++last;
     bool stop[2] = {false, false}, pause[2] = {false, false};
     int32_t done = t;
+    const uint64_t region_start = rand.state;  // before the draws of iteration t + 1
 #pragma omp parallel num_threads(T)
     {
+      uint64_t next_draws = region_start;
       Iteration<Rows> mine = it;
       const int32_t team = omp_get_num_threads(), me = omp_get_thread_num();
       const Range js = piece_range(me, share(p.batchSize, team, 4), p.batchSize);
@@ -278,7 +328,8 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
       const Mark *const summed_before = me > 0 ? summed[static_cast<size_t>(me - 1)].block : nullptr;
       const Mark *const summed_by_last = summed[static_cast<size_t>(team - 1)].block;
       for (int32_t s = t; s <= last; ++s) {
-        const Draws &now = draws[s % 2];
+        Draws &now = draws[s % 2];
+        merge_batch(now, p.batchSize, team, js.first, js.last);
         mine.perm = now.perm.data();
         mine.seeds = now.seeds.data();
         mine.eps = std::pow(static_cast<double>(s) + p.stepOffset, p.stepPower) * p.stepScale;
@@ -293,8 +344,16 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
                            ks.last, g.data(), me > 0);
           summed_here[q].store(mark, std::memory_order_release);
         }
+        if (s + 1 < p.maxIter && shared_draws) {
+          draw_share(next_draws, data.N, p.batchSize, me, team, draws[(s + 1) % 2]);
+          next_draws = core::rand_state_after(next_draws, draws_per_iteration);
+          if (me == 0) {
+            rand.state = next_draws;  // read again only after the region
+            core::count_draws(rand, draws_per_iteration);
+          }
+        }
         if (me == 0) {
-          if (s + 1 < p.maxIter) draw(rand, data.N, p.batchSize, draws[(s + 1) % 2]);
+          if (s + 1 < p.maxIter && !shared_draws) draw(rand, data.N, p.batchSize, draws[(s + 1) % 2]);
           done = s + 1;
           // Asked here, inside the region: only noted for the progress line, drawn outside.
           const bool stops =

@@ -19,30 +19,38 @@ struct Parameters {
   const core::FitOptions *options = nullptr;  // null: the defined run (driftwalk takes w0)
 };
 
-// Batches smaller than this (D * batchSize) stay on the calling thread: below it a team's start
+// The work of an iteration that a team shares, in units of about a third of a nanosecond: a term
+// of the batch's dot products and sums each, a noise variate and its step about 128, a draw of
+// the permutation 2 (each thread draws a part of it).
+inline int64_t parallel_work(int32_t N, int32_t D, int32_t batchSize) {
+  return int64_t{D} * batchSize + 128 * int64_t{D} + 2 * int64_t{N};
+}
+
+// Iterations with less shared work than this stay on the calling thread: below it a team's start
 // and barrier cost more than the shared work saves (bench/run --drift, "Where a team pays": two
-// threads took 1.10-1.18 times one up to D * batchSize = 8192, 0.97 at 16384).
+// threads took 1.04-1.18 times one at N = 1000, D = 50 and less, 0.90 from N = 1000, D = 100,
+// B = 50 on).
 constexpr int64_t kMinParallelWork = 16384;
 
 // maxIter iterations from w = 0, each drawing a fresh permutation of all N samples (N values of
-// the thread's generator) and one noise value per weight (D values), and updating
-// w_k <- (w_k - (eps_t * 0.5) * g_k) - gaussian_noise(0, eps_t). Prints the initial objective and
-// one line per iteration when run.verbose. Throws std::invalid_argument if an iteration would run
-// with B outside 1..N.
+// the thread's generator; only its first batchSize entries are formed) and one noise value per weight (D values), and
+// updating w_k <- (w_k - (eps_t * 0.5) * g_k) - gaussian_noise(0, eps_t). Prints the initial objective and one line per
+// iteration when run.verbose. Throws std::invalid_argument if an iteration would run with B outside 1..N.
 //
-// The draws are made on the calling thread; the noise variates, the batch's dot products and the
-// per-feature sums are shared by a team of run.threads threads (0: the OpenMP default), every value
-// computed as on one thread and every sum taken in batch order from 0.0 (the team's threads add
-// their shares of the batch in turn), so the weights, the printed lines and the generator's
-// consumption do not depend on the team. r.threads is the team size used: 1 for a batch below
-// kMinParallelWork. A team that cannot start makes r TeamFailed (threadTeam); one smaller than
-// run.threads warns threadsReduced. A run that run.stop stopped returns r.stopped().
+// The draws, the noise variates, the batch's dot products and the per-feature sums are shared by a
+// team of run.threads threads (0: the OpenMP default), every value computed as on one thread (each
+// thread draws its part of the one generator's sequence, from the state it jumps to) and every
+// sum taken in batch order from 0.0 (the team's threads add their shares of the batch in turn),
+// so the weights, the printed lines and the generator's consumption do not depend on the team.
+// r.threads is the team size used: 1 where parallel_work is below kMinParallelWork. A team that cannot start makes r
+// TeamFailed (threadTeam); one smaller than run.threads warns threadsReduced. A run that run.stop stopped returns
+// r.stopped().
 template <typename Rows>
 core::FitResult langevin_solve(const core::RunContext<Rows> &run, const Parameters &p);
 
 namespace detail {
-// The same with the smallest batch (D * batchSize) that gets a team given: tests use 0 to run
-// teams on tiny problems.
+// The same with the least parallel_work that gets a team given: tests use 0 to run teams on tiny
+// problems.
 template <typename Rows>
 core::FitResult langevin_solve(const core::RunContext<Rows> &run, const Parameters &p, int64_t min_parallel_work);
 }  // namespace detail

@@ -91,16 +91,16 @@
 %
 %   Which objective: F as printed, with lambda as given (unlike kinkstep and splitavg).
 %
-%   Threads and reproducibility: every random value is drawn on the calling thread, in the
-%   order above; the noise variates (one per weight, each a function of its own drawn value),
+%   Threads and reproducibility: every random value comes from the one generator, in the
+%   order above (on a team each thread draws its part of that sequence); the noise variates (one per weight, each a function of its own drawn value),
 %   the batch's dot products and each weight's gradient sum (over the batch in batch order)
 %   are then shared by a team of OpenMP threads, each piece computed exactly as on one thread.
 %   So the result does not depend on the team: any team size, OMP_NUM_THREADS or
 %   opts.threads gives the same w bit for bit, and the same printed lines. The team is the
 %   OpenMP default (OMP_NUM_THREADS; teamprobe shows it), held to the processors that other
-%   processes leave free at the call, or opts.threads; a batch with
-%   D * batchSize below 16384 runs on the calling thread alone, where starting a team would
-%   cost more than it saves. The generator is seeded with opts.seed, else with a seed of the
+%   processes leave free at the call, or opts.threads; an iteration
+%   with D * batchSize + 128 D + 2 N below 16384 runs on the calling thread alone, where
+%   starting a team would cost more than it saves. The generator is seeded with opts.seed, else with a seed of the
 %   call's own (two calls never share one; info.seed reports it and replays the run). Every
 %   iteration takes exactly N + D values of it: N for the
 %   permutation, then one per weight for the noise.

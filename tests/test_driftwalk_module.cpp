@@ -22,8 +22,8 @@ Inputs worked(double batchSize, double maxIter, double verbose) {
 
 // N = 200 samples of D = 200 features whose batch of 100 is large enough to be shared by a team,
 // called with opts = struct('seed', 3[, 'threads', threads]).
-Inputs shared_batch(double verbose, double threads, double batchSize = 100) {
-  const size_t N = 200, D = 200;
+Inputs shared_batch(double verbose, double threads, double batchSize = 100, size_t D = 200) {
+  const size_t N = 200;
   std::vector<double> X(N * D), y(N);
   for (size_t k = 0; k < X.size(); ++k) X[k] = std::sin(0.37 * static_cast<double>(k) + 0.2);
   for (size_t i = 0; i < N; ++i) y[i] = std::cos(0.11 * static_cast<double>(i));
@@ -67,12 +67,13 @@ TEST(DriftwalkModule, EveryTeamSizeGivesTheSameWeightsAndLines) {
     EXPECT_EQ(mexhost::values(silent.output()), mexhost::values(alone.output())) << "threads " << T;
     EXPECT_TRUE(silent.lines.empty());
   }
-  // A batch too small to share runs on the calling thread whatever is asked for.
-  mexhost::CallResult small = driftwalk().call(2, shared_batch(0, 4, 8).pointers());
+  // An iteration too small to share (20 features, a batch of 8) runs on the calling thread
+  // whatever is asked for.
+  mexhost::CallResult small = driftwalk().call(2, shared_batch(0, 4, 8, 20).pointers());
   ASSERT_FALSE(small.failed) << small.error_message;
   EXPECT_EQ(info_threads(small), 1.0);
   EXPECT_EQ(mexhost::values(small.output()),
-            mexhost::values(driftwalk().call(1, shared_batch(0, 1, 8).pointers()).output()));
+            mexhost::values(driftwalk().call(1, shared_batch(0, 1, 8, 20).pointers()).output()));
 }
 
 // Run under several OMP_NUM_THREADS and OMP_DYNAMIC settings by ctest.

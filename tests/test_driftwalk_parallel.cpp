@@ -1,6 +1,6 @@
-// driftwalk on a team: the draws stay on the calling thread and every piece shared out is computed
-// as on one thread, so weights, printed lines and the generator's consumption are those of one
-// thread whatever the team.
+// driftwalk on a team: the draws are shared out as parts of the one generator's sequence and every
+// piece of work is computed as on one thread, so weights, printed lines and the generator's
+// consumption are those of one thread whatever the team.
 #include <gtest/gtest.h>
 #include <omp.h>
 #include <signal.h>
@@ -79,9 +79,11 @@ struct Case {
   int32_t N, D, B, maxIter;
 };
 // Fewer samples in the batch or fewer features than threads, D not a multiple of a cache line,
-// the whole data set as the batch, and shapes with several blocks of features.
-const Case kCases[] = {{3, 2, 2, 6},   {37, 1, 5, 9},      {101, 7, 10, 12}, {250, 13, 250, 5},
-                       {60, 17, 3, 8}, {1000, 100, 50, 6}, {97, 259, 40, 4}, {300, 1100, 9, 3}};
+// the whole data set as the batch, shapes with several blocks of features, and tall ones whose
+// permutation each thread draws a part of in several blocks, for a small batch and for one of
+// nearly every sample.
+const Case kCases[] = {{3, 2, 2, 6},       {37, 1, 5, 9},    {101, 7, 10, 12},  {250, 13, 250, 5}, {60, 17, 3, 8},
+                       {1000, 100, 50, 6}, {97, 259, 40, 4}, {300, 1100, 9, 3}, {20000, 3, 4, 5},  {6000, 2, 5990, 3}};
 
 driftwalk::Parameters parameters(const Case &c) {
   driftwalk::Parameters p;
@@ -173,18 +175,24 @@ TEST(DriftwalkTeams, AProgressLineOrAStopInsideTheTeamsRunEndsItAsOneThreadWould
   }
 }
 
-TEST(DriftwalkTeams, ASmallBatchStaysOnTheCallingThread) {
+TEST(DriftwalkTeams, ASmallIterationStaysOnTheCallingThread) {
   const core::RegressionData data = uneven(300, 64, 3);
   driftwalk::Parameters p = parameters({300, 64, 1, 2});
   const DefaultTeam team(4);
   core::RunContext ctx{data, false, {}};
   ctx.threads = 4;
-  // D * B just below and at the threshold.
-  p.batchSize = static_cast<int32_t>(driftwalk::kMinParallelWork / 64) - 1;
+  // The iteration's work just below and at the threshold.
+  p.batchSize = 1;
+  while (driftwalk::parallel_work(300, 64, p.batchSize + 1) < driftwalk::kMinParallelWork) ++p.batchSize;
+  ASSERT_LT(p.batchSize, 300);
   const core::FitResult below = driftwalk::langevin_solve(ctx, p);
   EXPECT_EQ(below.threads, 1);
   p.batchSize += 1;
   EXPECT_EQ(driftwalk::langevin_solve(ctx, p).threads, 4);
+  // Every part counts: a tall X with a batch of one, or many features.
+  EXPECT_GE(driftwalk::parallel_work(8192, 1, 1), driftwalk::kMinParallelWork);
+  EXPECT_LT(driftwalk::parallel_work(8000, 1, 1), driftwalk::kMinParallelWork);
+  EXPECT_GE(driftwalk::parallel_work(1, 128, 1), driftwalk::kMinParallelWork);
   // The default team when none is asked for (on processors free of other work); one thread when no
   // iteration runs or one is asked for.
   ctx.threads = 0;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/threads/busy.hpp"
+#include "driftwalk/langevin.hpp"
 #include "module_call.hpp"
 #include "test_support.hpp"
 
@@ -33,7 +34,11 @@ double formula(const std::string &name, double N, double D, double T) {
   const double data = 8 * N * (D + 1);
   if (name == "kinkstep m0") return data + 24 * D;
   if (name == "kinkstep m1") return data + 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
-  if (name == "driftwalk") return data + 12 * 8 + 28 * D;   // one thread (D * batchSize < 16384 here)
+  if (name == "driftwalk") {  // batchSize 8
+    const bool team = T > 1 && driftwalk::parallel_work(static_cast<int32_t>(N), static_cast<int32_t>(D), 8) >=
+                                   driftwalk::kMinParallelWork;
+    return data + (team ? 16 * 8 + 8 * T * 9 + 32 * D + 512 * T : 12 * 8 + 28 * D);
+  }
   return data + std::max(4 * N, 8 * T * (D + 8) + 16 * D);  // splitavg
 }
 
@@ -100,15 +105,17 @@ double nonzeros(const Shape &s) {
   return n;
 }
 
-// doc/checks.md's peak for a call without info on a team of T (a driftwalk team when D * B >= 16384).
+// doc/checks.md's peak for a call without info on a team of T (driftwalk's team where the
+// iteration's work calls for one).
 double peak_formula(const Shape &s, double T) {
   const std::string m = s.module;
   const double N = s.N, D = s.D, B = std::min(8.0, N);
-  const bool drift_team = T > 1 && D * B >= 16384;
+  const bool drift_team = T > 1 && driftwalk::parallel_work(static_cast<int32_t>(N), static_cast<int32_t>(D),
+                                                            static_cast<int32_t>(B)) >= driftwalk::kMinParallelWork;
   double run = 0;  // what the run holds beside the rows and labels
   if (m == "kinkstep0") run = 24 * D;
   if (m == "kinkstep1") run = 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
-  if (m == "driftwalk") run = drift_team ? 16 * B + 32 * D + 512 * T : 12 * B + 28 * D;
+  if (m == "driftwalk") run = drift_team ? 16 * B + 8 * T * (B + 1) + 32 * D + 512 * T : 12 * B + 28 * D;
   if (m == "splitavg") run = std::max(4 * N, 8 * T * (D + 8) + 16 * D);
   const double label_copy = s.sparse_y ? 8 * N : 0;  // a sparse y's values, while X is converted
   const double nnz = nonzeros(s);

@@ -134,15 +134,15 @@ __attribute__((target("avx2"))) void slots_avx2(uint64_t &state, int32_t first, 
   StoreSlots use{slot};
   slots_of_lanes(state, first, count, use);
 }
-__attribute__((target("avx2"))) void head_avx2(uint64_t &state, int32_t first, int32_t count, int32_t b, int32_t *slot) {
+__attribute__((target("avx2"))) void head_avx2(uint64_t &state, int32_t first, int32_t count, int32_t b,
+                                               int32_t *slot) {
   ClampedSlots use{slot, b};
   slots_of_lanes(state, first, count, use);
 }
 __attribute__((target("avx512f"))) void values_avx512(uint64_t &state, int32_t count, int32_t *out) {
   values_of_lanes(state, count, out);
 }
-__attribute__((target("avx512f"))) void slots_avx512(uint64_t &state, int32_t first, int32_t count,
-                                                     int32_t *slot) {
+__attribute__((target("avx512f"))) void slots_avx512(uint64_t &state, int32_t first, int32_t count, int32_t *slot) {
   StoreSlots use{slot};
   slots_of_lanes(state, first, count, use);
 }
@@ -164,7 +164,8 @@ const DrawKernel &chosen_draw_kernel() {
 DrawKernel draw_kernel_for(InstructionSet s) {
 #if defined(__x86_64__)
   if (s == InstructionSet::kAvx2) return {"avx2", values_avx2, slots_avx2, head_avx2};
-  if (s == InstructionSet::kAvx512f || s == InstructionSet::kAvx512vl) return {"avx512f", values_avx512, slots_avx512, head_avx512};
+  if (s == InstructionSet::kAvx512f || s == InstructionSet::kAvx512vl)
+    return {"avx512f", values_avx512, slots_avx512, head_avx512};
 #else
   (void)s;
 #endif
@@ -202,6 +203,49 @@ void draw_head_slots(ThreadRand &rand, int32_t first, int32_t count, int32_t b, 
   rand.draws += static_cast<uint64_t>(count > 0 ? count : 0);
 #endif
   chosen_draw_kernel().head(rand.state, first, count, b, slot);
+}
+
+uint64_t rand_state_after(uint64_t state, uint64_t steps) {
+  uint64_t mul = kRandMultiplier, inc = kRandIncrement;  // the step 2^i times, for i = 0, 1, ...
+  uint64_t total_mul = 1, total_inc = 0;
+  for (; steps > 0; steps >>= 1) {
+    if (steps & 1) {
+      total_mul *= mul;
+      total_inc = total_inc * mul + inc;
+    }
+    inc = (mul + 1) * inc;
+    mul *= mul;
+  }
+  return total_mul * state + total_inc;
+}
+
+void shuffle_head_hits(uint64_t state, int32_t first, int32_t last, int32_t b, int32_t *hit) {
+  constexpr int32_t kBlock = 512;
+  int32_t slot[kBlock];
+  const DrawKernel &kernel = chosen_draw_kernel();
+  for (int32_t at = first; at < last; at += kBlock) {
+    const int32_t count = std::min(kBlock, last - at);
+    kernel.head(state, at, count, b, slot);
+    for (int32_t i = 0; i < count; ++i) hit[slot[i]] = at + i;  // hit[b] when it falls outside
+  }
+}
+
+bool draws_scripted(const ThreadRand &rand) {
+#ifdef STOCHL1_TEST_SEAMS
+  return rand.script != nullptr;
+#else
+  (void)rand;
+  return false;
+#endif
+}
+
+void count_draws(ThreadRand &rand, uint64_t n) {
+#ifdef STOCHL1_TEST_SEAMS
+  rand.draws += n;
+#else
+  (void)rand;
+  (void)n;
+#endif
 }
 
 }  // namespace core

@@ -23,6 +23,24 @@ void draw_shuffle_slots(ThreadRand &rand, int32_t first, int32_t count, int32_t 
 // entries are kept.
 void draw_head_slots(ThreadRand &rand, int32_t first, int32_t count, int32_t b, int32_t *slot);
 
+// The state `steps` draws after `state`, in about 64 steps whatever the count (the k-th power of
+// the step, by squaring): so that threads can each take their own part of a long run of draws.
+uint64_t rand_state_after(uint64_t state, uint64_t steps);
+
+// Steps first .. last - 1 of the shuffle of which only p[0 .. b - 1] is kept (b <= first), from
+// the generator's state before step first, with no generator of a thread involved: every hit[k]
+// (k < b) that one of these steps places a j at ends holding the last such j; the others are left
+// as they are, and hit[b] is scratch. Threads that take consecutive parts of the steps, each into
+// its own hit, give the shuffle's head: at each position the last part's hit, else the head after
+// steps 0 .. b - 1.
+void shuffle_head_hits(uint64_t state, int32_t first, int32_t last, int32_t b, int32_t *hit);
+
+// Whether the thread's draws follow a test's script (only in test builds), and so must be made
+// through its generator one after another; and a count of draws made outside it, for the tests'
+// totals.
+bool draws_scripted(const ThreadRand &rand);
+void count_draws(ThreadRand &rand, uint64_t n);
+
 // All three in the version built for one instruction set, on a bare generator state (tests run every
 // version this processor runs).
 struct DrawKernel {
