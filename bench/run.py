@@ -591,7 +591,7 @@ def drift_lines(cfg, res):
          "replaced, noise drawn weight by weight; whole calls, which include converting X):\n"]
     L += table(DRIFT_COLUMNS, res.drift.values())
     N, D, _, _ = cfg.shapes.drift_sweep
-    L.append(f"\nWhere a team pays (N = {N}, D = {D}; the module takes a team from D·B + 128·D + 2·N = 16384 on):\n")
+    L.append(f"\nWhere a team pays (N = {N}, D = {D}; the module takes a team from D·B + 16·D + 2·N = 16384 on):\n")
     L += table(SWEEP_COLUMNS, [(D, B, r) for B, r in res.sweep])
     L.append("")
     return L

@@ -19,17 +19,18 @@ struct Parameters {
   const core::FitOptions *options = nullptr;  // null: the defined run (driftwalk takes w0)
 };
 
-// The work of an iteration that a team shares, in units of about a third of a nanosecond: a term
-// of the batch's dot products and sums each, a noise variate and its step about 128, a draw of
-// the permutation 2 (each thread draws a part of it).
+// The work of an iteration that a team shares, weighted by what sharing it saves (units of about a
+// third of a nanosecond on one thread): a term of the batch's dot products and sums 1, a draw of
+// the permutation 2 (each thread draws a part of it), a feature's noise variate and step 16 (they
+// take about 100 on one thread, but a piece of them comes from the other processor's caches).
 inline int64_t parallel_work(int32_t N, int32_t D, int32_t batchSize) {
-  return int64_t{D} * batchSize + 128 * int64_t{D} + 2 * int64_t{N};
+  return int64_t{D} * batchSize + 16 * int64_t{D} + 2 * int64_t{N};
 }
 
 // Iterations with less shared work than this stay on the calling thread: below it a team's start
-// and barrier cost more than the shared work saves (bench/run --drift, "Where a team pays": two
-// threads took 1.04-1.18 times one at N = 1000, D = 50 and less, 0.90 from N = 1000, D = 100,
-// B = 50 on).
+// and barrier cost more than the shared work saves (bench/run --drift, "Where a team pays"; at
+// N = 1000, B = 10 two threads took 1.03 times one at D = 300, 0.90 at D = 500, 0.75-0.77 at
+// D = 1000; at D = 10, B = 10 0.82 at N = 10^4, 0.57 at N = 5 10^4).
 constexpr int64_t kMinParallelWork = 16384;
 
 // maxIter iterations from w = 0, each drawing a fresh permutation of all N samples (N values of

@@ -99,7 +99,7 @@
 %   opts.threads gives the same w bit for bit, and the same printed lines. The team is the
 %   OpenMP default (OMP_NUM_THREADS; teamprobe shows it), held to the processors that other
 %   processes leave free at the call, or opts.threads; an iteration
-%   with D * batchSize + 128 D + 2 N below 16384 runs on the calling thread alone, where
+%   with D * batchSize + 16 D + 2 N below 16384 runs on the calling thread alone, where
 %   starting a team would cost more than it saves. The generator is seeded with opts.seed, else with a seed of the
 %   call's own (two calls never share one; info.seed reports it and replays the run). Every
 %   iteration takes exactly N + D values of it: N for the

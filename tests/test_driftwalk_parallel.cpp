@@ -192,7 +192,7 @@ TEST(DriftwalkTeams, ASmallIterationStaysOnTheCallingThread) {
   // Every part counts: a tall X with a batch of one, or many features.
   EXPECT_GE(driftwalk::parallel_work(8192, 1, 1), driftwalk::kMinParallelWork);
   EXPECT_LT(driftwalk::parallel_work(8000, 1, 1), driftwalk::kMinParallelWork);
-  EXPECT_GE(driftwalk::parallel_work(1, 128, 1), driftwalk::kMinParallelWork);
+  EXPECT_GE(driftwalk::parallel_work(1, 1024, 1), driftwalk::kMinParallelWork);
   // The default team when none is asked for (on processors free of other work); one thread when no
   // iteration runs or one is asked for.
   ctx.threads = 0;
