@@ -351,6 +351,14 @@ int noise(char **a) {
     report(key + "_identical", p == q);
     report(key + "_s", t_p / n);
     report(key + "_direct_s", t_q / n);
+    // driftwalk's use: only the batch's first 100 entries kept (and a spare), the same n draws.
+    std::vector<int32_t> head(101);
+    const double t_h = median_of(repeats, [&] {
+      core::seed_thread_rand(5);
+      core::random_permutation_head(core::this_thread_rand(), n, 100, head.data());
+    });
+    report("head" + std::to_string(n) + "_identical", std::equal(head.begin(), head.begin() + 100, q.begin()));
+    report("head" + std::to_string(n) + "_s", t_h / n);
   }
   return 0;
 }
