@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/kernels/kernels.hpp"
@@ -175,4 +176,30 @@ TEST(BatchDraws, CountAndFollowAScriptAsOneByOneDraws) {
   EXPECT_EQ(head[0], 2);
   EXPECT_EQ(head[1], 1);
   EXPECT_EQ(script.consumed(), 8u);
+}
+
+// A jump gives the state that many draws on, and a part of the shuffle's last steps drawn from it
+// places what those steps one at a time place, up to the largest step there is (2^31 - 2, whose
+// blocks must not step past it).
+TEST(BatchDraws, APartOfTheShuffleFromAJumpedStateIsThoseStepsOneAtATime) {
+  const int32_t top = 0x7fffffff;
+  for (uint64_t start : {uint64_t{1}, uint64_t{0x9E3779B97F4A7C15ull}}) {
+    for (uint64_t steps : {uint64_t{0}, uint64_t{1}, uint64_t{7}, uint64_t{1000}, uint64_t{123457}}) {
+      core::ThreadRand rand{start};
+      for (uint64_t k = 0; k < steps; ++k) rand.next();
+      EXPECT_EQ(core::rand_state_after(start, steps), rand.state) << steps;
+    }
+    for (const auto &[first, last] : {std::pair<int32_t, int32_t>{8, 8}, {8, 9}, {100, 1337}, {top - 1000, top}}) {
+      const int32_t b = 8;
+      std::vector<int32_t> hit(b + 2, -1), placed = hit;
+      core::ThreadRand rand{core::rand_state_after(start, static_cast<uint64_t>(first))};
+      for (int32_t j = first; j < last; ++j) {
+        const int32_t k = rand.next() % (j + 1);
+        if (k < b) placed[static_cast<size_t>(k)] = j;
+      }
+      core::shuffle_head_hits(core::rand_state_after(start, static_cast<uint64_t>(first)), first, last, b, hit.data());
+      hit[b] = -1;  // the spare
+      EXPECT_EQ(hit, placed) << first << ".." << last;
+    }
+  }
 }

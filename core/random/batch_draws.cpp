@@ -223,8 +223,8 @@ void shuffle_head_hits(uint64_t state, int32_t first, int32_t last, int32_t b, i
   constexpr int32_t kBlock = 512;
   int32_t slot[kBlock];
   const DrawKernel &kernel = chosen_draw_kernel();
-  for (int32_t at = first; at < last; at += kBlock) {
-    const int32_t count = std::min(kBlock, last - at);
+  for (int32_t at = first, count = 0; at < last; at += count) {  // never past last, which may be 2^31 - 1
+    count = std::min(kBlock, last - at);
     kernel.head(state, at, count, b, slot);
     for (int32_t i = 0; i < count; ++i) hit[slot[i]] = at + i;  // hit[b] when it falls outside
   }

@@ -18,8 +18,9 @@ void random_permutation(int32_t n, int32_t *p) {
 
 void random_permutation(ThreadRand &rand, int32_t n, int32_t *p, const StopCheck *stop) {
   int32_t slot[kSlotBlock];
-  for (int32_t first = 0; first < n; first += kSlotBlock) {
-    const int32_t count = std::min(kSlotBlock, n - first);
+  // (Stepped by the count, never past n: n may be 2^31 - 1.)
+  for (int32_t first = 0, count = 0; first < n; first += count) {
+    count = std::min(kSlotBlock, n - first);
     if (stop && stop->poll(4 * static_cast<uint64_t>(count))) return;
     draw_shuffle_slots(rand, first, count, slot);
     for (int32_t i = 0; i < count; ++i) {
@@ -38,8 +39,8 @@ void random_permutation_head(ThreadRand &rand, int32_t n, int32_t b, int32_t *p,
   b = std::max(0, std::min(b, n));
   random_permutation(rand, b, p, stop);
   int32_t slot[kSlotBlock];
-  for (int32_t first = b; first < n; first += kSlotBlock) {
-    const int32_t count = std::min(kSlotBlock, n - first);
+  for (int32_t first = b, count = 0; first < n; first += count) {
+    count = std::min(kSlotBlock, n - first);
     if (stop && stop->poll(static_cast<uint64_t>(count))) return;
     draw_head_slots(rand, first, count, b, slot);
     for (int32_t i = 0; i < count; ++i) p[slot[i]] = first + i;  // p[b] when it falls outside
