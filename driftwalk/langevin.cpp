@@ -32,13 +32,14 @@ void batch_residuals(const Rows &rows, const double *w, const int32_t *perm, Ran
 }
 
 // One iteration's draws: the permutation, of which only the batch (its first B entries, and a
-// spare) is kept, then one engine seed per weight. On a team each thread also keeps the hits of
-// its part of the permutation's later steps (B + 1 entries a thread), merged into perm by the
-// threads that use it.
+// spare) is kept, then one engine seed per weight. Drawn by a team, each of its `parts` threads
+// also keeps the hits of its part of the permutation's later steps (B + 1 entries a thread),
+// merged into perm by the threads that use it.
 struct Draws {
   std::vector<int32_t> perm;
   std::vector<uint32_t> seeds;
   std::vector<int32_t> hits;
+  int32_t parts = 0;  // 0: drawn by one thread, perm complete
 };
 
 // Turns generator values, in place, into the noise engines' seeds (int32_t and uint32_t may
@@ -49,6 +50,7 @@ void seeds_of_values(std::vector<uint32_t> &seeds) {
 
 // With `stop` (the calling thread outside a team), the permutation asks it as it goes.
 void draw(core::ThreadRand &rand, int32_t N, int32_t B, Draws &d, const core::StopCheck *stop = nullptr) {
+  d.parts = 0;
   core::random_permutation_head(rand, N, B, d.perm.data(), stop);
   if (stop && stop->stopped()) return;
   core::draw_values(rand, static_cast<int32_t>(d.seeds.size()), reinterpret_cast<int32_t *>(d.seeds.data()));
@@ -68,6 +70,7 @@ void draw_share(uint64_t start, int32_t N, int32_t B, int32_t me, int32_t team, 
   const int32_t last = static_cast<int32_t>(B + std::min(later, (me + 1) * each));
   core::shuffle_head_hits(core::rand_state_after(start, static_cast<uint64_t>(first)), first, last, B, hits);
   if (me != 0) return;
+  d.parts = team;
   core::ThreadRand head{start};
   core::random_permutation(head, B, d.perm.data());
   core::ThreadRand after{core::rand_state_after(start, static_cast<uint64_t>(N))};
@@ -75,13 +78,13 @@ void draw_share(uint64_t start, int32_t N, int32_t B, int32_t me, int32_t team, 
   seeds_of_values(d.seeds);
 }
 
-// The batch entries js of a team's draws: each the last thread's hit there, else the first B
-// steps' entry (no-ops where the calling thread drew alone and left every hit at -1).
-void merge_batch(Draws &d, int32_t B, int32_t team, int32_t first, int32_t last) {
+// The batch entries [first, last) of a team's draws: each the last part's hit there, else the
+// first B steps' entry (nothing to do where one thread drew).
+void merge_batch(Draws &d, int32_t B, int32_t first, int32_t last) {
   const size_t stride = static_cast<size_t>(B) + 1;
   for (int32_t k = first; k < last; ++k) {
     int32_t v = d.perm[static_cast<size_t>(k)];
-    for (int32_t u = 0; u < team; ++u) {
+    for (int32_t u = 0; u < d.parts; ++u) {
       const int32_t hit = d.hits[static_cast<size_t>(u) * stride + static_cast<size_t>(k)];
       v = hit >= 0 ? hit : v;
     }
@@ -229,7 +232,6 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
     // A large batch's permutations are hundreds of megabytes to clear: the host is asked as they are.
     if (!core::resize_asking(draws[s].perm, kept, &run.stop)) return r.stopped();
     if (T > 1 && !core::resize_asking(draws[s].hits, kept * static_cast<size_t>(T), &run.stop)) return r.stopped();
-    std::fill(draws[s].hits.begin(), draws[s].hits.end(), -1);
     draws[s].seeds.resize(d);
   }
   std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
@@ -298,8 +300,9 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   // draws its part of the next iteration's values (they do not depend on the weights; an
   // iteration's batch is merged from the parts by the threads that use it) before it takes pieces
   // of the noise and the steps, and the calling thread asks the host (its stop check); what it
-  // finds, stop or pause, is seen by all after the barrier that ends the iteration. Each iteration's finding has a slot
-  // of its own (by parity): thread 0 may write the next one before a slower thread has read this one.
+  // finds, stop or pause, is seen by all after the barrier that ends the iteration. Each
+  // iteration's finding has a slot of its own (by parity): thread 0 may write the next one before
+  // a slower thread has read this one.
   std::vector<ThreadMarks> summed(static_cast<size_t>(T));
   if (p.maxIter >= 1 && run.stop.should_stop(0)) return r.stopped();
   if (p.maxIter >= 1) draw(rand, data.N, p.batchSize, draws[0], &run.stop);
@@ -329,7 +332,7 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
       const Mark *const summed_by_last = summed[static_cast<size_t>(team - 1)].block;
       for (int32_t s = t; s <= last; ++s) {
         Draws &now = draws[s % 2];
-        merge_batch(now, p.batchSize, team, js.first, js.last);
+        merge_batch(now, p.batchSize, js.first, js.last);
         mine.perm = now.perm.data();
         mine.seeds = now.seeds.data();
         mine.eps = std::pow(static_cast<double>(s) + p.stepOffset, p.stepPower) * p.stepScale;
