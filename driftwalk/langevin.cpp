@@ -57,7 +57,15 @@ void draw(core::ThreadRand &rand, int32_t N, int32_t B, Draws &d, const core::St
   seeds_of_values(d.seeds);
 }
 
-// The same draws made by a team, each thread `me` of `team` calling it once, from `start`, the
+// How many threads of a team of T draw parts of the permutation: each part at least four times
+// the batch, so that the hits it clears and the merge reads stay small against its draws (and the
+// parts' memory, 8 (B + 1) bytes each, at most 2N); none (0) where fewer than two would.
+int32_t drawing_parts(int32_t N, int32_t B, int32_t T) {
+  const int64_t parts = std::min<int64_t>(T, (int64_t{N} - B) / (4 * (int64_t{B} + 1)));
+  return parts >= 2 ? static_cast<int32_t>(parts) : 0;
+}
+
+// The same draws made by `team` threads, each thread `me` calling it once, from `start`, the
 // generator's state before them (the calling thread's generator is left alone): thread 0 takes
 // the permutation's first B steps and the seeds, and every thread an equal part of the steps from
 // B to N into its hits (cleared first). What is kept of the permutation is complete once every
@@ -226,12 +234,13 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   // iteration's values while this one's work goes on (the draws do not depend on the weights), so
   // the draws come in two sets used in turn.
   const bool running = p.maxIter >= 1;
+  const int32_t parts = T > 1 && running ? drawing_parts(data.N, p.batchSize, T) : 0;
   const size_t kept = running ? static_cast<size_t>(p.batchSize) + 1 : 0, d = running ? static_cast<size_t>(data.D) : 0;
   Draws draws[2];
   for (int s = 0; s < (T > 1 ? 2 : 1); ++s) {
     // A large batch's permutations are hundreds of megabytes to clear: the host is asked as they are.
     if (!core::resize_asking(draws[s].perm, kept, &run.stop)) return r.stopped();
-    if (T > 1 && !core::resize_asking(draws[s].hits, kept * static_cast<size_t>(T), &run.stop)) return r.stopped();
+    if (!core::resize_asking(draws[s].hits, kept * static_cast<size_t>(parts), &run.stop)) return r.stopped();
     draws[s].seeds.resize(d);
   }
   std::vector<double> c(running ? static_cast<size_t>(p.batchSize) : 0), g(d), z(d);
@@ -308,10 +317,10 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
   if (p.maxIter >= 1) draw(rand, data.N, p.batchSize, draws[0], &run.stop);
   if (run.stop.stopped()) return r.stopped();
   const core::Progress *progress = run.stop.progress();
-  // Drawn by the whole team, each thread from the generator's state before the draws, which it
-  // steps on itself; only a test's scripted values must come one after another from the
-  // calling thread's generator.
-  const bool shared_draws = !core::draws_scripted(rand);
+  // Drawn by `parts` threads of the team, each from the generator's state before the draws, which
+  // it steps on itself; else by the calling thread alone, as are a test's scripted values, which
+  // must come one after another from its generator.
+  const bool shared_draws = parts >= 2 && !core::draws_scripted(rand);
   const uint64_t draws_per_iteration = static_cast<uint64_t>(data.N) + static_cast<uint64_t>(data.D);
   int32_t t = 0;
   while (t < p.maxIter) {
@@ -348,7 +357,8 @@ core::FitResult detail::langevin_solve(const core::RunContext<Rows> &run, const 
           summed_here[q].store(mark, std::memory_order_release);
         }
         if (s + 1 < p.maxIter && shared_draws) {
-          draw_share(next_draws, data.N, p.batchSize, me, team, draws[(s + 1) % 2]);
+          const int32_t drawing = std::min(parts, team);
+          if (me < drawing) draw_share(next_draws, data.N, p.batchSize, me, drawing, draws[(s + 1) % 2]);
           next_draws = core::rand_state_after(next_draws, draws_per_iteration);
           if (me == 0) {
             rand.state = next_draws;  // read again only after the region

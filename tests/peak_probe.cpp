@@ -2,7 +2,7 @@
 // process held before it: "extra_bytes <n>". The peak of a fresh process is its own, so no
 // kernel support for resetting it is needed (test_memory_module.cpp runs one process a shape).
 //
-//   peak_probe <kinkstep0|kinkstep1|splitavg|driftwalk> <full|sparse> N D spacing <full|sparse y>
+//   peak_probe <kinkstep0|kinkstep1|splitavg|driftwalk> <full|sparse> N D spacing <full|sparse y> [batch]
 //
 // A sparse X holds x(i, j) where i and j leave the same remainder by `spacing` (a fraction
 // 1/spacing of the cells; spacing 1 is every cell). Inputs are written in place into the host's
@@ -60,10 +60,11 @@ mexhost::ArrayPtr labels(size_t N, bool sparse) {
   return y;
 }
 
-std::vector<mexhost::ArrayPtr> parameters(const std::string &name, size_t N) {
+// driftwalk's batch: `batch` samples, at most N.
+std::vector<mexhost::ArrayPtr> parameters(const std::string &name, size_t N, size_t batch = 8) {
   std::vector<double> p;
   if (name == "kinkstep0" || name == "kinkstep1") p = {1e-3, 0.1, 20, name == "kinkstep1" ? 1.0 : 0.0, 0.0};
-  if (name == "driftwalk") p = {1e-4, 10, -0.55, 0.1, static_cast<double>(N < 8 ? N : 8), 20, 0.0};
+  if (name == "driftwalk") p = {1e-4, 10, -0.55, 0.1, static_cast<double>(N < batch ? N : batch), 20, 0.0};
   if (name == "splitavg") p = {1e-3, 0.1, 0.0};
   std::vector<mexhost::ArrayPtr> a;
   for (double v : p) a.push_back(mexhost::make_scalar(v));
@@ -73,8 +74,8 @@ std::vector<mexhost::ArrayPtr> parameters(const std::string &name, size_t N) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 7) {
-    std::fprintf(stderr, "usage: peak_probe module full|sparse N D spacing full|sparse\n");
+  if (argc != 7 && argc != 8) {
+    std::fprintf(stderr, "usage: peak_probe module full|sparse N D spacing full|sparse [batch]\n");
     return 2;
   }
   // Every block of more than 64 KB gets its own mapping and goes back to the system when freed, so
@@ -87,7 +88,8 @@ int main(int argc, char **argv) {
   const size_t spacing = std::strtoull(argv[5], nullptr, 10);
   const mexhost::Module &module = loaded_module(module_name);
 
-  const std::vector<mexhost::ArrayPtr> params = parameters(name, N);
+  const std::vector<mexhost::ArrayPtr> params =
+      parameters(name, N, argc == 8 ? std::strtoull(argv[7], nullptr, 10) : 8);
   auto call = [&](const mxArray *X, const mxArray *y) {
     std::vector<const mxArray *> in{X, y};
     for (const auto &p : params) in.push_back(p.get());

@@ -29,6 +29,12 @@ bool reset_peak() {
   return static_cast<bool>(out) && std::fabs(status_bytes("VmHWM") - status_bytes("VmRSS")) < 512 * 1024;
 }
 
+// doc/checks.md's P, the threads of a driftwalk team that draw parts of its permutation.
+double drawing_parts(double N, double B, double T) {
+  const double parts = std::min(T, std::floor((N - B) / (4 * (B + 1))));
+  return parts >= 2 ? parts : 0;
+}
+
 // The formulas of doc/checks.md: the peak extra bytes of a call without info, for N, D and T.
 double formula(const std::string &name, double N, double D, double T) {
   const double data = 8 * N * (D + 1);
@@ -37,7 +43,7 @@ double formula(const std::string &name, double N, double D, double T) {
   if (name == "driftwalk") {  // batchSize 8
     const bool team = T > 1 && driftwalk::parallel_work(static_cast<int32_t>(N), static_cast<int32_t>(D), 8) >=
                                    driftwalk::kMinParallelWork;
-    return data + (team ? 16 * 8 + 8 * T * 9 + 32 * D + 512 * T : 12 * 8 + 28 * D);
+    return data + (team ? 16 * 8 + 8 * drawing_parts(N, 8, T) * 9 + 32 * D + 512 * T : 12 * 8 + 28 * D);
   }
   return data + std::max(4 * N, 8 * T * (D + 8) + 16 * D);  // splitavg
 }
@@ -89,10 +95,11 @@ TEST(PeakMemory, ACallAddsWhatTheFormulaSays) {
 namespace {
 
 struct Shape {
-  const char *module;  // kinkstep0, kinkstep1, splitavg, driftwalk (batchSize min(8, N))
+  const char *module;  // kinkstep0, kinkstep1, splitavg, driftwalk (batchSize min(batch, N))
   bool sparse_x;
   double N, D, spacing;  // a sparse X stores the cells whose row and column agree modulo spacing
   bool sparse_y;
+  double batch = 8;
 };
 
 // Stored entries of peak_probe's sparse X.
@@ -109,13 +116,14 @@ double nonzeros(const Shape &s) {
 // iteration's work calls for one).
 double peak_formula(const Shape &s, double T) {
   const std::string m = s.module;
-  const double N = s.N, D = s.D, B = std::min(8.0, N);
+  const double N = s.N, D = s.D, B = std::min(s.batch, N);
   const bool drift_team = T > 1 && driftwalk::parallel_work(static_cast<int32_t>(N), static_cast<int32_t>(D),
                                                             static_cast<int32_t>(B)) >= driftwalk::kMinParallelWork;
   double run = 0;  // what the run holds beside the rows and labels
   if (m == "kinkstep0") run = 24 * D;
   if (m == "kinkstep1") run = 16 * T * 8 * std::ceil(D / 8) + 4 * T + 16 * D;
-  if (m == "driftwalk") run = drift_team ? 16 * B + 8 * T * (B + 1) + 32 * D + 512 * T : 12 * B + 28 * D;
+  if (m == "driftwalk")
+    run = drift_team ? 16 * B + 8 * drawing_parts(N, B, T) * (B + 1) + 32 * D + 512 * T : 12 * B + 28 * D;
   if (m == "splitavg") run = std::max(4 * N, 8 * T * (D + 8) + 16 * D);
   const double label_copy = s.sparse_y ? 8 * N : 0;  // a sparse y's values, while X is converted
   const double nnz = nonzeros(s);
@@ -132,8 +140,8 @@ double peak_formula(const Shape &s, double T) {
 
 double probe_peak(const Shape &s) {
   char command[512];
-  std::snprintf(command, sizeof command, "OMP_NUM_THREADS=2 '%s' %s %s %.0f %.0f %.0f %s 2>&1", PEAK_PROBE, s.module,
-                s.sparse_x ? "sparse" : "full", s.N, s.D, s.spacing, s.sparse_y ? "sparse" : "full");
+  std::snprintf(command, sizeof command, "OMP_NUM_THREADS=2 '%s' %s %s %.0f %.0f %.0f %s %.0f 2>&1", PEAK_PROBE,
+                s.module, s.sparse_x ? "sparse" : "full", s.N, s.D, s.spacing, s.sparse_y ? "sparse" : "full", s.batch);
   std::unique_ptr<FILE, int (*)(FILE *)> out(popen(command, "r"), pclose);
   if (!out) return NAN;
   char line[512];
@@ -156,6 +164,9 @@ TEST(PeakMemory, EachShapeStaysWithinItsFormulaInAFreshProcess) {
       {"splitavg", false, 3, 1e6, 1, false},
       {"driftwalk", false, 3, 1e6, 1, false},
       {"driftwalk", false, 4e6, 1, 1, true},
+      // driftwalk's batch as large as the data, and large with a team drawing parts of the permutation.
+      {"driftwalk", false, 4e6, 1, 1, false, 4e6},
+      {"driftwalk", false, 4e6, 1, 1, false, 1e5},
       {"splitavg", false, 4e6, 1, 1, true},
       // Compressed rows: scattered, very wide with a few rows holding everything, very tall.
       {"kinkstep0", true, 1e6, 1e5, 1e4, false},
@@ -173,9 +184,9 @@ TEST(PeakMemory, EachShapeStaysWithinItsFormulaInAFreshProcess) {
   };
   for (const Shape &s : shapes) {
     const double extra = probe_peak(s), expected = peak_formula(s, 2);
-    std::printf("%-9s %-6s X %8.0f x %8.0f (1/%.0f)%s: peak extra %8.2f MB, formula %8.2f MB\n", s.module,
-                s.sparse_x ? "sparse" : "full", s.N, s.D, s.spacing, s.sparse_y ? ", sparse y" : "", extra / 1048576.0,
-                expected / 1048576.0);
+    std::printf("%-9s %-6s X %8.0f x %8.0f (1/%.0f)%s, batch %.0f: peak extra %8.2f MB, formula %8.2f MB\n", s.module,
+                s.sparse_x ? "sparse" : "full", s.N, s.D, s.spacing, s.sparse_y ? ", sparse y" : "", s.batch,
+                extra / 1048576.0, expected / 1048576.0);
     ASSERT_FALSE(std::isnan(extra)) << s.module << ": the probe gave no figure";
     // Each large array is rounded up to whole 2 MB pages; a few pages of stack and of the host's.
     EXPECT_LE(extra, expected * 1.02 + 10 * 1048576.0) << s.module << " " << s.N << " x " << s.D;
