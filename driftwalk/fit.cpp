@@ -13,7 +13,8 @@ core::FitResult check_driftwalk(int32_t N, int32_t D, const FitInputs &in, const
   const int32_t maxIter = in.maxIter.value, B = in.batchSize.value;
   if (maxIter >= 1 && N == 0)
     return r.fail(core::FitStatus::Refused, "emptyData",
-                  "X has no rows, so no mini-batch can be drawn for the %d iterations asked for.", maxIter);
+                  "X has no rows, so no mini-batch can be drawn for the %d iteration%s asked for.", maxIter,
+                  maxIter == 1 ? "" : "s");
   if (maxIter >= 1 && (B < 1 || B > N)) {
     char given[80];
     core::describe_given_integer(in.batchSize.given, given, sizeof given);

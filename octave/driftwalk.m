@@ -139,8 +139,9 @@
 %     Any other field, or a value of the wrong type or range, is an error naming the field.
 %     info      optional second output, a struct with
 %     info.seed        the seed the run used: pass it as opts.seed to replay the run
-%     info.threads     the team size the iterations used (1 when the batch is below the
-%                      threshold above, when opts.threads is 1, or when no iteration runs)
+%     info.threads     the team size the iterations used (1 when an iteration's work is
+%                      below the threshold above, when opts.threads is 1, or when no
+%                      iteration runs)
 %     info.iterations  the iterations run (maxIter, or 0 when it is 0 or less)
 %     info.time        the wall time of the run in seconds
 %     info.objective   the object function at the start and at the end, and after every

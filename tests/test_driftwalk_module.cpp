@@ -152,7 +152,12 @@ TEST(DriftwalkModule, EmptyDataWithIterationsIsAnError) {
   ASSERT_FALSE(r.failed) << r.error_message;
   EXPECT_EQ(mexhost::values(r.output()), (std::vector<double>{0, 0}));
   in.set(7, 1.0);
-  expect_clean_error(driftwalk().call(1, in.pointers()), "driftwalk:emptyData");
+  const mexhost::CallResult one = driftwalk().call(1, in.pointers());
+  expect_clean_error(one, "driftwalk:emptyData");
+  EXPECT_NE(one.error_message.find("for the 1 iteration asked for"), std::string::npos) << one.error_message;
+  in.set(7, 3.0);
+  const mexhost::CallResult three = driftwalk().call(1, in.pointers());
+  EXPECT_NE(three.error_message.find("for the 3 iterations asked for"), std::string::npos) << three.error_message;
 }
 
 TEST(DriftwalkModule, FrameChecksCarryTheModuleName) {

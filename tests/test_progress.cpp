@@ -92,6 +92,20 @@ TEST(Progress, PlainLinesForEachTenthPassed) {
             "splitavg: 80% (800 of 1000 samples), 3.0 s elapsed\n"
             "splitavg: 90% (900 of 1000 samples), 3.0 s elapsed\n"
             "splitavg: 100% (1000 of 1000 samples), 3.0 s elapsed\n");
+
+  // A total that the tenths do not divide: each line at the first count past its mark, never
+  // showing less than the tenth it stands for.
+  Drawn odd;
+  g_now = 0.0;
+  core::Progress q(printer_into(&odd), core::Progress::Style::PlainLines, test_clock, "driftwalk", "iterations", 25);
+  g_now = 1.0;
+  q.at_check_point(2);  // 8 %: nothing
+  EXPECT_EQ(odd.text, "");
+  q.at_check_point(8);  // the 10 %, 20 % and 30 % marks
+  EXPECT_EQ(odd.text,
+            "driftwalk: 12% (3 of 25 iterations), 1.0 s elapsed, about 2.1 s left\n"
+            "driftwalk: 20% (5 of 25 iterations), 1.0 s elapsed, about 2.1 s left\n"
+            "driftwalk: 32% (8 of 25 iterations), 1.0 s elapsed, about 2.1 s left\n");
 }
 
 TEST(Progress, DrivenByTheStopChecksQuestions) {
