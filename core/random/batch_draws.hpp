@@ -41,8 +41,8 @@ void shuffle_head_hits(uint64_t state, int32_t first, int32_t last, int32_t b, i
 bool draws_scripted(const ThreadRand &rand);
 void count_draws(ThreadRand &rand, uint64_t n);
 
-// All three in the version built for one instruction set, on a bare generator state (tests run every
-// version this processor runs).
+// draw_values, draw_shuffle_slots and draw_head_slots in the version built for one instruction
+// set, on a bare generator state (tests run every version this processor runs).
 struct DrawKernel {
   const char *name;
   void (*values)(uint64_t &state, int32_t count, int32_t *out);
