@@ -3,6 +3,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "core/kernels/cpu.hpp"
 #include "core/random/thread_rand.hpp"
 
@@ -117,6 +121,34 @@ typedef int64_t LaneMask __attribute__((vector_size(kLanes * sizeof(int64_t))));
 typedef uint64_t LaneWord __attribute__((vector_size(kLanes * sizeof(uint64_t))));
 constexpr uint64_t kTwo52Bits = 0x4330000000000000u;  // the bits of the double 2^52
 
+// a * b on every lane, for a and b below 2^32: the plain product, which a version may replace by
+// its one-instruction product of the low halves (GCC makes three of the whole words).
+struct WholeProduct {
+  __attribute__((always_inline)) static void of(const LaneWord &a, uint64_t b, LaneWord &out) { out = a * b; }
+};
+#if defined(__x86_64__)
+struct LowHalvesAvx2 {
+  __attribute__((target("avx2"))) static void of(const LaneWord &a, uint64_t b, LaneWord &out) {
+    __m256i v[2];
+    std::memcpy(v, &a, sizeof v);
+    const __m256i f = _mm256_set1_epi64x(static_cast<long long>(b));
+    v[0] = _mm256_mul_epu32(v[0], f);
+    v[1] = _mm256_mul_epu32(v[1], f);
+    std::memcpy(&out, v, sizeof out);
+  }
+};
+struct LowHalvesAvx512 {
+  __attribute__((target("avx512f"))) static void of(const LaneWord &a, uint64_t b, LaneWord &out) {
+    __m512i v;
+    std::memcpy(&v, &a, sizeof v);
+    // (The masked form: the plain one trips GCC 12's uninitialised-value warning in its header.)
+    v = _mm512_maskz_mul_epu32(0xff, v, _mm512_set1_epi64(static_cast<long long>(b)));
+    std::memcpy(&out, &v, sizeof out);
+  }
+};
+#endif
+
+template <typename Product>
 __attribute__((always_inline)) inline void variates_of_lanes(const uint32_t *seeds, double *z) {
   // x[n] holds the engine's n-th value of every lane: 0..11 seeded, then one per step. With at
   // most 2 * kLanePairs steps no value is needed again 24 steps later, so a plain history serves
@@ -130,9 +162,13 @@ __attribute__((always_inline)) inline void variates_of_lanes(const uint32_t *see
     // exactly; times 2^-48 it is a * 2^-32 + (b / 65536) * 2^-32.
     LaneWord out[2];
     for (int h = 0; h < 2; ++h) {  // mul_mod on every lane
-      LaneWord p = seed * static_cast<uint64_t>(kPowers.of[2 * i + 1 + h]);
-      p = (p >> 31) * 85u + (p & 0x7fffffffu);
-      p = (p >> 31) * 85u + (p & 0x7fffffffu);
+      // Every factor below 2^32: the seed and the power below 2^31, p >> 31 below 2^31 and 2^7.
+      LaneWord p, folded;
+      Product::of(seed, kPowers.of[2 * i + 1 + h], p);
+      Product::of(p >> 31, 85u, folded);
+      p = folded + (p & 0x7fffffffu);
+      Product::of(p >> 31, 85u, folded);
+      p = folded + (p & 0x7fffffffu);
       out[h] = p >= kSeedModulus ? p - kSeedModulus : p;
     }
     const LaneWord word = (out[0] << 16) | (out[1] & 0xffffu) | kTwo52Bits;
@@ -193,14 +229,16 @@ void variates_in_blocks(const uint32_t *seeds, int32_t n, double *z) {
 }
 
 void lanes_generic(const uint32_t *seeds, double *z) {
-  variates_of_lanes(seeds, z);
+  variates_of_lanes<WholeProduct>(seeds, z);
 }
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) void lanes_avx2(const uint32_t *seeds, double *z) {
-  variates_of_lanes(seeds, z);
+// (flatten: the products' target attribute keeps them from being always_inline through the
+// template.)
+__attribute__((target("avx2"), flatten)) void lanes_avx2(const uint32_t *seeds, double *z) {
+  variates_of_lanes<LowHalvesAvx2>(seeds, z);
 }
-__attribute__((target("avx512f"))) void lanes_avx512(const uint32_t *seeds, double *z) {
-  variates_of_lanes(seeds, z);
+__attribute__((target("avx512f"), flatten)) void lanes_avx512(const uint32_t *seeds, double *z) {
+  variates_of_lanes<LowHalvesAvx512>(seeds, z);
 }
 #endif
 
