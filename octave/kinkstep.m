@@ -63,7 +63,7 @@
 %   Messages (verbose = 1), shown while the call runs
 %     N=<N>, D=<D>, method=<method>, maxIter=<maxIter>
 %     Number of threads = <T>                                   (method 1)
-%     Initial object function = <F at w = 0>
+%     Initial object function = <F at the start: w = 0, or opts.w0>
 %     Iteration <k>, clock= <clock> object function = <F>       (method 0, each iteration)
 %     Iteration <k>, object function = <F>                      (method 1, each iteration)
 %     Final object function = <F>
@@ -197,7 +197,10 @@
 %                      opts.history-th iteration; the same values the verbose lines print.
 %                      Along the run they are the iterates'; the last is the returned w's
 %                      (with opts.average, the average's)
-%     info.history_iterations  the iterations done at each value of info.objective
+%     info.history_iterations  the iterations done at each value of info.objective (the
+%                      verbose line "Iteration k" shows the value after k + 1 iterations;
+%                      the last value, the returned w's, is given again at maxIter also when
+%                      it repeats the last iterate's)
 %     info.intercept   the intercept (only with opts.intercept)
 %     info.average_from, info.averaged  the first step averaged and how many iterates were
 %                      (only with opts.average)

@@ -72,7 +72,7 @@
 %   Messages (verbose = 1 only), in this order, shown while the call runs
 %     N=<N>, D=<D>, lambda<lambda>
 %     Number of threads = <T>
-%     Initial object function = <F at w = 0>
+%     Initial object function = <F at the start: w = 0, or opts.w0>
 %     Final object function = <F at w>, time= <whole seconds>
 %   where F(w) = sum((X*w - y).^2) + lambda*sum(abs(w)) and the time counts the whole-second
 %   marks of the wall clock passed from just after the banner to the final objective.

@@ -12,7 +12,9 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
   %     splitavg    stochl1_path(X, y, lambdas, "splitavg", stepSize[, opts])
   %     driftwalk   stochl1_path(X, y, lambdas, "driftwalk", stepScale, stepOffset, stepPower,
   %                              batchSize, maxIter[, opts])
-  %   The runs are silent. opts.w0 starts the first run; opts.seed, when given, seeds every run.
+  %   The runs are silent. opts.w0 starts the first run; opts.seed, when given, seeds every run;
+  %   opts may be [] (no options). With opts.intercept each run fits its intercept from 0 again:
+  %   only the weights carry over.
   %
   %   W is D x K, column k the weights for lambdas(k) (in the order given). path is a struct with
   %   K x 1 fields lambda, objective (each run's final objective, as its info reports it), nnz
@@ -58,7 +60,9 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
   opts = struct();
   if numel(varargin) == count + 1
     opts = varargin{end};
-    if ~isstruct(opts) || numel(opts) ~= 1
+    if isempty(opts) && isnumeric(opts)
+      opts = struct();  % [] means no options, as the modules take it
+    elseif ~isstruct(opts) || numel(opts) ~= 1
       error('stochl1_path:invalidOptions', 'stochl1_path: the last input must be a scalar struct of options');
     end
   end

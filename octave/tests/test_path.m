@@ -42,6 +42,10 @@ function test_path()
   expect_error(@() stochl1_path(X, y, 1, "lasso", step, 10, 0), "stochl1_path:invalidModule");
   expect_error(@() stochl1_path(X, y, 1, "kinkstep", step, 10), "stochl1_path:wrongInputs");
   expect_error(@() stochl1_path(X, y, 1, "kinkstep", step, 10, 0, 5), "stochl1_path:invalidOptions");
+  % [] means no options, as the modules take it: each run then draws a seed of its own.
+  [W_empty, path_empty] = stochl1_path(X, y, [0.5 0.1], "kinkstep", step, 10, 0, []);
+  assert(isequal(size(W_empty), [columns(X) 2]));
+  assert(all(isfinite(path_empty.seed)) && path_empty.seed(1) ~= path_empty.seed(2));
   expect_error(@() stochl1_path(X, y, 1), "stochl1_path:notEnoughInputs");
   % The module's own errors come through.
   expect_error(@() stochl1_path(X, y, 1, "kinkstep", step, 10, 0, struct("w0", [1 2])), "kinkstep:invalidOption");
