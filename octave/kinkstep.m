@@ -199,8 +199,8 @@
 %                      (with opts.average, the average's)
 %     info.history_iterations  the iterations done at each value of info.objective (the
 %                      verbose line "Iteration k" shows the value after k + 1 iterations;
-%                      the last value, the returned w's, is given again at maxIter also when
-%                      it repeats the last iterate's)
+%                      when opts.history divides maxIter, maxIter comes twice: the last
+%                      iterate's value, then the returned w's, equal without opts.average)
 %     info.intercept   the intercept (only with opts.intercept)
 %     info.average_from, info.averaged  the first step averaged and how many iterates were
 %                      (only with opts.average)
