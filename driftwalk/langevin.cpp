@@ -42,9 +42,10 @@ struct Draws {
   int32_t parts = 0;  // 0: drawn by one thread, perm complete
 };
 
-// Turns generator values, in place, into the noise engines' seeds (int32_t and uint32_t may
-// share storage).
-void seeds_of_values(std::vector<uint32_t> &seeds) {
+// One noise engine seed per weight: the generator's values in place, each then turned into its
+// seed (int32_t and uint32_t may share storage).
+void draw_seeds(core::ThreadRand &rand, std::vector<uint32_t> &seeds) {
+  core::draw_values(rand, static_cast<int32_t>(seeds.size()), reinterpret_cast<int32_t *>(seeds.data()));
   for (uint32_t &s : seeds) s = noise_seed(s);
 }
 
@@ -53,8 +54,7 @@ void draw(core::ThreadRand &rand, int32_t N, int32_t B, Draws &d, const core::St
   d.parts = 0;
   core::random_permutation_head(rand, N, B, d.perm.data(), stop);
   if (stop && stop->stopped()) return;
-  core::draw_values(rand, static_cast<int32_t>(d.seeds.size()), reinterpret_cast<int32_t *>(d.seeds.data()));
-  seeds_of_values(d.seeds);
+  draw_seeds(rand, d.seeds);
 }
 
 // How many threads of a team of T draw parts of the permutation: each part at least four times
@@ -82,8 +82,7 @@ void draw_share(uint64_t start, int32_t N, int32_t B, int32_t me, int32_t team, 
   core::ThreadRand head{start};
   core::random_permutation(head, B, d.perm.data());
   core::ThreadRand after{core::rand_state_after(start, static_cast<uint64_t>(N))};
-  core::draw_values(after, static_cast<int32_t>(d.seeds.size()), reinterpret_cast<int32_t *>(d.seeds.data()));
-  seeds_of_values(d.seeds);
+  draw_seeds(after, d.seeds);
 }
 
 // The batch entries [first, last) of a team's draws: each the last part's hit there, else the
