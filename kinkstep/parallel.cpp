@@ -47,15 +47,18 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
   // it, still on the calling thread: a print may allocate, and nothing that can throw runs inside
   // a region.
   const core::FixedTeamSize fixed_team_size;
-  const core::TeamOutcome team = core::sizing_team(run.threads);
+  // The T candidates of an iteration are computed by P threads, thread p taking p, p + P, ...: the
+  // result depends on T only, and a thread that shares a processor with another process's work
+  // would hold every iteration's join back (up to 100 times one thread's time beside a busy job).
+  // Where fewer processors are free than the team asked for, T is learnt without a team.
+  const int32_t free = core::free_processors();
+  const int64_t wanted = run.threads > 0 ? run.threads : omp_get_max_threads();
+  const core::TeamOutcome team =
+      free < wanted ? core::team_size_unstarted(run.threads) : core::sizing_team(run.threads);
   if (!core::team_started(r, team, run.threads)) return r;
   const int32_t T = team.threads;
   r.threads = T;
   if (run.verbose) run.out.printf("Number of threads = %d\n", T);
-  // The T candidates of an iteration are computed by P threads, thread p taking p, p + P, ...: the
-  // result depends on T only, and a thread that shares a processor with another process's work
-  // would hold every iteration's join back (up to 100 times one thread's time beside a busy job).
-  const int32_t free = core::free_processors();
   const int32_t P = free < T ? free : T;
 
   // Everything the teams write is allocated here, once per call: a candidate and a gradient buffer

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -248,6 +249,47 @@ TEST(ParallelAveraged, FewerFreeProcessorsComputeTheSameTCandidates) {
   EXPECT_EQ(two_free.threads, 3);
   EXPECT_EQ(one_free.w, all_free.w);
   EXPECT_EQ(two_free.w, all_free.w);
+}
+
+TEST(ParallelAveraged, ABusyMachineLearnsTheTeamSizeTheRuntimeWouldGive) {
+  // Beside other work the size T is learnt without starting a team where the runtime's answer is
+  // known, and from a team elsewhere: the outcome must be the one an idle machine's team gives.
+  const Problem pb(30, 4);
+  const kinkstep::Parameters p{0.05, 0.1, 25};
+  const DefaultTeam two(2);
+  auto run = [&](int32_t free, int32_t asked) {
+    const core::FreeProcessorsForTests processors(free);
+    core::RunContext context(pb.data, false, {});
+    context.threads = asked;
+    return kinkstep::parallel_averaged_descent(context, p);
+  };
+  auto same_outcome = [&](const char *setting, int32_t asked) -> core::FitResult {
+    SCOPED_TRACE(setting);
+    const core::FitResult idle = run(64, asked), busy = run(1, asked);
+    EXPECT_EQ(busy.status, idle.status);
+    EXPECT_EQ(busy.threads, idle.threads);
+    EXPECT_EQ(busy.w, idle.w);
+    EXPECT_EQ(busy.warning_count, idle.warning_count);
+    for (int k = 0; k < std::min(idle.warning_count, busy.warning_count); ++k)
+      EXPECT_STREQ(busy.warnings[k].message, idle.warnings[k].message);
+    EXPECT_STREQ(busy.error.message, idle.error.message);
+    return busy;
+  };
+  EXPECT_EQ(same_outcome("the default team", 0).threads, 2);
+  EXPECT_EQ(same_outcome("opts.threads", 5).threads, 5);
+  EXPECT_EQ(same_outcome("more threads than the process can start", 1 << 30).status, core::FitStatus::TeamFailed);
+  {
+    const int saved = omp_get_max_active_levels();
+    omp_set_max_active_levels(0);
+    const core::FitResult r = same_outcome("no active level allowed", 3);
+    omp_set_max_active_levels(saved);
+    EXPECT_EQ(r.threads, 1);
+    EXPECT_EQ(r.warning_count, 1);
+  }
+#pragma omp parallel num_threads(2)
+  {
+    if (omp_get_thread_num() == 0) same_outcome("inside a parallel region", 3);
+  }
 }
 
 TEST(ParallelAveraged, DynamicTeamsGiveTheSameWeightsAndTheCallersSettingSurvives) {
