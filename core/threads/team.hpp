@@ -65,13 +65,13 @@ inline TeamOutcome sizing_team(int32_t requested, const char *named_by = nullptr
   return s;
 }
 
-// The size T of the team sizing_team would start, without starting it where the runtime's answer
-// is known: outside every parallel region and with no thread limit, a runtime with dynamic
-// adjustment off gives the size asked for (1 where it allows no active level). For a call that learns T (on which its
-// result depends) but works on fewer threads: a team started only to be counted leaves its workers spinning for their
-// next region (tens of milliseconds on a virtual machine) on the processors the call's own thread needs; kinkstep
-// method 1 on one thread beside a CPU-bound job took twice as long. Elsewhere it starts the team. Call with a
-// FixedTeamSize alive.
+// The size T of the team sizing_team would start, learnt without starting it where the runtime's
+// answer is known: outside every parallel region and with no thread limit, a runtime with dynamic
+// adjustment off gives the size asked for (1 where it allows no active level). Elsewhere it starts
+// the team. For a call whose result depends on T but that works on fewer threads: a team started
+// only to be counted leaves its idle workers spinning for their next region (tens of milliseconds
+// on a virtual machine) on the processors the call's own thread needs, and kinkstep method 1 on
+// one thread beside a CPU-bound job took twice as long. Call with a FixedTeamSize alive.
 inline TeamOutcome team_size_unstarted(int32_t requested) {
   const int64_t asked = requested > 0 ? requested : omp_get_max_threads();
   if (omp_get_level() != 0 || omp_get_thread_limit() != INT32_MAX) return sizing_team(requested);
