@@ -20,7 +20,7 @@ struct Driftwalk {
                                const core::Printer &) {
     return driftwalk::check_driftwalk(s.N, s.D, p, o);
   }
-  static bool convert_on_team(const Inputs &) { return true; }
+  static frame::Conversion conversion(const Inputs &) { return frame::Conversion::kCallsTeam; }
   static constexpr frame::RunRecord::OrderDraw draw = nullptr;
   template <typename Rows>
   static core::FitResult fit(Rows &rows, const Inputs &p, const core::FitRun &run) {

@@ -5,7 +5,7 @@
 //   static core::FitResult check(const ProblemShape &, const Inputs &, const core::FitOptions &, bool verbose,
 //                                const core::Printer &);
 //                                                what rules the call out before the data are read
-//   static bool convert_on_team(const Inputs &); static constexpr RunRecord::OrderDraw draw;
+//   static Conversion conversion(const Inputs &); static constexpr RunRecord::OrderDraw draw;
 //                                                how its data are built
 //   template <typename Rows> static core::FitResult fit(Rows &, const Inputs &, const core::FitRun &);
 //                                                its entry, on either row layout
@@ -36,7 +36,7 @@ void run_call(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], CallEr
   if (refused(Module::check(in.shape(), p, in.options().fit, verbose, host.printer()), err)) return;
   guard_memory(in.shape(), err, [&] {
     RunRecord record(in, host, verbose);
-    ProblemData data = record.build_data(Module::convert_on_team(p), Module::draw);
+    ProblemData data = record.build_data(Module::conversion(p), Module::draw);
     const core::FitResult r = std::visit([&](auto &rows) { return Module::fit(rows, p, record.run()); }, data);
     record.finish(plhs, r, err);
   });

@@ -3,10 +3,12 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 
+#include "core/threads/busy.hpp"
 #include "frame/data_input.hpp"
 #include "frame/host.hpp"
 #include "frame/memory_guard.hpp"
@@ -104,9 +106,12 @@ void RunRecord::take_seed() {
   run_.seed = call_seed(in_.options());
 }
 
-ProblemData RunRecord::build_data(bool on_team, OrderDraw draw) {
+ProblemData RunRecord::build_data(Conversion by, OrderDraw draw) {
   DataPlan plan;
-  plan.threads = on_team ? run_.threads : 1;
+  plan.threads = by == Conversion::kCallingThread ? 1 : run_.threads;
+  // (The default size keeps to the free processors in the conversion itself.)
+  if (by == Conversion::kFreeProcessors && plan.threads > 1)
+    plan.threads = std::min(plan.threads, core::free_processors());
   std::vector<int32_t> order;
   const bool drawn = draw && !in_.shape().sparse;
   if (drawn) {

@@ -29,6 +29,13 @@ mxArray *make_info(const core::FitResult &r, uint32_t seed, double seconds, cons
 // A check made before the data are read refused the call: sets its error. False when it did not.
 bool refused(const core::FitResult &check, CallError &err);
 
+// Who converts a call's X.
+enum class Conversion {
+  kCallingThread,   // the calling thread alone
+  kCallsTeam,       // the call's team: opts.threads, else the OpenMP default
+  kFreeProcessors,  // the same, an opts.threads size too held to the processors free of other work
+};
+
 class RunRecord {
  public:
   RunRecord(const CallInputs &in, HostOutput &host, bool verbose);
@@ -36,11 +43,10 @@ class RunRecord {
   // asking `stop` as it draws; unfinished once it says stop.
   using OrderDraw = std::vector<int32_t> (*)(int32_t N, uint32_t seed, const core::StopCheck &stop);
 
-  // The data, converted while the host's stop check is asked; the run's clock starts after them.
-  // With `on_team`, by the call's team (opts.threads, else the OpenMP default), else on the calling
-  // thread. With `draw`, the seed is taken first and full rows are written straight into the
+  // The data, converted as `by` says while the host's stop check is asked; the run's clock starts
+  // after them. With `draw`, the seed is taken first and full rows are written straight into the
   // order it draws (the run's in_drawn_order); otherwise the seed is taken after the data.
-  ProblemData build_data(bool on_team = false, OrderDraw draw = nullptr);
+  ProblemData build_data(Conversion by = Conversion::kCallingThread, OrderDraw draw = nullptr);
   // The run for the fit_* entry: verbosity, the host's printer and stop check, opts.threads, the
   // seed (opts.seed, else a distinct one per call), the objective history (only when the second
   // output is asked for), the progress line (opts.progress) and the options beyond the defined run. The gateway has

@@ -20,10 +20,15 @@ struct Kinkstep {
                                const core::Printer &out) {
     return kinkstep::check_kinkstep(s.N, s.D, p, o, verbose, out);
   }
-  // Method 1's team converts X. Method 0 steps on the calling thread alone, so its rows are
-  // converted there too where the memory lies on several nodes (a team's pages would be partly
-  // remote for it); on one node, its team converts them.
-  static bool convert_on_team(const Inputs &p) { return p.method.value == 1 || core::memory_on_one_node(); }
+  // Method 1's team converts X, held to the processors free of other work as its candidates are
+  // whatever opts.threads says (a thread beside a busy job would hold the conversion back, then
+  // spin beside the solver). Method 0 steps on the calling thread alone, so its rows are converted
+  // there too where the memory lies on several nodes (a team's pages would be partly remote for
+  // it); on one node, its team converts them.
+  static frame::Conversion conversion(const Inputs &p) {
+    if (p.method.value == 1) return frame::Conversion::kFreeProcessors;
+    return core::memory_on_one_node() ? frame::Conversion::kCallsTeam : frame::Conversion::kCallingThread;
+  }
   static constexpr frame::RunRecord::OrderDraw draw = nullptr;
   template <typename Rows>
   static core::FitResult fit(Rows &rows, const Inputs &p, const core::FitRun &run) {

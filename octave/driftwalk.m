@@ -53,6 +53,10 @@
 %                                 e.g. "X(3,2) is NaN" or "y(17) is Inf"
 %     driftwalk:emptyData         N = 0 while at least one iteration would run
 %     driftwalk:invalidBatchSize  batchSize outside 1 .. N while at least one iteration would run
+%     driftwalk:threadTeam        the team cannot start in this process (more than 1024 threads,
+%                                 their stacks do not fit under ulimit -v, ulimit -u or the
+%                                 system's memory, or are below 128 KB); the message says what
+%                                 to lower or raise
 %     driftwalk:outOfMemory       the data or the result do not fit in memory
 %     driftwalk:invalidOptions    opts is not a scalar struct (or [])
 %     driftwalk:unknownOption     opts has a field that is not an option of driftwalk
@@ -66,6 +70,9 @@
 %                                 stepPower < 0 makes eps_0 = Inf)
 %     driftwalk:parameterOutOfRange  batchSize, maxIter or verbose is NaN, infinite or outside
 %                                 the 32-bit range and reads as -2147483648
+%     driftwalk:threadsReduced    the runtime gave fewer threads than opts.threads asked for
+%                                 (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, or a call from inside
+%                                 a parallel region); info.threads has the real size
 %
 %   Choosing the step sizes: an iteration moves w by eps_t * (N/B) * sum over the batch of
 %   (x_i * w - y_i) x_i, stable while eps_t * (N/B) * |X_batch' * X_batch| < 2. As

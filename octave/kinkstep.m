@@ -110,9 +110,9 @@
 %     kinkstep:invalidMethod     method is neither 0 nor 1
 %     kinkstep:emptyData         X has no rows but maxIter asks for iterations
 %     kinkstep:threadTeam        (method 1) the team cannot start in this process (more than
-%                                1024 threads, or their stacks do not fit under ulimit -v,
-%                                ulimit -u or the system's memory); the message says what to
-%                                lower. Or the runtime gave an iteration fewer threads than the
+%                                1024 threads, their stacks do not fit under ulimit -v,
+%                                ulimit -u or the system's memory, or are below 128 KB); the
+%                                message says what to lower or raise. Or the runtime gave an iteration fewer threads than the
 %                                call started with. No result is returned either way.
 %     kinkstep:outOfMemory       the data, the result or the objective history do not fit in
 %                                memory (also when the host itself cannot allocate)
@@ -148,7 +148,7 @@
 %                   (one struct serves both methods) but draws nothing from it: its result
 %                   never depends on a seed, and its info.seed is [].
 %     opts.threads  the team size, 1 .. 1024, of every OpenMP team of the call, in place of
-%                   the runtime's default (OMP_NUM_THREADS, which is held to 1024 as well)
+%                   the runtime's default (OMP_NUM_THREADS; above 1024 an error as well)
 %     opts.progress true to keep one line updated while a silent run goes on (default
 %                   false: nothing is printed), at most four times a second, for example
 %                     kinkstep: 42% (420000 of 1000000 steps), 1.2 s elapsed, about 1.7 s left

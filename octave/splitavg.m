@@ -91,8 +91,9 @@
 %     splitavg:nonFiniteData     X or y holds a NaN or an infinity; the message names the first,
 %                                e.g. "X(3,2) is NaN" or "y(17) is Inf"
 %     splitavg:threadTeam        the team cannot start in this process (more than 1024 threads,
-%                                or their stacks do not fit under ulimit -v, ulimit -u or the
-%                                system's memory; the message says what to lower), or the
+%                                their stacks do not fit under ulimit -v, ulimit -u or the
+%                                system's memory, or are below 128 KB; the message says what to
+%                                lower or raise), or the
 %                                runtime gave the pass fewer threads than the first team
 %     splitavg:outOfMemory       the data or the thread models do not fit in memory (also when
 %                                the host itself cannot allocate)

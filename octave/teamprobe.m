@@ -17,7 +17,7 @@
 %   Inputs are ignored. teamprobe returns nothing: x = teamprobe() is the error
 %   teamprobe:tooManyOutputs, raised before anything is printed. A default team that cannot
 %   start in this process (OMP_NUM_THREADS above 1024, or thread stacks that do not fit under
-%   ulimit -v, ulimit -u or the system's memory, OMP_STACKSIZE) is the error
-%   teamprobe:threadTeam, whose message says what to lower.
+%   ulimit -v, ulimit -u or the system's memory, OMP_STACKSIZE; or stacks below 128 KB) is the
+%   error teamprobe:threadTeam, whose message says what to lower or raise.
 %
 %   See also KINKSTEP, SPLITAVG.

@@ -20,7 +20,7 @@ struct Splitavg {
     core::check_options(r, o, s.D, p.stepSize, p.lambda, 0);
     return r;
   }
-  static bool convert_on_team(const Inputs &) { return true; }
+  static frame::Conversion conversion(const Inputs &) { return frame::Conversion::kCallsTeam; }
   // Full rows are written by the pass's team straight into the shuffled order.
   static constexpr frame::RunRecord::OrderDraw draw = splitavg::draw_shuffle_order;
   template <typename Rows>

@@ -1,6 +1,7 @@
 // The check that a team fits in the process before it starts, on resources given by the test.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "core/data/regression_data.hpp"
@@ -89,6 +90,19 @@ TEST(TeamLimits, AStackLargerThanTheSystemWillMapIsRefusedEvenForTwoThreads) {
   EXPECT_TRUE(holds(why, "Lower OMP_STACKSIZE")) << why;
 }
 
+TEST(TeamLimits, StacksTooSmallForAThreadAreRefusedEvenWhereThreadsExist) {
+  core::ThreadResources r = roomy();
+  r.stack_bytes = 36 * 1024;  // created, then overflowed by a greeting printed from a worker
+  r.stack_setting = "OMP_STACKSIZE";
+  r.largest_team = 4;
+  r.process_threads = 4;  // no new thread needed: the pool's threads have the same stacks
+  const std::string why = core::team_size_problem(2, "OMP_NUM_THREADS", r);
+  EXPECT_TRUE(holds(why, "they are 36 KB (from OMP_STACKSIZE). Raise OMP_STACKSIZE.")) << why;
+  EXPECT_EQ(core::team_size_problem(1, "OMP_NUM_THREADS", r), "");  // the calling thread alone
+  r.stack_bytes = 128 * 1024;
+  EXPECT_EQ(core::team_size_problem(2, "OMP_NUM_THREADS", r), "");
+}
+
 TEST(TeamLimits, TheThreadCountLimitIsRespected) {
   core::ThreadResources r = roomy();
   r.thread_slots_left = 10;
@@ -109,6 +123,24 @@ TEST(TeamLimits, StackSizesReadLikeTheRuntimeReadsThem) {
   EXPECT_EQ(core::parse_stack_size("99999999999999999999G"), ~uint64_t{0});
 }
 
+TEST(TeamLimits, AStackSizeTheRuntimeIgnoresLeavesTheDefault) {
+  // Below the system's least stack the runtime keeps its default (it says "less than minimum").
+  const char *const saved = std::getenv("OMP_STACKSIZE");
+  const std::string kept = saved ? saved : "";
+  ::setenv("OMP_STACKSIZE", "8K", 1);
+  const core::ThreadResources small = core::read_thread_resources();
+  ::setenv("OMP_STACKSIZE", "200K", 1);
+  const core::ThreadResources taken = core::read_thread_resources();
+  if (saved)
+    ::setenv("OMP_STACKSIZE", kept.c_str(), 1);
+  else
+    ::unsetenv("OMP_STACKSIZE");
+  EXPECT_NE(small.stack_setting, "OMP_STACKSIZE");
+  EXPECT_GE(small.stack_bytes, 16u * 1024);
+  EXPECT_EQ(taken.stack_setting, "OMP_STACKSIZE");
+  EXPECT_EQ(taken.stack_bytes, 200u * 1024);
+}
+
 TEST(TeamLimits, ThisProcessCanBeRead) {
   const core::ThreadResources r = core::read_thread_resources();
   EXPECT_GT(r.stack_bytes, 0u);
@@ -117,9 +149,9 @@ TEST(TeamLimits, ThisProcessCanBeRead) {
   EXPECT_GT(r.address_space_left, 0u);
 }
 
-// A sparse conversion's default team keeps to the processors free of other work (full rows keep the
-// whole default, which a pass's shares follow), a size asked for is kept, the cap holds either way,
-// and a small problem stays on the calling thread.
+// A sparse conversion's default team keeps to the processors free of other work (full rows too
+// where memory lies on one node, else the whole default, which a pass's shares follow), a size
+// asked for is kept, the cap holds either way, and a small problem stays on the calling thread.
 TEST(ConversionTeam, TheDefaultKeepsToFreeProcessorsAndAnAskedSizeIsKept) {
   constexpr size_t kMany = size_t{1} << 20;
   constexpr bool kSparse = true;
@@ -127,7 +159,9 @@ TEST(ConversionTeam, TheDefaultKeepsToFreeProcessorsAndAnAskedSizeIsKept) {
   {
     const core::FreeProcessorsForTests busy(1);
     EXPECT_EQ(core::conversion_team(0, 1000, kMany, INT32_MAX, kSparse), 1);
-    EXPECT_EQ(core::conversion_team(0, 1000, kMany), 4);  // full rows
+    EXPECT_EQ(core::conversion_team(0, 1000, kMany), 4);
+    EXPECT_EQ(core::full_rows_team(0, 1000, kMany), core::memory_on_one_node() ? 1 : 4);
+    EXPECT_EQ(core::full_rows_team(3, 1000, kMany), 3);
     EXPECT_EQ(core::conversion_team(3, 1000, kMany, INT32_MAX, kSparse), 3);
     EXPECT_EQ(core::conversion_team(3, 1000, kMany, 2, kSparse), 2);
   }

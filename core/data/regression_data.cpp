@@ -144,6 +144,10 @@ int32_t conversion_team(int32_t threads, int32_t N, size_t values, int32_t most,
   return static_cast<int32_t>(granted);
 }
 
+int32_t full_rows_team(int32_t threads, int32_t N, size_t values) {
+  return conversion_team(threads, N, values, INT32_MAX, memory_on_one_node());
+}
+
 template <typename XReal, typename YReal>
 void write_rows(RegressionData &data, const XReal *X, const YReal *y, const StopCheck *stop,
                 const RowPlacement &placement) {
@@ -164,12 +168,14 @@ void write_rows(RegressionData &data, const XReal *X, const YReal *y, const Stop
     if (!invert_in_place(order, n, stop)) return;
   }
   double *const out = data.features.data();
-  const int32_t team = conversion_team(placement.threads, N, n * d);
+  const int32_t team = full_rows_team(placement.threads, N, n * d);
   std::atomic<bool> stopped{false};
   uint64_t non_finite = 0;  // nonzero once a NaN or an infinity was copied
+  int32_t started = 1;
 #pragma omp parallel num_threads(team) if (team > 1) reduction(| : non_finite)
   {
     const int32_t T = omp_get_num_threads(), t = omp_get_thread_num();
+    if (t == 0) started = T;
     const Share block = chunk_bounds(N, T, t);
     const size_t first = static_cast<size_t>(block.start), last = static_cast<size_t>(block.end + 1);
     // Only the calling thread (thread 0) asks the host; the others follow its answer.
@@ -185,6 +191,7 @@ void write_rows(RegressionData &data, const XReal *X, const YReal *y, const Stop
     }
     non_finite |= copy_rows(X, n, d, order, out, first, last, go);
   }
+  note_team_started(started);  // its threads stay in the runtime's pool for later teams
   if (stopped.load()) return;
   if (non_finite) throw_first_non_finite(X, n * d, n, false);
   if (!order) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/data/finite_bits.hpp"
+#include "core/threads/team_limits.hpp"
 
 namespace core {
 
@@ -310,8 +311,10 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
   // 1. Count the entries of every group of rows, share by share, checking the row indices.
   const size_t groups = (n >> kGroupShift) + 1;
   std::vector<std::vector<uint64_t>> share_entries(team, std::vector<uint64_t>(groups, 0));
+  int started = 1;
 #pragma omp parallel for num_threads(team_size) if (team > 1) schedule(static, 1)
-  for (size_t t = 0; t < team; ++t)
+  for (size_t t = 0; t < team; ++t) {
+    if (t == 0) started = omp_get_num_threads();
     work.run(t, [&] {
       uint64_t *const count = share_entries[t].data();
       const bool asks = omp_get_thread_num() == 0;
@@ -319,6 +322,8 @@ SparseRows make_sparse_rows(const Index *jc, const Index *ir, const Value *pr, s
           jc, ir, first_column[t], first_column[t + 1], n, [&](uint64_t w) { return work.go(w, asks); },
           [count](uint64_t r) { ++count[r >> kGroupShift]; });
     });
+  }
+  note_team_started(started);  // its threads stay in the runtime's pool for later teams
   if (work.finish()) return data;
   std::vector<uint64_t> group_entries(share_entries[0]);
   for (size_t t = 1; t < team; ++t)

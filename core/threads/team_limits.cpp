@@ -26,6 +26,10 @@ constexpr uint64_t kUserAddressSpace = uint64_t{1} << 47;
 // bookkeeping; and the call itself goes on allocating. Kept free on top of the stacks.
 constexpr uint64_t kPerThreadExtra = 64 * 1024;
 constexpr uint64_t kHeadroom = 16 * 1024 * 1024;
+// A thread needs room for the host's thread-local storage (pthread_create fails below it, and the
+// runtime then ends the process: Octave's needs about 36 KB) and for what runs on it (a greeting
+// printed by the host from a worker overflowed 37 KB). Smaller stacks are refused with margin.
+constexpr uint64_t kLeastThreadStack = 128 * 1024;
 
 // A "Key:   123 kB" field of a /proc file, in bytes; 0 when absent.
 uint64_t proc_field_kb(const char *path, const char *key) {
@@ -112,7 +116,9 @@ ThreadResources read_thread_resources() {
   // The runtime reads these once, at start-up; they are still in this process's environment.
   for (const char *name : {"OMP_STACKSIZE", "GOMP_STACKSIZE"}) {
     const uint64_t s = parse_stack_size(std::getenv(name));
-    if (s > 0) {
+    // The runtime ignores a size below the system's least one and keeps the default.
+    const long least = sysconf(_SC_THREAD_STACK_MIN);
+    if (s > 0 && s >= static_cast<uint64_t>(least > 0 ? least : 16384)) {
       r.stack_bytes = s;
       r.stack_setting = name;
       break;
@@ -177,6 +183,13 @@ std::string team_size_problem(int64_t threads, const char *setting, const Thread
   if (threads > kMaxTeamSize) {
     why << setting << " asks for a team of " << threads << " threads; at most " << kMaxTeamSize
         << " are supported. Lower " << setting << ".";
+    return why.str();
+  }
+  // Also for threads the runtime kept from earlier teams: they have the same stacks.
+  if (threads > 1 && r.stack_bytes < kLeastThreadStack) {
+    why << "a team of " << threads << " threads (" << setting << ") needs thread stacks of at least "
+        << kLeastThreadStack / 1024 << " KB; they are " << (r.stack_bytes + 1023) / 1024 << " KB (from "
+        << r.stack_setting << "). Raise " << r.stack_setting << ".";
     return why.str();
   }
   // The calling thread is thread 0; idle threads the runtime keeps from earlier teams are reused.

@@ -27,6 +27,17 @@ function test_hardening(what)
     end
   end
 
+  % Stacks smaller than the host's thread-local storage (thread creation fails, which would end the
+  % session) or than what runs on a thread: every team refused, with what to raise.
+  for c = [{"teamprobe()"}, strrep(calls, ", o)", ")")]
+    r = child("env OMP_STACKSIZE=16K", c{1});
+    assert(regexp(r.id, ':threadTeam$', 'once') > 0, r.out);
+    assert(! isempty(strfind(r.message, "Raise OMP_STACKSIZE")), r.out);
+  end
+  % A conversion's team is only a speed-up: method 0 on rows large enough for one runs alone.
+  r = child("env OMP_STACKSIZE=36K", "kinkstep(randn(1000, 100), randn(1000, 1), 1e-4, 0.01, 10, 0, 0)");
+  assert(r.id, "", r.out);
+
   % The host's own allocation failure and ours: outOfMemory, the module's name once.
   r = child("ulimit -v 2000000;", "driftwalk(zeros(0, 1.5e8), [], 0.1, 1, -0.5, 0.1, 1, 0, 0)");
   assert(r.id, "driftwalk:outOfMemory", r.out);
