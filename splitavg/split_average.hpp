@@ -65,16 +65,18 @@ class ShareModels {
   std::vector<double> slabs_;
 };
 
-// The pass of a team of range.count threads, thread u on share range.first + u into models.model(u):
-// p.passes() passes of stochastic subgradient descent over the share's positions, each in the same
-// order, from the model as it stands (with the call's options, the optioned step; the model ends
-// as the steps' result, and outcomes[u] holds its bias and what was averaged). Every thread of
-// the module's team and of each MPI process runs it. Thread 0 (the calling thread) asks run.stop
-// between blocks of samples and every thread looks at the answer; a stopped pass leaves its models
-// unfinished. When run.stop drives a progress line, the team pauses for each due update, which the
-// calling thread draws outside the region, and goes on where each thread stopped. Returns the size
-// of the team the runtime gave; the pass runs only when that is exactly range.count. Whether the
-// caller asked to stop is left in `stop`.
+// The pass of range.count shares, share u (range.first + u) into models.model(u): p.passes()
+// passes of stochastic subgradient descent over the share's positions, each in the same order,
+// from the model as it stands (with the call's options, the optioned step; the model ends as the
+// steps' result, and outcomes[u] holds its bias and what was averaged). A team of range.count
+// threads takes a share each; where fewer processors are free of other processes' work, a team of
+// that many takes several each in turn (the same models). Every MPI process runs it on its
+// shares. Thread 0 (the calling thread) asks run.stop between blocks of samples and every thread
+// looks at the answer; a stopped pass leaves its models unfinished. When run.stop drives a
+// progress line, the team pauses for each due update, which the calling thread draws outside the
+// region, and goes on where each share stopped. Returns range.count when the runtime gave the team
+// asked for (the pass ran), else the size it gave. Whether the caller asked to stop is left in
+// `stop`.
 template <typename Rows>
 int32_t pass_shares(const core::RunContext<Rows> &run, const Parameters &p, const ShareRange &range,
                     ShareModels &models, std::atomic<bool> &stop, std::vector<core::StepsOutcome> *outcomes = nullptr);

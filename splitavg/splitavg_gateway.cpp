@@ -20,7 +20,8 @@ struct Splitavg {
     core::check_options(r, o, s.D, p.stepSize, p.lambda, 0);
     return r;
   }
-  static frame::Conversion conversion(const Inputs &) { return frame::Conversion::kCallsTeam; }
+  // Held to the processors free of other work, as the pass's shares are whatever opts.threads says.
+  static frame::Conversion conversion(const Inputs &) { return frame::Conversion::kFreeProcessors; }
   // Full rows are written by the pass's team straight into the shuffled order.
   static constexpr frame::RunRecord::OrderDraw draw = splitavg::draw_shuffle_order;
   template <typename Rows>

@@ -12,7 +12,9 @@
 #include "core/kernels/sparse_steps.hpp"
 #include "core/random/permutation.hpp"
 #include "core/random/thread_rand.hpp"
+#include "core/run/progress.hpp"
 #include "core/sparse/sparse_rows.hpp"
+#include "core/threads/busy.hpp"
 #include "reference/tuned_pass.hpp"
 #include "splitavg/elapsed.hpp"
 #include "splitavg/sample_source.hpp"
@@ -263,6 +265,32 @@ TEST(SplitAverage, EveryTeamSizeGivesTheAverageOfItsSharesAndRepeatsBitForBit) {
   }
 }
 
+double one_second_a_reading() {
+  static double now = 0.0;
+  return now += 1.0;
+}
+
+TEST(SplitAverage, FewerFreeProcessorsThanSharesPassEveryShareThroughTheProgressPauses) {
+  // On a busy machine fewer threads pass the shares, each several in turn; an update of the
+  // progress line is due at every question, so the team pauses and goes on from each share's place.
+  const core::RegressionData d = wavy_data(20000, 40);
+  const core::WeightVector expected = averaged_passes(d, 0.001, 0.01, 3);
+  TeamSize three(3);
+  for (int32_t free : {1, 2, 64}) {
+    const core::FreeProcessorsForTests processors(free);
+    std::string text;
+    core::Progress line(core::Printer::to_string(&text), core::Progress::Style::PlainLines, one_second_a_reading,
+                        "splitavg", "samples", 20000);
+    core::RunContext run(d, false, {});
+    run.stop.show_progress(&line);
+    const core::FitResult r = local_solve(run, {0.001, 0.01});
+    ASSERT_TRUE(r.done()) << free;
+    EXPECT_EQ(r.threads, 3);
+    EXPECT_EQ(r.w, expected) << free;
+    EXPECT_GE(lines_of(text).size(), 5u) << free << ": " << text;
+  }
+}
+
 TEST(SplitAverage, NoSamplesLeaveZerosAndDrawNothing) {
   const core::RegressionData d = core::make_regression_data(nullptr, 0, 3, nullptr);
   for (int T : {1, 3}) {
@@ -296,6 +324,7 @@ TEST(SplitAverage, VerboseMessagesInOrderAndSilentRunGivesTheSameWeights) {
 
 TEST(SplitAverage, APassTeamOfAnotherSizeIsReportedAndLeavesWAlone) {
   const core::RegressionData d = wavy_data(30, 2);
+  const core::FreeProcessorsForTests idle(64);
   // With no active levels allowed every team has one thread, whatever is asked for.
   const int saved = omp_get_max_active_levels();
   omp_set_max_active_levels(0);
