@@ -287,7 +287,8 @@ TEST(SplitAverage, FewerFreeProcessorsThanSharesPassEveryShareThroughTheProgress
     ASSERT_TRUE(r.done()) << free;
     EXPECT_EQ(r.threads, 3);
     EXPECT_EQ(r.w, expected) << free;
-    EXPECT_GE(lines_of(text).size(), 5u) << free << ": " << text;
+    // Thread 0 asks the host: alone it passes all three shares; in a team, its own share, a third.
+    EXPECT_GE(lines_of(text).size(), free == 1 ? 9u : 2u) << free << ": " << text;
   }
 }
 
