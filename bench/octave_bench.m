@@ -4,6 +4,9 @@
 % task 'pass':  splitavg called from Octave (team size from OMP_NUM_THREADS), and the m-code loop.
 % task 'drift': driftwalk called from Octave, and the same iterations as an m-code loop (mini-batches
 %               of `batch` samples, 50 when not given).
+% task 'busy':  whole calls as a user makes them, for a run beside another process's work: kinkstep
+%               method 1 for `steps` iterations and splitavg, both asking for a team of two, and
+%               driftwalk's default team for steps / 10 iterations (batches of `batch`).
 % Prints "key value" lines: median seconds of whole calls, seconds per step of the m-code loop.
 function octave_bench(task, prefix, N, D, stepSize, lambda, steps, repeats, batch)
   if nargin < 9
@@ -18,6 +21,12 @@ function octave_bench(task, prefix, N, D, stepSize, lambda, steps, repeats, batc
     case 'pass'
       report('call_s', median_time(@() splitavg(X, y, stepSize, lambda, 0), repeats));
       report('mcode_step_s', mcode_steps(X, y, stepSize, lambda, min(N, 20000)));
+    case 'busy'
+      two = struct('threads', 2, 'seed', 1);
+      report('kinkstep1_call_s', median_time(@() kinkstep(X, y, stepSize, lambda, steps, 1, 0, two), repeats));
+      report('splitavg_call_s', median_time(@() splitavg(X, y, stepSize, lambda, 0, two), repeats));
+      report('driftwalk_call_s', ...
+             median_time(@() driftwalk(X, y, 2e-4, 10, -0.55, 1, batch, ceil(steps / 10), 0), repeats));
     case 'drift'
       % steps = iterations, the schedule of the C++ side
       report('call_s', median_time(@() driftwalk(X, y, 2e-4, 10, -0.55, 1, batch, steps, 0), repeats) / steps);

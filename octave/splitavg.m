@@ -29,7 +29,9 @@
 %     objective
 %         1/2 (x*w - y)^2 + lambda*|w|_1
 %     with the constant step stepSize: g = (x*w - y) x' + lambda*sign(w), then w = w - stepSize*g.
-%     The result is the plain average of the thread models.
+%     The result is the plain average of the thread models. When other processes keep
+%     processors busy at the call, fewer threads pass the T shares, each taking several in
+%     turn: the same w, without waiting on a busy processor.
 %
 %   Which objective
 %     Summed over the N samples the per-sample objective is half of
