@@ -54,8 +54,9 @@
 %
 %   Threads and reproducibility
 %     Method 1 depends only on its inputs and the team size T: the same call with the same
-%     OMP_NUM_THREADS returns the same w, bit for bit, on any run. Method 0 runs on the
-%     calling thread (OMP_NUM_THREADS plays no part) and depends on its seed: opts.seed (or the
+%     T (OMP_NUM_THREADS or opts.threads, within OMP_THREAD_LIMIT; info.threads reports it)
+%     returns the same w, bit for bit, on any run. Method 0 steps on the calling thread
+%     (OMP_NUM_THREADS plays no part in its result) and depends on its seed: opts.seed (or the
 %     info.seed of an unseeded call) replays it bit for bit.
 %     Set OMP_NUM_THREADS in the environment before starting Octave or MATLAB; teamprobe()
 %     shows the team size the module will get.
