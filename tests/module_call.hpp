@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include "mexhost/host.hpp"
+#include "mexhost/interrupt.h"
 #include "test_support.hpp"
 
 class Inputs {
@@ -63,6 +65,23 @@ inline void expect_clean_error(const mexhost::CallResult &r, const std::string &
   EXPECT_FALSE(r.error_message.empty());
   for (const auto &out : r.outputs) EXPECT_EQ(out, nullptr);
   EXPECT_EQ(r.temporaries_left, 0);
+}
+
+// A call pressed with Ctrl-C at its k-th question. How many questions a call asks can differ from
+// one call to the next, as its teams follow the processors free of other work at each: where this
+// call asked fewer than k and finished, it is made again, pressed at the last question it asked.
+template <typename Call>
+mexhost::CallResult pressed_at(long k, Call call) {
+  mexhost::CallResult r;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    mexhost_interrupt_after(k);
+    r = call();
+    const long asked = mexhost_interrupt_checks();
+    mexhost_interrupt_after(0);
+    if (r.failed || asked < 1) break;
+    k = std::min(k, asked);
+  }
+  return r;
 }
 
 // A call that ran no iteration: a D x 1 column of zeros, and nothing left behind once the caller

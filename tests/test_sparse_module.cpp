@@ -342,9 +342,7 @@ TEST(SparseModules, CtrlCStopsASparseCallInEveryPhase) {
     ASSERT_FALSE(whole.failed) << s.label << ": " << whole.error_message;
     ASSERT_GE(questions, 2) << s.label;
     for (long k : {1L, 2L, questions / 2, questions}) {
-      mexhost_interrupt_after(k);
-      const mexhost::CallResult r = call(s, mexhost::make_sparse(N, D, X), y, 1, 2);
-      mexhost_interrupt_after(0);
+      const mexhost::CallResult r = pressed_at(k, [&] { return call(s, mexhost::make_sparse(N, D, X), y, 1, 2); });
       expect_clean_error(r, std::string(s.module) + ":interrupted");
     }
   }
@@ -375,9 +373,7 @@ TEST(SparseModules, ATallXIsAskedAboutAllTheWay) {
       ASSERT_FALSE(whole.failed) << what << ": " << whole.error_message;
       EXPECT_GE(questions, 2 * stretches) << what;
       for (long k : {questions / 4, questions / 2, questions * 3 / 4}) {
-        mexhost_interrupt_after(k);
-        const mexhost::CallResult r = call(s, X(), y, 1, 2);
-        mexhost_interrupt_after(0);
+        const mexhost::CallResult r = pressed_at(k, [&] { return call(s, X(), y, 1, 2); });
         expect_clean_error(r, std::string(s.module) + ":interrupted");
       }
     }
