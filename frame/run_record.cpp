@@ -109,7 +109,8 @@ void RunRecord::take_seed() {
 ProblemData RunRecord::build_data(Conversion by, OrderDraw draw) {
   DataPlan plan;
   plan.threads = by == Conversion::kCallingThread ? 1 : run_.threads;
-  // (The default size keeps to the free processors in the conversion itself.)
+  // (The default size is held there by the conversion itself: a sparse X's, and full rows' where
+  // the memory lies on one node.)
   if (by == Conversion::kFreeProcessors && plan.threads > 1)
     plan.threads = std::min(plan.threads, core::free_processors());
   std::vector<int32_t> order;

@@ -20,7 +20,7 @@ namespace splitavg {
 
 namespace {
 
-// Samples each thread has passed, written by that thread once per block and read by thread 0 for
+// Samples each share has passed, written by the thread passing it once per block and read by thread 0 for
 // the progress line; one cache line each.
 struct alignas(64) PassedCount {
   std::atomic<int64_t> samples{0};
@@ -30,7 +30,7 @@ struct alignas(64) PassedCount {
 struct PassShared {
   std::atomic<bool> stop{false};
   std::atomic<bool> pause{false};
-  std::vector<PassedCount> passed;  // one per thread, only when the run has a progress line
+  std::vector<PassedCount> passed;  // one per share, only when the run has a progress line
 };
 
 // One pass over the share from local position `from` on, one sample after another; returns the

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "core/data/regression_data.hpp"
 #include "core/threads/busy.hpp"
@@ -103,6 +104,15 @@ TEST(TeamLimits, StacksTooSmallForAThreadAreRefusedEvenWhereThreadsExist) {
   EXPECT_EQ(core::team_size_problem(2, "OMP_NUM_THREADS", r), "");
 }
 
+TEST(TeamLimits, AStackSizeNearTheTopOfTheRangeIsRefusedWhereMappingsAreNotBounded) {
+  core::ThreadResources r = roomy();
+  r.stack_bytes = ~uint64_t{0} - 4;  // OMP_STACKSIZE=-5b, as strtoul reads it
+  r.stack_setting = "OMP_STACKSIZE";
+  r.largest_stack_mapping = ~uint64_t{0};  // vm.overcommit_memory = 1
+  const std::string why = core::team_size_problem(2, "OMP_NUM_THREADS", r);
+  EXPECT_TRUE(holds(why, "Lower OMP_NUM_THREADS or the stack size")) << why;
+}
+
 TEST(TeamLimits, TheThreadCountLimitIsRespected) {
   core::ThreadResources r = roomy();
   r.thread_slots_left = 10;
@@ -118,27 +128,48 @@ TEST(TeamLimits, StackSizesReadLikeTheRuntimeReadsThem) {
   EXPECT_EQ(core::parse_stack_size("1G"), uint64_t{1} << 30);
   EXPECT_EQ(core::parse_stack_size("4096b"), 4096u);
   EXPECT_EQ(core::parse_stack_size("100000G"), uint64_t{100000} << 30);
-  for (const char *bad : {"", "K", "abc", "12X", "1 2", "-5"}) EXPECT_EQ(core::parse_stack_size(bad), 0u) << bad;
-  EXPECT_EQ(core::parse_stack_size(nullptr), 0u);
-  EXPECT_EQ(core::parse_stack_size("99999999999999999999G"), ~uint64_t{0});
+  // strtoul's sign: "+20K" is 20 KB, "-0" zero (a size, which then does not apply), and "-5b"
+  // wraps to a size no thread can have.
+  EXPECT_EQ(core::parse_stack_size("+20K"), 20u * 1024);
+  EXPECT_EQ(core::parse_stack_size("-0"), 0u);
+  EXPECT_EQ(core::parse_stack_size("-5b"), ~uint64_t{0} - 4);
+  // Invalid, so the runtime reads the next variable: no digits, another unit, more after the unit,
+  // a value whose unit overflows ("-5" is 2^64 - 5 kilobytes), one beyond strtoul's range.
+  for (const char *bad : {"", "K", "abc", "12X", "1 2", "20KB", "-5", "99999999999999999999G"})
+    EXPECT_FALSE(core::parse_stack_size(bad).has_value()) << bad;
+  EXPECT_FALSE(core::parse_stack_size(nullptr).has_value());
 }
 
 TEST(TeamLimits, AStackSizeTheRuntimeIgnoresLeavesTheDefault) {
   // Below the system's least stack the runtime keeps its default (it says "less than minimum").
   const char *const saved = std::getenv("OMP_STACKSIZE");
   const std::string kept = saved ? saved : "";
+  const char *const saved_gomp = std::getenv("GOMP_STACKSIZE");
+  const std::string kept_gomp = saved_gomp ? saved_gomp : "";
+  // A size OMP_STACKSIZE reads as is the runtime's even where it does not apply: GOMP_STACKSIZE is
+  // then not read, and the threads get the default.
+  ::setenv("GOMP_STACKSIZE", "64K", 1);
   ::setenv("OMP_STACKSIZE", "8K", 1);
   const core::ThreadResources small = core::read_thread_resources();
-  ::setenv("OMP_STACKSIZE", "200K", 1);
+  ::setenv("OMP_STACKSIZE", "+200K", 1);
   const core::ThreadResources taken = core::read_thread_resources();
-  if (saved)
-    ::setenv("OMP_STACKSIZE", kept.c_str(), 1);
-  else
-    ::unsetenv("OMP_STACKSIZE");
+  // An OMP_STACKSIZE that does not read as a size passes to GOMP_STACKSIZE.
+  ::setenv("OMP_STACKSIZE", "200 KB", 1);
+  const core::ThreadResources next = core::read_thread_resources();
+  for (auto [name, value, had] : {std::tuple{"OMP_STACKSIZE", kept, saved != nullptr},
+                                  std::tuple{"GOMP_STACKSIZE", kept_gomp, saved_gomp != nullptr}}) {
+    if (had)
+      ::setenv(name, value.c_str(), 1);
+    else
+      ::unsetenv(name);
+  }
   EXPECT_NE(small.stack_setting, "OMP_STACKSIZE");
+  EXPECT_NE(small.stack_setting, "GOMP_STACKSIZE");
   EXPECT_GE(small.stack_bytes, 16u * 1024);
   EXPECT_EQ(taken.stack_setting, "OMP_STACKSIZE");
   EXPECT_EQ(taken.stack_bytes, 200u * 1024);
+  EXPECT_EQ(next.stack_setting, "GOMP_STACKSIZE");
+  EXPECT_EQ(next.stack_bytes, 64u * 1024);
 }
 
 TEST(TeamLimits, ThisProcessCanBeRead) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,39 +70,39 @@ std::string megabytes(uint64_t bytes) {
 
 }  // namespace
 
-uint64_t parse_stack_size(const char *value) {
-  if (!value) return 0;
+std::optional<uint64_t> parse_stack_size(const char *value) {
+  if (!value) return std::nullopt;
   while (std::isspace(static_cast<unsigned char>(*value))) ++value;
-  if (!std::isdigit(static_cast<unsigned char>(*value))) return 0;
+  if (*value == '\0') return std::nullopt;
+  errno = 0;
   char *end = nullptr;
   const unsigned long long n = std::strtoull(value, &end, 10);
+  if (errno != 0 || end == value) return std::nullopt;
   while (std::isspace(static_cast<unsigned char>(*end))) ++end;
-  uint64_t unit = 1024;
-  switch (std::tolower(static_cast<unsigned char>(*end))) {
-    case '\0':
-      break;
-    case 'b':
-      unit = 1;
-      ++end;
-      break;
-    case 'k':
-      unit = 1024;
-      ++end;
-      break;
-    case 'm':
-      unit = uint64_t{1} << 20;
-      ++end;
-      break;
-    case 'g':
-      unit = uint64_t{1} << 30;
-      ++end;
-      break;
-    default:
-      return 0;
+  int shift = 10;  // no unit: kilobytes
+  if (*end != '\0') {
+    switch (std::tolower(static_cast<unsigned char>(*end))) {
+      case 'b':
+        shift = 0;
+        break;
+      case 'k':
+        break;
+      case 'm':
+        shift = 20;
+        break;
+      case 'g':
+        shift = 30;
+        break;
+      default:
+        return std::nullopt;
+    }
+    ++end;
+    while (std::isspace(static_cast<unsigned char>(*end))) ++end;
+    if (*end != '\0') return std::nullopt;
   }
-  while (std::isspace(static_cast<unsigned char>(*end))) ++end;
-  if (*end != '\0') return 0;
-  return saturating_mul(n, unit);
+  const uint64_t v = n;
+  if (((v << shift) >> shift) != v) return std::nullopt;
+  return v << shift;
 }
 
 void note_team_started(int64_t threads) {
@@ -114,15 +115,20 @@ ThreadResources read_thread_resources() {
   ThreadResources r;
   r.largest_team = g_largest_team.load();
   // The runtime reads these once, at start-up; they are still in this process's environment.
+  // The first of them that reads as a size is the runtime's, even where pthreads refuses it (below
+  // the least stack): then the runtime keeps its default, and the other is not read.
   for (const char *name : {"OMP_STACKSIZE", "GOMP_STACKSIZE"}) {
-    const uint64_t s = parse_stack_size(std::getenv(name));
-    // The runtime ignores a size below the system's least one and keeps the default.
-    const long least = sysconf(_SC_THREAD_STACK_MIN);
-    if (s > 0 && s >= static_cast<uint64_t>(least > 0 ? least : 16384)) {
-      r.stack_bytes = s;
-      r.stack_setting = name;
-      break;
+    const std::optional<uint64_t> s = parse_stack_size(std::getenv(name));
+    if (!s) continue;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) == 0) {
+      if (pthread_attr_setstacksize(&attr, static_cast<size_t>(*s)) == 0) {
+        r.stack_bytes = *s;
+        r.stack_setting = name;
+      }
+      pthread_attr_destroy(&attr);
     }
+    break;
   }
   if (r.stack_bytes == 0) {
     pthread_attr_t attr;
@@ -203,12 +209,13 @@ std::string team_size_problem(int64_t threads, const char *setting, const Thread
         << ", its memory and swap). Lower " << r.stack_setting << ".";
     return why.str();
   }
-  const uint64_t need = saturating_mul(more, r.stack_bytes + kPerThreadExtra);
+  const uint64_t each = r.stack_bytes > kUnlimited - kPerThreadExtra ? kUnlimited : r.stack_bytes + kPerThreadExtra;
+  const uint64_t need = saturating_mul(more, each);
   const uint64_t room = std::min(r.address_space_left, r.commit_left);
   if (need == kUnlimited || need + kHeadroom > room) {
-    why << "a team of " << threads << " threads (" << setting << ") needs " << more << " new thread stacks of "
-        << megabytes(r.stack_bytes) << " (from " << r.stack_setting << "), " << megabytes(stacks)
-        << " in all, but only " << megabytes(room)
+    why << "a team of " << threads << " threads (" << setting << ") needs " << more
+        << (more == 1 ? " new thread stack of " : " new thread stacks of ") << megabytes(r.stack_bytes) << " (from "
+        << r.stack_setting << "), " << megabytes(stacks) << " in all, but only " << megabytes(room)
         << (room == r.address_space_left ? " of address space is left under the process limit (ulimit -v)"
                                          : " can still be committed (vm.overcommit_memory = 2)")
         << ". Lower " << setting << " or the stack size (OMP_STACKSIZE), or raise the limit.";

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace core {
@@ -30,9 +31,11 @@ ThreadResources read_thread_resources();
 // Records that a team of `threads` started in this process.
 void note_team_started(int64_t threads);
 
-// The stack size an OMP_STACKSIZE value asks for ("512K", "2 M", "64" = 64 KiB); 0 when invalid,
-// as the runtime then ignores it.
-uint64_t parse_stack_size(const char *value);
+// The stack size an OMP_STACKSIZE value asks for, read as the runtime reads it ("512K", "2 M",
+// "+64" = 64 KiB, "4096b"; strtoul's digits, a sign included); nothing where the runtime finds the
+// value invalid and goes on to the next variable. A value it takes may still not apply (below the
+// system's least stack), and then it keeps its default.
+std::optional<uint64_t> parse_stack_size(const char *value);
 
 // Why a team of `threads` cannot start, as a message naming `setting` (what chose the size, such
 // as "opts.threads" or "OMP_NUM_THREADS") and what to lower; empty when it can. The runtime keeps

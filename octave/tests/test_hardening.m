@@ -34,6 +34,13 @@ function test_hardening(what)
     assert(regexp(r.id, ':threadTeam$', 'once') > 0, r.out);
     assert(! isempty(strfind(r.message, "Raise OMP_STACKSIZE")), r.out);
   end
+  % A sign, as the runtime reads it; and a size the runtime takes but cannot apply, which leaves
+  % its default stacks (GOMP_STACKSIZE is then not read).
+  r = child("env OMP_STACKSIZE=+20K", "teamprobe()");
+  assert(r.id, "teamprobe:threadTeam", r.out);
+  r = child("env OMP_STACKSIZE=8K GOMP_STACKSIZE=64K", strrep(calls{2}, ", o)", ", struct('threads', 2))"), 2);
+  assert(r.id, "", r.out);
+  assert(r.threads, 2, r.out);
   % A conversion's team is only a speed-up: method 0 on rows large enough for one runs alone.
   r = child("env OMP_STACKSIZE=36K", "kinkstep(randn(1000, 100), randn(1000, 1), 1e-4, 0.01, 10, 0, 0)");
   assert(r.id, "", r.out);
