@@ -42,19 +42,17 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
   // Every draw of method 1 is seeded from the iteration and thread numbers.
   r.seed_used = false;
 
-  // Sizing team, of the runtime's default size unless the caller asked for one, with dynamic
-  // adjustment already off so that the load cannot shrink it. The thread count is printed after
-  // it, still on the calling thread: a print may allocate, and nothing that can throw runs inside
-  // a region.
+  // The team size T, of the runtime's default unless the caller asked for one, with dynamic
+  // adjustment already off so that the load cannot shrink a team. The thread count is printed
+  // after it, still on the calling thread: a print may allocate, and nothing that can throw runs
+  // inside a region.
   const core::FixedTeamSize fixed_team_size;
   // The T candidates of an iteration are computed by P threads, thread p taking p, p + P, ...: the
   // result depends on T only, and a thread that shares a processor with another process's work
   // would hold every iteration's join back (up to 100 times one thread's time beside a busy job).
   // Where fewer processors are free than the team asked for, T is learnt without a team.
   const int32_t free = core::free_processors();
-  const int64_t wanted = run.threads > 0 ? run.threads : omp_get_max_threads();
-  const core::TeamOutcome team =
-      free < wanted ? core::team_size_unstarted(run.threads) : core::sizing_team(run.threads);
+  const core::TeamOutcome team = core::sizing_team_for(run.threads, free);
   if (!core::team_started(r, team, run.threads)) return r;
   const int32_t T = team.threads;
   r.threads = T;

@@ -185,9 +185,7 @@ core::FitResult split_average_solve(const core::RunContext<Rows> &run, const Par
   const core::FixedTeamSize fixed_team_size;
   // Where fewer processors are free than the team asked for, the pass runs on those (see
   // pass_with), and T is learnt without a team whose idle worker would spin beside it.
-  const int64_t wanted = run.threads > 0 ? run.threads : omp_get_max_threads();
-  core::TeamOutcome team =
-      core::free_processors() < wanted ? core::team_size_unstarted(run.threads) : core::sizing_team(run.threads);
+  core::TeamOutcome team = core::sizing_team_for(run.threads, core::free_processors());
   const int32_t here = team.ok() ? team.threads : 0;
   team.threads = source.all_threads(here, team.problem);
   if (!core::team_started(r, team, run.threads)) return r;

@@ -83,4 +83,11 @@ inline TeamOutcome team_size_unstarted(int32_t requested) {
   return s;
 }
 
+// The first team of a call that works on at most `free` threads (the processors free of other
+// work): learnt without a team where fewer are free than the team asked for, else started.
+inline TeamOutcome sizing_team_for(int32_t requested, int32_t free) {
+  const int64_t wanted = requested > 0 ? requested : omp_get_max_threads();
+  return free < wanted ? team_size_unstarted(requested) : sizing_team(requested);
+}
+
 }  // namespace core
