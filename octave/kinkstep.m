@@ -184,7 +184,8 @@
 %     opts.average  true: return the mean of the iterates of the second half of the run
 %                   (Polyak-Ruppert averaging; the iterates after steps floor(maxIter/2)+1 ..
 %                   maxIter); a whole number s: of the iterates from step s on; false: the
-%                   last iterate (the default). The means are of exact sums, rounded once.
+%                   last iterate (the default). Each mean is the exact sum of the iterates
+%                   divided by their count, rounded once: iterates that are all x average to x.
 %     Any other field, or a value of the wrong type or range, is an error naming the field.
 %     With every option at its default the run is the one described above, bit for bit; a
 %     sparse X gives the bits of full(X) with every option.

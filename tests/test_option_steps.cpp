@@ -70,6 +70,57 @@ TEST(ExactSum, IsTheCorrectlyRoundedSumWhateverTheOrder) {
   }
 }
 
+TEST(ExactSum, TheMeanIsTheExactQuotientRoundedOnce) {
+  // Against MPFR's correctly rounded quotient, for counts of one limb and of two.
+  const uint64_t counts[] = {1, 2, 3, 7, 10, 1000003, uint64_t{1} << 32, (uint64_t{1} << 32) + 1, ~uint64_t{0}};
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    const std::vector<double> terms = mixed_terms(seed * 29, seed + 100);
+    reference::MpfrSum exact;
+    core::ExactSum sum;
+    for (double x : terms) {
+      exact.add(x);
+      sum.add(x);
+    }
+    for (uint64_t count : counts)
+      EXPECT_TRUE(same_double(sum.mean(count), exact.mean(count)))
+          << seed << " / " << count << ": " << sum.mean(count) << " " << exact.mean(count);
+  }
+  // Subnormal quotients, where the part of a unit left decides: 5 / 2 units is a tie (to even: 2),
+  // 7 / 2 one too (4), 5 / 3 rounds up, 4 / 3 down, and a negative one that rounds to zero is -0.
+  const struct {
+    double sum;
+    uint64_t count;
+    double mean;
+  } tiny[] = {{5 * 0x1p-1074, 2, 2 * 0x1p-1074},
+              {7 * 0x1p-1074, 2, 4 * 0x1p-1074},
+              {5 * 0x1p-1074, 3, 2 * 0x1p-1074},
+              {4 * 0x1p-1074, 3, 0x1p-1074},
+              {-0x1p-1074, 3, -0.0},
+              {0x1p-1074, 2, 0.0}};
+  for (const auto &c : tiny) {
+    core::ExactSum sum;
+    sum.add(c.sum);
+    EXPECT_TRUE(same_double(sum.mean(c.count), c.mean)) << c.sum << " / " << c.count;
+  }
+}
+
+TEST(ExactSum, TheMeanOfEqualTermsIsThatTermEvenWhereTheirSumOverflows) {
+  for (double x : {0.1, -1.0 / 3.0, 1e307, -DBL_MAX, 0x1p-1074, 2.5e-310}) {
+    for (uint64_t count : {uint64_t{3}, uint64_t{6}, uint64_t{1000}, uint64_t{3} << 40}) {
+      core::ExactSum sum;
+      sum.add_times(x, count);
+      EXPECT_TRUE(same_double(sum.mean(count), x)) << x << " x " << count;
+    }
+  }
+  core::ExactSum zero;
+  zero.add(0.5);
+  zero.add(-0.5);
+  EXPECT_TRUE(same_double(zero.mean(4), 0.0));  // an exact zero is +0
+  core::ExactSum inf;
+  inf.add(-std::numeric_limits<double>::infinity());
+  EXPECT_EQ(inf.mean(2), -std::numeric_limits<double>::infinity());
+}
+
 TEST(ExactSum, ZerosSpecialValuesAndOverflowAreWhatIeeeAdditionGives) {
   core::ExactSum cancel;
   for (double x : {1e300, -1e-300, 3.0, -1e300, 1e-300, -3.0}) cancel.add(x);

@@ -141,6 +141,10 @@ void ExactSum::add_units(unsigned __int128 k, int32_t unit, bool negative) {
 }
 
 double ExactSum::value() const {
+  return mean(1);
+}
+
+double ExactSum::mean(uint64_t count) const {
   if (nan_ || (plus_inf_ && minus_inf_)) return std::numeric_limits<double>::quiet_NaN();
   if (plus_inf_) return std::numeric_limits<double>::infinity();
   if (minus_inf_) return -std::numeric_limits<double>::infinity();
@@ -151,27 +155,56 @@ double ExactSum::value() const {
     for (int64_t &c : s.chunk_) c = -c;
     s.settle();
   }
-  const int64_t *chunk = s.chunk_;
+  // Long division of the magnitude by count, chunk by chunk from the top, the quotient in place.
+  // Once the quotient's bits down to one below its 53rd are known, the rest only tells whether
+  // anything is left: a sticky bit, as is what is left below one unit.
+  int64_t *const chunk = s.chunk_;
   int32_t top = kChunks - 1;
   while (top >= 0 && chunk[top] == 0) --top;
-  if (top < 0) return 0.0;  // an exact zero is +0, as x + (-x) is in round-to-nearest
-  int32_t p = 32 * top + 63 - __builtin_clzll(static_cast<uint64_t>(chunk[top]));  // the leading bit
+  unsigned __int128 left = 0;
+  int32_t p = -1;  // the quotient's leading bit, once found
+  bool rest = false;
+  for (int32_t c = top; c >= 0; --c) {
+    const unsigned __int128 part = (left << 32) | static_cast<uint64_t>(chunk[c]);
+    if (count <= kLow32) {  // below 2^64: a 64-bit division
+      const uint64_t narrow = static_cast<uint64_t>(part);
+      chunk[c] = static_cast<int64_t>(narrow / count);
+      left = narrow % count;
+    } else {
+      chunk[c] = static_cast<int64_t>(static_cast<uint64_t>(part / count));
+      left = part % count;
+    }
+    if (p < 0 && chunk[c] != 0) p = 32 * c + 63 - __builtin_clzll(static_cast<uint64_t>(chunk[c]));
+    if (p >= 53 && 32 * c <= p - 53) {
+      for (int32_t b = 0; b < c; ++b) {
+        rest = rest || chunk[b] != 0;
+        chunk[b] = 0;
+      }
+      break;
+    }
+  }
+  rest = rest || left != 0;
   uint64_t bits;
   if (p < 53) {
-    // Below 2^-1021 every whole number of units is a double whose bits are that number.
-    bits = bits_from(chunk, 0, 53);
+    // Below 2^-1021 every whole number of units is a double whose bits are that number; the part
+    // of a unit left decides the rounding (a half to even).
+    bits = p < 0 ? 0 : bits_from(chunk, 0, 53);
+    const unsigned __int128 twice = left * 2;
+    if (twice > count || (twice == count && (bits & 1))) ++bits;
+    if (bits == 0 && !rest) return 0.0;  // an exact zero is +0, as x + (-x) is in round-to-nearest
   } else {
-    uint64_t M = bits_from(chunk, p - 52, 53);
-    const int round = bit_at(chunk, p - 53);
-    const bool sticky = any_below(chunk, p - 53);
+    int32_t q = p;
+    uint64_t M = bits_from(chunk, q - 52, 53);
+    const int round = bit_at(chunk, q - 53);
+    const bool sticky = rest || any_below(chunk, q - 53);
     if (round && (sticky || (M & 1))) {
       ++M;
       if (M == (uint64_t{1} << 53)) {
         M >>= 1;
-        ++p;
+        ++q;
       }
     }
-    const int64_t E = static_cast<int64_t>(p) - 51;  // M * 2^(p - 52) units is M * 2^(E - 1075)
+    const int64_t E = static_cast<int64_t>(q) - 51;  // M * 2^(q - 52) units is M * 2^(E - 1075)
     if (E >= 0x7ff)
       return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     bits = (static_cast<uint64_t>(E) << 52) | (M & (kHidden - 1));

@@ -1,7 +1,7 @@
-// The exact sum of doubles, rounded once when it is read: what averaging the iterates of a run
-// accumulates per weight. An exact sum does not depend on the order of its terms, so a layout that
-// adds a run of iterates at once (sparse rows catching up the steps that did not touch a feature)
-// gets the bits of one that adds them step by step (full rows).
+// The exact sum of doubles, rounded once when it is read (or its mean, rounded once): what averaging the iterates of a
+// run accumulates per weight. An exact sum does not depend on the order of its terms, so a layout that adds a run of
+// iterates at once (sparse rows catching up the steps that did not touch a feature) gets the bits of one that adds them
+// step by step (full rows).
 //
 // Every finite double is a whole multiple of 2^-1074 below 2^1024: the sum is held as a signed
 // integer in that unit, in chunks of 32 bits kept in 64-bit words, so that a term adds into at most
@@ -24,6 +24,9 @@ class ExactSum {
   void add_units(unsigned __int128 k, int32_t unit, bool negative);
   // The sum rounded to the nearest double (ties to even); +-Inf beyond the largest double.
   double value() const;
+  // The sum divided by count (at least 1), rounded once to the nearest double (ties to even): the
+  // mean of `count` terms, which lies within their range even where their sum would overflow.
+  double mean(uint64_t count) const;
 
  private:
   static constexpr int kChunks = 68;  // 2176 bits: 2098 for the doubles' range, the rest headroom

@@ -11,9 +11,8 @@ void IterateSums::finish(double *w, double &b, StepsOutcome &out) const {
   out.average_from = from_;
   out.averaged = count_;
   if (count_ == 0) return;
-  const double n = static_cast<double>(count_);
-  for (size_t j = 0; j < sums_.size(); ++j) w[j] = sums_[j].value() / n;
-  b = bias_.value() / n;
+  for (size_t j = 0; j < sums_.size(); ++j) w[j] = sums_[j].mean(count_);
+  b = bias_.mean(count_);
 }
 
 // Full rows.

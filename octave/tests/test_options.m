@@ -60,6 +60,21 @@ function test_options()
          kinkstep(double(Xs), double(ys), 0.01, 0.1, 50, 0, 0, struct("seed", 5)));
   assert(splitavg(Xs, y, 0.01, 0.1, 0, struct("seed", 5)), splitavg(double(Xs), y, 0.01, 0.1, 0, struct("seed", 5)));
 
+  % A mean of iterates is their exact mean, rounded once: weights that never move (a step of 0)
+  % keep their bits, even next to the largest double, and nothing is said to have diverged.
+  w0 = [1e307; 0.1; -5e307];  % seven of them overflow; two (method 1's sum of candidates) do not
+  Z = [eye(3); eye(3)];
+  averaged = {
+    @() kinkstep(Z, zeros(6, 1), 0, 0, 7, 0, 0, struct("seed", 1, "average", true, "w0", w0));
+    @() kinkstep(Z, zeros(6, 1), 0, 0, 7, 1, 0, struct("threads", 2, "average", 1, "w0", w0));
+    @() splitavg(Z, zeros(6, 1), 0, 0, 0, struct("seed", 1, "threads", 1, "average", 1, "w0", w0));
+  };
+  for k = 1:numel(averaged)
+    lastwarn("");
+    assert(averaged{k}(), w0);
+    assert(lastwarn(), "");
+  end
+
   % Bad options name the field.
   e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, struct("sede", 1)));
   assert(e.identifier, "kinkstep:unknownOption");

@@ -36,6 +36,23 @@ double MpfrSum::value() const {
   const double d = mpfr_get_d(v_->x, MPFR_RNDN);
   return d == 0 ? 0.0 : d;  // an exact zero sum is +0
 }
+double MpfrSum::mean(uint64_t count) const {
+  // The quotient rounded to 53 bits, then into the doubles' exponent range (subnormals included)
+  // without rounding twice, as MPFR's manual shows.
+  mpfr_t q;
+  mpfr_init2(q, 53);
+  int inexact = mpfr_div_ui(q, v_->x, static_cast<unsigned long>(count), MPFR_RNDN);
+  const mpfr_exp_t emin = mpfr_get_emin(), emax = mpfr_get_emax();
+  mpfr_set_emin(-1073);
+  mpfr_set_emax(1024);
+  inexact = mpfr_check_range(q, inexact, MPFR_RNDN);
+  mpfr_subnormalize(q, inexact, MPFR_RNDN);
+  const double d = mpfr_get_d(q, MPFR_RNDN);
+  mpfr_set_emin(emin);
+  mpfr_set_emax(emax);
+  mpfr_clear(q);
+  return d;
+}
 
 namespace {
 
@@ -82,8 +99,8 @@ struct Model {
   Fit result() const {
     Fit f{w, b, count};
     if (count == 0) return f;
-    for (size_t j = 0; j < w.size(); ++j) f.w[j] = sums[j].value() / static_cast<double>(count);
-    f.b = bias_sum.value() / static_cast<double>(count);
+    for (size_t j = 0; j < w.size(); ++j) f.w[j] = sums[j].mean(count);
+    f.b = bias_sum.mean(count);
     return f;
   }
 };

@@ -1,7 +1,7 @@
 // The options a call may add to the defined step, in their textbook form: kinkstep's two methods
 // and splitavg with starting weights, an intercept, the proximal L1 step, averaged iterates and more
 // passes, and driftwalk from starting weights, each a plain loop over full rows. Averages are exact
-// sums (MPFR, wide enough to hold any sum of doubles) rounded once, then divided by the count.
+// sums (MPFR, wide enough to hold any sum of doubles) divided by the count, rounded once.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +35,8 @@ class MpfrSum {
   MpfrSum &operator=(const MpfrSum &) = delete;
   void add(double x);
   double value() const;
+  // The sum divided by count, rounded once to the nearest double.
+  double mean(uint64_t count) const;
 
  private:
   struct Value;
