@@ -12,7 +12,8 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
   %     splitavg    stochl1_path(X, y, lambdas, "splitavg", stepSize[, opts])
   %     driftwalk   stochl1_path(X, y, lambdas, "driftwalk", stepScale, stepOffset, stepPower,
   %                              batchSize, maxIter[, opts])
-  %   The runs are silent. opts.w0 starts the first run; opts.seed, when given, seeds every run;
+  %   The runs are silent. opts.w0 starts the first run; a run that diverged (the module warns)
+  %   hands on nothing, and the next starts as the first did. opts.seed, when given, seeds every run;
   %   opts may be [] (no options). With opts.intercept each run fits its intercept from 0 again:
   %   only the weights carry over.
   %
@@ -69,6 +70,7 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
   if isfield(opts, 'progress')
     opts = rmfield(opts, 'progress');
   end
+  first = opts;  % where the first run starts
   [~, order] = sort(double(lambdas(:)), 'descend');
   K = numel(lambdas);
   W = zeros(size(X, 2), K);
@@ -98,6 +100,12 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
     if intercept
       path.intercept(k) = info.intercept;
     end
-    opts.w0 = w;  % the next, smaller penalty starts here
+    if all(isfinite(w))
+      opts.w0 = w;  % the next, smaller penalty starts here
+    elseif isfield(first, 'w0')
+      opts.w0 = first.w0;  % a run that diverged (it warned) hands on nothing: start as the first did
+    elseif isfield(opts, 'w0')
+      opts = rmfield(opts, 'w0');
+    end
   end
 end

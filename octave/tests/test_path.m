@@ -49,5 +49,19 @@ function test_path()
   expect_error(@() stochl1_path(X, y, 1), "stochl1_path:notEnoughInputs");
   % The module's own errors come through.
   expect_error(@() stochl1_path(X, y, 1, "kinkstep", step, 10, 0, struct("w0", [1 2])), "kinkstep:invalidOption");
+  % A run that diverges keeps its column and its warning; the next starts as the first did (from
+  % opts.w0, or from zeros), not from its weights.
+  big = 100 * stochl1_stepsize(X, "kinkstep");
+  for start = {struct("seed", 1), struct("seed", 1, "w0", ones(8, 1))}
+    o = start{1};
+    warning("off", "kinkstep:diverged");
+    [W, path] = stochl1_path(X, y, [1 0.5], "kinkstep", big, 5000, 0, o);
+    [w1, i1] = kinkstep(X, y, big, 1, 5000, 0, 0, o);
+    [w2, i2] = kinkstep(X, y, big, 0.5, 5000, 0, 0, o);
+    warning("on", "kinkstep:diverged");
+    assert(any(! isfinite(w1)));
+    assert(W, [w1 w2]);
+    assert(path.objective, [i1.objective(end); i2.objective(end)]);
+  end
   printf("test_path: all passed\n");
 end
