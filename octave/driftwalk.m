@@ -141,7 +141,8 @@
 %                   takes more than 1 % of the run's time. With verbose = 1 the per-iteration
 %                   lines win and no progress line is drawn.
 %     opts.history  a whole number k >= 1: info.objective also holds the object function after
-%                   every k-th iteration (each costs a pass over the rows)
+%                   every k-th iteration (each costs a pass over the rows; 32 bytes each, and a
+%                   history the memory cannot hold is an outOfMemory error before the first step)
 %     opts.w0       a real vector of D finite values: the chain starts there in place of zeros
 %     Any other field, or a value of the wrong type or range, is an error naming the field.
 %     info      optional second output, a struct with

@@ -161,7 +161,8 @@
 %                   lines win and no progress line is drawn.
 %                   Method 0 counts steps, method 1 iterations.
 %     opts.history  a whole number k >= 1: info.objective also holds the object function after
-%                   every k-th iteration (each costs a pass over the rows)
+%                   every k-th iteration (each costs a pass over the rows; 32 bytes each, and a
+%                   history the memory cannot hold is an outOfMemory error before the first step)
 %     opts.w0       a real vector of D finite values (double or single): the starting weights
 %                   in place of zeros (a -0 starts as +0)
 %     opts.intercept  true: fit an unpenalised intercept b, y ~ X*w + b. Every residual becomes

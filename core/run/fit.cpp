@@ -4,6 +4,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <stdexcept>
+#include <vector>
 
 #include "core/run/parameters.hpp"
 
@@ -105,6 +108,29 @@ void take_outcome(FitResult &r, double bias, uint64_t average_from, uint64_t ave
   if (average_from == 0) return;
   r.average_from.assign(1, static_cast<double>(average_from));
   r.averaged.assign(1, static_cast<double>(averaged));
+}
+
+bool reserve_trace(FitResult &r, ObjectiveTrace *trace, int64_t iterations) {
+  if (!trace || trace->every <= 0 || iterations <= 0) return true;
+  const uint64_t entries = 2 + static_cast<uint64_t>(iterations) / static_cast<uint64_t>(trace->every);
+  bool room = false;
+  try {
+    trace->values.reserve(entries);
+    trace->iterations.reserve(entries);
+    std::vector<double> output;  // the info output's two columns, released at once
+    output.reserve(2 * entries);
+    room = true;
+  } catch (const std::bad_alloc &) {
+  } catch (const std::length_error &) {
+  }
+  if (room) return true;
+  trace->values = std::vector<double>();
+  trace->iterations = std::vector<double>();
+  r.fail(FitStatus::Refused, "outOfMemory",
+         "opts.history = %d keeps %llu objectives, and there is not enough memory for them (%llu bytes); a larger "
+         "opts.history keeps fewer.",
+         trace->every, static_cast<unsigned long long>(entries), static_cast<unsigned long long>(32 * entries));
+  return false;
 }
 
 void warn_if_diverged(FitResult &r) {

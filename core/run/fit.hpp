@@ -131,6 +131,12 @@ bool check_options(FitResult &r, const FitOptions &options, int32_t D, double st
 // A model's steps' outcome into the result: the bias, and what was averaged.
 void take_outcome(FitResult &r, double bias, uint64_t average_from, uint64_t averaged);
 
+// Room in the trace for every objective opts.history asks of a run of `iterations`, taken before
+// the run, and as much again for the info output it becomes when the run ends: a history the memory
+// cannot hold fails r as Refused with outOfMemory at once, naming opts.history, rather than after
+// the steps. False then.
+bool reserve_trace(FitResult &r, ObjectiveTrace *trace, int64_t iterations);
+
 // Warns `diverged` when the weights hold a NaN or an infinity: the run overflowed.
 void warn_if_diverged(FitResult &r);
 
@@ -165,6 +171,7 @@ template <typename Rows, typename Method>
 FitResult run_fit(const Rows &rows, Method &method, const FitRun &run) {
   FitResult r = method.check(rows);
   if (!r.done()) return r;
+  if (!reserve_trace(r, run.trace, method.iterations())) return r;
   RunContext<Rows> ctx = run.context(rows);
   if (ctx.stop.stopped()) return r.stopped();  // during the conversion of the data
   if (ctx.verbose) method.banner(ctx);

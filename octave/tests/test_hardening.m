@@ -52,6 +52,11 @@ function test_hardening(what)
   r = child("ulimit -v 2000000;", "kinkstep(1, 1, 0.1, 0.1, 1.2e8, 0, 0, struct('history', 1))", 2);
   assert(r.id, "kinkstep:outOfMemory", r.out);
   assert(isempty(strfind(r.message, "kinkstep: kinkstep")), r.out);
+  % A history that cannot fit is refused before the first step, naming what asked for it.
+  assert(! isempty(strfind(r.message, "opts.history = 1 keeps 120000002 objectives")), r.out);
+  r = child("ulimit -v 2000000;", "driftwalk(1, 1, 0.1, 1, -0.5, 0.1, 1, 2^31-1, 0, struct('history', 2))", 2);
+  assert(r.id, "driftwalk:outOfMemory", r.out);
+  assert(! isempty(strfind(r.message, "opts.history = 2")), r.out);
 
   % A thread limit below opts.threads: the run uses what it gets and says so once.
   r = child("env OMP_THREAD_LIMIT=1", "splitavg(randn(100,3), randn(100,1), 0.01, 0.1, 0, struct('threads', 3))", 2);
