@@ -66,6 +66,36 @@ bool write_variables(mat_t *mat, const double *w, size_t D, const ResultInfo &in
   return ok;
 }
 
+// Whether the finished file holds what was written: the file's data reach the disk (fsync, where a
+// full disk or a quota shows when writes were only buffered), and matio reads back w with the
+// same bits and the info struct whole. matio does not report every failed write, so a file cut
+// short by a full disk is found here, before it is renamed into place.
+bool reads_back(const std::string &temporary, const double *w, size_t D, const ResultInfo &info) {
+  const int fd = open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  close(fd);
+  if (!synced) return false;
+  mat_t *mat = Mat_Open(temporary.c_str(), MAT_ACC_RDONLY);
+  if (!mat) return false;
+  bool same = false;
+  matvar_t *wv = Mat_VarRead(mat, "w");
+  if (wv && wv->class_type == MAT_C_DOUBLE && wv->rank == 2 && wv->dims[0] == D && wv->dims[1] == 1 &&
+      (D == 0 || (wv->data && std::memcmp(wv->data, w, D * sizeof(double)) == 0))) {
+    matvar_t *s = Mat_VarRead(mat, "info");
+    if (s && s->class_type == MAT_C_STRUCT) {
+      matvar_t *objective = Mat_VarGetStructFieldByName(s, "objective", 0);
+      matvar_t *diverged = Mat_VarGetStructFieldByName(s, "diverged", 0);
+      same = Mat_VarGetNumberOfFields(s) == 13 && diverged && objective && objective->rank == 2 &&
+             objective->dims[0] * objective->dims[1] == info.objective.size();
+    }
+    if (s) Mat_VarFree(s);
+  }
+  if (wv) Mat_VarFree(wv);
+  Mat_Close(mat);
+  return same;
+}
+
 }  // namespace
 
 std::string write_result(const std::string &path, const double *w, size_t D, const ResultInfo &info) {
@@ -81,7 +111,7 @@ std::string write_result(const std::string &path, const double *w, size_t D, con
   }
   const bool written = write_variables(mat, w, D, info);
   const bool closed = Mat_Close(mat) == 0;
-  if (!written || !closed) {
+  if (!written || !closed || !reads_back(temporary, w, D, info)) {
     std::remove(temporary.c_str());
     return path + ": writing the result failed (disk full?)";
   }

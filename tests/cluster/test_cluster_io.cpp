@@ -2,9 +2,11 @@
 // kind, damaged files) and writing, the checks of the result path, and the routes of the rows,
 // checked against the module's own shuffle and shares.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -550,6 +552,31 @@ TEST(ClusterMatOutput, TheResultAppearsWholeAndNothingElseIsLeft) {
   const std::string nowhere = scratch("no_such_dir") + "/out.mat";
   EXPECT_NE(cluster::write_result(nowhere, {1.0}, info).find("cannot create the temporary file"), std::string::npos);
   EXPECT_NE(access(nowhere.c_str(), F_OK), 0);
+}
+
+// A file system that takes only part of the result (full, or a quota: here a file size limit) is a
+// failed write: nothing at the result's name, no temporary file left, and an earlier result kept.
+TEST(ClusterMatOutput, AResultTheDiskCannotHoldIsAFailureNotACutFile) {
+  const std::string path = scratch("cut.mat");
+  put_bytes(path, "an earlier result");
+  cluster::ResultInfo info;
+  info.objective = {1.0, 0.5};
+  const std::vector<double> w(4000, 0.25);  // 32 000 bytes of w
+  for (rlim_t room : {rlim_t{0}, rlim_t{200}, rlim_t{20000}, rlim_t{32100}}) {
+    struct rlimit before;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    void (*const handler)(int) = std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails
+    struct rlimit limited = before;
+    limited.rlim_cur = room;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const std::string why = cluster::write_result(path, w, info);
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_NE(why.find("writing the result failed (disk full?)"), std::string::npos) << room << ": " << why;
+    EXPECT_EQ(file_bytes(path), "an earlier result") << room;
+    EXPECT_NE(access(cluster::temporary_name(path).c_str(), F_OK), 0) << room;
+  }
+  std::remove(path.c_str());
 }
 
 // The result path is told apart from the data by what it is, not by its name, and every refusal
