@@ -48,8 +48,9 @@ double longest(double seconds, MPI_Comm comm) {
   return most;
 }
 
-// Before anything is removed: the result must be none of the data files, not something other than
-// a file, and writable where it is named. A refusal is a command-line fault (status 2).
+// Before anything is removed: the result must be none of the data files (nor a name their pattern
+// gives), not something other than a file, and writable where it is named; and with one file per
+// process, no file may lie beyond the processes'. A refusal is a command-line fault (status 2).
 void check_result_path(MPI_Comm comm, const ProgramOptions &opt, bool shards, const std::string &file) {
   int rank = 0, size = 1;
   MPI_Comm_rank(comm, &rank);
@@ -67,6 +68,14 @@ void check_result_path(MPI_Comm comm, const ProgramOptions &opt, bool shards, co
       names.push_back(shard_file(opt.input, size));
     }
     problem = result_path_problem(opt.output, all, names);
+    struct stat beyond;
+    if (problem.empty() && shards && names_a_shard(opt.input, opt.output))
+      problem = opt.output + ": is a name the data files' pattern " + opt.input +
+                " gives; the result must go to another file";
+    else if (problem.empty() && shards && stat(shard_file(opt.input, size).c_str(), &beyond) == 0)
+      problem = shard_file(opt.input, size) + " exists, but " + std::to_string(size) +
+                " processes read only the files up to " + shard_file(opt.input, size - 1) +
+                "; run as many processes as there are files";
   }
   agree(comm, problem, 2);
 }
@@ -196,13 +205,6 @@ int run(int argc, char **argv, MPI_Comm comm) {
     agree(comm, rank == 0 ? remove_stale_result(opt.output) : std::string());
     const InjectedFault fault = InjectedFault::from_environment();
     if (fault.hits(InjectedFault::kStall, rank)) pause();
-    struct stat beyond;
-    if (shards)
-      agree(comm, rank == 0 && stat(shard_file(opt.input, size).c_str(), &beyond) == 0
-                      ? shard_file(opt.input, size) + " exists, but " + std::to_string(size) +
-                            " processes read only the files up to " + shard_file(opt.input, size - 1) +
-                            "; run as many processes as there are files"
-                      : std::string());
 
     // A team that cannot be created would end the process inside the runtime: it is checked first.
     const std::string team_problem = core::team_size_problem(core::team_size_granted(opt.threads), "--threads");

@@ -125,6 +125,17 @@ bool is_shard_pattern(const std::string &input) {
   return input.compare(at, 2, "%d") == 0 && input.find('%', at + 2) == std::string::npos;
 }
 
+bool names_a_shard(const std::string &pattern, const std::string &path) {
+  const size_t at = pattern.find("%d");
+  const size_t before = at, after = pattern.size() - at - 2;
+  if (path.size() <= before + after || path.compare(0, before, pattern, 0, before) != 0 ||
+      path.compare(path.size() - after, after, pattern, at + 2, after) != 0)
+    return false;
+  for (size_t k = before; k < path.size() - after; ++k)
+    if (path[k] < '0' || path[k] > '9') return false;
+  return true;
+}
+
 std::string shard_file(const std::string &pattern, int rank) {
   const size_t at = pattern.find("%d");
   return pattern.substr(0, at) + std::to_string(rank) + pattern.substr(at + 2);

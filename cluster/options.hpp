@@ -33,5 +33,7 @@ const char *usage_text();
 bool is_shard_pattern(const std::string &input);
 // The pattern with %d replaced by the process number.
 std::string shard_file(const std::string &pattern, int rank);
+// Whether `path` is a name the pattern gives for some number (shard_%d.mat: shard_7.mat).
+bool names_a_shard(const std::string &pattern, const std::string &path);
 
 }  // namespace cluster

@@ -158,6 +158,17 @@ void expect_one_failure(const MpiRun &r, const std::string &message, const std::
   EXPECT_FALSE(exists(out));
 }
 
+std::string bytes_of(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A refused command line: status 2, one message, and every file as it was.
+void expect_refused(const MpiRun &r, const std::string &message) {
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+}
+
 }  // namespace
 
 class MpiProcesses : public ::testing::TestWithParam<int> {};
@@ -247,11 +258,21 @@ TEST(MpiProgram, OneFilePerProcessMakesXFromTheFilesInOrder) {
   ASSERT_EQ(run.status, 0) << run.err;
   expect_same_bits(mat_files::read_doubles(out, "w"), module_weights(p, 7u, 6), "shards");
 
-  // A file beyond the processes' would be left out: that is an error, not a silent loss.
+  // A file beyond the processes' would be left out: a refused command line, before anything is
+  // removed (the earlier result stays); and a result the pattern names, even one beyond the files
+  // the processes read, is refused as a data file would be.
   ASSERT_TRUE(mat_files::write_problem(scratch("shard_3.mat"), mat_files::rows_of(p, 0, 2)));
-  expect_one_failure(
-      mpirun(3, run_args(7u, 1, "'" + pattern + "'", out)),
-      scratch("shard_3.mat") + " exists, but 3 processes read only the files up to " + scratch("shard_2.mat"), out);
+  const std::string shard3 = bytes_of(scratch("shard_3.mat")), earlier = bytes_of(out);
+  const MpiRun beyond = mpirun(3, run_args(7u, 1, "'" + pattern + "'", out));
+  expect_refused(
+      beyond, scratch("shard_3.mat") + " exists, but 3 processes read only the files up to " + scratch("shard_2.mat"));
+  EXPECT_EQ(bytes_of(out), earlier);
+  expect_refused(mpirun(2, run_args(7u, 1, "'" + pattern + "'", scratch("shard_3.mat"))),
+                 scratch("shard_3.mat") + ": is a name the data files' pattern " + pattern + " gives");
+  expect_refused(mpirun(3, run_args(7u, 1, "'" + pattern + "'", scratch("shard_3.mat"))),
+                 scratch("shard_3.mat") + ": is the data file " + scratch("shard_3.mat"));
+  EXPECT_EQ(bytes_of(scratch("shard_3.mat")), shard3);
+  std::remove(out.c_str());
   // Too few files: the process without one says which is missing.
   expect_one_failure(mpirun(5, run_args(7u, 1, "'" + pattern + "'", out)),
                      scratch("shard_4.mat") + ": cannot open it: No such file or directory", out);
@@ -345,21 +366,6 @@ TEST(MpiProgram, AProcessOutOfMemoryOrKilledLeavesNoResult) {
   std::remove(in.c_str());
   std::remove(out.c_str());
 }
-
-namespace {
-
-std::string bytes_of(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A refused command line: status 2, one message, and every file as it was.
-void expect_refused(const MpiRun &r, const std::string &message) {
-  EXPECT_EQ(r.status, 2) << r.err;
-  EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
-}
-
-}  // namespace
 
 // Every way of naming a data file as the result, and every result that is not a file, is refused
 // with status 2 before anything is read or removed: the data stay whole.
