@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "cluster/hdf5_check.hpp"
 #include "cluster/mat5_file.hpp"
 #include "core/data/finite_bits.hpp"
 #include "core/data/regression_data.hpp"
@@ -200,6 +201,8 @@ MatInput::MatInput(std::string path, std::string x_name, std::string y_name)
       hdf5_ = std::make_unique<Hdf5>();
       hdf5_->mat = Mat_Open(path_.c_str(), MAT_ACC_RDONLY);
       if (!hdf5_->mat) fail(path_, "the file is truncated or damaged (its HDF5 structure cannot be read)");
+      const std::string problem = hdf5_file_problem(path_);
+      if (!problem.empty()) fail(path_, "the file is truncated or damaged (" + problem + ")");
     } else {
       fail(path_, "is not a MAT file that this program reads (save it with -v6, -v7 or -v7.3)");
     }
@@ -248,6 +251,10 @@ MatShape MatInput::inspect() {
     Hdf5 &h = *hdf5_;
     h.x = Mat_VarReadInfo(h.mat, x_name_.c_str());
     if (!h.x) fail(path_, "has no variable '" + x_name_ + "' (name it with --x)");
+    for (const std::string *name : {&x_name_, &y_name_}) {
+      const std::string problem = hdf5_storage_problem(path_, *name);
+      if (!problem.empty()) fail(path_, problem);
+    }
     const matvar_t &x = *h.x;
     std::vector<uint64_t> dims(x.dims, x.dims + x.rank);
     const bool sparse = x.class_type == MAT_C_SPARSE;

@@ -488,6 +488,44 @@ TEST(ClusterMatInput, DamagedFilesAreErrorsNeverAnswers) {
     EXPECT_NE(why.find(damaged), std::string::npos) << why;
     EXPECT_NE(why.find(c.says), std::string::npos) << why;
   }
+  // -v7.3 (HDF5): a file cut short anywhere is damaged, not a file without X; and a dataset whose
+  // declared shape was changed (here X's columns, stored as the pair D, N twice: its size and its
+  // largest size) is refused before a value is read, whether it now covers more bytes than the
+  // dataset stores (which would read y's) or fewer.
+  for (bool sparse : {false, true}) {
+    ASSERT_TRUE(mat_files::write_problem(path, sparse ? mat_files::sparse_wavy(40, 5, 0.4) : pr, MAT_FT_MAT73,
+                                         MAT_COMPRESSION_NONE, sparse));
+    const std::string whole = file_bytes(path);
+    ASSERT_EQ(read_failure(path), "");
+    for (size_t cut = 512; cut < whole.size(); cut += 61) {
+      put_bytes(path, whole.substr(0, cut));
+      const std::string why = read_failure(path);
+      EXPECT_NE(why.find(damaged), std::string::npos) << "cut at " << cut << " of " << whole.size() << ": " << why;
+    }
+  }
+  ASSERT_TRUE(mat_files::write_problem(path, pr, MAT_FT_MAT73, MAT_COMPRESSION_NONE, false));
+  const std::string h5 = file_bytes(path);
+  const auto pair = [](uint64_t a, uint64_t b) {
+    std::string bytes(16, '\0');
+    for (int k = 0; k < 8; ++k) {
+      bytes[static_cast<size_t>(k)] = static_cast<char>(a >> (8 * k));
+      bytes[static_cast<size_t>(8 + k)] = static_cast<char>(b >> (8 * k));
+    }
+    return bytes;
+  };
+  const size_t shape_at = h5.find(pair(5, 40) + pair(5, 40));
+  ASSERT_NE(shape_at, std::string::npos);
+  for (uint64_t columns : {6, 4}) {
+    std::string bad = h5;
+    bad.replace(shape_at, 32, pair(columns, 40) + pair(columns, 40));
+    put_bytes(path, bad);
+    const std::string why = read_failure(path);
+    EXPECT_NE(why.find("X: the file is truncated or damaged (it declares " + std::to_string(40 * columns) +
+                       " values but stores 200)"),
+              std::string::npos)
+        << why;
+  }
+
   // The name's type byte zeroed (the small element 40 bytes into X's element).
   mat_files::Level5 nameless;
   nameless.matrix("X", {3, 1}, 9, three);
