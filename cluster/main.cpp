@@ -370,9 +370,10 @@ int run(int argc, char **argv, MPI_Comm comm) {
 
 int interrupted_rank = -1;
 
-// Ctrl-C at the terminal reaches every process of the job: each ends at once (a run that is
-// stopped leaves no result: the earlier one was removed when the run was accepted), and process 0
-// says why, so that a caller can tell an interruption from a failure (exit status 130).
+// A SIGINT that reaches the job's processes ends each at once (a run that is stopped leaves no
+// result: the earlier one was removed when the run was accepted), and process 0 says why, so that
+// a caller can tell an interruption from a failure (exit status 130). Ctrl-C at mpirun does not
+// come here: Open MPI's mpirun ends the processes itself and exits with status 1.
 extern "C" void on_interrupt(int) {
   if (interrupted_rank == 0) {
     static const char kMessage[] = "splitavg-mpi: interrupted\n";

@@ -528,9 +528,9 @@ const Mat5Variable *Mat5File::find(const std::string &name) const {
 std::unique_ptr<ByteStream> Mat5File::open(const Mat5Variable &v) const {
   std::unique_ptr<ByteStream> s;
   if (v.compressed)
-    s = std::make_unique<InflatedBytes>(fd_, v.offset, v.stored, "it");
+    s = std::make_unique<InflatedBytes>(fd_, v.offset, v.stored, "the variable");
   else
-    s = std::make_unique<FileBytes>(fd_, v.offset, v.stored, size_, "it");
+    s = std::make_unique<FileBytes>(fd_, v.offset, v.stored, size_, "the variable");
   Mat5Variable again;
   read_header(*s, swapped_, again);
   return s;
