@@ -26,7 +26,8 @@ function step = stochl1_stepsize(X, module)
   %               sample's distance grows with the noise of the schedule). The largest row, the
   %               bound of the one-sample steps, was 3 to 60 times too small here.
   %
-  %   When every row of X is zero any step is stable and step is 1.
+  %   When every row of X is zero any step is stable and step is 1. Rows so short that the step
+  %   would exceed the largest double are an error: scale X up first.
   %
   %   Example
   %     X = randn(1000, 10); y = X * [2; 0; 0; -1; zeros(6, 1)] + 0.1 * randn(1000, 1);
@@ -48,6 +49,37 @@ function step = stochl1_stepsize(X, module)
           'stochl1_stepsize: module must be kinkstep, splitavg or driftwalk');
   end
   % One pass, column by column: the squared length of every row.
+  [largest, finite] = largest_row(X);
+  if ~finite
+    error('stochl1_stepsize:nonFiniteData', ...
+          'stochl1_stepsize: X holds a NaN or an infinity, or values too large to square');
+  end
+  scale = 1;
+  if largest < realmin && nnz(X) > 0
+    % The squares of tiny values underflow: the lengths of X scaled to a largest value of 1, and
+    % the step scaled back (the advice is the same; only the arithmetic avoids the underflow).
+    scale = full(max(abs(double(X(:)))));
+    largest = largest_row(double(X) / scale);
+  end
+  if largest == 0
+    step = 1;
+  elseif strcmp(module, 'driftwalk')
+    step = 1 / (2 * normest(double(X) / scale) ^ 2) / scale / scale;
+  elseif strcmp(module, 'kinkstep')
+    step = 1 / (2 * largest) / scale / scale;
+  else
+    step = 1 / largest / scale / scale;
+  end
+  if ~isfinite(step)
+    error('stochl1_stepsize:dataTooSmall', ...
+          ['stochl1_stepsize: the rows of X are so short (the longest %g) that the step they allow ' ...
+           'exceeds the largest double; scale X up first (for example X / max(abs(X(:))))'], ...
+          sqrt(largest) * scale);
+  end
+end
+
+% The largest squared length of a row of X, and whether every length is finite.
+function [largest, finite] = largest_row(X)
   N = size(X, 1);
   if issparse(X)
     % Over the nonzeros only: a loop over the columns would cost N * D.
@@ -59,17 +91,5 @@ function step = stochl1_stepsize(X, module)
     end
   end
   largest = max([lengths; 0]);  % max passes over NaN, hence the test of every length
-  if ~all(isfinite(lengths))
-    error('stochl1_stepsize:nonFiniteData', ...
-          'stochl1_stepsize: X holds a NaN or an infinity, or values too large to square');
-  end
-  if largest == 0
-    step = 1;
-  elseif strcmp(module, 'driftwalk')
-    step = 1 / (2 * normest(double(X)) ^ 2);
-  elseif strcmp(module, 'kinkstep')
-    step = 1 / (2 * largest);
-  else
-    step = 1 / largest;
-  end
+  finite = all(isfinite(lengths));
 end

@@ -89,4 +89,16 @@ function test_step_sizes()
     excess(2) += F(kinkstep(X, y, big / 10, 0, 20000, 0, 0, struct("seed", s))) - F_ls;
   end
   assert(excess(2) < excess(1) / 3, "the floor did not shrink with the step: %g, %g", excess(1), excess(2));
+
+  % Rows whose squared lengths underflow are not zero rows: the step follows their lengths (scaled
+  % while it is computed), and one beyond the largest double is an error rather than Inf or 1.
+  for module = {"kinkstep", "splitavg", "driftwalk"}
+    base = [1 0; 0 2; 0 0];
+    expected = stochl1_stepsize(base, module{1}) / 5e-155 / 5e-155;  % squares of 5e-155 underflow
+    assert(stochl1_stepsize(base * 5e-155, module{1}), expected, 1e-6 * expected);  % normest: 1e-6
+    assert(stochl1_stepsize(sparse(base * 5e-155), module{1}), expected, 1e-6 * expected);
+    for small = [1e-160 1e-170 1e-320]
+      expect_error(@() stochl1_stepsize(base * small, module{1}), "stochl1_stepsize:dataTooSmall");
+    end
+  end
 end
