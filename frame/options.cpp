@@ -50,10 +50,11 @@ bool whole_number(const mxArray *v, double low, double high, double &out) {
   return std::isfinite(out) && out == std::floor(out) && out >= low && out <= high;
 }
 
-// The text of a char row vector, when it is one of at most size - 1 characters.
+// The text of a char row vector, when it is one of at most size - 1 characters, none of them NUL
+// (which would end the C string early: 'prox' followed by a NUL and more is not 'prox').
 bool char_text(const mxArray *v, char *buf, size_t size) {
   if (!mxIsChar(v) || mxGetNumberOfDimensions(v) != 2 || mxGetM(v) > 1 || mxGetN(v) >= size) return false;
-  return mxGetString(v, buf, size) == 0;
+  return mxGetString(v, buf, size) == 0 && std::strlen(buf) == mxGetN(v);
 }
 
 // The error for a value the field does not take.

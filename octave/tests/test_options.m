@@ -90,6 +90,10 @@ function test_options()
   assert(! isempty(strfind(e.message, "seed, threads, progress, history and w0")), e.message);
   e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, struct("seed", -1)));
   assert(e.identifier, "kinkstep:invalidOption");
+  % A NUL inside a text value is part of the value, not its end.
+  e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, struct("l1", ["prox" char(0) "junk"])));
+  assert(e.identifier, "kinkstep:invalidOption");
+  assert(! isempty(strfind(e.message, "opts.l1")));
   e = raised(@() kinkstep(X, y, 0.01, 0.1, 5, 0, 0, {1}));
   assert(e.identifier, "kinkstep:invalidOptions");
   printf("test_options: all passed\n");
