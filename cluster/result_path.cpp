@@ -56,6 +56,16 @@ std::string result_path_problem(const std::string &result, const std::vector<Fil
   }
   struct stat entry, target;
   if (lstat(result.c_str(), &entry) == 0) {
+    // In a sticky folder (/tmp, a shared scratch space) only the owner of a file or of the folder
+    // may remove or replace it: another user's earlier result would fail the run once accepted.
+    const size_t slash = result.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : result.substr(0, slash);
+    struct stat in;
+    const uid_t me = geteuid();
+    if (stat(folder.c_str(), &in) == 0 && (in.st_mode & S_ISVTX) && me != 0 && entry.st_uid != me && in.st_uid != me)
+      return result +
+             ": belongs to another user, and its folder lets only the owner remove or replace it (it is "
+             "sticky); name another result file";
     if (S_ISLNK(entry.st_mode)) {
       if (stat(result.c_str(), &target) != 0)
         return result + ": is a link that leads nowhere; remove it or name another result file";

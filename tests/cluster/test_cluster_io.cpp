@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -673,4 +674,30 @@ TEST(ClusterResultPath, AResultThatIsADataFileOrNoFileIsRefusedAndNothingIsTouch
   EXPECT_EQ(file_bytes(earlier), "an earlier result");
   for (const std::string &f : {data, other, link, hard, fifo, to_fifo, dangling, earlier}) std::remove(f.c_str());
   rmdir(folder.c_str());
+}
+
+// An earlier result of another user in a sticky folder cannot be removed or replaced by this one:
+// refused before the run, not found after it. (Needs root to act as two users.)
+TEST(ClusterResultPath, AnotherUsersResultInAStickyFolderIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to create a file as one user and check it as another";
+  const std::string shared = scratch("sticky"), theirs = shared + "/out.mat", fresh = shared + "/fresh.mat";
+  ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  put_bytes(theirs, "their result");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // As nobody: their file is refused, a fresh name in the same folder is fine.
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    const std::string why = cluster::result_path_problem(theirs, {}, {});
+    const bool refused = why.find("belongs to another user") != std::string::npos;
+    _exit(refused && cluster::result_path_problem(fresh, {}, {}).empty() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(cluster::result_path_problem(theirs, {}, {}), "");  // its owner may replace it
+  EXPECT_EQ(file_bytes(theirs), "their result");
+  std::remove(theirs.c_str());
+  rmdir(shared.c_str());
 }
