@@ -22,7 +22,9 @@
 %                 threads    OpenMP threads per process t, 1 .. 1024 (default 1)
 %                 seed       seed of the shuffle, 0 .. 2^32-1 (default: the calendar time)
 %                 hostfile   an Open MPI hostfile; without one every process runs here (with
-%                            --oversubscribe, so P may exceed the cores)
+%                            --oversubscribe, so P may exceed the cores). With one, the result
+%                            is written beside the data file (a hidden file, removed after), so
+%                            the data's folder must be shared by every host and this machine
 %                 program    the splitavg-mpi executable (default: $SPLITAVG_MPI, then the
 %                            folder of this file, then the build tree's cluster/ folder beside
 %                            it, then the PATH)
@@ -108,6 +110,12 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
   end
 
   out = [tempname(), '.mat'];
+  if ~isempty(o.hostfile)
+    % Process 0, which writes the result, may run on another host: the result goes beside the
+    % data, which every host must see anyway (under a name of its own, removed after).
+    [~, name] = fileparts(out);
+    out = fullfile(fileparts(file), ['.', name, '.mat']);
+  end
   cleanup = onCleanup(@() remove_if_there(out));
   cmd = sprintf('%s -n %d', mpirun, o.processes);
   if isempty(o.hostfile)
@@ -138,8 +146,12 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
   if status == 130
     error('splitavg_mpi:interrupted', 'splitavg_mpi: interrupted; the run stopped and left no result.');
   end
-  if status ~= 0 || ~exist(out, 'file')
+  if status ~= 0
     error('splitavg_mpi:failed', 'splitavg-mpi failed (exit status %d); its message is above.', status);
+  end
+  if ~exist(out, 'file')
+    error('splitavg_mpi:failed', ['splitavg-mpi finished, but its result %s is not to be seen from here: ', ...
+          'with a hostfile the data''s folder must be one that every host and this machine share.'], out);
   end
   result = load(out);
   w = result.w;
