@@ -60,8 +60,8 @@ std::string dataset_problem(hid_t file, const std::string &where, const std::str
       if (chunk[static_cast<size_t>(k)] == 0) return what + ": the file is truncated or damaged";
       wanted *= (dims[static_cast<size_t>(k)] + chunk[static_cast<size_t>(k)] - 1) / chunk[static_cast<size_t>(k)];
     }
-    hsize_t stored = 0;
-    if (H5Dget_num_chunks(set.get(), H5S_ALL, &stored) < 0 || stored != wanted)
+    hsize_t stored = 0;  // over the dataset's whole space (HDF5 1.10 does not take H5S_ALL here)
+    if (H5Dget_num_chunks(set.get(), space.get(), &stored) < 0 || stored != wanted)
       return what + ": the file is truncated or damaged (it declares " + std::to_string(wanted) +
              " chunks of values but stores " + std::to_string(stored) + ")";
     return "";

@@ -253,7 +253,8 @@ TEST(ClusterMatInput, PartialReadsGiveTheRowsOfEveryFileKind) {
   };
   const Kind kinds[] = {{"v6", MAT_FT_MAT5, MAT_COMPRESSION_NONE},
                         {"v7", MAT_FT_MAT5, MAT_COMPRESSION_ZLIB},
-                        {"v73", MAT_FT_MAT73, MAT_COMPRESSION_NONE}};
+                        {"v73", MAT_FT_MAT73, MAT_COMPRESSION_NONE},
+                        {"v73 compressed (chunked)", MAT_FT_MAT73, MAT_COMPRESSION_ZLIB}};
   // Tall, wide (the pieces of a block lie close together in the file) and square shapes.
   for (auto [N, D] : {std::pair<int, int>{23, 4}, {3, 700}, {300, 40}})
     for (const Kind &k : kinds) {
@@ -323,7 +324,8 @@ TEST(ClusterMatInput, SparseBlocksHoldTheirRowsNonzerosInColumnOrder) {
   };
   const Kind kinds[] = {{"v6", MAT_FT_MAT5, MAT_COMPRESSION_NONE},
                         {"v7", MAT_FT_MAT5, MAT_COMPRESSION_ZLIB},
-                        {"v73", MAT_FT_MAT73, MAT_COMPRESSION_NONE}};
+                        {"v73", MAT_FT_MAT73, MAT_COMPRESSION_NONE},
+                        {"v73 compressed (chunked)", MAT_FT_MAT73, MAT_COMPRESSION_ZLIB}};
   const mat_files::Problem pr = mat_files::sparse_wavy(57, 9, 0.3);
   for (const Kind &k : kinds) {
     const std::string path = scratch(std::string(k.name) + "_sparse.mat");
@@ -493,17 +495,18 @@ TEST(ClusterMatInput, DamagedFilesAreErrorsNeverAnswers) {
   // declared shape was changed (here X's columns, stored as the pair D, N twice: its size and its
   // largest size) is refused before a value is read, whether it now covers more bytes than the
   // dataset stores (which would read y's) or fewer.
-  for (bool sparse : {false, true}) {
-    ASSERT_TRUE(mat_files::write_problem(path, sparse ? mat_files::sparse_wavy(40, 5, 0.4) : pr, MAT_FT_MAT73,
-                                         MAT_COMPRESSION_NONE, sparse));
-    const std::string whole = file_bytes(path);
-    ASSERT_EQ(read_failure(path), "");
-    for (size_t cut = 512; cut < whole.size(); cut += 61) {
-      put_bytes(path, whole.substr(0, cut));
-      const std::string why = read_failure(path);
-      EXPECT_NE(why.find(damaged), std::string::npos) << "cut at " << cut << " of " << whole.size() << ": " << why;
+  for (bool sparse : {false, true})
+    for (matio_compression z : {MAT_COMPRESSION_NONE, MAT_COMPRESSION_ZLIB}) {  // ZLIB: chunked datasets
+      ASSERT_TRUE(
+          mat_files::write_problem(path, sparse ? mat_files::sparse_wavy(40, 5, 0.4) : pr, MAT_FT_MAT73, z, sparse));
+      const std::string whole = file_bytes(path);
+      ASSERT_EQ(read_failure(path), "") << (sparse ? "sparse" : "full") << " compression " << z;
+      for (size_t cut = 512; cut < whole.size(); cut += 61) {
+        put_bytes(path, whole.substr(0, cut));
+        const std::string why = read_failure(path);
+        EXPECT_NE(why.find(damaged), std::string::npos) << "cut at " << cut << " of " << whole.size() << ": " << why;
+      }
     }
-  }
   ASSERT_TRUE(mat_files::write_problem(path, pr, MAT_FT_MAT73, MAT_COMPRESSION_NONE, false));
   const std::string h5 = file_bytes(path);
   const auto pair = [](uint64_t a, uint64_t b) {
