@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "cluster/result_path.hpp"
 
@@ -66,6 +68,37 @@ bool write_variables(mat_t *mat, const double *w, size_t D, const ResultInfo &in
   return ok;
 }
 
+// Whether a field read back holds exactly `values` (doubles).
+bool holds_doubles(matvar_t *s, const char *name, const std::vector<double> &values) {
+  const matvar_t *f = Mat_VarGetStructFieldByName(s, name, 0);
+  if (!f || f->class_type != MAT_C_DOUBLE || f->rank != 2 || f->dims[0] * f->dims[1] != values.size()) return false;
+  return values.empty() || (f->data && std::memcmp(f->data, values.data(), values.size() * sizeof(double)) == 0);
+}
+
+// Whether the info struct read back holds every field as written, each value whole: a file cut
+// inside its last field still reads, with that field short or empty.
+bool holds_info(matvar_t *s, const ResultInfo &info) {
+  if (Mat_VarGetNumberOfFields(s) != 13) return false;
+  const std::pair<const char *, double> scalars[] = {{"seed", info.seed},
+                                                     {"processes", info.processes},
+                                                     {"threads", info.threads},
+                                                     {"iterations", info.iterations},
+                                                     {"time", info.seconds},
+                                                     {"read_time", info.read_seconds},
+                                                     {"exchange_time", info.exchange_seconds},
+                                                     {"pass_time", info.pass_seconds},
+                                                     {"exchange_bytes", info.exchange_bytes},
+                                                     {"read_bytes", info.read_bytes},
+                                                     {"peak_memory", info.peak_memory}};
+  for (const auto &[name, value] : scalars)
+    if (!holds_doubles(s, name, {value})) return false;
+  if (!holds_doubles(s, "objective", info.objective)) return false;
+  const matvar_t *diverged = Mat_VarGetStructFieldByName(s, "diverged", 0);
+  return diverged && diverged->class_type == MAT_C_UINT8 && diverged->rank == 2 &&
+         diverged->dims[0] * diverged->dims[1] == 1 && diverged->data &&
+         *static_cast<const mat_uint8_t *>(diverged->data) == (info.diverged ? 1 : 0);
+}
+
 // Whether the finished file holds what was written: the file's data reach the disk (fsync, where a
 // full disk or a quota shows when writes were only buffered), and matio reads back w with the
 // same bits and the info struct whole. matio does not report every failed write, so a file cut
@@ -83,12 +116,7 @@ bool reads_back(const std::string &temporary, const double *w, size_t D, const R
   if (wv && wv->class_type == MAT_C_DOUBLE && wv->rank == 2 && wv->dims[0] == D && wv->dims[1] == 1 &&
       (D == 0 || (wv->data && std::memcmp(wv->data, w, D * sizeof(double)) == 0))) {
     matvar_t *s = Mat_VarRead(mat, "info");
-    if (s && s->class_type == MAT_C_STRUCT) {
-      matvar_t *objective = Mat_VarGetStructFieldByName(s, "objective", 0);
-      matvar_t *diverged = Mat_VarGetStructFieldByName(s, "diverged", 0);
-      same = Mat_VarGetNumberOfFields(s) == 13 && diverged && objective && objective->rank == 2 &&
-             objective->dims[0] * objective->dims[1] == info.objective.size();
-    }
+    if (s && s->class_type == MAT_C_STRUCT) same = holds_info(s, info);
     if (s) Mat_VarFree(s);
   }
   if (wv) Mat_VarFree(wv);

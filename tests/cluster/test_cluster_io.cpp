@@ -604,7 +604,13 @@ TEST(ClusterMatOutput, AResultTheDiskCannotHoldIsAFailureNotACutFile) {
   cluster::ResultInfo info;
   info.objective = {1.0, 0.5};
   const std::vector<double> w(4000, 0.25);  // 32 000 bytes of w
-  for (rlim_t room : {rlim_t{0}, rlim_t{200}, rlim_t{20000}, rlim_t{32100}}) {
+  // The whole file's size, then limits that cut it anywhere, down to inside its last field.
+  const std::string whole = scratch("whole.mat");
+  ASSERT_EQ(cluster::write_result(whole, w, info), "");
+  const rlim_t size = static_cast<rlim_t>(file_bytes(whole).size());
+  std::remove(whole.c_str());
+  for (rlim_t room :
+       {rlim_t{0}, rlim_t{200}, rlim_t{20000}, rlim_t{32100}, size - 200, size - 40, size - 8, size - 1}) {
     struct rlimit before;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
     void (*const handler)(int) = std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails
