@@ -1,8 +1,10 @@
 #include "cluster/options.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 namespace cluster {
 namespace {
@@ -125,15 +127,40 @@ bool is_shard_pattern(const std::string &input) {
   return input.compare(at, 2, "%d") == 0 && input.find('%', at + 2) == std::string::npos;
 }
 
-bool names_a_shard(const std::string &pattern, const std::string &path) {
+namespace {
+
+// Whether `name` is `pattern` with its %d replaced by digits.
+bool fills_pattern(const std::string &pattern, const std::string &name) {
   const size_t at = pattern.find("%d");
   const size_t before = at, after = pattern.size() - at - 2;
-  if (path.size() <= before + after || path.compare(0, before, pattern, 0, before) != 0 ||
-      path.compare(path.size() - after, after, pattern, at + 2, after) != 0)
+  if (name.size() <= before + after || name.compare(0, before, pattern, 0, before) != 0 ||
+      name.compare(name.size() - after, after, pattern, at + 2, after) != 0)
     return false;
-  for (size_t k = before; k < path.size() - after; ++k)
-    if (path[k] < '0' || path[k] > '9') return false;
+  for (size_t k = before; k < name.size() - after; ++k)
+    if (name[k] < '0' || name[k] > '9') return false;
   return true;
+}
+
+// A path's folder, resolved (links, "." and ".."), and its last name; the folder is empty where it
+// cannot be resolved.
+std::pair<std::string, std::string> folder_and_name(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  char resolved[PATH_MAX];
+  return {realpath(folder.c_str(), resolved) ? std::string(resolved) : std::string(), name};
+}
+
+}  // namespace
+
+bool names_a_shard(const std::string &pattern, const std::string &path) {
+  if (fills_pattern(pattern, path)) return true;
+  // The same folder written another way (./shard_3.mat, /full/path/shard_3.mat): the names compared
+  // within the resolved folders, where the pattern's %d lies in its last name.
+  const auto [pattern_folder, pattern_name] = folder_and_name(pattern);
+  const auto [path_folder, path_name] = folder_and_name(path);
+  return pattern_name.find("%d") != std::string::npos && !pattern_folder.empty() && pattern_folder == path_folder &&
+         fills_pattern(pattern_name, path_name);
 }
 
 std::string shard_file(const std::string &pattern, int rank) {

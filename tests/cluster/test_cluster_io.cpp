@@ -131,6 +131,26 @@ TEST(ClusterOptions, ShardPatternsHoldOnePercentD) {
   EXPECT_FALSE(cluster::is_shard_pattern("a_%s.mat"));
   EXPECT_FALSE(cluster::is_shard_pattern("a_%d_%d.mat"));
   EXPECT_EQ(cluster::shard_file("dir/shard_%d.mat", 12), "dir/shard_12.mat");
+  // A name the pattern gives, however its folder is written; nothing else.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  const std::string here(cwd);
+  for (const auto &[pattern, path] : std::vector<std::pair<std::string, std::string>>{
+           {"shard_%d.mat", "shard_3.mat"},
+           {"shard_%d.mat", "./shard_17.mat"},
+           {"shard_%d.mat", here + "/shard_3.mat"},
+           {"./shard_%d.mat", "shard_0.mat"},
+           {here + "/shard_%d.mat", "./shard_3.mat"},
+           {"shard_%d.mat", "../" + here.substr(here.rfind('/') + 1) + "/shard_3.mat"}})
+    EXPECT_TRUE(cluster::names_a_shard(pattern, path)) << pattern << " " << path;
+  for (const auto &[pattern, path] :
+       std::vector<std::pair<std::string, std::string>>{{"shard_%d.mat", "shard_.mat"},
+                                                        {"shard_%d.mat", "shard_3x.mat"},
+                                                        {"shard_%d.mat", "shard_-3.mat"},
+                                                        {"shard_%d.mat", "out.mat"},
+                                                        {"shard_%d.mat", "/shard_3.mat"},
+                                                        {"shard_%d.mat", "no_such_folder/shard_3.mat"}})
+    EXPECT_FALSE(cluster::names_a_shard(pattern, path)) << pattern << " " << path;
 }
 
 TEST(ClusterRouting, HeldPositionsAreThoseOfEachProcessShares) {
