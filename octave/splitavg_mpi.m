@@ -75,8 +75,8 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
   if nargin < 4 || nargin > 5
     error('splitavg_mpi:invalidInput', 'splitavg_mpi takes 4 or 5 inputs: (file, stepSize, lambda, verbose[, opts]).');
   end
-  if ~ischar(file) || isempty(file) || size(file, 1) ~= 1
-    error('splitavg_mpi:invalidInput', 'file must be the name of a MAT file (a character row).');
+  if ~ischar(file) || isempty(file) || size(file, 1) ~= 1 || any(file == char(0))
+    error('splitavg_mpi:invalidInput', 'file must be the name of a MAT file (a character row without NUL).');
   end
   names = {'stepSize', 'lambda', 'verbose'};
   values = {stepSize, lambda, verbose};
@@ -188,7 +188,7 @@ function o = read_options(opts)
         end
         o.progress = double(v) ~= 0;
       case {'hostfile', 'program'}
-        if ~ischar(v) || isempty(v) || size(v, 1) ~= 1
+        if ~ischar(v) || isempty(v) || size(v, 1) ~= 1 || any(v == char(0))
           error('splitavg_mpi:invalidOption', 'opts.%s must be a file name.', name);
         end
         o.(name) = v;

@@ -104,6 +104,8 @@ function test_splitavg_mpi()
   % Bad calls are caught before anything runs.
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4), 'splitavg_mpi:invalidInput');
   expect_error(@() splitavg_mpi(5, 0.01, 1e-4, 0), 'splitavg_mpi:invalidInput');
+  expect_error(@() splitavg_mpi([data7 char(0) 'x'], 0.01, 1e-4, 0), 'splitavg_mpi:invalidInput');
+  expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('hostfile', ['h' char(0)])), 'splitavg_mpi:invalidOption');
   expect_error(@() splitavg_mpi(data7, [1 2], 1e-4, 0), 'splitavg_mpi:invalidInput');
   expect_error(@() splitavg_mpi(data7, 0.01, Inf, 0), 'splitavg_mpi:invalidInput');
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('procs', 2)), 'splitavg_mpi:invalidOption');
