@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "cluster/result_path.hpp"
+
 namespace cluster {
 namespace {
 
@@ -145,10 +147,9 @@ bool fills_pattern(const std::string &pattern, const std::string &name) {
 // cannot be resolved.
 std::pair<std::string, std::string> folder_and_name(const std::string &path) {
   const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   char resolved[PATH_MAX];
-  return {realpath(folder.c_str(), resolved) ? std::string(resolved) : std::string(), name};
+  return {realpath(folder_of(path).c_str(), resolved) ? std::string(resolved) : std::string(), name};
 }
 
 }  // namespace

@@ -37,6 +37,11 @@ FileIdentity identity_of(const std::string &path) {
   return id;
 }
 
+std::string folder_of(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 std::string temporary_name(const std::string &result) {
   return result + ".partial-" + std::to_string(getpid());
 }
@@ -58,11 +63,10 @@ std::string result_path_problem(const std::string &result, const std::vector<Fil
   if (lstat(result.c_str(), &entry) == 0) {
     // In a sticky folder (/tmp, a shared scratch space) only the owner of a file or of the folder
     // may remove or replace it: another user's earlier result would fail the run once accepted.
-    const size_t slash = result.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : result.substr(0, slash);
     struct stat in;
     const uid_t me = geteuid();
-    if (stat(folder.c_str(), &in) == 0 && (in.st_mode & S_ISVTX) && me != 0 && entry.st_uid != me && in.st_uid != me)
+    if (stat(folder_of(result).c_str(), &in) == 0 && (in.st_mode & S_ISVTX) && me != 0 && entry.st_uid != me &&
+        in.st_uid != me)
       return result +
              ": belongs to another user, and its folder lets only the owner remove or replace it (it is "
              "sticky); name another result file";

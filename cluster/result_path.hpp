@@ -20,6 +20,9 @@ struct FileIdentity {
 };
 FileIdentity identity_of(const std::string &path);
 
+// The folder a path's last name lies in, as written: "." for a bare name, "/" for one at the root.
+std::string folder_of(const std::string &path);
+
 // The name the result is written under before it is renamed into place.
 std::string temporary_name(const std::string &result);
 
