@@ -16,10 +16,13 @@
 namespace kinkstep {
 namespace {
 
-// Doubles per thread slice, rounded up to whole cache lines so that no two threads write one line.
+// Doubles in a cache line: the threads' slices start on lines of their own so that no two threads
+// write one line.
+constexpr std::size_t kLine = 64 / sizeof(double);
+
+// Doubles per thread slice, rounded up to whole cache lines.
 std::size_t slice_stride(int32_t D) {
-  constexpr std::size_t line = 64 / sizeof(double);
-  return (static_cast<std::size_t>(D) + line - 1) / line * line;
+  return (static_cast<std::size_t>(D) + kLine - 1) / kLine * kLine;
 }
 
 int32_t team_of_T(int32_t threads, int32_t) {
@@ -70,7 +73,7 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
   const core::StepRule rule =
       options ? core::StepRule(p.stepSize, p.lambda, *p.options, p.maxIter > 0 ? static_cast<uint64_t>(p.maxIter) : 0)
               : core::StepRule();
-  std::vector<double> candidate_bias(options ? stride * static_cast<std::size_t>(T) : 0);
+  std::vector<double> candidate_bias(options ? kLine * static_cast<std::size_t>(T) : 0);
   core::IterateSums sums(D, rule);
   double b = 0.0;
   const double *const bias = rule.intercept ? &b : nullptr;
@@ -95,7 +98,8 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
         core::seed_thread_rand(static_cast<uint32_t>(k) + static_cast<uint32_t>(t));
         const int32_t i = core::draw_sample(N);
         if (options)
-          core::option_candidate(rows, i, w, b, rule, candidate, candidate_bias.data() + at);
+          core::option_candidate(rows, i, w, b, rule, candidate,
+                                 candidate_bias.data() + static_cast<std::size_t>(t) * kLine);
         else
           core::subgradient_candidate(rows, i, w, g, p.lambda, p.stepSize, candidate);
         written[static_cast<std::size_t>(t)] = k;
@@ -118,7 +122,7 @@ core::FitResult detail::parallel_averaged_descent(const core::RunContext<Rows> &
     }
     if (rule.intercept) {
       double s = 0.0;
-      for (int32_t t = 0; t < T; ++t) s = s + candidate_bias[static_cast<std::size_t>(t) * stride];
+      for (int32_t t = 0; t < T; ++t) s = s + candidate_bias[static_cast<std::size_t>(t) * kLine];
       b = s / divisor;
     }
     if (sums.wanted(static_cast<uint64_t>(k) + 1)) {

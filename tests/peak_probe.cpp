@@ -2,8 +2,10 @@
 // process held before it: "extra_bytes <n>". The peak of a fresh process is its own, so no
 // kernel support for resetting it is needed (test_memory_module.cpp runs one process a shape).
 //
-//   peak_probe <kinkstep0|kinkstep1|splitavg|driftwalk> <full|sparse> N D spacing <full|sparse y> [batch]
+//   peak_probe <kinkstep0|kinkstep1|splitavg|driftwalk>[+intercept] <full|sparse> N D spacing <full|sparse y> [batch]
 //
+// "+intercept" passes struct('intercept', true): the steps with options, which hold no more per
+// weight than the plain ones.
 // A sparse X holds x(i, j) where i and j leave the same remainder by `spacing` (a fraction
 // 1/spacing of the cells; spacing 1 is every cell). Inputs are written in place into the host's
 // arrays, so nothing freed before the call raised the peak.
@@ -82,14 +84,21 @@ int main(int argc, char **argv) {
   // that the peak counts each allocation once, as the formulas do.
   mallopt(M_MMAP_THRESHOLD, 64 * 1024);
   mallopt(M_TRIM_THRESHOLD, 64 * 1024);
-  const std::string name = argv[1], module_name = name.rfind("kinkstep", 0) == 0 ? "kinkstep" : name;
+  std::string name = argv[1];
+  const size_t suffix = name.find("+intercept");
+  const bool intercept = suffix != std::string::npos;
+  if (intercept) name.erase(suffix);
+  const std::string module_name = name.rfind("kinkstep", 0) == 0 ? "kinkstep" : name;
   const bool sparse = std::strcmp(argv[2], "sparse") == 0, sparse_y = std::strcmp(argv[6], "sparse") == 0;
   const size_t N = std::strtoull(argv[3], nullptr, 10), D = std::strtoull(argv[4], nullptr, 10);
   const size_t spacing = std::strtoull(argv[5], nullptr, 10);
   const mexhost::Module &module = loaded_module(module_name);
 
-  const std::vector<mexhost::ArrayPtr> params =
-      parameters(name, N, argc == 8 ? std::strtoull(argv[7], nullptr, 10) : 8);
+  std::vector<mexhost::ArrayPtr> params = parameters(name, N, argc == 8 ? std::strtoull(argv[7], nullptr, 10) : 8);
+  if (intercept) {
+    params.push_back(mexhost::make_struct({"intercept"}));
+    mxSetField(params.back().get(), 0, "intercept", mxCreateLogicalScalar(true));
+  }
   auto call = [&](const mxArray *X, const mxArray *y) {
     std::vector<const mxArray *> in{X, y};
     for (const auto &p : params) in.push_back(p.get());
