@@ -81,13 +81,22 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, Call
     return false;
   }
   // A matrix of labels is read as its values in memory order: most likely several targets, of which
-  // only the first (and, when it is shorter than N, parts of the next) becomes y.
-  const size_t y_rows = mxGetM(y), y_columns = mxGetNumberOfElements(y) / (y_rows ? y_rows : 1);
-  if (y_rows > 1 && y_columns > 1 && n > 0)
+  // only the first (and, when it is shorter than N, parts of the next) becomes y. A vector has one
+  // dimension above 1 at most, whatever its number of dimensions.
+  const mwSize y_dims = mxGetNumberOfDimensions(y);
+  const mwSize *y_size = mxGetDimensions(y);
+  int long_dims = 0;
+  char shape_text[160] = "";
+  for (mwSize k = 0; k < y_dims; ++k) {
+    long_dims += y_size[k] > 1;
+    const size_t used = std::strlen(shape_text);
+    std::snprintf(shape_text + used, sizeof shape_text - used, k ? " x %zu" : "%zu", static_cast<size_t>(y_size[k]));
+  }
+  if (long_dims > 1 && n > 0)
     err.warn("yNotVector",
-             "input 2 (y) is a %zu x %zu array, not a vector: its first N = %zu values, column after column, are "
-             "the labels (%s); pass one target as a vector, e.g. y(:, k).",
-             y_rows, y_columns, n, y_rows >= n ? "its first column" : "values of several columns");
+             "input 2 (y) is a %s array, not a vector: its first N = %zu values, column after column, are the "
+             "labels (%s); pass one target as a vector, e.g. y(:, k).",
+             shape_text, n, mxGetM(y) >= n ? "its first column" : "values of several columns");
   shape.N = static_cast<int32_t>(n);
   shape.D = static_cast<int32_t>(d);
   shape.sparse = mxIsSparse(X);

@@ -59,7 +59,7 @@ double CallInputs::real(const char *name) {
   return v;
 }
 
-core::IntegerInput CallInputs::integer(const char *name) {
+core::IntegerInput CallInputs::integer(const char *name, const char *meaning) {
   if (!ok()) return {};
   const int k = position(name);
   if (k < 0) return {};
@@ -67,9 +67,8 @@ core::IntegerInput CallInputs::integer(const char *name) {
   if (in.value == INT32_MIN && !(std::trunc(in.given) == -2147483648.0)) {
     char given[80];
     core::describe_given_integer(in.given, given, sizeof given);
-    err_.warn("parameterOutOfRange",
-              "input %d (%s) is %s; it reads as -2147483648, which counts as a value of 0 or less.", k + 1, name,
-              given);
+    err_.warn("parameterOutOfRange", "input %d (%s) is %s; it reads as -2147483648, which %s.", k + 1, name, given,
+              meaning);
   }
   return in;
 }

@@ -34,8 +34,8 @@ class CallInputs {
   double real(const char *name);
   // An integer input by the reading rule (core::to_int32_parameter). A value that reads as -2^31
   // because it was NaN, an infinity or outside the 32-bit range keeps that reading, but the call
-  // warns (parameterOutOfRange) with the value as given.
-  core::IntegerInput integer(const char *name);
+  // warns (parameterOutOfRange) with the value as given and `meaning`, what that reading does.
+  core::IntegerInput integer(const char *name, const char *meaning = "counts as a value of 0 or less");
   // A verbosity flag: an integer input that is exactly 1.
   bool verbose(const char *name);
 

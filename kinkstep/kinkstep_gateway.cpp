@@ -14,7 +14,8 @@ struct Kinkstep {
                                                   frame::kL1Option | frame::kAverageOption};
   using Inputs = kinkstep::FitInputs;
   static Inputs read(frame::CallInputs &in) {
-    return Inputs{in.real("stepSize"), in.real("lambda"), in.integer("maxIter"), in.integer("method")};
+    return Inputs{in.real("stepSize"), in.real("lambda"), in.integer("maxIter"),
+                  in.integer("method", "is no method (0 or 1)")};
   }
   static core::FitResult check(const frame::ProblemShape &s, const Inputs &p, const core::FitOptions &o, bool verbose,
                                const core::Printer &out) {

@@ -168,6 +168,14 @@ TEST(ParameterOutOfRange, IntegerInputsThatReadAsTheLowestValueWarnAndKeepTheirR
   EXPECT_FALSE(r.failed);
   EXPECT_EQ(r.printed, "");
   EXPECT_TRUE(has_warning(r, "kinkstep:parameterOutOfRange", "input 7 (verbose) is NaN"));
+  // A method that reads as -2^31 is refused, and the warning does not call it "0 or less" (method 0).
+  k = call_inputs("kinkstep", plain_X(), 20, 3, plain_y());
+  k.set(5, kNaN);
+  r = loaded_module("kinkstep").call(1, k.pointers());
+  expect_clean_error(r, "kinkstep:invalidMethod");
+  EXPECT_TRUE(has_warning(r, "kinkstep:parameterOutOfRange",
+                          "input 6 (method) is NaN; it reads as -2147483648, "
+                          "which is no method (0 or 1)."));
 
   Inputs d = call_inputs("driftwalk", plain_X(), 20, 3, plain_y());
   d.set(6, 2147483648.0);
@@ -214,6 +222,22 @@ TEST(YNotVector, AMatrixOfLabelsWarnsAndKeepsItsFirstNValues) {
       ASSERT_EQ(r.warnings.size(), 1u) << name;
       EXPECT_EQ(r.warnings[0].id, std::string(name) + ":yNotVector");
       EXPECT_NE(r.warnings[0].message.find(shape.says), std::string::npos) << r.warnings[0].message;
+      EXPECT_EQ(mexhost::values(r.output()), mexhost::values(column.output())) << name;
+    }
+    // The same values as a 3-D array: every dimension is named, and one of 1 row is no vector either.
+    const struct {
+      mwSize dims[3];
+      const char *says;
+    } arrays[] = {{{20, 1, 3}, "is a 20 x 1 x 3 array, not a vector"}, {{1, 20, 3}, "is a 1 x 20 x 3 array"}};
+    for (const auto &array : arrays) {
+      mexhost::ArrayPtr y3(mxCreateNumericArray(3, array.dims, mxDOUBLE_CLASS, mxREAL));
+      std::copy(targets.begin(), targets.end(), mxGetPr(y3.get()));
+      Inputs in = seeded(call_inputs(name, plain_X(), 20, 3, y, 0));
+      in.set(1, std::move(y3));
+      const mexhost::CallResult r = loaded_module(name).call(1, in.pointers());
+      ASSERT_FALSE(r.failed) << r.error_message;
+      ASSERT_EQ(r.warnings.size(), 1u) << name;
+      EXPECT_NE(r.warnings[0].message.find(array.says), std::string::npos) << r.warnings[0].message;
       EXPECT_EQ(mexhost::values(r.output()), mexhost::values(column.output())) << name;
     }
   }
