@@ -48,11 +48,12 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
     error('stochl1_path:invalidModule', 'stochl1_path: module must be kinkstep, splitavg or driftwalk');
   end
   count = scalars(strcmp(module, modules));
-  if ~(isnumeric(lambdas) && isreal(lambdas) && ~isempty(lambdas) && isvector(lambdas) && ...
-       all(isfinite(lambdas(:))) && all(lambdas(:) >= 0))
+  if ~((isnumeric(lambdas) || islogical(lambdas)) && isreal(lambdas) && ~isempty(lambdas) && ...
+       isvector(lambdas) && all(isfinite(lambdas(:))) && all(lambdas(:) >= 0))
     error('stochl1_path:invalidLambdas', ...
           'stochl1_path: lambdas must be a nonempty vector of finite penalties of at least 0');
   end
+  lambdas = full(double(lambdas));  % each module takes a full scalar lambda
   if numel(varargin) ~= count && numel(varargin) ~= count + 1
     error('stochl1_path:wrongInputs', ...
           'stochl1_path: %s takes %d inputs after module (without X, y and lambda), then opts', module, count);

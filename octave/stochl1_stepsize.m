@@ -27,7 +27,9 @@ function step = stochl1_stepsize(X, module)
   %               bound of the one-sample steps, was 3 to 60 times too small here.
   %
   %   When every row of X is zero any step is stable and step is 1. Rows so short that the step
-  %   would exceed the largest double are an error: scale X up first.
+  %   would exceed the largest double are an error (dataTooSmall: scale X up first), and so are
+  %   rows so long that it would fall below the smallest normal double, 2.2e-308 (dataTooLarge:
+  %   scale X down first).
   %
   %   Example
   %     X = randn(1000, 10); y = X * [2; 0; 0; -1; zeros(6, 1)] + 0.1 * randn(1000, 1);
@@ -50,14 +52,14 @@ function step = stochl1_stepsize(X, module)
   end
   % One pass, column by column: the squared length of every row.
   [largest, finite] = largest_row(X);
-  if ~finite
-    error('stochl1_stepsize:nonFiniteData', ...
-          'stochl1_stepsize: X holds a NaN or an infinity, or values too large to square');
+  if ~finite && ~all(isfinite(nonzeros(X)))
+    error('stochl1_stepsize:nonFiniteData', 'stochl1_stepsize: X holds a NaN or an infinity');
   end
   scale = 1;
-  if largest < realmin && nnz(X) > 0
-    % The squares of tiny values underflow: the lengths of X scaled to a largest value of 1, and
-    % the step scaled back (the advice is the same; only the arithmetic avoids the underflow).
+  if ~finite || (largest < realmin && nnz(X) > 0)
+    % The squares of huge values overflow (and the step is then below realmin: the error below) and
+    % those of tiny ones underflow: the lengths of X scaled to a largest value of 1, and the step
+    % scaled back (the advice is the same; only the arithmetic avoids the overflow or underflow).
     scale = full(max(abs(double(X(:)))));
     largest = largest_row(double(X) / scale);
   end
@@ -69,6 +71,12 @@ function step = stochl1_stepsize(X, module)
     step = 1 / (2 * largest) / scale / scale;
   else
     step = 1 / largest / scale / scale;
+  end
+  if step < realmin
+    error('stochl1_stepsize:dataTooLarge', ...
+          ['stochl1_stepsize: the rows of X are so long (the longest %g) that the step they allow ' ...
+           'is below the smallest normal double; scale X down first (for example X / max(abs(X(:))))'], ...
+          sqrt(largest) * scale);
   end
   if ~isfinite(step)
     error('stochl1_stepsize:dataTooSmall', ...

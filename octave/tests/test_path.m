@@ -39,6 +39,12 @@ function test_path()
   expect_error(@() stochl1_path(X, y, [], "kinkstep", step, 10, 0), "stochl1_path:invalidLambdas");
   expect_error(@() stochl1_path(X, y, [1 -1], "kinkstep", step, 10, 0), "stochl1_path:invalidLambdas");
   expect_error(@() stochl1_path(X, y, [1 NaN], "kinkstep", step, 10, 0), "stochl1_path:invalidLambdas");
+  % Sparse and logical lists are lists of penalties too, as each module takes such a lambda.
+  o = struct("seed", 4);
+  assert(isequal(stochl1_path(X, y, sparse([0.1 0.01]), "kinkstep", step, 50, 0, o), ...
+                 stochl1_path(X, y, [0.1 0.01], "kinkstep", step, 50, 0, o)));
+  assert(isequal(stochl1_path(X, y, [true false], "kinkstep", step, 50, 0, o), ...
+                 stochl1_path(X, y, [1 0], "kinkstep", step, 50, 0, o)));
   expect_error(@() stochl1_path(X, y, 1, "lasso", step, 10, 0), "stochl1_path:invalidModule");
   expect_error(@() stochl1_path(X, y, 1, "kinkstep", step, 10), "stochl1_path:wrongInputs");
   expect_error(@() stochl1_path(X, y, 1, "kinkstep", step, 10, 0, 5), "stochl1_path:invalidOptions");

@@ -100,5 +100,16 @@ function test_step_sizes()
     for small = [1e-160 1e-170 1e-320]
       expect_error(@() stochl1_stepsize(base * small, module{1}), "stochl1_stepsize:dataTooSmall");
     end
+    % Long rows: the step follows their lengths while it is a normal double; below that (squares
+    % near or beyond the largest double) it is an error, not a NaN or an infinity in X, which is
+    % another error, full or sparse.
+    expected = stochl1_stepsize(base, module{1}) / 1e150 / 1e150;
+    assert(stochl1_stepsize(base * 1e150, module{1}), expected, 1e-6 * expected);
+    assert(stochl1_stepsize(sparse(base * 1e150), module{1}), expected, 1e-6 * expected);
+    for large = [1e154 1e155 1e300]
+      expect_error(@() stochl1_stepsize(base * large, module{1}), "stochl1_stepsize:dataTooLarge");
+    end
+    expect_error(@() stochl1_stepsize([base; 1e300 Inf], module{1}), "stochl1_stepsize:nonFiniteData");
+    expect_error(@() stochl1_stepsize(sparse([base; NaN 0]), module{1}), "stochl1_stepsize:nonFiniteData");
   end
 end
