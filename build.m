@@ -21,6 +21,9 @@ function build(outdir)
   if nargin < 1
     outdir = fullfile(root, 'mex');
   end
+  if exist(outdir, 'file') && ~exist(outdir, 'dir')
+    error('build:outdir', 'build: %s names a file, not a folder; name a folder for the modules', outdir);
+  end
   if ~exist(outdir, 'dir')
     mkdir(outdir);
   end
@@ -51,12 +54,46 @@ function build(outdir)
     else
       build_matlab(m.name, sources, root, outdir, flags, version_script);
     end
-    copyfile(fullfile(root, 'octave', [m.name '.m']), outdir);
+    copy_bytes(fullfile(root, 'octave', [m.name '.m']), outdir);
   end
   % The step-size and path helpers are plain m-code; they go beside the modules they serve.
-  copyfile(fullfile(root, 'octave', 'stochl1_stepsize.m'), outdir);
-  copyfile(fullfile(root, 'octave', 'stochl1_path.m'), outdir);
+  copy_bytes(fullfile(root, 'octave', 'stochl1_stepsize.m'), outdir);
+  copy_bytes(fullfile(root, 'octave', 'stochl1_path.m'), outdir);
   fprintf('built into %s\n', outdir);
+end
+
+function copy_bytes(file, folder)
+  % A copy by reading and writing, never through a shell, which would read a folder named with a
+  % space, a quote or a $ as something else (and could write into another folder). It is written
+  % beside the target and renamed over it: a module the session has loaded keeps its old file.
+  [~, name, extension] = fileparts(file);
+  target = fullfile(folder, [name extension]);
+  partial = [target '.partial'];
+  in = fopen(file, 'r');
+  if in < 0
+    error('build:copy', 'build: cannot read %s', file);
+  end
+  bytes = fread(in, Inf, '*uint8');
+  fclose(in);
+  out = fopen(partial, 'w');
+  if out < 0
+    error('build:copy', 'build: cannot write %s', partial);
+  end
+  written = fwrite(out, bytes, 'uint8');
+  if fclose(out) ~= 0 || written ~= numel(bytes)
+    delete(partial);
+    error('build:copy', 'build: writing %s failed', partial);
+  end
+  if exist('OCTAVE_VERSION', 'builtin')
+    [status, message] = rename(partial, target);
+    moved = status == 0;
+  else
+    [moved, message] = movefile(partial, target, 'f');
+  end
+  if ~moved
+    delete(partial);
+    error('build:copy', 'build: cannot replace %s: %s', target, message);
+  end
 end
 
 function lists = read_source_list(file)
@@ -120,19 +157,23 @@ end
 function build_octave(name, sources, root, outdir, flags, version_script)
   % mkoctfile takes the word after a flag it does not know as that flag's value: the flags go
   % through the environment. It leaves object files in the current folder: work in a scratch one.
+  % Its link command and the flags go through a shell unquoted, so the module is linked there under
+  % a plain name, with the version script copied beside it, and then copied into outdir.
   saved = {getenv('CXXFLAGS'), getenv('LDFLAGS')};
   here = pwd();
   scratch = tempname();
   mkdir(scratch);
   cleanup = onCleanup(@() restore(saved, here, scratch));
+  copy_bytes(version_script, scratch);
   setenv('CXXFLAGS', [mkoctfile('-p', 'CXXFLAGS') ' ' flags]);
-  setenv('LDFLAGS', [mkoctfile('-p', 'LDFLAGS') ' -fopenmp -Wl,--version-script=' version_script]);
+  setenv('LDFLAGS', [mkoctfile('-p', 'LDFLAGS') ' -fopenmp -Wl,--version-script=mex.version']);
   cd(scratch);
-  [output, status] = mkoctfile('--mex', ['-I' root], '-o', fullfile(outdir, [name '.mex']), sources{:});
-  if status ~= 0
+  [output, status] = mkoctfile('--mex', ['-I' root], '-o', [name '.mex'], sources{:});
+  if status ~= 0 || ~exist(fullfile(scratch, [name '.mex']), 'file')
     % The compiler's and the linker's own messages went to the terminal, above this one.
     error('build:compile', 'mkoctfile failed for %s (its messages are above)\n%s', name, output);
   end
+  copy_bytes(fullfile(scratch, [name '.mex']), outdir);
 end
 
 function restore(saved, here, scratch)

@@ -22,6 +22,13 @@ std::string run(const std::string &command) {
   return out;
 }
 
+// A path as one word of a shell command, whatever it holds (a space, a quote, a $).
+std::string quoted(const std::string &path) {
+  std::string q = "'";
+  for (char c : path) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
 bool exists(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -30,7 +37,7 @@ bool exists(const std::string &path) {
 // Defined dynamic symbols, as "name@@version" or "name", leaving out the version node itself
 // (an absolute symbol named after the version that the linker adds).
 std::vector<std::string> defined_dynamic_symbols(const std::string &path) {
-  std::istringstream lines(run("readelf --dyn-syms --wide " + path));
+  std::istringstream lines(run("readelf --dyn-syms --wide " + quoted(path)));
   std::vector<std::string> symbols;
   std::string line;
   while (std::getline(lines, line)) {
@@ -59,7 +66,7 @@ TEST_P(ModuleExports, OnlyMexFunctionAtVersionMex) {
 
 // teamprobe links the MAT-file library and the OpenMP runtime besides libmx and libmex.
 TEST(ModuleLinks, TeamprobeNeedsTheHostLibrariesAndOpenMP) {
-  const std::string needed = run("readelf -d " + mexhost_module("teamprobe") + " | grep NEEDED");
+  const std::string needed = run("readelf -d " + quoted(mexhost_module("teamprobe")) + " | grep NEEDED");
   for (const char *lib : {"[libmx.so]", "[libmex.so]", "[libmat.so]", "[libgomp.so"})
     EXPECT_NE(needed.find(lib), std::string::npos) << lib << " missing from\n" << needed;
 }

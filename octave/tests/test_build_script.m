@@ -2,7 +2,9 @@ function test_build_script()
   % build.m, the MATLAB-style build, under Octave: it builds all four modules with
   % mkoctfile --mex, each exporting only mexFunction, and they answer like the CMake-built ones.
   root = fileparts(fileparts(fileparts(mfilename('fullpath'))));
-  outdir = tempname();
+  % A folder name that a shell would split and expand: the modules go there and nowhere else.
+  scratch = tempname();
+  outdir = [scratch ' out $1x'];
   here = pwd();
   cleanup = onCleanup(@() finish(here, outdir));
   randn('state', 2);
@@ -11,15 +13,33 @@ function test_build_script()
   w_cmake = kinkstep(X, y, 0.01, 0.001, 300, 1, 0);
 
   addpath(root);
-  % Named from its parent folder, as a user names a folder beside them.
+  % A file is not a folder to build into, and it stays as it was.
+  fid = fopen(scratch, 'w');
+  fprintf(fid, 'a file of the user');
+  fclose(fid);
+  try
+    build(scratch);
+    error('test_build_script:noError', 'build took a file for its folder');
+  catch e
+    assert(e.identifier, 'build:outdir');
+  end
+  assert(fileread(scratch), 'a file of the user');
+  delete(scratch);
+  % Named from its parent folder, as a user names a folder beside them; a file of theirs there stays.
+  mkdir(outdir);
+  fid = fopen(fullfile(outdir, 'notes.txt'), 'w');
+  fprintf(fid, 'notes');
+  fclose(fid);
   [parent, leaf] = fileparts(outdir);
   cd(parent);
   evalc('build(leaf)');
   cd(here);
+  assert(fileread(fullfile(outdir, 'notes.txt')), 'notes');
+  assert(! exist([scratch ' out x'], 'dir') && ! exist([scratch ' out '], 'dir'), 'build wrote elsewhere');
   for name = {'kinkstep', 'driftwalk', 'splitavg', 'teamprobe'}
     module = fullfile(outdir, [name{1} '.mex']);
     assert(isfile(module), 'build made no %s', module);
-    [status, symbols] = system(['nm -D --defined-only ' module]);
+    [status, symbols] = system(['nm -D --defined-only ''' module '''']);
     assert(status, 0);
     assert(strtrim(regexprep(symbols, '(?m)^\S+\s+A\s+MEX\s*$', '')), ...
            regexp(symbols, '\S+\s+T\s+mexFunction@@MEX', 'match', 'once'));
