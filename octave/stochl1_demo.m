@@ -9,6 +9,9 @@ function stochl1_demo(picture_dir)
   %   6 nonzero true weights, label noise of standard deviation 0.5. Every method is asked for
   %   the minimiser of F(w) = sum((X*w - y).^2) + mu*sum(abs(w)) with mu = 200: driftwalk takes
   %   lambda = mu, kinkstep and splitavg, which descend a per-sample objective, lambda = mu/(2N).
+  % The demo seeds the session's generators and draws with gnuplot: both are put back at the end.
+  saved = {rand("state"), randn("state"), graphics_toolkit()};
+  put_back = onCleanup(@() restore_session(saved));
   [X, y, w_true] = demo_problem();
   [N, D] = size(X);
   mu = 200;
@@ -89,6 +92,18 @@ end
 % A bag of words: 20 000 documents by 50 000 words, about 30 words a document, as word counts in
 % a sparse X. A sparse X is held as its nonzeros only, a step costs the words of its document,
 % and the weights are those of full(X) bit for bit (checked here on a corner of it).
+function restore_session(saved)
+  rand("state", saved{1});
+  randn("state", saved{2});
+  if ! strcmp(graphics_toolkit(), saved{3})
+    try
+      graphics_toolkit(saved{3});
+    catch
+      % A toolkit that cannot start again (no display) is left as gnuplot.
+    end
+  end
+end
+
 function sparse_example()
   rand("state", 7); randn("state", 7);
   docs = 20000; words = 50000;

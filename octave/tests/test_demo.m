@@ -5,7 +5,17 @@ function test_demo()
   folder = tempname();
   mkdir(folder);
   unwind_protect
+    % The session's generators and graphics toolkit are as the demo found them.
+    randn("state", 5);
+    rand("state", 6);
+    toolkit = graphics_toolkit();
+    next_randn = randn(1, 3);
+    next_rand = rand(1, 3);
+    randn("state", 5);
+    rand("state", 6);
     out = evalc("stochl1_demo(folder);");
+    assert(isequal(randn(1, 3), next_randn) && isequal(rand(1, 3), next_rand), "the demo left the generators moved");
+    assert(graphics_toolkit(), toolkit);
     for name = {"objective.png", "weights.png", "averaging.png", "support.png", "path.png"}
       file = fullfile(folder, name{1});
       info = dir(file);
