@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "frame/host.hpp"
 #include "mex.h"
 
 namespace frame {
@@ -27,6 +28,7 @@ void CallError::warn(const char *reason, const char *fmt, ...) {
 }
 
 void CallError::raise_if_set() const {
+  host_pass_on_signal();
   for (int k = 0; k < warning_count_; ++k) mexWarnMsgIdAndTxt(warnings_[k].id, "%s", warnings_[k].text);
   if (raised()) mexErrMsgIdAndTxt(id_, "%s", message_);
 }

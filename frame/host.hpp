@@ -3,6 +3,8 @@
 // host_mexhost.cpp; Octave and MATLAB share host_terminal.cpp for the display).
 #pragma once
 
+#include <exception>
+
 #include "core/run/stop_check.hpp"
 #include "frame/call_error.hpp"
 
@@ -14,6 +16,12 @@ bool host_interrupt_pending();
 // Takes the request as handled, so that the host does not act on it a second time after the
 // module has answered it with an error.
 void host_interrupt_clear();
+// Whether an exception the host raised inside the call (while it showed our output, say) is its
+// Ctrl-C.
+bool host_exception_is_interrupt(const std::exception &e);
+// A signal that ends the session and arrived during the call (Octave: a termination), passed on to
+// the host once the call has released everything; nothing where none came.
+void host_pass_on_signal();
 
 // Whether the output goes to a terminal: a line can be redrawn in place there; in a log or a pipe
 // carriage returns make a mess.

@@ -13,4 +13,9 @@ void host_interrupt_clear() {
   utSetInterruptPending(false);
 }
 
+bool host_exception_is_interrupt(const std::exception &) {
+  return false;
+}
+void host_pass_on_signal() {}
+
 }  // namespace frame

@@ -21,4 +21,9 @@ double host_clock_seconds() {
   return mexhost_clock_seconds();
 }
 
+bool host_exception_is_interrupt(const std::exception &) {
+  return false;
+}
+void host_pass_on_signal() {}
+
 }  // namespace frame

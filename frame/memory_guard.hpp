@@ -10,6 +10,7 @@
 #include "core/sparse/sparse_rows.hpp"
 #include "frame/call_error.hpp"
 #include "frame/call_shape.hpp"
+#include "frame/host.hpp"
 #include "mex.h"
 
 namespace frame {
@@ -35,7 +36,9 @@ void guard_memory(const ProblemShape &shape, CallError &err, Body &&body) {
   } catch (const std::length_error &) {
     set_out_of_memory(shape, err);
   } catch (const std::exception &e) {
-    if (is_allocation_failure(e.what()))
+    if (host_exception_is_interrupt(e))
+      answer_interrupt(err);
+    else if (is_allocation_failure(e.what()))
       set_out_of_memory(shape, err);
     else
       err.set("internalError", "%s", without_module_prefix(err.module(), e.what()));

@@ -26,6 +26,19 @@ for call in "kinkstep(X, y, 1e-5, 0.1, 1e9, 0, 0)" "kinkstep(X, y, 1e-5, 0.1, 1e
   clear_screen
 done
 
+# Ctrl-C while the pager holds the printed lines (more on): the same error, not the host's own
+# interrupt reported as a failure of the module.
+type_line "more on; w = kinkstep(X, y, 1e-6, 0.1, 1e6, 0, 1); disp('finished')"
+wait_for "Iteration 5,"
+sleep 0.5
+send_key C-c
+sleep 0.5
+send_key q
+wait_for "interrupted by the user"
+type_line "more off; e = lasterror(); disp(['id=' e.identifier])"
+wait_for "id=kinkstep:interrupted"
+clear_screen
+
 # splitavg_mpi: Ctrl-C stops the job and the function says so. The run is made to wait once it has
 # started (SPLITAVG_MPI_FAULT=stall:0), so the key surely meets it running.
 if command -v mpirun >/dev/null && [ -x "$moddir/../cluster/splitavg-mpi" ]; then
