@@ -106,6 +106,18 @@ TEST(Progress, PlainLinesForEachTenthPassed) {
             "driftwalk: 12% (3 of 25 iterations), 1.0 s elapsed, about 2.1 s left\n"
             "driftwalk: 20% (5 of 25 iterations), 1.0 s elapsed, about 2.1 s left\n"
             "driftwalk: 32% (8 of 25 iterations), 1.0 s elapsed, about 2.1 s left\n");
+
+  // Fewer than ten steps: the marks on one count share its line, and 100 % is shown once.
+  Drawn few;
+  g_now = 0.0;
+  core::Progress r(printer_into(&few), core::Progress::Style::PlainLines, test_clock, "kinkstep", "steps", 3);
+  g_now = 1.0;
+  r.at_check_point(1);
+  r.finish();
+  EXPECT_EQ(few.text,
+            "kinkstep: 33% (1 of 3 steps), 1.0 s elapsed, about 2.0 s left\n"
+            "kinkstep: 66% (2 of 3 steps), 1.0 s elapsed\n"
+            "kinkstep: 100% (3 of 3 steps), 1.0 s elapsed\n");
 }
 
 TEST(Progress, DrivenByTheStopChecksQuestions) {

@@ -62,10 +62,13 @@ void Progress::draw(uint64_t done, double now, bool final) {
     // A line for each tenth passed since the last one, each at its mark: a log reads 10 %, 20 %,
     // ..., 100 % however far apart the run's check points are. The time is when it was noticed.
     // A mark between two counts is shown at the first count past it (3 of 25 for 10 %, not 2:
-    // the line never shows less than its tenth done).
+    // the line never shows less than its tenth done). Marks that fall on one count (a run of
+    // fewer than ten steps) share its line.
     const int decile = static_cast<int>(done * 10 / total_);
     for (int mark = last_decile_ + 1; mark <= decile; ++mark) {
       const uint64_t at = (total_ * static_cast<uint64_t>(mark) + 9) / 10;
+      if (at == last_at_) continue;
+      last_at_ = at;
       draw_line(at, done, now, mark == 10 || final);
     }
     last_decile_ = decile > last_decile_ ? decile : last_decile_;

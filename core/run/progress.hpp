@@ -57,6 +57,7 @@ class Progress {
   double drawing_ = 0.0;  // seconds spent drawing so far
   int level_ = 0;         // the OpenMP nesting level of the calling thread
   int last_decile_ = 0;   // plain lines: the last tenth printed
+  uint64_t last_at_ = 0;  // plain lines: the count the last line showed
   int width_ = 0;         // in place: the length of the text on the line now
   bool open_ = false;     // in place: a line is drawn and not yet ended
   bool wanted_ = false;
