@@ -21,7 +21,7 @@ function build(outdir)
   if nargin < 1
     outdir = fullfile(root, 'mex');
   end
-  if exist(outdir, 'file') && ~exist(outdir, 'dir')
+  if isfile(outdir)  % exist(outdir, 'file') would also find functions of that name on the path
     error('build:outdir', 'build: %s names a file, not a folder; name a folder for the modules', outdir);
   end
   if ~exist(outdir, 'dir')
@@ -65,10 +65,11 @@ end
 function copy_bytes(file, folder)
   % A copy by reading and writing, never through a shell, which would read a folder named with a
   % space, a quote or a $ as something else (and could write into another folder). It is written
-  % beside the target and renamed over it: a module the session has loaded keeps its old file.
+  % beside the target, under a name no file has, and renamed over it: a module the session has
+  % loaded keeps its old file.
   [~, name, extension] = fileparts(file);
   target = fullfile(folder, [name extension]);
-  partial = [target '.partial'];
+  partial = tempname(folder);
   in = fopen(file, 'r');
   if in < 0
     error('build:copy', 'build: cannot read %s', file);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace frame {
 namespace {
@@ -85,18 +86,22 @@ bool check_problem(const mxArray *X, const mxArray *y, ProblemShape &shape, Call
   // dimension above 1 at most, whatever its number of dimensions.
   const mwSize y_dims = mxGetNumberOfDimensions(y);
   const mwSize *y_size = mxGetDimensions(y);
-  int long_dims = 0;
-  char shape_text[160] = "";
+  std::string every, above_one;  // its dimensions, all and those above 1
   for (mwSize k = 0; k < y_dims; ++k) {
-    long_dims += y_size[k] > 1;
-    const size_t used = std::strlen(shape_text);
-    std::snprintf(shape_text + used, sizeof shape_text - used, k ? " x %zu" : "%zu", static_cast<size_t>(y_size[k]));
+    const std::string size = std::to_string(static_cast<size_t>(y_size[k]));
+    every += (k ? " x " : "") + size;
+    if (y_size[k] > 1) above_one += (above_one.empty() ? "" : " x ") + size;
   }
-  if (long_dims > 1 && n > 0)
+  if (above_one.find(" x ") != std::string::npos && n > 0) {
+    // Many dimensions of 1 would crowd out the ones that matter.
+    const std::string shape = every.size() <= 60 ? every
+                                                 : std::to_string(static_cast<size_t>(y_dims)) + "-dimensional (" +
+                                                       above_one + " in its dimensions above 1)";
     err.warn("yNotVector",
              "input 2 (y) is a %s array, not a vector: its first N = %zu values, column after column, are the "
              "labels (%s); pass one target as a vector, e.g. y(:, k).",
-             shape_text, n, mxGetM(y) >= n ? "its first column" : "values of several columns");
+             shape.c_str(), n, mxGetM(y) >= n ? "its first column" : "values of several columns");
+  }
   shape.N = static_cast<int32_t>(n);
   shape.D = static_cast<int32_t>(d);
   shape.sparse = mxIsSparse(X);

@@ -10,7 +10,7 @@ function stochl1_demo(picture_dir)
   %   the minimiser of F(w) = sum((X*w - y).^2) + mu*sum(abs(w)) with mu = 200: driftwalk takes
   %   lambda = mu, kinkstep and splitavg, which descend a per-sample objective, lambda = mu/(2N).
   % The demo seeds the session's generators and draws with gnuplot: both are put back at the end.
-  saved = {rand("state"), randn("state"), graphics_toolkit()};
+  saved = {saved_generator(@rand), saved_generator(@randn), graphics_toolkit()};
   put_back = onCleanup(@() restore_session(saved));
   [X, y, w_true] = demo_problem();
   [N, D] = size(X);
@@ -92,9 +92,27 @@ end
 % A bag of words: 20 000 documents by 50 000 words, about 30 words a document, as word counts in
 % a sparse X. A sparse X is held as its nonzeros only, a step costs the words of its document,
 % and the weights are those of full(X) bit for bit (checked here on a corner of it).
+% A generator as the session uses it: the "state" one, or the old one seeded with "seed" (a draw
+% moves only the one in use; both are read before it, so that either can be put back).
+function g = saved_generator(generator)
+  g.generator = generator;
+  g.seed = generator("seed");
+  g.state = generator("state");
+  generator(1);
+  g.uses_state = ! isequal(generator("state"), g.state);
+end
+
+function put_back_generator(g)
+  if g.uses_state
+    g.generator("state", g.state);
+  else
+    g.generator("seed", g.seed);
+  end
+end
+
 function restore_session(saved)
-  rand("state", saved{1});
-  randn("state", saved{2});
+  put_back_generator(saved{1});
+  put_back_generator(saved{2});
   if ! strcmp(graphics_toolkit(), saved{3})
     try
       graphics_toolkit(saved{3});

@@ -73,10 +73,16 @@ function step = stochl1_stepsize(X, module)
     step = 1 / largest / scale / scale;
   end
   if step < realmin
+    longest = sqrt(largest) * scale;
+    if isinf(longest)
+      longest = 'beyond the largest double';
+    else
+      longest = sprintf('%g', longest);
+    end
     error('stochl1_stepsize:dataTooLarge', ...
-          ['stochl1_stepsize: the rows of X are so long (the longest %g) that the step they allow ' ...
+          ['stochl1_stepsize: the rows of X are so long (the longest %s) that the step they allow ' ...
            'is below the smallest normal double; scale X down first (for example X / max(abs(X(:))))'], ...
-          sqrt(largest) * scale);
+          longest);
   end
   if ~isfinite(step)
     error('stochl1_stepsize:dataTooSmall', ...

@@ -225,12 +225,17 @@ TEST(YNotVector, AMatrixOfLabelsWarnsAndKeepsItsFirstNValues) {
       EXPECT_EQ(mexhost::values(r.output()), mexhost::values(column.output())) << name;
     }
     // The same values as a 3-D array: every dimension is named, and one of 1 row is no vector either.
+    std::vector<mwSize> many_ones(60, 1);
+    many_ones.push_back(20);
+    many_ones.push_back(3);
     const struct {
-      mwSize dims[3];
+      std::vector<mwSize> dims;
       const char *says;
-    } arrays[] = {{{20, 1, 3}, "is a 20 x 1 x 3 array, not a vector"}, {{1, 20, 3}, "is a 1 x 20 x 3 array"}};
+    } arrays[] = {{{20, 1, 3}, "is a 20 x 1 x 3 array, not a vector"},
+                  {{1, 20, 3}, "is a 1 x 20 x 3 array"},
+                  {many_ones, "is a 62-dimensional (20 x 3 in its dimensions above 1) array"}};
     for (const auto &array : arrays) {
-      mexhost::ArrayPtr y3(mxCreateNumericArray(3, array.dims, mxDOUBLE_CLASS, mxREAL));
+      mexhost::ArrayPtr y3(mxCreateNumericArray(array.dims.size(), array.dims.data(), mxDOUBLE_CLASS, mxREAL));
       std::copy(targets.begin(), targets.end(), mxGetPr(y3.get()));
       Inputs in = seeded(call_inputs(name, plain_X(), 20, 3, y, 0));
       in.set(1, std::move(y3));

@@ -2,11 +2,13 @@ function test_build_script()
   % build.m, the MATLAB-style build, under Octave: it builds all four modules with
   % mkoctfile --mex, each exporting only mexFunction, and they answer like the CMake-built ones.
   root = fileparts(fileparts(fileparts(mfilename('fullpath'))));
-  % A folder name that a shell would split and expand: the modules go there and nowhere else.
+  % A folder name that a shell would split and expand: the modules go there and nowhere else. The
+  % folder is new, and named like a function on the path (build.m itself).
   scratch = tempname();
-  outdir = [scratch ' out $1x'];
+  base = [scratch ' out $1x'];
+  outdir = fullfile(base, 'build');
   here = pwd();
-  cleanup = onCleanup(@() finish(here, outdir));
+  cleanup = onCleanup(@() finish(here, base, outdir));
   randn('state', 2);
   X = randn(200, 5);
   y = X * [0; 1; 0; -1; 0.5] + 0.01 * randn(200, 1);
@@ -26,15 +28,15 @@ function test_build_script()
   assert(fileread(scratch), 'a file of the user');
   delete(scratch);
   % Named from its parent folder, as a user names a folder beside them; a file of theirs there stays.
-  mkdir(outdir);
-  fid = fopen(fullfile(outdir, 'notes.txt'), 'w');
+  mkdir(base);
+  fid = fopen(fullfile(base, 'notes.txt'), 'w');
   fprintf(fid, 'notes');
   fclose(fid);
-  [parent, leaf] = fileparts(outdir);
-  cd(parent);
-  evalc('build(leaf)');
+  cd(base);
+  evalc('build(''build'')');
   cd(here);
-  assert(fileread(fullfile(outdir, 'notes.txt')), 'notes');
+  assert(fileread(fullfile(base, 'notes.txt')), 'notes');
+  assert(numel(dir(base)) == 4, 'build left more than its folder beside notes.txt');  % ., .., build, notes.txt
   assert(! exist([scratch ' out x'], 'dir') && ! exist([scratch ' out '], 'dir'), 'build wrote elsewhere');
   for name = {'kinkstep', 'driftwalk', 'splitavg', 'teamprobe'}
     module = fullfile(outdir, [name{1} '.mex']);
@@ -56,10 +58,14 @@ function test_build_script()
   assert(isfile(fullfile(outdir, 'stochl1_path.m')), 'build made no copy of stochl1_path.m');
 end
 
-function finish(here, outdir)
+function finish(here, base, outdir)
   cd(here);
-  rmpath(outdir);
+  if any(strcmp(strsplit(path(), pathsep()), outdir))
+    rmpath(outdir);
+  end
   clear kinkstep;
   confirm_recursive_rmdir(false, 'local');
-  rmdir(outdir, 's');
+  if exist(base, 'dir')
+    rmdir(base, 's');
+  end
 end

@@ -16,6 +16,15 @@ function test_demo()
     out = evalc("stochl1_demo(folder);");
     assert(isequal(randn(1, 3), next_randn) && isequal(rand(1, 3), next_rand), "the demo left the generators moved");
     assert(graphics_toolkit(), toolkit);
+    % So are the old generators a session seeded with "seed".
+    rand("seed", 42);
+    randn("seed", 43);
+    next_randn = randn(1, 3);
+    next_rand = rand(1, 3);
+    rand("seed", 42);
+    randn("seed", 43);
+    evalc("stochl1_demo();");
+    assert(isequal(randn(1, 3), next_randn) && isequal(rand(1, 3), next_rand), "the demo left the seeded generators moved");
     for name = {"objective.png", "weights.png", "averaging.png", "support.png", "path.png"}
       file = fullfile(folder, name{1});
       info = dir(file);

@@ -109,6 +109,11 @@ function test_step_sizes()
     for large = [1e154 1e155 1e300]
       expect_error(@() stochl1_stepsize(base * large, module{1}), "stochl1_stepsize:dataTooLarge");
     end
+    try
+      stochl1_stepsize(realmax * ones(2), module{1});
+    catch e
+      assert(! isempty(strfind(e.message, "the longest beyond the largest double")), e.message);
+    end
     expect_error(@() stochl1_stepsize([base; 1e300 Inf], module{1}), "stochl1_stepsize:nonFiniteData");
     expect_error(@() stochl1_stepsize(sparse([base; NaN 0]), module{1}), "stochl1_stepsize:nonFiniteData");
   end
