@@ -5,12 +5,15 @@
 #include <string>
 
 #include "core/threads/team.hpp"
+#include "core/threads/team_limits.hpp"
 #include "mex.h"
 
 namespace {
 
 // Fixed buffers: an error is raised only once nothing that owns memory is alive.
 char g_message[512];
+// The threads' numbers in the order they greeted.
+int g_greeted[core::kMaxTeamSize];
 
 // Whether the default team can start; when not, the reason is in g_message.
 bool default_team_fits() {
@@ -31,14 +34,16 @@ void mexFunction(int nlhs, mxArray * /*plhs*/[], int /*nrhs*/, const mxArray * /
   mexPrintf("Number of processors: %d\n", omp_get_num_procs());
   // The team the parallel solvers would start: the load does not shrink it.
   const core::FixedTeamSize fixed_team_size;
-  int team = 1;
+  int team = 1, greeted = 0;
+  // The threads only note their turn: the host is called from the calling thread alone, as a host
+  // may raise an error (Ctrl-C at its pager) that must not leave a parallel region.
 #pragma omp parallel
   {
     const int t = omp_get_thread_num();
     if (t == 0) team = omp_get_num_threads();
-      // The host's print function is not made for concurrent callers: one greeting at a time.
 #pragma omp critical(teamprobe_greeting)
-    mexPrintf("Hello World from thread = %d\n", t);
+    if (greeted < core::kMaxTeamSize) g_greeted[greeted++] = t;
   }
   core::note_team_started(team);
+  for (int k = 0; k < greeted; ++k) mexPrintf("Hello World from thread = %d\n", g_greeted[k]);
 }

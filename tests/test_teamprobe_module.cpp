@@ -10,8 +10,11 @@ const mexhost::Module &teamprobe() {
   return loaded_module("teamprobe");
 }
 
-// The processor line first, then one greeting per thread number 0 .. threads - 1 in any order.
+// The processor line first, then one greeting per thread number 0 .. threads - 1 in any order,
+// every line printed from the calling thread (a host's print may raise an error, which must not
+// leave a parallel region).
 void expect_probe_output(const mexhost::CallResult &r, int threads) {
+  EXPECT_EQ(r.host_calls_in_parallel, 0) << "the host was entered from inside a parallel region";
   ASSERT_EQ(r.lines.size(), static_cast<size_t>(threads) + 1) << r.printed;
   EXPECT_EQ(r.lines[0], "Number of processors: " + std::to_string(omp_get_num_procs()));
   std::vector<std::string> greetings(r.lines.begin() + 1, r.lines.end()), expected;
