@@ -25,7 +25,8 @@
 %     lambda     double, weight of the L1 penalty.
 %     These four must be finite; see "Choosing the step sizes".
 %     batchSize  integer (truncated toward zero), samples per mini-batch, 1 .. N.
-%     maxIter    integer (truncated toward zero), number of iterations; <= 0 returns zeros.
+%     maxIter    integer (truncated toward zero), number of iterations; <= 0 returns the
+%                starting weights (zeros, or opts.w0).
 %     verbose    integer (truncated toward zero); messages are printed only when it is 1.
 %   NaN, Inf and values outside the 32-bit range read as integers become -2147483648, with the
 %   warning driftwalk:parameterOutOfRange.

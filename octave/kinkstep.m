@@ -28,7 +28,8 @@
 %               finite; see "Choosing the step size".
 %     lambda    weight of the L1 penalty in each per-sample objective (see below).
 %               Finite. Of this and every other scalar input only the first element is read.
-%     maxIter   number of iterations, truncated toward zero; 0 or less runs none and returns zeros.
+%     maxIter   number of iterations, truncated toward zero; 0 or less runs none and returns
+%               the starting weights (zeros, or opts.w0).
 %               NaN, Inf and values outside the 32-bit integer range count as -2^31, with
 %               the warning kinkstep:parameterOutOfRange (also for method and verbose).
 %     method    truncated toward zero: 0 = sequential, 1 = parallel averaged.
@@ -120,9 +121,9 @@
 %     kinkstep:invalidOptions    opts is not a scalar struct (or [])
 %     kinkstep:unknownOption     opts has a field that is not an option of kinkstep
 %     kinkstep:invalidOption     an option's value is of the wrong type or range, opts.w0 does
-%                                not hold D values, opts.average is beyond maxIter, 'prox',
-%                                'cumulative' or averaging with a negative stepSize or lambda,
-%                                or 'cumulative' with method 1
+%                                not hold D values, opts.average is beyond a maxIter of 1 or
+%                                more, 'prox', 'cumulative' or averaging with a negative
+%                                stepSize or lambda, or 'cumulative' with method 1
 %     kinkstep:interrupted       the user pressed Ctrl-C; no result is returned
 %   An error about an integer input names the value as given ("got NaN", "got 2147483648,
 %   outside the 32-bit range"), though it is read by the rule above.
@@ -173,7 +174,7 @@
 %                   'cumulative':
 %                   'prox'  the data step v = w - stepSize*(c*x_i), then every weight is
 %                           soft-thresholded: w(j) = sign(v(j)) * max(|v(j)| - a, 0) with
-%                           a = stepSize*lambda, so it reaches exact zeros.
+%                           a = stepSize*lambda, so it reaches exact zeros (+0).
 %                   'cumulative' (method 0) the data step, then each weight the sample holds
 %                           (x_ij ~= 0) is clipped toward zero by the penalty it has not yet
 %                           taken: u, the sum of stepSize*lambda over the steps so far, less q_j,

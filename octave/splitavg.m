@@ -117,7 +117,8 @@
 %                                (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, or a call from inside
 %                                a parallel region); info.threads has the real size
 %
-%   An X with no rows is valid: w is all zeros and nothing is drawn.
+%   An X with no rows is valid: w is the starting weights (zeros, or opts.w0) and nothing is
+%   drawn.
 %
 %   Example
 %     X = randn(1000, 5); y = X * [1; 0; -2; 0; 0.5];

@@ -285,6 +285,21 @@ TEST(Diverged, ATooLargeStepReturnsItsWeightsAndWarnsOnce) {
     EXPECT_EQ(r.warnings[0].id, "driftwalk:diverged");
     EXPECT_NE(r.warnings[0].message.find(c.says), std::string::npos) << r.warnings[0].message;
   }
+  // Starting weights near the largest double overflow the first residual even at a step size of 0:
+  // the warning names them beside the step size.
+  for (const char *name : {"kinkstep", "driftwalk", "splitavg"}) {
+    Inputs in = call_inputs(name, std::vector<double>(60, 1.0), 20, 3, plain_y(), 0);
+    in.set(2, 0.0);
+    mexhost::ArrayPtr opts = mexhost::make_struct({"w0"});
+    mxSetField(opts.get(), 0, "w0",
+               mexhost::make_double(3, 1, std::vector<double>(3, std::numeric_limits<double>::max())).release());
+    in.add(std::move(opts));
+    mexhost::CallResult r = loaded_module(name).call(1, in.pointers());
+    ASSERT_FALSE(r.failed) << name << ": " << r.error_message;
+    ASSERT_EQ(r.warnings.size(), 1u) << name;
+    EXPECT_NE(r.warnings[0].message.find("or the starting weights (opts.w0) are too large"), std::string::npos)
+        << r.warnings[0].message;
+  }
   // A run that stays finite does not warn.
   for (const char *name : {"kinkstep", "driftwalk", "splitavg"}) {
     mexhost::CallResult r = loaded_module(name).call(1, call_inputs(name, plain_X(), 20, 3, plain_y(), 0).pointers());

@@ -133,29 +133,24 @@ bool reserve_trace(FitResult &r, ObjectiveTrace *trace, int64_t iterations) {
   return false;
 }
 
-void warn_if_diverged(FitResult &r) {
+void warn_if_diverged(FitResult &r, bool started_from_w0) {
   // A method that knows the cause has said so already.
   for (int k = 0; k < r.warning_count; ++k)
     if (std::strcmp(r.warnings[k].reason, "diverged") == 0) return;
+  // Weights given to start from can overflow the first residual whatever the step size (even 0).
+  const char *const cause =
+      started_from_w0 ? "The step size or the starting weights (opts.w0) are too large for these data; a smaller "
+                        "step size (stochl1_stepsize gives a safe one), smaller starting weights or features scaled "
+                        "to unit size help."
+                      : "The step size is too large for these data; a smaller step size (stochl1_stepsize gives a "
+                        "safe one) or features scaled to unit size help.";
+  const auto named = [](double v) { return std::isnan(v) ? "NaN" : v > 0 ? "Inf" : "-Inf"; };
   for (size_t j = 0; j < r.w.size(); ++j) {
-    const double v = r.w[j];
-    if (std::isfinite(v)) continue;
-    r.warn("diverged",
-           "the run diverged: w(%zu) is %s. The step size is too large for these data; a smaller step size "
-           "(stochl1_stepsize gives a safe one) or features scaled to unit size help.",
-           j + 1,
-           std::isnan(v) ? "NaN"
-           : v > 0       ? "Inf"
-                         : "-Inf");
+    if (std::isfinite(r.w[j])) continue;
+    r.warn("diverged", "the run diverged: w(%zu) is %s. %s", j + 1, named(r.w[j]), cause);
     return;
   }
-  if (!std::isfinite(r.bias))
-    r.warn("diverged",
-           "the run diverged: the intercept is %s. The step size is too large for these data; a smaller step "
-           "size (stochl1_stepsize gives a safe one) or features scaled to unit size help.",
-           std::isnan(r.bias) ? "NaN"
-           : r.bias > 0       ? "Inf"
-                              : "-Inf");
+  if (!std::isfinite(r.bias)) r.warn("diverged", "the run diverged: the intercept is %s. %s", named(r.bias), cause);
 }
 
 }  // namespace core

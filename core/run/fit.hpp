@@ -137,8 +137,9 @@ void take_outcome(FitResult &r, double bias, uint64_t average_from, uint64_t ave
 // the steps. False then.
 bool reserve_trace(FitResult &r, ObjectiveTrace *trace, int64_t iterations);
 
-// Warns `diverged` when the weights hold a NaN or an infinity: the run overflowed.
-void warn_if_diverged(FitResult &r);
+// Warns `diverged` when the weights hold a NaN or an infinity: the run overflowed. The cause named is
+// the step size, and the starting weights too where the run started from opts.w0.
+void warn_if_diverged(FitResult &r, bool started_from_w0);
 
 // The objective of the result after `done` iterations, "Final object function = %f" when the run
 // is verbose (the last line of kinkstep and driftwalk): computed only when it is printed or traced.
@@ -184,7 +185,7 @@ FitResult run_fit(const Rows &rows, Method &method, const FitRun &run) {
   if (ctx.stop.stopped()) return r.stopped();
   if (line) line->finish();
   if (!method.final_objective(ctx, r)) return r.stopped();
-  warn_if_diverged(r);
+  warn_if_diverged(r, !run.options.w0.empty());
   r.iterations = method.iterations();
   return r;
 }
