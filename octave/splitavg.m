@@ -141,8 +141,9 @@
 %                   lines win and no progress line is drawn.
 %                   It counts the samples all threads have passed in the pass, from the end
 %                   of the shuffle on.
-%     opts.passes   a whole number k >= 1: each thread makes k passes over its share, each in
-%                   the same order (the shuffle is one draw), before the models are averaged
+%     opts.passes   a whole number k from 1 to 1000000: each thread makes k passes over its
+%                   share, each in the same order (the shuffle is one draw), before the models
+%                   are averaged
 %     opts.w0       a real vector of D finite values: every thread model starts there
 %     opts.intercept, opts.l1, opts.average  as in kinkstep (help kinkstep), on each thread
 %                   model: its own bias and its own mean of the iterates of the second half of
