@@ -114,8 +114,9 @@
 %                                zero models are averaged in (the defined result, shrunk by
 %                                that fraction); the message gives the count
 %     splitavg:threadsReduced    the runtime gave fewer threads than opts.threads asked for
-%                                (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, or a call from inside
-%                                a parallel region); info.threads has the real size
+%                                (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, a call from inside a
+%                                parallel region, or a process made by fork, such as a worker of
+%                                parcellfun); info.threads has the real size
 %
 %   An X with no rows is valid: w is the starting weights (zeros, or opts.w0) and nothing is
 %   drawn.

@@ -34,10 +34,11 @@ void mexFunction(int nlhs, mxArray * /*plhs*/[], int /*nrhs*/, const mxArray * /
   mexPrintf("Number of processors: %d\n", omp_get_num_procs());
   // The team the parallel solvers would start: the load does not shrink it.
   const core::FixedTeamSize fixed_team_size;
+  const int granted = static_cast<int>(core::team_size_granted(omp_get_max_threads()));
   int team = 1, greeted = 0;
   // The threads only note their turn: the host is called from the calling thread alone, as a host
   // may raise an error (Ctrl-C at its pager) that must not leave a parallel region.
-#pragma omp parallel
+#pragma omp parallel num_threads(granted)
   {
     const int t = omp_get_thread_num();
     if (t == 0) team = omp_get_num_threads();

@@ -26,9 +26,9 @@ class FixedTeamSize {
 };
 
 // The size a team asked for `asked` threads can get from the runtime here: its thread limit and
-// the nesting levels it allows cap it.
+// the nesting levels it allows cap it, and a process forked from another gets one thread.
 inline int64_t team_size_granted(int64_t asked) {
-  if (omp_get_active_level() >= omp_get_max_active_levels()) return 1;
+  if (omp_get_active_level() >= omp_get_max_active_levels() || (asked > 1 && forked_from_parent())) return 1;
   return std::max<int64_t>(1, std::min<int64_t>(asked, omp_get_thread_limit()));
 }
 
@@ -50,13 +50,14 @@ inline TeamOutcome sizing_team(int32_t requested, const char *named_by = nullptr
   const int64_t asked = requested > 0 ? requested : omp_get_max_threads();
   s.asked = static_cast<int32_t>(std::min<int64_t>(asked, INT32_MAX));
   const char *const setting = named_by ? named_by : (requested > 0 ? "opts.threads" : "OMP_NUM_THREADS");
-  s.problem = team_size_problem(team_size_granted(asked), setting);
+  const int64_t granted = team_size_granted(asked);
+  s.problem = team_size_problem(granted, setting);
   if (!s.ok()) {
     s.threads = 0;
     return s;
   }
   int32_t T = 1;
-#pragma omp parallel num_threads(s.asked)
+#pragma omp parallel num_threads(static_cast <int>(granted))
   {
     if (omp_get_thread_num() == 0) T = omp_get_num_threads();
   }

@@ -1,0 +1,107 @@
+// A process forked from one whose OpenMP runtime has started a team (Octave's fork, the parallel
+// package's workers) keeps the runtime's record of the worker threads but not the threads. Every
+// module must still answer there, on one thread, with the bits a one-thread call gives.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "module_call.hpp"
+
+namespace {
+
+constexpr size_t kN = 3000, kD = 40;
+
+std::vector<double> features() {
+  std::vector<double> X(kN * kD);
+  for (size_t k = 0; k < X.size(); ++k) X[k] = std::sin(0.37 * static_cast<double>(k) + 1.0);
+  return X;
+}
+std::vector<double> labels() {
+  std::vector<double> y(kN);
+  for (size_t i = 0; i < kN; ++i) y[i] = std::cos(static_cast<double>(i));
+  return y;
+}
+
+mexhost::ArrayPtr threads_option(double threads) {
+  mexhost::ArrayPtr opts = mexhost::make_struct({"threads", "seed"});
+  mxSetField(opts.get(), 0, "threads", mxCreateDoubleScalar(threads));
+  mxSetField(opts.get(), 0, "seed", mxCreateDoubleScalar(7));
+  return opts;
+}
+
+// kinkstep method 1 or splitavg asking for a team of `threads`, on X full or sparse.
+mexhost::CallResult team_call(const char *name, bool sparse, double threads) {
+  Inputs in;
+  const std::vector<double> X = features();
+  in.add(sparse ? mexhost::make_sparse(kN, kD, X) : mexhost::make_double(kN, kD, X));
+  in.add(mexhost::make_double(kN, 1, labels()));
+  if (std::string(name) == "kinkstep") in.add(1e-3).add(1e-4).add(200).add(1).add(0);
+  if (std::string(name) == "splitavg") in.add(1e-3).add(1e-4).add(0);
+  in.add(threads_option(threads));
+  return loaded_module(name).call(1, in.pointers());
+}
+
+bool has_warning(const mexhost::CallResult &r, const std::string &id) {
+  for (const auto &w : r.warnings)
+    if (w.id == id) return true;
+  return false;
+}
+
+// What the child finds, as its exit status: 0 when every call answered as it should.
+int calls_in_child(const std::vector<std::vector<double>> &one_thread) {
+  int k = 0, status = 0;
+  for (const char *name : {"kinkstep", "splitavg"})
+    for (bool sparse : {false, true}) {
+      const mexhost::CallResult r = team_call(name, sparse, 2);
+      ++k;
+      if (r.failed || !has_warning(r, std::string(name) + ":threadsReduced")) status |= 1;
+      if (!r.failed && mexhost::values(r.output()) != one_thread[static_cast<size_t>(k - 1)]) status |= 2;
+    }
+  // driftwalk large enough for its default team, and teamprobe's default team.
+  Inputs in;
+  in.add(mexhost::make_double(kN, kD, features())).add(mexhost::make_double(kN, 1, labels()));
+  in.add(1e-4).add(10).add(-0.55).add(1e-3).add(1000).add(3).add(0);
+  if (loaded_module("driftwalk").call(1, in.pointers()).failed) status |= 4;
+  const mexhost::CallResult probe = loaded_module("teamprobe").call(0, {});
+  if (probe.failed || probe.lines.size() != 2) status |= 8;
+  return status;
+}
+
+}  // namespace
+
+TEST(ForkedProcess, EveryModuleAnswersOnOneThreadWithTheOneThreadBits) {
+  std::vector<std::vector<double>> one_thread;
+  for (const char *name : {"kinkstep", "splitavg"})
+    for (bool sparse : {false, true}) {
+      const mexhost::CallResult r = team_call(name, sparse, 1);
+      ASSERT_FALSE(r.failed) << r.error_message;
+      one_thread.push_back(mexhost::values(r.output()));
+    }
+  // A team of two in this process first, so that the runtime holds worker threads at the fork.
+  ASSERT_FALSE(team_call("kinkstep", false, 2).failed);
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(calls_in_child(one_thread));
+  int status = 0;
+  bool ended = false;
+  for (int k = 0; k < 1200 && !ended; ++k) {  // a minute at most: a team that waits never ends
+    ended = waitpid(child, &status, WNOHANG) == child;
+    if (!ended) usleep(50000);
+  }
+  if (!ended) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the forked process hung in a call";
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << "the forked process ended by signal " << WTERMSIG(status);
+  const int found = WEXITSTATUS(status);
+  EXPECT_EQ(found & 1, 0) << "a call asking for 2 threads failed or did not warn threadsReduced";
+  EXPECT_EQ(found & 2, 0) << "a call in the forked process gave other bits than one thread";
+  EXPECT_EQ(found & 4, 0) << "driftwalk failed";
+  EXPECT_EQ(found & 8, 0) << "teamprobe failed or greeted from more than one thread";
+}
