@@ -56,8 +56,9 @@ inline TeamOutcome sizing_team(int32_t requested, const char *named_by = nullptr
     s.threads = 0;
     return s;
   }
+  const int team = static_cast<int>(granted);
   int32_t T = 1;
-#pragma omp parallel num_threads(static_cast <int>(granted))
+#pragma omp parallel num_threads(team)
   {
     if (omp_get_thread_num() == 0) T = omp_get_num_threads();
   }
