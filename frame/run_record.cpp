@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 #include "core/threads/busy.hpp"
 #include "frame/data_input.hpp"
@@ -20,19 +20,28 @@ namespace {
 // The seed of a call without opts.seed: the first such call of the module in this process takes a
 // base from the clock in nanoseconds and the process id, mixed (splitmix64's finaliser), and call k
 // takes base + k * 0x9E3779B9 (mod 2^32): an odd step, so the module's calls in one process never
-// share a seed until 2^32 of them were made. Each is reported as info.seed, which replays it.
+// share a seed until 2^32 of them were made. Each is reported as info.seed, which replays it. A
+// process made by fork (parcellfun's workers) would copy the base and the count, and its calls
+// would repeat those of the other copies: it takes a base of its own at its first such call.
 uint32_t distinct_seed() {
-  static const uint64_t base = [] {
+  static std::mutex taking;
+  static pid_t base_pid = 0;
+  static uint64_t base = 0;
+  static uint32_t calls = 0;
+  const std::lock_guard<std::mutex> lock(taking);
+  const pid_t pid = getpid();
+  if (pid != base_pid) {
     uint64_t z = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count());
-    z ^= static_cast<uint64_t>(getpid()) << 32;
+    z ^= static_cast<uint64_t>(pid) << 32;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-  }();
-  static std::atomic<uint32_t> calls{0};
-  return static_cast<uint32_t>(base >> 32) + calls.fetch_add(1) * 0x9E3779B9u;
+    base = z ^ (z >> 31);
+    base_pid = pid;
+    calls = 0;
+  }
+  return static_cast<uint32_t>(base >> 32) + calls++ * 0x9E3779B9u;
 }
 
 uint32_t call_seed(const CallOptions &options) {

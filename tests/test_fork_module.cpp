@@ -105,3 +105,44 @@ TEST(ForkedProcess, EveryModuleAnswersOnOneThreadWithTheOneThreadBits) {
   EXPECT_EQ(found & 4, 0) << "driftwalk failed";
   EXPECT_EQ(found & 8, 0) << "teamprobe failed or greeted from more than one thread";
 }
+
+namespace {
+
+// The info.seed of an unseeded kinkstep call, or -1 when it failed.
+double unseeded_call_seed() {
+  Inputs in;
+  in.add(worked_X()).add(worked_y()).add(0.01).add(0.1).add(5).add(0).add(0);
+  const mexhost::CallResult r = loaded_module("kinkstep").call(2, in.pointers());
+  return r.failed ? -1.0 : reported_seed(r);
+}
+
+}  // namespace
+
+TEST(ForkedProcess, UnseededCallsInCopiesOfOneSessionTakeSeedsOfTheirOwn) {
+  // The session's unseeded calls have begun before the copies are made.
+  ASSERT_GE(unseeded_call_seed(), 0.0);
+  std::vector<double> seeds;
+  for (int copy = 0; copy < 2; ++copy) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const double seed = unseeded_call_seed();
+      _exit(write(ends[1], &seed, sizeof seed) == static_cast<ssize_t>(sizeof seed) ? 0 : 1);
+    }
+    close(ends[1]);
+    double seed = -1.0;
+    const ssize_t got = read(ends[0], &seed, sizeof seed);
+    close(ends[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_EQ(got, static_cast<ssize_t>(sizeof seed));
+    ASSERT_GE(seed, 0.0) << "the call in the copy failed";
+    seeds.push_back(seed);
+  }
+  seeds.push_back(unseeded_call_seed());
+  EXPECT_NE(seeds[0], seeds[1]) << "two copies of the session drew the same seed";
+  EXPECT_NE(seeds[0], seeds[2]) << "a copy drew the session's next seed";
+  EXPECT_NE(seeds[1], seeds[2]) << "a copy drew the session's next seed";
+}

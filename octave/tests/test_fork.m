@@ -40,5 +40,31 @@ function test_fork()
     error("the forked process hung in a call");
   end
   assert(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the forked process's calls gave other answers");
+
+  % Unseeded calls in copies of one session (parcellfun's workers) take seeds of their own.
+  [~, info] = kinkstep(X, y, 1e-3, 1e-4, 10, 0, 0);
+  files = {tempname(), tempname()};
+  for k = 1:2
+    pid = fork();
+    if pid == 0
+      [~, info] = kinkstep(X, y, 1e-3, 1e-4, 10, 0, 0);
+      fid = fopen(files{k}, "w");
+      fprintf(fid, "%d", info.seed);
+      fclose(fid);
+      exit(0);
+    end
+    waitpid(pid);
+  end
+  [~, after] = kinkstep(X, y, 1e-3, 1e-4, 10, 0, 0);
+  unwind_protect
+    seeds = [str2double(fileread(files{1})), str2double(fileread(files{2})), after.seed];
+    assert(numel(unique(seeds)) == 3, sprintf("seeds %d %d %d", seeds));
+  unwind_protect_cleanup
+    for k = 1:2
+      if exist(files{k}, "file")
+        delete(files{k});
+      end
+    end
+  end_unwind_protect
   printf("test_fork: all passed\n");
 end
