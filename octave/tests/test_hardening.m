@@ -40,7 +40,7 @@ function test_hardening(what)
   assert(r.id, "teamprobe:threadTeam", r.out);
   r = child("env OMP_STACKSIZE=8K GOMP_STACKSIZE=64K", strrep(calls{2}, ", o)", ", struct('threads', 2))"), 2);
   assert(r.id, "", r.out);
-  assert(r.threads, 2, r.out);
+  assert(isequal(r.threads, 2), "%s", r.out);
   % A conversion's team is only a speed-up: method 0 on rows large enough for one runs alone.
   r = child("env OMP_STACKSIZE=36K", "kinkstep(randn(1000, 100), randn(1000, 1), 1e-4, 0.01, 10, 0, 0)");
   assert(r.id, "", r.out);
@@ -62,16 +62,16 @@ function test_hardening(what)
   r = child("env OMP_THREAD_LIMIT=1", "splitavg(randn(100,3), randn(100,1), 0.01, 0.1, 0, struct('threads', 3))", 2);
   assert(r.id, "", r.out);
   assert(r.warnings, {"splitavg:threadsReduced"}, r.out);
-  assert(r.threads, 1, r.out);
+  assert(isequal(r.threads, 1), "%s", r.out);
   r = child("env OMP_MAX_ACTIVE_LEVELS=0", "kinkstep(randn(100,3), randn(100,1), 0.01, 0.1, 5, 1, 0, struct('threads', 3))", 2);
   assert(r.warnings, {"kinkstep:threadsReduced"}, r.out);
-  assert(r.threads, 1, r.out);
+  assert(isequal(r.threads, 1), "%s", r.out);
   r = child("env OMP_THREAD_LIMIT=1", strrep(calls{3}, ", o)", ", struct('threads', 3))"), 2);
   assert(r.warnings, {"driftwalk:threadsReduced"}, r.out);
-  assert(r.threads, 1, r.out);
+  assert(isequal(r.threads, 1), "%s", r.out);
   % Under dynamic adjustment the team asked for is the team used, whatever the load.
   r = child("env OMP_DYNAMIC=true", "splitavg(randn(100,3), randn(100,1), 0.01, 0.1, 0, struct('threads', 3))", 2);
-  assert(r.threads, 3, r.out);
+  assert(isequal(r.threads, 3), "%s", r.out);
   assert(isempty(r.warnings), r.out);
 
   % In this session: empty shares are warned, integer inputs are named as given.
@@ -102,7 +102,7 @@ function r = child(prefix, call, nout)
                 prefix, cli, moddir, testdir, request);
   [status, out] = system(["bash -c " shell_quote(cmd)]);
   r.out = out;
-  assert(status, 0, out);
+  assert(status == 0, "%s", out);
   assert(! isempty(strfind(out, "child alive")), out);
   r.id = field(out, "id");
   r.message = field(out, "message");

@@ -58,7 +58,7 @@ function test_kinkstep_parallel(mode)
   % with X = I, y = 1, lambda = 0 and stepSize = 1 a drawn sample i leaves 1 at w_i in its candidate.
   probe = child("OMP_NUM_THREADS=2 OMP_DYNAMIC=false", "probe");
   drawn = find(probe.loud);
-  assert(numel(drawn), 2, "seeds 0 and 1 drew the same sample; the example needs two");
+  assert(numel(drawn) == 2, "seeds 0 and 1 drew the same sample; the example needs two");
   assert(probe.loud(drawn), [0.5; 0.5]);
   % Which of the two samples is thread 0's does not matter: a sum of two terms is the same both ways.
   rows = [1 2; 3 4; 5 6];
@@ -95,7 +95,7 @@ function r = child(env, what, Xw)
                 env, cli, moddir, testdir, input);
   [status, out] = system(cmd);
   delete(input);
-  assert(status, 0, out);
+  assert(status == 0, "%s", out);
   r.lines = {};
   for line = strsplit(strtrim(out), "\n")
     l = line{1};

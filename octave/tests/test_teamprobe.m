@@ -4,10 +4,10 @@ function test_teamprobe()
   for threads = [1 4]
     cmd = sprintf("OMP_NUM_THREADS=%d octave-cli --norc --no-history --quiet --eval \"addpath('%s'); teamprobe(1, 'ignored');\"", threads, here);
     [status, out] = system(cmd);
-    assert(status, 0, out);
+    assert(status == 0, "%s", out);
     lines = strsplit(strtrim(out), "\n");
-    assert(numel(lines), threads + 1, out);
-    assert(regexp(lines{1}, '^Number of processors: \d+$', 'once'), 1, out);
+    assert(numel(lines) == threads + 1, "%s", out);
+    assert(isequal(regexp(lines{1}, '^Number of processors: \d+$', 'once'), 1), "%s", out);
     greetings = sort(lines(2:end));
     expected = sort(arrayfun(@(t) sprintf("Hello World from thread = %d", t), 0:threads-1, "UniformOutput", false));
     assert(greetings, expected, out);
