@@ -21,8 +21,8 @@ namespace {
 // base from the clock in nanoseconds and the process id, mixed (splitmix64's finaliser), and call k
 // takes base + k * 0x9E3779B9 (mod 2^32): an odd step, so the module's calls in one process never
 // share a seed until 2^32 of them were made. Each is reported as info.seed, which replays it. A
-// process made by fork (parcellfun's workers) would copy the base and the count, and its calls
-// would repeat those of the other copies: it takes a base of its own at its first such call.
+// copy of the process made by fork has the base and the count of the process it copies, and its
+// calls would repeat those of the other copies: it takes a base of its own at its first such call.
 uint32_t distinct_seed() {
   static std::mutex taking;
   static pid_t base_pid = 0;

@@ -73,8 +73,8 @@
 %                                 the 32-bit range and reads as -2147483648
 %     driftwalk:threadsReduced    the runtime gave fewer threads than opts.threads asked for
 %                                 (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, a call from inside a
-%                                 parallel region, or a process made by fork, such as a worker of
-%                                 parcellfun); info.threads has the real size
+%                                 parallel region, or a copy of the session made by fork);
+%                                 info.threads has the real size
 %
 %   Choosing the step sizes: an iteration moves w by eps_t * (N/B) * sum over the batch of
 %   (x_i * w - y_i) x_i, stable while eps_t * (N/B) * |X_batch' * X_batch| < 2. As

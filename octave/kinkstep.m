@@ -131,8 +131,8 @@
 %   Warnings
 %     kinkstep:threadsReduced    (method 1) the runtime gave fewer threads than opts.threads
 %                                asked for (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, a call from
-%                                inside a parallel region, or a process made by fork, such as a
-%                                worker of parcellfun); info.threads has the real size
+%                                inside a parallel region, or a copy of the session made by
+%                                fork); info.threads has the real size
 %
 %   Warnings (the weights are returned as they are)
 %     kinkstep:diverged          the final weights hold a NaN or an infinity: the step size is

@@ -115,8 +115,8 @@
 %                                that fraction); the message gives the count
 %     splitavg:threadsReduced    the runtime gave fewer threads than opts.threads asked for
 %                                (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, a call from inside a
-%                                parallel region, or a process made by fork, such as a worker of
-%                                parcellfun); info.threads has the real size
+%                                parallel region, or a copy of the session made by fork);
+%                                info.threads has the real size
 %
 %   An X with no rows is valid: w is the starting weights (zeros, or opts.w0) and nothing is
 %   drawn.

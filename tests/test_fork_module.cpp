@@ -2,6 +2,7 @@
 // package's workers) keeps the runtime's record of the worker threads but not the threads. Every
 // module must still answer there, on one thread, with the bits a one-thread call gives.
 #include <signal.h>
+#include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -145,4 +146,51 @@ TEST(ForkedProcess, UnseededCallsInCopiesOfOneSessionTakeSeedsOfTheirOwn) {
   EXPECT_NE(seeds[0], seeds[1]) << "two copies of the session drew the same seed";
   EXPECT_NE(seeds[0], seeds[2]) << "a copy drew the session's next seed";
   EXPECT_NE(seeds[1], seeds[2]) << "a copy drew the session's next seed";
+}
+
+TEST(ForkedProcess, ACopyWhoseParentHasEndedAnswersToo) {
+  // A team in this process first; then a copy of a copy, left alone by its parent's end (as a
+  // worker detaches itself), asks for a team.
+  ASSERT_FALSE(team_call("kinkstep", false, 2).failed);
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const pid_t middle = fork();
+  ASSERT_GE(middle, 0);
+  if (middle == 0) {
+    const pid_t parent = getpid();
+    if (fork() != 0) _exit(0);
+    for (int k = 0; k < 200 && getppid() == parent; ++k) usleep(20000);
+    // Its id first, so that a copy that hangs can be ended.
+    const pid_t me = getpid();
+    if (write(ends[1], &me, sizeof me) != static_cast<ssize_t>(sizeof me)) _exit(1);
+    const char answer = getppid() == parent ? 'p' : team_call("kinkstep", false, 2).failed ? 'f' : 'y';
+    const bool written = write(ends[1], &answer, 1) == 1;
+    _exit(written ? 0 : 1);
+  }
+  close(ends[1]);
+  waitpid(middle, nullptr, 0);
+  pid_t copy = 0;
+  char answer = 0;
+  // A minute at most: a team that waits never ends, and the copy is no child of this process.
+  const auto read_within = [&](void *into, size_t bytes) {
+    for (int k = 0; k < 1200; ++k) {
+      struct timeval wait {
+        0, 50000
+      };
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(ends[0], &readable);
+      if (select(ends[0] + 1, &readable, nullptr, nullptr, &wait) > 0)
+        return read(ends[0], into, bytes) == static_cast<ssize_t>(bytes);
+    }
+    return false;
+  };
+  const bool got_pid = read_within(&copy, sizeof copy);
+  const bool answered = got_pid && read_within(&answer, 1);
+  close(ends[0]);
+  if (!answered && copy > 0) kill(copy, SIGKILL);
+  ASSERT_TRUE(got_pid) << "the copy did not start";
+  ASSERT_TRUE(answered) << "the copy whose parent has ended hung in a call";
+  EXPECT_NE(answer, 'p') << "the copy's parent did not end";
+  EXPECT_EQ(answer, 'y') << "the call in the copy failed";
 }

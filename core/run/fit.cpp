@@ -68,8 +68,8 @@ bool team_started(FitResult &r, const TeamOutcome &team, int32_t asked) {
   if (asked > 0 && team.threads < asked)
     r.warn("threadsReduced",
            "opts.threads asked for a team of %d threads, but the OpenMP runtime gives %d (OMP_THREAD_LIMIT, "
-           "OMP_MAX_ACTIVE_LEVELS, a call from inside a parallel region, or a process forked from another, whose "
-           "runtime has lost its threads); the run uses %d, as info.threads reports.",
+           "OMP_MAX_ACTIVE_LEVELS, a call from inside a parallel region, or a copy of the session made by fork, "
+           "which has none of its worker threads); the run uses %d, as info.threads reports.",
            asked, team.threads, team.threads);
   return true;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/threads/fork_copy.hpp"
 #include "core/threads/team_limits.hpp"
 
 namespace core {
@@ -26,9 +27,9 @@ class FixedTeamSize {
 };
 
 // The size a team asked for `asked` threads can get from the runtime here: its thread limit and
-// the nesting levels it allows cap it, and a process forked from another gets one thread.
+// the nesting levels it allows cap it, and a copy made by fork gets one thread.
 inline int64_t team_size_granted(int64_t asked) {
-  if (omp_get_active_level() >= omp_get_max_active_levels() || (asked > 1 && forked_from_parent())) return 1;
+  if (omp_get_active_level() >= omp_get_max_active_levels() || (asked > 1 && fork_copy())) return 1;
   return std::max<int64_t>(1, std::min<int64_t>(asked, omp_get_thread_limit()));
 }
 

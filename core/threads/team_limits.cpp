@@ -1,6 +1,5 @@
 #include "core/threads/team_limits.hpp"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -69,45 +68,7 @@ std::string megabytes(uint64_t bytes) {
   return buf;
 }
 
-// The bytes of a small /proc file (at most n); -1 when it cannot be read.
-ssize_t read_proc_file(const char *path, char *buffer, size_t n) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  size_t got = 0;
-  while (got < n) {
-    const ssize_t r = read(fd, buffer + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  close(fd);
-  return static_cast<ssize_t>(got);
-}
-
-// A process forked from its parent has the parent's auxiliary vector to the byte (the addresses
-// the kernel chose when the program started, its random bytes among them); a program started by
-// exec has one of its own.
-bool auxiliary_vector_is_parents() {
-  char own[4096], parents[4096], path[64];
-  const ssize_t n = read_proc_file("/proc/self/auxv", own, sizeof own);
-  std::snprintf(path, sizeof path, "/proc/%ld/auxv", static_cast<long>(getppid()));
-  const ssize_t m = read_proc_file(path, parents, sizeof parents);
-  return n > 0 && n == m && std::memcmp(own, parents, static_cast<size_t>(n)) == 0;
-}
-
 }  // namespace
-
-bool forked_from_parent() {
-  // Asked before every team: worked out once in each process.
-  static std::atomic<pid_t> answered_for{0};
-  static std::atomic<bool> forked{false};
-  const pid_t me = getpid();
-  if (answered_for.load(std::memory_order_acquire) != me) {
-    forked.store(auxiliary_vector_is_parents(), std::memory_order_relaxed);
-    answered_for.store(me, std::memory_order_release);
-  }
-  return forked.load(std::memory_order_relaxed);
-}
 
 std::optional<uint64_t> parse_stack_size(const char *value) {
   if (!value) return std::nullopt;

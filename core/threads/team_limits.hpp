@@ -28,12 +28,6 @@ struct ThreadResources {
 
 ThreadResources read_thread_resources();
 
-// Whether this process was forked from its parent (Octave's fork, the parallel package's workers)
-// rather than started by exec. Such a process keeps the OpenMP runtime's record of its parent's
-// worker threads, but not the threads: in GNU libgomp a team of more than one then waits for them
-// forever. So no team of more than one thread starts in it (team_size_granted).
-bool forked_from_parent();
-
 // Records that a team of `threads` started in this process.
 void note_team_started(int64_t threads);
 

@@ -1,7 +1,7 @@
 function test_fork()
-  % A process made by fork (Octave's fork, the parallel package's workers) after the session ran a
-  % team: every module answers there on one thread, with a one-thread call's weights, instead of
-  % waiting forever for worker threads the process no longer has.
+  % A copy of the session made by fork after it ran a team: every module answers there on one
+  % thread, with a one-thread call's weights, instead of waiting forever for worker threads the
+  % copy does not have.
   X = sin((1:3000 * 40)' * 0.37); X = reshape(X, 3000, 40); y = cos((1:3000)');
   one = struct("threads", 1, "seed", 7); two = struct("threads", 2, "seed", 7);
   w1 = kinkstep(X, y, 1e-3, 1e-4, 200, 1, 0, one);
@@ -41,7 +41,7 @@ function test_fork()
   end
   assert(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the forked process's calls gave other answers");
 
-  % Unseeded calls in copies of one session (parcellfun's workers) take seeds of their own.
+  % Unseeded calls in copies of one session take seeds of their own.
   [~, info] = kinkstep(X, y, 1e-3, 1e-4, 10, 0, 0);
   files = {tempname(), tempname()};
   for k = 1:2
