@@ -1,10 +1,8 @@
 #include "core/threads/fork_copy.hpp"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -51,32 +49,6 @@ void mark_process() {
   close(fd);
 }
 
-// The bytes of a small /proc file (at most n); -1 when it cannot be read.
-ssize_t read_proc_file(const char *path, char *buffer, size_t n) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  size_t got = 0;
-  while (got < n) {
-    const ssize_t r = read(fd, buffer + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  close(fd);
-  return static_cast<ssize_t>(got);
-}
-
-// A copy made by fork has its parent's auxiliary vector to the byte (the addresses the kernel chose
-// when the program started); a program started by exec has one of its own. This finds the copies of
-// a process whose teams were not ours (another library's), while the parent lives.
-bool auxiliary_vector_is_parents() {
-  char own[4096], parents[4096], path[64];
-  const ssize_t n = read_proc_file("/proc/self/auxv", own, sizeof own);
-  std::snprintf(path, sizeof path, "/proc/%ld/auxv", static_cast<long>(getppid()));
-  const ssize_t m = read_proc_file(path, parents, sizeof parents);
-  return n > 0 && n == m && std::memcmp(own, parents, static_cast<size_t>(n)) == 0;
-}
-
 }  // namespace
 
 bool fork_copy() {
@@ -88,7 +60,7 @@ bool fork_copy() {
   const pid_t me = getpid();
   if (answered_for != me) {
     const pid_t owner = mark_owner();
-    copy = (owner != 0 && owner != me) || auxiliary_vector_is_parents();
+    copy = owner != 0 && owner != me;
     if (!copy && owner == 0) mark_process();
     answered_for = me;
   }

@@ -7,9 +7,10 @@
 namespace core {
 
 // True in a copy made by fork of a process that had started, or was about to start, a team of more
-// than one thread here (any of the modules), or of a parent that is still running, whatever it
-// started. A program started by exec is no copy. Called before every team of more than one: the
-// first call in a process of a module that finds no copy marks the process (see fork_copy.cpp).
+// than one thread (any of the modules), also where the copy's parent has ended or exec'd another
+// program. A program started by exec is no copy, whatever the process that started it. Called
+// before every team of more than one: the first call in a process that finds no mark marks it (see
+// fork_copy.cpp).
 bool fork_copy();
 
 }  // namespace core
