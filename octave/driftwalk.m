@@ -66,9 +66,9 @@
 %     driftwalk:interrupted       the user pressed Ctrl-C; no result is returned
 %
 %   Warnings (the weights are returned as they are):
-%     driftwalk:diverged          the final weights hold a NaN or an infinity: a step was too
-%                                 large for the data (or infinite: stepOffset = 0 with
-%                                 stepPower < 0 makes eps_0 = Inf)
+%     driftwalk:diverged          the final weights hold a NaN or an infinity: a step (or, with
+%                                 opts.w0, the starting weights) was too large for the data (or
+%                                 infinite: stepOffset = 0 with stepPower < 0 makes eps_0 = Inf)
 %     driftwalk:parameterOutOfRange  batchSize, maxIter or verbose is NaN, infinite or outside
 %                                 the 32-bit range and reads as -2147483648
 %     driftwalk:threadsReduced    the runtime gave fewer threads than opts.threads asked for

@@ -121,9 +121,9 @@
 %     kinkstep:invalidOptions    opts is not a scalar struct (or [])
 %     kinkstep:unknownOption     opts has a field that is not an option of kinkstep
 %     kinkstep:invalidOption     an option's value is of the wrong type or range, opts.w0 does
-%                                not hold D values, opts.average is beyond a maxIter of 1 or
-%                                more, 'prox', 'cumulative' or averaging with a negative
-%                                stepSize or lambda, or 'cumulative' with method 1
+%                                not hold D values, opts.average names a step beyond maxIter
+%                                (when maxIter >= 1), 'prox', 'cumulative' or averaging with a
+%                                negative stepSize or lambda, or 'cumulative' with method 1
 %     kinkstep:interrupted       the user pressed Ctrl-C; no result is returned
 %   An error about an integer input names the value as given ("got NaN", "got 2147483648,
 %   outside the 32-bit range"), though it is read by the rule above.
@@ -135,8 +135,9 @@
 %                                fork); info.threads has the real size
 %
 %   Warnings (the weights are returned as they are)
-%     kinkstep:diverged          the final weights hold a NaN or an infinity: the step size is
-%                                too large for the data (see "Choosing the step size")
+%     kinkstep:diverged          the final weights hold a NaN or an infinity: the step size (or,
+%                                with opts.w0, the starting weights) is too large for the data
+%                                (see "Choosing the step size")
 %     kinkstep:parameterOutOfRange  maxIter, method or verbose is NaN, infinite or outside the
 %                                32-bit range and reads as -2^31
 %

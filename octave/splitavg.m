@@ -107,8 +107,8 @@
 %     splitavg:interrupted       the user pressed Ctrl-C; no result is returned
 %
 %   Warnings (the weights are returned as they are)
-%     splitavg:diverged          the final weights hold a NaN or an infinity: the step size is
-%                                too large for the data
+%     splitavg:diverged          the final weights hold a NaN or an infinity: the step size (or,
+%                                with opts.w0, the starting weights) is too large for the data
 %     splitavg:parameterOutOfRange  verbose is NaN, infinite or outside the 32-bit range
 %     splitavg:emptyShares       more threads than samples: some shares were empty, and their
 %                                zero models are averaged in (the defined result, shrunk by

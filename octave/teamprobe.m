@@ -12,7 +12,8 @@
 %   The processor line always comes first; the greetings come in whatever order the
 %   threads reach them, one per thread. The number of greetings is the team size that
 %   kinkstep (method 1) and splitavg will use: set it with the environment variable
-%   OMP_NUM_THREADS before starting Octave or MATLAB.
+%   OMP_NUM_THREADS before starting Octave or MATLAB. In a copy of a session made by fork
+%   after the modules ran a team there is one greeting: such a copy runs on one thread.
 %
 %   Inputs are ignored. teamprobe returns nothing: x = teamprobe() is the error
 %   teamprobe:tooManyOutputs, raised before anything is printed. A default team that cannot

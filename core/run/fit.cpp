@@ -68,7 +68,7 @@ bool team_started(FitResult &r, const TeamOutcome &team, int32_t asked) {
   if (asked > 0 && team.threads < asked)
     r.warn("threadsReduced",
            "opts.threads asked for a team of %d threads, but the OpenMP runtime gives %d (OMP_THREAD_LIMIT, "
-           "OMP_MAX_ACTIVE_LEVELS, a call from inside a parallel region, or a copy of the session made by fork, "
+           "OMP_MAX_ACTIVE_LEVELS, a call from inside a parallel region, or a copy of the process made by fork, "
            "which has none of its worker threads); the run uses %d, as info.threads reports.",
            asked, team.threads, team.threads);
   return true;
