@@ -15,10 +15,9 @@ char g_message[512];
 // The threads' numbers in the order they greeted.
 int g_greeted[core::kMaxTeamSize];
 
-// Whether the default team can start; when not, the reason is in g_message.
-bool default_team_fits() {
-  const std::string problem =
-      core::team_size_problem(core::team_size_granted(omp_get_max_threads()), "OMP_NUM_THREADS");
+// Whether the default team, of `granted` threads, can start; when not, the reason is in g_message.
+bool default_team_fits(int64_t granted) {
+  const std::string problem = core::team_size_problem(granted, "OMP_NUM_THREADS");
   if (problem.empty()) return true;
   std::snprintf(g_message, sizeof g_message, "%s", problem.c_str());
   return false;
@@ -30,11 +29,11 @@ void mexFunction(int nlhs, mxArray * /*plhs*/[], int /*nrhs*/, const mxArray * /
   if (nlhs > 0)
     mexErrMsgIdAndTxt("teamprobe:tooManyOutputs", "teamprobe prints its report and returns nothing; %d %s requested.",
                       nlhs, nlhs == 1 ? "output was" : "outputs were");
-  if (!default_team_fits()) mexErrMsgIdAndTxt("teamprobe:threadTeam", "%s", g_message);
+  const int granted = static_cast<int>(core::team_size_granted(omp_get_max_threads()));
+  if (!default_team_fits(granted)) mexErrMsgIdAndTxt("teamprobe:threadTeam", "%s", g_message);
   mexPrintf("Number of processors: %d\n", omp_get_num_procs());
   // The team the parallel solvers would start: the load does not shrink it.
   const core::FixedTeamSize fixed_team_size;
-  const int granted = static_cast<int>(core::team_size_granted(omp_get_max_threads()));
   int team = 1, greeted = 0;
   // The threads only note their turn: the host is called from the calling thread alone, as a host
   // may raise an error (Ctrl-C at its pager) that must not leave a parallel region.
