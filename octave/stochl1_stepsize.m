@@ -17,7 +17,9 @@ function step = stochl1_stepsize(X, module)
   %               closer but needs more steps. The same step suits method 1.
   %   splitavg    1 / max_i |x_i|^2. With opts.average = true and opts.passes = 10 the runs ended
   %               0.8 % to 2 % above the optimum; one pass alone ends 2 % to 40 % above it.
-  %   driftwalk   1 / (2 |X|^2), |X| the largest singular value of X (normest): a quarter of the
+  %   driftwalk   1 / (2 |X|^2), |X| the largest singular value of X (the power method from a
+  %               fixed start, to a relative change of 1e-6, as normest; the session's random
+  %               generators are not touched): a quarter of the
   %               largest stable step of the full gradient, which a mini-batch estimates. It
   %               bounds eps_t = stepScale*(t + stepOffset)^stepPower at its largest, t = 0 for a
   %               decaying schedule: pass stepScale = step / stepOffset^stepPower. With
@@ -56,17 +58,18 @@ function step = stochl1_stepsize(X, module)
     error('stochl1_stepsize:nonFiniteData', 'stochl1_stepsize: X holds a NaN or an infinity');
   end
   scale = 1;
-  if ~finite || (largest < realmin && nnz(X) > 0)
+  if ~finite || (largest < realmin && nnz(X) > 0) || (strcmp(module, 'driftwalk') && largest > 0)
     % The squares of huge values overflow (and the step is then below realmin: the error below) and
     % those of tiny ones underflow: the lengths of X scaled to a largest value of 1, and the step
     % scaled back (the advice is the same; only the arithmetic avoids the overflow or underflow).
+    % |X|^2 can overflow where every row's length is finite: driftwalk's norm is always taken so.
     scale = full(max(abs(double(X(:)))));
     largest = largest_row(double(X) / scale);
   end
   if largest == 0
     step = 1;
   elseif strcmp(module, 'driftwalk')
-    step = 1 / (2 * normest(double(X) / scale) ^ 2) / scale / scale;
+    step = 1 / (2 * largest_singular_value(double(X) / scale) ^ 2) / scale / scale;
   elseif strcmp(module, 'kinkstep')
     step = 1 / (2 * largest) / scale / scale;
   else
@@ -106,4 +109,32 @@ function [largest, finite] = largest_row(X)
   end
   largest = max([lengths; 0]);  % max passes over NaN, hence the test of every length
   finite = all(isfinite(lengths));
+end
+
+% The largest singular value of A (its largest entry 1 in size here, so that no sum of squares
+% overflows): the power method on A'A, to a relative change of 1e-6 as normest. normest starts from
+% a draw of rand, which switches a session that uses rand('seed') to the other generator and
+% differs between hosts; this start is fixed but spread over the columns (a Weyl sequence), so
+% that no simple pattern of signs in X is orthogonal to it.
+function s = largest_singular_value(A)
+  D = size(A, 2);
+  y = mod((1:D)' * 0.6180339887498949, 1) + 0.5;
+  s = 0;
+  while true
+    x = A * y;
+    if ~any(x)
+      % The start lies in the null space of A: start again from its longest column.
+      [~, j] = max(full(sum(A .^ 2, 1)));
+      y = zeros(D, 1);
+      y(j) = 1;
+      x = A * y;
+    end
+    y = A' * (x / norm(x));
+    previous = s;
+    s = norm(y);
+    if abs(s - previous) <= 1e-6 * s
+      return;
+    end
+    y = y / s;
+  end
 end

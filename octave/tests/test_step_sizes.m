@@ -116,5 +116,26 @@ function test_step_sizes()
     end
     expect_error(@() stochl1_stepsize([base; 1e300 Inf], module{1}), "stochl1_stepsize:nonFiniteData");
     expect_error(@() stochl1_stepsize(sparse([base; NaN 0]), module{1}), "stochl1_stepsize:nonFiniteData");
+    % Many rows of a finite length whose |X|^2 overflows: the error, not a norm's endless loop.
+    expect_error(@() stochl1_stepsize(1e154 * ones(1000, 1), module{1}), "stochl1_stepsize:dataTooLarge");
+    expect_error(@() stochl1_stepsize(2.5e153 * randn(200, 7), module{1}), "stochl1_stepsize:dataTooLarge");
+    % The session's generators are left as they were, in either of rand's modes.
+    for mode = {"seed", "state"}
+      rand(mode{1}, 42);
+      expected = rand(3, 1);
+      rand(mode{1}, 42);
+      stochl1_stepsize(randn(50, 3), module{1});
+      assert(rand(3, 1), expected);
+    end
+  end
+
+  % driftwalk's norm on sign patterns a start of equal entries would miss, a row, and a matrix
+  % whose two largest singular values are close (where the power method stops early): the estimate
+  % never exceeds |X|, so the step is never below 1/(2 |X|^2).
+  cases = {[1 -1; -1 1], 1e-5; [1 -1], 1e-5; [2 -2 1; -2 2 -1], 1e-5; orth(randn(3)) * diag([1 0.999 0.5]), 1e-2};
+  for k = 1:rows(cases)
+    exact = 1 / (2 * norm(cases{k, 1}) ^ 2);
+    step = stochl1_stepsize(cases{k, 1}, "driftwalk");
+    assert(step >= exact * (1 - 1e-12) && step <= exact * (1 + cases{k, 2}), "case %d: %.17g for %.17g", k, step, exact);
   end
 end
