@@ -3,14 +3,20 @@ function stochl1_demo(picture_dir)
   %
   %   stochl1_demo()             prints a table: time, objective, error and support found
   %   stochl1_demo(picture_dir)  also writes objective.png, weights.png, averaging.png,
-  %                              support.png and path.png there (gnuplot)
+  %                              support.png and path.png in that existing folder (gnuplot),
+  %                              each replacing a file of its name there
   %
   %   The problem: N = 2000 samples of D = 40 correlated features (correlation 0.5^|j-k|),
   %   6 nonzero true weights, label noise of standard deviation 0.5. Every method is asked for
   %   the minimiser of F(w) = sum((X*w - y).^2) + mu*sum(abs(w)) with mu = 200: driftwalk takes
   %   lambda = mu, kinkstep and splitavg, which descend a per-sample objective, lambda = mu/(2N).
-  % The demo seeds the session's generators and draws with gnuplot: both are put back at the end.
-  saved = {saved_generator(@rand), saved_generator(@randn), graphics_toolkit()};
+  % The folder is checked before the work that comes before its pictures.
+  if nargin >= 1 && ! (ischar(picture_dir) && rows(picture_dir) == 1 && isfolder(picture_dir))
+    error("stochl1_demo:invalidFolder", "stochl1_demo: picture_dir must name an existing folder (\".\" for this one)");
+  end
+  % The demo seeds the session's generators and draws with gnuplot: both are put back at the end,
+  % and so is the current figure (closing the demo's own makes another current).
+  saved = {saved_generator(@rand), saved_generator(@randn), graphics_toolkit(), get(0, "currentfigure")};
   put_back = onCleanup(@() restore_session(saved));
   [X, y, w_true] = demo_problem();
   [N, D] = size(X);
@@ -113,6 +119,9 @@ end
 function restore_session(saved)
   put_back_generator(saved{1});
   put_back_generator(saved{2});
+  if ! isempty(saved{4}) && isfigure(saved{4})
+    set(0, "currentfigure", saved{4});
+  end
   if ! strcmp(graphics_toolkit(), saved{3})
     try
       graphics_toolkit(saved{3});
@@ -196,6 +205,7 @@ function draw_objective(traces, names, file)
   warning("off", "Octave:gnuplot-graphics", "local");
   graphics_toolkit("gnuplot");
   h = figure("visible", "off");
+  closing = onCleanup(@() close_if_open(h));
   colours = {[0 0.45 0.74], [0.85 0.33 0.1], [0.47 0.67 0.19]};
   for k = 1:numel(traces)
     loglog(1:numel(traces{k}), traces{k}, "color", colours{k}, "linewidth", 1.5);
@@ -212,15 +222,17 @@ function draw_objective(traces, names, file)
   ylabel("object function, with its own lambda");
   title("Objective along the run, from the modules' progress lines");
   legend(names, "location", "southwest");
-  print(h, file, "-dpng", "-S800,500");
-  close(h);
+  save_picture(h, file, "-S800,500");
 end
 
 % The gap with and without averaging, the zeros of the two L1 steps, the path: three pictures.
 function draw_options(o, w_true, folder)
+  % Each figure is closed when the function ends, however it ends: a handle's number is used
+  % again once its figure is closed, so none is closed by number before then.
   warning("off", "Octave:gnuplot-graphics", "local");
   graphics_toolkit("gnuplot");
   h = figure("visible", "off");
+  closing_averaging = onCleanup(@() close_if_open(h));
   loglog(o.lengths, 100 * o.gap_last, "-o", o.lengths, 100 * o.gap_averaged, "-s", "linewidth", 1.5);
   grid on;
   xlim([min(o.lengths) / 1.5, max(o.lengths) * 1.5]);
@@ -229,10 +241,10 @@ function draw_options(o, w_true, folder)
   ylabel("% above the optimum");
   title("kinkstep at stochl1_stepsize's step: the last iterate and the average", "interpreter", "none");
   legend({"last iterate", "averaged (second half)"}, "location", "southwest");
-  print(h, fullfile(folder, "averaging.png"), "-dpng", "-S700,450");
-  close(h);
+  save_picture(h, fullfile(folder, "averaging.png"), "-S700,450");
 
   h = figure("visible", "off");
+  closing_support = onCleanup(@() close_if_open(h));
   D = numel(w_true);
   bar(1:D, [w_true, o.w_prox, o.w_cumulative], 1);
   xlim([0 D + 1]);
@@ -243,23 +255,23 @@ function draw_options(o, w_true, folder)
   title(sprintf("Exact zeros among %d weights: true %d, 'prox' %d, 'cumulative' %d", D, nnz(w_true == 0), ...
                 nnz(o.w_prox == 0), nnz(o.w_cumulative == 0)));
   legend({"true", "'prox'", "'cumulative' averaged"}, "location", "southoutside", "orientation", "horizontal");
-  print(h, fullfile(folder, "support.png"), "-dpng", "-S700,450");
-  close(h);
+  save_picture(h, fullfile(folder, "support.png"), "-S700,450");
 
   h = figure("visible", "off");
+  closing_path = onCleanup(@() close_if_open(h));
   semilogx(o.lambdas, o.W', "linewidth", 1.2);
   grid on;
   xlabel("lambda");
   ylabel("weight");
   title("stochl1_path: the weights along 15 penalties, warm-started", "interpreter", "none");
-  print(h, fullfile(folder, "path.png"), "-dpng", "-S700,450");
-  close(h);
+  save_picture(h, fullfile(folder, "path.png"), "-S700,450");
 end
 
 function draw_weights(w_true, w, names, file)
   warning("off", "Octave:gnuplot-graphics", "local");
   graphics_toolkit("gnuplot");
   h = figure("visible", "off");
+  closing = onCleanup(@() close_if_open(h));
   D = numel(w_true);
   bar(1:D, [w_true, w], 1);
   grid on;
@@ -269,6 +281,58 @@ function draw_weights(w_true, w, names, file)
   ylabel("weight");
   title("True weights and the weights each method found");
   legend(["true"; names(:)], "location", "southoutside", "orientation", "horizontal");
-  print(h, file, "-dpng", "-S900,560");
-  close(h);
+  save_picture(h, file, "-S900,560");
+end
+
+function close_if_open(h)
+  if isfigure(h)
+    close(h);
+  end
+end
+
+% print hands the file's name to a shell (gnuplot's pictures go through Ghostscript), which would
+% read $, `, " and \ in it as its own: the picture is drawn under a plain name in a temporary
+% folder, copied beside its place and renamed onto it. The folder's name is only ever used as a
+% name, and the picture in place is a whole one.
+function save_picture(h, file, size_option)
+  staging = [tempname(plain_temporary_folder(), "stochl1-demo-"), ".png"];
+  removal = onCleanup(@() remove_if_there(staging));
+  print(h, staging, "-dpng", size_option);
+  [folder, name, ext] = fileparts(file);
+  partial = tempname(folder, ["." name ext "."]);
+  removal_beside = onCleanup(@() remove_if_there(partial));
+  [from, msg] = fopen(staging, "r");
+  if from < 0
+    error("stochl1_demo:cannotWrite", "stochl1_demo: print wrote no picture for %s: %s", file, msg);
+  end
+  bytes = fread(from, Inf, "*uint8");
+  fclose(from);
+  [to, msg] = fopen(partial, "w");
+  if to < 0
+    error("stochl1_demo:cannotWrite", "stochl1_demo: cannot write in %s: %s", folder, msg);
+  end
+  written = fwrite(to, bytes);
+  if fclose(to) != 0 || written != numel(bytes)
+    error("stochl1_demo:cannotWrite", "stochl1_demo: cannot write in %s", folder);
+  end
+  [err, msg] = rename(partial, file);
+  if err
+    error("stochl1_demo:cannotWrite", "stochl1_demo: cannot write %s: %s", file, msg);
+  end
+end
+
+% The temporary folder, where its name is one the shell reads as it is; /tmp where it is not.
+function folder = plain_temporary_folder()
+  folder = tempdir();
+  if isempty(regexp(folder, '^/[A-Za-z0-9_./+-]*$', "once"))
+    folder = "/tmp";
+  end
+end
+
+% unlink, not delete: delete expands * and [ in a name.
+function remove_if_there(file)
+  [~, err] = stat(file);
+  if err == 0
+    unlink(file);
+  end
 end

@@ -2,9 +2,24 @@ function test_demo()
   % The demo end to end, as scripts/demo runs it: a table and both pictures, written as PNG
   % files that are not empty. A machine that lacks a piece the pictures need (a font for
   % Octave's renderer, Ghostscript for print) fails here rather than on a new user's first run.
-  folder = tempname();
+  % The folder's name holds what a shell would read as commands and quotes; its parent holds a
+  % folder of the name the shell would have made of it, with a file of the user's.
+  parent = tempname();
+  folder = fullfile(parent, 'pictures $(touch made_by_a_shell) `x` "q" \\ $HOME');
   mkdir(folder);
+  mkdir(fullfile(parent, "pictures "));
+  users = fullfile(parent, "pictures ", "objective.png");
+  fid = fopen(users, "w");
+  fputs(fid, "the user's");
+  fclose(fid);
   unwind_protect
+    % An argument that names no folder is refused before the work.
+    for bad = {fullfile(parent, "none"), "", users}
+      expect_error(@() stochl1_demo(bad{1}), "stochl1_demo:invalidFolder");
+    end
+    % The user's figures stay as they were, the current one too.
+    figures = [figure("visible", "off"), figure("visible", "off")];
+    set(0, "currentfigure", figures(1));
     % The session's generators and graphics toolkit are as the demo found them.
     randn("state", 5);
     rand("state", 6);
@@ -16,6 +31,12 @@ function test_demo()
     out = evalc("stochl1_demo(folder);");
     assert(isequal(randn(1, 3), next_randn) && isequal(rand(1, 3), next_rand), "the demo left the generators moved");
     assert(graphics_toolkit(), toolkit);
+    assert(get(0, "currentfigure"), figures(1));
+    assert(sort(get(0, "children")), sort(figures(:)));
+    close(figures);
+    assert(fileread(users), "the user's");
+    assert(! exist(fullfile(pwd(), "made_by_a_shell"), "file") && ! exist(fullfile(parent, "made_by_a_shell"), "file"));
+    assert(numel(readdir(folder)), 2 + 5, "the folder holds more than the five pictures");
     % So are the old generators a session seeded with "seed".
     rand("seed", 42);
     randn("seed", 43);
@@ -27,9 +48,9 @@ function test_demo()
     assert(isequal(randn(1, 3), next_randn) && isequal(rand(1, 3), next_rand), "the demo left the seeded generators moved");
     for name = {"objective.png", "weights.png", "averaging.png", "support.png", "path.png"}
       file = fullfile(folder, name{1});
-      info = dir(file);
-      assert(numel(info) == 1, "the demo wrote no %s:\n%s", name{1}, out);
-      assert(info.bytes > 1000, "%s holds only %d bytes", name{1}, info.bytes);
+      [info, err] = stat(file);  % not dir, which reads the name as a pattern
+      assert(err == 0, "the demo wrote no %s:\n%s", name{1}, out);
+      assert(info.size > 1000, "%s holds only %d bytes", name{1}, info.size);
       fid = fopen(file, "rb");
       magic = fread(fid, 8, "uint8=>uint8")';
       fclose(fid);
@@ -65,6 +86,6 @@ function test_demo()
     assert(! isempty(strfind(out, "the same weights as full(X) on 1000 documents x 5000 words: yes")), "%s", out);
   unwind_protect_cleanup
     confirm_recursive_rmdir(false, "local");
-    rmdir(folder, "s");
+    rmdir(parent, "s");
   end_unwind_protect
 end
