@@ -9,7 +9,7 @@
 %
 %   Inputs
 %     file      name of a MAT file holding X (N-by-D, real double or single, full or sparse) and y
-%               (N labels),
+%               (N labels), ~/ for the home folder as load and save take it,
 %               or a pattern with %d, such as 'shard_%d.mat', for one file per process (process
 %               p reads shard_p.mat; the rows of all files in process order make X). Save from
 %               Octave with save -v6 (fastest partial reads) or -v7, from MATLAB with -v7.3.
@@ -93,6 +93,10 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
     opts = [];
   end
   o = read_options(opts);
+  % ~ is the home folder here, as load and save take it; the shell never sees it unquoted.
+  file = home_expanded(file);
+  o.hostfile = home_expanded(o.hostfile);
+  o.program = home_expanded(o.program);
 
   program = o.program;
   if isempty(program)
@@ -150,10 +154,18 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
     error('splitavg_mpi:failed', 'splitavg-mpi failed (exit status %d); its message is above.', status);
   end
   if ~exist(out, 'file')
+    if isempty(o.hostfile)
+      error('splitavg_mpi:failed', ['%s finished without an error but wrote no result: is it splitavg-mpi? ', ...
+            '(opts.program or SPLITAVG_MPI names the program)'], program);
+    end
     error('splitavg_mpi:failed', ['splitavg-mpi finished, but its result %s is not to be seen from here: ', ...
           'with a hostfile the data''s folder must be one that every host and this machine share.'], out);
   end
   result = load(out);
+  if ~isfield(result, 'w') || ~isfield(result, 'info')
+    error('splitavg_mpi:failed', '%s finished without an error but its result holds no w and info: is it splitavg-mpi?', ...
+          program);
+  end
   w = result.w;
   info = result.info;
   if isfield(info, 'diverged') && info.diverged
@@ -245,8 +257,18 @@ function q = quote(s)
   q = ['''', strrep(s, '''', '''\'''''), ''''];
 end
 
+function name = home_expanded(name)
+  if strcmp(name, '~') || strncmp(name, '~/', 2)
+    name = [getenv('HOME'), name(2:end)];
+  end
+end
+
 function remove_if_there(f)
   if exist(f, 'file')
-    delete(f);
+    if exist('OCTAVE_VERSION', 'builtin')
+      unlink(f);  % delete would expand * and [ in the folder's name
+    else
+      delete(f);
+    end
   end
 end

@@ -115,6 +115,27 @@ function test_splitavg_mpi()
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('program', fullfile(folder, 'nothing'))), ...
                'splitavg_mpi:noProgram');
   expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('program', folder)), 'splitavg_mpi:noProgram');
+  % A program that ends well but writes nothing is named as the likely fault (no hostfile to blame).
+  try
+    splitavg_mpi(data7, 0.01, 1e-4, 0, struct('program', '/bin/true'));
+    error('test_splitavg_mpi:noError', 'a program that wrote no result gave an answer');
+  catch e
+    assert(e.identifier, 'splitavg_mpi:failed');
+    assert(! isempty(strfind(e.message, 'wrote no result: is it splitavg-mpi?')) && isempty(strfind(e.message, 'hostfile')), ...
+           e.message);
+  end
+
+  % ~ is the home folder, as save and load take it.
+  home = getenv('HOME');
+  setenv('HOME', folder);
+  try
+    w = splitavg_mpi(['~/', 'data6.mat'], 0.02, 1e-3, 0, struct('processes', 2, 'seed', 3));
+  catch e
+    setenv('HOME', home);
+    rethrow(e);
+  end
+  setenv('HOME', home);
+  assert(isequal(bits(w), bits(splitavg(X6, y6, 0.02, 1e-3, 0, struct('seed', 3, 'threads', 2)))));
 
   % A file named like one of the program's options is still the data file.
   here = pwd();
