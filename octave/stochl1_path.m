@@ -76,10 +76,6 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
   K = numel(lambdas);
   W = zeros(size(X, 2), K);
   path = struct('lambda', double(lambdas(:)), 'objective', zeros(K, 1), 'nnz', zeros(K, 1), 'seed', zeros(K, 1));
-  intercept = isfield(opts, 'intercept') && opts.intercept;
-  if intercept
-    path.intercept = zeros(K, 1);
-  end
   for k = order'
     lambda = double(lambdas(k));
     switch module
@@ -98,7 +94,11 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
     else
       path.seed(k) = info.seed;
     end
-    if intercept
+    % The module judges opts.intercept (a bad value is its error) and reports one when it fits one.
+    if isfield(info, 'intercept')
+      if ~isfield(path, 'intercept')
+        path.intercept = zeros(K, 1);
+      end
       path.intercept(k) = info.intercept;
     end
     if all(isfinite(w))

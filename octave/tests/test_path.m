@@ -55,6 +55,12 @@ function test_path()
   expect_error(@() stochl1_path(X, y, 1), "stochl1_path:notEnoughInputs");
   % The module's own errors come through.
   expect_error(@() stochl1_path(X, y, 1, "kinkstep", step, 10, 0, struct("w0", [1 2])), "kinkstep:invalidOption");
+  for bad = {NaN, "yes", [1 1]}
+    expect_error(@() stochl1_path(X, y, 1, "kinkstep", step, 10, 0, struct("intercept", bad{1})), "kinkstep:invalidOption");
+  end
+  % An intercept of false or 0 is none: the path reports none.
+  [~, path] = stochl1_path(X, y, [1 0.1], "splitavg", step, struct("seed", 1, "intercept", 0));
+  assert(! isfield(path, "intercept"));
   % A run that diverges keeps its column and its warning; the next starts as the first did (from
   % opts.w0, or from zeros), not from its weights.
   big = 100 * stochl1_stepsize(X, "kinkstep");
