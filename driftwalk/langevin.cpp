@@ -186,11 +186,12 @@ core::TeamOutcome team_of(const core::RunContext<Rows> &run, const Parameters &p
   if (parallel_work(run.rows.N, run.rows.D, p.batchSize) < min_parallel_work) return core::TeamOutcome{};
   // A default the process cannot start is still its error (what to lower), held back or not.
   const int32_t wanted = omp_get_max_threads();
-  if (run.threads == 0 && core::team_size_problem(core::team_size_granted(wanted), "OMP_NUM_THREADS").empty()) {
+  if (run.threads == 0 &&
+      core::team_size_problem(core::team_size_granted(wanted), core::default_team_setting()).empty()) {
     const int32_t free = core::free_processors();
     if (free <= 1) return core::TeamOutcome{};
     if (free < wanted) {
-      core::TeamOutcome team = core::sizing_team(free, "OMP_NUM_THREADS");
+      core::TeamOutcome team = core::sizing_team(free, core::default_team_setting());
       team.asked = 0;  // the default, held to the free processors: no threadsReduced to warn of
       return team;
     }

@@ -17,7 +17,7 @@ int g_greeted[core::kMaxTeamSize];
 
 // Whether the default team, of `granted` threads, can start; when not, the reason is in g_message.
 bool default_team_fits(int64_t granted) {
-  const std::string problem = core::team_size_problem(granted, "OMP_NUM_THREADS");
+  const std::string problem = core::team_size_problem(granted, core::default_team_setting());
   if (problem.empty()) return true;
   std::snprintf(g_message, sizeof g_message, "%s", problem.c_str());
   return false;

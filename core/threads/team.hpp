@@ -50,7 +50,7 @@ inline TeamOutcome sizing_team(int32_t requested, const char *named_by = nullptr
   TeamOutcome s;
   const int64_t asked = requested > 0 ? requested : omp_get_max_threads();
   s.asked = static_cast<int32_t>(std::min<int64_t>(asked, INT32_MAX));
-  const char *const setting = named_by ? named_by : (requested > 0 ? "opts.threads" : "OMP_NUM_THREADS");
+  const char *const setting = named_by ? named_by : (requested > 0 ? "opts.threads" : default_team_setting());
   const int64_t granted = team_size_granted(asked);
   s.problem = team_size_problem(granted, setting);
   if (!s.ok()) {
@@ -81,7 +81,7 @@ inline TeamOutcome team_size_unstarted(int32_t requested) {
   TeamOutcome s;
   s.asked = static_cast<int32_t>(std::min<int64_t>(asked, INT32_MAX));
   const int64_t granted = team_size_granted(asked);
-  s.problem = team_size_problem(granted, requested > 0 ? "opts.threads" : "OMP_NUM_THREADS");
+  s.problem = team_size_problem(granted, requested > 0 ? "opts.threads" : default_team_setting());
   s.threads = s.ok() ? static_cast<int32_t>(granted) : 0;
   return s;
 }

@@ -184,11 +184,18 @@ ThreadResources read_thread_resources() {
   return r;
 }
 
+const char *default_team_setting() {
+  const char *v = std::getenv("OMP_NUM_THREADS");
+  return v && *v ? "OMP_NUM_THREADS" : "OMP_NUM_THREADS unset, one a processor";
+}
+
 std::string team_size_problem(int64_t threads, const char *setting, const ThreadResources &r) {
   std::ostringstream why;
+  // The default size is lowered by setting OMP_NUM_THREADS, whether or not it is set now.
+  const std::string lower = std::strncmp(setting, "OMP_NUM_THREADS", 15) == 0 ? "OMP_NUM_THREADS" : setting;
   if (threads > kMaxTeamSize) {
     why << setting << " asks for a team of " << threads << " threads; at most " << kMaxTeamSize
-        << " are supported. Lower " << setting << ".";
+        << " are supported. Lower " << lower << ".";
     return why.str();
   }
   // Also for threads the runtime kept from earlier teams: they have the same stacks.
@@ -218,12 +225,12 @@ std::string team_size_problem(int64_t threads, const char *setting, const Thread
         << r.stack_setting << "), " << megabytes(stacks) << " in all, but only " << megabytes(room)
         << (room == r.address_space_left ? " of address space is left under the process limit (ulimit -v)"
                                          : " can still be committed (vm.overcommit_memory = 2)")
-        << ". Lower " << setting << " or the stack size (OMP_STACKSIZE), or raise the limit.";
+        << ". Lower " << lower << " or the stack size (OMP_STACKSIZE), or raise the limit.";
     return why.str();
   }
   if (more > r.thread_slots_left) {
     why << "a team of " << threads << " threads (" << setting << ") needs " << more << " new threads, but only "
-        << r.thread_slots_left << " more may be created (ulimit -u, kernel.threads-max). Lower " << setting << ".";
+        << r.thread_slots_left << " more may be created (ulimit -u, kernel.threads-max). Lower " << lower << ".";
     return why.str();
   }
   return std::string();

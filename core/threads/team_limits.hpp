@@ -37,6 +37,10 @@ void note_team_started(int64_t threads);
 // system's least stack), and then it keeps its default.
 std::optional<uint64_t> parse_stack_size(const char *value);
 
+// What sets a team's size where the call asks for none, for messages: "OMP_NUM_THREADS" where the
+// variable is set, else "OMP_NUM_THREADS unset, one a processor" (the runtime's default).
+const char *default_team_setting();
+
 // Why a team of `threads` cannot start, as a message naming `setting` (what chose the size, such
 // as "opts.threads" or "OMP_NUM_THREADS") and what to lower; empty when it can. The runtime keeps
 // its threads between teams: up to the largest team started before, threads the process still
