@@ -113,6 +113,9 @@
 %     splitavg:emptyShares       more threads than samples: some shares were empty, and their
 %                                zero models are averaged in (the defined result, shrunk by
 %                                that fraction); the message gives the count
+%     splitavg:averageNotReached  opts.average = s lies beyond the steps of the longest share
+%                                (kinkstep refuses such an s): no model averaged anything, each
+%                                is its last iterate; the message gives the longest share's steps
 %     splitavg:threadsReduced    the runtime gave fewer threads than opts.threads asked for
 %                                (OMP_THREAD_LIMIT, OMP_MAX_ACTIVE_LEVELS, a call from inside a
 %                                parallel region, or a copy of the session made by fork);
@@ -149,6 +152,8 @@
 %     opts.intercept, opts.l1, opts.average  as in kinkstep (help kinkstep), on each thread
 %                   model: its own bias and its own mean of the iterates of the second half of
 %                   its passes (or from step s of them); the models' results are then averaged.
+%                   An s beyond a share's steps leaves that model its last iterate (with
+%                   averageNotReached where it is beyond every share's).
 %     Any other field, or a value of the wrong type or range, is an error naming the field.
 %     With every option at its default the run is the one described above, bit for bit; a
 %     sparse X gives the bits of full(X) with every option.

@@ -19,8 +19,18 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
   %
   %   W is D x K, column k the weights for lambdas(k) (in the order given). path is a struct with
   %   K x 1 fields lambda, objective (each run's final objective, as its info reports it), nnz
-  %   (nonzero weights), seed (each run's seed, to replay it), and intercept when opts.intercept is
-  %   true.
+  %   (nonzero weights), seed (each run's seed, to replay it; NaN for kinkstep method 1, which
+  %   draws nothing), and intercept when opts.intercept is true.
+  %
+  %   Errors
+  %     stochl1_path:notEnoughInputs  fewer than X, y, lambdas and module
+  %     stochl1_path:invalidModule    module is not "kinkstep", "splitavg" or "driftwalk"
+  %     stochl1_path:invalidLambdas   lambdas is not a nonempty vector of finite values >= 0
+  %     stochl1_path:wrongInputs      not the module's count of inputs after module
+  %     stochl1_path:invalidOptions   the last input is not a scalar struct or []
+  %   A run's own error (a bad step size or option) keeps the module's identifier, and its
+  %   message is the module's after the penalty of that run; it numbers the inputs as the module
+  %   does (kinkstep's input 3 is stepSize).
   %
   %   The example chooses lambda on a held-out part of the data.
   %
@@ -78,13 +88,22 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
   path = struct('lambda', double(lambdas(:)), 'objective', zeros(K, 1), 'nnz', zeros(K, 1), 'seed', zeros(K, 1));
   for k = order'
     lambda = double(lambdas(k));
-    switch module
-      case 'kinkstep'
-        [w, info] = kinkstep(X, y, params{1}, lambda, params{2}, params{3}, 0, opts);
-      case 'splitavg'
-        [w, info] = splitavg(X, y, params{1}, lambda, 0, opts);
-      otherwise
-        [w, info] = driftwalk(X, y, params{1}, params{2}, params{3}, lambda, params{4}, params{5}, 0, opts);
+    try
+      switch module
+        case 'kinkstep'
+          [w, info] = kinkstep(X, y, params{1}, lambda, params{2}, params{3}, 0, opts);
+        case 'splitavg'
+          [w, info] = splitavg(X, y, params{1}, lambda, 0, opts);
+        otherwise
+          [w, info] = driftwalk(X, y, params{1}, params{2}, params{3}, lambda, params{4}, params{5}, 0, opts);
+      end
+    catch err
+      % The module's message numbers its own inputs: say whose they are.
+      text = sprintf('stochl1_path: the run at lambda = %g: %s', lambda, err.message);
+      if isempty(err.identifier)
+        error('%s', text);
+      end
+      error(err.identifier, '%s', text);
     end
     W(:, k) = w;
     path.objective(k) = info.objective(end);

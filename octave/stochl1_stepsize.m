@@ -28,10 +28,19 @@ function step = stochl1_stepsize(X, module)
   %               sample's distance grows with the noise of the schedule). The largest row, the
   %               bound of the one-sample steps, was 3 to 60 times too small here.
   %
-  %   When every row of X is zero any step is stable and step is 1. Rows so short that the step
-  %   would exceed the largest double are an error (dataTooSmall: scale X up first), and so are
-  %   rows so long that it would fall below the smallest normal double, 2.2e-308 (dataTooLarge:
-  %   scale X down first).
+  %   When every row of X is zero any step is stable and step is 1. The power method, like
+  %   normest, can stay below |X| on an X built so that its leading singular direction is
+  %   orthogonal to the start (the step is then larger); it does not on measured data.
+  %
+  %   Errors
+  %     stochl1_stepsize:notEnoughInputs  not called with X and module
+  %     stochl1_stepsize:invalidX         X is not a real numeric or logical N x D matrix
+  %     stochl1_stepsize:invalidModule    module is not "kinkstep", "splitavg" or "driftwalk"
+  %     stochl1_stepsize:nonFiniteData    X holds a NaN or an infinity
+  %     stochl1_stepsize:dataTooSmall     rows so short that the step would exceed the largest
+  %                                       double (scale X up first)
+  %     stochl1_stepsize:dataTooLarge     rows so long that the step would fall below the
+  %                                       smallest normal double, 2.2e-308 (scale X down first)
   %
   %   Example
   %     X = randn(1000, 10); y = X * [2; 0; 0; -1; zeros(6, 1)] + 0.1 * randn(1000, 1);

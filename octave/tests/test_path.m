@@ -55,6 +55,15 @@ function test_path()
   expect_error(@() stochl1_path(X, y, 1), "stochl1_path:notEnoughInputs");
   % The module's own errors come through.
   expect_error(@() stochl1_path(X, y, 1, "kinkstep", step, 10, 0, struct("w0", [1 2])), "kinkstep:invalidOption");
+  % ... and say whose inputs the message numbers.
+  try
+    stochl1_path(X, y, [0.1 0.01], "kinkstep", NaN, 10, 0);
+    error("test_path:noError", "a NaN step was taken");
+  catch e
+    assert(e.identifier, "kinkstep:invalidParameter");
+    prefix = "stochl1_path: the run at lambda = 0.1: kinkstep: input 3 (stepSize)";
+    assert(strncmp(e.message, prefix, numel(prefix)), e.message);
+  end
   for bad = {NaN, "yes", [1 1]}
     expect_error(@() stochl1_path(X, y, 1, "kinkstep", step, 10, 0, struct("intercept", bad{1})), "kinkstep:invalidOption");
   end
