@@ -30,6 +30,8 @@
 %                            it, then the PATH)
 %                 progress   true for a line per 10 % of process 0's shares passed, with the
 %                            time elapsed and left (default false; verbose = 1 wins over it)
+%                 x, y       the names of the feature matrix and the labels in the file
+%                            (default 'X' and 'y'; the program's --x and --y)
 %
 %   Outputs
 %     w         D-by-1 double column: bit for bit the w of
@@ -138,6 +140,7 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
   if o.progress
     cmd = [cmd, ' --progress'];
   end
+  cmd = [cmd, ' --x ', quote(o.x), ' --y ', quote(o.y)];
   % After --, a file whose name starts with -- is still a file.
   cmd = [cmd, ' -- ', quote(file), ' ', quote(out)];
 
@@ -176,7 +179,8 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
 end
 
 function o = read_options(opts)
-  o = struct('processes', 1, 'threads', 1, 'seed', [], 'hostfile', '', 'program', '', 'progress', false);
+  o = struct('processes', 1, 'threads', 1, 'seed', [], 'hostfile', '', 'program', '', 'progress', false, ...
+             'x', 'X', 'y', 'y');
   if isempty(opts) && isnumeric(opts)
     return;
   end
@@ -199,6 +203,11 @@ function o = read_options(opts)
           error('splitavg_mpi:invalidOption', 'opts.progress must be true or false.');
         end
         o.progress = double(v) ~= 0;
+      case {'x', 'y'}
+        if ~ischar(v) || size(v, 1) ~= 1 || ~isvarname(v)
+          error('splitavg_mpi:invalidOption', 'opts.%s must be the name of a variable in the file.', name);
+        end
+        o.(name) = v;
       case {'hostfile', 'program'}
         if ~ischar(v) || isempty(v) || size(v, 1) ~= 1 || any(v == char(0))
           error('splitavg_mpi:invalidOption', 'opts.%s must be a file name.', name);
@@ -206,7 +215,8 @@ function o = read_options(opts)
         o.(name) = v;
       otherwise
         error('splitavg_mpi:invalidOption', ...
-              'opts.%s is not an option of splitavg_mpi; it takes processes, threads, seed, hostfile, program and progress.', name);
+              ['opts.%s is not an option of splitavg_mpi; it takes processes, threads, seed, hostfile, program, ', ...
+               'progress, x and y.'], name);
     end
   end
 end

@@ -125,6 +125,17 @@ function test_splitavg_mpi()
            e.message);
   end
 
+  % Variables of other names, named by opts.x and opts.y.
+  A = X6;
+  b = y6;
+  save('-v6', fullfile(folder, 'named.mat'), 'A', 'b');
+  w = splitavg_mpi(fullfile(folder, 'named.mat'), 0.02, 1e-3, 0, struct('processes', 2, 'seed', 3, 'x', 'A', 'y', 'b'));
+  assert(isequal(bits(w), bits(splitavg(X6, y6, 0.02, 1e-3, 0, struct('seed', 3, 'threads', 2)))));
+  for bad = {'', '1a', 'a b', 5, ['A'; 'B']}
+    expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('x', bad{1})), 'splitavg_mpi:invalidOption');
+  end
+  expect_error(@() splitavg_mpi(fullfile(folder, 'named.mat'), 0.01, 1e-4, 0, struct('y', 'b')), 'splitavg_mpi:failed');
+
   % ~ is the home folder, as save and load take it.
   home = getenv('HOME');
   setenv('HOME', folder);
