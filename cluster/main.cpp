@@ -243,13 +243,14 @@ int run(int argc, char **argv, MPI_Comm comm) {
       routes = plan_routes(order, read, rank, size, opt.threads);
     });
     {
-      // What this process will hold at once: its rows, the rows it sends, and per share a model,
-      // a step's state and the sums of the average (the compressed rows of a sparse X count as
-      // they arrive).
+      // What this process will hold at once: its rows, the rows it sends, Open MPI's receive
+      // types, and per share a model, a step's state and the sums of the average (the compressed
+      // rows of a sparse X count as they arrive).
       const double d = static_cast<double>(D), t = static_cast<double>(opt.threads);
       const double rows = sparse_anywhere ? 8.0 * (routes.held() + routes.sent_rows)
                                           : 8.0 * (d + 1) * (routes.held() + routes.sent_rows);
-      check_memory(comm, rows + 8.0 * d * (3 + 2 * t + (sparse_anywhere ? 2 * t + 1 : 0)) + 16e6);
+      const double types = static_cast<double>(kReceiveTypeBytesPerRow) * static_cast<double>(rows_received(routes));
+      check_memory(comm, rows + types + 8.0 * d * (3 + 2 * t + (sparse_anywhere ? 2 * t + 1 : 0)) + 16e6);
     }
     const std::string rows_of_shares = "for the " + std::to_string(routes.held()) + " rows of its shares";
 

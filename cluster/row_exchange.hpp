@@ -12,6 +12,15 @@
 
 namespace cluster {
 
+// The memory Open MPI takes for the receive types of the rows arriving at this process: it
+// describes a type by a record of each block, and once committed by a second one (168 bytes a row
+// in all with Open MPI 4.1; 192 leaves room), and at most two such types live at once. Open MPI
+// does not survive an allocation that fails there, so each exchange first makes sure the memory
+// can be had (an out-of-memory failure of the program's own otherwise), and the estimate before
+// the run counts it.
+constexpr uint64_t kReceiveTypeBytesPerRow = 2 * 192;
+int64_t rows_received(const Routes &routes);
+
 // Moves every sent row to its holder; afterwards `rows.held` has all the rows of this process's
 // positions. Returns the bytes this process sent. Collective.
 uint64_t exchange_dense(MPI_Comm comm, const Routes &routes, DenseRoutes &rows);

@@ -367,6 +367,43 @@ TEST(MpiProgram, AProcessOutOfMemoryOrKilledLeavesNoResult) {
   std::remove(out.c_str());
 }
 
+// Every process under an address-space limit (ulimit -v): wherever the limit falls, the run either
+// completes or fails with its own out-of-memory message and status 1, never killed by a signal
+// (Open MPI ends the process when an allocation of its own fails, as one for the receive types of
+// the arriving rows did). The limit where the run starts to fit is found by halving, then the
+// 48 MB below it, where the receive types are the last large allocation, are taken step by step.
+TEST(MpiProgram, AnAddressSpaceLimitAnywhereGivesAnAnswerOrAnOutOfMemoryFailure) {
+  if (std::getenv("ASAN_OPTIONS")) GTEST_SKIP() << "AddressSanitizer reserves its shadow memory beyond any such limit";
+  const Problem p = mat_files::wavy(200000, 20);
+  const std::string in = scratch("limit.mat"), out = scratch("limit_out.mat");
+  ASSERT_TRUE(mat_files::write_problem(in, p));
+  auto run_under = [&](long kb) {
+    const std::string command =
+        "env OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 timeout -k 10 120 " MPIEXEC_PROGRAM
+        " --oversubscribe --bind-to none -n 2 sh -c 'ulimit -v " +
+        std::to_string(kb) + "; exec \"$0\" \"$@\"' " SPLITAVG_MPI_PROGRAM " " + run_args(1u, 1, in, out) + " > " +
+        scratch("limit.txt") + " 2>&1";
+    const int raw = std::system(command.c_str());
+    MpiRun r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
+    r.out = slurp(scratch("limit.txt"));
+    EXPECT_TRUE(r.status == 0 || (r.status == 1 && r.out.find("ran out of memory") != std::string::npos))
+        << "under ulimit -v " << kb << ": status " << r.status << "\n"
+        << r.out;
+    return r.status == 0;
+  };
+  long fails = 64 * 1024, fits = 4 * 1024 * 1024;
+  ASSERT_TRUE(run_under(fits));
+  while (fits - fails > 4096) {
+    const long middle = (fails + fits) / 2;
+    (run_under(middle) ? fits : fails) = middle;
+  }
+  for (long kb = fits - 48 * 1024; kb < fits; kb += 4096) run_under(kb);
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+  std::remove(scratch("limit.txt").c_str());
+}
+
 // Every way of naming a data file as the result, and every result that is not a file, is refused
 // with status 2 before anything is read or removed: the data stay whole.
 TEST(MpiProgram, AResultThatIsADataFileOrNoFileIsRefusedAndEveryFileStaysAsItWas) {
