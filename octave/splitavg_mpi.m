@@ -129,8 +129,8 @@ function [w, info] = splitavg_mpi(file, stepSize, lambda, verbose, opts)
   else
     cmd = [cmd, ' --hostfile ', quote(o.hostfile)];
   end
-  cmd = sprintf('%s %s --step %.17g --lambda %.17g --threads %d', cmd, quote(program), double(stepSize), ...
-                double(lambda), o.threads);
+  cmd = sprintf('%s %s --step %s --lambda %s --threads %d', cmd, quote(program), exact_number(stepSize), ...
+                exact_number(lambda), o.threads);
   if ~isempty(o.seed)
     cmd = sprintf('%s --seed %d', cmd, o.seed);
   end
@@ -269,7 +269,30 @@ end
 
 function name = home_expanded(name)
   if strcmp(name, '~') || strncmp(name, '~/', 2)
-    name = [getenv('HOME'), name(2:end)];
+    if exist('tilde_expand', 'builtin')
+      name = tilde_expand(name);  % Octave's own, as its load and save use it (HOME, else the user's entry)
+    else
+      name = [getenv('HOME'), name(2:end)];
+    end
+  end
+end
+
+% A double as the program reads it, exactly and in any locale: %g writes the decimal point as the
+% session's C locale has it (a comma, once a library has set one), which the program refuses.
+% Here a whole significand in hexadecimal and a power of two: 0x<digits>p<exponent>.
+function t = exact_number(x)
+  x = double(x);
+  if x == 0
+    t = sprintf('%d', x);  % 0, or -0 kept as such
+    if 1 / x < 0
+      t = '-0';
+    end
+    return;
+  end
+  [f, e] = log2(abs(x));  % abs(x) = f 2^e, 0.5 <= f < 1: f 2^53 is a whole number below 2^53
+  t = sprintf('0x%sp%d', dec2hex(f * 2 ^ 53), e - 53);
+  if x < 0
+    t = ['-', t];
   end
 end
 

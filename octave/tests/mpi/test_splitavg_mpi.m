@@ -125,6 +125,14 @@ function test_splitavg_mpi()
            e.message);
   end
 
+  % Step sizes and penalties reach the program to the last bit (written as a hexadecimal significand
+  % and a power of two, which no locale writes with a comma): a last-bit difference, a subnormal, -0.
+  for v = {0.02 * (1 + eps), 1e-3 * (1 - eps / 2); 2 ^ -30 + 2 ^ -82, 5e-324; 0.015, -0}'
+    w = splitavg_mpi(data6, v{1}, v{2}, 0, struct('seed', 3));
+    assert(isequal(bits(w), bits(splitavg(X6, y6, v{1}, v{2}, 0, struct('seed', 3, 'threads', 1)))), ...
+           'step %a, lambda %a', v{1}, v{2});
+  end
+
   % Variables of other names, named by opts.x and opts.y.
   A = X6;
   b = y6;
@@ -135,6 +143,22 @@ function test_splitavg_mpi()
     expect_error(@() splitavg_mpi(data7, 0.01, 1e-4, 0, struct('x', bad{1})), 'splitavg_mpi:invalidOption');
   end
   expect_error(@() splitavg_mpi(fullfile(folder, 'named.mat'), 0.01, 1e-4, 0, struct('y', 'b')), 'splitavg_mpi:failed');
+
+  % A program whose result holds no w and info is not taken for splitavg-mpi.
+  a = 1;
+  save('-v6', fullfile(folder, 'other.mat'), 'a');
+  fake = fullfile(folder, 'fake_program');
+  f = fopen(fake, 'w');
+  fprintf(f, '#!/bin/sh\nfor last; do :; done\ncp ''%s'' "$last"\n', fullfile(folder, 'other.mat'));
+  fclose(f);
+  system(['chmod +x ''', fake, '''']);
+  try
+    splitavg_mpi(data7, 0.01, 1e-4, 0, struct('program', fake));
+    error('test_splitavg_mpi:noError', 'a result without w was taken');
+  catch e
+    assert(e.identifier, 'splitavg_mpi:failed');
+    assert(! isempty(strfind(e.message, 'holds no w and info')), e.message);
+  end
 
   % ~ is the home folder, as save and load take it.
   home = getenv('HOME');
