@@ -11,8 +11,11 @@ function stochl1_demo(picture_dir)
   %   the minimiser of F(w) = sum((X*w - y).^2) + mu*sum(abs(w)) with mu = 200: driftwalk takes
   %   lambda = mu, kinkstep and splitavg, which descend a per-sample objective, lambda = mu/(2N).
   % The folder is checked before the work that comes before its pictures.
-  if nargin >= 1 && ! (ischar(picture_dir) && rows(picture_dir) == 1 && isfolder(picture_dir))
-    error("stochl1_demo:invalidFolder", "stochl1_demo: picture_dir must name an existing folder (\".\" for this one)");
+  if nargin >= 1
+    if ! (ischar(picture_dir) && rows(picture_dir) == 1 && isfolder(picture_dir))
+      error("stochl1_demo:invalidFolder", "stochl1_demo: picture_dir must name an existing folder (\".\" for this one)");
+    end
+    picture_dir = tilde_expand(picture_dir);  % as isfolder read it (unlink would not expand ~)
   end
   % The demo seeds the session's generators and draws with gnuplot: both are put back at the end,
   % and so is the current figure (closing the demo's own makes another current).
@@ -290,13 +293,20 @@ function close_if_open(h)
   end
 end
 
-% print hands the file's name to a shell (gnuplot's pictures go through Ghostscript), which would
-% read $, `, " and \ in it as its own: the picture is drawn under a plain name in a temporary
-% folder, copied beside its place and renamed onto it. The folder's name is only ever used as a
-% name, and the picture in place is a whole one.
+% print hands file names to a shell (gnuplot's pictures go through Ghostscript, from an EPS file of
+% its own in TMPDIR), which would read $, `, " and \ and blanks in them as its own: the picture is
+% drawn under a plain name in a plain temporary folder, with TMPDIR set to that folder for print's
+% own file, then copied beside its place and renamed onto it. The folder's name is only ever used
+% as a name, and the picture in place is a whole one.
 function save_picture(h, file, size_option)
-  staging = [tempname(plain_temporary_folder(), "stochl1-demo-"), ".png"];
+  plain = plain_temporary_folder();
+  staging = [tempname(plain, "stochl1-demo-"), ".png"];
   removal = onCleanup(@() remove_if_there(staging));
+  tmpdir = getenv("TMPDIR");
+  if ! strcmp(tmpdir, plain)
+    setenv("TMPDIR", plain);
+    put_back = onCleanup(@() restore_tmpdir(tmpdir));
+  end
   print(h, staging, "-dpng", size_option);
   [folder, name, ext] = fileparts(file);
   partial = tempname(folder, ["." name ext "."]);
@@ -318,6 +328,15 @@ function save_picture(h, file, size_option)
   [err, msg] = rename(partial, file);
   if err
     error("stochl1_demo:cannotWrite", "stochl1_demo: cannot write %s: %s", file, msg);
+  end
+end
+
+% An empty TMPDIR is as good as none.
+function restore_tmpdir(tmpdir)
+  if isempty(tmpdir)
+    unsetenv("TMPDIR");
+  else
+    setenv("TMPDIR", tmpdir);
   end
 end
 

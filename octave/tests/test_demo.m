@@ -28,7 +28,17 @@ function test_demo()
     next_rand = rand(1, 3);
     randn("state", 5);
     rand("state", 6);
-    out = evalc("stochl1_demo(folder);");
+    % So is a TMPDIR whose name the shell would read as a command (print puts a file of its own there).
+    tmpdir = getenv("TMPDIR");
+    odd_tmpdir = fullfile(parent, "tmp $(touch made_by_a_shell)");
+    mkdir(odd_tmpdir);
+    setenv("TMPDIR", odd_tmpdir);
+    unwind_protect
+      out = evalc("stochl1_demo(folder);");
+    unwind_protect_cleanup
+      setenv("TMPDIR", tmpdir);
+    end_unwind_protect
+    assert(numel(readdir(odd_tmpdir)), 2, "the demo left files in TMPDIR");
     assert(isequal(randn(1, 3), next_randn) && isequal(rand(1, 3), next_rand), "the demo left the generators moved");
     assert(graphics_toolkit(), toolkit);
     assert(get(0, "currentfigure"), figures(1));
