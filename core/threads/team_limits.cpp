@@ -184,15 +184,22 @@ ThreadResources read_thread_resources() {
   return r;
 }
 
+const char *default_team_setting(const char *omp_num_threads) {
+  return omp_num_threads && *omp_num_threads ? "OMP_NUM_THREADS"
+                                             : "one thread a processor, the default with OMP_NUM_THREADS unset";
+}
+
 const char *default_team_setting() {
-  const char *v = std::getenv("OMP_NUM_THREADS");
-  return v && *v ? "OMP_NUM_THREADS" : "OMP_NUM_THREADS unset, one a processor";
+  // The runtime reads the variable once, when it is loaded with the first module; a setenv in the
+  // session later changes nothing, so neither does it change what the message names.
+  static const char *const setting = default_team_setting(std::getenv("OMP_NUM_THREADS"));
+  return setting;
 }
 
 std::string team_size_problem(int64_t threads, const char *setting, const ThreadResources &r) {
   std::ostringstream why;
   // The default size is lowered by setting OMP_NUM_THREADS, whether or not it is set now.
-  const std::string lower = std::strncmp(setting, "OMP_NUM_THREADS", 15) == 0 ? "OMP_NUM_THREADS" : setting;
+  const std::string lower = std::strstr(setting, "OMP_NUM_THREADS") ? "OMP_NUM_THREADS" : setting;
   if (threads > kMaxTeamSize) {
     why << setting << " asks for a team of " << threads << " threads; at most " << kMaxTeamSize
         << " are supported. Lower " << lower << ".";
