@@ -29,8 +29,8 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
   %     stochl1_path:wrongInputs      not the module's count of inputs after module
   %     stochl1_path:invalidOptions   the last input is not a scalar struct or []
   %   A run's own error (a bad step size or option) keeps the module's identifier, and its
-  %   message is the module's after the penalty of that run; it numbers the inputs as the module
-  %   does (kinkstep's input 3 is stepSize).
+  %   message is the module's after the position and penalty of that run; it numbers the
+  %   inputs as the module does (kinkstep's input 3 is stepSize).
   %
   %   The example chooses lambda on a held-out part of the data.
   %
@@ -99,7 +99,7 @@ function [W, path] = stochl1_path(X, y, lambdas, module, varargin)
       end
     catch err
       % The module's message numbers its own inputs: say whose they are.
-      text = sprintf('stochl1_path: the run at lambda = %g: %s', lambda, err.message);
+      text = sprintf('stochl1_path: the run for lambdas(%d) = %g: %s', k, lambda, err.message);
       if isempty(err.identifier)
         error('%s', text);
       end

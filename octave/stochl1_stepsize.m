@@ -37,10 +37,11 @@ function step = stochl1_stepsize(X, module)
   %     stochl1_stepsize:invalidX         X is not a real numeric or logical N x D matrix
   %     stochl1_stepsize:invalidModule    module is not "kinkstep", "splitavg" or "driftwalk"
   %     stochl1_stepsize:nonFiniteData    X holds a NaN or an infinity
-  %     stochl1_stepsize:dataTooSmall     rows so short that the step would exceed the largest
-  %                                       double (scale X up first)
-  %     stochl1_stepsize:dataTooLarge     rows so long that the step would fall below the
-  %                                       smallest normal double, 2.2e-308 (scale X down first)
+  %     stochl1_stepsize:dataTooSmall     rows so short (for driftwalk |X| so small) that the
+  %                                       step would exceed the largest double (scale X up first)
+  %     stochl1_stepsize:dataTooLarge     rows so long (for driftwalk |X| so large) that the step
+  %                                       would fall below the smallest normal double, 2.2e-308
+  %                                       (scale X down first)
   %
   %   Example
   %     X = randn(1000, 10); y = X * [2; 0; 0; -1; zeros(6, 1)] + 0.1 * randn(1000, 1);
@@ -75,32 +76,35 @@ function step = stochl1_stepsize(X, module)
     scale = full(max(abs(double(X(:)))));
     largest = largest_row(double(X) / scale);
   end
+  % What the step follows, for the errors below: the longest row, or for driftwalk |X|.
+  size_of = sqrt(largest);
+  size_words = {'the rows of X are so', 'the longest'};
   if largest == 0
     step = 1;
   elseif strcmp(module, 'driftwalk')
-    step = 1 / (2 * largest_singular_value(double(X) / scale) ^ 2) / scale / scale;
+    size_of = largest_singular_value(double(X) / scale);
+    size_words = {'X is so', 'its largest singular value'};
+    step = 1 / (2 * size_of ^ 2) / scale / scale;
   elseif strcmp(module, 'kinkstep')
     step = 1 / (2 * largest) / scale / scale;
   else
     step = 1 / largest / scale / scale;
   end
   if step < realmin
-    longest = sqrt(largest) * scale;
-    if isinf(longest)
-      longest = 'beyond the largest double';
+    measured = size_of * scale;
+    if isinf(measured)
+      measured = 'beyond the largest double';
     else
-      longest = sprintf('%g', longest);
+      measured = sprintf('%g', measured);
     end
     error('stochl1_stepsize:dataTooLarge', ...
-          ['stochl1_stepsize: the rows of X are so long (the longest %s) that the step they allow ' ...
-           'is below the smallest normal double; scale X down first (for example X / max(abs(X(:))))'], ...
-          longest);
+          ['stochl1_stepsize: %s large (%s %s) that the step it allows is below the smallest normal ' ...
+           'double; scale X down first (for example X / max(abs(X(:))))'], size_words{1}, size_words{2}, measured);
   end
   if ~isfinite(step)
     error('stochl1_stepsize:dataTooSmall', ...
-          ['stochl1_stepsize: the rows of X are so short (the longest %g) that the step they allow ' ...
-           'exceeds the largest double; scale X up first (for example X / max(abs(X(:))))'], ...
-          sqrt(largest) * scale);
+          ['stochl1_stepsize: %s small (%s %g) that the step it allows exceeds the largest double; ' ...
+           'scale X up first (for example X / max(abs(X(:))))'], size_words{1}, size_words{2}, size_of * scale);
   end
 end
 
@@ -121,10 +125,10 @@ function [largest, finite] = largest_row(X)
 end
 
 % The largest singular value of A (its largest entry 1 in size here, so that no sum of squares
-% overflows): the power method on A'A, to a relative change of 1e-6 as normest. normest starts from
-% a draw of rand, which switches a session that uses rand('seed') to the other generator and
-% differs between hosts; this start is fixed but spread over the columns (a Weyl sequence), so
-% that no simple pattern of signs in X is orthogonal to it.
+% overflows): the power method on A'A, to a relative change of 1e-6 as normest. Octave's normest
+% starts from a draw of rand, which switches a session that uses rand('seed') to the other
+% generator, and MATLAB's from another vector; this start is fixed, the same on both, and spread
+% over the columns (a Weyl sequence), so that no simple pattern of signs in X is orthogonal to it.
 function s = largest_singular_value(A)
   D = size(A, 2);
   y = mod((1:D)' * 0.6180339887498949, 1) + 0.5;

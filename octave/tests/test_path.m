@@ -61,7 +61,7 @@ function test_path()
     error("test_path:noError", "a NaN step was taken");
   catch e
     assert(e.identifier, "kinkstep:invalidParameter");
-    prefix = "stochl1_path: the run at lambda = 0.1: kinkstep: input 3 (stepSize)";
+    prefix = "stochl1_path: the run for lambdas(1) = 0.1: kinkstep: input 3 (stepSize)";
     assert(strncmp(e.message, prefix, numel(prefix)), e.message);
   end
   for bad = {NaN, "yes", [1 1]}

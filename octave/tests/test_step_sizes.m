@@ -112,12 +112,20 @@ function test_step_sizes()
     try
       stochl1_stepsize(realmax * ones(2), module{1});
     catch e
-      assert(! isempty(strfind(e.message, "the longest beyond the largest double")), e.message);
+      assert(! isempty(strfind(e.message, " beyond the largest double")), e.message);
     end
     expect_error(@() stochl1_stepsize([base; 1e300 Inf], module{1}), "stochl1_stepsize:nonFiniteData");
     expect_error(@() stochl1_stepsize(sparse([base; NaN 0]), module{1}), "stochl1_stepsize:nonFiniteData");
     % Many rows of a finite length whose |X|^2 overflows: the error, not a norm's endless loop.
     expect_error(@() stochl1_stepsize(1e154 * ones(1000, 1), module{1}), "stochl1_stepsize:dataTooLarge");
+    try
+      % Rows a one-sample step takes, whose |X|^2 only is too large: driftwalk names |X|.
+      stochl1_stepsize(1e152 * ones(20000, 1), module{1});
+      assert(! strcmp(module{1}, "driftwalk"), "driftwalk took |X|^2 beyond the largest double");
+    catch e
+      assert(strcmp(module{1}, "driftwalk") && ! isempty(strfind(e.message, "its largest singular value 1.41421e+154")), ...
+             e.message);
+    end
     expect_error(@() stochl1_stepsize(2.5e153 * randn(200, 7), module{1}), "stochl1_stepsize:dataTooLarge");
     % The session's generators are left as they were, in either of rand's modes.
     for mode = {"seed", "state"}
