@@ -1,5 +1,6 @@
 #include "core/threads/team_limits.hpp"
 
+#include <omp.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -184,16 +185,15 @@ ThreadResources read_thread_resources() {
   return r;
 }
 
-const char *default_team_setting(const char *omp_num_threads) {
-  return omp_num_threads && *omp_num_threads ? "OMP_NUM_THREADS"
-                                             : "one thread a processor, the default with OMP_NUM_THREADS unset";
+const char *default_team_setting(int max_threads, int processors) {
+  return max_threads == processors ? "one thread a processor, the default that OMP_NUM_THREADS changes"
+                                   : "OMP_NUM_THREADS";
 }
 
+// Asked of the runtime, not of the environment: it read OMP_NUM_THREADS when it was loaded (with
+// Octave itself, which links it), and a setenv in the session since changes nothing.
 const char *default_team_setting() {
-  // The runtime reads the variable once, when it is loaded with the first module; a setenv in the
-  // session later changes nothing, so neither does it change what the message names.
-  static const char *const setting = default_team_setting(std::getenv("OMP_NUM_THREADS"));
-  return setting;
+  return default_team_setting(omp_get_max_threads(), omp_get_num_procs());
 }
 
 std::string team_size_problem(int64_t threads, const char *setting, const ThreadResources &r) {

@@ -38,10 +38,10 @@ void note_team_started(int64_t threads);
 std::optional<uint64_t> parse_stack_size(const char *value);
 
 // What sets a team's size where the call asks for none, for messages: "OMP_NUM_THREADS" where the
-// variable was set when the first module was loaded, else the runtime's default of one thread a
-// processor.
+// runtime's default differs from one thread a processor, else that default (which the variable
+// changes). The second form is for a runtime's default and processor count given.
 const char *default_team_setting();
-const char *default_team_setting(const char *omp_num_threads);  // for the variable's value given
+const char *default_team_setting(int max_threads, int processors);
 
 // Why a team of `threads` cannot start, as a message naming `setting` (what chose the size, such
 // as "opts.threads" or "OMP_NUM_THREADS") and what to lower; empty when it can. The runtime keeps
