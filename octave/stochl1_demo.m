@@ -304,8 +304,8 @@ function save_picture(h, file, size_option)
   removal = onCleanup(@() remove_if_there(staging));
   tmpdir = getenv("TMPDIR");
   if ! strcmp(tmpdir, plain)
+    put_back = onCleanup(@() restore_tmpdir(tmpdir));  % first: no moment with TMPDIR changed and no way back
     setenv("TMPDIR", plain);
-    put_back = onCleanup(@() restore_tmpdir(tmpdir));
   end
   print(h, staging, "-dpng", size_option);
   [folder, name, ext] = fileparts(file);

@@ -133,6 +133,30 @@ function test_splitavg_mpi()
            'step %a, lambda %a', v{1}, v{2});
   end
 
+  % ... as a whole significand in hexadecimal and a power of two, with no decimal point that a C
+  % locale set by a library could write as a comma: a stand-in program records its arguments.
+  recorder = fullfile(folder, 'recorder');
+  f = fopen(recorder, 'w');
+  fprintf(f, '#!/bin/sh\nfor a; do printf ''%%s\\n'' "$a"; done > ''%s''\nexit 1\n', fullfile(folder, 'arguments.txt'));
+  fclose(f);
+  system(['chmod +x ''', recorder, '''']);
+  for v = {0.02 * (1 + eps), -2.5e-310, realmax, single(0.1)}
+    expect_error(@() splitavg_mpi(data7, v{1}, -v{1}, 0, struct('program', recorder)), 'splitavg_mpi:failed');
+    recorded = strsplit(strtrim(fileread(fullfile(folder, 'arguments.txt'))), "\n");
+    for name = {'--step', '--lambda'}
+      text = recorded{find(strcmp(recorded, name{1})) + 1};
+      parts = regexp(text, '^(-?0x)([0-9A-F]+)p(-?[0-9]+)$', 'tokens', 'once');
+      assert(numel(parts) == 3, '%s %s', name{1}, text);
+      e = str2double(parts{3});
+      value = hex2dec(parts{2}) * 2 ^ fix(e / 2) * 2 ^ (e - fix(e / 2));  % exact: no 2^-1081 alone
+      if strcmp(parts{1}, '-0x')
+        value = -value;
+      end
+      expected = double(v{1}) * (1 - 2 * strcmp(name{1}, '--lambda'));
+      assert(value == expected, '%s %s for %.17g', name{1}, text, expected);
+    end
+  end
+
   % Variables of other names, named by opts.x and opts.y.
   A = X6;
   b = y6;
