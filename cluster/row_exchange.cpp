@@ -87,6 +87,7 @@ uint64_t exchange_dense(MPI_Comm comm, const Routes &routes, DenseRoutes &rows) 
   int P = 1;
   MPI_Comm_size(comm, &P);
   const int32_t D = rows.held.D;
+  const uint64_t type_bytes = static_cast<uint64_t>(rows_received(routes)) * kReceiveTypeBytesPerRow;
   // Where each arriving row and label goes, for every process that sends any.
   Arrivals arriving;
   std::vector<std::vector<MPI_Aint>> row_at(static_cast<size_t>(P)), label_at(static_cast<size_t>(P));
@@ -102,7 +103,7 @@ uint64_t exchange_dense(MPI_Comm comm, const Routes &routes, DenseRoutes &rows) 
       }
       sent_count[static_cast<size_t>(p)] = as_count(routes.send_count[static_cast<size_t>(p)], "rows");
     }
-    make_sure_of(static_cast<uint64_t>(rows_received(routes)) * kReceiveTypeBytesPerRow);
+    make_sure_of(type_bytes);
   });
   Requests req;
   MPI_Datatype row_type = MPI_DOUBLE;
@@ -146,6 +147,7 @@ core::SparseRows exchange_sparse(MPI_Comm comm, const Routes &routes, SparseBloc
   SparseLabels labels = std::move(labels_in);
   const int32_t held = routes.held();
   const size_t B = routes.dest.size();
+  const uint64_t type_bytes = static_cast<uint64_t>(rows_received(routes)) * kReceiveTypeBytesPerRow;
   bytes_sent = 0;
 
   // 1. The length of every row: this process's own, and those of the rows it holds (which travel
@@ -173,7 +175,7 @@ core::SparseRows exchange_sparse(MPI_Comm comm, const Routes &routes, SparseBloc
       }
       sent_count[static_cast<size_t>(p)] = as_count(routes.send_count[static_cast<size_t>(p)], "rows");
     }
-    make_sure_of(static_cast<uint64_t>(rows_received(routes)) * kReceiveTypeBytesPerRow);
+    make_sure_of(type_bytes);
   });
   {
     Requests req;
@@ -258,7 +260,7 @@ core::SparseRows exchange_sparse(MPI_Comm comm, const Routes &routes, SparseBloc
       sent_entries[static_cast<size_t>(p)] =
           as_count(sent_at[static_cast<size_t>(first + n)] - sent_at[static_cast<size_t>(first)], "nonzeros");
     }
-    make_sure_of(static_cast<uint64_t>(rows_received(routes)) * kReceiveTypeBytesPerRow);
+    make_sure_of(type_bytes);
   });
 
   // 3. Every row's nonzeros straight into its place at the holder.

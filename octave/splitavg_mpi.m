@@ -283,9 +283,9 @@ end
 function t = exact_number(x)
   x = double(x);
   if x == 0
-    t = sprintf('%d', x);  % 0, or -0 kept as such
+    t = '0';
     if 1 / x < 0
-      t = '-0';
+      t = '-0';  % kept as such
     end
     return;
   end
